@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Pontaro's one entry point: deps, build, test, demo, bench.
+set -euo pipefail
+cd "$(dirname "$0")"
+ROOT=$PWD
+JOBS=${JOBS:-$(nproc)}
+
+PACKAGES=(
+  libsdl2-dev libsdl2-ttf-dev ttf-bitstream-vera libsdl2-image-dev
+  libgl-dev libglu1-mesa-dev libglew-dev
+  libcurl4-openssl-dev libboost-dev
+  libcgal-dev libeigen3-dev libnanoflann-dev libcpp-httplib-dev
+  googletest libgtest-dev libbenchmark-dev
+  xvfb xauth libgl1-mesa-dri xdotool
+  cmake ninja-build g++ clang pkg-config libgmp-dev libmpfr-dev
+  xz-utils zstd
+)
+
+usage() {
+  cat <<USAGE
+usage: ./pontaro.sh COMMAND
+  deps    install the Debian packages Pontaro needs (only those missing)
+  build   build everything into build/ (Release)
+  test    build and run every test: plain, AddressSanitizer+UBSan, ThreadSanitizer
+  demo    build, generate a synthetic LiDAR scene and show it
+  bench   build in Release and print the benchmark figures
+USAGE
+}
+
+missing_packages() {
+  local p
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+  done
+}
+
+cmd_deps() {
+  local missing
+  missing=$(missing_packages | tr '\n' ' ')
+  [ -z "${missing// /}" ] && return 0
+  echo "Installing: $missing" >&2
+  if [ "$(id -u)" = 0 ]; then
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
+  elif command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
+    sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
+  else
+    echo "Missing packages. Run as root:" >&2
+    echo "  apt-get install -y --no-install-recommends $missing" >&2
+    exit 1
+  fi
+}
+
+configure() { # dir, extra cmake args...
+  local dir=$1; shift
+  if [ ! -f "$dir/build.ninja" ]; then
+    cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+  else
+    cmake "$dir" "$@" >/dev/null
+  fi
+}
+
+cmd_build() {
+  cmd_deps
+  configure build -DCMAKE_BUILD_TYPE=Release
+  cmake --build build -j "$JOBS"
+}
+
+with_display() {
+  if [ -n "${DISPLAY:-}" ]; then "$@"; else xvfb-run -a -s "-screen 0 1920x1080x24" "$@"; fi
+}
+
+cmd_test() {
+  cmd_deps
+  local rc=0
+  echo "== Release build" >&2
+  configure build -DCMAKE_BUILD_TYPE=Release
+  cmake --build build -j "$JOBS"
+  with_display ctest --test-dir build --output-on-failure -j "$JOBS" || rc=1
+
+  echo "== AddressSanitizer + UndefinedBehaviorSanitizer" >&2
+  configure build-asan -DCMAKE_BUILD_TYPE=Debug "-DPONTARO_SANITIZE=address;undefined" -DPONTARO_BENCH=OFF
+  cmake --build build-asan -j "$JOBS"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+    with_display ctest --test-dir build-asan --output-on-failure -j "$JOBS" -LE no-asan || rc=1
+
+  echo "== ThreadSanitizer (threaded modules)" >&2
+  configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DPONTARO_SANITIZE=thread -DPONTARO_BENCH=OFF
+  cmake --build build-tsan -j "$JOBS" --target pontaro_thread_tests
+  TSAN_OPTIONS="halt_on_error=1 suppressions=$ROOT/tests/tsan.supp" \
+    with_display ctest --test-dir build-tsan --output-on-failure -j "$JOBS" -L threads || rc=1
+
+  if [ $rc -ne 0 ]; then echo "TESTS FAILED" >&2; else echo "All tests passed." >&2; fi
+  return $rc
+}
+
+cmd_demo() {
+  cmd_build
+  mkdir -p demo-data
+  local scene=demo-data/scene.las
+  if [ ! -f "$scene" ]; then
+    echo "Generating a synthetic airborne LiDAR scene of 2,000,000 points..." >&2
+    build/bin/pontaro-las synth "$scene" --points 2000000 --format 3 --seed 1
+  fi
+  build/bin/pontaro-las info "$scene"
+}
+
+cmd_bench() {
+  cmd_deps
+  configure build -DCMAKE_BUILD_TYPE=Release
+  cmake --build build -j "$JOBS"
+  bench/run.sh build
+}
+
+case "${1:-}" in
+  deps) cmd_deps ;;
+  build) cmd_build ;;
+  test) cmd_test ;;
+  demo) cmd_demo ;;
+  bench) cmd_bench ;;
+  -h|--help|help) usage ;;
+  *) usage >&2; exit 2 ;;
+esac
