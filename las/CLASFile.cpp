@@ -65,6 +65,7 @@ bool CLASFile::OpenFile(const char* p) {
     if (!Read(file.get()))
         return false;
     source = *this;
+    extraBytesPerPoint = uint16_t(std::max(0, int(PointDataRecordLength) - FormatRecordSize()));
     return true;
 }
 

@@ -164,7 +164,7 @@ bool LASHeader::Read(FILE* file) {
         const FieldSpan& f = kFields[fieldIndex(field)];
         if (size_t(f.offset + f.width) <= n)
             return true;
-        message(std::string("FileHeader::") + f.name);
+        message(std::string("FileHeader::") + firstIncomplete(n)->name);
         return false;
     };
     LASHeader parsed;
