@@ -24,6 +24,7 @@ usage: ./pontaro.sh COMMAND
   test    build and run every test: plain, AddressSanitizer+UBSan, ThreadSanitizer
   demo    build, generate a synthetic LiDAR scene and show it
   bench   build in Release and print the benchmark figures
+  fuzz    run the libFuzzer targets for a short while
 USAGE
 }
 
@@ -89,7 +90,27 @@ cmd_test() {
   TSAN_OPTIONS="halt_on_error=1 suppressions=$ROOT/tests/tsan.supp" \
     with_display ctest --test-dir build-tsan --output-on-failure -j "$JOBS" -L threads || rc=1
 
+  cmd_fuzz || rc=1
+
   if [ $rc -ne 0 ]; then echo "TESTS FAILED" >&2; else echo "All tests passed." >&2; fi
+  return $rc
+}
+
+# Every libFuzzer target for a short while, seeded with the small real samples when they are present.
+cmd_fuzz() {
+  echo "== libFuzzer (${PONTARO_FUZZ_SECONDS:-15} s per target)" >&2
+  CC=clang CXX=clang++ configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPONTARO_FUZZ=ON \
+    -DPONTARO_TESTS=OFF -DPONTARO_BENCH=OFF
+  cmake --build build-fuzz -j "$JOBS" --target pontaro_fuzz_targets
+  local corpus=build-fuzz/corpus fuzzer rc=0
+  mkdir -p "$corpus"
+  for f in ../shared/data/las/Example.las ../shared/data/las/point10.las; do
+    [ -f "$f" ] && cp -f "$f" "$corpus/"
+  done
+  for fuzzer in build-fuzz/bin/pontaro_fuzz_*; do
+    "$fuzzer" -max_total_time="${PONTARO_FUZZ_SECONDS:-15}" -print_final_stats=0 "$corpus" \
+      >"build-fuzz/$(basename "$fuzzer").log" 2>&1 || { echo "$fuzzer failed:"; tail -40 "build-fuzz/$(basename "$fuzzer").log"; rc=1; }
+  done
   return $rc
 }
 
@@ -117,6 +138,7 @@ case "${1:-}" in
   test) cmd_test ;;
   demo) cmd_demo ;;
   bench) cmd_bench ;;
+  fuzz) cmd_deps; cmd_fuzz ;;
   -h|--help|help) usage ;;
   *) usage >&2; exit 2 ;;
 esac

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Runs every benchmark of a Release build; each prints its figures against a baseline measured in the
+# same run. Usage: bench/run.sh BUILD_DIR
+set -euo pipefail
+build=${1:-build}
+data="$build/bench-data"
+mkdir -p "$data"
+"$build/bin/pontaro_bench_las_read" "$data" "${PONTARO_BENCH_POINTS:-10000000}"

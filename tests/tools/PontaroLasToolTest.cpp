@@ -1,0 +1,104 @@
+// pontaro-las run as a user runs it: exit status, output, and one clear line on failure.
+#include "TestConfig.h"
+#include "support/RunProcess.h"
+#include "support/Samples.h"
+#include "LASPointData.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string kTool = std::string(PONTARO_BIN_DIR) + "/pontaro-las";
+
+ProcessResult las(std::vector<std::string> args) {
+    args.insert(args.begin(), kTool);
+    return runProcess(args);
+}
+
+void expectOneErrorLine(const ProcessResult& r, const std::string& fragment) {
+    EXPECT_NE(r.status, 0);
+    auto lines = r.errLines();
+    ASSERT_EQ(lines.size(), 1u) << r.err;
+    EXPECT_EQ(lines[0].rfind("pontaro-las: ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find(fragment), std::string::npos) << lines[0];
+}
+
+TEST(PontaroLas, HelpAndUsageErrors) {
+    auto help = las({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("synth OUT.las"), std::string::npos);
+    expectOneErrorLine(las({"frobnicate"}), "unknown command");
+    expectOneErrorLine(las({"info"}), "one file name");
+    expectOneErrorLine(las({"synth", "x.las", "--points", "10"}), "--format");
+    expectOneErrorLine(las({"synth", "x.las", "--points", "12abc", "--format", "1"}), "whole number");
+    expectOneErrorLine(las({"synth", "x.las", "--points", "0", "--format", "1"}), "--points");
+    expectOneErrorLine(las({"synth", "x.las", "--points", "10", "--format", "4"}), "--format");
+    expectOneErrorLine(las({"synth", "x.las", "--points", "10", "--format", "1", "--bogus"}), "unknown option");
+}
+
+TEST(PontaroLas, SynthThenInfo) {
+    TempDir dir;
+    std::string out = dir.file("scene.las");
+    auto r = las({"synth", out, "--points", "5000", "--format", "3", "--seed", "9"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto info = las({"info", out});
+    ASSERT_EQ(info.status, 0) << info.err;
+    EXPECT_EQ(info.err, "");
+    EXPECT_NE(info.out.find("Version 1.2\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("Point data format: 3, record length: 34, number of records: 5000\n"), std::string::npos)
+        << info.out;
+    EXPECT_NE(info.out.find("Scale XYZ: 0.01,0.01,0.01\n"), std::string::npos);
+    EXPECT_NE(info.out.find("Variable length records: 1\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("LASF_Projection"), std::string::npos);
+    EXPECT_NE(info.out.find("OK\n"), std::string::npos);
+}
+
+TEST(PontaroLas, InfoRejectsDamagedFiles) {
+    TempDir dir;
+    std::string good = dir.file("good.las");
+    ASSERT_EQ(las({"synth", good, "--points", "2000", "--format", "1"}).status, 0);
+    auto bytes = readBytes(good);
+
+    std::string cut = dir.file("cut.las");
+    writeBytes(cut, bytes, bytes.size() - 5);
+    expectOneErrorLine(las({"info", cut}), "truncated");
+
+    writeBytes(cut, bytes, 100);
+    expectOneErrorLine(las({"info", cut}), "FileHeader::NumberOfVariableLengthRecords");
+
+    auto bad = bytes;
+    bad[0] = 'X';
+    writeBytes(cut, bad);
+    expectOneErrorLine(las({"info", cut}), "Wrong File Signature");
+
+    bad = bytes;
+    bad[100] = 0xFF, bad[101] = 0xFF; // 65535 records in the record area
+    writeBytes(cut, bad);
+    expectOneErrorLine(las({"info", cut}), "variable length records");
+
+    expectOneErrorLine(las({"info", dir.file("missing.las")}), "No such file");
+
+    auto longer = bytes;
+    longer.resize(bytes.size() + 10, 0);
+    writeBytes(cut, longer);
+    auto r = las({"info", cut});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("note: 10 bytes follow the last point record"), std::string::npos);
+}
+
+TEST(PontaroLas, InfoOnEverySample) {
+    auto samples = manifestSamples("las");
+    if (samples.empty())
+        GTEST_SKIP() << "no LiDAR samples at " << PONTARO_DATA_DIR;
+    for (auto& s : samples) {
+        SCOPED_TRACE(s.name);
+        auto r = las({"info", s.path});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("number of records: " + std::to_string(s.points) + "\n"), std::string::npos);
+        if (s.recordLength != las_detail::formatSize(s.format)) {
+            EXPECT_NE(r.out.find("warning: ReadError: Wrong point"), std::string::npos) << r.out;
+        }
+    }
+}
+
+} // namespace
