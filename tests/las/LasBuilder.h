@@ -22,7 +22,7 @@ struct LasBuilder {
     // Point i's fields: distinct, exercising sign, flags and full ranges.
     static las_detail::PointFields pointFields(uint32_t i) {
         las_detail::PointFields f;
-        f.X = int32_t(i * 1000003u) - 5000000;
+        f.X = int32_t(i * 1000003u - 5000000u);
         f.Y = -int32_t(i * 7919u) + 123;
         f.Z = int32_t(i % 9000) * 3 - 1000;
         f.intensity = uint16_t(i * 37);
