@@ -1,0 +1,42 @@
+#pragma once
+// A lock that remembers which thread holds it. It does not count: a second Lock by the owner does
+// nothing and the first Unlock releases it; Unlock by any other thread is ignored.
+//
+// The lock is a binary POSIX semaphore rather than a mutex so that LockIgnoringOwner on one thread
+// and UnlockIgnoringOwner on another is well defined (a mutex must be released by its owner).
+//
+// The owner is a thread handle, and the system hands a finished thread's handle to later threads: a
+// lock left held by a thread that has ended may pass as held by a new one.
+#include <atomic>
+#include <pthread.h>
+#include <semaphore.h>
+
+class CMutexClass {
+public:
+    CMutexClass();
+    // Classes that derive from CMutexClass are their own locks and are copied as values (tiles in
+    // growing vectors); a copy gets a fresh, free lock of its own.
+    CMutexClass(const CMutexClass&);
+    // Leaves this object's lock and owner exactly as they are.
+    CMutexClass& operator=(const CMutexClass&);
+    // Waits for a holder to release the lock before destroying it.
+    ~CMutexClass();
+
+    void Lock();
+    void Unlock();
+    bool TryLock();
+    // Takes the lock even if the caller already owns it (which then blocks for good), so that another
+    // thread may release it with UnlockIgnoringOwner.
+    void LockIgnoringOwner();
+    void UnlockIgnoringOwner();
+
+    // False when the underlying semaphore could not be initialised.
+    bool IsCreated() const { return m_created; }
+
+private:
+    sem_t m_mutex;
+    std::atomic<pthread_t> m_owner{0}; // 0 when free
+    bool m_created = false;
+
+    static void waitFor(sem_t* sem);
+};
