@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <iostream>
 #include <new>
@@ -13,7 +14,7 @@
 
 namespace {
 
-constexpr uint64_t kBlockBytes = 1 << 20; // bulk reads move about a mebibyte per fread
+constexpr uint64_t kBlockBytes = 256 << 10; // per fread: large enough to amortise the call, small enough for L2
 
 // Calls fn with the point format as a compile-time constant; false for an unknown format.
 template <typename Fn> bool withFormat(int format, Fn&& fn) {
@@ -164,8 +165,7 @@ bool CLASFile::Load() {
             size_t got = std::fread(buf.data(), 1, n * recLen, file.get());
             uint64_t whole = got / recLen;
             for (uint64_t j = 0; j < whole; ++j) {
-                auto p = std::make_unique<P>();
-                p->copyFromBuffer(buf.data() + j * recLen);
+                auto p = std::make_unique<P>(buf.data() + j * recLen);
                 if (extraBytesPerPoint)
                     std::memcpy(extraBytes.data() + (i + j) * extraBytesPerPoint,
                                 buf.data() + j * recLen + P::Size, extraBytesPerPoint);
@@ -217,6 +217,57 @@ void CLASFile::ReadRaw(uint64_t start, uint64_t count, unsigned char* out) {
         throw CLasException("ReadError::LAS Points");
 }
 
+namespace {
+
+// GetPoints hands out one allocation: a small header, the pointer array, then the records. The thread
+// keeps the last block it freed and reuses it for the next request it fits, so a reader streaming
+// through a file in chunks touches the same memory instead of faulting in fresh pages every time.
+struct PointBlockHeader {
+    size_t bytes;
+    uint64_t count;
+};
+constexpr size_t kPointBlockHeader = 16;
+static_assert(sizeof(PointBlockHeader) <= kPointBlockHeader);
+
+struct PointBlockCache {
+    void* block = nullptr;
+    size_t bytes = 0;
+    ~PointBlockCache() { ::operator delete(block); }
+};
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kReuseBlocks = false; // every block fresh, so the sanitizers see any use after free
+#else
+constexpr bool kReuseBlocks = true;
+#endif
+thread_local PointBlockCache pointBlockCache;
+
+void* takePointBlock(size_t bytes) {
+    if (kReuseBlocks && pointBlockCache.block && pointBlockCache.bytes >= bytes) {
+        void* b = pointBlockCache.block;
+        bytes = pointBlockCache.bytes;
+        pointBlockCache = {};
+        static_cast<PointBlockHeader*>(b)->bytes = bytes;
+        return b;
+    }
+    void* b = ::operator new(bytes, std::nothrow);
+    if (b)
+        static_cast<PointBlockHeader*>(b)->bytes = bytes;
+    return b;
+}
+
+void releasePointBlock(void* b) {
+    size_t bytes = static_cast<PointBlockHeader*>(b)->bytes;
+    if (kReuseBlocks && bytes >= pointBlockCache.bytes) {
+        ::operator delete(pointBlockCache.block);
+        pointBlockCache.block = b;
+        pointBlockCache.bytes = bytes;
+        return;
+    }
+    ::operator delete(b);
+}
+
+} // namespace
+
 LASPoint** CLASFile::GetPoints(uint64_t start, uint64_t count, uint32_t* progress) {
     if (count == 0)
         return nullptr;
@@ -232,10 +283,15 @@ LASPoint** CLASFile::GetPoints(uint64_t start, uint64_t count, uint32_t* progres
     const uint64_t recLen = source.PointDataRecordLength;
     bool known = withFormat(source.PointDataFormatID, [&](auto fmt) {
         using P = typename LASPointClassOf<decltype(fmt)::value>::type;
-        std::unique_ptr<P[]> records(new (std::nothrow) P[count]);
-        std::unique_ptr<LASPoint*[]> ptrs(new (std::nothrow) LASPoint*[count]);
-        if (!records || !ptrs)
+        static_assert(alignof(P) <= alignof(std::max_align_t) && kPointBlockHeader % alignof(P) == 0);
+        const size_t recordsAt = kPointBlockHeader + count * sizeof(LASPoint*);
+        void* block = takePointBlock(recordsAt + count * sizeof(P));
+        if (!block)
             throw CLasException("CLasFile::ReadPoints - can not create points - memory problem?");
+        std::unique_ptr<void, void (*)(void*)> guard(block, releasePointBlock);
+        static_cast<PointBlockHeader*>(block)->count = count;
+        auto* ptrs = reinterpret_cast<LASPoint**>(static_cast<char*>(block) + kPointBlockHeader);
+        auto* records = reinterpret_cast<P*>(static_cast<char*>(block) + recordsAt);
         if (!seekTo(file.get(), source.OffsetToPointData + start * recLen))
             throw CLasException("ReadError::LAS Points");
         ProgressTicker ticker(progress, count);
@@ -245,14 +301,14 @@ LASPoint** CLASFile::GetPoints(uint64_t start, uint64_t count, uint32_t* progres
             uint64_t n = std::min(perBlock, count - i);
             if (std::fread(buf.data(), 1, n * recLen, file.get()) != n * recLen)
                 throw CLasException("ReadError::LAS Points");
-            for (uint64_t j = 0; j < n; ++j, ++i) {
+            const unsigned char* rec = buf.data();
+            for (uint64_t j = 0; j < n; ++j, ++i, rec += recLen) {
                 ticker.at(i);
-                records[i].copyFromBuffer(buf.data() + j * recLen);
-                ptrs[i] = &records[i];
+                ptrs[i] = new (&records[i]) P(rec);
             }
         }
-        records.release();
-        result = ptrs.release();
+        guard.release();
+        result = ptrs;
     });
     if (!known)
         throw CLasException("ReadError::LAS Points");
@@ -260,13 +316,9 @@ LASPoint** CLASFile::GetPoints(uint64_t start, uint64_t count, uint32_t* progres
 }
 
 void CLASFile::FreePointArray(LASPoint** pts) {
-    if (!pts)
-        return;
-    withFormat(pts[0]->GetPointType(), [&](auto fmt) {
-        using P = typename LASPointClassOf<decltype(fmt)::value>::type;
-        delete[] static_cast<P*>(pts[0]);
-    });
-    delete[] pts;
+    // The records hold only their packed bytes; releasing the storage ends them.
+    if (pts)
+        releasePointBlock(reinterpret_cast<char*>(pts) - kPointBlockHeader);
 }
 
 bool CLASFile::GetData(float* coordinates, uint16_t* intensities, uint8_t* classes, int8_t* angles,

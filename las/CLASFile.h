@@ -34,8 +34,8 @@ public:
     LASVarLenRecord* ReadVLR();
     // One record read from the file; the caller owns it. Null on failure.
     LASPoint* GetPoint(uint64_t index);
-    // `count` records from record `start`, as an array of pointers into one array of records of the
-    // file's format; release both with FreePointArray. Null when count is 0. Throws CLasException.
+    // `count` records from record `start`, as an array of pointers to records of the file's format, all
+    // in one allocation; release it with FreePointArray. Null when count is 0. Throws CLasException.
     LASPoint** GetPoints(uint64_t start, uint64_t count, uint32_t* progress = nullptr);
     static void FreePointArray(LASPoint** points);
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 class LASPoint {
 public:
@@ -56,7 +57,13 @@ public:
 };
 
 // The four concrete records differ only in which fields exist; this template implements them once.
+// A record holds its packed bytes, so moving records between files, buffers and objects is a copy and
+// each accessor is one load or store at a fixed offset.
 template <int F> class LASPointImpl : public LASPoint {
+    static constexpr bool HasTime = las_detail::formatHasGPSTime(F);
+    static constexpr bool HasColor = las_detail::formatHasColor(F);
+    static constexpr int ColorAt = F == 3 ? 28 : 20;
+
 public:
     static constexpr int Format = F;
     static constexpr int Size = las_detail::formatSize(F);
@@ -66,91 +73,99 @@ public:
         unsigned char buf[Size];
         if (!file || std::fread(buf, 1, Size, file) != static_cast<size_t>(Size))
             return false;
-        f.template unpack<F>(buf);
+        std::memcpy(r, buf, Size);
         return true;
     }
-    bool Write(FILE* file) override {
-        unsigned char buf[Size];
-        f.template pack<F>(buf);
-        return file && std::fwrite(buf, 1, Size, file) == static_cast<size_t>(Size);
-    }
+    bool Write(FILE* file) override { return file && std::fwrite(r, 1, Size, file) == static_cast<size_t>(Size); }
     int GetSize() override { return Size; }
-    int64_t GetX() override { return f.X; }
-    int64_t GetY() override { return f.Y; }
-    int64_t GetZ() override { return f.Z; }
-    uint16_t GetIntensity() override { return f.intensity; }
-    uint8_t GetReturnNumber() override { return f.returnNumber(); }
-    uint8_t GetNumberOfReturns() override { return f.numberOfReturns(); }
-    uint8_t GetScanDirectionFlag() override { return f.scanDirectionFlag(); }
-    uint8_t GetEdgeOfFlightLine() override { return f.edgeOfFlightLine(); }
-    uint8_t GetClasification() override { return f.classification; }
-    int8_t GetScanAngleRank() override { return f.scanAngleRank; }
-    uint8_t GetUserData() override { return f.userData; }
-    uint16_t GetPointSourceID() override { return f.pointSourceID; }
-    double GetGPSTime() override { return las_detail::formatHasGPSTime(F) ? f.gpsTime() : 0.0; }
-    uint16_t GetRed() override { return f.red; }
-    uint16_t GetGreen() override { return f.green; }
-    uint16_t GetBlue() override { return f.blue; }
-    bool IsSynthetic() override { return f.classification & 0x20; }
-    bool IsKeyPoint() override { return f.classification & 0x40; }
-    bool IsWithheld() override { return f.classification & 0x80; }
-    void SetX(int64_t v) override { f.X = static_cast<int32_t>(static_cast<uint32_t>(v)); }
-    void SetY(int64_t v) override { f.Y = static_cast<int32_t>(static_cast<uint32_t>(v)); }
-    void SetZ(int64_t v) override { f.Z = static_cast<int32_t>(static_cast<uint32_t>(v)); }
-    void SetIntensity(uint16_t v) override { f.intensity = v; }
-    void SetReturnNumber(uint8_t v) override { f.setReturnNumber(v); }
-    void SetNumberOfReturns(uint8_t v) override { f.setNumberOfReturns(v); }
-    void SetScanDirectionFlag(uint8_t v) override { f.setScanDirectionFlag(v); }
-    void SetEdgeOfFlightLine(uint8_t v) override { f.setEdgeOfFlightLine(v); }
-    void SetClasification(uint8_t v) override { f.classification = v; }
-    void SetScanAngleRank(int8_t v) override { f.scanAngleRank = v; }
-    void SetUserData(uint8_t v) override { f.userData = v; }
-    void SetPointSourceID(uint16_t v) override { f.pointSourceID = v; }
+    int64_t GetX() override { return get<int32_t>(0); }
+    int64_t GetY() override { return get<int32_t>(4); }
+    int64_t GetZ() override { return get<int32_t>(8); }
+    uint16_t GetIntensity() override { return get<uint16_t>(12); }
+    uint8_t GetReturnNumber() override { return r[14] & 7; }
+    uint8_t GetNumberOfReturns() override { return (r[14] >> 3) & 7; }
+    uint8_t GetScanDirectionFlag() override { return (r[14] >> 6) & 1; }
+    uint8_t GetEdgeOfFlightLine() override { return (r[14] >> 7) & 1; }
+    uint8_t GetClasification() override { return r[15]; }
+    int8_t GetScanAngleRank() override { return static_cast<int8_t>(r[16]); }
+    uint8_t GetUserData() override { return r[17]; }
+    uint16_t GetPointSourceID() override { return get<uint16_t>(18); }
+    double GetGPSTime() override {
+        if constexpr (HasTime)
+            return get<double>(20);
+        return 0.0;
+    }
+    uint16_t GetRed() override { return colour(0); }
+    uint16_t GetGreen() override { return colour(1); }
+    uint16_t GetBlue() override { return colour(2); }
+    bool IsSynthetic() override { return r[15] & 0x20; }
+    bool IsKeyPoint() override { return r[15] & 0x40; }
+    bool IsWithheld() override { return r[15] & 0x80; }
+    void SetX(int64_t v) override { set(0, static_cast<uint32_t>(v)); }
+    void SetY(int64_t v) override { set(4, static_cast<uint32_t>(v)); }
+    void SetZ(int64_t v) override { set(8, static_cast<uint32_t>(v)); }
+    void SetIntensity(uint16_t v) override { set(12, v); }
+    void SetReturnNumber(uint8_t v) override { setBits(14, 0, 7, v); }
+    void SetNumberOfReturns(uint8_t v) override { setBits(14, 3, 7, v); }
+    void SetScanDirectionFlag(uint8_t v) override { setBits(14, 6, 1, v); }
+    void SetEdgeOfFlightLine(uint8_t v) override { setBits(14, 7, 1, v); }
+    void SetClasification(uint8_t v) override { r[15] = v; }
+    void SetScanAngleRank(int8_t v) override { r[16] = static_cast<unsigned char>(v); }
+    void SetUserData(uint8_t v) override { r[17] = v; }
+    void SetPointSourceID(uint16_t v) override { set(18, v); }
     void SetGPSTime(double v) override {
-        if constexpr (las_detail::formatHasGPSTime(F))
-            f.setGpsTime(v);
+        if constexpr (HasTime)
+            set(20, v);
     }
-    void SetRed(uint16_t v) override {
-        if constexpr (las_detail::formatHasColor(F))
-            f.red = v;
-    }
-    void SetGreen(uint16_t v) override {
-        if constexpr (las_detail::formatHasColor(F))
-            f.green = v;
-    }
-    void SetBlue(uint16_t v) override {
-        if constexpr (las_detail::formatHasColor(F))
-            f.blue = v;
-    }
-    void Synthetic(bool v) override { f.setClassBit(5, v); }
-    void KeyPoint(bool v) override { f.setClassBit(6, v); }
-    void Withheld(bool v) override { f.setClassBit(7, v); }
+    void SetRed(uint16_t v) override { setColour(0, v); }
+    void SetGreen(uint16_t v) override { setColour(1, v); }
+    void SetBlue(uint16_t v) override { setColour(2, v); }
+    void Synthetic(bool v) override { setBits(15, 5, 1, v); }
+    void KeyPoint(bool v) override { setBits(15, 6, 1, v); }
+    void Withheld(bool v) override { setBits(15, 7, 1, v); }
 
-    void copyFromBuffer(const unsigned char* buffer) { f.template unpack<F>(buffer); }
-    void copyToBuffer(unsigned char* out) override { f.template pack<F>(out); }
+    void copyFromBuffer(const unsigned char* buffer) { std::memcpy(r, buffer, Size); }
+    void copyToBuffer(unsigned char* out) override { std::memcpy(out, r, Size); }
 
 protected:
     LASPointImpl() = default;
+    explicit LASPointImpl(const unsigned char* packed) { std::memcpy(r, packed, Size); }
     explicit LASPointImpl(LASPoint& src) {
-        f.X = static_cast<int32_t>(src.GetX());
-        f.Y = static_cast<int32_t>(src.GetY());
-        f.Z = static_cast<int32_t>(src.GetZ());
-        f.intensity = src.GetIntensity();
-        f.setReturnNumber(src.GetReturnNumber());
-        f.setNumberOfReturns(src.GetNumberOfReturns());
-        f.setScanDirectionFlag(src.GetScanDirectionFlag());
-        f.setEdgeOfFlightLine(src.GetEdgeOfFlightLine());
-        f.classification = src.GetClasification();
-        f.scanAngleRank = src.GetScanAngleRank();
-        f.userData = src.GetUserData();
-        f.pointSourceID = src.GetPointSourceID();
+        SetX(src.GetX());
+        SetY(src.GetY());
+        SetZ(src.GetZ());
+        SetIntensity(src.GetIntensity());
+        SetReturnNumber(src.GetReturnNumber());
+        SetNumberOfReturns(src.GetNumberOfReturns());
+        SetScanDirectionFlag(src.GetScanDirectionFlag());
+        SetEdgeOfFlightLine(src.GetEdgeOfFlightLine());
+        SetClasification(src.GetClasification());
+        SetScanAngleRank(src.GetScanAngleRank());
+        SetUserData(src.GetUserData());
+        SetPointSourceID(src.GetPointSourceID());
         SetGPSTime(src.GetGPSTime());
         SetRed(src.GetRed());
         SetGreen(src.GetGreen());
         SetBlue(src.GetBlue());
     }
 
-    las_detail::PointFields f;
+private:
+    template <typename T> T get(int at) const { return las_detail::loadLE<T>(r + at); }
+    template <typename T> void set(int at, T v) { las_detail::storeLE(r + at, v); }
+    void setBits(int byte, int shift, unsigned mask, unsigned v) {
+        r[byte] = static_cast<unsigned char>((r[byte] & ~(mask << shift)) | ((v & mask) << shift));
+    }
+    uint16_t colour(int c) const {
+        if constexpr (HasColor)
+            return get<uint16_t>(ColorAt + 2 * c);
+        return 0;
+    }
+    void setColour(int c, uint16_t v) {
+        if constexpr (HasColor)
+            set(ColorAt + 2 * c, v);
+    }
+
+    unsigned char r[Size] = {}; // the record in the packed little-endian layout
 };
 
 class LASPoint0 : public LASPointImpl<0> {
@@ -159,6 +174,7 @@ public:
     LASPoint0(const LASPoint0&) = default;
     LASPoint0& operator=(const LASPoint0&) = default;
     explicit LASPoint0(LASPoint& src) : LASPointImpl<0>(src) {}
+    explicit LASPoint0(const unsigned char* packed) : LASPointImpl<0>(packed) {}
 };
 class LASPoint1 : public LASPointImpl<1> {
 public:
@@ -166,6 +182,7 @@ public:
     LASPoint1(const LASPoint1&) = default;
     LASPoint1& operator=(const LASPoint1&) = default;
     explicit LASPoint1(LASPoint& src) : LASPointImpl<1>(src) {}
+    explicit LASPoint1(const unsigned char* packed) : LASPointImpl<1>(packed) {}
 };
 class LASPoint2 : public LASPointImpl<2> {
 public:
@@ -173,6 +190,7 @@ public:
     LASPoint2(const LASPoint2&) = default;
     LASPoint2& operator=(const LASPoint2&) = default;
     explicit LASPoint2(LASPoint& src) : LASPointImpl<2>(src) {}
+    explicit LASPoint2(const unsigned char* packed) : LASPointImpl<2>(packed) {}
 };
 class LASPoint3 : public LASPointImpl<3> {
 public:
@@ -180,6 +198,7 @@ public:
     LASPoint3(const LASPoint3&) = default;
     LASPoint3& operator=(const LASPoint3&) = default;
     explicit LASPoint3(LASPoint& src) : LASPointImpl<3>(src) {}
+    explicit LASPoint3(const unsigned char* packed) : LASPointImpl<3>(packed) {}
 };
 
 // A new record of the given format (0 to 3), or null for any other format.
