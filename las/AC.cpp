@@ -1,0 +1,277 @@
+#include "AC.h"
+
+#include <cstring>
+
+namespace {
+constexpr const char* kLost = "Unable to find stream";
+constexpr const char* kCorrupt = "Corrupt compressed block";
+} // namespace
+
+void AC::buildFrequencies(const unsigned char* data, size_t count, uint32_t freq[256]) {
+    uint64_t c[256] = {};
+    for (size_t i = 0; i < count; ++i)
+        ++c[data[i]];
+    int64_t total = 0;
+    for (int s = 0; s < 256; ++s) {
+        uint32_t f = 0;
+        if (count > 0) {
+            double x = double(c[s]) / double(count) * double(SCALE);
+            f = x < 0.6 ? (c[s] > 0 ? 1 : 0) : uint32_t(x + 0.5);
+        }
+        freq[s] = f;
+        total += f;
+    }
+    if (total < int64_t(SCALE)) {
+        freq[0] += uint32_t(SCALE - total); // a block of no symbols puts the whole scale here
+        return;
+    }
+    // Too much: take it from the first symbol that can give it all, else one unit at a time from the
+    // larger frequencies, scanning again from symbol 0 until nothing is left.
+    int64_t excess = total - SCALE;
+    while (excess > 0) {
+        for (int s = 0; s < 256 && excess > 0; ++s) {
+            if (int64_t(freq[s]) - excess > 10) {
+                freq[s] -= uint32_t(excess);
+                excess = 0;
+            } else if (freq[s] > 2) {
+                --freq[s];
+                --excess;
+            }
+        }
+    }
+}
+
+void AC::cumulate(const uint32_t freq[256]) {
+    uint32_t at = 0;
+    for (int s = 0; s < 256; ++s) {
+        m_lowCount[s] = uint16_t(at);
+        at += freq[s];
+        m_highCount[s] = uint16_t(at);
+    }
+}
+
+// ---------------------------------------------------------------- encoding
+
+void AC::initialize_output_bitstream(std::vector<unsigned char>* out) {
+    m_out = out;
+    m_outStart = out->size();
+    m_outByte = 0;
+    m_outMask = 0x80;
+}
+
+void AC::initialize_arithmetic_encoder(const unsigned char* data, size_t count) {
+    uint32_t freq[256];
+    buildFrequencies(data, count, freq);
+    cumulate(freq);
+    m_lo = 0;
+    m_hi = 0xFFFF;
+    m_underflow = 0;
+    m_shifts = 0;
+}
+
+void AC::convert_int_to_symbol(int value, SYMBOL* s) const {
+    s->low_count = m_lowCount[value & 0xFF];
+    s->high_count = m_highCount[value & 0xFF];
+    s->scale = uint16_t(SCALE);
+}
+
+void AC::output_bit(int bit) {
+    if (bit)
+        m_outByte |= m_outMask;
+    m_outMask >>= 1;
+    if (m_outMask == 0) {
+        m_out->push_back(uint8_t(m_outByte));
+        m_outByte = 0;
+        m_outMask = 0x80;
+    }
+}
+
+void AC::encode_symbol(const SYMBOL* s) {
+    const uint32_t range = m_hi - m_lo + 1;
+    m_hi = (m_lo + range * s->high_count / SCALE - 1) & 0xFFFF;
+    m_lo = (m_lo + range * s->low_count / SCALE) & 0xFFFF;
+    for (;;) {
+        if (((m_hi ^ m_lo) & 0x8000) == 0) {
+            const int bit = (m_hi >> 15) & 1;
+            output_bit(bit);
+            for (; m_underflow > 0; --m_underflow)
+                output_bit(!bit);
+        } else if ((m_lo & 0x4000) && !(m_hi & 0x4000)) {
+            ++m_underflow;
+            m_lo &= 0x3FFF;
+            m_hi |= 0x4000;
+        } else {
+            return;
+        }
+        m_lo = (m_lo << 1) & 0xFFFF;
+        m_hi = ((m_hi << 1) | 1) & 0xFFFF;
+        ++m_shifts;
+    }
+}
+
+void AC::flush_arithmetic_encoder() {
+    const int bit = (m_lo & 0x4000) ? 1 : 0;
+    output_bit(bit);
+    ++m_underflow;
+    for (; m_underflow > 0; --m_underflow)
+        output_bit(!bit);
+}
+
+void AC::flush_output_bitstream() {
+    // The current byte goes out even when none of its bits was used.
+    m_out->push_back(uint8_t(m_outByte));
+    m_out->push_back(0xFF);
+    m_out->push_back(0xFF);
+    m_out->push_back(0x00);
+    m_outByte = 0;
+    m_outMask = 0x80;
+}
+
+size_t AC::bit_ftell_output() const { return m_out ? m_out->size() - m_outStart : 0; }
+
+void AC::encodeBlock(const unsigned char* data, size_t count, std::vector<unsigned char>& out) {
+    initialize_output_bitstream(&out);
+    initialize_arithmetic_encoder(data, count);
+    // Coded size is about the entropy; reserving the worst case avoids regrowth in the hot loop.
+    out.reserve(out.size() + TableBytes + count + count / 8 + 16);
+    for (int s = 0; s < 256; ++s) {
+        out.push_back(uint8_t(m_highCount[s] & 0xFF));
+        out.push_back(uint8_t(m_highCount[s] >> 8));
+    }
+    SYMBOL sym;
+    for (size_t i = 0; i < count; ++i) {
+        convert_int_to_symbol(data[i], &sym);
+        encode_symbol(&sym);
+    }
+    flush_arithmetic_encoder();
+    flush_output_bitstream();
+}
+
+// ---------------------------------------------------------------- decoding
+
+void AC::initialize_input_bitstream(ByteSource* in) {
+    m_in = in;
+    m_inByte = 0;
+    m_inBits = 0;
+}
+
+void AC::initialize_arithmetic_decoder() {
+    unsigned char table[TableBytes];
+    m_in->read(table, TableBytes, kLost);
+    uint32_t prev = 0;
+    for (int s = 0; s < 256; ++s) {
+        uint32_t h = uint32_t(table[2 * s]) | uint32_t(table[2 * s + 1]) << 8;
+        if (h < prev || h > SCALE)
+            throw CLasException(kCorrupt);
+        m_lowCount[s] = uint16_t(prev);
+        m_highCount[s] = uint16_t(h);
+        std::memset(m_symbolOf + prev, s, h - prev);
+        prev = h;
+    }
+    if (prev != SCALE)
+        throw CLasException(kCorrupt);
+    m_codedStart = m_in->position();
+    m_in->clearPastEnd();
+    m_code = 0;
+    for (int i = 0; i < 16; ++i)
+        m_code = (m_code << 1) | uint32_t(input_bit());
+    m_lo = 0;
+    m_hi = 0xFFFF;
+    m_shifts = 0;
+}
+
+int AC::input_bit() {
+    if (m_inBits == 0) {
+        m_inByte = unsigned(m_in->next());
+        m_inBits = 8;
+    }
+    --m_inBits;
+    return (m_inByte >> m_inBits) & 1;
+}
+
+uint32_t AC::get_current_count(SYMBOL* s) {
+    s->scale = uint16_t(SCALE);
+    // A valid stream keeps the code inside [low, high]; anything else is damage.
+    if (m_code < m_lo || m_code > m_hi)
+        throw CLasException(kCorrupt);
+    const uint32_t range = m_hi - m_lo + 1;
+    return ((m_code - m_lo + 1) * SCALE - 1) / range;
+}
+
+int AC::convert_symbol_to_int(uint32_t count, SYMBOL* s) const {
+    const int sym = m_symbolOf[count < SCALE ? count : SCALE - 1];
+    s->low_count = m_lowCount[sym];
+    s->high_count = m_highCount[sym];
+    return sym;
+}
+
+void AC::narrow(uint32_t lc, uint32_t hc) {
+    const uint32_t range = m_hi - m_lo + 1;
+    m_hi = (m_lo + range * hc / SCALE - 1) & 0xFFFF;
+    m_lo = (m_lo + range * lc / SCALE) & 0xFFFF;
+}
+
+void AC::remove_symbol_from_stream(const SYMBOL* s) {
+    narrow(s->low_count, s->high_count);
+    for (;;) {
+        if (((m_hi ^ m_lo) & 0x8000) == 0) {
+        } else if ((m_lo & 0x4000) && !(m_hi & 0x4000)) {
+            m_code ^= 0x4000;
+            m_lo &= 0x3FFF;
+            m_hi |= 0x4000;
+        } else {
+            return;
+        }
+        m_lo = (m_lo << 1) & 0xFFFF;
+        m_hi = ((m_hi << 1) | 1) & 0xFFFF;
+        m_code = ((m_code << 1) | uint32_t(input_bit())) & 0xFFFF;
+        ++m_shifts;
+    }
+}
+
+int64_t AC::bit_ftell_input() {
+    const uint64_t end = m_codedStart + (m_shifts + 2) / 8 + 1;
+    m_in->seek(end);
+    unsigned char t[3];
+    for (auto& b : t)
+        b = uint8_t(m_in->next());
+    // The decoder may have read up to two bytes past the end of a damaged stream; a real terminator
+    // is never among them.
+    if (m_in->pastEnd() > 0 || t[0] != 0xFF || t[1] != 0xFF || t[2] != 0x00)
+        return -1;
+    return int64_t(end + 3);
+}
+
+void AC::decodeBlock(ByteSource& in, unsigned char* out, size_t count) {
+    initialize_input_bitstream(&in);
+    initialize_arithmetic_decoder();
+    // The interval test of get_current_count and the table check above are all the validation a symbol
+    // needs: a count inside [0, SCALE) always falls in a non-empty interval.
+    for (size_t i = 0; i < count; ++i) {
+        if (m_code < m_lo || m_code > m_hi)
+            throw CLasException(kCorrupt);
+        const uint32_t range = m_hi - m_lo + 1;
+        const uint32_t c = ((m_code - m_lo + 1) * SCALE - 1) / range;
+        const int sym = m_symbolOf[c];
+        out[i] = uint8_t(sym);
+        narrow(m_lowCount[sym], m_highCount[sym]);
+        for (;;) {
+            if (((m_hi ^ m_lo) & 0x8000) == 0) {
+            } else if ((m_lo & 0x4000) && !(m_hi & 0x4000)) {
+                m_code ^= 0x4000;
+                m_lo &= 0x3FFF;
+                m_hi |= 0x4000;
+            } else {
+                break;
+            }
+            m_lo = (m_lo << 1) & 0xFFFF;
+            m_hi = ((m_hi << 1) | 1) & 0xFFFF;
+            m_code = ((m_code << 1) | uint32_t(input_bit())) & 0xFFFF;
+            ++m_shifts;
+        }
+        if (in.pastEnd() > 2)
+            throw CLasException(kLost);
+    }
+    if (bit_ftell_input() < 0)
+        throw CLasException(kLost);
+}
