@@ -1,11 +1,18 @@
 // pontaro-las: inspect LAS files and generate synthetic airborne LiDAR scenes.
+#include "CLASCompressor.h"
 #include "CLASFile.h"
 #include "CommandLine.h"
 #include "LASHeader.h"
 #include "SyntheticScene.h"
 
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <iostream>
+#include <unistd.h>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,6 +22,9 @@ namespace {
 const char* kUsage = R"(usage: pontaro-las COMMAND ...
   info FILE.las                                  print the header and records; check the file's size
   synth OUT.las --points N --format F [--seed S] write a synthetic airborne LiDAR scene (LAS 1.2)
+  compress IN.las OUT.lasc [--threads T]         compress losslessly
+  decompress IN.lasc OUT.las                     restore the LAS file byte for byte
+  verify IN.las [--threads T]                    compress, decompress and compare every byte
   --help                                         this text
 )";
 
@@ -144,6 +154,171 @@ int synth(const std::vector<std::string>& args) {
     return 0;
 }
 
+using Clock = std::chrono::steady_clock;
+double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// Progress on standard error for files of more than a million points.
+std::function<void(uint64_t, uint64_t)> chunkProgress(const char* what) {
+    return [what](uint64_t done, uint64_t total) {
+        if (total > 1000000)
+            std::cerr << "\r" << what << ": " << done * 100 / total << "%" << (done == total ? "\n" : "") << std::flush;
+    };
+}
+
+struct CodecArgs {
+    std::vector<std::string> files;
+    int threads = 1;
+};
+CodecArgs codecArgs(const std::vector<std::string>& args, size_t files) {
+    CodecArgs c;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--threads") {
+            if (i + 1 >= args.size())
+                throw UsageError("--threads needs a value");
+            c.threads = parseNumber<int>(args[++i], "--threads", 1, 256);
+        } else if (args[i].rfind("--", 0) == 0) {
+            throw UsageError("unknown option " + args[i]);
+        } else {
+            c.files.push_back(args[i]);
+        }
+    }
+    if (c.files.size() != files)
+        throw UsageError(files == 1 ? "expected one file name" : "expected an input and an output file name");
+    return c;
+}
+
+uint64_t fileBytes(const std::string& path) {
+    std::error_code ec;
+    auto n = std::filesystem::file_size(path, ec);
+    return ec ? 0 : n;
+}
+
+// Compresses `in` into `out` through a temporary file renamed into place; returns seconds taken.
+double compressFile(const std::string& in, const std::string& out, int threads) {
+    auto t0 = Clock::now();
+    std::string tmp = out + ".XXXXXX";
+    int fd = mkstemp(tmp.data());
+    if (fd < 0)
+        throw Failure(out + ": " + std::strerror(errno));
+    FilePtr f(fdopen(fd, "wb"));
+    try {
+        CLASFile_C las(in.c_str());
+        if (!las.GetHeader())
+            throw Failure(in + ": cannot read a LAS header");
+        CLASCompressor c;
+        c.setThreads(threads);
+        c.onChunk = chunkProgress("compress");
+        c.CompressLASFile(f.get(), &las);
+        if (std::fflush(f.get()) != 0 || fsync(fileno(f.get())) != 0)
+            throw Failure(out + ": " + std::strerror(errno));
+        f.reset();
+        if (std::rename(tmp.c_str(), out.c_str()) != 0)
+            throw Failure(out + ": " + std::strerror(errno));
+    } catch (...) {
+        f.reset();
+        ::unlink(tmp.c_str());
+        throw;
+    }
+    return since(t0);
+}
+
+double decompressFile(const std::string& in, const std::string& out) {
+    auto t0 = Clock::now();
+    FilePtr f = openFile(in.c_str(), "rb");
+    if (!f)
+        throw Failure(in + ": " + std::strerror(errno));
+    std::string tmp = out + ".part";
+    try {
+        CLASFile_C las;
+        las.SetPath(tmp.c_str());
+        CLASCompressor c;
+        c.onChunk = chunkProgress("decompress");
+        // The decoder reports the first GPS times of each block on standard output; a tool keeps its
+        // own output for the user.
+        std::ostringstream sink;
+        std::streambuf* old = std::cout.rdbuf(sink.rdbuf());
+        try {
+            c.DecompressLASFile(f.get(), &las);
+        } catch (...) {
+            std::cout.rdbuf(old);
+            throw;
+        }
+        std::cout.rdbuf(old);
+        if (std::rename(tmp.c_str(), out.c_str()) != 0)
+            throw Failure(out + ": " + std::strerror(errno));
+    } catch (...) {
+        ::unlink(tmp.c_str());
+        throw;
+    }
+    return since(t0);
+}
+
+int compress(const std::vector<std::string>& args) {
+    auto a = codecArgs(args, 2);
+    double s = compressFile(a.files[0], a.files[1], a.threads);
+    uint64_t in = fileBytes(a.files[0]), out = fileBytes(a.files[1]);
+    std::printf("%s: %llu -> %llu bytes (%.1f%%), %.2f s, %.1f MB/s\n", a.files[1].c_str(), (unsigned long long)in,
+                (unsigned long long)out, in ? 100.0 * out / in : 0.0, s, in / 1e6 / std::max(s, 1e-9));
+    return 0;
+}
+
+int decompress(const std::vector<std::string>& args) {
+    auto a = codecArgs(args, 2);
+    double s = decompressFile(a.files[0], a.files[1]);
+    uint64_t out = fileBytes(a.files[1]);
+    std::printf("%s: %llu bytes, %.2f s, %.1f MB/s\n", a.files[1].c_str(), (unsigned long long)out, s,
+                out / 1e6 / std::max(s, 1e-9));
+    return 0;
+}
+
+int verify(const std::vector<std::string>& args) {
+    auto a = codecArgs(args, 1);
+    const std::string& in = a.files[0];
+    char dirTemplate[] = "/tmp/pontaro-verify-XXXXXX";
+    if (!mkdtemp(dirTemplate))
+        throw Failure(std::string("cannot create a temporary directory: ") + std::strerror(errno));
+    std::string dir = dirTemplate, packed = dir + "/file.lasc", back = dir + "/file.las";
+    auto cleanup = [&] {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    };
+    try {
+        double tc = compressFile(in, packed, a.threads);
+        double td = decompressFile(packed, back);
+        uint64_t size = fileBytes(in), csize = fileBytes(packed);
+        std::ifstream x(in, std::ios::binary), y(back, std::ios::binary);
+        std::vector<char> bx(1 << 20), by(1 << 20);
+        uint64_t at = 0;
+        bool same = fileBytes(back) == size;
+        while (same && x && y) {
+            x.read(bx.data(), std::streamsize(bx.size()));
+            y.read(by.data(), std::streamsize(by.size()));
+            if (x.gcount() != y.gcount() || std::memcmp(bx.data(), by.data(), size_t(x.gcount())) != 0) {
+                for (std::streamsize k = 0; k < std::min(x.gcount(), y.gcount()); ++k)
+                    if (bx[size_t(k)] != by[size_t(k)]) {
+                        at += uint64_t(k);
+                        break;
+                    }
+                same = false;
+                break;
+            }
+            at += uint64_t(x.gcount());
+        }
+        cleanup();
+        std::printf("LAS %llu bytes, compressed %llu bytes (%.1f%%)\n", (unsigned long long)size,
+                    (unsigned long long)csize, size ? 100.0 * csize / size : 0.0);
+        std::printf("compression %.2f s (%.1f MB/s), decompression %.2f s (%.1f MB/s)\n", tc,
+                    size / 1e6 / std::max(tc, 1e-9), td, size / 1e6 / std::max(td, 1e-9));
+        if (!same)
+            throw Failure(in + ": the decompressed file differs from the original at byte " + std::to_string(at));
+        std::printf("identical: every byte of the header, records and points\n");
+    } catch (...) {
+        cleanup();
+        throw;
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -159,6 +334,12 @@ int main(int argc, char** argv) {
             return info(args);
         if (cmd == "synth")
             return synth(args);
+        if (cmd == "compress")
+            return compress(args);
+        if (cmd == "decompress")
+            return decompress(args);
+        if (cmd == "verify")
+            return verify(args);
         throw UsageError("unknown command '" + cmd + "' (try --help)");
     } catch (const UsageError& e) {
         std::cerr << "pontaro-las: " << e.what() << "\n";

@@ -1,0 +1,619 @@
+#include "CLASCompressor.h"
+
+#include "CLASReader.h"
+#include "FileHandle.h"
+#include "LASHeader.h"
+#include "LASPointData.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <thread>
+
+using namespace pointcodec;
+
+namespace {
+
+// Field numbers in coding order; GPS time and colours exist only in some formats.
+enum Field {
+    UserData, ScanFlag, ScanAngle, ReturnNo, SourceID, NumReturns, Edge, ClassByte, FX, FY, FZ, Intensity,
+    GPSTime, Red, Green, Blue, FieldEnd
+};
+
+bool fieldInFormat(int f, int format) {
+    if (f == GPSTime)
+        return las_detail::formatHasGPSTime(format);
+    if (f >= Red)
+        return las_detail::formatHasColor(format);
+    return true;
+}
+
+// Uncompressed bits of one point's field, for the compression ratio.
+int fieldBits(int f) {
+    static const int bits[] = {8, 1, 8, 3, 16, 3, 1, 8, 32, 32, 32, 16, 64, 16, 16, 16};
+    return bits[f];
+}
+
+void byteValues(AC& ac, const std::vector<uint8_t>& v, std::vector<unsigned char>& out) {
+    ac.encodeBlock(v.data(), v.size(), out);
+}
+
+void byteDeltas(AC& ac, const uint8_t* v, size_t n, std::vector<unsigned char>& out) {
+    std::vector<unsigned char> d(n);
+    if (n)
+        d[0] = v[0];
+    for (size_t i = 1; i < n; ++i)
+        d[i] = uint8_t(v[i] - v[i - 1]);
+    ac.encodeBlock(d.data(), n, out);
+}
+
+void shortDeltas(AC& ac, const std::vector<uint16_t>& v, std::vector<unsigned char>& out) {
+    const size_t n = v.size();
+    std::vector<int32_t> d(n);
+    if (n)
+        d[0] = v[0];
+    for (size_t i = 1; i < n; ++i)
+        d[i] = int32_t(v[i]) - int32_t(v[i - 1]);
+    levelEncode(ac, d.data(), n, out);
+}
+
+// Codes one field of a block; independent of every other field, so fields can be coded in parallel.
+void encodeField(int f, const Columns& c, AC& ac, std::vector<unsigned char>& out) {
+    const size_t n = c.n;
+    std::vector<int32_t> r;
+    switch (f) {
+    case UserData: byteValues(ac, c.userData, out); break;
+    case ScanFlag: byteDeltas(ac, c.scanFlag.data(), n, out); break;
+    case ScanAngle: byteDeltas(ac, c.scanAngle.data(), n, out); break;
+    case ReturnNo: byteValues(ac, c.returnNo, out); break;
+    case SourceID: shortDeltas(ac, c.sourceID, out); break;
+    case NumReturns: byteDeltas(ac, c.numReturns.data(), n, out); break;
+    case Edge: byteValues(ac, c.edge, out); break;
+    case ClassByte: byteDeltas(ac, c.classByte.data(), n, out); break;
+    case FX:
+    case FY:
+    case FZ: {
+        const int32_t* X = c.X.data();
+        const int32_t* Y = c.Y.data();
+        const int32_t* Z = c.Z.data();
+        const int32_t* V = f == FX ? X : f == FY ? Y : Z;
+        r.resize(n);
+        if (n)
+            r[0] = V[0];
+        for (size_t i = 1; i < n; ++i) {
+            const int32_t p = f == FX ? PredictX(X, i) : f == FY ? PredictY(X, Y, i) : PredictZ(X, Y, Z, i);
+            r[i] = sub(V[i], p);
+        }
+        levelEncode(ac, r.data(), n, out);
+        break;
+    }
+    case Intensity: {
+        r.resize(n);
+        if (n)
+            r[0] = c.intensity[0];
+        for (size_t i = 1; i < n; ++i)
+            r[i] = int32_t(uint32_t(c.intensity[i]) - PredictIntensity(c.Z.data(), c.intensity.data(), i));
+        levelEncode(ac, r.data(), n, out);
+        break;
+    }
+    case GPSTime: {
+        std::vector<int32_t> hi(n), lo(n);
+        for (size_t i = 0; i < n; ++i) {
+            const int64_t R = i == 0 ? c.T[0] : sub64(c.T[i], PredictGPSTime(c.T.data(), c.scanFlag.data(), i - 1));
+            hi[i] = int32_t(R >> 32);
+            lo[i] = int32_t(uint32_t(uint64_t(R)));
+        }
+        levelEncode(ac, hi.data(), n, out);
+        levelEncode(ac, lo.data(), n, out);
+        break;
+    }
+    case Red: shortDeltas(ac, c.red, out); break;
+    case Green: shortDeltas(ac, c.green, out); break;
+    case Blue: shortDeltas(ac, c.blue, out); break;
+    }
+}
+
+void undoByteDeltas(uint8_t* v, size_t n, unsigned mask) {
+    for (size_t i = 0; i < n; ++i)
+        v[i] = uint8_t((i ? v[i - 1] + v[i] : v[i]) & mask);
+}
+
+void writeAll(FILE* out, const void* data, size_t n, const char* reason) {
+    if (n && std::fwrite(data, 1, n, out) != n)
+        throw CLasException(reason);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- chunking and progress
+
+std::vector<uint32_t> CLASCompressor::chunkSizes(uint64_t points) {
+    std::vector<uint32_t> sizes;
+    if (points <= RawLimit)
+        return sizes;
+    uint64_t left = points;
+    while (left >= 2000001) {
+        sizes.push_back(1000000);
+        left -= 1000000;
+    }
+    sizes.push_back(uint32_t(left));
+    return sizes;
+}
+
+int CLASCompressor::totalFields(uint64_t points, int format) {
+    return int(chunkSizes(points).size()) * fieldCount(format);
+}
+
+int CLASCompressor::getProgressPosition() const {
+    return m_totalFields == 0 ? 0 : m_fieldsDone * 100 / m_totalFields;
+}
+
+void CLASCompressor::calculateProgress(size_t bytesSoFar) {
+    ++m_fieldsDone;
+    if (m_uncompressedBits > 0)
+        m_ratio = double(m_written + bytesSoFar) * 8.0 / double(m_uncompressedBits);
+}
+
+void CLASCompressor::ClearCompressor() {
+    m_totalFields = 0;
+    m_fieldsDone = 0;
+    m_cols = Columns();
+}
+
+// ---------------------------------------------------------------- streams and field coders
+
+void CLASCompressor::CompressStream(const unsigned char* data, size_t count, std::vector<unsigned char>& out) {
+    m_coder.encodeBlock(data, count, out);
+}
+
+void CLASCompressor::DecompressStream(unsigned char* data, size_t count, ByteSource& in) {
+    m_coder.decodeBlock(in, data, count);
+}
+
+void CLASCompressor::NivojskoKodiranje(const int* values, size_t count, bool, std::vector<unsigned char>& out) {
+    levelEncode(m_coder, values, count, out);
+}
+
+void CLASCompressor::NivojskoDeKodiranje(int* values, size_t count, bool, ByteSource& in) {
+    levelDecode(m_coder, in, values, count);
+}
+
+void CLASCompressor::CompressUserData() { encodeField(UserData, m_cols, m_coder, *m_out); }
+void CLASCompressor::CompressScanFlag() { encodeField(ScanFlag, m_cols, m_coder, *m_out); }
+void CLASCompressor::CompressScanAngle() { encodeField(ScanAngle, m_cols, m_coder, *m_out); }
+void CLASCompressor::CompressReturnNo() { encodeField(ReturnNo, m_cols, m_coder, *m_out); }
+void CLASCompressor::CompressSorceID() { encodeField(SourceID, m_cols, m_coder, *m_out); }
+void CLASCompressor::CompressReturnPulse() { encodeField(NumReturns, m_cols, m_coder, *m_out); }
+void CLASCompressor::CompressEdge() { encodeField(Edge, m_cols, m_coder, *m_out); }
+void CLASCompressor::CompressClass() { encodeField(ClassByte, m_cols, m_coder, *m_out); }
+void CLASCompressor::CompressX() { encodeField(FX, m_cols, m_coder, *m_out); }
+void CLASCompressor::CompressY() { encodeField(FY, m_cols, m_coder, *m_out); }
+void CLASCompressor::CompressZ() { encodeField(FZ, m_cols, m_coder, *m_out); }
+void CLASCompressor::CompressIntensity() { encodeField(Intensity, m_cols, m_coder, *m_out); }
+void CLASCompressor::CompressGPSTime() { encodeField(GPSTime, m_cols, m_coder, *m_out); }
+void CLASCompressor::CompressRed() { encodeField(Red, m_cols, m_coder, *m_out); }
+void CLASCompressor::CompressGreen() { encodeField(Green, m_cols, m_coder, *m_out); }
+void CLASCompressor::CompressBlue() { encodeField(Blue, m_cols, m_coder, *m_out); }
+
+void CLASCompressor::DecompressUserData(ByteSource& in) { DecompressStream(m_cols.userData.data(), m_cols.n, in); }
+void CLASCompressor::DecompressScanFlag(ByteSource& in) {
+    DecompressStream(m_cols.scanFlag.data(), m_cols.n, in);
+    undoByteDeltas(m_cols.scanFlag.data(), m_cols.n, 1);
+}
+void CLASCompressor::DecompressScanAngle(ByteSource& in) {
+    DecompressStream(m_cols.scanAngle.data(), m_cols.n, in);
+    undoByteDeltas(m_cols.scanAngle.data(), m_cols.n, 0xFF);
+}
+void CLASCompressor::DecompressReturnNo(ByteSource& in) {
+    DecompressStream(m_cols.returnNo.data(), m_cols.n, in);
+    for (auto& v : m_cols.returnNo)
+        v &= 7;
+}
+void CLASCompressor::DecompressSorceID(ByteSource& in) {
+    std::vector<int32_t> d(m_cols.n);
+    NivojskoDeKodiranje(d.data(), m_cols.n, false, in);
+    for (size_t i = 0; i < m_cols.n; ++i)
+        m_cols.sourceID[i] = uint16_t(i ? m_cols.sourceID[i - 1] + d[i] : d[i]);
+}
+void CLASCompressor::DecompressReturnPulse(ByteSource& in) {
+    DecompressStream(m_cols.numReturns.data(), m_cols.n, in);
+    undoByteDeltas(m_cols.numReturns.data(), m_cols.n, 7);
+}
+void CLASCompressor::DecompressEdge(ByteSource& in) {
+    DecompressStream(m_cols.edge.data(), m_cols.n, in);
+    for (auto& v : m_cols.edge)
+        v &= 1;
+}
+void CLASCompressor::DecompressClass(ByteSource& in) {
+    DecompressStream(m_cols.classByte.data(), m_cols.n, in);
+    undoByteDeltas(m_cols.classByte.data(), m_cols.n, 0xFF);
+}
+void CLASCompressor::DecompressX(ByteSource& in) {
+    int32_t* X = m_cols.X.data();
+    NivojskoDeKodiranje(X, m_cols.n, false, in);
+    for (size_t i = 1; i < m_cols.n; ++i)
+        X[i] = add(PredictX(X, i), X[i]);
+}
+void CLASCompressor::DecompressY(ByteSource& in) {
+    int32_t* Y = m_cols.Y.data();
+    NivojskoDeKodiranje(Y, m_cols.n, false, in);
+    for (size_t i = 1; i < m_cols.n; ++i)
+        Y[i] = add(PredictY(m_cols.X.data(), Y, i), Y[i]);
+}
+void CLASCompressor::DecompressZ(ByteSource& in) {
+    int32_t* Z = m_cols.Z.data();
+    NivojskoDeKodiranje(Z, m_cols.n, false, in);
+    for (size_t i = 1; i < m_cols.n; ++i)
+        Z[i] = add(PredictZ(m_cols.X.data(), m_cols.Y.data(), Z, i), Z[i]);
+}
+void CLASCompressor::DecompressIntensity(ByteSource& in) {
+    std::vector<int32_t> r(m_cols.n);
+    NivojskoDeKodiranje(r.data(), m_cols.n, false, in);
+    uint16_t* I = m_cols.intensity.data();
+    for (size_t i = 0; i < m_cols.n; ++i)
+        I[i] = uint16_t(i == 0 ? uint32_t(r[0]) : PredictIntensity(m_cols.Z.data(), I, i) + uint32_t(r[i]));
+}
+void CLASCompressor::DecompressGPSTime(ByteSource& in) {
+    const size_t n = m_cols.n;
+    std::vector<int32_t> hi(n), lo(n);
+    NivojskoDeKodiranje(hi.data(), n, false, in);
+    NivojskoDeKodiranje(lo.data(), n, false, in);
+    int64_t* T = m_cols.T.data();
+    for (size_t i = 0; i < n; ++i) {
+        const int64_t R = int64_t(uint64_t(uint32_t(hi[i])) << 32 | uint32_t(lo[i]));
+        T[i] = i == 0 ? R : add64(R, PredictGPSTime(T, m_cols.scanFlag.data(), i - 1));
+    }
+    for (size_t i = 0; i < std::min<size_t>(n, 10); ++i) {
+        double t;
+        std::memcpy(&t, &T[i], sizeof t);
+        std::cout << "GPS time: " << t << "\n";
+    }
+}
+void CLASCompressor::DecompressRed(ByteSource& in) {
+    std::vector<int32_t> d(m_cols.n);
+    NivojskoDeKodiranje(d.data(), m_cols.n, false, in);
+    for (size_t i = 0; i < m_cols.n; ++i)
+        m_cols.red[i] = uint16_t(i ? m_cols.red[i - 1] + d[i] : d[i]);
+}
+void CLASCompressor::DecompressGreen(ByteSource& in) {
+    std::vector<int32_t> d(m_cols.n);
+    NivojskoDeKodiranje(d.data(), m_cols.n, false, in);
+    for (size_t i = 0; i < m_cols.n; ++i)
+        m_cols.green[i] = uint16_t(i ? m_cols.green[i - 1] + d[i] : d[i]);
+}
+void CLASCompressor::DecompressBlue(ByteSource& in) {
+    std::vector<int32_t> d(m_cols.n);
+    NivojskoDeKodiranje(d.data(), m_cols.n, false, in);
+    for (size_t i = 0; i < m_cols.n; ++i)
+        m_cols.blue[i] = uint16_t(i ? m_cols.blue[i - 1] + d[i] : d[i]);
+}
+
+// ---------------------------------------------------------------- blocks
+
+void CLASCompressor::compressBlock(const Columns& cols, std::vector<unsigned char>& out) {
+    const size_t start = out.size();
+    std::vector<int> fields;
+    for (int f = 0; f < FieldEnd; ++f)
+        if (fieldInFormat(f, cols.format))
+            fields.push_back(f);
+    if (m_threads <= 1) {
+        for (int f : fields) {
+            encodeField(f, cols, m_coder, out);
+            m_uncompressedBits += int64_t(fieldBits(f)) * int64_t(cols.n);
+            calculateProgress(out.size() - start);
+        }
+    } else {
+        // Every field is an independent block: code them side by side, append in order.
+        std::vector<std::vector<unsigned char>> parts(fields.size());
+        std::atomic<size_t> next{0};
+        auto work = [&] {
+            AC ac;
+            for (size_t k; (k = next++) < fields.size();)
+                encodeField(fields[k], cols, ac, parts[k]);
+        };
+        std::vector<std::thread> pool;
+        for (int t = 1; t < std::min<int>(m_threads, int(fields.size())); ++t)
+            pool.emplace_back(work);
+        work();
+        for (auto& t : pool)
+            t.join();
+        for (size_t k = 0; k < fields.size(); ++k) {
+            out.insert(out.end(), parts[k].begin(), parts[k].end());
+            m_uncompressedBits += int64_t(fieldBits(fields[k])) * int64_t(cols.n);
+            calculateProgress(out.size() - start);
+        }
+    }
+    for (int e = 0; e < cols.extraBytes; ++e)
+        byteDeltas(m_coder, cols.extra.data() + size_t(e) * cols.n, cols.n, out);
+}
+
+void CLASCompressor::decompressBlock(ByteSource& in, Columns& cols) {
+    m_cols = std::move(cols);
+    DecompressUserData(in);
+    DecompressScanFlag(in);
+    DecompressScanAngle(in);
+    DecompressReturnNo(in);
+    DecompressSorceID(in);
+    DecompressReturnPulse(in);
+    DecompressEdge(in);
+    DecompressClass(in);
+    DecompressX(in);
+    DecompressY(in);
+    DecompressZ(in);
+    DecompressIntensity(in);
+    if (fieldInFormat(GPSTime, m_cols.format))
+        DecompressGPSTime(in);
+    if (fieldInFormat(Red, m_cols.format)) {
+        DecompressRed(in);
+        DecompressGreen(in);
+        DecompressBlue(in);
+    }
+    for (int e = 0; e < m_cols.extraBytes; ++e) {
+        uint8_t* col = m_cols.extra.data() + size_t(e) * m_cols.n;
+        DecompressStream(col, m_cols.n, in);
+        undoByteDeltas(col, m_cols.n, 0xFF);
+    }
+    m_fieldsDone += fieldCount(m_cols.format);
+    cols = std::move(m_cols);
+}
+
+// ---------------------------------------------------------------- files
+
+namespace {
+
+// Bytes between the header and the points that the fixed layout cannot place must never be dropped
+// or changed: such files are refused before anything is written.
+void checkCodable(const LASHeader_C& h, const std::string& path, uint64_t fileSize) {
+    const int formatSize = h.FormatRecordSize();
+    if (std::memcmp(h.FileSignature + 1, "ASF", 3) != 0)
+        throw CLasException("not a LAS file: " + path);
+    if (formatSize == 0)
+        throw CLasException("point data format " + std::to_string(h.PointDataFormatID) + " cannot be compressed");
+    if (h.PointDataRecordLength < formatSize)
+        throw CLasException("point record length " + std::to_string(h.PointDataRecordLength) +
+                            " is shorter than point format " + std::to_string(h.PointDataFormatID) + " needs");
+    if (h.HeaderSize != LASHeader::BlockSize)
+        throw CLasException("header size " + std::to_string(h.HeaderSize) +
+                            ": the compressed format carries a header of exactly 227 bytes");
+    if (h.OffsetToPointData < h.HeaderSize)
+        throw CLasException("offset to point data lies inside the header");
+    const uint64_t end = uint64_t(h.OffsetToPointData) + uint64_t(h.NumberOfPointRecords) * h.PointDataRecordLength;
+    if (end > fileSize)
+        throw CLasException("file is truncated: its points end at byte " + std::to_string(end) + " of " +
+                            std::to_string(fileSize));
+}
+
+} // namespace
+
+uint64_t CLASCompressor::CompressLASFile(FILE* out, CLASFile_C* file) {
+    if (!out)
+        throw CLasException("File could not open");
+    if (!file)
+        throw CLasException("no LAS file to compress");
+    m_file = file;
+    m_fieldsDone = 0;
+    m_ratio = 0;
+    m_chunkCount = 0;
+    m_uncompressedBits = 0;
+    m_written = 0;
+    const std::string path = file->GetPath();
+    if (!file->GetHeader() && !file->ReadHeader())
+        throw CLasException("ReadError::File could not be open.");
+    int64_t fileSize = 0;
+    {
+        FilePtr f = openFile(path.c_str(), "rb");
+        if (!f)
+            throw CLasException("ReadError::File could not be open.");
+        fileSize = lasFileSize(f.get());
+    }
+    checkCodable(*file->GetHeader(), path, uint64_t(fileSize));
+    const uint32_t gap = file->GetHeader()->OffsetToPointData - file->GetHeader()->HeaderSize;
+    if (file->GetHeader()->NumberOfVariableLengthRecords == 0 && (gap == 1 || gap == 2)) {
+        unsigned char g[2] = {};
+        CLASReader::ReadPoint(path.c_str(), g, LASHeader::BlockSize, gap);
+        if (gap == 1 || g[0] != 0xDD || g[1] != 0xCC)
+            throw CLasException("the " + std::to_string(gap) +
+                                "-byte gap before the points is not the LAS 1.0 start signature (DD CC) and "
+                                "cannot be carried");
+    }
+    file->ReadVRL();
+    LASHeader_C h = *file->GetHeader();
+    const uint64_t count = h.NumberOfPointRecords;
+    const uint32_t recLen = h.PointDataRecordLength;
+    const int format = h.PointDataFormatID;
+    m_totalPoints = count;
+    m_raw = count <= RawLimit;
+    const auto chunks = chunkSizes(count);
+    m_totalFields = int(chunks.size()) * fieldCount(format);
+
+    const long startPos = ftell(out);
+    unsigned char block[LASHeader_C::BlockSize];
+    if (m_raw)
+        h.FileSignature[0] = h.FileSignature[0] == 'V' ? 'U' : 'O';
+    h.copyToBuffer(block);
+    writeAll(out, block, sizeof block, "WriteError::LAS Header");
+    m_written += sizeof block;
+    m_uncompressedBits += 8 * int64_t(sizeof block);
+    if (h.NumberOfVariableLengthRecords != 0) {
+        const auto& area = file->RecordArea();
+        writeAll(out, area.data(), area.size(), "WriteError::LAS VRL");
+        m_written += area.size();
+        m_uncompressedBits += 8 * int64_t(area.size());
+    }
+
+    const uint64_t pointsAt = h.OffsetToPointData;
+    std::vector<unsigned char> records;
+    if (m_raw) {
+        records.resize(count * recLen);
+        CLASReader::ReadPoints(path.c_str(), records.data(), pointsAt, recLen, count, recLen);
+        writeAll(out, records.data(), records.size(), "WriteError::LAS Point");
+        m_written += records.size();
+    } else {
+        std::vector<unsigned char> coded;
+        uint64_t done = 0;
+        for (uint32_t n : chunks) {
+            records.resize(uint64_t(n) * recLen);
+            CLASReader::ReadPoints(path.c_str(), records.data(), pointsAt + done * recLen, recLen, n, recLen);
+            m_cols.fromRecords(records.data(), n, format, recLen);
+            coded.clear();
+            compressBlock(m_cols, coded);
+            writeAll(out, coded.data(), coded.size(), "WriteError::LAS Point");
+            m_written += coded.size();
+            ++m_chunkCount;
+            done += n;
+            if (onChunk)
+                onChunk(done, count);
+        }
+        m_cols = Columns();
+    }
+    // Whatever follows the last record goes after the last block.
+    const uint64_t tail = uint64_t(fileSize) - (pointsAt + count * recLen);
+    for (uint64_t at = 0; at < tail;) {
+        records.resize(size_t(std::min<uint64_t>(tail - at, 1 << 20)));
+        CLASReader::ReadPoint(path.c_str(), records.data(), pointsAt + count * recLen + at, records.size());
+        writeAll(out, records.data(), records.size(), "WriteError::LAS Point");
+        at += records.size();
+        m_written += records.size();
+    }
+    if (std::fflush(out) != 0)
+        throw CLasException("WriteError::LAS Point");
+    m_fieldsDone = 0;
+    m_ratio = 0;
+    return uint64_t(ftell(out) - startPos);
+}
+
+void CLASCompressor::DecompressLASFile(FILE* in, CLASFile_C* file, unsigned int* progress) {
+    if (!in)
+        throw CLasException("File could not open.");
+    if (!file)
+        throw CLasException("no LAS file to write");
+    m_file = file;
+    m_fieldsDone = 0;
+    m_ratio = 0;
+    m_chunkCount = 0;
+    const int64_t inSize = lasFileSize(in);
+    const int64_t inStart = ftello(in);
+    FileByteSource src(in);
+    // Nothing a header asks for is allocated before it is checked against what the input holds.
+    auto remaining = [&] { return uint64_t(std::max<int64_t>(0, inSize - inStart - int64_t(src.position()))); };
+
+    unsigned char block[LASHeader_C::BlockSize];
+    src.read(block, sizeof block, "not a compressed LAS file: shorter than its header");
+    auto h = std::make_unique<LASHeader_C>();
+    h->copyFromBuffer(block);
+    const char marker = h->FileSignature[0];
+    if (std::memcmp(h->FileSignature + 1, "ASF", 3) != 0 ||
+        (marker != 'L' && marker != 'O' && marker != 'V' && marker != 'U'))
+        throw CLasException("not a compressed LAS file (signature)");
+    const int formatSize = h->FormatRecordSize();
+    if (formatSize == 0 || h->PointDataRecordLength < formatSize)
+        throw CLasException("compressed header: unknown point format or record length");
+    if (h->HeaderSize != LASHeader::BlockSize || h->OffsetToPointData < h->HeaderSize)
+        throw CLasException("compressed header: header size or offset to point data out of range");
+    const bool raw = marker == 'O' || marker == 'U';
+    const bool pseudo = marker == 'V' || marker == 'U';
+    h->FileSignature[0] = pseudo ? 'V' : 'L';
+    const uint64_t count = h->NumberOfPointRecords;
+    const uint32_t recLen = h->PointDataRecordLength;
+    const int format = h->PointDataFormatID;
+
+    std::vector<unsigned char> area;
+    std::vector<uint32_t> positions;
+    if (h->NumberOfVariableLengthRecords != 0) {
+        const uint64_t n = h->OffsetToPointData - h->HeaderSize;
+        if (n > remaining())
+            throw CLasException("ReadError::LAS VRL");
+        area.resize(n);
+        src.read(area.data(), n, "ReadError::LAS VRL");
+        for (uint64_t at = 0; at + 54 <= n && positions.size() < h->NumberOfVariableLengthRecords;) {
+            positions.push_back(uint32_t(at));
+            at += 54 + (uint32_t(area[at + 20]) | uint32_t(area[at + 21]) << 8);
+        }
+    }
+    if (raw && count * recLen > remaining())
+        throw CLasException("ReadError::LAS Points");
+    const auto chunks = raw ? std::vector<uint32_t>() : chunkSizes(count);
+    // Every coded point takes at least a few bits; a count the input cannot hold is refused up front.
+    if (!raw && count / 64 > remaining())
+        throw CLasException("compressed file is truncated: it cannot hold " + std::to_string(count) + " points");
+    m_totalPoints = count;
+    m_raw = raw;
+    m_totalFields = int(chunks.size()) * fieldCount(format);
+
+    file->SetHeader(h.release());
+    file->SetVLRecord(std::move(area), std::move(positions));
+    file->WriteHeader();
+    file->WriteVRL();
+    std::vector<unsigned char> records;
+    if (raw) {
+        records.resize(count * recLen);
+        src.read(records.data(), records.size(), "ReadError::LAS Points");
+        file->WriteRecords(records.data(), count, progress);
+    } else {
+        uint64_t done = 0;
+        Columns cols;
+        for (uint32_t n : chunks) {
+            cols.resize(n, format, recLen - formatSize);
+            decompressBlock(src, cols);
+            records.resize(uint64_t(n) * recLen);
+            cols.toRecords(records.data(), recLen);
+            file->WriteRecords(records.data(), n, progress);
+            ++m_chunkCount;
+            done += n;
+            if (onChunk)
+                onChunk(done, count);
+        }
+    }
+    file->CloseFile();
+    // Bytes after the last block are what followed the points in the LAS file.
+    if (!src.atEnd()) {
+        FilePtr out = openFile(file->GetPath().c_str(), "ab");
+        if (!out)
+            throw CLasException("WriteError::File could not be open.");
+        unsigned char buf[1 << 16];
+        while (!src.atEnd()) {
+            size_t n = 0;
+            while (n < sizeof buf && !src.atEnd())
+                buf[n++] = uint8_t(src.next());
+            writeAll(out.get(), buf, n, "WriteError::LAS Point");
+        }
+        if (std::fflush(out.get()) != 0)
+            throw CLasException("WriteError::LAS Point");
+    }
+    src.sync();
+    m_fieldsDone = 0;
+    m_ratio = 0;
+}
+
+void CLASCompressor::decompressPoints(FILE* in, int count) {
+    FileByteSource src(in);
+    decompressPoints(src, count);
+    src.sync();
+}
+
+void CLASCompressor::decompressPoints(ByteSource& in, int count) {
+    if (!m_file || !m_file->GetHeader())
+        throw CLasException("no header to decode points with");
+    LASHeader_C* h = m_file->GetHeader();
+    const int format = h->PointDataFormatID;
+    const int formatSize = h->FormatRecordSize();
+    if (formatSize == 0 || h->PointDataRecordLength < formatSize || count < 0)
+        throw CLasException("unknown point format or record length");
+    m_totalFields = fieldCount(format);
+    m_fieldsDone = 0;
+    Columns cols;
+    cols.resize(size_t(count), format, h->PointDataRecordLength - formatSize);
+    decompressBlock(in, cols);
+    const uint32_t previous = h->NumberOfPointRecords;
+    h->NumberOfPointRecords = uint32_t(count);
+    m_file->initializePoints();
+    h->NumberOfPointRecords = previous;
+    auto& pts = m_file->Points();
+    std::vector<unsigned char> all(size_t(count) * h->PointDataRecordLength);
+    cols.toRecords(all.data(), h->PointDataRecordLength);
+    for (int i = 0; i < count; ++i)
+        pts[i]->copyFromBuffer(all.data() + size_t(i) * h->PointDataRecordLength);
+    m_fieldsDone = 0;
+}

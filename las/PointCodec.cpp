@@ -1,0 +1,275 @@
+#include "PointCodec.h"
+
+#include "CLasException.h"
+#include "LASPointData.h"
+
+#include <algorithm>
+
+namespace pointcodec {
+
+using las_detail::loadLE;
+using las_detail::storeLE;
+
+void Columns::resize(size_t points, int pointFormat, int extraPerRecord) {
+    n = points;
+    format = pointFormat;
+    extraBytes = extraPerRecord;
+    for (auto* v : {&userData, &scanFlag, &scanAngle, &returnNo, &numReturns, &edge, &classByte})
+        v->resize(n);
+    for (auto* v : {&sourceID, &intensity})
+        v->resize(n);
+    const bool rgb = las_detail::formatHasColor(format);
+    for (auto* v : {&red, &green, &blue})
+        v->resize(rgb ? n : 0);
+    for (auto* v : {&X, &Y, &Z})
+        v->resize(n);
+    T.resize(las_detail::formatHasGPSTime(format) ? n : 0);
+    extra.resize(n * size_t(extraBytes));
+}
+
+void Columns::fromRecords(const unsigned char* r, size_t count, int pointFormat, int recordLength) {
+    const int size = las_detail::formatSize(pointFormat);
+    resize(count, pointFormat, recordLength - size);
+    const bool time = !T.empty(), rgb = !red.empty();
+    const int c = pointFormat == 3 ? 28 : 20;
+    for (size_t i = 0; i < n; ++i, r += recordLength) {
+        X[i] = loadLE<int32_t>(r);
+        Y[i] = loadLE<int32_t>(r + 4);
+        Z[i] = loadLE<int32_t>(r + 8);
+        intensity[i] = loadLE<uint16_t>(r + 12);
+        const uint8_t rb = r[14];
+        returnNo[i] = rb & 7;
+        numReturns[i] = (rb >> 3) & 7;
+        scanFlag[i] = (rb >> 6) & 1;
+        edge[i] = rb >> 7;
+        classByte[i] = r[15];
+        scanAngle[i] = r[16];
+        userData[i] = r[17];
+        sourceID[i] = loadLE<uint16_t>(r + 18);
+        if (time)
+            T[i] = loadLE<int64_t>(r + 20);
+        if (rgb) {
+            red[i] = loadLE<uint16_t>(r + c);
+            green[i] = loadLE<uint16_t>(r + c + 2);
+            blue[i] = loadLE<uint16_t>(r + c + 4);
+        }
+        for (int e = 0; e < extraBytes; ++e)
+            extra[size_t(e) * n + i] = r[size + e];
+    }
+}
+
+void Columns::toRecords(unsigned char* r, int recordLength) const {
+    const int size = las_detail::formatSize(format);
+    const bool time = !T.empty(), rgb = !red.empty();
+    const int c = format == 3 ? 28 : 20;
+    for (size_t i = 0; i < n; ++i, r += recordLength) {
+        storeLE(r, X[i]);
+        storeLE(r + 4, Y[i]);
+        storeLE(r + 8, Z[i]);
+        storeLE(r + 12, intensity[i]);
+        r[14] = uint8_t((returnNo[i] & 7) | (numReturns[i] & 7) << 3 | (scanFlag[i] & 1) << 6 | (edge[i] & 1) << 7);
+        r[15] = classByte[i];
+        r[16] = scanAngle[i];
+        r[17] = userData[i];
+        storeLE(r + 18, sourceID[i]);
+        if (time)
+            storeLE(r + 20, T[i]);
+        if (rgb) {
+            storeLE(r + c, red[i]);
+            storeLE(r + c + 2, green[i]);
+            storeLE(r + c + 4, blue[i]);
+        }
+        for (int e = 0; e < extraBytes; ++e)
+            r[size + e] = extra[size_t(e) * n + i];
+    }
+}
+
+int32_t PredictX(const int32_t* X, size_t i) {
+    if (i <= 1)
+        return X[i - 1];
+    const size_t m = std::min<size_t>(i - 1, 7);
+    if (m < 3)
+        return X[i - 1];
+    int32_t d[7];
+    for (size_t k = 0; k < m; ++k)
+        d[k] = sub(X[i - 1 - k], X[i - 2 - k]);
+    int32_t sum = 0, hi = d[0], lo = d[0];
+    for (size_t k = 0; k < m; ++k) {
+        sum = add(sum, d[k]);
+        hi = std::max(hi, d[k]);
+        lo = std::min(lo, d[k]);
+    }
+    const int32_t t = trunc32(double(sub(sub(sum, hi), lo)) / double(m - 2) + 0.5);
+    const int32_t offset = mul(d[0], d[1]) < 0 ? sub(t, d[0]) : t;
+    return add(X[i - 1], offset);
+}
+
+int32_t PredictY(const int32_t* X, const int32_t* Y, size_t i) {
+    const int32_t dx = sub(X[i], X[i - 1]);
+    if (i > 1) {
+        for (size_t k = 0; k <= 99 && k <= i - 2; ++k) {
+            const int32_t e = sub(dx, sub(X[i - 1 - k], X[i - 2 - k]));
+            if (e >= -4 && e <= 4)
+                return add(Y[i - 1], sub(Y[i - 1 - k], Y[i - 2 - k]));
+        }
+    }
+    int32_t offset = 0;
+    if (i > 3) {
+        const int32_t dX1 = sub(X[i - 1], X[i - 2]), dX2 = sub(X[i - 2], X[i - 3]);
+        const int32_t dY1 = sub(Y[i - 1], Y[i - 2]), dY2 = sub(Y[i - 2], Y[i - 3]);
+        const int32_t DX = sub(dX2, dX1), DY = sub(dY2, dY1);
+        if (DX != 0 && DY != 0)
+            offset = trunc32(double(dY1) + (double(sub(dx, dX1)) * (double(DY) / double(DX)) + 0.5));
+    }
+    return add(Y[i - 1], offset);
+}
+
+int32_t PredictZ(const int32_t* X, const int32_t* Y, const int32_t* Z, size_t i) {
+    const int32_t dx = sub(X[i], X[i - 1]), dy = sub(Y[i], Y[i - 1]);
+    if (i > 1) {
+        for (size_t k = 0; k <= 99 && k <= i - 2; ++k) {
+            const int32_t ex = sub(dx, sub(X[i - 1 - k], X[i - 2 - k]));
+            const int32_t ey = sub(dy, sub(Y[i - 1 - k], Y[i - 2 - k]));
+            if (ex >= -4 && ex <= 4 && ey >= -4 && ey <= 4)
+                return add(Z[i - 1], sub(Z[i - 1 - k], Z[i - 2 - k]));
+        }
+    }
+    if (i <= 2)
+        return Z[i - 1];
+    auto dX = [&](size_t j) { return sub(X[j], X[j - 1]); };
+    auto dY = [&](size_t j) { return sub(Y[j], Y[j - 1]); };
+    auto dZ = [&](size_t j) { return sub(Z[j], Z[j - 1]); };
+    const int32_t DX = sub(dX(i - 2), dX(i - 1)), DY = sub(dY(i - 2), dY(i - 1)), DZ = sub(dZ(i - 2), dZ(i - 1));
+    if (DX == 0 || DY == 0 || DZ == 0)
+        return add(Z[i - 1], dZ(i - 2));
+    const double rX = double(DZ) / double(DX), rY = double(DZ) / double(DY);
+    int a = 0, b = 0;
+    const size_t last = i >= 102 ? i - 99 : 3;
+    for (size_t j = i; j >= last; --j) {
+        const int32_t zStep = dZ(j - 2), zNext = dZ(j - 1);
+        const int32_t eX = wabs(sub(trunc32(double(sub(dX(j - 1), dX(j - 2))) * rX + double(zStep)), zNext));
+        const int32_t eY = wabs(sub(trunc32(double(sub(dY(j - 1), dY(j - 2))) * rY + double(zStep)), zNext));
+        a += eX >= eY;
+        b += eX <= eY;
+    }
+    int32_t offset;
+    if (a < b)
+        offset = trunc32(double(dZ(i - 1)) + double(sub(dx, dX(i - 1))) * rX + 0.5);
+    else
+        offset = trunc32(double(dZ(i - 1)) + double(sub(dy, dY(i - 1))) * rY + 0.5);
+    return add(Z[i - 1], offset);
+}
+
+uint32_t PredictIntensity(const int32_t* Z, const uint16_t* I, size_t i) {
+    if (i <= 2)
+        return 0;
+    const int32_t dz1 = sub(Z[i], Z[i - 1]), dz2 = sub(Z[i], Z[i - 2]);
+    if (dz1 < -3000)
+        return 0;
+    if (dz1 > 3000 && I[0] != 0)
+        return I[i - 1] / 2u;
+    const int32_t a1 = wabs(dz1), a2 = wabs(dz2);
+    if (a1 <= 99 && a2 <= 99)
+        return (uint32_t(I[i - 2]) + I[i - 1]) / 2u;
+    return a1 > a2 ? I[i - 2] : I[i - 1];
+}
+
+int64_t PredictGPSTime(const int64_t* T, const uint8_t* s, size_t i) {
+    if (i < 3)
+        return T[0];
+    int64_t d = sub64(T[i - 1], T[i - 2]);
+    if (d == 0)
+        d = sub64(T[i - 2], T[i - 3]);
+    for (size_t k = 0; k <= std::min<size_t>(4, i - 2); ++k) {
+        const int64_t e = sub64(T[i - 1 - k], T[i - 2 - k]);
+        if (e != 0)
+            d = std::min(d, e);
+    }
+    if (s[i] == s[i - 1])
+        return add64(T[i - 1], d);
+    // The scan direction changed: reuse the time step at the start of the earlier run.
+    const uint8_t F = s[1];
+    size_t j = i;
+    while (j > 1 && s[j - 1] != F)
+        --j;
+    while (j > 1 && s[j - 1] == F)
+        --j;
+    if (j <= 2)
+        return add64(T[i - 1], d);
+    return add64(T[i - 1], sub64(T[j], T[j - 1]));
+}
+
+namespace {
+inline void put32(std::vector<unsigned char>& out, uint32_t v) {
+    const unsigned char b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+    out.insert(out.end(), b, b + 4);
+}
+inline int bytesOf(uint32_t m) { return m == 0 ? 0 : m < 0x100 ? 1 : m < 0x10000 ? 2 : m < 0x1000000 ? 3 : 4; }
+} // namespace
+
+void levelEncode(AC& ac, const int32_t* v, size_t n, std::vector<unsigned char>& out) {
+    if (n == 0)
+        return;
+    put32(out, uint32_t(v[0]));
+    std::vector<unsigned char> codes(n - 1);
+    int K = 0;
+    for (size_t i = 1; i < n; ++i) {
+        const uint32_t m = v[i] < 0 ? 0u - uint32_t(v[i]) : uint32_t(v[i]);
+        const int k = bytesOf(m);
+        codes[i - 1] = uint8_t(2 * k + (v[i] < 0));
+        K = std::max(K, k);
+    }
+    ac.encodeBlock(codes.data(), codes.size(), out);
+    std::vector<unsigned char> plane;
+    plane.reserve(n);
+    for (int p = 0; p < K; ++p) {
+        plane.clear();
+        for (size_t i = 1; i < n; ++i)
+            if ((codes[i - 1] >> 1) > p) {
+                const uint32_t m = v[i] < 0 ? 0u - uint32_t(v[i]) : uint32_t(v[i]);
+                plane.push_back(uint8_t(m >> (8 * p)));
+            }
+        put32(out, uint32_t(plane.size()));
+        ac.encodeBlock(plane.data(), plane.size(), out);
+    }
+}
+
+void levelDecode(AC& ac, ByteSource& in, int32_t* v, size_t n) {
+    if (n == 0)
+        return;
+    v[0] = int32_t(in.readU32("Unable to find stream"));
+    std::vector<unsigned char> codes(n - 1);
+    ac.decodeBlock(in, codes.data(), codes.size());
+    size_t perPlane[4] = {};
+    for (unsigned char c : codes) {
+        if (c > 9)
+            throw CLasException("Corrupt level code");
+        for (int p = 0; p < (c >> 1); ++p)
+            ++perPlane[p];
+    }
+    std::vector<uint32_t> mag(n - 1, 0);
+    std::vector<unsigned char> plane;
+    for (int p = 0; p < 4 && perPlane[p] > 0; ++p) {
+        const uint32_t count = in.readU32("Unable to find stream");
+        // The count is implied by the level codes; any other value is damage, and never sizes anything.
+        if (count != perPlane[p])
+            throw CLasException("Corrupt level plane count");
+        plane.resize(count);
+        ac.decodeBlock(in, plane.data(), count);
+        size_t at = 0;
+        for (size_t i = 0; i < n - 1; ++i)
+            if ((codes[i] >> 1) > p)
+                mag[i] |= uint32_t(plane[at++]) << (8 * p);
+    }
+    for (size_t i = 1; i < n; ++i)
+        v[i] = int32_t((codes[i - 1] & 1) ? 0u - mag[i - 1] : mag[i - 1]);
+}
+
+int fieldCount(int format) {
+    static const int counts[] = {12, 13, 15, 16};
+    return format >= 0 && format < 4 ? counts[format] : 0;
+}
+
+int recordBits(int format) { return 8 * las_detail::formatSize(format); }
+
+} // namespace pointcodec

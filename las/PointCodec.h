@@ -1,0 +1,62 @@
+#pragma once
+// The point block codec: predictors, level coding and the field order of one block of points. The
+// block format is fixed: the streaming decompressor of the viewer reads what the file compressor writes.
+//
+// Integer arithmetic wraps at 32 bits (64 for GPS time); floating-point expressions are evaluated in
+// the order written, in double, without fused multiply-add (this library is built with
+// -ffp-contract=off), and truncating a double outside the 32-bit range (or NaN) gives -2^31, as the
+// x86-64 conversion does. These make the format mean the same on every machine.
+#include "AC.h"
+#include "ByteSource.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace pointcodec {
+
+inline int32_t add(int32_t a, int32_t b) { return int32_t(uint32_t(a) + uint32_t(b)); }
+inline int32_t sub(int32_t a, int32_t b) { return int32_t(uint32_t(a) - uint32_t(b)); }
+inline int32_t mul(int32_t a, int32_t b) { return int32_t(uint32_t(a) * uint32_t(b)); }
+inline int32_t wabs(int32_t a) { return a < 0 ? int32_t(0u - uint32_t(a)) : a; } // |-2^31| = -2^31
+inline int64_t add64(int64_t a, int64_t b) { return int64_t(uint64_t(a) + uint64_t(b)); }
+inline int64_t sub64(int64_t a, int64_t b) { return int64_t(uint64_t(a) - uint64_t(b)); }
+inline int32_t trunc32(double x) {
+    return x > -2147483649.0 && x < 2147483648.0 ? int32_t(x) : INT32_MIN;
+}
+
+// The fields of one block of points, one array per field, in the order they are coded.
+struct Columns {
+    size_t n = 0;
+    int format = 0;
+    int extraBytes = 0; // per record, beyond the format's fields
+    std::vector<uint8_t> userData, scanFlag, scanAngle, returnNo, numReturns, edge, classByte;
+    std::vector<uint16_t> sourceID, intensity, red, green, blue;
+    std::vector<int32_t> X, Y, Z;
+    std::vector<int64_t> T;     // GPS time bit patterns
+    std::vector<uint8_t> extra; // column-major: extra byte e of point i at e * n + i
+
+    void resize(size_t points, int pointFormat, int extraPerRecord);
+    // Packed LAS records of `recordLength` bytes (format size plus extraBytes).
+    void fromRecords(const unsigned char* records, size_t count, int pointFormat, int recordLength);
+    void toRecords(unsigned char* records, int recordLength) const;
+};
+
+// Predictions of point i from the points before it (and, for Y, Z and intensity, from fields of point
+// i coded earlier). GPS time is predicted with PredictGPSTime(T, s, i - 1) for point i.
+int32_t PredictX(const int32_t* X, size_t i);
+int32_t PredictY(const int32_t* X, const int32_t* Y, size_t i);
+int32_t PredictZ(const int32_t* X, const int32_t* Y, const int32_t* Z, size_t i);
+uint32_t PredictIntensity(const int32_t* Z, const uint16_t* I, size_t i);
+int64_t PredictGPSTime(const int64_t* T, const uint8_t* s, size_t i);
+
+// Level coding of n signed values: v[0] as 4 bytes, a byte block of n - 1 level codes 2k + sign, then
+// for each byte plane p below the largest k its count (4 bytes) and a byte block of byte p of the
+// magnitudes. -2^31 has magnitude 2^31 (level code 9).
+void levelEncode(AC& ac, const int32_t* v, size_t n, std::vector<unsigned char>& out);
+void levelDecode(AC& ac, ByteSource& in, int32_t* v, size_t n);
+
+// Number of field codings of one block, and bits of one uncompressed record of the format.
+int fieldCount(int format);
+int recordBits(int format);
+
+} // namespace pointcodec
