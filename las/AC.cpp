@@ -1,5 +1,6 @@
 #include "AC.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -129,22 +130,99 @@ void AC::flush_output_bitstream() {
 
 size_t AC::bit_ftell_output() const { return m_out ? m_out->size() - m_outStart : 0; }
 
+namespace {
+
+// Number of leading bits (0 to 16) in which two 16-bit values agree.
+inline int leadingEqualBits(uint32_t lo, uint32_t hi) { return __builtin_clz(((lo ^ hi) << 16) | 0x8000u); }
+
+} // namespace
+
 void AC::encodeBlock(const unsigned char* data, size_t count, std::vector<unsigned char>& out) {
-    initialize_output_bitstream(&out);
     initialize_arithmetic_encoder(data, count);
-    // Coded size is about the entropy; reserving the worst case avoids regrowth in the hot loop.
-    out.reserve(out.size() + TableBytes + count + count / 8 + 16);
+    const size_t at = out.size();
+    // A symbol shifts out at most 16 bits (the interval never falls below a quarter before coding), so
+    // the coded part needs at most two bytes per symbol plus the flush; pending bits are among them.
+    out.resize(at + TableBytes + 2 * count + 16);
+    unsigned char* table = out.data() + at;
+    uint32_t interval[256]; // low count | high count << 16
     for (int s = 0; s < 256; ++s) {
-        out.push_back(uint8_t(m_highCount[s] & 0xFF));
-        out.push_back(uint8_t(m_highCount[s] >> 8));
+        table[2 * s] = uint8_t(m_highCount[s] & 0xFF);
+        table[2 * s + 1] = uint8_t(m_highCount[s] >> 8);
+        interval[s] = uint32_t(m_lowCount[s]) | uint32_t(m_highCount[s]) << 16;
     }
-    SYMBOL sym;
-    for (size_t i = 0; i < count; ++i) {
-        convert_int_to_symbol(data[i], &sym);
-        encode_symbol(&sym);
+    unsigned char* op = table + TableBytes;
+    uint64_t acc = 0; // bits not yet stored are its low `nb` bits
+    int nb = 0;
+    auto put = [&](uint32_t v, int n) {
+        acc = (acc << n) | v;
+        nb += n;
+        if (nb >= 32) {
+            nb -= 32;
+            const uint32_t w = uint32_t(acc >> nb);
+            op[0] = uint8_t(w >> 24);
+            op[1] = uint8_t(w >> 16);
+            op[2] = uint8_t(w >> 8);
+            op[3] = uint8_t(w);
+            op += 4;
+        }
+    };
+    auto repeat = [&](uint32_t bit, uint64_t n) {
+        for (; n > 0;) {
+            const int k = int(std::min<uint64_t>(n, 16));
+            put(bit ? (1u << k) - 1 : 0u, k);
+            n -= uint64_t(k);
+        }
+    };
+    // The coder of encode_symbol, with each run of equal top bits shifted out at once.
+    uint32_t lo = 0, hi = 0xFFFF;
+    uint64_t pending = 0, shifts = 0;
+    // A symbol that holds the whole scale leaves the interval as it is: a block of one value codes to
+    // nothing but the flush bits.
+    const bool single = count > 0 && interval[data[0]] == SCALE << 16;
+    for (size_t i = single ? count : 0; i < count; ++i) {
+        const uint32_t iv = interval[data[i]];
+        const uint32_t range = hi - lo + 1;
+        hi = (lo + range * (iv >> 16) / SCALE - 1) & 0xFFFF;
+        lo = (lo + range * (iv & 0xFFFF) / SCALE) & 0xFFFF;
+        for (;;) {
+            const int n = leadingEqualBits(lo, hi);
+            const uint32_t top = lo >> (16 - n); // the n equal bits
+            if (pending && n) {
+                const uint32_t first = top >> (n - 1);
+                put(first, 1);
+                repeat(!first, pending);
+                pending = 0;
+                put(top & ((1u << (n - 1)) - 1), n - 1);
+            } else {
+                put(top, n);
+            }
+            lo = (lo << n) & 0xFFFF;
+            hi = ((hi << n) | ((1u << n) - 1)) & 0xFFFF;
+            shifts += uint64_t(n);
+            if (!(lo & 0x4000) || (hi & 0x4000))
+                break;
+            ++pending; // underflow: the interval straddles the middle
+            lo = (lo & 0x3FFF) << 1;
+            hi = (((hi | 0x4000) << 1) | 1) & 0xFFFF;
+            ++shifts;
+        }
     }
-    flush_arithmetic_encoder();
-    flush_output_bitstream();
+    const uint32_t bit = (lo & 0x4000) ? 1 : 0;
+    put(bit, 1);
+    repeat(!bit, pending + 1);
+    // Every started byte and the current one, which is all zeros when the bits ended on a boundary.
+    const int bytes = nb / 8 + 1;
+    const uint64_t rest = acc << (8 * bytes - nb);
+    for (int b = 0; b < bytes; ++b)
+        *op++ = uint8_t(rest >> (8 * (bytes - 1 - b)));
+    *op++ = 0xFF;
+    *op++ = 0xFF;
+    *op++ = 0x00;
+    out.resize(size_t(op - out.data()));
+    m_lo = lo;
+    m_hi = hi;
+    m_shifts = shifts;
+    m_underflow = 0;
 }
 
 // ---------------------------------------------------------------- decoding
@@ -245,33 +323,60 @@ int64_t AC::bit_ftell_input() {
 void AC::decodeBlock(ByteSource& in, unsigned char* out, size_t count) {
     initialize_input_bitstream(&in);
     initialize_arithmetic_decoder();
-    // The interval test of get_current_count and the table check above are all the validation a symbol
-    // needs: a count inside [0, SCALE) always falls in a non-empty interval.
-    for (size_t i = 0; i < count; ++i) {
-        if (m_code < m_lo || m_code > m_hi)
+    // remove_symbol_from_stream with runs of equal top bits shifted in at once. Bytes are taken from
+    // the source only as bits are needed, exactly as input_bit takes them.
+    uint32_t code = m_code, lo = m_lo, hi = m_hi;
+    uint64_t shifts = 0;
+    uint64_t buf = m_inByte;
+    int bits = m_inBits;
+    auto take = [&](int n) -> uint32_t {
+        while (bits < n) {
+            buf = (buf << 8) | uint32_t(in.next());
+            bits += 8;
+        }
+        bits -= n;
+        return uint32_t(buf >> bits) & ((1u << n) - 1);
+    };
+    size_t i = 0;
+    // One symbol with the whole scale: it never narrows the interval, so nothing is shifted in.
+    for (int s = 0; s < 256 && count > 0; ++s)
+        if (m_lowCount[s] == 0 && m_highCount[s] == SCALE) {
+            std::memset(out, s, count);
+            i = count;
+        }
+    for (; i < count; ++i) {
+        // A valid stream keeps the code inside [low, high]; then the count lies in [0, SCALE) and falls
+        // in a non-empty interval of the checked table.
+        if (code < lo || code > hi)
             throw CLasException(kCorrupt);
-        const uint32_t range = m_hi - m_lo + 1;
-        const uint32_t c = ((m_code - m_lo + 1) * SCALE - 1) / range;
-        const int sym = m_symbolOf[c];
+        const uint32_t range = hi - lo + 1;
+        const int sym = m_symbolOf[((code - lo + 1) * SCALE - 1) / range];
         out[i] = uint8_t(sym);
-        narrow(m_lowCount[sym], m_highCount[sym]);
+        hi = (lo + range * m_highCount[sym] / SCALE - 1) & 0xFFFF;
+        lo = (lo + range * m_lowCount[sym] / SCALE) & 0xFFFF;
         for (;;) {
-            if (((m_hi ^ m_lo) & 0x8000) == 0) {
-            } else if ((m_lo & 0x4000) && !(m_hi & 0x4000)) {
-                m_code ^= 0x4000;
-                m_lo &= 0x3FFF;
-                m_hi |= 0x4000;
-            } else {
+            const int n = leadingEqualBits(lo, hi);
+            lo = (lo << n) & 0xFFFF;
+            hi = ((hi << n) | ((1u << n) - 1)) & 0xFFFF;
+            code = ((code << n) | take(n)) & 0xFFFF;
+            shifts += uint64_t(n);
+            if (!(lo & 0x4000) || (hi & 0x4000))
                 break;
-            }
-            m_lo = (m_lo << 1) & 0xFFFF;
-            m_hi = ((m_hi << 1) | 1) & 0xFFFF;
-            m_code = ((m_code << 1) | uint32_t(input_bit())) & 0xFFFF;
-            ++m_shifts;
+            code ^= 0x4000;
+            lo = (lo & 0x3FFF) << 1;
+            hi = (((hi | 0x4000) << 1) | 1) & 0xFFFF;
+            code = ((code << 1) | take(1)) & 0xFFFF;
+            ++shifts;
         }
         if (in.pastEnd() > 2)
             throw CLasException(kLost);
     }
+    m_code = code;
+    m_lo = lo;
+    m_hi = hi;
+    m_shifts = shifts;
+    m_inByte = unsigned(buf & 0xFF);
+    m_inBits = bits;
     if (bit_ftell_input() < 0)
         throw CLasException(kLost);
 }
