@@ -13,7 +13,7 @@ PACKAGES=(
   googletest libgtest-dev libbenchmark-dev
   xvfb xauth libgl1-mesa-dri xdotool
   cmake ninja-build g++ clang pkg-config libgmp-dev libmpfr-dev
-  xz-utils zstd
+  xz-utils zstd gzip bc
 )
 
 usage() {
@@ -96,20 +96,23 @@ cmd_test() {
   return $rc
 }
 
-# Every libFuzzer target for a short while, seeded with the small real samples when they are present.
+# Every libFuzzer target for a short while, seeded with small real samples when they are present.
 cmd_fuzz() {
   echo "== libFuzzer (${PONTARO_FUZZ_SECONDS:-15} s per target)" >&2
   CC=clang CXX=clang++ configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPONTARO_FUZZ=ON \
     -DPONTARO_TESTS=OFF -DPONTARO_BENCH=OFF
   cmake --build build-fuzz -j "$JOBS" --target pontaro_fuzz_targets
-  local corpus=build-fuzz/corpus fuzzer rc=0
-  mkdir -p "$corpus"
-  for f in ../shared/data/las/Example.las ../shared/data/las/point10.las; do
-    [ -f "$f" ] && cp -f "$f" "$corpus/"
-  done
-  for fuzzer in build-fuzz/bin/pontaro_fuzz_*; do
-    "$fuzzer" -max_total_time="${PONTARO_FUZZ_SECONDS:-15}" -print_final_stats=0 "$corpus" \
-      >"build-fuzz/$(basename "$fuzzer").log" 2>&1 || { echo "$fuzzer failed:"; tail -40 "build-fuzz/$(basename "$fuzzer").log"; rc=1; }
+  local data=../shared/data rc=0 name corpus f
+  for name in las_file point_block; do
+    corpus=build-fuzz/corpus-$name
+    mkdir -p "$corpus"
+    case $name in
+      las_file) set -- "$data/las/Example.las" "$data/las/point10.las" ;;
+      point_block) set -- "$data/golden/Example.lasc" "$data/golden/point10.lasc" "$data/golden/warsaw_small.lasc" ;;
+    esac
+    for f in "$@"; do [ -f "$f" ] && cp -f "$f" "$corpus/"; done
+    build-fuzz/bin/pontaro_fuzz_$name -max_total_time="${PONTARO_FUZZ_SECONDS:-15}" -rss_limit_mb=2048 \
+      "$corpus" >"build-fuzz/$name.log" 2>&1 || { echo "fuzzing $name failed:" >&2; tail -40 "build-fuzz/$name.log" >&2; rc=1; }
   done
   return $rc
 }

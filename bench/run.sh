@@ -6,3 +6,4 @@ build=${1:-build}
 data="$build/bench-data"
 mkdir -p "$data"
 "$build/bin/pontaro_bench_las_read" "$data" "${PONTARO_BENCH_POINTS:-10000000}"
+bench/compress_bench.sh "$build" "$data" "${PONTARO_BENCH_POINTS:-10000000}"
