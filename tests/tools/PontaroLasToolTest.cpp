@@ -10,7 +10,7 @@ namespace {
 
 const std::string kTool = std::string(PONTARO_BIN_DIR) + "/pontaro-las";
 
-ProcessResult las(std::vector<std::string> args) {
+ProcessResult runLas(std::vector<std::string> args) {
     args.insert(args.begin(), kTool);
     return runProcess(args);
 }
@@ -24,24 +24,24 @@ void expectOneErrorLine(const ProcessResult& r, const std::string& fragment) {
 }
 
 TEST(PontaroLas, HelpAndUsageErrors) {
-    auto help = las({"--help"});
+    auto help = runLas({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("synth OUT.las"), std::string::npos);
-    expectOneErrorLine(las({"frobnicate"}), "unknown command");
-    expectOneErrorLine(las({"info"}), "one file name");
-    expectOneErrorLine(las({"synth", "x.las", "--points", "10"}), "--format");
-    expectOneErrorLine(las({"synth", "x.las", "--points", "12abc", "--format", "1"}), "whole number");
-    expectOneErrorLine(las({"synth", "x.las", "--points", "0", "--format", "1"}), "--points");
-    expectOneErrorLine(las({"synth", "x.las", "--points", "10", "--format", "4"}), "--format");
-    expectOneErrorLine(las({"synth", "x.las", "--points", "10", "--format", "1", "--bogus"}), "unknown option");
+    expectOneErrorLine(runLas({"frobnicate"}), "unknown command");
+    expectOneErrorLine(runLas({"info"}), "one file name");
+    expectOneErrorLine(runLas({"synth", "x.las", "--points", "10"}), "--format");
+    expectOneErrorLine(runLas({"synth", "x.las", "--points", "12abc", "--format", "1"}), "whole number");
+    expectOneErrorLine(runLas({"synth", "x.las", "--points", "0", "--format", "1"}), "--points");
+    expectOneErrorLine(runLas({"synth", "x.las", "--points", "10", "--format", "4"}), "--format");
+    expectOneErrorLine(runLas({"synth", "x.las", "--points", "10", "--format", "1", "--bogus"}), "unknown option");
 }
 
 TEST(PontaroLas, SynthThenInfo) {
     TempDir dir;
     std::string out = dir.file("scene.las");
-    auto r = las({"synth", out, "--points", "5000", "--format", "3", "--seed", "9"});
+    auto r = runLas({"synth", out, "--points", "5000", "--format", "3", "--seed", "9"});
     ASSERT_EQ(r.status, 0) << r.err;
-    auto info = las({"info", out});
+    auto info = runLas({"info", out});
     ASSERT_EQ(info.status, 0) << info.err;
     EXPECT_EQ(info.err, "");
     EXPECT_NE(info.out.find("Version 1.2\n"), std::string::npos) << info.out;
@@ -56,32 +56,32 @@ TEST(PontaroLas, SynthThenInfo) {
 TEST(PontaroLas, InfoRejectsDamagedFiles) {
     TempDir dir;
     std::string good = dir.file("good.las");
-    ASSERT_EQ(las({"synth", good, "--points", "2000", "--format", "1"}).status, 0);
+    ASSERT_EQ(runLas({"synth", good, "--points", "2000", "--format", "1"}).status, 0);
     auto bytes = readBytes(good);
 
     std::string cut = dir.file("cut.las");
     writeBytes(cut, bytes, bytes.size() - 5);
-    expectOneErrorLine(las({"info", cut}), "truncated");
+    expectOneErrorLine(runLas({"info", cut}), "truncated");
 
     writeBytes(cut, bytes, 100);
-    expectOneErrorLine(las({"info", cut}), "FileHeader::NumberOfVariableLengthRecords");
+    expectOneErrorLine(runLas({"info", cut}), "FileHeader::NumberOfVariableLengthRecords");
 
     auto bad = bytes;
     bad[0] = 'X';
     writeBytes(cut, bad);
-    expectOneErrorLine(las({"info", cut}), "Wrong File Signature");
+    expectOneErrorLine(runLas({"info", cut}), "Wrong File Signature");
 
     bad = bytes;
     bad[100] = 0xFF, bad[101] = 0xFF; // 65535 records in the record area
     writeBytes(cut, bad);
-    expectOneErrorLine(las({"info", cut}), "variable length records");
+    expectOneErrorLine(runLas({"info", cut}), "variable length records");
 
-    expectOneErrorLine(las({"info", dir.file("missing.las")}), "No such file");
+    expectOneErrorLine(runLas({"info", dir.file("missing.las")}), "No such file");
 
     auto longer = bytes;
     longer.resize(bytes.size() + 10, 0);
     writeBytes(cut, longer);
-    auto r = las({"info", cut});
+    auto r = runLas({"info", cut});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("note: 10 bytes follow the last point record"), std::string::npos);
 }
@@ -92,13 +92,56 @@ TEST(PontaroLas, InfoOnEverySample) {
         GTEST_SKIP() << "no LiDAR samples at " << PONTARO_DATA_DIR;
     for (auto& s : samples) {
         SCOPED_TRACE(s.name);
-        auto r = las({"info", s.path});
+        auto r = runLas({"info", s.path});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find("number of records: " + std::to_string(s.points) + "\n"), std::string::npos);
         if (s.recordLength != las_detail::formatSize(s.format)) {
             EXPECT_NE(r.out.find("warning: ReadError: Wrong point"), std::string::npos) << r.out;
         }
     }
+}
+
+} // namespace
+
+namespace {
+
+TEST(PontaroLasCodec, CompressDecompressVerify) {
+    TempDir dir;
+    std::string las = dir.file("scene.las"), packed = dir.file("scene.lasc"), back = dir.file("back.las");
+    ASSERT_EQ(runLas({"synth", las, "--points", "3000", "--format", "1"}).status, 0);
+    auto c = runLas({"compress", las, packed});
+    ASSERT_EQ(c.status, 0) << c.err;
+    EXPECT_NE(c.out.find("scene.lasc"), std::string::npos);
+    auto d = runLas({"decompress", packed, back});
+    ASSERT_EQ(d.status, 0) << d.err;
+    EXPECT_EQ(d.out.find("GPS time"), std::string::npos); // the decoder's diagnostics stay out of the way
+    EXPECT_TRUE(readBytes(back) == readBytes(las));
+    auto v = runLas({"verify", las, "--threads", "2"});
+    ASSERT_EQ(v.status, 0) << v.err;
+    EXPECT_NE(v.out.find("identical"), std::string::npos) << v.out;
+    EXPECT_EQ(dir.entryCount(), 3u); // nothing left behind
+}
+
+TEST(PontaroLasCodec, FailuresLeaveNothingBehind) {
+    TempDir dir;
+    std::string las = dir.file("scene.las");
+    ASSERT_EQ(runLas({"synth", las, "--points", "1500", "--format", "0"}).status, 0);
+    auto bytes = readBytes(las);
+    bytes.resize(bytes.size() - 7);
+    std::string cut = dir.file("cut.las");
+    writeBytes(cut, bytes);
+    expectOneErrorLine(runLas({"compress", cut, dir.file("cut.lasc")}), "truncated");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("cut.lasc")));
+
+    std::string packed = dir.file("s.lasc");
+    ASSERT_EQ(runLas({"compress", las, packed}).status, 0);
+    auto lasc = readBytes(packed);
+    lasc.resize(lasc.size() / 2);
+    writeBytes(packed, lasc);
+    expectOneErrorLine(runLas({"decompress", packed, dir.file("out.las")}), "");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("out.las")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("out.las.part")));
+    expectOneErrorLine(runLas({"compress", las}), "file name");
 }
 
 } // namespace
