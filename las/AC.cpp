@@ -134,15 +134,18 @@ namespace {
 
 // Number of leading bits (0 to 16) in which two 16-bit values agree.
 inline int leadingEqualBits(uint32_t lo, uint32_t hi) { return __builtin_clz(((lo ^ hi) << 16) | 0x8000u); }
+// Number of underflow shifts in a row (0 to 15) for an interval whose top bits differ: the run of bit
+// positions from 14 down where low has 1 and high has 0.
+inline int underflowRun(uint32_t lo, uint32_t hi) { return __builtin_clz(~(((lo & ~hi) & 0x7FFFu) << 17)); }
 
 } // namespace
 
 void AC::encodeBlock(const unsigned char* data, size_t count, std::vector<unsigned char>& out) {
     initialize_arithmetic_encoder(data, count);
     const size_t at = out.size();
-    // A symbol shifts out at most 16 bits (the interval never falls below a quarter before coding), so
-    // the coded part needs at most two bytes per symbol plus the flush; pending bits are among them.
-    out.resize(at + TableBytes + 2 * count + 16);
+    // A symbol shifts out at most 16 bits plus its underflow run, so the coded part needs at most about
+    // four bytes per symbol; 8 bytes of slack take the whole-word stores of the bit writer.
+    out.resize(at + TableBytes + 4 * count + 64);
     unsigned char* table = out.data() + at;
     uint32_t interval[256]; // low count | high count << 16
     for (int s = 0; s < 256; ++s) {
@@ -151,29 +154,26 @@ void AC::encodeBlock(const unsigned char* data, size_t count, std::vector<unsign
         interval[s] = uint32_t(m_lowCount[s]) | uint32_t(m_highCount[s]) << 16;
     }
     unsigned char* op = table + TableBytes;
-    uint64_t acc = 0; // bits not yet stored are its low `nb` bits
+    uint64_t acc = 0; // its low `nb` bits (at most 7 between calls) are not stored yet
     int nb = 0;
-    auto put = [&](uint32_t v, int n) {
+    auto put = [&](uint64_t v, int n) { // n <= 56
         acc = (acc << n) | v;
         nb += n;
-        if (nb >= 32) {
-            nb -= 32;
-            const uint32_t w = uint32_t(acc >> nb);
-            op[0] = uint8_t(w >> 24);
-            op[1] = uint8_t(w >> 16);
-            op[2] = uint8_t(w >> 8);
-            op[3] = uint8_t(w);
-            op += 4;
-        }
+        const uint64_t word = __builtin_bswap64(nb ? acc << (64 - nb) : 0);
+        std::memcpy(op, &word, 8);
+        op += nb >> 3;
+        nb &= 7;
     };
     auto repeat = [&](uint32_t bit, uint64_t n) {
         for (; n > 0;) {
-            const int k = int(std::min<uint64_t>(n, 16));
-            put(bit ? (1u << k) - 1 : 0u, k);
+            const int k = int(std::min<uint64_t>(n, 32));
+            put(bit ? (uint64_t(1) << k) - 1 : 0u, k);
             n -= uint64_t(k);
         }
     };
-    // The coder of encode_symbol, with each run of equal top bits shifted out at once.
+    // The coder of encode_symbol. Its renormalisation is always a run of n equal top bits shifted out
+    // followed by a run of u underflow shifts (after one, the top bits differ until the interval is
+    // narrowed again), so both runs are counted with one bit scan each instead of a loop per bit.
     uint32_t lo = 0, hi = 0xFFFF;
     uint64_t pending = 0, shifts = 0;
     // A symbol that holds the whole scale leaves the interval as it is: a block of one value codes to
@@ -184,28 +184,31 @@ void AC::encodeBlock(const unsigned char* data, size_t count, std::vector<unsign
         const uint32_t range = hi - lo + 1;
         hi = (lo + range * (iv >> 16) / SCALE - 1) & 0xFFFF;
         lo = (lo + range * (iv & 0xFFFF) / SCALE) & 0xFFFF;
-        for (;;) {
-            const int n = leadingEqualBits(lo, hi);
-            const uint32_t top = lo >> (16 - n); // the n equal bits
-            if (pending && n) {
-                const uint32_t first = top >> (n - 1);
-                put(first, 1);
-                repeat(!first, pending);
-                pending = 0;
-                put(top & ((1u << (n - 1)) - 1), n - 1);
-            } else {
-                put(top, n);
-            }
-            lo = (lo << n) & 0xFFFF;
-            hi = ((hi << n) | ((1u << n) - 1)) & 0xFFFF;
-            shifts += uint64_t(n);
-            if (!(lo & 0x4000) || (hi & 0x4000))
-                break;
-            ++pending; // underflow: the interval straddles the middle
-            lo = (lo & 0x3FFF) << 1;
-            hi = (((hi | 0x4000) << 1) | 1) & 0xFFFF;
-            ++shifts;
+        const int n = leadingEqualBits(lo, hi);
+        if (__builtin_expect(pending > 40, 0) && n) {
+            const uint32_t top = lo >> (16 - n);
+            const uint32_t first = top >> (n - 1);
+            put(first, 1);
+            repeat(!first, pending);
+            pending = 0;
+            put(top & ((1u << (n - 1)) - 1), n - 1);
+        } else {
+            // The first equal bit, the pending opposite bits, then the other n - 1 bits.
+            const int p = n ? int(pending) : 0;
+            const int rest = n ? n - 1 : 0;
+            const uint64_t top = lo >> (16 - n);
+            const uint64_t first = n ? top >> rest : 0;
+            const uint64_t opposite = first ? 0 : (uint64_t(1) << p) - 1;
+            put(n ? (first << (rest + p)) | (opposite << rest) | (top & ((uint64_t(1) << rest) - 1)) : 0, n + p);
+            pending = n ? 0 : pending;
         }
+        lo = (lo << n) & 0xFFFF;
+        hi = ((hi << n) | ((1u << n) - 1)) & 0xFFFF;
+        const int u = underflowRun(lo, hi);
+        pending += uint64_t(u);
+        lo = (lo << u) & (u ? 0x7FFFu : 0xFFFFu);
+        hi = (((hi << u) | ((1u << u) - 1)) & 0xFFFF) | (u ? 0x8000u : 0u);
+        shifts += uint64_t(n + u);
     }
     const uint32_t bit = (lo & 0x4000) ? 1 : 0;
     put(bit, 1);
@@ -329,13 +332,13 @@ void AC::decodeBlock(ByteSource& in, unsigned char* out, size_t count) {
     uint64_t shifts = 0;
     uint64_t buf = m_inByte;
     int bits = m_inBits;
-    auto take = [&](int n) -> uint32_t {
+    auto take = [&](int n) -> uint32_t { // n <= 31
         while (bits < n) {
             buf = (buf << 8) | uint32_t(in.next());
             bits += 8;
         }
         bits -= n;
-        return uint32_t(buf >> bits) & ((1u << n) - 1);
+        return uint32_t(buf >> bits) & uint32_t((uint64_t(1) << n) - 1);
     };
     size_t i = 0;
     // One symbol with the whole scale: it never narrows the interval, so nothing is shifted in.
@@ -354,20 +357,16 @@ void AC::decodeBlock(ByteSource& in, unsigned char* out, size_t count) {
         out[i] = uint8_t(sym);
         hi = (lo + range * m_highCount[sym] / SCALE - 1) & 0xFFFF;
         lo = (lo + range * m_lowCount[sym] / SCALE) & 0xFFFF;
-        for (;;) {
-            const int n = leadingEqualBits(lo, hi);
-            lo = (lo << n) & 0xFFFF;
-            hi = ((hi << n) | ((1u << n) - 1)) & 0xFFFF;
-            code = ((code << n) | take(n)) & 0xFFFF;
-            shifts += uint64_t(n);
-            if (!(lo & 0x4000) || (hi & 0x4000))
-                break;
-            code ^= 0x4000;
-            lo = (lo & 0x3FFF) << 1;
-            hi = (((hi | 0x4000) << 1) | 1) & 0xFFFF;
-            code = ((code << 1) | take(1)) & 0xFFFF;
-            ++shifts;
-        }
+        // As in the encoder: n equal top bits, then u underflow shifts, whose flips of bit 14 all end
+        // as one flip of the top bit.
+        const int n = leadingEqualBits(lo, hi);
+        lo = (lo << n) & 0xFFFF;
+        hi = ((hi << n) | ((1u << n) - 1)) & 0xFFFF;
+        const int u = underflowRun(lo, hi);
+        lo = (lo << u) & (u ? 0x7FFFu : 0xFFFFu);
+        hi = (((hi << u) | ((1u << u) - 1)) & 0xFFFF) | (u ? 0x8000u : 0u);
+        code = (((code << (n + u)) | take(n + u)) & 0xFFFF) ^ (u ? 0x8000u : 0u);
+        shifts += uint64_t(n + u);
         if (in.pastEnd() > 2)
             throw CLasException(kLost);
     }

@@ -62,7 +62,8 @@ public:
 protected:
     size_t fill(unsigned char* out, size_t max) override {
         size_t n = std::min(max, m_size - m_at);
-        std::memcpy(out, m_data + m_at, n);
+        if (n)
+            std::memcpy(out, m_data + m_at, n);
         m_at += n;
         return n;
     }
