@@ -140,50 +140,54 @@ inline int underflowRun(uint32_t lo, uint32_t hi) { return __builtin_clz(~(((lo 
 
 } // namespace
 
-void AC::encodeBlock(const unsigned char* data, size_t count, std::vector<unsigned char>& out) {
-    initialize_arithmetic_encoder(data, count);
-    const size_t at = out.size();
-    // A symbol shifts out at most 16 bits plus its underflow run, so the coded part needs at most about
-    // four bytes per symbol; 8 bytes of slack take the whole-word stores of the bit writer.
-    out.resize(at + TableBytes + 4 * count + 64);
-    unsigned char* table = out.data() + at;
+namespace {
+
+// One block being encoded: the coder of encode_symbol with a word-at-a-time bit writer. Its
+// renormalisation is always a run of n equal top bits shifted out followed by a run of u underflow
+// shifts (after one, the top bits differ until the interval is narrowed again), so both runs are
+// counted with one bit scan each instead of a loop per bit.
+struct BlockEncoder {
     uint32_t interval[256]; // low count | high count << 16
-    for (int s = 0; s < 256; ++s) {
-        table[2 * s] = uint8_t(m_highCount[s] & 0xFF);
-        table[2 * s + 1] = uint8_t(m_highCount[s] >> 8);
-        interval[s] = uint32_t(m_lowCount[s]) | uint32_t(m_highCount[s]) << 16;
-    }
-    unsigned char* op = table + TableBytes;
+    unsigned char* op;
     uint64_t acc = 0; // its low `nb` bits (at most 7 between calls) are not stored yet
     int nb = 0;
-    auto put = [&](uint64_t v, int n) { // n <= 56
+    uint32_t lo = 0, hi = 0xFFFF;
+    uint64_t pending = 0, shifts = 0;
+
+    // Writes the table and makes room for the coded bits: a symbol shifts out at most 16 bits plus its
+    // underflow run, so four bytes a symbol and some slack for the whole-word stores always suffice.
+    void start(const uint16_t* low, const uint16_t* high, size_t count, std::vector<unsigned char>& out) {
+        const size_t at = out.size();
+        out.resize(at + AC::TableBytes + 4 * count + 64);
+        unsigned char* table = out.data() + at;
+        for (int s = 0; s < 256; ++s) {
+            table[2 * s] = uint8_t(high[s] & 0xFF);
+            table[2 * s + 1] = uint8_t(high[s] >> 8);
+            interval[s] = uint32_t(low[s]) | uint32_t(high[s]) << 16;
+        }
+        op = table + AC::TableBytes;
+    }
+    void put(uint64_t v, int n) { // n <= 56
         acc = (acc << n) | v;
         nb += n;
         const uint64_t word = __builtin_bswap64(nb ? acc << (64 - nb) : 0);
         std::memcpy(op, &word, 8);
         op += nb >> 3;
         nb &= 7;
-    };
-    auto repeat = [&](uint32_t bit, uint64_t n) {
+    }
+    void repeat(uint32_t bit, uint64_t n) {
         for (; n > 0;) {
             const int k = int(std::min<uint64_t>(n, 32));
             put(bit ? (uint64_t(1) << k) - 1 : 0u, k);
             n -= uint64_t(k);
         }
-    };
-    // The coder of encode_symbol. Its renormalisation is always a run of n equal top bits shifted out
-    // followed by a run of u underflow shifts (after one, the top bits differ until the interval is
-    // narrowed again), so both runs are counted with one bit scan each instead of a loop per bit.
-    uint32_t lo = 0, hi = 0xFFFF;
-    uint64_t pending = 0, shifts = 0;
-    // A symbol that holds the whole scale leaves the interval as it is: a block of one value codes to
-    // nothing but the flush bits.
-    const bool single = count > 0 && interval[data[0]] == SCALE << 16;
-    for (size_t i = single ? count : 0; i < count; ++i) {
-        const uint32_t iv = interval[data[i]];
+    }
+    bool wholeScale(unsigned char sym) const { return interval[sym] == AC::SCALE << 16; }
+    void encode(unsigned char sym) {
+        const uint32_t iv = interval[sym];
         const uint32_t range = hi - lo + 1;
-        hi = (lo + range * (iv >> 16) / SCALE - 1) & 0xFFFF;
-        lo = (lo + range * (iv & 0xFFFF) / SCALE) & 0xFFFF;
+        hi = (lo + range * (iv >> 16) / AC::SCALE - 1) & 0xFFFF;
+        lo = (lo + range * (iv & 0xFFFF) / AC::SCALE) & 0xFFFF;
         const int n = leadingEqualBits(lo, hi);
         if (__builtin_expect(pending > 40, 0) && n) {
             const uint32_t top = lo >> (16 - n);
@@ -210,22 +214,66 @@ void AC::encodeBlock(const unsigned char* data, size_t count, std::vector<unsign
         hi = (((hi << u) | ((1u << u) - 1)) & 0xFFFF) | (u ? 0x8000u : 0u);
         shifts += uint64_t(n + u);
     }
-    const uint32_t bit = (lo & 0x4000) ? 1 : 0;
-    put(bit, 1);
-    repeat(!bit, pending + 1);
-    // Every started byte and the current one, which is all zeros when the bits ended on a boundary.
-    const int bytes = nb / 8 + 1;
-    const uint64_t rest = acc << (8 * bytes - nb);
-    for (int b = 0; b < bytes; ++b)
-        *op++ = uint8_t(rest >> (8 * (bytes - 1 - b)));
-    *op++ = 0xFF;
-    *op++ = 0xFF;
-    *op++ = 0x00;
-    out.resize(size_t(op - out.data()));
-    m_lo = lo;
-    m_hi = hi;
-    m_shifts = shifts;
+    // Flush bits, the last bytes and the terminator; trims `out` to what was written.
+    void finish(std::vector<unsigned char>& out) {
+        const uint32_t bit = (lo & 0x4000) ? 1 : 0;
+        put(bit, 1);
+        repeat(!bit, pending + 1);
+        // Every started byte and the current one, which is all zeros when the bits ended on a boundary.
+        const int bytes = nb / 8 + 1;
+        const uint64_t rest = acc << (8 * bytes - nb);
+        for (int b = 0; b < bytes; ++b)
+            *op++ = uint8_t(rest >> (8 * (bytes - 1 - b)));
+        *op++ = 0xFF;
+        *op++ = 0xFF;
+        *op++ = 0x00;
+        out.resize(size_t(op - out.data()));
+    }
+};
+
+// Encodes symbols [from, count) of a block; a block of one value holding the whole scale codes to
+// nothing but its flush bits.
+void encodeRest(BlockEncoder& e, const unsigned char* data, size_t from, size_t count) {
+    if (count > 0 && e.wholeScale(data[0]))
+        return;
+    for (size_t i = from; i < count; ++i)
+        e.encode(data[i]);
+}
+
+} // namespace
+
+void AC::encodeBlock(const unsigned char* data, size_t count, std::vector<unsigned char>& out) {
+    initialize_arithmetic_encoder(data, count);
+    BlockEncoder e;
+    e.start(m_lowCount, m_highCount, count, out);
+    encodeRest(e, data, 0, count);
+    e.finish(out);
+    m_lo = e.lo;
+    m_hi = e.hi;
+    m_shifts = e.shifts;
     m_underflow = 0;
+}
+
+void AC::encodeBlockPair(const unsigned char* a, size_t countA, std::vector<unsigned char>& outA,
+                         const unsigned char* b, size_t countB, std::vector<unsigned char>& outB) {
+    // Each coder's interval is a long chain of dependent operations; two independent chains in one loop
+    // keep the processor busy while each waits.
+    BlockEncoder ea, eb;
+    initialize_arithmetic_encoder(a, countA);
+    ea.start(m_lowCount, m_highCount, countA, outA);
+    initialize_arithmetic_encoder(b, countB);
+    eb.start(m_lowCount, m_highCount, countB, outB);
+    const bool skipA = countA > 0 && ea.wholeScale(a[0]), skipB = countB > 0 && eb.wholeScale(b[0]);
+    size_t i = 0;
+    if (!skipA && !skipB)
+        for (const size_t both = std::min(countA, countB); i < both; ++i) {
+            ea.encode(a[i]);
+            eb.encode(b[i]);
+        }
+    encodeRest(ea, a, skipB ? 0 : i, countA);
+    encodeRest(eb, b, skipA ? 0 : i, countB);
+    ea.finish(outA);
+    eb.finish(outB);
 }
 
 // ---------------------------------------------------------------- decoding

@@ -42,6 +42,10 @@ public:
     size_t bit_ftell_output() const;
     // The whole block (table, coded bits, terminator) appended to `out`.
     void encodeBlock(const unsigned char* data, size_t count, std::vector<unsigned char>& out);
+    // Two independent blocks, each into its own vector, coded side by side (faster than one after the
+    // other; the bytes are the same).
+    void encodeBlockPair(const unsigned char* a, size_t countA, std::vector<unsigned char>& outA,
+                         const unsigned char* b, size_t countB, std::vector<unsigned char>& outB);
 
     // ---- decoding: from a ByteSource ----
     void initialize_input_bitstream(ByteSource* in);

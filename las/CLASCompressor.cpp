@@ -6,11 +6,9 @@
 #include "LASPointData.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <iostream>
 #include <memory>
-#include <thread>
 
 using namespace pointcodec;
 
@@ -36,42 +34,38 @@ int fieldBits(int f) {
     return bits[f];
 }
 
-void byteValues(AC& ac, const std::vector<uint8_t>& v, std::vector<unsigned char>& out) {
-    ac.encodeBlock(v.data(), v.size(), out);
-}
-
-void byteDeltas(AC& ac, const uint8_t* v, size_t n, std::vector<unsigned char>& out) {
+void byteDeltas(CodedPieces& out, const uint8_t* v, size_t n) {
     std::vector<unsigned char> d(n);
     if (n)
         d[0] = v[0];
     for (size_t i = 1; i < n; ++i)
         d[i] = uint8_t(v[i] - v[i - 1]);
-    ac.encodeBlock(d.data(), n, out);
+    out.block(std::move(d));
 }
 
-void shortDeltas(AC& ac, const std::vector<uint16_t>& v, std::vector<unsigned char>& out) {
+void shortDeltas(CodedPieces& out, const std::vector<uint16_t>& v) {
     const size_t n = v.size();
     std::vector<int32_t> d(n);
     if (n)
         d[0] = v[0];
     for (size_t i = 1; i < n; ++i)
         d[i] = int32_t(v[i]) - int32_t(v[i - 1]);
-    levelEncode(ac, d.data(), n, out);
+    levelEncode(out, d.data(), n);
 }
 
-// Codes one field of a block; independent of every other field, so fields can be coded in parallel.
-void encodeField(int f, const Columns& c, AC& ac, std::vector<unsigned char>& out) {
+// Codes one field of a block; independent of every other field.
+void encodeField(int f, const Columns& c, CodedPieces& out) {
     const size_t n = c.n;
     std::vector<int32_t> r;
     switch (f) {
-    case UserData: byteValues(ac, c.userData, out); break;
-    case ScanFlag: byteDeltas(ac, c.scanFlag.data(), n, out); break;
-    case ScanAngle: byteDeltas(ac, c.scanAngle.data(), n, out); break;
-    case ReturnNo: byteValues(ac, c.returnNo, out); break;
-    case SourceID: shortDeltas(ac, c.sourceID, out); break;
-    case NumReturns: byteDeltas(ac, c.numReturns.data(), n, out); break;
-    case Edge: byteValues(ac, c.edge, out); break;
-    case ClassByte: byteDeltas(ac, c.classByte.data(), n, out); break;
+    case UserData: out.block(c.userData); break;
+    case ScanFlag: byteDeltas(out, c.scanFlag.data(), n); break;
+    case ScanAngle: byteDeltas(out, c.scanAngle.data(), n); break;
+    case ReturnNo: out.block(c.returnNo); break;
+    case SourceID: shortDeltas(out, c.sourceID); break;
+    case NumReturns: byteDeltas(out, c.numReturns.data(), n); break;
+    case Edge: out.block(c.edge); break;
+    case ClassByte: byteDeltas(out, c.classByte.data(), n); break;
     case FX:
     case FY:
     case FZ: {
@@ -86,7 +80,7 @@ void encodeField(int f, const Columns& c, AC& ac, std::vector<unsigned char>& ou
             const int32_t p = f == FX ? PredictX(X, i) : f == FY ? PredictY(X, Y, i) : PredictZ(X, Y, Z, i);
             r[i] = sub(V[i], p);
         }
-        levelEncode(ac, r.data(), n, out);
+        levelEncode(out, r.data(), n);
         break;
     }
     case Intensity: {
@@ -95,7 +89,7 @@ void encodeField(int f, const Columns& c, AC& ac, std::vector<unsigned char>& ou
             r[0] = c.intensity[0];
         for (size_t i = 1; i < n; ++i)
             r[i] = int32_t(uint32_t(c.intensity[i]) - PredictIntensity(c.Z.data(), c.intensity.data(), i));
-        levelEncode(ac, r.data(), n, out);
+        levelEncode(out, r.data(), n);
         break;
     }
     case GPSTime: {
@@ -105,14 +99,21 @@ void encodeField(int f, const Columns& c, AC& ac, std::vector<unsigned char>& ou
             hi[i] = int32_t(R >> 32);
             lo[i] = int32_t(uint32_t(uint64_t(R)));
         }
-        levelEncode(ac, hi.data(), n, out);
-        levelEncode(ac, lo.data(), n, out);
+        levelEncode(out, hi.data(), n);
+        levelEncode(out, lo.data(), n);
         break;
     }
-    case Red: shortDeltas(ac, c.red, out); break;
-    case Green: shortDeltas(ac, c.green, out); break;
-    case Blue: shortDeltas(ac, c.blue, out); break;
+    case Red: shortDeltas(out, c.red); break;
+    case Green: shortDeltas(out, c.green); break;
+    case Blue: shortDeltas(out, c.blue); break;
     }
+}
+
+// One field coded on its own, as the single-field coders do.
+void encodeFieldNow(int f, const Columns& c, std::vector<unsigned char>& out) {
+    CodedPieces pieces;
+    encodeField(f, c, pieces);
+    pieces.encodeInto(out, 1);
 }
 
 void undoByteDeltas(uint8_t* v, size_t n, unsigned mask) {
@@ -180,22 +181,22 @@ void CLASCompressor::NivojskoDeKodiranje(int* values, size_t count, bool, ByteSo
     levelDecode(m_coder, in, values, count);
 }
 
-void CLASCompressor::CompressUserData() { encodeField(UserData, m_cols, m_coder, *m_out); }
-void CLASCompressor::CompressScanFlag() { encodeField(ScanFlag, m_cols, m_coder, *m_out); }
-void CLASCompressor::CompressScanAngle() { encodeField(ScanAngle, m_cols, m_coder, *m_out); }
-void CLASCompressor::CompressReturnNo() { encodeField(ReturnNo, m_cols, m_coder, *m_out); }
-void CLASCompressor::CompressSorceID() { encodeField(SourceID, m_cols, m_coder, *m_out); }
-void CLASCompressor::CompressReturnPulse() { encodeField(NumReturns, m_cols, m_coder, *m_out); }
-void CLASCompressor::CompressEdge() { encodeField(Edge, m_cols, m_coder, *m_out); }
-void CLASCompressor::CompressClass() { encodeField(ClassByte, m_cols, m_coder, *m_out); }
-void CLASCompressor::CompressX() { encodeField(FX, m_cols, m_coder, *m_out); }
-void CLASCompressor::CompressY() { encodeField(FY, m_cols, m_coder, *m_out); }
-void CLASCompressor::CompressZ() { encodeField(FZ, m_cols, m_coder, *m_out); }
-void CLASCompressor::CompressIntensity() { encodeField(Intensity, m_cols, m_coder, *m_out); }
-void CLASCompressor::CompressGPSTime() { encodeField(GPSTime, m_cols, m_coder, *m_out); }
-void CLASCompressor::CompressRed() { encodeField(Red, m_cols, m_coder, *m_out); }
-void CLASCompressor::CompressGreen() { encodeField(Green, m_cols, m_coder, *m_out); }
-void CLASCompressor::CompressBlue() { encodeField(Blue, m_cols, m_coder, *m_out); }
+void CLASCompressor::CompressUserData() { encodeFieldNow(UserData, m_cols, *m_out); }
+void CLASCompressor::CompressScanFlag() { encodeFieldNow(ScanFlag, m_cols, *m_out); }
+void CLASCompressor::CompressScanAngle() { encodeFieldNow(ScanAngle, m_cols, *m_out); }
+void CLASCompressor::CompressReturnNo() { encodeFieldNow(ReturnNo, m_cols, *m_out); }
+void CLASCompressor::CompressSorceID() { encodeFieldNow(SourceID, m_cols, *m_out); }
+void CLASCompressor::CompressReturnPulse() { encodeFieldNow(NumReturns, m_cols, *m_out); }
+void CLASCompressor::CompressEdge() { encodeFieldNow(Edge, m_cols, *m_out); }
+void CLASCompressor::CompressClass() { encodeFieldNow(ClassByte, m_cols, *m_out); }
+void CLASCompressor::CompressX() { encodeFieldNow(FX, m_cols, *m_out); }
+void CLASCompressor::CompressY() { encodeFieldNow(FY, m_cols, *m_out); }
+void CLASCompressor::CompressZ() { encodeFieldNow(FZ, m_cols, *m_out); }
+void CLASCompressor::CompressIntensity() { encodeFieldNow(Intensity, m_cols, *m_out); }
+void CLASCompressor::CompressGPSTime() { encodeFieldNow(GPSTime, m_cols, *m_out); }
+void CLASCompressor::CompressRed() { encodeFieldNow(Red, m_cols, *m_out); }
+void CLASCompressor::CompressGreen() { encodeFieldNow(Green, m_cols, *m_out); }
+void CLASCompressor::CompressBlue() { encodeFieldNow(Blue, m_cols, *m_out); }
 
 void CLASCompressor::DecompressUserData(ByteSource& in) { DecompressStream(m_cols.userData.data(), m_cols.n, in); }
 void CLASCompressor::DecompressScanFlag(ByteSource& in) {
@@ -294,39 +295,22 @@ void CLASCompressor::DecompressBlue(ByteSource& in) {
 
 void CLASCompressor::compressBlock(const Columns& cols, std::vector<unsigned char>& out) {
     const size_t start = out.size();
-    std::vector<int> fields;
+    // Every field's pieces first, then all byte blocks coded together: pairs of independent blocks side
+    // by side, spread over the threads.
+    CodedPieces pieces;
+    std::vector<std::pair<int, size_t>> fieldEnds; // field, index of its last piece + 1
     for (int f = 0; f < FieldEnd; ++f)
-        if (fieldInFormat(f, cols.format))
-            fields.push_back(f);
-    if (m_threads <= 1) {
-        for (int f : fields) {
-            encodeField(f, cols, m_coder, out);
-            m_uncompressedBits += int64_t(fieldBits(f)) * int64_t(cols.n);
-            calculateProgress(out.size() - start);
+        if (fieldInFormat(f, cols.format)) {
+            encodeField(f, cols, pieces);
+            fieldEnds.push_back({f, pieces.pieces.size()});
         }
-    } else {
-        // Every field is an independent block: code them side by side, append in order.
-        std::vector<std::vector<unsigned char>> parts(fields.size());
-        std::atomic<size_t> next{0};
-        auto work = [&] {
-            AC ac;
-            for (size_t k; (k = next++) < fields.size();)
-                encodeField(fields[k], cols, ac, parts[k]);
-        };
-        std::vector<std::thread> pool;
-        for (int t = 1; t < std::min<int>(m_threads, int(fields.size())); ++t)
-            pool.emplace_back(work);
-        work();
-        for (auto& t : pool)
-            t.join();
-        for (size_t k = 0; k < fields.size(); ++k) {
-            out.insert(out.end(), parts[k].begin(), parts[k].end());
-            m_uncompressedBits += int64_t(fieldBits(fields[k])) * int64_t(cols.n);
-            calculateProgress(out.size() - start);
-        }
-    }
     for (int e = 0; e < cols.extraBytes; ++e)
-        byteDeltas(m_coder, cols.extra.data() + size_t(e) * cols.n, cols.n, out);
+        byteDeltas(pieces, cols.extra.data() + size_t(e) * cols.n, cols.n);
+    const std::vector<size_t> ends = pieces.encodeInto(out, m_threads);
+    for (auto [f, pieceEnd] : fieldEnds) {
+        m_uncompressedBits += int64_t(fieldBits(f)) * int64_t(cols.n);
+        calculateProgress((pieceEnd ? ends[pieceEnd - 1] : start) - start);
+    }
 }
 
 void CLASCompressor::decompressBlock(ByteSource& in, Columns& cols) {

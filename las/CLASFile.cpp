@@ -446,7 +446,9 @@ void CLASFile::WriteFile(const char* outPath) {
         static_cast<LASHeader&>(*this) = before;
         throw CLasException(std::string("WriteError: cannot create ") + outPath + ": " + std::strerror(errno));
     }
-    fchmod(fd, 0644);
+    const mode_t mask = umask(0); // mkstemp makes a private file; the result gets the usual permissions
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
     FilePtr out(fdopen(fd, "wb"));
     if (!out) {
         static_cast<LASHeader&>(*this) = before;

@@ -4,6 +4,8 @@
 #include "LASPointData.h"
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 namespace pointcodec {
 
@@ -207,31 +209,90 @@ inline void put32(std::vector<unsigned char>& out, uint32_t v) {
 inline int bytesOf(uint32_t m) { return m == 0 ? 0 : m < 0x100 ? 1 : m < 0x10000 ? 2 : m < 0x1000000 ? 3 : 4; }
 } // namespace
 
-void levelEncode(AC& ac, const int32_t* v, size_t n, std::vector<unsigned char>& out) {
+void levelEncode(CodedPieces& out, const int32_t* v, size_t n) {
     if (n == 0)
         return;
-    put32(out, uint32_t(v[0]));
+    unsigned char first[4];
+    storeLE(first, uint32_t(v[0]));
+    out.raw(first, 4);
     std::vector<unsigned char> codes(n - 1);
+    std::vector<uint32_t> mags(n - 1);
     int K = 0;
     for (size_t i = 1; i < n; ++i) {
         const uint32_t m = v[i] < 0 ? 0u - uint32_t(v[i]) : uint32_t(v[i]);
         const int k = bytesOf(m);
         codes[i - 1] = uint8_t(2 * k + (v[i] < 0));
+        mags[i - 1] = m;
         K = std::max(K, k);
     }
-    ac.encodeBlock(codes.data(), codes.size(), out);
-    std::vector<unsigned char> plane;
-    plane.reserve(n);
+    std::vector<std::vector<unsigned char>> planes(static_cast<size_t>(K));
     for (int p = 0; p < K; ++p) {
-        plane.clear();
-        for (size_t i = 1; i < n; ++i)
-            if ((codes[i - 1] >> 1) > p) {
-                const uint32_t m = v[i] < 0 ? 0u - uint32_t(v[i]) : uint32_t(v[i]);
-                plane.push_back(uint8_t(m >> (8 * p)));
-            }
-        put32(out, uint32_t(plane.size()));
-        ac.encodeBlock(plane.data(), plane.size(), out);
+        auto& plane = planes[size_t(p)];
+        plane.reserve(n);
+        for (size_t i = 0; i + 1 < n; ++i)
+            if ((codes[i] >> 1) > p)
+                plane.push_back(uint8_t(mags[i] >> (8 * p)));
     }
+    out.block(std::move(codes));
+    for (auto& plane : planes) {
+        unsigned char count[4];
+        storeLE(count, uint32_t(plane.size()));
+        out.raw(count, 4);
+        out.block(std::move(plane));
+    }
+}
+
+void levelEncode(AC& ac, const int32_t* v, size_t n, std::vector<unsigned char>& out) {
+    CodedPieces pieces;
+    levelEncode(pieces, v, n);
+    pieces.encodeInto(out, 1);
+}
+
+void CodedPieces::raw(const void* data, size_t n) {
+    if (pieces.empty() || pieces.back().block)
+        pieces.push_back({{}, false});
+    auto* p = static_cast<const unsigned char*>(data);
+    pieces.back().bytes.insert(pieces.back().bytes.end(), p, p + n);
+}
+
+std::vector<size_t> CodedPieces::encodeInto(std::vector<unsigned char>& out, int threads) {
+    // Blocks of similar length make good pairs; the longest pairs go first to balance the threads.
+    std::vector<size_t> blocks;
+    for (size_t k = 0; k < pieces.size(); ++k)
+        if (pieces[k].block)
+            blocks.push_back(k);
+    std::stable_sort(blocks.begin(), blocks.end(),
+                     [&](size_t a, size_t b) { return pieces[a].bytes.size() > pieces[b].bytes.size(); });
+    std::vector<std::vector<unsigned char>> coded(pieces.size());
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        AC ac;
+        for (size_t pair; (pair = next++) * 2 < blocks.size();) {
+            const size_t a = blocks[2 * pair];
+            const auto& sa = pieces[a].bytes;
+            if (2 * pair + 1 < blocks.size()) {
+                const size_t b = blocks[2 * pair + 1];
+                const auto& sb = pieces[b].bytes;
+                ac.encodeBlockPair(sa.data(), sa.size(), coded[a], sb.data(), sb.size(), coded[b]);
+            } else {
+                ac.encodeBlock(sa.data(), sa.size(), coded[a]);
+            }
+        }
+    };
+    std::vector<std::thread> pool;
+    const size_t pairs = (blocks.size() + 1) / 2;
+    for (int t = 1; t < threads && size_t(t) < pairs; ++t)
+        pool.emplace_back(work);
+    work();
+    for (auto& t : pool)
+        t.join();
+    std::vector<size_t> ends(pieces.size());
+    for (size_t k = 0; k < pieces.size(); ++k) {
+        const auto& bytes = pieces[k].block ? coded[k] : pieces[k].bytes;
+        out.insert(out.end(), bytes.begin(), bytes.end());
+        ends[k] = out.size();
+    }
+    return ends;
 }
 
 void levelDecode(AC& ac, ByteSource& in, int32_t* v, size_t n) {

@@ -49,9 +49,26 @@ int32_t PredictZ(const int32_t* X, const int32_t* Y, const int32_t* Z, size_t i)
 uint32_t PredictIntensity(const int32_t* Z, const uint16_t* I, size_t i);
 int64_t PredictGPSTime(const int64_t* T, const uint8_t* s, size_t i);
 
+// A block's coded form as it is being built: raw bytes and byte blocks still to be arithmetic-coded,
+// in order. Coding them all at the end lets independent blocks be coded side by side.
+struct CodedPieces {
+    struct Piece {
+        std::vector<unsigned char> bytes; // raw bytes, or the symbols of a byte block
+        bool block = false;
+    };
+    std::vector<Piece> pieces;
+
+    void raw(const void* data, size_t n);
+    void block(std::vector<unsigned char> symbols) { pieces.push_back({std::move(symbols), true}); }
+    // Codes every byte block (pairs side by side, on up to `threads` threads) and appends all pieces in
+    // order to `out`. Returns the end offset in `out` of each piece.
+    std::vector<size_t> encodeInto(std::vector<unsigned char>& out, int threads);
+};
+
 // Level coding of n signed values: v[0] as 4 bytes, a byte block of n - 1 level codes 2k + sign, then
 // for each byte plane p below the largest k its count (4 bytes) and a byte block of byte p of the
 // magnitudes. -2^31 has magnitude 2^31 (level code 9).
+void levelEncode(CodedPieces& out, const int32_t* v, size_t n);
 void levelEncode(AC& ac, const int32_t* v, size_t n, std::vector<unsigned char>& out);
 void levelDecode(AC& ac, ByteSource& in, int32_t* v, size_t n);
 

@@ -31,7 +31,9 @@ public:
         if (fd < 0)
             throw std::runtime_error("synthetic scene: cannot create a file beside " + target + ": " +
                                      errnoText());
-        fchmod(fd, 0644);
+        const mode_t mask = umask(0); // mkstemp makes a private file; the result gets the usual permissions
+        umask(mask);
+        fchmod(fd, 0666 & ~mask);
         file.reset(fdopen(fd, "wb"));
         if (!file) {
             const std::string why = errnoText();

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <sstream>
 #include <string>
@@ -200,6 +201,9 @@ double compressFile(const std::string& in, const std::string& out, int threads) 
     int fd = mkstemp(tmp.data());
     if (fd < 0)
         throw Failure(out + ": " + std::strerror(errno));
+    const mode_t mask = umask(0); // a temporary file is private; the result gets the usual permissions
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
     FilePtr f(fdopen(fd, "wb"));
     try {
         CLASFile_C las(in.c_str());

@@ -226,3 +226,26 @@ TEST(AC, DamageEndsInAnException) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(AC, PairedBlocksAreCodedExactlyAsSingleOnes) {
+    std::mt19937 rng(21);
+    for (int iter = 0; iter < 60; ++iter) {
+        std::vector<unsigned char> a(rng() % 3000), b(rng() % 3000);
+        const int ka = 1 + int(rng() % 40), kb = iter % 5 == 0 ? 1 : 1 + int(rng() % 200);
+        for (auto& x : a)
+            x = uint8_t(rng() % ka);
+        for (auto& x : b)
+            x = uint8_t(rng() % kb);
+        std::vector<unsigned char> sa, sb, pa = {1, 2}, pb;
+        AC ac;
+        ac.encodeBlock(a.data(), a.size(), sa);
+        ac.encodeBlock(b.data(), b.size(), sb);
+        ac.encodeBlockPair(a.data(), a.size(), pa, b.data(), b.size(), pb);
+        ASSERT_EQ(std::vector<unsigned char>(pa.begin() + 2, pa.end()), sa) << iter;
+        ASSERT_EQ(pb, sb) << iter;
+    }
+}
+
+} // namespace
