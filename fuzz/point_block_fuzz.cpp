@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     try {
         MemoryByteSource src(data + 2, size - 2);
         pointcodec::Columns cols;
-        cols.resize(points, format, data[0] >> 6);
+        cols.resize(points, format, data[0] >> 6, false);
         CLASCompressor c;
         c.decompressBlock(src, cols);
     } catch (const CLasException&) {

@@ -335,6 +335,8 @@ void CLASCompressor::decompressBlock(ByteSource& in, Columns& cols) {
         DecompressBlue(in);
     }
     for (int e = 0; e < m_cols.extraBytes; ++e) {
+        if (m_cols.extra.size() < size_t(e + 1) * m_cols.n)
+            m_cols.extra.resize(size_t(e + 1) * m_cols.n);
         uint8_t* col = m_cols.extra.data() + size_t(e) * m_cols.n;
         DecompressStream(col, m_cols.n, in);
         undoByteDeltas(col, m_cols.n, 0xFF);
@@ -519,8 +521,9 @@ void CLASCompressor::DecompressLASFile(FILE* in, CLASFile_C* file, unsigned int*
     if (raw && count * recLen > remaining())
         throw CLasException("ReadError::LAS Points");
     const auto chunks = raw ? std::vector<uint32_t>() : chunkSizes(count);
-    // Every coded point takes at least a few bits; a count the input cannot hold is refused up front.
-    if (!raw && count / 64 > remaining())
+    // A chunk allocates for at most 2,000,000 points whatever the header says, and every chunk holds at
+    // least one coded table per field: a count the input cannot hold is refused up front.
+    if (!raw && chunks.size() * fieldCount(format) * AC::TableBytes > remaining())
         throw CLasException("compressed file is truncated: it cannot hold " + std::to_string(count) + " points");
     m_totalPoints = count;
     m_raw = raw;
@@ -539,11 +542,16 @@ void CLASCompressor::DecompressLASFile(FILE* in, CLASFile_C* file, unsigned int*
         uint64_t done = 0;
         Columns cols;
         for (uint32_t n : chunks) {
-            cols.resize(n, format, recLen - formatSize);
+            cols.resize(n, format, recLen - formatSize, false);
             decompressBlock(src, cols);
-            records.resize(uint64_t(n) * recLen);
-            cols.toRecords(records.data(), recLen);
-            file->WriteRecords(records.data(), n, progress);
+            // Written in slices, so long records need no chunk-sized buffer.
+            const size_t slice = std::max<size_t>(1, (16u << 20) / recLen);
+            records.resize(std::min<size_t>(slice, n) * recLen);
+            for (size_t from = 0; from < n; from += slice) {
+                const size_t to = std::min<size_t>(n, from + slice);
+                cols.toRecords(records.data(), recLen, from, to);
+                file->WriteRecords(records.data(), to - from, progress);
+            }
             ++m_chunkCount;
             done += n;
             if (onChunk)
@@ -588,7 +596,7 @@ void CLASCompressor::decompressPoints(ByteSource& in, int count) {
     m_totalFields = fieldCount(format);
     m_fieldsDone = 0;
     Columns cols;
-    cols.resize(size_t(count), format, h->PointDataRecordLength - formatSize);
+    cols.resize(size_t(count), format, h->PointDataRecordLength - formatSize, false);
     decompressBlock(in, cols);
     const uint32_t previous = h->NumberOfPointRecords;
     h->NumberOfPointRecords = uint32_t(count);

@@ -12,7 +12,7 @@ namespace pointcodec {
 using las_detail::loadLE;
 using las_detail::storeLE;
 
-void Columns::resize(size_t points, int pointFormat, int extraPerRecord) {
+void Columns::resize(size_t points, int pointFormat, int extraPerRecord, bool withExtra) {
     n = points;
     format = pointFormat;
     extraBytes = extraPerRecord;
@@ -26,7 +26,7 @@ void Columns::resize(size_t points, int pointFormat, int extraPerRecord) {
     for (auto* v : {&X, &Y, &Z})
         v->resize(n);
     T.resize(las_detail::formatHasGPSTime(format) ? n : 0);
-    extra.resize(n * size_t(extraBytes));
+    extra.resize(withExtra ? n * size_t(extraBytes) : 0);
 }
 
 void Columns::fromRecords(const unsigned char* r, size_t count, int pointFormat, int recordLength) {
@@ -60,11 +60,11 @@ void Columns::fromRecords(const unsigned char* r, size_t count, int pointFormat,
     }
 }
 
-void Columns::toRecords(unsigned char* r, int recordLength) const {
+void Columns::toRecords(unsigned char* r, int recordLength, size_t from, size_t to) const {
     const int size = las_detail::formatSize(format);
     const bool time = !T.empty(), rgb = !red.empty();
     const int c = format == 3 ? 28 : 20;
-    for (size_t i = 0; i < n; ++i, r += recordLength) {
+    for (size_t i = from; i < to; ++i, r += recordLength) {
         storeLE(r, X[i]);
         storeLE(r + 4, Y[i]);
         storeLE(r + 8, Z[i]);

@@ -35,10 +35,14 @@ struct Columns {
     std::vector<int64_t> T;     // GPS time bit patterns
     std::vector<uint8_t> extra; // column-major: extra byte e of point i at e * n + i
 
-    void resize(size_t points, int pointFormat, int extraPerRecord);
+    // `withExtra` false leaves the extra-byte columns empty: a decoder grows them one column at a time,
+    // as the input proves they exist.
+    void resize(size_t points, int pointFormat, int extraPerRecord, bool withExtra = true);
     // Packed LAS records of `recordLength` bytes (format size plus extraBytes).
     void fromRecords(const unsigned char* records, size_t count, int pointFormat, int recordLength);
-    void toRecords(unsigned char* records, int recordLength) const;
+    // Points [from, to) as packed records from `records` on.
+    void toRecords(unsigned char* records, int recordLength, size_t from, size_t to) const;
+    void toRecords(unsigned char* records, int recordLength) const { toRecords(records, recordLength, 0, n); }
 };
 
 // Predictions of point i from the points before it (and, for Y, Z and intensity, from fields of point

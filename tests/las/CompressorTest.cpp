@@ -225,8 +225,9 @@ TEST(RoundTrip, SyntheticFilesAroundTheChunkLimits) {
     struct Case {
         uint64_t points;
         int format;
-    } cases[] = {{1, 3}, {2, 1}, {999, 0}, {999, 3}, {1000, 0}, {1000, 1}, {1000, 2}, {1000, 3},
-                 {4321, 3}, {1000001, 1}, {2000001, 0}};
+    } cases[] = {{1, 3},    {2, 1},    {999, 0},     {999, 1},     {999, 2},     {999, 3},     {1000, 0},
+                 {1000, 1}, {1000, 2}, {1000, 3},    {4321, 3},    {1000001, 1}, {1000001, 3}, {2000001, 0},
+                 {2000001, 2}};
     for (auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.points) + " points, format " + std::to_string(c.format));
         std::string las = dir.file("s.las");
@@ -425,6 +426,28 @@ TEST(StreamDecoding, OneBlockIntoTheFileObject) {
         ASSERT_EQ(0, std::memcmp(rec, bytes.data() + h.OffsetToPointData + i * 34, 34)) << i;
     }
     EXPECT_NE(quiet.sink.str().find("GPS time: "), std::string::npos);
+}
+
+} // namespace
+
+namespace {
+
+// Points that repeat exactly code to almost nothing; the decoder must not take that for truncation.
+TEST(RoundTrip, IdenticalPointsCompressToAlmostNothing) {
+    TempDir dir;
+    LasBuilder b;
+    b.format = 3;
+    b.points = 1100000;
+    std::vector<unsigned char> bytes(227);
+    b.header().copyToBuffer(bytes.data());
+    std::vector<unsigned char> rec(34, 0);
+    rec[0] = 42, rec[14] = 0x09, rec[15] = 2;
+    for (uint32_t i = 0; i < b.points; ++i)
+        bytes.insert(bytes.end(), rec.begin(), rec.end());
+    std::string las = dir.file("same.las");
+    writeBytes(las, bytes);
+    expectRoundTrip(las, dir);
+    EXPECT_LT(readBytes(dir.file("rt.lasc")).size(), 20000u);
 }
 
 } // namespace
