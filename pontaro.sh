@@ -111,7 +111,7 @@ cmd_fuzz() {
       point_block) set -- "$data/golden/Example.lasc" "$data/golden/point10.lasc" "$data/golden/warsaw_small.lasc" ;;
     esac
     for f in "$@"; do [ -f "$f" ] && cp -f "$f" "$corpus/"; done
-    build-fuzz/bin/pontaro_fuzz_$name -max_total_time="${PONTARO_FUZZ_SECONDS:-15}" -rss_limit_mb=2048 \
+    build-fuzz/bin/pontaro_fuzz_$name -max_total_time="${PONTARO_FUZZ_SECONDS:-15}" -rss_limit_mb=2048 -artifact_prefix=build-fuzz/ \
       "$corpus" >"build-fuzz/$name.log" 2>&1 || { echo "fuzzing $name failed:" >&2; tail -40 "build-fuzz/$name.log" >&2; rc=1; }
   done
   return $rc
