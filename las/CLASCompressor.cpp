@@ -181,22 +181,22 @@ void CLASCompressor::NivojskoDeKodiranje(int* values, size_t count, bool, ByteSo
     levelDecode(m_coder, in, values, count);
 }
 
-void CLASCompressor::CompressUserData() { encodeFieldNow(UserData, m_cols, *m_out); }
-void CLASCompressor::CompressScanFlag() { encodeFieldNow(ScanFlag, m_cols, *m_out); }
-void CLASCompressor::CompressScanAngle() { encodeFieldNow(ScanAngle, m_cols, *m_out); }
-void CLASCompressor::CompressReturnNo() { encodeFieldNow(ReturnNo, m_cols, *m_out); }
-void CLASCompressor::CompressSorceID() { encodeFieldNow(SourceID, m_cols, *m_out); }
-void CLASCompressor::CompressReturnPulse() { encodeFieldNow(NumReturns, m_cols, *m_out); }
-void CLASCompressor::CompressEdge() { encodeFieldNow(Edge, m_cols, *m_out); }
-void CLASCompressor::CompressClass() { encodeFieldNow(ClassByte, m_cols, *m_out); }
-void CLASCompressor::CompressX() { encodeFieldNow(FX, m_cols, *m_out); }
-void CLASCompressor::CompressY() { encodeFieldNow(FY, m_cols, *m_out); }
-void CLASCompressor::CompressZ() { encodeFieldNow(FZ, m_cols, *m_out); }
-void CLASCompressor::CompressIntensity() { encodeFieldNow(Intensity, m_cols, *m_out); }
-void CLASCompressor::CompressGPSTime() { encodeFieldNow(GPSTime, m_cols, *m_out); }
-void CLASCompressor::CompressRed() { encodeFieldNow(Red, m_cols, *m_out); }
-void CLASCompressor::CompressGreen() { encodeFieldNow(Green, m_cols, *m_out); }
-void CLASCompressor::CompressBlue() { encodeFieldNow(Blue, m_cols, *m_out); }
+void CLASCompressor::CompressUserData(std::vector<unsigned char>& out) { encodeFieldNow(UserData, m_cols, out); }
+void CLASCompressor::CompressScanFlag(std::vector<unsigned char>& out) { encodeFieldNow(ScanFlag, m_cols, out); }
+void CLASCompressor::CompressScanAngle(std::vector<unsigned char>& out) { encodeFieldNow(ScanAngle, m_cols, out); }
+void CLASCompressor::CompressReturnNo(std::vector<unsigned char>& out) { encodeFieldNow(ReturnNo, m_cols, out); }
+void CLASCompressor::CompressSorceID(std::vector<unsigned char>& out) { encodeFieldNow(SourceID, m_cols, out); }
+void CLASCompressor::CompressReturnPulse(std::vector<unsigned char>& out) { encodeFieldNow(NumReturns, m_cols, out); }
+void CLASCompressor::CompressEdge(std::vector<unsigned char>& out) { encodeFieldNow(Edge, m_cols, out); }
+void CLASCompressor::CompressClass(std::vector<unsigned char>& out) { encodeFieldNow(ClassByte, m_cols, out); }
+void CLASCompressor::CompressX(std::vector<unsigned char>& out) { encodeFieldNow(FX, m_cols, out); }
+void CLASCompressor::CompressY(std::vector<unsigned char>& out) { encodeFieldNow(FY, m_cols, out); }
+void CLASCompressor::CompressZ(std::vector<unsigned char>& out) { encodeFieldNow(FZ, m_cols, out); }
+void CLASCompressor::CompressIntensity(std::vector<unsigned char>& out) { encodeFieldNow(Intensity, m_cols, out); }
+void CLASCompressor::CompressGPSTime(std::vector<unsigned char>& out) { encodeFieldNow(GPSTime, m_cols, out); }
+void CLASCompressor::CompressRed(std::vector<unsigned char>& out) { encodeFieldNow(Red, m_cols, out); }
+void CLASCompressor::CompressGreen(std::vector<unsigned char>& out) { encodeFieldNow(Green, m_cols, out); }
+void CLASCompressor::CompressBlue(std::vector<unsigned char>& out) { encodeFieldNow(Blue, m_cols, out); }
 
 void CLASCompressor::DecompressUserData(ByteSource& in) { DecompressStream(m_cols.userData.data(), m_cols.n, in); }
 void CLASCompressor::DecompressScanFlag(ByteSource& in) {
@@ -212,12 +212,13 @@ void CLASCompressor::DecompressReturnNo(ByteSource& in) {
     for (auto& v : m_cols.returnNo)
         v &= 7;
 }
-void CLASCompressor::DecompressSorceID(ByteSource& in) {
+void CLASCompressor::decodeShortDeltas(std::vector<uint16_t>& field, ByteSource& in) {
     std::vector<int32_t> d(m_cols.n);
     NivojskoDeKodiranje(d.data(), m_cols.n, false, in);
     for (size_t i = 0; i < m_cols.n; ++i)
-        m_cols.sourceID[i] = uint16_t(i ? m_cols.sourceID[i - 1] + d[i] : d[i]);
+        field[i] = uint16_t(i ? field[i - 1] + d[i] : d[i]);
 }
+void CLASCompressor::DecompressSorceID(ByteSource& in) { decodeShortDeltas(m_cols.sourceID, in); }
 void CLASCompressor::DecompressReturnPulse(ByteSource& in) {
     DecompressStream(m_cols.numReturns.data(), m_cols.n, in);
     undoByteDeltas(m_cols.numReturns.data(), m_cols.n, 7);
@@ -272,24 +273,9 @@ void CLASCompressor::DecompressGPSTime(ByteSource& in) {
         std::cout << "GPS time: " << t << "\n";
     }
 }
-void CLASCompressor::DecompressRed(ByteSource& in) {
-    std::vector<int32_t> d(m_cols.n);
-    NivojskoDeKodiranje(d.data(), m_cols.n, false, in);
-    for (size_t i = 0; i < m_cols.n; ++i)
-        m_cols.red[i] = uint16_t(i ? m_cols.red[i - 1] + d[i] : d[i]);
-}
-void CLASCompressor::DecompressGreen(ByteSource& in) {
-    std::vector<int32_t> d(m_cols.n);
-    NivojskoDeKodiranje(d.data(), m_cols.n, false, in);
-    for (size_t i = 0; i < m_cols.n; ++i)
-        m_cols.green[i] = uint16_t(i ? m_cols.green[i - 1] + d[i] : d[i]);
-}
-void CLASCompressor::DecompressBlue(ByteSource& in) {
-    std::vector<int32_t> d(m_cols.n);
-    NivojskoDeKodiranje(d.data(), m_cols.n, false, in);
-    for (size_t i = 0; i < m_cols.n; ++i)
-        m_cols.blue[i] = uint16_t(i ? m_cols.blue[i - 1] + d[i] : d[i]);
-}
+void CLASCompressor::DecompressRed(ByteSource& in) { decodeShortDeltas(m_cols.red, in); }
+void CLASCompressor::DecompressGreen(ByteSource& in) { decodeShortDeltas(m_cols.green, in); }
+void CLASCompressor::DecompressBlue(ByteSource& in) { decodeShortDeltas(m_cols.blue, in); }
 
 // ---------------------------------------------------------------- blocks
 

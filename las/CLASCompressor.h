@@ -48,23 +48,24 @@ public:
     void NivojskoKodiranje(const int* values, size_t count, bool, std::vector<unsigned char>& out);
     virtual void NivojskoDeKodiranje(int* values, size_t count, bool, ByteSource& in);
 
-    // Field coders over the current block of points.
-    void CompressUserData();
-    void CompressScanFlag();
-    void CompressScanAngle();
-    void CompressReturnNo();
-    void CompressSorceID();
-    void CompressReturnPulse();
-    void CompressEdge();
-    void CompressClass();
-    void CompressX();
-    void CompressY();
-    void CompressZ();
-    void CompressIntensity();
-    void CompressGPSTime();
-    void CompressRed();
-    void CompressGreen();
-    void CompressBlue();
+    // Field coders over the current block of points (block(): the chunk CompressLASFile is coding, the
+    // block decompressBlock decoded last, or what a caller put there); each appends its field to `out`.
+    void CompressUserData(std::vector<unsigned char>& out);
+    void CompressScanFlag(std::vector<unsigned char>& out);
+    void CompressScanAngle(std::vector<unsigned char>& out);
+    void CompressReturnNo(std::vector<unsigned char>& out);
+    void CompressSorceID(std::vector<unsigned char>& out);
+    void CompressReturnPulse(std::vector<unsigned char>& out);
+    void CompressEdge(std::vector<unsigned char>& out);
+    void CompressClass(std::vector<unsigned char>& out);
+    void CompressX(std::vector<unsigned char>& out);
+    void CompressY(std::vector<unsigned char>& out);
+    void CompressZ(std::vector<unsigned char>& out);
+    void CompressIntensity(std::vector<unsigned char>& out);
+    void CompressGPSTime(std::vector<unsigned char>& out);
+    void CompressRed(std::vector<unsigned char>& out);
+    void CompressGreen(std::vector<unsigned char>& out);
+    void CompressBlue(std::vector<unsigned char>& out);
     void DecompressUserData(ByteSource& in);
     void DecompressScanFlag(ByteSource& in);
     void DecompressScanAngle(ByteSource& in);
@@ -86,6 +87,7 @@ public:
     void compressBlock(const pointcodec::Columns& cols, std::vector<unsigned char>& out);
     void decompressBlock(ByteSource& in, pointcodec::Columns& cols);
 
+    pointcodec::Columns& block() { return m_cols; }
     void SetLasFile(CLASFile_C* file) { m_file = file; }
     // Field codings done, as a percentage of those the operation will do.
     int getProgressPosition() const;
@@ -103,9 +105,9 @@ public:
 
 protected:
     void calculateProgress(size_t bytesSoFar);
+    void decodeShortDeltas(std::vector<uint16_t>& field, ByteSource& in);
 
-    pointcodec::Columns m_cols;         // the block being coded
-    std::vector<unsigned char>* m_out = nullptr; // where field coders append
+    pointcodec::Columns m_cols; // the block being coded
     AC m_coder;
     CLASFile_C* m_file = nullptr;
     int m_fieldsDone = 0;

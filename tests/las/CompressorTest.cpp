@@ -451,3 +451,33 @@ TEST(RoundTrip, IdenticalPointsCompressToAlmostNothing) {
 }
 
 } // namespace
+
+namespace {
+
+// The single-field coders write exactly the bytes that field takes inside a whole block.
+TEST(FieldCoders, EachFieldAloneMatchesItsPlaceInTheBlock) {
+    TempDir dir;
+    std::string las = dir.file("s.las");
+    writeSyntheticLAS(las, SynthOptions{1500, 3, 6});
+    auto bytes = readBytes(las);
+    LASHeader h;
+    h.copyFromBuffer(bytes.data());
+    CLASCompressor c;
+    c.block().fromRecords(bytes.data() + h.OffsetToPointData, 1500, 3, 34);
+    std::vector<unsigned char> whole, parts;
+    c.compressBlock(c.block(), whole);
+    using Coder = void (CLASCompressor::*)(std::vector<unsigned char>&);
+    const Coder coders[] = {&CLASCompressor::CompressUserData, &CLASCompressor::CompressScanFlag,
+                            &CLASCompressor::CompressScanAngle, &CLASCompressor::CompressReturnNo,
+                            &CLASCompressor::CompressSorceID, &CLASCompressor::CompressReturnPulse,
+                            &CLASCompressor::CompressEdge, &CLASCompressor::CompressClass,
+                            &CLASCompressor::CompressX, &CLASCompressor::CompressY,
+                            &CLASCompressor::CompressZ, &CLASCompressor::CompressIntensity,
+                            &CLASCompressor::CompressGPSTime, &CLASCompressor::CompressRed,
+                            &CLASCompressor::CompressGreen, &CLASCompressor::CompressBlue};
+    for (Coder coder : coders)
+        (c.*coder)(parts);
+    EXPECT_TRUE(parts == whole);
+}
+
+} // namespace
