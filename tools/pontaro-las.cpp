@@ -33,20 +33,23 @@ struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Collects what the library prints on standard output while it lives.
+struct StdoutCapture {
+    std::ostringstream sink;
+    std::streambuf* old = std::cout.rdbuf(sink.rdbuf());
+    ~StdoutCapture() { std::cout.rdbuf(old); }
+};
+
 // Runs fn with standard output collected; the header reader prints its messages there, without line
 // breaks, and the tool gives each its own line.
 template <typename Fn> std::vector<std::string> collectMessages(Fn&& fn) {
-    std::ostringstream sink;
-    std::streambuf* old = std::cout.rdbuf(sink.rdbuf());
-    try {
+    std::string text;
+    {
+        StdoutCapture capture;
         fn();
-    } catch (...) {
-        std::cout.rdbuf(old);
-        throw;
+        text = capture.sink.str();
     }
-    std::cout.rdbuf(old);
     // Messages start with "ReadError: ", "Read Error: " or "Error: ".
-    const std::string text = sink.str();
     auto startsMessage = [&](size_t p) {
         auto at = [&](const char* s) { return text.compare(p, std::strlen(s), s) == 0; };
         bool afterRead = (p >= 4 && text.compare(p - 4, 4, "Read") == 0) || (p >= 5 && text.compare(p - 5, 5, "Read ") == 0);
@@ -239,15 +242,10 @@ double decompressFile(const std::string& in, const std::string& out) {
         c.onChunk = chunkProgress("decompress");
         // The decoder reports the first GPS times of each block on standard output; a tool keeps its
         // own output for the user.
-        std::ostringstream sink;
-        std::streambuf* old = std::cout.rdbuf(sink.rdbuf());
-        try {
+        {
+            StdoutCapture capture;
             c.DecompressLASFile(f.get(), &las);
-        } catch (...) {
-            std::cout.rdbuf(old);
-            throw;
         }
-        std::cout.rdbuf(old);
         if (std::rename(tmp.c_str(), out.c_str()) != 0)
             throw Failure(out + ": " + std::strerror(errno));
     } catch (...) {
