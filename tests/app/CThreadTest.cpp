@@ -17,6 +17,13 @@ long msSince(Clock::time_point start) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
+// Waits up to `limitMs` for `flag`, so a fault fails the test instead of hanging it.
+bool becomesTrue(const std::atomic<bool>& flag, int limitMs = 5000) {
+    for (int waited = 0; waited < limitMs && !flag; waited += 5)
+        Sleep(5);
+    return flag;
+}
+
 // The usual worker: loops while PingThread succeeds and counts its runs and completed runs.
 class LoopWorker : public CThread {
 public:
@@ -35,47 +42,21 @@ public:
     std::atomic<bool> started{false};
 };
 
-void waitFor(const std::atomic<bool>& flag) {
-    while (!flag)
-        Sleep(1);
-}
-
-// Waits up to `limitMs` for `flag`; for checks whose failure would otherwise hang the test.
-bool becomesTrue(const std::atomic<bool>& flag, int limitMs) {
-    for (int waited = 0; waited < limitMs && !flag; waited += 5)
-        Sleep(5);
-    return flag;
-}
-
-TEST(CThread, ConstructedStoppedWithoutErrors) {
+TEST(CThread, RepeatedAndConcurrentStartsCreateOneThread) {
     LoopWorker w;
     EXPECT_EQ(w.ThreadState(), CThread::Stopped);
     EXPECT_EQ(w.ErrorFlags(), 0u);
-}
-
-TEST(CThread, StartTwiceCreatesOneThread) {
-    LoopWorker w;
-    EXPECT_TRUE(w.Start());
-    EXPECT_TRUE(w.Start());
-    waitFor(w.started);
-    EXPECT_TRUE(w.Start());
-    w.Stop();
-    w.Join();
-    EXPECT_EQ(w.runs, 1);
-    EXPECT_EQ(w.completed, 1);
-}
-
-TEST(CThread, ConcurrentStartsCreateOneThread) {
-    LoopWorker w;
     std::vector<std::thread> starters;
     for (int i = 0; i < 4; ++i)
         starters.emplace_back([&] { EXPECT_TRUE(w.Start()); });
     for (auto& t : starters)
         t.join();
-    waitFor(w.started);
+    ASSERT_TRUE(becomesTrue(w.started));
+    EXPECT_TRUE(w.Start());
     w.Stop();
     w.Join();
     EXPECT_EQ(w.runs, 1);
+    EXPECT_EQ(w.completed, 1);
 }
 
 // Never sets state Running, so Stop does not wait for it; it still has to be joined before the
@@ -105,17 +86,13 @@ TEST(CThread, WorkerThatNeverRunsIsJoinedBeforeDestruction) {
         EXPECT_EQ(w.ThreadState(), CThread::Stopped);
     }
     EXPECT_EQ(finished, 1);
-}
 
-TEST(CThread, JoinAfterStopWaitsForTheThread) {
-    std::atomic<int> finished{0};
     SlowOnceWorker w(finished);
     ASSERT_TRUE(w.Start());
     w.Stop();
     w.Join();
-    EXPECT_EQ(finished, 1);
     EXPECT_EQ(w.result, 42);
-    w.Join(); // a second Join has nothing left to do
+    w.Join(); // nothing left to join
 }
 
 std::atomic<int> statelessRuns{0}, statelessEnds{0};
@@ -132,8 +109,6 @@ public:
 };
 
 TEST(CThread, DestroyingAStartedObjectStopsAndJoinsIt) {
-    statelessRuns = 0;
-    statelessEnds = 0;
     auto w = std::make_unique<StatelessWorker>();
     ASSERT_TRUE(w->Start());
     while (statelessRuns == 0)
@@ -142,77 +117,63 @@ TEST(CThread, DestroyingAStartedObjectStopsAndJoinsIt) {
     EXPECT_EQ(statelessEnds, 1);
 }
 
-class FirstPingWorker : public CThread {
-public:
-    ~FirstPingWorker() override {
-        Stop();
-        Join();
-    }
-    void Run() override { firstPing = PingThread(1) ? 1 : 0; }
-    std::atomic<int> firstPing{-1};
-};
-
 TEST(CThread, FirstPingWithAShortTimeoutSeesRunning) {
+    class FirstPing : public CThread {
+    public:
+        ~FirstPing() override {
+            Stop();
+            Join();
+        }
+        void Run() override { firstPing = PingThread(1) ? 1 : 0; }
+        std::atomic<int> firstPing{-1};
+    };
     for (int i = 0; i < 20; ++i) {
-        FirstPingWorker w;
+        FirstPing w;
         ASSERT_TRUE(w.Start());
         w.Join();
         ASSERT_EQ(w.firstPing, 1) << "round " << i;
     }
 }
 
-TEST(CThread, PingThreadOnANeverStartedObjectTimesOutAfterElevenPolls) {
-    LoopWorker w;
-    const auto start = Clock::now();
-    EXPECT_FALSE(w.PingThread(1000));
-    EXPECT_GE(msSince(start), 1100);
+TEST(CThread, PingThreadBeforeStart) {
+    {
+        LoopWorker w;
+        const auto start = Clock::now();
+        EXPECT_FALSE(w.PingThread(1000));
+        EXPECT_GE(msSince(start), 1100) << "polls every 100 ms, eleven times";
+    }
+    // Without a timeout it waits for a start, or for a Stop, which makes it false.
+    for (bool thenStart : {true, false}) {
+        LoopWorker w;
+        std::atomic<bool> returned{false}, result{!thenStart};
+        std::thread pinger([&] {
+            result = w.PingThread(0);
+            returned = true;
+        });
+        Sleep(350);
+        EXPECT_FALSE(returned) << "PingThread(0) returned before a start or stop";
+        if (thenStart)
+            ASSERT_TRUE(w.Start());
+        else
+            w.Stop();
+        pinger.join();
+        EXPECT_EQ(result, thenStart);
+        if (!thenStart) {
+            w.Join();
+            EXPECT_EQ(w.runs, 0);
+        }
+    }
 }
 
-TEST(CThread, PingThreadWithoutTimeoutWaitsForStart) {
-    LoopWorker w;
-    std::atomic<bool> returned{false}, result{false};
-    std::thread pinger([&] {
-        result = w.PingThread(0);
-        returned = true;
-    });
-    Sleep(350);
-    EXPECT_FALSE(returned) << "PingThread(0) returned before the thread was started";
-    ASSERT_TRUE(w.Start());
-    pinger.join();
-    EXPECT_TRUE(result);
-}
-
-TEST(CThread, StopMakesPingThreadFalseAtOnce) {
+TEST(CThread, StopMakesPingThreadFalseAtOnceAndRestartJoinsFirst) {
     LoopWorker w;
     ASSERT_TRUE(w.Start());
-    waitFor(w.started);
+    ASSERT_TRUE(becomesTrue(w.started));
     w.Stop();
     const auto start = Clock::now();
     EXPECT_FALSE(w.PingThread(1000));
-    // Polling to the timeout would take 1100 ms.
-    EXPECT_LT(msSince(start), 1000);
-    w.Join();
-    EXPECT_EQ(w.completed, 1);
-}
+    EXPECT_LT(msSince(start), 1000); // polling to the timeout would take 1100 ms
 
-TEST(CThread, StopBeforeStartMakesAWaitingPingReturnFalse) {
-    LoopWorker w;
-    std::atomic<bool> returned{false}, result{true};
-    std::thread pinger([&] {
-        result = w.PingThread(0);
-        returned = true;
-    });
-    Sleep(50);
-    w.Stop();
-    pinger.join();
-    EXPECT_FALSE(result);
-}
-
-TEST(CThread, RestartJoinsTheEarlierThreadFirst) {
-    LoopWorker w;
-    ASSERT_TRUE(w.Start());
-    waitFor(w.started);
-    w.Stop();
     ASSERT_TRUE(w.Start());
     EXPECT_EQ(w.completed, 1);
     while (w.runs < 2)
@@ -220,7 +181,6 @@ TEST(CThread, RestartJoinsTheEarlierThreadFirst) {
     EXPECT_TRUE(w.PingThread(1));
     w.Stop();
     w.Join();
-    EXPECT_EQ(w.runs, 2);
     EXPECT_EQ(w.completed, 2);
 }
 
@@ -246,7 +206,7 @@ public:
 TEST(CThread, StopWaitsForARunningWorkerToShutDown) {
     RunningStateWorker w;
     ASSERT_TRUE(w.Start());
-    waitFor(w.entered);
+    ASSERT_TRUE(becomesTrue(w.entered));
     EXPECT_EQ(w.ThreadState(), CThread::Running);
     w.Stop();
     EXPECT_TRUE(w.cleanedUp);
@@ -262,60 +222,32 @@ public:
     }
     void Run() override {
         state = Running;
+        Stop(); // must return although state is still Running
+        stopReturned = true;
         ShuttingDown();
-        Stop();
         Join();
         done = true;
     }
-    std::atomic<bool> done{false};
+    std::atomic<bool> stopReturned{false}, done{false};
 };
 
 TEST(CThread, WorkerMayStopAndJoinItself) {
     SelfStoppingWorker w;
     ASSERT_TRUE(w.Start());
-    ASSERT_TRUE(becomesTrue(w.done, 5000)) << "the worker deadlocked joining itself";
-    EXPECT_FALSE(w.PingThread(1000));
-}
-
-TEST(CThread, StopOnItsOwnThreadDoesNotWaitForItself) {
-    class StopInsideRunning : public CThread {
-    public:
-        ~StopInsideRunning() override {
-            Stop();
-            Join();
-        }
-        void Run() override {
-            state = Running;
-            Stop(); // must return although state is still Running
-            stopReturned = true;
-            ShuttingDown();
-        }
-        std::atomic<bool> stopReturned{false};
-    } w;
-    ASSERT_TRUE(w.Start());
-    const bool returned = becomesTrue(w.stopReturned, 5000);
+    const bool returned = becomesTrue(w.stopReturned);
     if (!returned)
         w.ShuttingDown(); // releases a Stop that waits for its own thread
     EXPECT_TRUE(returned);
+    EXPECT_TRUE(becomesTrue(w.done)) << "the worker deadlocked joining itself";
+    EXPECT_FALSE(w.PingThread(1000));
 }
 
-TEST(CThread, StopOnANeverStartedObjectReturns) {
-    LoopWorker w;
-    w.Stop();
-    w.Join();
-    EXPECT_EQ(w.runs, 0);
-}
-
-TEST(Sleep, SleepsASecondOrMore) {
-    const auto start = Clock::now();
-    Sleep(1001);
-    EXPECT_GE(msSince(start), 1001);
-}
-
-TEST(Sleep, SleepsShortIntervals) {
-    const auto start = Clock::now();
-    Sleep(20);
-    EXPECT_GE(msSince(start), 20);
+TEST(Sleep, SleepsAtLeastTheInterval) {
+    for (unsigned ms : {20u, 1001u}) {
+        const auto start = Clock::now();
+        Sleep(ms);
+        EXPECT_GE(msSince(start), long(ms));
+    }
 }
 
 } // namespace
