@@ -331,6 +331,4 @@ int fieldCount(int format) {
     return format >= 0 && format < 4 ? counts[format] : 0;
 }
 
-int recordBits(int format) { return 8 * las_detail::formatSize(format); }
-
 } // namespace pointcodec

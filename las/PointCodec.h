@@ -76,8 +76,7 @@ void levelEncode(CodedPieces& out, const int32_t* v, size_t n);
 void levelEncode(AC& ac, const int32_t* v, size_t n, std::vector<unsigned char>& out);
 void levelDecode(AC& ac, ByteSource& in, int32_t* v, size_t n);
 
-// Number of field codings of one block, and bits of one uncompressed record of the format.
+// Number of field codings of one block of the format.
 int fieldCount(int format);
-int recordBits(int format);
 
 } // namespace pointcodec
