@@ -52,3 +52,5 @@ static_assert(offsetof(Splat, nx) == 12 && offsetof(Splat, ny) == 16 && offsetof
 static_assert(sizeof(float) == 4 && sizeof(Color) == 6);
 static_assert(offsetof(Color, r) == 0 && offsetof(Color, g) == 2 && offsetof(Color, b) == 4);
 static_assert(sizeof(GLVector3d) == 24 && sizeof(GLVector3f) == 12 && sizeof(BBox3D) == 48);
+static_assert(offsetof(BBox3D, minX) == 0 && offsetof(BBox3D, maxX) == 8 && offsetof(BBox3D, minY) == 16 &&
+              offsetof(BBox3D, maxY) == 24 && offsetof(BBox3D, minZ) == 32 && offsetof(BBox3D, maxZ) == 40);
