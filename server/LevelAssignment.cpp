@@ -1,0 +1,192 @@
+#include "LevelAssignment.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+constexpr double kOverviewPerPoint = 300.0 / 100000.0; // level-0 points per point of the data set
+constexpr size_t kSingleLevelMax = 300; // a whole data set this small is itself a sparse overview
+constexpr double kMinOverview = 64;     // below this, level 0 of a small set would show next to nothing
+constexpr double kLastGrowth = 5.0;     // the rest becomes the last level once it is at most this × previous
+constexpr double kNearlyAll = 0.85;    // a thinned level taking this share of the rest might as well take all
+constexpr double kStalledGrowth = 1.5; // below this growth, halving cells no longer spreads the points
+constexpr int kMaxLevels = 16;
+constexpr int kCalibrationRounds = 8;
+constexpr double kMaxCellsPerAxis = 2147483648.0; // cell coordinates stay below 2^31 for the 64-bit key
+
+uint64_t mix(uint64_t z) {
+    z += 0x9e3779b97f4a7c15ull;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+}
+
+uint64_t bitsOf(double v) {
+    return std::bit_cast<uint64_t>(v + 0.0); // + 0.0 folds -0 into +0
+}
+
+// Open-addressing set of cell keys, reused by every pass so the passes allocate nothing.
+class CellSet {
+public:
+    explicit CellSet(size_t maxKeys) : slots_(std::bit_ceil(std::max<size_t>(16, maxKeys * 2)), 0) {}
+    void clear() { std::fill(slots_.begin(), slots_.end(), 0); }
+    // Keys are below 2^63, so key + 1 is never the empty marker 0.
+    bool insert(uint64_t key) {
+        const uint64_t stored = key + 1;
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = mix(key) & mask;; i = (i + 1) & mask) {
+            if (slots_[i] == stored)
+                return false;
+            if (slots_[i] == 0) {
+                slots_[i] = stored;
+                return true;
+            }
+        }
+    }
+
+private:
+    std::vector<uint64_t> slots_;
+};
+
+struct Grid {
+    const double* xy;
+    double minX, minY, extent;
+
+    bool fits(double cell) const { return cell > 0 && extent / cell < kMaxCellsPerAxis - 1; }
+    uint64_t key(size_t i, double cell) const {
+        const auto cx = uint64_t((xy[2 * i] - minX) / cell);
+        const auto cy = uint64_t((xy[2 * i + 1] - minY) / cell);
+        return (cx << 32) | cy;
+    }
+};
+
+// Marks in `chosen` the first point, in the order of `remaining`, of each occupied cell; returns how many.
+size_t thin(const Grid& grid, const std::vector<uint32_t>& remaining, double cell, CellSet& set,
+            std::vector<uint8_t>& chosen) {
+    set.clear();
+    size_t count = 0;
+    for (size_t k = 0; k < remaining.size(); ++k) {
+        chosen[k] = set.insert(grid.key(remaining[k], cell));
+        count += chosen[k];
+    }
+    return count;
+}
+
+} // namespace
+
+LevelAssignment assignLevels(const double* xy, size_t n, uint64_t seed) {
+    LevelAssignment out;
+    if (n == 0)
+        return out;
+    if (n > UINT32_MAX)
+        throw std::invalid_argument("level assignment: more than 4294967295 points");
+
+    double minX = INFINITY, minY = INFINITY, maxX = -INFINITY, maxY = -INFINITY;
+    for (size_t i = 0; i < n; ++i) {
+        const double x = xy[2 * i], y = xy[2 * i + 1];
+        if (!std::isfinite(x) || !std::isfinite(y))
+            throw std::invalid_argument("level assignment: non-finite coordinate at point " +
+                                        std::to_string(i));
+        minX = std::min(minX, x);
+        maxX = std::max(maxX, x);
+        minY = std::min(minY, y);
+        maxY = std::max(maxY, y);
+    }
+    const double width = maxX - minX, height = maxY - minY;
+    if (!std::isfinite(width) || !std::isfinite(height))
+        throw std::invalid_argument("level assignment: coordinate range too large");
+    const double extent = std::max(width, height);
+    const Grid grid{xy, minX, minY, extent};
+
+    out.levelOf.assign(n, 0);
+    // Cell size from the average density; a degenerate extent (a line, one spot) gets a tiny floor that the
+    // calibration below corrects.
+    const double area = std::max(width * height, extent * extent * 1e-12);
+    double cell = area > 0 ? std::sqrt(area / (kOverviewPerPoint * double(n))) : 1.0;
+    cell = std::max(cell, extent / (kMaxCellsPerAxis / 2));
+    if (n <= kSingleLevelMax) {
+        out.levels = 1;
+        out.counts = {n};
+        out.cellSize0 = cell;
+        return out;
+    }
+
+    // Priority from the coordinates, so the choice does not depend on the input order except among
+    // points at identical positions, which fall back to the index.
+    std::vector<uint64_t> priority(n);
+    for (size_t i = 0; i < n; ++i)
+        priority[i] = mix(mix(bitsOf(xy[2 * i]) ^ seed) ^ bitsOf(xy[2 * i + 1]));
+    std::vector<uint32_t> remaining(n);
+    for (size_t i = 0; i < n; ++i)
+        remaining[i] = uint32_t(i);
+    std::sort(remaining.begin(), remaining.end(), [&](uint32_t a, uint32_t b) {
+        return priority[a] != priority[b] ? priority[a] < priority[b] : a < b;
+    });
+    priority = {};
+
+    CellSet set(n);
+    std::vector<uint8_t> chosen(n);
+
+    // Clustered data (holes, separate areas) or lower-dimensional data (a line) occupies far fewer or far
+    // more cells than the bounding box suggests; scale level 0 so that its count matches the target.
+    const double target = std::max(kMinOverview, kOverviewPerPoint * double(n));
+    size_t count = thin(grid, remaining, cell, set, chosen);
+    for (int round = 0; round < kCalibrationRounds && extent > 0; ++round) {
+        const double ratio = double(count) / target;
+        if (ratio >= 0.5 && ratio <= 2.0)
+            break;
+        const double next = cell * std::clamp(std::sqrt(ratio), 1.0 / 16, 16.0);
+        if (!grid.fits(next))
+            break;
+        cell = next;
+        count = thin(grid, remaining, cell, set, chosen);
+    }
+    out.cellSize0 = cell;
+
+    auto commit = [&](int level) {
+        size_t kept = 0;
+        for (size_t k = 0; k < remaining.size(); ++k) {
+            if (chosen[k])
+                out.levelOf[remaining[k]] = uint8_t(level);
+            else
+                remaining[kept++] = remaining[k];
+        }
+        out.counts.push_back(remaining.size() - kept);
+        remaining.resize(kept);
+    };
+    auto takeRest = [&](int level) {
+        for (uint32_t i : remaining)
+            out.levelOf[i] = uint8_t(level);
+        out.counts.push_back(remaining.size());
+        remaining.clear();
+    };
+
+    for (int level = 0; !remaining.empty(); ++level) {
+        const size_t rest = remaining.size();
+        if (level > 0) {
+            const double previous = double(out.counts.back());
+            cell /= 2;
+            if (level == kMaxLevels - 1 || double(rest) <= kLastGrowth * previous || !grid.fits(cell)) {
+                takeRest(level);
+                break;
+            }
+            count = thin(grid, remaining, cell, set, chosen);
+            if (double(count) < kStalledGrowth * previous) {
+                takeRest(level);
+                break;
+            }
+        }
+        if (double(count) >= kNearlyAll * double(rest)) {
+            takeRest(level);
+            break;
+        }
+        commit(level);
+    }
+    out.levels = int(out.counts.size());
+    return out;
+}

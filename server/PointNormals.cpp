@@ -1,0 +1,225 @@
+#include "PointNormals.h"
+
+#include <Eigen/Dense>
+#include <nanoflann.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// The finite points only: NaN or infinite coordinates would corrupt the tree's bounding boxes.
+struct FiniteCloud {
+    const double* xyz;
+    std::vector<size_t> ids; // ascending, so tree indices order ties like original indices
+
+    size_t kdtree_get_point_count() const { return ids.size(); }
+    double kdtree_get_pt(size_t i, size_t dim) const { return xyz[3 * ids[i] + dim]; }
+    template <class BBox> bool kdtree_get_bbox(BBox&) const { return false; }
+};
+
+using Tree = nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<double, FiniteCloud>,
+                                                 FiniteCloud, 3, size_t>;
+
+// k best by (distance, index): the same set a brute-force search picks, whatever order the tree visits
+// points in. nanoflann only offers points strictly closer than worstDist(), so that bound is widened a
+// little to let equal distances through; the exact comparison happens here.
+class TieOrderedKnn {
+public:
+    using DistanceType = double;
+    using IndexType = size_t;
+
+    TieOrderedKnn(size_t capacity, size_t* indices, double* dists)
+        : capacity_(capacity), indices_(indices), dists_(dists) {}
+
+    size_t size() const { return count_; }
+    bool full() const { return count_ == capacity_; }
+
+    bool addPoint(double dist, size_t index) {
+        if (full() && !before(dist, index, capacity_ - 1))
+            return true;
+        size_t i = full() ? capacity_ - 1 : count_++;
+        for (; i > 0 && before(dist, index, i - 1); --i) {
+            dists_[i] = dists_[i - 1];
+            indices_[i] = indices_[i - 1];
+        }
+        dists_[i] = dist;
+        indices_[i] = index;
+        return true;
+    }
+
+    double worstDist() const {
+        if (!full())
+            return std::numeric_limits<double>::infinity();
+        double w = dists_[capacity_ - 1];
+        return std::nextafter(w + w * 1e-12, std::numeric_limits<double>::infinity());
+    }
+
+private:
+    bool before(double dist, size_t index, size_t slot) const {
+        return dist < dists_[slot] || (dist == dists_[slot] && index < indices_[slot]);
+    }
+
+    size_t capacity_;
+    size_t count_ = 0;
+    size_t* indices_;
+    double* dists_;
+};
+
+void setFallback(float* out) {
+    out[0] = 0.0f;
+    out[1] = 0.0f;
+    out[2] = 1.0f;
+}
+
+// Principal component of the neighbourhood; false when it does not define a plane.
+bool planeNormal(const FiniteCloud& cloud, const double* query, const size_t* neighbours, size_t k,
+                 std::vector<Eigen::Vector3d>& offsets, float* out) {
+    // Offsets from the query point first: with UTM-sized coordinates, squaring them directly would
+    // lose the centimetres that define the plane.
+    offsets.resize(k);
+    Eigen::Vector3d mean = Eigen::Vector3d::Zero();
+    for (size_t j = 0; j < k; ++j) {
+        const double* p = cloud.xyz + 3 * cloud.ids[neighbours[j]];
+        offsets[j] = Eigen::Vector3d(p[0] - query[0], p[1] - query[1], p[2] - query[2]);
+        mean += offsets[j];
+    }
+    mean /= double(k);
+    double scale = 0;
+    for (auto& v : offsets) {
+        v -= mean;
+        scale = std::max(scale, v.cwiseAbs().maxCoeff());
+    }
+    // Scaled to unit extent so neither tiny nor huge neighbourhoods under- or overflow when squared.
+    if (!(scale > 0) || !std::isfinite(scale))
+        return false;
+    Eigen::Matrix3d cov = Eigen::Matrix3d::Zero();
+    for (const auto& v : offsets) {
+        Eigen::Vector3d s = v / scale;
+        cov.noalias() += s * s.transpose();
+    }
+    Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver(cov);
+    if (solver.info() != Eigen::Success)
+        return false;
+    const Eigen::Vector3d& ev = solver.eigenvalues(); // ascending
+    // A second eigenvalue at rounding level means the points lie on a line (or coincide).
+    if (!(ev(2) > 0) || !(ev(1) > ev(2) * 1e-12))
+        return false;
+    Eigen::Vector3d n = solver.eigenvectors().col(0).normalized();
+    if (!n.allFinite())
+        return false;
+    // Rounding leaves walls with a z of about 1e-17 of either sign; snapping such components to 0 lets
+    // the first-non-zero-component rule orient them consistently.
+    for (int d = 0; d < 3; ++d)
+        if (std::abs(n(d)) <= 1e-12)
+            n(d) = 0;
+    bool flip = n.z() < 0 || (n.z() == 0 && (n.x() < 0 || (n.x() == 0 && n.y() < 0)));
+    if (flip)
+        n = -n;
+    for (int d = 0; d < 3; ++d)
+        out[d] = float(n(d)) + 0.0f; // + 0 turns -0 into +0
+    return true;
+}
+
+} // namespace
+
+void computeNormals(const double* xyz, size_t n, int k, float* normals, unsigned threads,
+                    const std::function<void(size_t done, size_t total)>& progress) {
+    if (k < 3)
+        throw std::invalid_argument("computeNormals: k must be at least 3, got " + std::to_string(k));
+    if (n == 0)
+        return;
+
+    FiniteCloud cloud{xyz, {}};
+    cloud.ids.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        const double* p = xyz + 3 * i;
+        if (std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]))
+            cloud.ids.push_back(i);
+        else
+            setFallback(normals + 3 * i);
+    }
+    const size_t kk = size_t(k);
+    if (cloud.ids.size() < kk) {
+        for (size_t i : cloud.ids)
+            setFallback(normals + 3 * i);
+        if (progress)
+            progress(n, n);
+        return;
+    }
+
+    Tree tree(3, cloud, nanoflann::KDTreeSingleIndexAdaptorParams(16));
+
+    const size_t m = cloud.ids.size();
+    const unsigned wanted = threads ? threads : std::max(1u, std::thread::hardware_concurrency());
+    // Chunks claimed dynamically balance the load; each point's result depends only on the point.
+    const size_t chunk = std::clamp<size_t>(m / (size_t(wanted) * 16), 64, 8192);
+    const size_t chunks = (m + chunk - 1) / chunk;
+    const size_t workers = std::min<size_t>(wanted, chunks);
+
+    std::atomic<size_t> nextChunk{0};
+    std::atomic<size_t> done{0};
+    std::atomic<bool> stop{false};
+    std::mutex errorMutex;
+    std::exception_ptr error;
+    const size_t reportStep = std::max<size_t>(1, n / 100);
+    size_t nextReport = reportStep;
+
+    auto work = [&](bool reporter) {
+        try {
+            std::vector<size_t> indices(kk);
+            std::vector<double> dists(kk);
+            std::vector<Eigen::Vector3d> offsets(kk);
+            nanoflann::SearchParams params;
+            while (!stop.load(std::memory_order_relaxed)) {
+                size_t c = nextChunk.fetch_add(1);
+                if (c >= chunks)
+                    break;
+                size_t end = std::min(m, (c + 1) * chunk);
+                for (size_t t = c * chunk; t < end; ++t) {
+                    const size_t i = cloud.ids[t];
+                    const double* q = xyz + 3 * i;
+                    TieOrderedKnn result(kk, indices.data(), dists.data());
+                    tree.findNeighbors(result, q, params);
+                    if (!result.full() ||
+                        !planeNormal(cloud, q, indices.data(), kk, offsets, normals + 3 * i))
+                        setFallback(normals + 3 * i);
+                }
+                size_t d = done.fetch_add(end - c * chunk) + (end - c * chunk);
+                if (reporter && progress && d >= nextReport && d < m) {
+                    progress(d + (n - m), n);
+                    nextReport = d + reportStep;
+                }
+            }
+        } catch (...) {
+            std::lock_guard lock(errorMutex);
+            if (!error)
+                error = std::current_exception();
+            stop = true;
+        }
+    };
+
+    {
+        std::vector<std::jthread> pool;
+        try {
+            for (size_t w = 1; w < workers; ++w)
+                pool.emplace_back(work, false);
+        } catch (...) {
+            stop = true;
+            throw; // the jthreads already started are joined on the way out
+        }
+        work(true);
+    }
+    if (error)
+        std::rethrow_exception(error);
+    if (progress)
+        progress(n, n);
+}
