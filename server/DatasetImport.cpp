@@ -1,0 +1,464 @@
+// Import of a LAS file into a data set directory, built aside and renamed into place.
+#include "DatasetImport.h"
+
+#include "CLASFile.h"
+#include "CLASReader.h"
+#include "LevelAssignment.h"
+#include "PointNormals.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint64_t kPerCell = 4096;
+constexpr uint32_t kMaxGrid = 4096;
+
+[[noreturn]] void fail(const std::string& what) {
+    throw std::runtime_error(what);
+}
+
+std::string sysError(const std::string& path) {
+    return path + ": " + std::strerror(errno);
+}
+
+std::string fmt17(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+// Writes through a buffer; finish() flushes, fsyncs and closes, reporting any failure.
+class FileWriter {
+public:
+    explicit FileWriter(std::string path)
+        : path_(std::move(path)), fd_(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644)) {
+        if (fd_.get() < 0)
+            fail(sysError(path_));
+        buf_.reserve(1 << 20);
+    }
+    void write(const void* data, size_t size) {
+        auto p = static_cast<const unsigned char*>(data);
+        if (buf_.size() + size > buf_.capacity())
+            flush();
+        if (size >= buf_.capacity())
+            writeAll(p, size);
+        else
+            buf_.insert(buf_.end(), p, p + size);
+    }
+    void write(const std::string& s) { write(s.data(), s.size()); }
+    void finish() {
+        flush();
+        if (::fsync(fd_.get()) != 0 || ::close(fd_.release()) != 0)
+            fail(sysError(path_));
+    }
+
+private:
+    void flush() {
+        writeAll(buf_.data(), buf_.size());
+        buf_.clear();
+    }
+    void writeAll(const unsigned char* p, size_t size) {
+        while (size > 0) {
+            ssize_t w = ::write(fd_.get(), p, size);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                fail(sysError(path_));
+            p += w;
+            size -= size_t(w);
+        }
+    }
+    std::string path_;
+    Fd fd_;
+    std::vector<unsigned char> buf_;
+};
+
+void syncDir(const std::string& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0 || ::fsync(fd.get()) != 0)
+        fail(sysError(path));
+}
+
+void putLE32(unsigned char* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = uint8_t(v >> (8 * i));
+}
+
+int32_t getLE32(const unsigned char* p) {
+    return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
+}
+
+std::vector<unsigned char> readPrefix(const std::string& path, size_t size) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<unsigned char> out(size);
+    if (!in.read(reinterpret_cast<char*>(out.data()), std::streamsize(size)))
+        fail(path + ": cannot read the " + std::to_string(size) + "-byte header");
+    return out;
+}
+
+// Square cells holding about kPerCell records on average over the points' bounds.
+DatasetLevel makeGrid(uint64_t count, const double* bounds) {
+    DatasetLevel g;
+    g.points = count;
+    g.originX = bounds[0];
+    g.originY = bounds[2];
+    const double w = bounds[1] - bounds[0], h = bounds[3] - bounds[2];
+    const double cells = std::max<double>(1.0, std::round(double(count) / kPerCell));
+    double s = 0;
+    if (cells == 1)
+        s = std::max(w, h);
+    else if (w > 0 && h > 0)
+        s = std::sqrt(w * h / cells);
+    else
+        s = std::max(w, h) / cells; // points on a line
+    s = std::max({s, w / kMaxGrid, h / kMaxGrid});
+    if (!(s > 0) || !std::isfinite(s)) {
+        g.cell = 1;
+        return g;
+    }
+    g.cell = s;
+    g.gridX = uint32_t(std::clamp(std::ceil(w / s), 1.0, double(kMaxGrid)));
+    g.gridY = uint32_t(std::clamp(std::ceil(h / s), 1.0, double(kMaxGrid)));
+    return g;
+}
+
+uint32_t cellCoord(double v, double origin, double size, uint32_t n) {
+    double c = std::floor((v - origin) / size);
+    if (!(c >= 0))
+        return 0;
+    return c >= double(n - 1) ? n - 1 : uint32_t(c);
+}
+
+std::string makeTempDir(const std::string& dataDir, const std::string& id, const char* suffix) {
+    std::random_device rd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char rnd[17];
+        std::snprintf(rnd, sizeof rnd, "%08x%08x", rd(), rd());
+        std::string p = dataDir + "/.tmp-" + id + "-" + std::to_string(::getpid()) + "-" + rnd + suffix;
+        if (::mkdir(p.c_str(), 0755) == 0)
+            return p;
+        if (errno != EEXIST)
+            fail(sysError(p));
+    }
+    fail(dataDir + ": cannot create a temporary directory");
+}
+
+bool exists(const std::string& p) {
+    struct stat st;
+    return ::lstat(p.c_str(), &st) == 0;
+}
+
+void removeTree(const std::string& p) {
+    std::error_code ec;
+    fs::remove_all(p, ec);
+}
+
+std::string readWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        fail(path + ": cannot read");
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Moves the complete data set `tmp` to `final`, replacing an existing one only after the new one is
+// in place; on failure the previous data set stays.
+void publish(const std::string& tmp, const std::string& final, const std::string& dataDir,
+             const std::string& id) {
+    if (::rename(tmp.c_str(), final.c_str()) == 0)
+        return;
+    if (errno != ENOTEMPTY && errno != EEXIST)
+        fail(sysError(final));
+    std::string aside = makeTempDir(dataDir, id, "-old");
+    ::rmdir(aside.c_str()); // only the unique name is wanted
+    if (::rename(final.c_str(), aside.c_str()) != 0)
+        fail(sysError(final));
+    if (::rename(tmp.c_str(), final.c_str()) != 0) {
+        int e = errno;
+        ::rename(aside.c_str(), final.c_str());
+        errno = e;
+        fail(sysError(final));
+    }
+    removeTree(aside);
+}
+
+} // namespace
+
+uint64_t fnv1a64(std::string_view bytes) {
+    uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : bytes) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+std::string datasetDirName(const std::string& name) {
+    char buf[20];
+    std::snprintf(buf, sizeof buf, "%016llx", (unsigned long long)fnv1a64(name));
+    return std::string("ds-") + buf;
+}
+
+DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir, const std::string& name,
+                          int neighbours, const ImportProgress& progress) {
+    auto report = [&](const char* phase, uint64_t done, uint64_t total) {
+        if (progress)
+            progress(phase, done, total);
+    };
+    if (name.empty())
+        fail("the data set name is empty");
+    if (neighbours < 3 || neighbours > 64)
+        fail("the neighbour count must be from 3 to 64, not " + std::to_string(neighbours));
+
+    CLASFile las;
+    bool opened = false;
+    {
+        // The reader explains failures on standard output; they are reported through the exception.
+        std::ostringstream sink;
+        std::streambuf* old = std::cout.rdbuf(sink.rdbuf());
+        opened = las.OpenFile(lasPath.c_str());
+        std::cout.rdbuf(old);
+    }
+    if (!opened)
+        fail(lasPath + ": not a readable LAS file" +
+             (las.lastMessage.empty() ? "" : " (" + las.lastMessage + ")"));
+    if (las.VersionMajor != 1 || las.VersionMinor > 2)
+        fail(lasPath + ": LAS version " + std::to_string(las.VersionMajor) + "." +
+             std::to_string(las.VersionMinor) + " is not supported (1.0 to 1.2 are)");
+    if (las.PointDataFormatID > 3)
+        fail(lasPath + ": point data format " + std::to_string(las.PointDataFormatID) +
+             " is not supported (0 to 3 are)");
+    std::string why;
+    struct stat st;
+    if (::stat(lasPath.c_str(), &st) != 0)
+        fail(sysError(lasPath));
+    if (!las.CheckPointData(uint64_t(st.st_size), &why))
+        fail(lasPath + ": " + why);
+    const uint64_t n = las.NumberOfPointRecords;
+    if (n == 0)
+        fail(lasPath + ": the file holds no points");
+    const uint32_t recLen = las.PointDataRecordLength;
+    const uint32_t wireLen = recLen + 12;
+
+    const auto header = readPrefix(lasPath, size_t(las.RecordAreaStart()));
+    std::vector<unsigned char> raw(n * recLen);
+    report("read", 0, n);
+    try {
+        CLASReader::ReadPoints(lasPath.c_str(), raw.data(), las.OffsetToPointData, recLen, n, recLen);
+    } catch (const std::exception& e) {
+        fail(lasPath + ": cannot read the point records (" + e.what() + ")");
+    }
+
+    DatasetInfo info;
+    info.name = name;
+    info.points = n;
+    info.recordLength = wireLen;
+    std::vector<double> xyz(3 * n);
+    const double scale[3] = {las.ScaleFactor_X, las.ScaleFactor_Y, las.ScaleFactor_Z};
+    const double offset[3] = {las.OffsetX, las.OffsetY, las.OffsetZ};
+    for (int a = 0; a < 3; ++a) {
+        info.bounds[2 * a] = std::numeric_limits<double>::infinity();
+        info.bounds[2 * a + 1] = -std::numeric_limits<double>::infinity();
+    }
+    for (uint64_t i = 0; i < n; ++i) {
+        for (int a = 0; a < 3; ++a) {
+            double v = getLE32(&raw[i * recLen + 4 * a]) * scale[a] + offset[a];
+            if (!std::isfinite(v))
+                fail(lasPath + ": point " + std::to_string(i) + " has a non-finite coordinate");
+            xyz[3 * i + a] = v;
+            info.bounds[2 * a] = std::min(info.bounds[2 * a], v);
+            info.bounds[2 * a + 1] = std::max(info.bounds[2 * a + 1], v);
+        }
+    }
+    report("read", n, n);
+
+    std::vector<float> normals(3 * n);
+    computeNormals(xyz.data(), n, neighbours, normals.data(), 0,
+                   [&](size_t done, size_t total) { report("normals", done, total); });
+
+    report("levels", 0, n);
+    std::vector<double> xy(2 * n);
+    for (uint64_t i = 0; i < n; ++i) {
+        xy[2 * i] = xyz[3 * i];
+        xy[2 * i + 1] = xyz[3 * i + 1];
+    }
+    LevelAssignment la = assignLevels(xy.data(), n);
+    xy = {};
+    report("levels", n, n);
+    for (int l = 0; l < la.levels; ++l)
+        info.levels.push_back(makeGrid(la.counts[size_t(l)], info.bounds));
+
+    // Everything that can fail on the input has been checked: only now is the data directory touched.
+    std::error_code ec;
+    const bool createdDataDir = !fs::exists(dataDir, ec) && fs::create_directories(dataDir, ec);
+    if (ec)
+        fail(dataDir + ": " + ec.message());
+    const std::string id = datasetDirName(name).substr(3);
+    const std::string final = dataDir + "/" + datasetDirName(name);
+    std::string tmp;
+    try {
+        if (exists(final + "/name") && readWhole(final + "/name") != name)
+            fail(final + " holds another data set whose name has the same hash");
+        tmp = makeTempDir(dataDir, id, "");
+        {
+            FileWriter f(tmp + "/name");
+            f.write(name);
+            f.finish();
+        }
+        {
+            FileWriter f(tmp + "/header");
+            f.write(header.data(), header.size());
+            f.finish();
+        }
+        {
+            std::string t = "pontaro-dataset 1\npoints " + std::to_string(n) + "\nlevels " +
+                            std::to_string(la.levels) + "\nbounds";
+            for (double b : info.bounds) {
+                t += ' ';
+                t += fmt17(b);
+            }
+            t += "\nrecord " + std::to_string(wireLen) + "\n";
+            for (size_t l = 0; l < info.levels.size(); ++l) {
+                const DatasetLevel& g = info.levels[l];
+                t += "level " + std::to_string(l) + " points " + std::to_string(g.points) + " grid " +
+                     std::to_string(g.gridX) + " " + std::to_string(g.gridY) + " cell " + fmt17(g.cell) +
+                     " " + fmt17(g.originX) + " " + fmt17(g.originY) + "\n";
+            }
+            FileWriter f(tmp + "/levels");
+            f.write(t);
+            f.finish();
+        }
+
+        uint64_t written = 0;
+        report("write", 0, n);
+        std::vector<uint32_t> cellOf;
+        std::vector<uint64_t> members;
+        for (size_t l = 0; l < info.levels.size(); ++l) {
+            const DatasetLevel& g = info.levels[l];
+            const uint64_t cells = uint64_t(g.gridX) * g.gridY;
+            members.clear();
+            cellOf.clear();
+            std::vector<uint64_t> start(cells + 1, 0);
+            for (uint64_t i = 0; i < n; ++i) {
+                if (la.levelOf[i] != l)
+                    continue;
+                uint32_t c = cellCoord(xyz[3 * i + 1], g.originY, g.cell, g.gridY) * g.gridX +
+                             cellCoord(xyz[3 * i], g.originX, g.cell, g.gridX);
+                members.push_back(i);
+                cellOf.push_back(c);
+                ++start[c + 1];
+            }
+            for (uint64_t c = 0; c < cells; ++c)
+                start[c + 1] += start[c];
+            // Counting sort keeps input order within a cell.
+            std::vector<uint64_t> order(members.size());
+            std::vector<uint64_t> next(start.begin(), start.end() - 1);
+            for (size_t k = 0; k < members.size(); ++k)
+                order[next[cellOf[k]]++] = members[k];
+
+            std::string base = tmp + "/level-" + std::to_string(l);
+            FileWriter pts(base + ".pts");
+            unsigned char tail[12];
+            for (uint64_t i : order) {
+                pts.write(&raw[i * recLen], recLen);
+                for (int a = 0; a < 3; ++a) {
+                    uint32_t bits;
+                    std::memcpy(&bits, &normals[3 * i + a], 4);
+                    putLE32(tail + 4 * a, bits);
+                }
+                pts.write(tail, 12);
+                if (++written % 65536 == 0)
+                    report("write", written, n);
+            }
+            pts.finish();
+            FileWriter idx(base + ".idx");
+            for (uint64_t v : start) {
+                unsigned char b[8];
+                for (int k = 0; k < 8; ++k)
+                    b[k] = uint8_t(v >> (8 * k));
+                idx.write(b, 8);
+            }
+            idx.finish();
+        }
+        report("write", n, n);
+        syncDir(tmp);
+        publish(tmp, final, dataDir, id);
+        tmp.clear();
+        syncDir(dataDir);
+    } catch (...) {
+        if (!tmp.empty())
+            removeTree(tmp);
+        if (createdDataDir)
+            ::rmdir(dataDir.c_str());
+        throw;
+    }
+    return info;
+}
+
+DatasetInfo readDatasetInfo(const std::string& dir) {
+    DatasetInfo info;
+    info.name = readWhole(dir + "/name");
+    std::istringstream in(readWhole(dir + "/levels"));
+    auto bad = [&]() -> std::runtime_error { return std::runtime_error(dir + "/levels: malformed"); };
+    std::string word;
+    int version = 0;
+    size_t levels = 0;
+    if (!(in >> word >> version) || word != "pontaro-dataset" || version != 1)
+        throw bad();
+    if (!(in >> word >> info.points) || word != "points")
+        throw bad();
+    if (!(in >> word >> levels) || word != "levels" || levels > 255)
+        throw bad();
+    if (!(in >> word) || word != "bounds")
+        throw bad();
+    for (double& b : info.bounds)
+        if (!(in >> b))
+            throw bad();
+    if (!(in >> word >> info.recordLength) || word != "record")
+        throw bad();
+    for (size_t l = 0; l < levels; ++l) {
+        DatasetLevel g;
+        std::string w[5];
+        size_t index = 0;
+        if (!(in >> w[0] >> index >> w[1] >> g.points >> w[2] >> g.gridX >> g.gridY >> w[3] >> g.cell >>
+              g.originX >> g.originY) ||
+            w[0] != "level" || index != l || w[1] != "points" || w[2] != "grid" || w[3] != "cell")
+            throw bad();
+        info.levels.push_back(g);
+    }
+    return info;
+}

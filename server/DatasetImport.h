@@ -1,0 +1,39 @@
+#pragma once
+// Import of a LAS file into a point server data set directory: per-point normals, levels of detail,
+// and per level the wire records sorted by grid cell with a cell-to-record index.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// phase is one of "read", "normals", "levels", "write"; each phase ends with done == total.
+using ImportProgress = std::function<void(const std::string& phase, uint64_t done, uint64_t total)>;
+
+struct DatasetLevel {
+    uint64_t points = 0;
+    uint32_t gridX = 1, gridY = 1;
+    double cell = 1, originX = 0, originY = 0;
+};
+
+struct DatasetInfo {
+    std::string name;
+    uint64_t points = 0;
+    double bounds[6] = {}; // minX maxX minY maxY minZ maxZ
+    uint32_t recordLength = 0;
+    std::vector<DatasetLevel> levels;
+};
+
+uint64_t fnv1a64(std::string_view bytes);
+// "ds-" and the 16 lowercase hex digits of the name's FNV-1a 64 hash: names never become paths.
+std::string datasetDirName(const std::string& name);
+
+// Reads the LAS 1.0-1.2 file (formats 0-3) and writes dataDir/datasetDirName(name) atomically,
+// replacing an existing data set of that name only once the new one is complete. Throws
+// std::runtime_error with a clear message; on failure dataDir is left as it was. Returns the info
+// as written.
+DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir, const std::string& name,
+                          int neighbours, const ImportProgress& progress = {});
+
+// Reads a data set directory's `name` and `levels` files; throws std::runtime_error when malformed.
+DatasetInfo readDatasetInfo(const std::string& datasetDir);

@@ -1,0 +1,151 @@
+// pontaro-server: import LAS files into data sets and list a data directory.
+#include "CommandLine.h"
+#include "DatasetImport.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char* kUsage = R"(usage: pontaro-server COMMAND ...
+  import FILE.las --data DIR [--name NAME] [--neighbours K]
+                      import a LAS 1.0-1.2 file (formats 0-3) as data set NAME (default: the file's
+                      stem), computing normals from K nearest neighbours (3 to 64, default 16)
+  list --data DIR     one line per data set: name, points, levels, bounds
+  --help              this text
+)";
+
+struct Options {
+    std::vector<std::string> files;
+    std::string data, name;
+    bool haveName = false;
+    int neighbours = 16;
+};
+
+Options parse(const std::vector<std::string>& args, bool importing) {
+    Options o;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&]() -> const std::string& {
+            if (i + 1 >= args.size())
+                throw UsageError(a + " needs a value");
+            return args[++i];
+        };
+        if (a == "--data") {
+            o.data = value();
+        } else if (importing && a == "--name") {
+            o.name = value();
+            o.haveName = true;
+        } else if (importing && a == "--neighbours") {
+            o.neighbours = parseNumber<int>(value(), "--neighbours", 3, 64);
+        } else if (a.rfind("--", 0) == 0) {
+            throw UsageError("unknown option " + a);
+        } else {
+            o.files.push_back(a);
+        }
+    }
+    if (o.data.empty())
+        throw UsageError("--data DIR is required");
+    return o;
+}
+
+// Progress lines on standard error; a line is ended before anything else is printed there.
+struct Progress {
+    bool open = false;
+    std::string phase;
+    int shown = -1;
+    void operator()(const std::string& p, uint64_t done, uint64_t total) {
+        int pct = total ? int(done * 100 / total) : 100;
+        if (p == phase && pct == shown)
+            return;
+        if (p != phase && open)
+            std::cerr << "\n";
+        phase = p;
+        shown = pct;
+        std::cerr << "\rimport: " << p << " " << pct << "%" << std::flush;
+        open = true;
+    }
+    void end() {
+        if (open)
+            std::cerr << "\n";
+        open = false;
+    }
+};
+
+int import(const std::vector<std::string>& args) {
+    Options o = parse(args, true);
+    if (o.files.size() != 1)
+        throw UsageError("import takes one LAS file");
+    const std::string& file = o.files[0];
+    std::string name = o.haveName ? o.name : std::filesystem::path(file).stem().string();
+    if (name.empty())
+        throw UsageError("the data set name is empty");
+    Progress progress;
+    DatasetInfo info;
+    try {
+        info = importDataset(file, o.data, name, o.neighbours, std::ref(progress));
+    } catch (...) {
+        progress.end();
+        throw;
+    }
+    progress.end();
+    std::cout << "Imported " << info.points << " points in " << info.levels.size() << " levels as '" << name
+              << "' (" << o.data << "/" << datasetDirName(name) << ")\n";
+    return 0;
+}
+
+int list(const std::vector<std::string>& args) {
+    Options o = parse(args, false);
+    if (!o.files.empty())
+        throw UsageError("list takes no file names");
+    std::error_code ec;
+    std::vector<std::string> dirs;
+    for (auto it = std::filesystem::directory_iterator(o.data, ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        std::string entry = it->path().filename().string();
+        if (entry.rfind("ds-", 0) == 0 && it->is_directory())
+            dirs.push_back(it->path().string());
+    }
+    if (ec)
+        throw std::runtime_error(o.data + ": " + ec.message());
+    std::vector<DatasetInfo> sets;
+    for (const auto& d : dirs)
+        sets.push_back(readDatasetInfo(d));
+    std::sort(sets.begin(), sets.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+    for (const auto& s : sets) {
+        std::printf("%s\t%llu points\t%zu levels\tbounds %.17g %.17g %.17g %.17g %.17g %.17g\n",
+                    s.name.c_str(), (unsigned long long)s.points, s.levels.size(), s.bounds[0], s.bounds[1],
+                    s.bounds[2], s.bounds[3], s.bounds[4], s.bounds[5]);
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        std::cout << kUsage;
+        return args.empty() ? 2 : 0;
+    }
+    const std::string cmd = args[0];
+    args.erase(args.begin());
+    try {
+        if (cmd == "import")
+            return import(args);
+        if (cmd == "list")
+            return list(args);
+        throw UsageError("unknown command '" + cmd + "' (try --help)");
+    } catch (const UsageError& e) {
+        std::cerr << "pontaro-server: " << e.what() << "\n";
+        return 2;
+    } catch (const std::exception& e) {
+        std::cerr << "pontaro-server: " << e.what() << "\n";
+        return 1;
+    }
+}
