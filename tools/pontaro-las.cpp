@@ -324,30 +324,5 @@ int verify(const std::vector<std::string>& args) {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-        std::cout << kUsage;
-        return args.empty() ? 2 : 0;
-    }
-    const std::string cmd = args[0];
-    args.erase(args.begin());
-    try {
-        if (cmd == "info")
-            return info(args);
-        if (cmd == "synth")
-            return synth(args);
-        if (cmd == "compress")
-            return compress(args);
-        if (cmd == "decompress")
-            return decompress(args);
-        if (cmd == "verify")
-            return verify(args);
-        throw UsageError("unknown command '" + cmd + "' (try --help)");
-    } catch (const UsageError& e) {
-        std::cerr << "pontaro-las: " << e.what() << "\n";
-        return 2;
-    } catch (const std::exception& e) {
-        std::cerr << "pontaro-las: " << e.what() << "\n";
-        return 1;
-    }
+    return runTool("pontaro-las", kUsage, {{"info", info}, {"synth", synth}, {"compress", compress}, {"decompress", decompress}, {"verify", verify}}, argc, argv);
 }

@@ -128,24 +128,5 @@ int list(const std::vector<std::string>& args) {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-        std::cout << kUsage;
-        return args.empty() ? 2 : 0;
-    }
-    const std::string cmd = args[0];
-    args.erase(args.begin());
-    try {
-        if (cmd == "import")
-            return import(args);
-        if (cmd == "list")
-            return list(args);
-        throw UsageError("unknown command '" + cmd + "' (try --help)");
-    } catch (const UsageError& e) {
-        std::cerr << "pontaro-server: " << e.what() << "\n";
-        return 2;
-    } catch (const std::exception& e) {
-        std::cerr << "pontaro-server: " << e.what() << "\n";
-        return 1;
-    }
+    return runTool("pontaro-server", kUsage, {{"import", import}, {"list", list}}, argc, argv);
 }

@@ -8,19 +8,15 @@
 
 namespace {
 
+void expectOneError(const ProcessResult& r, const std::string& fragment) {
+    expectOneErrorLine(r, "pontaro-server", fragment);
+}
+
 const std::string kTool = std::string(PONTARO_BIN_DIR) + "/pontaro-server";
 
 ProcessResult runServer(std::vector<std::string> args) {
     args.insert(args.begin(), kTool);
     return runProcess(args);
-}
-
-void expectOneErrorLine(const ProcessResult& r, const std::string& fragment) {
-    EXPECT_NE(r.status, 0);
-    auto lines = r.errLines();
-    ASSERT_EQ(lines.size(), 1u) << r.err;
-    EXPECT_EQ(lines[0].rfind("pontaro-server: ", 0), 0u) << lines[0];
-    EXPECT_NE(lines[0].find(fragment), std::string::npos) << lines[0];
 }
 
 TEST(PontaroServer, ImportAndList) {
@@ -55,15 +51,15 @@ TEST(PontaroServer, HelpAndFailures) {
 
     TempDir dir;
     std::string data = dir.file("data");
-    expectOneErrorLine(runServer({"import", dir.file("absent.las"), "--data", data}), "absent.las");
+    expectOneError(runServer({"import", dir.file("absent.las"), "--data", data}), "absent.las");
     EXPECT_FALSE(std::filesystem::exists(data));
     writeBytes(dir.file("junk.las"), {'n', 'o', 't', ' ', 'l', 'a', 's'});
-    expectOneErrorLine(runServer({"import", dir.file("junk.las"), "--data", data}), "junk.las");
-    expectOneErrorLine(runServer({"import", dir.file("junk.las")}), "--data");
-    expectOneErrorLine(runServer({"import", dir.file("junk.las"), "--data", data, "--neighbours", "2"}),
+    expectOneError(runServer({"import", dir.file("junk.las"), "--data", data}), "junk.las");
+    expectOneError(runServer({"import", dir.file("junk.las")}), "--data");
+    expectOneError(runServer({"import", dir.file("junk.las"), "--data", data, "--neighbours", "2"}),
                        "--neighbours");
-    expectOneErrorLine(runServer({"list", "--data", dir.file("nowhere")}), "nowhere");
-    expectOneErrorLine(runServer({"serve", "--data", data}), "unknown command");
+    expectOneError(runServer({"list", "--data", dir.file("nowhere")}), "nowhere");
+    expectOneError(runServer({"serve", "--data", data}), "unknown command");
     EXPECT_FALSE(std::filesystem::exists(data));
 }
 

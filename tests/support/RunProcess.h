@@ -2,6 +2,8 @@
 // Runs a program as a user would and collects its exit status, standard output and standard error.
 #include "TempDir.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <string>
 #include <sys/wait.h>
@@ -50,4 +52,13 @@ inline ProcessResult runProcess(const std::vector<std::string>& argv) {
     r.out = slurp(outPath);
     r.err = slurp(errPath);
     return r;
+}
+
+// A failed run as a tool reports it: non-zero status and one line "TOOL: ..." holding `fragment`.
+inline void expectOneErrorLine(const ProcessResult& r, const std::string& tool, const std::string& fragment) {
+    EXPECT_NE(r.status, 0);
+    auto lines = r.errLines();
+    ASSERT_EQ(lines.size(), 1u) << r.err;
+    EXPECT_EQ(lines[0].rfind(tool + ": ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find(fragment), std::string::npos) << lines[0];
 }
