@@ -1,5 +1,6 @@
 // Import of a LAS file into a data set directory, built aside and renamed into place.
 #include "DatasetImport.h"
+#include "DatasetFormat.h"
 
 #include "CLASFile.h"
 #include "CLASReader.h"
@@ -117,10 +118,6 @@ void putLE32(unsigned char* p, uint32_t v) {
         p[i] = uint8_t(v >> (8 * i));
 }
 
-int32_t getLE32(const unsigned char* p) {
-    return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
-}
-
 std::vector<unsigned char> readPrefix(const std::string& path, size_t size) {
     std::ifstream in(path, std::ios::binary);
     std::vector<unsigned char> out(size);
@@ -153,13 +150,6 @@ DatasetLevel makeGrid(uint64_t count, const double* bounds) {
     g.gridX = uint32_t(std::clamp(std::ceil(w / s), 1.0, double(kMaxGrid)));
     g.gridY = uint32_t(std::clamp(std::ceil(h / s), 1.0, double(kMaxGrid)));
     return g;
-}
-
-uint32_t cellCoord(double v, double origin, double size, uint32_t n) {
-    double c = std::floor((v - origin) / size);
-    if (!(c >= 0))
-        return 0;
-    return c >= double(n - 1) ? n - 1 : uint32_t(c);
 }
 
 std::string makeTempDir(const std::string& dataDir, const std::string& id, const char* suffix) {
@@ -241,6 +231,10 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
     };
     if (name.empty())
         fail("the data set name is empty");
+    // The name list is served one name per line.
+    for (unsigned char c : name)
+        if (c < 0x20 || c == 0x7f)
+            fail("the data set name must not hold control characters (line breaks, tabs)");
     if (neighbours < 3 || neighbours > 64)
         fail("the neighbour count must be from 3 to 64, not " + std::to_string(neighbours));
 
@@ -296,7 +290,7 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
     }
     for (uint64_t i = 0; i < n; ++i) {
         for (int a = 0; a < 3; ++a) {
-            double v = getLE32(&raw[i * recLen + 4 * a]) * scale[a] + offset[a];
+            double v = worldCoord(&raw[i * recLen], a, scale[a], offset[a]);
             if (!std::isfinite(v))
                 fail(lasPath + ": point " + std::to_string(i) + " has a non-finite coordinate");
             xyz[3 * i + a] = v;

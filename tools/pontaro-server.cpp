@@ -1,8 +1,16 @@
-// pontaro-server: import LAS files into data sets and list a data directory.
+// pontaro-server: import LAS files into data sets, list a data directory, and serve it over HTTP.
 #include "CommandLine.h"
 #include "DatasetImport.h"
+#include "DatasetStore.h"
+#include "PointServer.h"
+#include "ServerProtocol.h"
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <ctime>
+#include <mutex>
+#include <thread>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -17,17 +25,23 @@ const char* kUsage = R"(usage: pontaro-server COMMAND ...
                       import a LAS 1.0-1.2 file (formats 0-3) as data set NAME (default: the file's
                       stem), computing normals from K nearest neighbours (3 to 64, default 16)
   list --data DIR     one line per data set: name, points, levels, bounds
+  serve --data DIR [--host HOST] [--port PORT] [--threads N]
+                      serve every data set of DIR over HTTP (default 127.0.0.1:10488; port 0 picks a
+                      free port) until interrupted; one access-log line per request on standard output
   --help              this text
 )";
 
 struct Options {
     std::vector<std::string> files;
-    std::string data, name;
+    std::string data, name, host = "127.0.0.1";
     bool haveName = false;
-    int neighbours = 16;
+    int neighbours = 16, port = kDefaultServerPort, threads = 0;
 };
 
-Options parse(const std::vector<std::string>& args, bool importing) {
+enum class Mode { Import, List, Serve };
+
+Options parse(const std::vector<std::string>& args, Mode mode) {
+    const bool importing = mode == Mode::Import, serving = mode == Mode::Serve;
     Options o;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -43,6 +57,12 @@ Options parse(const std::vector<std::string>& args, bool importing) {
             o.haveName = true;
         } else if (importing && a == "--neighbours") {
             o.neighbours = parseNumber<int>(value(), "--neighbours", 3, 64);
+        } else if (serving && a == "--host") {
+            o.host = value();
+        } else if (serving && a == "--port") {
+            o.port = parseNumber<int>(value(), "--port", 0, 65535);
+        } else if (serving && a == "--threads") {
+            o.threads = parseNumber<int>(value(), "--threads", 1, 1024);
         } else if (a.rfind("--", 0) == 0) {
             throw UsageError("unknown option " + a);
         } else {
@@ -78,7 +98,7 @@ struct Progress {
 };
 
 int import(const std::vector<std::string>& args) {
-    Options o = parse(args, true);
+    Options o = parse(args, Mode::Import);
     if (o.files.size() != 1)
         throw UsageError("import takes one LAS file");
     const std::string& file = o.files[0];
@@ -100,7 +120,7 @@ int import(const std::vector<std::string>& args) {
 }
 
 int list(const std::vector<std::string>& args) {
-    Options o = parse(args, false);
+    Options o = parse(args, Mode::List);
     if (!o.files.empty())
         throw UsageError("list takes no file names");
     std::error_code ec;
@@ -125,8 +145,61 @@ int list(const std::vector<std::string>& args) {
     return 0;
 }
 
+// SIGINT and SIGTERM are taken by one thread with sigwait, which stops the server from outside any
+// signal handler.
+int serve(const std::vector<std::string>& args) {
+    Options o = parse(args, Mode::Serve);
+    if (!o.files.empty())
+        throw UsageError("serve takes no file names");
+    std::vector<std::string> problems;
+    auto store = std::make_shared<const DatasetStore>(DatasetStore::load(o.data, &problems));
+    for (const auto& p : problems)
+        std::cerr << "pontaro-server: skipping " << p << "\n";
+
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr); // before any thread exists, so all inherit it
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::mutex logLock;
+    PointServerOptions options;
+    options.threads = o.threads;
+    options.log = [&logLock](const std::string& line) {
+        std::lock_guard<std::mutex> lock(logLock);
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    };
+    PointServer server(store, options);
+    const int port = server.bind(o.host, o.port);
+    std::printf("Serving %zu data set%s from %s on http://%s:%d%.*s\n", store->size(), store->size() == 1 ? "" : "s",
+                o.data.c_str(), o.host.c_str(), port, int(kServerBasePath.size()), kServerBasePath.data());
+    std::fflush(stdout);
+
+    std::atomic<bool> done{false};
+    std::thread watcher([&] {
+        const timespec tick{0, 200'000'000};
+        while (!done) {
+            int sig = sigtimedwait(&stopSignals, nullptr, &tick);
+            if (sig == SIGINT || sig == SIGTERM) {
+                std::cerr << "pontaro-server: stopping on " << (sig == SIGINT ? "SIGINT" : "SIGTERM") << "\n";
+                server.stop();
+                return;
+            }
+        }
+    });
+    const bool ok = server.run();
+    done = true;
+    watcher.join();
+    if (!ok)
+        throw std::runtime_error("serving on " + o.host + ":" + std::to_string(port) + " failed");
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    return runTool("pontaro-server", kUsage, {{"import", import}, {"list", list}}, argc, argv);
+    return runTool("pontaro-server", kUsage, {{"import", import}, {"list", list}, {"serve", serve}}, argc, argv);
 }

@@ -1,0 +1,46 @@
+#pragma once
+// The records of a range query, produced piece by piece: nothing is built whole in memory, and pieces of
+// cells that lie wholly inside the query are views straight into the mapped level files.
+#include "DatasetStore.h"
+
+#include <limits>
+#include <memory>
+#include <span>
+#include <vector>
+
+struct RangeQuery {
+    // World coordinates; every range is half-open [min, max).
+    double minX = -std::numeric_limits<double>::infinity(), maxX = std::numeric_limits<double>::infinity();
+    double minY = -std::numeric_limits<double>::infinity(), maxY = std::numeric_limits<double>::infinity();
+    double minZ = -std::numeric_limits<double>::infinity(), maxZ = std::numeric_limits<double>::infinity();
+    int firstLevel = 0, lastLevel = 0; // inclusive; the caller checks them against the data set
+};
+
+class RangeReader {
+public:
+    // Plans the query and counts its records (scanning only the cells on the query's edges).
+    RangeReader(std::shared_ptr<const Dataset> dataset, const RangeQuery& query);
+
+    uint64_t points() const { return points_; }
+    uint64_t bytes() const { return points_ * dataset_->info.recordLength; }
+
+    // The next piece of the reply, valid until the next call; empty once everything has been produced.
+    std::span<const unsigned char> next();
+
+private:
+    struct Run {
+        const ServedLevel* level;
+        uint64_t first, end; // record range
+        bool filter;         // whether each record must be tested against the query
+    };
+    bool matches(const unsigned char* record) const;
+    void addRun(const ServedLevel& level, uint64_t first, uint64_t end, bool filter);
+
+    std::shared_ptr<const Dataset> dataset_;
+    RangeQuery q_;
+    std::vector<Run> runs_;
+    uint64_t points_ = 0;
+    size_t run_ = 0;
+    uint64_t at_ = 0; // next record of runs_[run_]
+    std::vector<unsigned char> scratch_;
+};
