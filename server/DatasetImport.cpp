@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -185,14 +186,18 @@ std::string readWhole(const std::string& path) {
     return s.str();
 }
 
-// Moves the complete data set `tmp` to `final`, replacing an existing one only after the new one is
-// in place; on failure the previous data set stays.
+// Moves the complete data set `tmp` to `final`. An existing data set is swapped out in one step where the
+// file system can exchange names, so that `final` never goes missing; otherwise it is moved aside first.
 void publish(const std::string& tmp, const std::string& final, const std::string& dataDir,
              const std::string& id) {
     if (::rename(tmp.c_str(), final.c_str()) == 0)
         return;
     if (errno != ENOTEMPTY && errno != EEXIST)
         fail(sysError(final));
+    if (::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, final.c_str(), RENAME_EXCHANGE) == 0) {
+        removeTree(tmp); // now the previous data set
+        return;
+    }
     std::string aside = makeTempDir(dataDir, id, "-old");
     ::rmdir(aside.c_str()); // only the unique name is wanted
     if (::rename(final.c_str(), aside.c_str()) != 0)
@@ -204,6 +209,25 @@ void publish(const std::string& tmp, const std::string& final, const std::string
         fail(sysError(final));
     }
     removeTree(aside);
+}
+
+// Removes what imports killed outright (SIGKILL, power loss) left behind: temporary directories
+// ".tmp-ID-PID-..." whose process no longer exists.
+void removeStaleTemporaries(const std::string& dataDir) {
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(dataDir, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const std::string entry = it->path().filename().string();
+        if (entry.rfind(".tmp-", 0) != 0)
+            continue;
+        const size_t a = entry.find('-', 5), b = a == std::string::npos ? a : entry.find('-', a + 1);
+        if (b == std::string::npos)
+            continue;
+        const std::string pid = entry.substr(a + 1, b - a - 1);
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid.size() > 9)
+            continue;
+        if (::kill(pid_t(std::stol(pid)), 0) != 0 && errno == ESRCH)
+            removeTree(it->path().string());
+    }
 }
 
 } // namespace
@@ -231,6 +255,9 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
     };
     if (name.empty())
         fail("the data set name is empty");
+    // HTTP clients resolve "." and ".." path segments before sending: such a data set could never be asked for.
+    if (name == "." || name == "..")
+        fail("the data set name must not be \".\" or \"..\"");
     // The name list is served one name per line.
     for (unsigned char c : name)
         if (c < 0x20 || c == 0x7f)
@@ -327,6 +354,7 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
     try {
         if (exists(final + "/name") && readWhole(final + "/name") != name)
             fail(final + " holds another data set whose name has the same hash");
+        removeStaleTemporaries(dataDir);
         tmp = makeTempDir(dataDir, id, "");
         {
             FileWriter f(tmp + "/name");

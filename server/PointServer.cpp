@@ -32,12 +32,14 @@ PointServer::PointServer(std::shared_ptr<const DatasetStore> store, PointServerO
     httplib::Server& http = impl_->http;
     const int threads = impl_->options.threads > 0
                             ? impl_->options.threads
-                            : int(std::max(16u, 2 * std::max(1u, std::thread::hardware_concurrency())));
+                            : int(std::max(32u, 4 * std::max(1u, std::thread::hardware_concurrency())));
     http.new_task_queue = [threads] { return new httplib::ThreadPool(size_t(threads)); };
-    // A stalled or silent client holds a worker for seconds, never for ever.
+    // A stalled or silent client holds a worker for seconds, never for ever. Each open connection holds a
+    // worker (hence the generous default count), and stopping waits for idle ones to time out: keep-alive
+    // is short enough for a prompt stop and long enough for a viewer's back-to-back tile requests.
     http.set_read_timeout(10);
     http.set_write_timeout(30);
-    http.set_keep_alive_timeout(5);
+    http.set_keep_alive_timeout(2);
     http.set_payload_max_length(64 << 10);
     http.set_tcp_nodelay(true);
 

@@ -8,7 +8,7 @@
 #include <string>
 
 struct PointServerOptions {
-    int threads = 0;                                 // worker threads; 0 picks a default
+    int threads = 0;                                 // worker threads (one per open connection); 0: default
     std::function<void(const std::string&)> log;     // receives each access-log line (without newline)
 };
 

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <csignal>
 #include <ctime>
 #include <mutex>
@@ -74,12 +76,51 @@ Options parse(const std::vector<std::string>& args, Mode mode) {
     return o;
 }
 
+// SIGINT and SIGTERM taken by one thread with sigwait, so that what they trigger runs outside any signal
+// handler. Construct before any other thread exists: the blocked mask is inherited.
+class StopSignals {
+public:
+    explicit StopSignals(std::function<void(int)> onSignal) : onSignal_(std::move(onSignal)) {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGINT);
+        sigaddset(&set_, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &set_, &previous_);
+        watcher_ = std::thread([this] {
+            const timespec tick{0, 100'000'000};
+            while (!done_) {
+                int sig = sigtimedwait(&set_, nullptr, &tick);
+                if (sig == SIGINT || sig == SIGTERM) {
+                    onSignal_(sig);
+                    return;
+                }
+            }
+        });
+    }
+    ~StopSignals() {
+        done_ = true;
+        watcher_.join();
+        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+private:
+    std::function<void(int)> onSignal_;
+    sigset_t set_, previous_;
+    std::atomic<bool> done_{false};
+    std::thread watcher_;
+};
+
 // Progress lines on standard error; a line is ended before anything else is printed there.
+// An interrupt ends the import at its next progress report, through the import's own failure path.
 struct Progress {
     bool open = false;
     std::string phase;
     int shown = -1;
+    const std::atomic<bool>* interrupted = nullptr;
     void operator()(const std::string& p, uint64_t done, uint64_t total) {
+        if (interrupted && *interrupted)
+            throw std::runtime_error("interrupted; the data directory is as it was");
         int pct = total ? int(done * 100 / total) : 100;
         if (p == phase && pct == shown)
             return;
@@ -105,7 +146,10 @@ int import(const std::vector<std::string>& args) {
     std::string name = o.haveName ? o.name : std::filesystem::path(file).stem().string();
     if (name.empty())
         throw UsageError("the data set name is empty");
+    std::atomic<bool> interrupted{false};
+    StopSignals signals([&interrupted](int) { interrupted = true; });
     Progress progress;
+    progress.interrupted = &interrupted;
     DatasetInfo info;
     try {
         info = importDataset(file, o.data, name, o.neighbours, std::ref(progress));
@@ -145,8 +189,6 @@ int list(const std::vector<std::string>& args) {
     return 0;
 }
 
-// SIGINT and SIGTERM are taken by one thread with sigwait, which stops the server from outside any
-// signal handler.
 int serve(const std::vector<std::string>& args) {
     Options o = parse(args, Mode::Serve);
     if (!o.files.empty())
@@ -156,13 +198,7 @@ int serve(const std::vector<std::string>& args) {
     for (const auto& p : problems)
         std::cerr << "pontaro-server: skipping " << p << "\n";
 
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr); // before any thread exists, so all inherit it
     std::signal(SIGPIPE, SIG_IGN);
-
     std::mutex logLock;
     PointServerOptions options;
     options.threads = o.threads;
@@ -172,27 +208,16 @@ int serve(const std::vector<std::string>& args) {
         std::fputc('\n', stdout);
         std::fflush(stdout);
     };
-    PointServer server(store, options);
+    PointServer server(store, options); // starts no thread before run()
     const int port = server.bind(o.host, o.port);
+    StopSignals signals([&server](int sig) {
+        std::cerr << "pontaro-server: stopping on " << (sig == SIGINT ? "SIGINT" : "SIGTERM") << "\n";
+        server.stop();
+    });
     std::printf("Serving %zu data set%s from %s on http://%s:%d%.*s\n", store->size(), store->size() == 1 ? "" : "s",
                 o.data.c_str(), o.host.c_str(), port, int(kServerBasePath.size()), kServerBasePath.data());
     std::fflush(stdout);
-
-    std::atomic<bool> done{false};
-    std::thread watcher([&] {
-        const timespec tick{0, 200'000'000};
-        while (!done) {
-            int sig = sigtimedwait(&stopSignals, nullptr, &tick);
-            if (sig == SIGINT || sig == SIGTERM) {
-                std::cerr << "pontaro-server: stopping on " << (sig == SIGINT ? "SIGINT" : "SIGTERM") << "\n";
-                server.stop();
-                return;
-            }
-        }
-    });
     const bool ok = server.run();
-    done = true;
-    watcher.join();
     if (!ok)
         throw std::runtime_error("serving on " + o.host + ":" + std::to_string(port) + " failed");
     return 0;

@@ -264,6 +264,8 @@ TEST(DatasetImport, FailuresLeaveTheDirectoryAsItWas) {
         EXPECT_EQ(fs::is_empty(ro), true);
     }
     EXPECT_THROW(importDataset(las, data, "", 8), std::runtime_error);
+    EXPECT_THROW(importDataset(las, data, "..", 8), std::runtime_error);
+    EXPECT_THROW(importDataset(las, data, "two\nlines", 8), std::runtime_error);
     EXPECT_THROW(importDataset(las, data, "x", 2), std::runtime_error);
     EXPECT_TRUE(dirContents(data) == before) << names(dirContents(data));
 }

@@ -2,7 +2,11 @@
 #include "DatasetImport.h"
 #include "SyntheticScene.h"
 #include "TestConfig.h"
+#include "support/Http.h"
 #include "support/RunProcess.h"
+
+#include <csignal>
+#include <map>
 
 #include <gtest/gtest.h>
 
@@ -41,13 +45,88 @@ TEST(PontaroServer, ImportAndList) {
     EXPECT_EQ(list.out.rfind(first, 0), 0u) << list.out;
     EXPECT_NE(list.out.find("\nsecond one\t4000 points"), std::string::npos) << list.out;
     EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 2);
+
+    // What an import killed outright left behind is cleared by the next import; a live process's is not.
+    const std::string dead = data + "/.tmp-" + datasetDirName("y").substr(3) + "-999999999-abc";
+    std::filesystem::create_directory(dead);
+    ASSERT_EQ(runServer({"import", las, "--data", data, "--name", "third"}).status, 0);
+    EXPECT_FALSE(std::filesystem::exists(dead));
+    EXPECT_TRUE(std::filesystem::exists(data + "/.tmp-" + datasetDirName("x").substr(3) + "-1-abc"));
+}
+
+// A snapshot of every file under a directory, for "left as it was" checks.
+std::map<std::string, std::string> snapshot(const std::string& dir) {
+    std::map<std::string, std::string> out;
+    for (auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+        if (!e.is_regular_file()) {
+            out[e.path().string()] = "(directory)";
+            continue;
+        }
+        std::ifstream in(e.path(), std::ios::binary);
+        out[e.path().string()] = std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return out;
+}
+
+TEST(PontaroServer, InterruptedImportLeavesTheDirectoryAsItWas) {
+    TempDir dir;
+    std::string small = dir.file("small.las"), big = dir.file("big.las");
+    writeSyntheticLAS(small, SynthOptions{3000, 1, 2});
+    writeSyntheticLAS(big, SynthOptions{400000, 1, 3});
+    const std::string data = dir.file("data");
+    ASSERT_EQ(runServer({"import", small, "--data", data, "--name", "kept"}).status, 0);
+    const auto before = snapshot(data);
+    for (int sig : {SIGINT, SIGTERM}) {
+        Process p({kTool, "import", big, "--data", data, "--name", "kept"});
+        ASSERT_TRUE(p.waitForOutput("normals", 60, true)) << p.err();
+        kill(p.pid(), sig);
+        ProcessResult r = p.wait();
+        expectOneError(ProcessResult{r.status, r.out, r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1)},
+                       "interrupted");
+        EXPECT_TRUE(snapshot(data) == before) << "signal " << sig;
+    }
+}
+
+TEST(PontaroServer, ServeLogsEachRequestAndStopsOnSignal) {
+    TempDir dir;
+    std::string las = dir.file("s.las");
+    writeSyntheticLAS(las, SynthOptions{5000, 2, 8});
+    const std::string data = dir.file("data");
+    ASSERT_EQ(runServer({"import", las, "--data", data, "--name", "set one"}).status, 0);
+    std::filesystem::create_directory(data + "/ds-0000000000000000"); // not a data set: skipped with a reason
+    for (int sig : {SIGTERM, SIGINT}) {
+        Process p({kTool, "serve", "--data", data, "--port", "0", "--threads", "4"});
+        ASSERT_TRUE(p.waitForOutput("/Varnel/resources/Server/\n", 30)) << p.err();
+        const std::string out = p.out();
+        EXPECT_EQ(out.rfind("Serving 1 data set from " + data + " on http://127.0.0.1:", 0), 0u) << out;
+        const std::string base = out.substr(out.find("http://"), out.find('\n') - out.find("http://"));
+        {
+            HttpClient client; // closed before the signal: an idle open connection delays the stop by seconds
+            EXPECT_EQ(client.get(base + "getDatasetNames").body, "set one\n");
+            EXPECT_EQ(client.get(base + "getNumberOfLevels/set%20one").body.size(), 4u);
+            EXPECT_EQ(client.get(base + "getHeader/none").status, 404);
+        }
+        ASSERT_TRUE(p.waitForOutput("getHeader/none\" 404", 10));
+        kill(p.pid(), sig);
+        ProcessResult r = p.wait();
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("skipping"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(sig == SIGINT ? "stopping on SIGINT" : "stopping on SIGTERM"), std::string::npos);
+        EXPECT_NE(r.out.find("127.0.0.1 \"GET /Varnel/resources/Server/getDatasetNames\" 200 8 "), std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("\"GET /Varnel/resources/Server/getNumberOfLevels/set%20one\" 200 4 "),
+                  std::string::npos);
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4) << r.out;
+    }
+    expectOneError(runServer({"serve", "--data", data, "--port", "70000"}), "--port");
+    expectOneError(runServer({"serve", "--data", dir.file("missing")}), "missing");
 }
 
 TEST(PontaroServer, HelpAndFailures) {
     auto help = runServer({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("import FILE.las"), std::string::npos);
-    EXPECT_EQ(help.out.find("  serve"), std::string::npos);
+    EXPECT_NE(help.out.find("  serve --data DIR"), std::string::npos);
 
     TempDir dir;
     std::string data = dir.file("data");
@@ -59,7 +138,7 @@ TEST(PontaroServer, HelpAndFailures) {
     expectOneError(runServer({"import", dir.file("junk.las"), "--data", data, "--neighbours", "2"}),
                        "--neighbours");
     expectOneError(runServer({"list", "--data", dir.file("nowhere")}), "nowhere");
-    expectOneError(runServer({"serve", "--data", data}), "unknown command");
+    expectOneError(runServer({"export", "--data", data}), "unknown command");
     EXPECT_FALSE(std::filesystem::exists(data));
 }
 

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fcntl.h>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,33 +28,70 @@ struct ProcessResult {
     }
 };
 
-inline ProcessResult runProcess(const std::vector<std::string>& argv) {
-    TempDir dir;
-    std::string outPath = dir.file("out"), errPath = dir.file("err");
-    pid_t pid = fork();
-    if (pid == 0) {
-        int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(o, 1);
-        dup2(e, 2);
-        std::vector<char*> args;
-        for (auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+// A program running beside the test, its output going to files that can be read while it runs.
+class Process {
+public:
+    explicit Process(const std::vector<std::string>& argv)
+        : outPath_(dir_.file("out")), errPath_(dir_.file("err")) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            int o = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int e = open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(o, 1);
+            dup2(e, 2);
+            std::vector<char*> args;
+            for (auto& a : argv)
+                args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
     }
-    ProcessResult r;
-    int st = 0;
-    waitpid(pid, &st, 0);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    auto slurp = [](const std::string& p) {
-        auto b = readBytes(p);
-        return std::string(b.begin(), b.end());
-    };
-    r.out = slurp(outPath);
-    r.err = slurp(errPath);
-    return r;
+    ~Process() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            wait();
+        }
+    }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    pid_t pid() const { return pid_; }
+    std::string out() const { return slurp(outPath_); }
+    std::string err() const { return slurp(errPath_); }
+    // Waits up to `seconds` for `text` to appear on standard output (or error); false if it never does.
+    bool waitForOutput(const std::string& text, double seconds, bool onStderr = false) const {
+        for (int i = 0; i < int(seconds * 100); ++i) {
+            if ((onStderr ? err() : out()).find(text) != std::string::npos)
+                return true;
+            usleep(10000);
+        }
+        return false;
+    }
+    ProcessResult wait() {
+        ProcessResult r;
+        int st = 0;
+        if (pid_ > 0)
+            waitpid(pid_, &st, 0);
+        pid_ = -1;
+        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        r.out = out();
+        r.err = err();
+        return r;
+    }
+
+private:
+    static std::string slurp(const std::string& p) {
+        std::ifstream in(p, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    TempDir dir_;
+    std::string outPath_, errPath_;
+    pid_t pid_ = -1;
+};
+
+inline ProcessResult runProcess(const std::vector<std::string>& argv) {
+    return Process(argv).wait();
 }
 
 // A failed run as a tool reports it: non-zero status and one line "TOOL: ..." holding `fragment`.
