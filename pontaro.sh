@@ -103,12 +103,13 @@ cmd_fuzz() {
     -DPONTARO_TESTS=OFF -DPONTARO_BENCH=OFF
   cmake --build build-fuzz -j "$JOBS" --target pontaro_fuzz_targets
   local data=../shared/data rc=0 name corpus f
-  for name in las_file point_block; do
+  for name in las_file point_block server_request; do
     corpus=build-fuzz/corpus-$name
     mkdir -p "$corpus"
     case $name in
       las_file) set -- "$data/las/Example.las" "$data/las/point10.las" ;;
       point_block) set -- "$data/golden/Example.lasc" "$data/golden/point10.lasc" "$data/golden/warsaw_small.lasc" ;;
+      server_request) set -- fuzz/requests/* ;;
     esac
     for f in "$@"; do [ -f "$f" ] && cp -f "$f" "$corpus/"; done
     build-fuzz/bin/pontaro_fuzz_$name -max_total_time="${PONTARO_FUZZ_SECONDS:-15}" -rss_limit_mb=2048 -artifact_prefix=build-fuzz/ \
