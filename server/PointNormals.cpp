@@ -16,29 +16,46 @@
 
 namespace {
 
-// The finite points only: NaN or infinite coordinates would corrupt the tree's bounding boxes.
+// The finite points only (NaN or infinite coordinates would corrupt the tree's bounding boxes), copied
+// so that the tree reads them without indirection; once the tree is built they are put in its leaf order,
+// which makes neighbouring points neighbours in memory and queries in that order cache-friendly.
 struct FiniteCloud {
-    const double* xyz;
-    std::vector<size_t> ids; // ascending, so tree indices order ties like original indices
+    std::vector<double> xyz;   // 3 per point
+    std::vector<size_t> input; // each point's index in the input
 
-    size_t kdtree_get_point_count() const { return ids.size(); }
-    double kdtree_get_pt(size_t i, size_t dim) const { return xyz[3 * ids[i] + dim]; }
+    size_t kdtree_get_point_count() const { return input.size(); }
+    double kdtree_get_pt(size_t i, size_t dim) const { return xyz[3 * i + dim]; }
     template <class BBox> bool kdtree_get_bbox(BBox&) const { return false; }
 };
 
 using Tree = nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<double, FiniteCloud>,
                                                  FiniteCloud, 3, size_t>;
 
-// k best by (distance, index): the same set a brute-force search picks, whatever order the tree visits
-// points in. nanoflann only offers points strictly closer than worstDist(), so that bound is widened a
-// little to let equal distances through; the exact comparison happens here.
+// Reorders the cloud into the tree's leaf order and makes the tree address it directly.
+void toLeafOrder(Tree& tree, FiniteCloud& cloud) {
+    const size_t m = cloud.input.size();
+    std::vector<double> xyz(3 * m);
+    std::vector<size_t> input(m);
+    for (size_t j = 0; j < m; ++j) {
+        const size_t i = tree.vAcc[j];
+        std::copy_n(&cloud.xyz[3 * i], 3, &xyz[3 * j]);
+        input[j] = cloud.input[i];
+        tree.vAcc[j] = j;
+    }
+    cloud.xyz.swap(xyz);
+    cloud.input.swap(input);
+}
+
+// k best by (distance, input index): the same set a brute-force search over the input picks, whatever
+// order the tree visits points in. nanoflann only offers points strictly closer than worstDist(), so
+// that bound is widened a little to let equal distances through; the exact comparison happens here.
 class TieOrderedKnn {
 public:
     using DistanceType = double;
     using IndexType = size_t;
 
-    TieOrderedKnn(size_t capacity, size_t* indices, double* dists)
-        : capacity_(capacity), indices_(indices), dists_(dists) {}
+    TieOrderedKnn(size_t capacity, size_t* indices, double* dists, const size_t* input)
+        : capacity_(capacity), indices_(indices), dists_(dists), input_(input) {}
 
     size_t size() const { return count_; }
     bool full() const { return count_ == capacity_; }
@@ -53,25 +70,26 @@ public:
         }
         dists_[i] = dist;
         indices_[i] = index;
+        if (full()) {
+            const double w = dists_[capacity_ - 1];
+            worst_ = std::nextafter(w + w * 1e-12, std::numeric_limits<double>::infinity());
+        }
         return true;
     }
 
-    double worstDist() const {
-        if (!full())
-            return std::numeric_limits<double>::infinity();
-        double w = dists_[capacity_ - 1];
-        return std::nextafter(w + w * 1e-12, std::numeric_limits<double>::infinity());
-    }
+    double worstDist() const { return worst_; }
 
 private:
     bool before(double dist, size_t index, size_t slot) const {
-        return dist < dists_[slot] || (dist == dists_[slot] && index < indices_[slot]);
+        return dist < dists_[slot] || (dist == dists_[slot] && input_[index] < input_[indices_[slot]]);
     }
 
     size_t capacity_;
     size_t count_ = 0;
     size_t* indices_;
     double* dists_;
+    const size_t* input_;
+    double worst_ = std::numeric_limits<double>::infinity();
 };
 
 void setFallback(float* out) {
@@ -88,7 +106,7 @@ bool planeNormal(const FiniteCloud& cloud, const double* query, const size_t* ne
     offsets.resize(k);
     Eigen::Vector3d mean = Eigen::Vector3d::Zero();
     for (size_t j = 0; j < k; ++j) {
-        const double* p = cloud.xyz + 3 * cloud.ids[neighbours[j]];
+        const double* p = &cloud.xyz[3 * neighbours[j]];
         offsets[j] = Eigen::Vector3d(p[0] - query[0], p[1] - query[1], p[2] - query[2]);
         mean += offsets[j];
     }
@@ -106,7 +124,7 @@ bool planeNormal(const FiniteCloud& cloud, const double* query, const size_t* ne
         Eigen::Vector3d s = v / scale;
         cov.noalias() += s * s.transpose();
     }
-    Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver(cov);
+    Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver(cov); // computeDirect is off by degrees on flat grids
     if (solver.info() != Eigen::Success)
         return false;
     const Eigen::Vector3d& ev = solver.eigenvalues(); // ascending
@@ -138,18 +156,21 @@ void computeNormals(const double* xyz, size_t n, int k, float* normals, unsigned
     if (n == 0)
         return;
 
-    FiniteCloud cloud{xyz, {}};
-    cloud.ids.reserve(n);
+    FiniteCloud cloud;
+    cloud.xyz.reserve(3 * n);
+    cloud.input.reserve(n);
     for (size_t i = 0; i < n; ++i) {
         const double* p = xyz + 3 * i;
-        if (std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]))
-            cloud.ids.push_back(i);
-        else
+        if (std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2])) {
+            cloud.xyz.insert(cloud.xyz.end(), p, p + 3);
+            cloud.input.push_back(i);
+        } else {
             setFallback(normals + 3 * i);
+        }
     }
     const size_t kk = size_t(k);
-    if (cloud.ids.size() < kk) {
-        for (size_t i : cloud.ids)
+    if (cloud.input.size() < kk) {
+        for (size_t i : cloud.input)
             setFallback(normals + 3 * i);
         if (progress)
             progress(n, n);
@@ -157,8 +178,9 @@ void computeNormals(const double* xyz, size_t n, int k, float* normals, unsigned
     }
 
     Tree tree(3, cloud, nanoflann::KDTreeSingleIndexAdaptorParams(16));
+    toLeafOrder(tree, cloud);
 
-    const size_t m = cloud.ids.size();
+    const size_t m = cloud.input.size();
     const unsigned wanted = threads ? threads : std::max(1u, std::thread::hardware_concurrency());
     // Chunks claimed dynamically balance the load; each point's result depends only on the point.
     const size_t chunk = std::clamp<size_t>(m / (size_t(wanted) * 16), 64, 8192);
@@ -185,9 +207,9 @@ void computeNormals(const double* xyz, size_t n, int k, float* normals, unsigned
                     break;
                 size_t end = std::min(m, (c + 1) * chunk);
                 for (size_t t = c * chunk; t < end; ++t) {
-                    const size_t i = cloud.ids[t];
-                    const double* q = xyz + 3 * i;
-                    TieOrderedKnn result(kk, indices.data(), dists.data());
+                    const size_t i = cloud.input[t];
+                    const double* q = &cloud.xyz[3 * t];
+                    TieOrderedKnn result(kk, indices.data(), dists.data(), cloud.input.data());
                     tree.findNeighbors(result, q, params);
                     if (!result.full() ||
                         !planeNormal(cloud, q, indices.data(), kk, offsets, normals + 3 * i))

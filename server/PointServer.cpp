@@ -5,6 +5,7 @@
 #include "ServerProtocol.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -22,6 +23,7 @@ struct PointServer::Impl {
     PointServerOptions options;
     httplib::Server http;
     bool bound = false;
+    int listenFd = -1;
     std::atomic<bool> running{false}, stopping{false};
 };
 
@@ -40,20 +42,37 @@ PointServer::PointServer(std::shared_ptr<const DatasetStore> store, PointServerO
     http.set_read_timeout(10);
     http.set_write_timeout(30);
     http.set_keep_alive_timeout(2);
+    // The library's default of 5 requests per connection makes a streaming viewer reconnect all the time,
+    // and reconnecting clients overflow its short listen backlog (a dropped SYN costs a second).
+    http.set_keep_alive_max_count(100000);
     http.set_payload_max_length(64 << 10);
     http.set_tcp_nodelay(true);
-
-    http.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
-        requestStart = std::chrono::steady_clock::now();
-        return httplib::Server::HandlerResponse::Unhandled;
+    // The library listens with a backlog of 5: a burst of new connections (a few viewers starting, or one
+    // reconnecting its workers) would lose SYNs and wait a second each. The listening socket is noted here
+    // and its backlog raised once bound.
+    http.set_socket_options([impl = impl_.get()](int fd) {
+        int yes = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        impl->listenFd = fd;
     });
+
+    // Every request is answered here, before the library's routing: its routes are std::regex matches,
+    // which cost more than a whole small reply.
     const DatasetStore* storePtr = impl_->store.get();
-    http.Get(".*", [storePtr](const httplib::Request& req, httplib::Response& res) {
+    http.set_pre_routing_handler([storePtr](const httplib::Request& req, httplib::Response& res) {
+        requestStart = std::chrono::steady_clock::now();
+        if (req.method != "GET") {
+            res.status = 405;
+            res.set_header("Allow", "GET");
+            res.set_content("only GET requests are served\n", "text/plain");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         Reply reply = answerRequest(*storePtr, req.target);
         res.status = reply.status;
-        if (!reply.records) {
+        // An empty reply goes without a provider: the library would take a zero length as "unknown".
+        if (!reply.records || reply.length() == 0) {
             res.set_content(std::move(reply.body), reply.contentType);
-            return;
+            return httplib::Server::HandlerResponse::Handled;
         }
         const uint64_t length = reply.length();
         std::shared_ptr<RangeReader> reader(std::move(reply.records));
@@ -64,6 +83,7 @@ PointServer::PointServer(std::shared_ptr<const DatasetStore> store, PointServerO
                                          return false; // fewer bytes than announced cannot happen
                                      return sink.write(reinterpret_cast<const char*>(piece.data()), piece.size());
                                  });
+        return httplib::Server::HandlerResponse::Handled;
     });
     auto log = impl_->options.log;
     if (log) {
@@ -91,6 +111,8 @@ int PointServer::bind(const std::string& host, int port) {
     int bound = port == 0 ? impl_->http.bind_to_any_port(host) : (impl_->http.bind_to_port(host, port) ? port : -1);
     if (bound <= 0)
         throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port));
+    if (impl_->listenFd >= 0)
+        ::listen(impl_->listenFd, SOMAXCONN);
     impl_->bound = true;
     return bound;
 }

@@ -10,12 +10,54 @@
 
 namespace {
 constexpr size_t kPieceBytes = 1 << 20;
+
+// The raw values r with lo <= worldCoord(r) < hi, as the inclusive range [first, last] (empty when
+// first > last). worldCoord is monotone in r (the direction of the scale's sign), so both ends are
+// found by bisection on the exact expression the import used: the test per point is then on integers.
+void rawRange(double lo, double hi, double scale, double offset, int64_t& first, int64_t& last) {
+    auto world = [&](int64_t r) {
+        unsigned char b[4];
+        for (int k = 0; k < 4; ++k)
+            b[k] = uint8_t(uint64_t(r) >> (8 * k));
+        return worldCoord(b, 0, scale, offset);
+    };
+    auto inside = [&](int64_t r) {
+        const double w = world(r);
+        return w >= lo && w < hi;
+    };
+    // Points of the up-set (scale > 0: w >= lo) or down-set boundaries, searched over all of int32.
+    auto firstWhere = [&](auto pred) { // smallest r with pred(r), pred monotone false..true; INT32_MAX+1 if none
+        int64_t a = INT32_MIN, b = int64_t(INT32_MAX) + 1;
+        while (a < b) {
+            const int64_t m = a + (b - a) / 2;
+            if (pred(m))
+                b = m;
+            else
+                a = m + 1;
+        }
+        return a;
+    };
+    if (scale > 0) {
+        first = firstWhere([&](int64_t r) { return world(r) >= lo; });
+        last = firstWhere([&](int64_t r) { return world(r) >= hi; }) - 1;
+    } else {
+        first = firstWhere([&](int64_t r) { return world(r) < hi; });
+        last = firstWhere([&](int64_t r) { return world(r) < lo; }) - 1;
+    }
+    if (first <= last && !(inside(first) && inside(last)))
+        first = 1, last = 0; // only for NaN bounds, which requests never carry
+}
 constexpr size_t kScratchBytes = 256 << 10;
+constexpr size_t kDirectBytes = 64 << 10;
+constexpr uint64_t kMaxMatchBits = uint64_t(1) << 24;
 } // namespace
 
 RangeReader::RangeReader(std::shared_ptr<const Dataset> dataset, const RangeQuery& query)
     : dataset_(std::move(dataset)), q_(query) {
     const DatasetInfo& info = dataset_->info;
+    const double lo[3] = {q_.minX, q_.minY, q_.minZ}, hi[3] = {q_.maxX, q_.maxY, q_.maxZ};
+    for (int a = 0; a < 3; ++a)
+        rawRange(lo[a], hi[a], dataset_->scale[a], dataset_->offset[a], rawLo_[a], rawHi_[a]);
     const double* b = info.bounds;
     const bool testX = !(q_.minX <= b[0] && q_.maxX > b[1]);
     const bool testY = !(q_.minY <= b[2] && q_.maxY > b[3]);
@@ -42,14 +84,29 @@ RangeReader::RangeReader(std::shared_ptr<const Dataset> dataset, const RangeQuer
         }
     }
     const size_t stride = info.recordLength;
+    uint64_t tested = 0;
+    for (Run& r : runs_) {
+        if (r.filter) {
+            r.bit = tested;
+            tested += r.end - r.first;
+        }
+    }
+    // The counting pass keeps its answers when they are few enough, so that producing the reply touches
+    // only matching records; beyond that (a height-filtered whole data set) records are tested again.
+    if (tested <= kMaxMatchBits)
+        matchBits_.assign((tested + 63) / 64, 0);
     for (const Run& r : runs_) {
         if (!r.filter) {
             points_ += r.end - r.first;
             continue;
         }
         const unsigned char* p = r.level->records.data() + r.first * stride;
-        for (uint64_t i = r.first; i < r.end; ++i, p += stride)
-            points_ += matches(p);
+        for (uint64_t i = r.first, bit = r.bit; i < r.end; ++i, ++bit, p += stride) {
+            const bool m = matches(p);
+            points_ += m;
+            if (m && !matchBits_.empty())
+                matchBits_[bit / 64] |= uint64_t(1) << (bit % 64);
+        }
     }
     if (!runs_.empty())
         at_ = runs_[0].first;
@@ -65,24 +122,36 @@ void RangeReader::addRun(const ServedLevel& level, uint64_t first, uint64_t end,
             return;
         }
     }
-    runs_.push_back(Run{&level, first, end, filter});
+    runs_.push_back(Run{&level, first, end, filter, 0});
 }
 
 bool RangeReader::matches(const unsigned char* record) const {
-    const double* s = dataset_->scale;
-    const double* o = dataset_->offset;
-    const double x = worldCoord(record, 0, s[0], o[0]);
-    const double y = worldCoord(record, 1, s[1], o[1]);
-    const double z = worldCoord(record, 2, s[2], o[2]);
-    return x >= q_.minX && x < q_.maxX && y >= q_.minY && y < q_.maxY && z >= q_.minZ && z < q_.maxZ;
+    for (int a = 0; a < 3; ++a) {
+        const int64_t raw = readLE32(record + 4 * a);
+        if (raw < rawLo_[a] || raw > rawHi_[a])
+            return false;
+    }
+    return true;
 }
 
+// Small pieces are gathered into the scratch buffer so that a reply goes out in few large writes (each
+// write is a packet with TCP_NODELAY); long runs of whole cells go out straight from the mapping.
 std::span<const unsigned char> RangeReader::next() {
     const size_t stride = dataset_->info.recordLength;
+    const uint64_t directRecords = std::max<size_t>(1, kDirectBytes / stride);
+    // One buffer per thread, reused by every reply: a fresh buffer per reply costs page faults (and, for
+    // large ones, unmapping across all threads) that outweigh small replies' whole work.
+    thread_local std::vector<unsigned char> scratch;
+    if (scratch.size() < std::max(kScratchBytes, stride))
+        scratch.resize(std::max(kScratchBytes, stride));
+    const size_t scratchSize = scratch.size();
+    size_t used = 0;
     while (run_ < runs_.size()) {
         const Run& r = runs_[run_];
         const unsigned char* base = r.level->records.data();
-        if (!r.filter) {
+        if (!r.filter && r.end - at_ >= directRecords) {
+            if (used > 0)
+                break; // send what was gathered first
             const uint64_t count = std::min<uint64_t>(r.end - at_, std::max<size_t>(1, kPieceBytes / stride));
             std::span<const unsigned char> piece(base + at_ * stride, count * stride);
             at_ += count;
@@ -90,20 +159,23 @@ std::span<const unsigned char> RangeReader::next() {
                 at_ = runs_[run_].first;
             return piece;
         }
-        scratch_.resize(std::max(kScratchBytes, stride));
-        size_t used = 0;
-        while (at_ < r.end && used + stride <= scratch_.size()) {
+        while (at_ < r.end && used + stride <= scratchSize) {
             const unsigned char* p = base + at_ * stride;
-            if (matches(p)) {
-                std::memcpy(scratch_.data() + used, p, stride);
+            bool take = true;
+            if (r.filter) {
+                const uint64_t bit = r.bit + (at_ - r.first);
+                take = matchBits_.empty() ? matches(p) : (matchBits_[bit / 64] >> (bit % 64)) & 1;
+            }
+            if (take) {
+                std::memcpy(scratch.data() + used, p, stride);
                 used += stride;
             }
             ++at_;
         }
-        if (at_ == r.end && ++run_ < runs_.size())
+        if (at_ < r.end)
+            break; // scratch full
+        if (++run_ < runs_.size())
             at_ = runs_[run_].first;
-        if (used > 0)
-            return {scratch_.data(), used};
     }
-    return {};
+    return {scratch.data(), used};
 }

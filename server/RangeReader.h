@@ -24,7 +24,8 @@ public:
     uint64_t points() const { return points_; }
     uint64_t bytes() const { return points_ * dataset_->info.recordLength; }
 
-    // The next piece of the reply, valid until the next call; empty once everything has been produced.
+    // The next piece of the reply, valid until the next call of next() on any reader in this thread; empty
+    // once everything has been produced.
     std::span<const unsigned char> next();
 
 private:
@@ -32,15 +33,17 @@ private:
         const ServedLevel* level;
         uint64_t first, end; // record range
         bool filter;         // whether each record must be tested against the query
+        uint64_t bit;        // where a filtered run's records start in matchBits_
     };
     bool matches(const unsigned char* record) const;
     void addRun(const ServedLevel& level, uint64_t first, uint64_t end, bool filter);
 
     std::shared_ptr<const Dataset> dataset_;
     RangeQuery q_;
+    int64_t rawLo_[3] = {}, rawHi_[3] = {}; // the query as inclusive ranges of raw X, Y, Z
     std::vector<Run> runs_;
+    std::vector<uint64_t> matchBits_; // one bit per record of the filtered runs, when they are not too many
     uint64_t points_ = 0;
     size_t run_ = 0;
     uint64_t at_ = 0; // next record of runs_[run_]
-    std::vector<unsigned char> scratch_;
 };

@@ -319,6 +319,10 @@ TEST_F(ServedScene, MalformedAndHostileRequests) {
         return got.substr(0, n > 0 ? size_t(n) : 0);
     };
     EXPECT_EQ(rawExchange(std::string("\0\x01\xff garbage\r\n\r\n", 16), 64).rfind("HTTP/1.1 400", 0), 0u);
+    EXPECT_EQ(rawExchange("POST /Varnel/resources/Server/getDatasetNames HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n",
+                          64)
+                  .rfind("HTTP/1.1 405", 0),
+              0u);
     rawExchange("GET /Varnel/resources/Server/getHeader/" + std::string(200000, 'a') + " HTTP/1.1\r\n\r\n", 64);
     rawExchange("GET /Varnel/resources/Server/getLODNormals/scene/0/" + std::to_string(levels() - 1) +
                     " HTTP/1.1\r\nHost: x\r\n\r\n",
