@@ -328,17 +328,19 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
     report("read", n, n);
 
     std::vector<float> normals(3 * n);
-    computeNormals(xyz.data(), n, neighbours, normals.data(), 0,
+    report("normals", 0, n);
+    // The coordinates are handed over: the normals work in them, and x, y are recomputed afterwards.
+    computeNormals(std::move(xyz), neighbours, normals.data(), 0,
                    [&](size_t done, size_t total) { report("normals", done, total); });
+    xyz = {};
 
     report("levels", 0, n);
     std::vector<double> xy(2 * n);
     for (uint64_t i = 0; i < n; ++i) {
-        xy[2 * i] = xyz[3 * i];
-        xy[2 * i + 1] = xyz[3 * i + 1];
+        xy[2 * i] = worldCoord(&raw[i * recLen], 0, scale[0], offset[0]);
+        xy[2 * i + 1] = worldCoord(&raw[i * recLen], 1, scale[1], offset[1]);
     }
     LevelAssignment la = assignLevels(xy.data(), n);
-    xy = {};
     report("levels", n, n);
     for (int l = 0; l < la.levels; ++l)
         info.levels.push_back(makeGrid(la.counts[size_t(l)], info.bounds));
@@ -398,8 +400,8 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
             for (uint64_t i = 0; i < n; ++i) {
                 if (la.levelOf[i] != l)
                     continue;
-                uint32_t c = cellCoord(xyz[3 * i + 1], g.originY, g.cell, g.gridY) * g.gridX +
-                             cellCoord(xyz[3 * i], g.originX, g.cell, g.gridX);
+                uint32_t c = cellCoord(xy[2 * i + 1], g.originY, g.cell, g.gridY) * g.gridX +
+                             cellCoord(xy[2 * i], g.originX, g.cell, g.gridX);
                 members.push_back(i);
                 cellOf.push_back(c);
                 ++start[c + 1];

@@ -6,6 +6,9 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -58,23 +61,43 @@ struct Grid {
     double minX, minY, extent;
 
     bool fits(double cell) const { return cell > 0 && extent / cell < kMaxCellsPerAxis - 1; }
-    uint64_t key(size_t i, double cell) const {
-        const auto cx = uint64_t((xy[2 * i] - minX) / cell);
-        const auto cy = uint64_t((xy[2 * i + 1] - minY) / cell);
+    uint64_t key(const double* p, double cell) const {
+        const auto cx = uint64_t((p[0] - minX) / cell);
+        const auto cy = uint64_t((p[1] - minY) / cell);
         return (cx << 32) | cy;
     }
 };
 
-// Marks in `chosen` the first point, in the order of `remaining`, of each occupied cell; returns how many.
-size_t thin(const Grid& grid, const std::vector<uint32_t>& remaining, double cell, CellSet& set,
+// Marks in `chosen` the first point, in priority order, of each occupied cell; returns how many. `rxy`
+// holds the remaining points' coordinates in that order, so the pass reads memory front to back.
+size_t thin(const Grid& grid, const std::vector<double>& rxy, double cell, CellSet& set,
             std::vector<uint8_t>& chosen) {
     set.clear();
     size_t count = 0;
-    for (size_t k = 0; k < remaining.size(); ++k) {
-        chosen[k] = set.insert(grid.key(remaining[k], cell));
+    const size_t m = rxy.size() / 2;
+    for (size_t k = 0; k < m; ++k) {
+        chosen[k] = set.insert(grid.key(&rxy[2 * k], cell));
         count += chosen[k];
     }
     return count;
+}
+
+// Indices 0..n-1 in (priority, index) order; the two halves are sorted on two threads. The keys are
+// unique, so the order does not depend on how the work is split.
+std::vector<uint32_t> priorityOrder(const double* xy, size_t n, uint64_t seed) {
+    std::vector<std::pair<uint64_t, uint32_t>> keyed(n);
+    for (size_t i = 0; i < n; ++i)
+        keyed[i] = {mix(mix(bitsOf(xy[2 * i]) ^ seed) ^ bitsOf(xy[2 * i + 1])), uint32_t(i)};
+    const auto mid = keyed.begin() + std::ptrdiff_t(n / 2);
+    {
+        std::jthread other([&] { std::sort(keyed.begin(), mid); });
+        std::sort(mid, keyed.end());
+    }
+    std::inplace_merge(keyed.begin(), mid, keyed.end());
+    std::vector<uint32_t> order(n);
+    for (size_t i = 0; i < n; ++i)
+        order[i] = keyed[i].second;
+    return order;
 }
 
 } // namespace
@@ -118,16 +141,12 @@ LevelAssignment assignLevels(const double* xy, size_t n, uint64_t seed) {
 
     // Priority from the coordinates, so the choice does not depend on the input order except among
     // points at identical positions, which fall back to the index.
-    std::vector<uint64_t> priority(n);
-    for (size_t i = 0; i < n; ++i)
-        priority[i] = mix(mix(bitsOf(xy[2 * i]) ^ seed) ^ bitsOf(xy[2 * i + 1]));
-    std::vector<uint32_t> remaining(n);
-    for (size_t i = 0; i < n; ++i)
-        remaining[i] = uint32_t(i);
-    std::sort(remaining.begin(), remaining.end(), [&](uint32_t a, uint32_t b) {
-        return priority[a] != priority[b] ? priority[a] < priority[b] : a < b;
-    });
-    priority = {};
+    std::vector<uint32_t> remaining = priorityOrder(xy, n, seed);
+    std::vector<double> rxy(2 * n);
+    for (size_t k = 0; k < n; ++k) {
+        rxy[2 * k] = xy[2 * size_t(remaining[k])];
+        rxy[2 * k + 1] = xy[2 * size_t(remaining[k]) + 1];
+    }
 
     CellSet set(n);
     std::vector<uint8_t> chosen(n);
@@ -135,7 +154,7 @@ LevelAssignment assignLevels(const double* xy, size_t n, uint64_t seed) {
     // Clustered data (holes, separate areas) or lower-dimensional data (a line) occupies far fewer or far
     // more cells than the bounding box suggests; scale level 0 so that its count matches the target.
     const double target = std::max(kMinOverview, kOverviewPerPoint * double(n));
-    size_t count = thin(grid, remaining, cell, set, chosen);
+    size_t count = thin(grid, rxy, cell, set, chosen);
     for (int round = 0; round < kCalibrationRounds && extent > 0; ++round) {
         const double ratio = double(count) / target;
         if (ratio >= 0.5 && ratio <= 2.0)
@@ -144,20 +163,24 @@ LevelAssignment assignLevels(const double* xy, size_t n, uint64_t seed) {
         if (!grid.fits(next))
             break;
         cell = next;
-        count = thin(grid, remaining, cell, set, chosen);
+        count = thin(grid, rxy, cell, set, chosen);
     }
     out.cellSize0 = cell;
 
     auto commit = [&](int level) {
         size_t kept = 0;
         for (size_t k = 0; k < remaining.size(); ++k) {
-            if (chosen[k])
+            if (chosen[k]) {
                 out.levelOf[remaining[k]] = uint8_t(level);
-            else
+            } else {
+                rxy[2 * kept] = rxy[2 * k];
+                rxy[2 * kept + 1] = rxy[2 * k + 1];
                 remaining[kept++] = remaining[k];
+            }
         }
         out.counts.push_back(remaining.size() - kept);
         remaining.resize(kept);
+        rxy.resize(2 * kept);
     };
     auto takeRest = [&](int level) {
         for (uint32_t i : remaining)
@@ -175,7 +198,7 @@ LevelAssignment assignLevels(const double* xy, size_t n, uint64_t seed) {
                 takeRest(level);
                 break;
             }
-            count = thin(grid, remaining, cell, set, chosen);
+            count = thin(grid, rxy, cell, set, chosen);
             if (double(count) < kStalledGrowth * previous) {
                 takeRest(level);
                 break;

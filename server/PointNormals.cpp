@@ -31,19 +31,31 @@ struct FiniteCloud {
 using Tree = nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<double, FiniteCloud>,
                                                  FiniteCloud, 3, size_t>;
 
-// Reorders the cloud into the tree's leaf order and makes the tree address it directly.
+// Reorders the cloud into the tree's leaf order, in place, and makes the tree address it directly:
+// position j takes the point vAcc[j]; each cycle of that permutation is walked once, and vAcc[k] = k marks
+// a position as done (which is also the final state the tree needs).
 void toLeafOrder(Tree& tree, FiniteCloud& cloud) {
-    const size_t m = cloud.input.size();
-    std::vector<double> xyz(3 * m);
-    std::vector<size_t> input(m);
-    for (size_t j = 0; j < m; ++j) {
-        const size_t i = tree.vAcc[j];
-        std::copy_n(&cloud.xyz[3 * i], 3, &xyz[3 * j]);
-        input[j] = cloud.input[i];
-        tree.vAcc[j] = j;
+    auto& perm = tree.vAcc;
+    for (size_t start = 0; start < perm.size(); ++start) {
+        if (perm[start] == start)
+            continue;
+        double held[3];
+        std::copy_n(&cloud.xyz[3 * start], 3, held);
+        const size_t heldInput = cloud.input[start];
+        size_t k = start;
+        for (;;) {
+            const size_t from = perm[k];
+            perm[k] = k;
+            if (from == start) {
+                std::copy_n(held, 3, &cloud.xyz[3 * k]);
+                cloud.input[k] = heldInput;
+                break;
+            }
+            std::copy_n(&cloud.xyz[3 * from], 3, &cloud.xyz[3 * k]);
+            cloud.input[k] = cloud.input[from];
+            k = from;
+        }
     }
-    cloud.xyz.swap(xyz);
-    cloud.input.swap(input);
 }
 
 // k best by (distance, input index): the same set a brute-force search over the input picks, whatever
@@ -151,23 +163,33 @@ bool planeNormal(const FiniteCloud& cloud, const double* query, const size_t* ne
 
 void computeNormals(const double* xyz, size_t n, int k, float* normals, unsigned threads,
                     const std::function<void(size_t done, size_t total)>& progress) {
+    computeNormals(std::vector<double>(xyz, xyz + 3 * n), k, normals, threads, progress);
+}
+
+void computeNormals(std::vector<double>&& xyz, int k, float* normals, unsigned threads,
+                    const std::function<void(size_t done, size_t total)>& progress) {
     if (k < 3)
         throw std::invalid_argument("computeNormals: k must be at least 3, got " + std::to_string(k));
+    const size_t n = xyz.size() / 3;
     if (n == 0)
         return;
 
+    // The finite points, compacted in place in the caller's array.
     FiniteCloud cloud;
-    cloud.xyz.reserve(3 * n);
+    cloud.xyz = std::move(xyz);
     cloud.input.reserve(n);
     for (size_t i = 0; i < n; ++i) {
-        const double* p = xyz + 3 * i;
+        const double* p = &cloud.xyz[3 * i];
         if (std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2])) {
-            cloud.xyz.insert(cloud.xyz.end(), p, p + 3);
+            const size_t j = cloud.input.size();
+            if (j != i)
+                std::copy_n(p, 3, &cloud.xyz[3 * j]);
             cloud.input.push_back(i);
         } else {
             setFallback(normals + 3 * i);
         }
     }
+    cloud.xyz.resize(3 * cloud.input.size());
     const size_t kk = size_t(k);
     if (cloud.input.size() < kk) {
         for (size_t i : cloud.input)

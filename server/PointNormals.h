@@ -2,6 +2,7 @@
 // Per-point normals for the import: principal component of each point's k nearest neighbours.
 #include <cstddef>
 #include <functional>
+#include <vector>
 
 // Unit normal per point from its k nearest neighbours (the point itself included): the eigenvector of
 // the smallest eigenvalue of the neighbourhood's covariance, oriented so that z >= 0 (airborne data;
@@ -15,4 +16,7 @@
 // 3 floats per point. `progress` is called from the calling thread only, now and then, and last with
 // (n, n); an exception it throws stops the work and is rethrown. Throws std::invalid_argument for k < 3.
 void computeNormals(const double* xyz, size_t n, int k, float* normals, unsigned threads = 0,
+                    const std::function<void(size_t done, size_t total)>& progress = {});
+// The same, taking over the caller's coordinates (xyz.size() / 3 points) to work in them without a copy.
+void computeNormals(std::vector<double>&& xyz, int k, float* normals, unsigned threads = 0,
                     const std::function<void(size_t done, size_t total)>& progress = {});
