@@ -8,6 +8,7 @@
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -16,46 +17,114 @@
 
 namespace {
 
-// The finite points only (NaN or infinite coordinates would corrupt the tree's bounding boxes), copied
-// so that the tree reads them without indirection; once the tree is built they are put in its leaf order,
+constexpr size_t kBlockPoints = 1 << 19;
+
+// The finite points only (NaN or infinite coordinates would corrupt the trees' bounding boxes), compacted
+// in place. They are split into blocks of about equal count by alternating median cuts in x and y, each
+// block gets its own tree (built in parallel), and each block's points are put in its tree's leaf order,
 // which makes neighbouring points neighbours in memory and queries in that order cache-friendly.
 struct FiniteCloud {
     std::vector<double> xyz;   // 3 per point
     std::vector<size_t> input; // each point's index in the input
-
-    size_t kdtree_get_point_count() const { return input.size(); }
-    double kdtree_get_pt(size_t i, size_t dim) const { return xyz[3 * i + dim]; }
-    template <class BBox> bool kdtree_get_bbox(BBox&) const { return false; }
 };
 
-using Tree = nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<double, FiniteCloud>,
-                                                 FiniteCloud, 3, size_t>;
+// One block of the cloud, [first, first + count), as a tree's data set.
+struct Block {
+    FiniteCloud* cloud = nullptr;
+    size_t first = 0, count = 0;
+    double lo[3] = {}, hi[3] = {}; // bounding box
 
-// Reorders the cloud into the tree's leaf order, in place, and makes the tree address it directly:
-// position j takes the point vAcc[j]; each cycle of that permutation is walked once, and vAcc[k] = k marks
-// a position as done (which is also the final state the tree needs).
-void toLeafOrder(Tree& tree, FiniteCloud& cloud) {
-    auto& perm = tree.vAcc;
+    size_t kdtree_get_point_count() const { return count; }
+    double kdtree_get_pt(size_t i, size_t dim) const { return cloud->xyz[3 * (first + i) + dim]; }
+    template <class BBox> bool kdtree_get_bbox(BBox&) const { return false; }
+
+    // Squared distance from q to the bounding box.
+    double distance2(const double* q) const {
+        double d2 = 0;
+        for (int a = 0; a < 3; ++a) {
+            const double d = q[a] < lo[a] ? lo[a] - q[a] : q[a] > hi[a] ? q[a] - hi[a] : 0.0;
+            d2 += d * d;
+        }
+        return d2;
+    }
+};
+
+using Tree = nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<double, Block>, Block, 3, size_t>;
+
+// Applies the gather permutation "position first + j takes point first + perm[j]" in place, walking each
+// cycle once; perm[k] = k marks a position as done (and is the identity the trees need afterwards).
+template <typename Index> void permute(FiniteCloud& cloud, size_t first, std::vector<Index>& perm) {
     for (size_t start = 0; start < perm.size(); ++start) {
         if (perm[start] == start)
             continue;
         double held[3];
-        std::copy_n(&cloud.xyz[3 * start], 3, held);
-        const size_t heldInput = cloud.input[start];
+        std::copy_n(&cloud.xyz[3 * (first + start)], 3, held);
+        const size_t heldInput = cloud.input[first + start];
         size_t k = start;
         for (;;) {
             const size_t from = perm[k];
-            perm[k] = k;
+            perm[k] = Index(k);
             if (from == start) {
-                std::copy_n(held, 3, &cloud.xyz[3 * k]);
-                cloud.input[k] = heldInput;
+                std::copy_n(held, 3, &cloud.xyz[3 * (first + k)]);
+                cloud.input[first + k] = heldInput;
                 break;
             }
-            std::copy_n(&cloud.xyz[3 * from], 3, &cloud.xyz[3 * k]);
-            cloud.input[k] = cloud.input[from];
+            std::copy_n(&cloud.xyz[3 * (first + from)], 3, &cloud.xyz[3 * (first + k)]);
+            cloud.input[first + k] = cloud.input[first + from];
             k = from;
         }
     }
+}
+
+// Splits the cloud into 2^depth blocks of about equal count (median cuts, x first), reordering it so that
+// each block is contiguous. Ties in a coordinate are broken by input index, so the split is a function of
+// the points alone.
+std::vector<Block> splitIntoBlocks(FiniteCloud& cloud, int depth) {
+    const size_t m = cloud.input.size();
+    std::vector<size_t> order(m);
+    for (size_t i = 0; i < m; ++i)
+        order[i] = i;
+    struct Range {
+        size_t first, end;
+        int axis;
+    };
+    std::vector<Range> ranges{{0, m, 0}};
+    for (int level = 0; level < depth; ++level) {
+        std::vector<Range> next;
+        for (const Range& r : ranges) {
+            const size_t mid = r.first + (r.end - r.first) / 2;
+            const int a = r.axis;
+            std::nth_element(order.begin() + std::ptrdiff_t(r.first), order.begin() + std::ptrdiff_t(mid),
+                             order.begin() + std::ptrdiff_t(r.end), [&](size_t p, size_t q) {
+                                 const double u = cloud.xyz[3 * p + size_t(a)], v = cloud.xyz[3 * q + size_t(a)];
+                                 return u < v || (u == v && cloud.input[p] < cloud.input[q]);
+                             });
+            next.push_back({r.first, mid, 1 - a});
+            next.push_back({mid, r.end, 1 - a});
+        }
+        ranges.swap(next);
+    }
+    permute(cloud, 0, order);
+    std::vector<Block> blocks;
+    for (const Range& r : ranges) {
+        if (r.first == r.end)
+            continue;
+        Block b;
+        b.cloud = &cloud;
+        b.first = r.first;
+        b.count = r.end - r.first;
+        for (int a = 0; a < 3; ++a) {
+            b.lo[a] = std::numeric_limits<double>::infinity();
+            b.hi[a] = -std::numeric_limits<double>::infinity();
+        }
+        for (size_t i = r.first; i < r.end; ++i)
+            for (int a = 0; a < 3; ++a) {
+                b.lo[a] = std::min(b.lo[a], cloud.xyz[3 * i + size_t(a)]);
+                b.hi[a] = std::max(b.hi[a], cloud.xyz[3 * i + size_t(a)]);
+            }
+        blocks.push_back(b);
+    }
+    return blocks;
 }
 
 // k best by (distance, input index): the same set a brute-force search over the input picks, whatever
@@ -102,6 +171,15 @@ private:
     double* dists_;
     const size_t* input_;
     double worst_ = std::numeric_limits<double>::infinity();
+};
+
+// Feeds a block tree's local indices into the shared result as cloud positions.
+struct BlockResult {
+    TieOrderedKnn& result;
+    size_t first;
+    double worstDist() const { return result.worstDist(); }
+    bool full() const { return result.full(); }
+    bool addPoint(double dist, size_t index) { return result.addPoint(dist, first + index); }
 };
 
 void setFallback(float* out) {
@@ -199,11 +277,59 @@ void computeNormals(std::vector<double>&& xyz, int k, float* normals, unsigned t
         return;
     }
 
-    Tree tree(3, cloud, nanoflann::KDTreeSingleIndexAdaptorParams(16));
-    toLeafOrder(tree, cloud);
-
     const size_t m = cloud.input.size();
     const unsigned wanted = threads ? threads : std::max(1u, std::thread::hardware_concurrency());
+
+    // At least one block per thread, and blocks small enough for their trees to stay in cache. The
+    // search is exact whatever the split: blocks whose box is nearer than the k-th neighbour so far are
+    // searched too.
+    int depth = 0;
+    while (depth < 16 && ((size_t(1) << depth) < wanted || (m >> depth) > kBlockPoints))
+        ++depth;
+    std::vector<Block> blocks = splitIntoBlocks(cloud, depth);
+    // For each block, the others by the squared gap between their boxes: a lower bound of the distance
+    // from any point of the block to the other block's points.
+    std::vector<std::vector<std::pair<double, size_t>>> nearby(blocks.size());
+    for (size_t b = 0; b < blocks.size(); ++b) {
+        for (size_t o = 0; o < blocks.size(); ++o) {
+            if (o == b)
+                continue;
+            double gap2 = 0;
+            for (int a = 0; a < 3; ++a) {
+                const double d = std::max({0.0, blocks[o].lo[a] - blocks[b].hi[a], blocks[b].lo[a] - blocks[o].hi[a]});
+                gap2 += d * d;
+            }
+            nearby[b].push_back({gap2, o});
+        }
+        std::sort(nearby[b].begin(), nearby[b].end());
+    }
+    std::vector<std::unique_ptr<Tree>> trees(blocks.size());
+    {
+        std::atomic<size_t> nextBlock{0};
+        std::mutex buildError;
+        std::exception_ptr failure;
+        auto build = [&] {
+            for (size_t b; (b = nextBlock++) < blocks.size();) {
+                try {
+                    trees[b] = std::make_unique<Tree>(3, blocks[b], nanoflann::KDTreeSingleIndexAdaptorParams(16));
+                    permute(cloud, blocks[b].first, trees[b]->vAcc); // the block's points in leaf order
+                } catch (...) {
+                    std::lock_guard lock(buildError);
+                    if (!failure)
+                        failure = std::current_exception();
+                    nextBlock = blocks.size();
+                }
+            }
+        };
+        std::vector<std::jthread> builders;
+        for (size_t w = 1; w < std::min<size_t>(wanted, blocks.size()); ++w)
+            builders.emplace_back(build);
+        build();
+        builders.clear(); // joins
+        if (failure)
+            std::rethrow_exception(failure);
+    }
+
     // Chunks claimed dynamically balance the load; each point's result depends only on the point.
     const size_t chunk = std::clamp<size_t>(m / (size_t(wanted) * 16), 64, 8192);
     const size_t chunks = (m + chunk - 1) / chunk;
@@ -228,11 +354,26 @@ void computeNormals(std::vector<double>&& xyz, int k, float* normals, unsigned t
                 if (c >= chunks)
                     break;
                 size_t end = std::min(m, (c + 1) * chunk);
+                size_t b = size_t(std::upper_bound(blocks.begin(), blocks.end(), c * chunk,
+                                                   [](size_t t, const Block& x) { return t < x.first; }) -
+                                  blocks.begin()) -
+                           1;
                 for (size_t t = c * chunk; t < end; ++t) {
+                    while (t >= blocks[b].first + blocks[b].count)
+                        ++b;
                     const size_t i = cloud.input[t];
                     const double* q = &cloud.xyz[3 * t];
                     TieOrderedKnn result(kk, indices.data(), dists.data(), cloud.input.data());
-                    tree.findNeighbors(result, q, params);
+                    BlockResult own{result, blocks[b].first};
+                    trees[b]->findNeighbors(own, q, params);
+                    for (const auto& [gap2, o] : nearby[b]) {
+                        if (gap2 >= result.worstDist())
+                            break; // q lies in block b: no nearer point in this block or any later one
+                        if (blocks[o].distance2(q) < result.worstDist()) {
+                            BlockResult other{result, blocks[o].first};
+                            trees[o]->findNeighbors(other, q, params);
+                        }
+                    }
                     if (!result.full() ||
                         !planeNormal(cloud, q, indices.data(), kk, offsets, normals + 3 * i))
                         setFallback(normals + 3 * i);

@@ -168,7 +168,8 @@ TEST(PointNormals, SyntheticSceneNormalsAreUnitAndUp) {
 
 TEST(PointNormals, SameResultForAnyThreadCount) {
     Scene s = syntheticScene(20000, 0, 4);
-    // A grid adds many equal distances, where an unstable choice of neighbours would show.
+    // A grid adds many equal distances, where an unstable choice of neighbours would show. More threads
+    // also mean more blocks with their own trees: the neighbours must not depend on the split.
     for (int r = 0; r < 40; ++r)
         for (int c = 0; c < 40; ++c)
             s.xyz.insert(s.xyz.end(), {s.xyz[0] + c, s.xyz[1] + r, s.xyz[2] + 0.1 * c + (r % 3) * 0.05});
