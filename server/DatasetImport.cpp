@@ -29,7 +29,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uint64_t kPerCell = 256;
+constexpr uint64_t kPerCell = 64;
 constexpr uint32_t kMaxGrid = 4096;
 
 [[noreturn]] void fail(const std::string& what) {
