@@ -18,6 +18,7 @@
 namespace {
 
 constexpr size_t kBlockPoints = 1 << 19;
+constexpr double kGridPerCell = 8; // points per cell of the neighbour grid, on average
 
 // The finite points only (NaN or infinite coordinates would corrupt the trees' bounding boxes), compacted
 // in place. They are split into blocks of about equal count by alternating median cuts in x and y, each
@@ -173,6 +174,149 @@ private:
     double worst_ = std::numeric_limits<double>::infinity();
 };
 
+// Exact k nearest neighbours over square cells in x and y, the usual case for airborne data: the points
+// are reordered cell by cell, and a search visits rings of cells around the query's until no point of the
+// next ring can be nearer than the k-th found (the xy gap bounds the 3-d distance). Candidates are read
+// from contiguous memory, which makes this several times faster than a tree search.
+class GridSearch {
+public:
+    // False, with the cloud untouched, when the points are too unevenly spread in x and y for cells to pay
+    // off (the trees take over then).
+    bool build(FiniteCloud& cloud, bool always) {
+        const size_t m = cloud.input.size();
+        if ((m < 64 && !always) || m >= UINT32_MAX)
+            return false;
+        double lo[2] = {INFINITY, INFINITY}, hi[2] = {-INFINITY, -INFINITY};
+        for (size_t i = 0; i < m; ++i)
+            for (int a = 0; a < 2; ++a) {
+                lo[a] = std::min(lo[a], cloud.xyz[3 * i + size_t(a)]);
+                hi[a] = std::max(hi[a], cloud.xyz[3 * i + size_t(a)]);
+            }
+        const double w = hi[0] - lo[0], h = hi[1] - lo[1];
+        if (!std::isfinite(w) || !std::isfinite(h) || (!(w > 0 && h > 0) && !always))
+            return false;
+        ox_ = lo[0];
+        oy_ = lo[1];
+        size_ = std::sqrt(w * h * kGridPerCell / double(m));
+        if (!(size_ > 0) || !std::isfinite(size_))
+            size_ = std::max({w, h, 1.0}); // a line or a single spot: one row of cells, or one cell
+        if (!(size_ > 0) || !std::isfinite(size_))
+            return false;
+        for (;;) {
+            gx_ = uint32_t(std::clamp(std::ceil(w / size_), 1.0, 1e6));
+            gy_ = uint32_t(std::clamp(std::ceil(h / size_), 1.0, 1e6));
+            if (double(gx_) * gy_ <= 4.0 * double(m) + 1024)
+                break;
+            if (!always)
+                return false;
+            size_ *= 2;
+        }
+        const size_t cells = size_t(gx_) * gy_;
+        std::vector<uint32_t> cellOf(m);
+        start_.assign(cells + 1, 0);
+        for (size_t i = 0; i < m; ++i) {
+            cellOf[i] = cell(&cloud.xyz[3 * i]);
+            ++start_[cellOf[i] + 1];
+        }
+        // Candidates a search reads in its own cell, averaged over the points: too many means clusters the
+        // cells cannot resolve.
+        double own = 0;
+        for (size_t c = 1; c <= cells; ++c)
+            own += double(start_[c]) * double(start_[c]);
+        if (own / double(m) > 16 * kGridPerCell && !always) {
+            start_.clear();
+            return false;
+        }
+        for (size_t c = 0; c < cells; ++c)
+            start_[c + 1] += start_[c];
+        std::vector<uint32_t> order(m);
+        {
+            std::vector<uint32_t> next(start_.begin(), start_.end() - 1);
+            for (size_t i = 0; i < m; ++i)
+                order[next[cellOf[i]]++] = uint32_t(i);
+        }
+        cellOf = {};
+        permute(cloud, 0, order);
+        cloud_ = &cloud;
+        return true;
+    }
+
+    void search(const double* q, TieOrderedKnn& result) const {
+        const uint32_t c = cell(q);
+        const int64_t cx = c % gx_, cy = c / gx_;
+        // Rounding may put a point a hair outside its cell's nominal bounds: the ring bound keeps a margin.
+        const double slack = 1e-9 * (std::fabs(q[0]) + std::fabs(q[1]) + size_);
+        auto visit = [&](int64_t x, int64_t y) {
+            if (x < 0 || y < 0 || x >= int64_t(gx_) || y >= int64_t(gy_))
+                return;
+            if (result.full()) {
+                // A cell wholly farther than the k-th found cannot hold a nearer point.
+                const double cx0 = ox_ + double(x) * size_, cy0 = oy_ + double(y) * size_;
+                const double dx = std::max({0.0, cx0 - q[0] - slack, q[0] - (cx0 + size_) - slack});
+                const double dy = std::max({0.0, cy0 - q[1] - slack, q[1] - (cy0 + size_) - slack});
+                if (dx * dx + dy * dy > result.worstDist())
+                    return;
+            }
+            const size_t k = size_t(y) * gx_ + size_t(x);
+            for (uint32_t i = start_[k]; i < start_[k + 1]; ++i) {
+                const double* p = &cloud_->xyz[3 * size_t(i)];
+                double d = 0;
+                for (int a = 0; a < 3; ++a) {
+                    const double diff = q[a] - p[a];
+                    d += diff * diff;
+                }
+                if (d < result.worstDist())
+                    result.addPoint(d, i);
+            }
+        };
+        for (int64_t r = 0;; ++r) {
+            const int64_t x0 = cx - r, x1 = cx + r, y0 = cy - r, y1 = cy + r;
+            if (r == 0) {
+                visit(cx, cy);
+            } else {
+                for (int64_t x = std::max<int64_t>(x0, 0); x <= std::min<int64_t>(x1, gx_ - 1); ++x) {
+                    visit(x, y0);
+                    visit(x, y1);
+                }
+                for (int64_t y = std::max<int64_t>(y0 + 1, 0); y <= std::min<int64_t>(y1 - 1, gy_ - 1); ++y) {
+                    visit(x0, y);
+                    visit(x1, y);
+                }
+            }
+            if (x0 <= 0 && y0 <= 0 && x1 >= gx_ - 1 && y1 >= gy_ - 1)
+                return; // every cell visited
+            if (!result.full())
+                continue;
+            // Nearest possible point of the next ring, through the sides that have cells beyond them.
+            double gap = INFINITY;
+            if (x0 > 0)
+                gap = std::min(gap, q[0] - (ox_ + double(x0) * size_));
+            if (x1 < gx_ - 1)
+                gap = std::min(gap, ox_ + double(x1 + 1) * size_ - q[0]);
+            if (y0 > 0)
+                gap = std::min(gap, q[1] - (oy_ + double(y0) * size_));
+            if (y1 < gy_ - 1)
+                gap = std::min(gap, oy_ + double(y1 + 1) * size_ - q[1]);
+            gap -= slack;
+            if (gap > 0 && gap * gap > result.worstDist())
+                return;
+        }
+    }
+
+private:
+    uint32_t cell(const double* p) const {
+        const double fx = std::floor((p[0] - ox_) / size_), fy = std::floor((p[1] - oy_) / size_);
+        const uint32_t x = fx < 0 ? 0 : fx >= double(gx_ - 1) ? gx_ - 1 : uint32_t(fx);
+        const uint32_t y = fy < 0 ? 0 : fy >= double(gy_ - 1) ? gy_ - 1 : uint32_t(fy);
+        return y * gx_ + x;
+    }
+
+    const FiniteCloud* cloud_ = nullptr;
+    double ox_ = 0, oy_ = 0, size_ = 1;
+    uint32_t gx_ = 1, gy_ = 1;
+    std::vector<uint32_t> start_;
+};
+
 // Feeds a block tree's local indices into the shared result as cloud positions.
 struct BlockResult {
     TieOrderedKnn& result;
@@ -245,7 +389,7 @@ void computeNormals(const double* xyz, size_t n, int k, float* normals, unsigned
 }
 
 void computeNormals(std::vector<double>&& xyz, int k, float* normals, unsigned threads,
-                    const std::function<void(size_t done, size_t total)>& progress) {
+                    const std::function<void(size_t done, size_t total)>& progress, NeighbourSearch search) {
     if (k < 3)
         throw std::invalid_argument("computeNormals: k must be at least 3, got " + std::to_string(k));
     const size_t n = xyz.size() / 3;
@@ -280,13 +424,17 @@ void computeNormals(std::vector<double>&& xyz, int k, float* normals, unsigned t
     const size_t m = cloud.input.size();
     const unsigned wanted = threads ? threads : std::max(1u, std::thread::hardware_concurrency());
 
-    // At least one block per thread, and blocks small enough for their trees to stay in cache. The
+    GridSearch grid;
+    const bool useGrid = search != NeighbourSearch::Trees && grid.build(cloud, search == NeighbourSearch::Cells);
+    // Otherwise: at least one block per thread, and blocks small enough for their trees to stay in cache. The
     // search is exact whatever the split: blocks whose box is nearer than the k-th neighbour so far are
     // searched too.
     int depth = 0;
     while (depth < 16 && ((size_t(1) << depth) < wanted || (m >> depth) > kBlockPoints))
         ++depth;
-    std::vector<Block> blocks = splitIntoBlocks(cloud, depth);
+    std::vector<Block> blocks;
+    if (!useGrid)
+        blocks = splitIntoBlocks(cloud, depth);
     // For each block, the others by the squared gap between their boxes: a lower bound of the distance
     // from any point of the block to the other block's points.
     std::vector<std::vector<std::pair<double, size_t>>> nearby(blocks.size());
@@ -354,16 +502,24 @@ void computeNormals(std::vector<double>&& xyz, int k, float* normals, unsigned t
                 if (c >= chunks)
                     break;
                 size_t end = std::min(m, (c + 1) * chunk);
-                size_t b = size_t(std::upper_bound(blocks.begin(), blocks.end(), c * chunk,
-                                                   [](size_t t, const Block& x) { return t < x.first; }) -
-                                  blocks.begin()) -
-                           1;
+                size_t b = useGrid ? 0
+                                   : size_t(std::upper_bound(blocks.begin(), blocks.end(), c * chunk,
+                                                             [](size_t t, const Block& x) { return t < x.first; }) -
+                                            blocks.begin()) -
+                                         1;
                 for (size_t t = c * chunk; t < end; ++t) {
-                    while (t >= blocks[b].first + blocks[b].count)
-                        ++b;
                     const size_t i = cloud.input[t];
                     const double* q = &cloud.xyz[3 * t];
                     TieOrderedKnn result(kk, indices.data(), dists.data(), cloud.input.data());
+                    if (useGrid) {
+                        grid.search(q, result);
+                        if (!result.full() ||
+                            !planeNormal(cloud, q, indices.data(), kk, offsets, normals + 3 * i))
+                            setFallback(normals + 3 * i);
+                        continue;
+                    }
+                    while (t >= blocks[b].first + blocks[b].count)
+                        ++b;
                     BlockResult own{result, blocks[b].first};
                     trees[b]->findNeighbors(own, q, params);
                     for (const auto& [gap2, o] : nearby[b]) {

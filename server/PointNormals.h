@@ -17,6 +17,11 @@
 // (n, n); an exception it throws stops the work and is rethrown. Throws std::invalid_argument for k < 3.
 void computeNormals(const double* xyz, size_t n, int k, float* normals, unsigned threads = 0,
                     const std::function<void(size_t done, size_t total)>& progress = {});
+// How neighbours are found; both ways give the same neighbours. Automatic takes cells in x and y unless
+// the points are too unevenly spread for them, then k-d trees.
+enum class NeighbourSearch { Automatic, Cells, Trees };
+
 // The same, taking over the caller's coordinates (xyz.size() / 3 points) to work in them without a copy.
 void computeNormals(std::vector<double>&& xyz, int k, float* normals, unsigned threads = 0,
-                    const std::function<void(size_t done, size_t total)>& progress = {});
+                    const std::function<void(size_t done, size_t total)>& progress = {},
+                    NeighbourSearch search = NeighbourSearch::Automatic);

@@ -183,6 +183,29 @@ TEST(PointNormals, SameResultForAnyThreadCount) {
     EXPECT_EQ(std::memcmp(one.data(), automatic.data(), one.size() * sizeof(float)), 0);
 }
 
+// Cells and trees are two independent exact searches: they must agree on every point, ties included.
+TEST(PointNormals, CellsAndTreesFindTheSameNeighbours) {
+    Scene s = syntheticScene(30000, 0, 9);
+    for (int r = 0; r < 30; ++r) // equal distances
+        for (int c = 0; c < 30; ++c)
+            s.xyz.insert(s.xyz.end(), {s.xyz[0] + c, s.xyz[1] + r, s.xyz[2] + 0.1 * c});
+    for (int i = 0; i < 500; ++i) // a dense cluster, a vertical wall and a far outlier
+        s.xyz.insert(s.xyz.end(), {s.xyz[3] + 1e-3 * (i % 7), s.xyz[4] + 1e-3 * (i / 7), s.xyz[5] + 0.01 * i});
+    s.xyz.insert(s.xyz.end(), {s.xyz[0] + 5000, s.xyz[1] - 3000, s.xyz[2]});
+    std::vector<std::vector<double>> sets{s.xyz, {0, 0, 0, 1, 0, 0, 2, 0, 0, 3, 0, 1, 4, 0, 0, 5, 0, 2}};
+    for (size_t set = 0; set < sets.size(); ++set) {
+        SCOPED_TRACE("set " + std::to_string(set));
+        const size_t n = sets[set].size() / 3;
+        std::vector<float> cells(3 * n), trees(3 * n);
+        computeNormals(std::vector<double>(sets[set]), 5, cells.data(), 2, {}, NeighbourSearch::Cells);
+        computeNormals(std::vector<double>(sets[set]), 5, trees.data(), 2, {}, NeighbourSearch::Trees);
+        EXPECT_EQ(std::memcmp(cells.data(), trees.data(), cells.size() * sizeof(float)), 0);
+        std::vector<float> automatic(3 * n);
+        computeNormals(std::vector<double>(sets[set]), 5, automatic.data(), 2);
+        EXPECT_EQ(std::memcmp(cells.data(), automatic.data(), cells.size() * sizeof(float)), 0);
+    }
+}
+
 TEST(PointNormals, FewerPointsThanNeighboursFallBack) {
     auto xyz = plane(2, 0.5, 0.0, 0.0, 5); // 4 points
     auto normals = normalsOf(xyz, 5);
