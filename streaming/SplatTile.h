@@ -1,0 +1,59 @@
+#pragma once
+// All splats of one grid tile received so far, level of detail after level of detail in one array, so
+// that levels 0 to L always form a prefix that uploads in one piece. The tile is its own lock; the
+// cache thread holds it while a level streams in and while the tile is uploaded.
+#include "CMutexClass.h"
+#include "GeometryTypes.h"
+
+#include <atomic>
+#include <cfloat>
+#include <cstdint>
+#include <vector>
+
+class LODGrid;
+class RenderTile;
+
+class SplatTile : public CMutexClass {
+public:
+    SplatTile() = default;
+    // Copies contents and flags; the copy's lock is free. Only while the cache builds its tiles.
+    SplatTile(const SplatTile& o);
+    SplatTile& operator=(const SplatTile&) = delete;
+
+    void addSplat(const Splat& s) { splats.push_back(s); }
+    void addColor(const Color& c) { colors.push_back(c); }
+    // Begins a new level at the current end of the splats.
+    void addLOD();
+    // Widens minZ/maxZ over the splats from `first` on and makes their normals unit length.
+    void normalizeSplats(int first, LODGrid* grid, short level);
+    // Marks the tile for upload up to `level` and advances the render tile from requested to filled when
+    // it asked for this level.
+    void update(RenderTile* rt, short level);
+    // After the upload: records the highest level uploaded and settles or completes the render tile.
+    void finishUpdate();
+
+    Splat* getSplats(long stamp);
+    Color* getColors(long stamp);
+    // Splats of levels 0 to `level` (all when `level` is past the last level begun); -1 for a negative
+    // level, with a message.
+    int getFullLODsize(short level) const;
+    // Splats of `level` alone; -1 when it is not a level begun.
+    int getLODsize(short level) const;
+    Splat* getLODSplats(short level, long stamp);
+    int numberOfLevels() const { return int(levelStarts.size()); }
+
+    // Read by the render selection thread without the tile's lock.
+    std::atomic<bool> isEmpty{true};
+    std::vector<Splat> splats;
+    std::vector<Color> colors;
+    std::vector<int> levelStarts;
+    std::atomic<short> highestLevel{-1};
+    double minZ = DBL_MAX, maxZ = -DBL_MAX;
+    std::atomic<bool> uploadPending{false};
+    int uploadLevel = 0;
+    std::atomic<bool> receiving{false};
+    RenderTile* renderTile = nullptr;
+
+private:
+    bool badLevel(short level) const;
+};

@@ -1,0 +1,207 @@
+// Render tiles, splat tiles and requests: the level bookkeeping, the round trip of a requested level
+// through fill and upload, and which splats a request files where.
+#include "LASHeader.h"
+#include "LODGrid.h"
+#include "LODRequest.h"
+#include "RenderTile.h"
+#include "SplatTile.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <numeric>
+#include <stdexcept>
+
+namespace {
+
+std::vector<int> iota(int n) {
+    std::vector<int> v(static_cast<size_t>(n));
+    std::iota(v.begin(), v.end(), 0);
+    return v;
+}
+
+Splat splat(int32_t x, int32_t y, int32_t z, float nx = 0, float ny = 0, float nz = 2) {
+    return Splat{x, y, z, nx, ny, nz};
+}
+
+void addLevel(SplatTile& t, int count, int32_t z0 = 0) {
+    t.addLOD();
+    for (int i = 0; i < count; ++i)
+        t.addSplat(splat(i, i, z0 + i));
+}
+
+TEST(RenderTile, IndexLists) {
+    RenderTile t(7);
+    EXPECT_EQ(t.getLOD(), -1);
+    t.setLOD(8);
+    EXPECT_EQ(t.indices, iota(8));
+    t.setLOD(5);
+    EXPECT_EQ(t.indices, iota(5));
+    t.setLOD(0);
+    EXPECT_TRUE(t.indices.empty());
+    t.addIndeces(0, 3);
+    EXPECT_EQ(t.indices, iota(3));
+
+    t.setLOD(10);
+    t.requestedLOD = 2;
+    t.state = RenderTile::Filled; // not yet uploaded
+    t.update(2, 4);
+    EXPECT_EQ(t.indices, iota(10));
+    t.state = RenderTile::Uploaded;
+    t.update(1, 4); // another level
+    EXPECT_EQ(t.indices, iota(10));
+    EXPECT_EQ(t.state, RenderTile::Uploaded);
+    t.update(2, 4);
+    EXPECT_EQ(t.indices, iota(14));
+    EXPECT_EQ(t.state, RenderTile::Settled);
+
+    // A copy (made while the vector of tiles is built) has the same contents and a free lock.
+    t.Lock();
+    RenderTile copy(t);
+    EXPECT_TRUE(copy.TryLock());
+    copy.Unlock();
+    t.Unlock();
+    EXPECT_EQ(copy.indices, t.indices);
+    EXPECT_EQ(copy.tileIndex, 7u);
+}
+
+TEST(SplatTile, LevelSizes) {
+    SplatTile t;
+    EXPECT_EQ(t.getSplats(0), nullptr);
+    EXPECT_EQ(t.getColors(0), nullptr);
+    EXPECT_EQ(t.getFullLODsize(0), 0);
+    EXPECT_EQ(t.getLODsize(0), -1);
+    EXPECT_EQ(t.highestLevel, -1);
+    EXPECT_TRUE(t.isEmpty);
+
+    addLevel(t, 100);
+    addLevel(t, 300);
+    EXPECT_EQ(t.levelStarts, (std::vector<int>{0, 100}));
+    EXPECT_EQ(t.getLODsize(0), 100);
+    EXPECT_EQ(t.getLODsize(1), 300);
+    EXPECT_EQ(t.getFullLODsize(0), 100);
+    EXPECT_EQ(t.getFullLODsize(1), 400);
+    EXPECT_EQ(t.getFullLODsize(5), 400);
+    EXPECT_EQ(t.getLODsize(5), -1);
+    EXPECT_EQ(t.getLODSplats(1, 0), t.getSplats(0) + 100);
+    EXPECT_EQ(t.getLODSplats(2, 0), nullptr);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(t.getFullLODsize(-1), -1);
+    EXPECT_EQ(t.getLODsize(-1), -1);
+    EXPECT_EQ(t.getLODSplats(-1, 0), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error, request for size of LOD level -1\n"
+                                                          "Error, request for size of LOD level -1\n"
+                                                          "Error, request for size of LOD level -1\n");
+    // A level begun that received nothing has no first splat.
+    t.addLOD();
+    EXPECT_EQ(t.getLODsize(2), 0);
+    EXPECT_THROW(t.getLODSplats(2, 0), std::out_of_range);
+}
+
+TEST(SplatTile, NormalisingTouchesOnlyTheNewLevel) {
+    SplatTile t;
+    addLevel(t, 3, 50);
+    t.normalizeSplats(0, nullptr, 0);
+    const Splat before = t.splats[1];
+    t.addLOD();
+    t.addSplat(splat(0, 0, -7, 3, 4, 0));
+    t.addSplat(splat(0, 0, 900, 0, 0, 0.5f));
+    t.normalizeSplats(3, nullptr, 1);
+    EXPECT_EQ(std::memcmp(&t.splats[1], &before, sizeof before), 0);
+    EXPECT_FLOAT_EQ(t.splats[3].nx, 0.6f);
+    EXPECT_FLOAT_EQ(t.splats[3].ny, 0.8f);
+    for (const Splat& s : t.splats)
+        EXPECT_NEAR(std::sqrt(s.nx * s.nx + s.ny * s.ny + s.nz * s.nz), 1.0, 1e-6);
+    EXPECT_EQ(t.minZ, -7);
+    EXPECT_EQ(t.maxZ, 900);
+    t.normalizeSplats(5, nullptr, 1); // nothing past the end
+}
+
+// requested -> filled (update) -> uploaded (finishUpdate) -> settled (RenderTile::update).
+TEST(SplatTile, RoundTripOfARequestedLevel) {
+    RenderTile rt(0);
+    SplatTile t;
+    rt.requestedLOD = 1;
+    rt.state = RenderTile::Requested;
+    addLevel(t, 10);
+    t.update(&rt, 0); // a level the render tile did not ask for
+    EXPECT_EQ(rt.state, RenderTile::Requested);
+    t.finishUpdate();
+    EXPECT_EQ(t.highestLevel, 0);
+    EXPECT_EQ(rt.state, RenderTile::Requested); // asks for more than is uploaded
+    addLevel(t, 20);
+    EXPECT_TRUE(t.receiving);
+    t.update(&rt, 1);
+    EXPECT_FALSE(t.receiving);
+    EXPECT_TRUE(t.uploadPending);
+    EXPECT_EQ(t.uploadLevel, 1);
+    EXPECT_EQ(rt.state, RenderTile::Filled);
+    EXPECT_FALSE(t.isEmpty);
+    t.finishUpdate();
+    EXPECT_FALSE(t.uploadPending);
+    EXPECT_EQ(t.highestLevel, 1);
+    EXPECT_EQ(rt.state, RenderTile::Uploaded);
+    rt.setLOD(10);
+    rt.state = RenderTile::Uploaded;
+    rt.update(1, t.getLODsize(1));
+    EXPECT_EQ(rt.indices, iota(30));
+    // The render tile now asks for less than the tile holds: the upload settles it.
+    rt.requestedLOD = 0;
+    t.update(&rt, 1);
+    t.finishUpdate();
+    EXPECT_EQ(rt.state, RenderTile::Settled);
+
+    // A level that brought no points leaves an empty tile empty.
+    SplatTile empty;
+    empty.addLOD();
+    empty.update(&rt, 0);
+    EXPECT_TRUE(empty.isEmpty);
+
+    t.Lock();
+    SplatTile copy(t);
+    EXPECT_TRUE(copy.TryLock());
+    copy.Unlock();
+    t.Unlock();
+    EXPECT_EQ(copy.splats.size(), t.splats.size());
+    EXPECT_EQ(copy.highestLevel, 1);
+}
+
+TEST(LODRequest, FilesSplatsOnlyIntoItsOwnTiles) {
+    LASHeader h;
+    h.NumberOfPointRecords = 800000;
+    h.ScaleFactor_X = h.ScaleFactor_Y = h.ScaleFactor_Z = 0.01;
+    h.Max_X = 2000;
+    h.Max_Y = 1000;
+    h.Max_Z = 10;
+    testing::internal::CaptureStdout();
+    LODGrid grid(&h); // 4 x 2 tiles of 50,000 raw units
+    testing::internal::GetCapturedStdout();
+    std::vector<SplatTile> tiles(grid.getNumberOfTiles());
+    std::vector<RenderTile> renderTiles;
+    LODRequest r;
+    r.grid = &grid;
+    r.splatTiles = &tiles;
+    r.renderTiles = &renderTiles;
+    r.tiles = {0, 1}; // column 0
+    r.pushSplat(splat(10, 10, 0));
+    r.pushColor(Color{1, 2, 3});
+    r.pushSplat(splat(10, 60000, 0)); // tile 1
+    r.pushColor(Color{4, 5, 6});
+    r.pushSplat(splat(60000, 10, 0)); // tile 2: in the grid, not in the request
+    r.pushColor(Color{7, 8, 9});
+    r.pushSplat(splat(-5000000, 10, 0)); // outside the grid
+    r.pushColor(Color{7, 8, 9});
+    EXPECT_EQ(r.numSplats, 2u);
+    EXPECT_EQ(r.droppedSplats, 2u);
+    EXPECT_EQ(r.currentTile, 1u);
+    ASSERT_EQ(tiles[0].splats.size(), 1u);
+    ASSERT_EQ(tiles[1].splats.size(), 1u);
+    EXPECT_TRUE(tiles[2].splats.empty());
+    ASSERT_EQ(tiles[1].colors.size(), 1u);
+    EXPECT_EQ(tiles[1].colors[0].r, 4);
+    EXPECT_EQ(tiles[0].colors.size(), 1u);
+    EXPECT_TRUE(tiles[2].colors.empty());
+}
+
+} // namespace
