@@ -3,6 +3,8 @@
 #include "LASHeader.h"
 #include "LODGrid.h"
 
+#include "support/CaptureStdout.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -26,11 +28,16 @@ LASHeader header(uint32_t points, double minX, double maxX, double minY, double 
     return h;
 }
 
+LODGrid quietGrid(const LASHeader& h) {
+    StdoutCapture quiet;
+    return LODGrid(&h);
+}
+
 TEST(LODGrid, LayoutFromTheHeader) {
-    testing::internal::CaptureStdout();
     auto wide = header(800000, 0, 2000, 0, 1000, 0.01);
+    StdoutCapture capture;
     LODGrid g(&wide);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = capture.take();
     EXPECT_EQ(g.getTilesX(), 4u);
     EXPECT_EQ(g.getTilesY(), 2u);
     EXPECT_EQ(g.getNumberOfTiles(), 8u);
@@ -55,12 +62,8 @@ TEST(LODGrid, LayoutFromTheHeader) {
     EXPECT_DOUBLE_EQ(n[0], (-1 + g.centreOffset[0]) * g.normalisingScale);
     EXPECT_DOUBLE_EQ(g.normalisingScale, 1.0 / (20001 - 9999));
 
-    testing::internal::CaptureStdout();
-    auto square = header(100000, 0, 100, 0, 100);
-    auto one = header(1, 5, 5, 5, 5);
-    auto none = header(0, 0, 0, 0, 0);
-    LODGrid a(&square), b(&one), c(&none);
-    testing::internal::GetCapturedStdout();
+    const LODGrid a = quietGrid(header(100000, 0, 100, 0, 100)), b = quietGrid(header(1, 5, 5, 5, 5)),
+                  c = quietGrid(header(0, 0, 0, 0, 0));
     EXPECT_EQ(a.getNumberOfTiles(), 1u);
     EXPECT_EQ(b.getNumberOfTiles(), 1u);
     // No points: still one tile, so no tile operation divides by zero, and flat data a finite scale.
@@ -75,14 +78,13 @@ TEST(LODGrid, LayoutFromTheHeader) {
 // and row reach to the widened maximum.
 TEST(LODGrid, EveryPointOfTheExtentFilesIntoATileWhoseRectangleHoldsIt) {
     std::mt19937 rng(5);
-    testing::internal::CaptureStdout();
     for (int trial = 0; trial < 200; ++trial) {
         const double scale = trial % 3 == 0 ? 0.01 : trial % 3 == 1 ? 0.001 : 1.0;
         const uint32_t points = trial < 20 ? 100000u * uint32_t(trial + 1) : uint32_t(rng() % 50000000);
         const double w = 1 + rng() % 5000, hgt = 1 + rng() % 5000;
         const double ox = 500000 + rng() % 1000, oy = 5000000 + rng() % 1000;
         auto h = header(points, ox, ox + w, oy, oy + hgt, scale, 400000, 4000000);
-        LODGrid g(&h);
+        const LODGrid g = quietGrid(h);
         ASSERT_GE(g.getNumberOfTiles(), 1u);
         const int32_t rx0 = int32_t(std::llround((h.Min_X - h.OffsetX) / scale));
         const int32_t rx1 = int32_t(std::llround((h.Max_X - h.OffsetX) / scale));
@@ -98,11 +100,7 @@ TEST(LODGrid, EveryPointOfTheExtentFilesIntoATileWhoseRectangleHoldsIt) {
             EXPECT_TRUE(wx >= r[0] && wx < r[1] && wy >= r[2] && wy < r[3]) << "trial " << trial;
         }
     }
-    testing::internal::GetCapturedStdout();
-    auto h = header(100000, 0, 100, 0, 100);
-    testing::internal::CaptureStdout();
-    LODGrid g(&h);
-    testing::internal::GetCapturedStdout();
+    const LODGrid g = quietGrid(header(100000, 0, 100, 0, 100));
     EXPECT_EQ(g.getSplatTile(-100, 0), -1);
     EXPECT_EQ(g.getSplatTile(0, 1000000), -1);
 }
@@ -122,9 +120,9 @@ TEST(LODGrid, MortonOrder) {
                 expect |= ((cx >> b) & 1u) << (2 * b + 1) | ((cy >> b) & 1u) << (2 * b);
             ASSERT_EQ(gridToMorton(64, cx, cy), expect);
         }
-    testing::internal::CaptureStdout();
+    StdoutCapture capture;
     EXPECT_TRUE(mortonUnitTest());
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = capture.take();
     EXPECT_EQ(out, "Morton index: 39, should be 39.\nGrid indeces: 5 3, should be 5 3.\n");
 }
 

@@ -11,6 +11,8 @@
 #include "SyntheticScene.h"
 #include "support/TempDir.h"
 
+#include "support/CaptureStdout.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -54,9 +56,9 @@ Filed feed(const std::string& reply, const std::vector<size_t>& cuts) {
     h.ScaleFactor_X = h.ScaleFactor_Y = h.ScaleFactor_Z = 1;
     h.Max_X = 300000;
     h.Max_Y = 200000;
-    testing::internal::CaptureStdout();
+    StdoutCapture quiet;
     LODGrid grid(&h);
-    testing::internal::GetCapturedStdout();
+    quiet.take();
     std::vector<SplatTile> tiles(grid.getNumberOfTiles());
     LODRequest r;
     r.grid = &grid;
@@ -139,10 +141,11 @@ TEST(StreamParsers, HeaderIntegerAndLines) {
     EXPECT_EQ(headerBytesRead, 227u);
     EXPECT_EQ(headerSize, 227);
     headerBuffer.clear();
-    testing::internal::CaptureStdout();
-    stream_writeHeader(h235.data(), 1, 200, nullptr);
-    stream_writeHeader(h235.data() + 200, 1, h235.size() - 200, nullptr); // 9 bytes beyond the header
-    testing::internal::GetCapturedStdout();
+    {
+        StdoutCapture quiet;
+        stream_writeHeader(h235.data(), 1, 200, nullptr);
+        stream_writeHeader(h235.data() + 200, 1, h235.size() - 200, nullptr); // 9 bytes beyond the header
+    }
     EXPECT_EQ(headerBytesRead, 235u);
     EXPECT_EQ(headerBuffer.size(), 235u);
 
@@ -170,20 +173,27 @@ TEST(StreamParsers, HeaderIntegerAndLines) {
 
 class AgainstTheServer : public ::testing::Test {
 protected:
-    void SetUp() override {
-        las_ = dir_.file("scene.las");
-        writeSyntheticLAS(las_, SynthOptions{250000, 3, 12});
-        // The same scene lowered below zero height.
+    // Two data sets, imported once: a scene of two slabs, and the same scene lowered below zero height.
+    static void SetUpTestSuite() {
+        dir_ = new TempDir;
+        las_ = dir_->file("scene.las");
+        writeSyntheticLAS(las_, SynthOptions{120000, 3, 12});
         std::ifstream in(las_, std::ios::binary);
         std::string bytes((std::istreambuf_iterator<char>(in)), {});
         LASHeader h;
         h.copyFromBuffer(reinterpret_cast<const unsigned char*>(bytes.data()));
         h.OffsetZ -= 2000, h.Min_Z -= 2000, h.Max_Z -= 2000;
         h.copyToBuffer(reinterpret_cast<unsigned char*>(bytes.data()));
-        std::ofstream(dir_.file("low.las"), std::ios::binary) << bytes;
-        importDataset(las_, dir_.file("data"), "scene one", 8);
-        importDataset(dir_.file("low.las"), dir_.file("data"), "below zero", 8);
-        server_ = std::make_unique<PointServer>(std::make_shared<DatasetStore>(DatasetStore::load(dir_.file("data"))));
+        std::ofstream(dir_->file("low.las"), std::ios::binary) << bytes;
+        importDataset(las_, dir_->file("data"), "scene one", 8);
+        importDataset(dir_->file("low.las"), dir_->file("data"), "below zero", 8);
+    }
+    static void TearDownTestSuite() {
+        delete dir_;
+        dir_ = nullptr;
+    }
+    void SetUp() override {
+        server_ = std::make_unique<PointServer>(std::make_shared<DatasetStore>(DatasetStore::load(dir_->file("data"))));
         const int port = server_->bind("127.0.0.1", 0);
         thread_ = std::thread([this] { server_->run(); });
         saved_ = DEFAULT_SERVER;
@@ -200,7 +210,7 @@ protected:
         thread_.join();
         server_.reset();
     }
-    std::vector<std::tuple<int32_t, int32_t, int32_t>> inputPoints(const std::string& path) {
+    static std::vector<std::tuple<int32_t, int32_t, int32_t>> inputPoints(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
         std::string bytes((std::istreambuf_iterator<char>(in)), {});
         LASHeader h;
@@ -215,11 +225,14 @@ protected:
         return out;
     }
 
-    TempDir dir_;
-    std::string las_, saved_;
+    static TempDir* dir_;
+    static std::string las_;
+    std::string saved_;
     std::unique_ptr<PointServer> server_;
     std::thread thread_;
 };
+TempDir* AgainstTheServer::dir_ = nullptr;
+std::string AgainstTheServer::las_;
 
 TEST_F(AgainstTheServer, NamesMetadataAndFailures) {
     ServerRetriever r;
@@ -230,32 +243,34 @@ TEST_F(AgainstTheServer, NamesMetadataAndFailures) {
     datasetName = "scene one";
     LASHeader h;
     int levels = 0;
-    testing::internal::CaptureStdout();
-    ASSERT_EQ(r.retrieveMetadata(h, levels), 0);
-    std::string out = testing::internal::GetCapturedStdout();
+    StdoutCapture capture;
+    const int got = r.retrieveMetadata(h, levels);
+    std::string out = capture.take();
+    ASSERT_EQ(got, 0) << out;
     EXPECT_NE(out.find("Requesting number of levels: " + DEFAULT_SERVER + "getNumberOfLevels/scene%20one\n"),
               std::string::npos)
         << out;
     EXPECT_NE(out.find("Number of levels read " + std::to_string(levels)), std::string::npos);
-    EXPECT_EQ(levels, int(readDatasetInfo(dir_.file("data") + "/" + datasetDirName("scene one")).levels.size()));
-    EXPECT_EQ(h.NumberOfPointRecords, 250000u);
+    EXPECT_EQ(levels, int(readDatasetInfo(dir_->file("data") + "/" + datasetDirName("scene one")).levels.size()));
+    EXPECT_EQ(h.NumberOfPointRecords, 120000u);
     EXPECT_EQ(h.PointDataFormatID, 3);
     EXPECT_EQ(std::string(h.FileSignature, 4), "LASF");
 
     datasetName = "nothing";
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(r.retrieveMetadata(h, levels), 2);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error in server response, error code 22\n");
-
+    {
+        StdoutCapture c;
+        EXPECT_EQ(r.retrieveMetadata(h, levels), 2);
+        EXPECT_EQ(c.take(), "Error in server response, error code 22\n");
+    }
     stopServer();
-    testing::internal::CaptureStdout();
+    StdoutCapture c;
     EXPECT_EQ(r.retrieveDatasetNames(names), 4);
-    EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("Error in server response, error code 7", 0), 0u);
+    EXPECT_EQ(c.take().rfind("Error in server response, error code 7", 0), 0u);
 }
 
 TEST_F(AgainstTheServer, WholeDataSetBySlabsAndByLevels) {
     ServerRetriever r;
-    testing::internal::CaptureStdout();
+    StdoutCapture quiet;
     for (const char* name : {"scene one", "below zero"}) {
         for (int mode : {0, 1}) {
             SCOPED_TRACE(std::string(name) + ", mode " + std::to_string(mode));
@@ -273,7 +288,6 @@ TEST_F(AgainstTheServer, WholeDataSetBySlabsAndByLevels) {
             EXPECT_TRUE(got == inputPoints(las_)) << got.size() << " points";
         }
     }
-    testing::internal::GetCapturedStdout();
     retrievalType = 0;
 }
 

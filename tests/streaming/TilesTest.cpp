@@ -6,6 +6,8 @@
 #include "RenderTile.h"
 #include "SplatTile.h"
 
+#include "support/CaptureStdout.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -86,11 +88,11 @@ TEST(SplatTile, LevelSizes) {
     EXPECT_EQ(t.getLODsize(5), -1);
     EXPECT_EQ(t.getLODSplats(1, 0), t.getSplats(0) + 100);
     EXPECT_EQ(t.getLODSplats(2, 0), nullptr);
-    testing::internal::CaptureStdout();
+    StdoutCapture capture;
     EXPECT_EQ(t.getFullLODsize(-1), -1);
     EXPECT_EQ(t.getLODsize(-1), -1);
     EXPECT_EQ(t.getLODSplats(-1, 0), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error, request for size of LOD level -1\n"
+    EXPECT_EQ(capture.take(), "Error, request for size of LOD level -1\n"
                                                           "Error, request for size of LOD level -1\n"
                                                           "Error, request for size of LOD level -1\n");
     // A level begun that received nothing has no first splat.
@@ -174,9 +176,9 @@ TEST(LODRequest, FilesSplatsOnlyIntoItsOwnTiles) {
     h.Max_X = 2000;
     h.Max_Y = 1000;
     h.Max_Z = 10;
-    testing::internal::CaptureStdout();
+    StdoutCapture quiet;
     LODGrid grid(&h); // 4 x 2 tiles of 50,000 raw units
-    testing::internal::GetCapturedStdout();
+    quiet.take();
     std::vector<SplatTile> tiles(grid.getNumberOfTiles());
     std::vector<RenderTile> renderTiles;
     LODRequest r;
