@@ -12,7 +12,7 @@ class RenderTile;
 class SplatTile;
 
 struct LODRequest {
-    std::set<uint32_t> tiles; // numbers of the tiles covered
+    std::set<uint32_t> tiles; // numbers of the tiles covered; fixed once splats are filed
     short level = 0;
     float priority = 0;       // smaller is more urgent
     uint32_t minTileX = 0, maxTileX = 0, minTileY = 0, maxTileY = 0; // inclusive
@@ -32,4 +32,5 @@ struct LODRequest {
 
 private:
     bool lastFiled_ = false;
+    std::vector<uint8_t> covered_; // by tile number, built from `tiles` at the first splat
 };
