@@ -6,6 +6,7 @@
 #include "PointServer.h"
 #include "SyntheticScene.h"
 #include "support/Http.h"
+#include "support/LocalPointServer.h"
 #include "support/Samples.h"
 #include "support/TempDir.h"
 
@@ -62,39 +63,6 @@ struct LasInput {
     }
 };
 
-// A server on a free port of 127.0.0.1, run on its own thread, its access log kept.
-class TestServer {
-public:
-    explicit TestServer(const std::string& dataDir, int threads = 0) {
-        PointServerOptions o;
-        o.threads = threads;
-        o.log = [this](const std::string& line) {
-            std::lock_guard lock(mutex_);
-            log_.push_back(line);
-        };
-        server_ = std::make_unique<PointServer>(std::make_shared<DatasetStore>(DatasetStore::load(dataDir)), o);
-        port_ = server_->bind("127.0.0.1", 0);
-        thread_ = std::thread([this] { server_->run(); });
-    }
-    ~TestServer() {
-        server_->stop();
-        thread_.join();
-    }
-    int port() const { return port_; }
-    std::string base() const { return "http://127.0.0.1:" + std::to_string(port_) + "/Varnel/resources/Server/"; }
-    std::vector<std::string> log() {
-        std::lock_guard lock(mutex_);
-        return log_;
-    }
-
-private:
-    std::unique_ptr<PointServer> server_;
-    int port_ = 0;
-    std::thread thread_;
-    std::mutex mutex_;
-    std::vector<std::string> log_;
-};
-
 // Splits a point reply into records (normals dropped) after checking its length and every normal.
 Records splitReply(const std::string& body, size_t recordLength) {
     const size_t wire = recordLength + 12;
@@ -130,7 +98,7 @@ protected:
         delete input_;
         delete dir_;
     }
-    void SetUp() override { server_ = std::make_unique<TestServer>(dir_->file("data")); }
+    void SetUp() override { server_ = std::make_unique<LocalPointServer>(dir_->file("data")); }
 
     HttpReply get(const std::string& path) { return client_.get(server_->base() + path); }
     int levels() {
@@ -166,7 +134,7 @@ protected:
     static TempDir* dir_;
     static std::string las_;
     static LasInput* input_;
-    std::unique_ptr<TestServer> server_;
+    std::unique_ptr<LocalPointServer> server_;
     HttpClient client_;
 };
 TempDir* ServedScene::dir_ = nullptr;
@@ -386,7 +354,7 @@ TEST(PointServer, ExtraBytesAndNamesNeedingEscapes) {
     for (const auto& n : names)
         importDataset(dir.file("wide.las"), dir.file("data"), n, 8);
 
-    TestServer server(dir.file("data"));
+    LocalPointServer server(dir.file("data"));
     HttpClient client;
     auto list = client.get(server.base() + "getDatasetNames").body;
     std::string expected;
@@ -419,7 +387,7 @@ TEST(PointServer, RealSamples) {
     TempDir dir;
     for (const auto& s : samples)
         importDataset(s.path, dir.file("data"), s.name, 8);
-    TestServer server(dir.file("data"));
+    LocalPointServer server(dir.file("data"));
     HttpClient client;
     for (const auto& s : samples) {
         SCOPED_TRACE(s.name);

@@ -9,6 +9,7 @@
 #include "ServerRetriever.h"
 #include "SplatTile.h"
 #include "SyntheticScene.h"
+#include "support/LocalPointServer.h"
 #include "support/TempDir.h"
 
 #include "support/CaptureStdout.h"
@@ -193,22 +194,13 @@ protected:
         dir_ = nullptr;
     }
     void SetUp() override {
-        server_ = std::make_unique<PointServer>(std::make_shared<DatasetStore>(DatasetStore::load(dir_->file("data"))));
-        const int port = server_->bind("127.0.0.1", 0);
-        thread_ = std::thread([this] { server_->run(); });
+        server_ = std::make_unique<LocalPointServer>(dir_->file("data"));
         saved_ = DEFAULT_SERVER;
-        DEFAULT_SERVER = "http://127.0.0.1:" + std::to_string(port) + "/Varnel/resources/Server/";
+        DEFAULT_SERVER = server_->base();
     }
     void TearDown() override {
-        stopServer();
-        DEFAULT_SERVER = saved_;
-    }
-    void stopServer() {
-        if (!server_)
-            return;
-        server_->stop();
-        thread_.join();
         server_.reset();
+        DEFAULT_SERVER = saved_;
     }
     static std::vector<std::tuple<int32_t, int32_t, int32_t>> inputPoints(const std::string& path) {
         std::ifstream in(path, std::ios::binary);
@@ -228,8 +220,7 @@ protected:
     static TempDir* dir_;
     static std::string las_;
     std::string saved_;
-    std::unique_ptr<PointServer> server_;
-    std::thread thread_;
+    std::unique_ptr<LocalPointServer> server_;
 };
 TempDir* AgainstTheServer::dir_ = nullptr;
 std::string AgainstTheServer::las_;
@@ -262,7 +253,7 @@ TEST_F(AgainstTheServer, NamesMetadataAndFailures) {
         EXPECT_EQ(r.retrieveMetadata(h, levels), 2);
         EXPECT_EQ(c.take(), "Error in server response, error code 22\n");
     }
-    stopServer();
+    server_->stop();
     StdoutCapture c;
     EXPECT_EQ(r.retrieveDatasetNames(names), 4);
     EXPECT_EQ(c.take().rfind("Error in server response, error code 7", 0), 0u);

@@ -1,0 +1,49 @@
+#pragma once
+// The real point server on a free port of 127.0.0.1, run on its own thread, its access log kept.
+#include "DatasetStore.h"
+#include "PointServer.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class LocalPointServer {
+public:
+    explicit LocalPointServer(const std::string& dataDir, int threads = 0) {
+        PointServerOptions o;
+        o.threads = threads;
+        o.log = [this](const std::string& line) {
+            std::lock_guard lock(mutex_);
+            log_.push_back(line);
+        };
+        server_ = std::make_unique<PointServer>(std::make_shared<DatasetStore>(DatasetStore::load(dataDir)), o);
+        port_ = server_->bind("127.0.0.1", 0);
+        thread_ = std::thread([this] { server_->run(); });
+    }
+    ~LocalPointServer() { stop(); }
+    LocalPointServer(const LocalPointServer&) = delete;
+    LocalPointServer& operator=(const LocalPointServer&) = delete;
+
+    // Stops serving: later requests find nobody listening.
+    void stop() {
+        if (!thread_.joinable())
+            return;
+        server_->stop();
+        thread_.join();
+    }
+    int port() const { return port_; }
+    std::string base() const { return "http://127.0.0.1:" + std::to_string(port_) + "/Varnel/resources/Server/"; }
+    std::vector<std::string> log() {
+        std::lock_guard lock(mutex_);
+        return log_;
+    }
+
+private:
+    std::unique_ptr<PointServer> server_;
+    int port_ = 0;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<std::string> log_;
+};
