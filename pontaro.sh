@@ -127,6 +127,12 @@ cmd_demo() {
     build/bin/pontaro-las synth "$scene" --points 2000000 --format 3 --seed 1
   fi
   build/bin/pontaro-las info "$scene"
+  if [ ! -d demo-data/data ] || ! build/bin/pontaro-server list --data demo-data/data | grep -q '^Demo survey'; then
+    echo "Importing it as the point server data set 'Demo survey' (normals, levels of detail)..." >&2
+    build/bin/pontaro-server import "$scene" --data demo-data/data --name "Demo survey"
+  fi
+  build/bin/pontaro-server list --data demo-data/data
+  echo "Serve it with: build/bin/pontaro-server serve --data demo-data/data" >&2
 }
 
 cmd_bench() {
