@@ -57,7 +57,6 @@ private:
 };
 
 struct Grid {
-    const double* xy;
     double minX, minY, extent;
 
     bool fits(double cell) const { return cell > 0 && extent / cell < kMaxCellsPerAxis - 1; }
@@ -124,7 +123,7 @@ LevelAssignment assignLevels(const double* xy, size_t n, uint64_t seed) {
     if (!std::isfinite(width) || !std::isfinite(height))
         throw std::invalid_argument("level assignment: coordinate range too large");
     const double extent = std::max(width, height);
-    const Grid grid{xy, minX, minY, extent};
+    const Grid grid{minX, minY, extent};
 
     out.levelOf.assign(n, 0);
     // Cell size from the average density; a degenerate extent (a line, one spot) gets a tiny floor that the

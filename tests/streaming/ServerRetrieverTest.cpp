@@ -1,18 +1,15 @@
 // The protocol client: its incremental parsers under every split of a reply, and its requests against the
 // real point server on 127.0.0.1.
 #include "DatasetImport.h"
-#include "DatasetStore.h"
 #include "LASHeader.h"
 #include "LODGrid.h"
 #include "LODRequest.h"
-#include "PointServer.h"
 #include "ServerRetriever.h"
 #include "SplatTile.h"
 #include "SyntheticScene.h"
 #include "support/LocalPointServer.h"
-#include "support/TempDir.h"
-
 #include "support/CaptureStdout.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +17,6 @@
 #include <cstring>
 #include <fstream>
 #include <random>
-#include <thread>
 #include <tuple>
 
 namespace {
