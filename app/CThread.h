@@ -55,6 +55,8 @@ public:
     // Joins the thread if one was started and not joined yet; on the thread itself it detaches.
     void Join();
     void SetPriority(long) {}
+    // True once Stop was called: long waits inside Run poll this to end within a bounded time.
+    bool StopRequested() const { return stopRequested.load(); }
     std::uint64_t ErrorFlags() const { return errorFlags.load(); }
 
 protected:

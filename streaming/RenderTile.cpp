@@ -1,18 +1,22 @@
 #include "RenderTile.h"
 
 RenderTile::RenderTile(const RenderTile& o)
-    : CMutexClass(o), tileIndex(o.tileIndex), requestedLOD(o.requestedLOD), secondLOD(o.secondLOD),
+    : CMutexClass(o), tileIndex(o.tileIndex), requestedLOD(o.requestedLOD.load()), secondLOD(o.secondLOD),
       state(o.state.load()), indices(o.indices), triangleIndices{o.triangleIndices[0], o.triangleIndices[1],
                                                                  o.triangleIndices[2]} {}
 
 void RenderTile::setLOD(unsigned n) {
     Lock();
+    setLODHeld(n);
+    Unlock();
+}
+
+void RenderTile::setLODHeld(unsigned n) {
     const size_t had = indices.size();
     indices.resize(n);
     for (size_t i = had; i < n; ++i)
         indices[i] = int(i);
     state = Settled;
-    Unlock();
 }
 
 void RenderTile::update(short level, int count) {

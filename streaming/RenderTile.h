@@ -19,13 +19,17 @@ public:
     short getLOD() const { return requestedLOD; }
     // Makes the index list exactly 0 .. n-1 and settles the tile.
     void setLOD(unsigned n);
+    // setLOD for a caller that already holds the tile's lock (the lock does not count, so setLOD's own
+    // Unlock would release it early).
+    void setLODHeld(unsigned n);
     // When the tile asked for `level` and it has been uploaded: appends the next `count` indices and
     // settles the tile; otherwise does nothing.
     void update(short level, int count);
     void addIndeces(int first, int last);
 
     uint32_t tileIndex;
-    short requestedLOD = -1;
+    // Written by the selection thread under the tile's lock, read by the upload without it.
+    std::atomic<short> requestedLOD{-1};
     short secondLOD = -1;
     // Written by the cache thread's upload without the tile's lock: atomic so that doing so is defined.
     std::atomic<int> state{Settled};

@@ -202,25 +202,38 @@ size_t stream_writeInt(char* data, size_t size, size_t nmemb, void*) {
 
 size_t stream_writePointsLODNormals(char* data, size_t size, size_t nmemb, void* userdata) {
     auto* request = static_cast<LODRequest*>(userdata);
-    parsePoints(reinterpret_cast<const unsigned char*>(data), size * nmemb, [&](const Splat& s, bool hasColor, Color c) {
-        request->pushSplat(s);
-        if (hasColor)
-            request->pushColor(c);
-    });
+    try {
+        parsePoints(reinterpret_cast<const unsigned char*>(data), size * nmemb,
+                    [&](const Splat& s, bool hasColor, Color c) {
+                        request->pushSplat(s);
+                        if (hasColor)
+                            request->pushColor(c);
+                    });
+    } catch (const std::exception& e) {
+        // Nothing may unwind through libcurl: fail the transfer instead.
+        std::cout << "Error filing points: " << e.what() << std::endl;
+        return 0;
+    }
     return size * nmemb;
 }
 
 size_t stream_writePointsWithNormalsProgressive(char* data, size_t size, size_t nmemb, void*) {
     std::vector<Splat> splats;
     std::vector<Color> colors;
-    parsePoints(reinterpret_cast<const unsigned char*>(data), size * nmemb, [&](const Splat& s, bool hasColor, Color c) {
-        splats.push_back(s);
-        if (hasColor)
-            colors.push_back(c);
-    });
-    std::lock_guard lock(splatMutex);
-    retrievedSplats.insert(retrievedSplats.end(), splats.begin(), splats.end());
-    retrievedColors.insert(retrievedColors.end(), colors.begin(), colors.end());
+    try {
+        parsePoints(reinterpret_cast<const unsigned char*>(data), size * nmemb,
+                    [&](const Splat& s, bool hasColor, Color c) {
+                        splats.push_back(s);
+                        if (hasColor)
+                            colors.push_back(c);
+                    });
+        std::lock_guard lock(splatMutex);
+        retrievedSplats.insert(retrievedSplats.end(), splats.begin(), splats.end());
+        retrievedColors.insert(retrievedColors.end(), colors.begin(), colors.end());
+    } catch (const std::exception& e) {
+        std::cout << "Error storing points: " << e.what() << std::endl;
+        return 0;
+    }
     return size * nmemb;
 }
 

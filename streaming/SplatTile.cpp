@@ -7,8 +7,12 @@
 
 SplatTile::SplatTile(const SplatTile& o)
     : CMutexClass(o), isEmpty(o.isEmpty.load()), splats(o.splats), colors(o.colors), levelStarts(o.levelStarts),
-      highestLevel(o.highestLevel.load()), minZ(o.minZ), maxZ(o.maxZ), uploadPending(o.uploadPending.load()),
-      uploadLevel(o.uploadLevel), receiving(o.receiving.load()), renderTile(o.renderTile) {}
+      highestLevel(o.highestLevel.load()), minZ(o.minZ.load()), maxZ(o.maxZ.load()),
+      uploadPending(o.uploadPending.load()), uploadLevel(o.uploadLevel), receiving(o.receiving.load()),
+      renderTile(o.renderTile) {
+    std::lock_guard lock(o.publishedLock_);
+    completeEnds_ = o.completeEnds_;
+}
 
 void SplatTile::addLOD() {
     levelStarts.push_back(int(splats.size()));
@@ -16,19 +20,66 @@ void SplatTile::addLOD() {
 }
 
 void SplatTile::normalizeSplats(int first, LODGrid*, short) {
+    double lo = minZ, hi = maxZ;
     for (size_t i = size_t(std::max(first, 0)); i < splats.size(); ++i) {
         Splat& s = splats[i];
-        minZ = std::min(minZ, double(s.z));
-        maxZ = std::max(maxZ, double(s.z));
+        lo = std::min(lo, double(s.z));
+        hi = std::max(hi, double(s.z));
         const float squared = s.nx * s.nx + s.ny * s.ny + s.nz * s.nz;
         const double length = std::sqrt(double(squared));
+        if (!(length > 0) || !std::isfinite(length)) {
+            // No direction to keep: face up, as the server orients its normals.
+            s.nx = s.ny = 0;
+            s.nz = 1;
+            continue;
+        }
         s.nx = float(s.nx / length);
         s.ny = float(s.ny / length);
         s.nz = float(s.nz / length);
     }
+    minZ = lo;
+    maxZ = hi;
+}
+
+void SplatTile::rollback(const Mark& m) {
+    if (splats.size() > m.splats)
+        splats.resize(m.splats);
+    if (colors.size() > m.colors)
+        colors.resize(m.colors);
+    if (levelStarts.size() > m.levels)
+        levelStarts.resize(m.levels);
+    receiving = m.receiving;
+}
+
+void SplatTile::publish() {
+    std::vector<int> ends(levelStarts.size());
+    for (size_t l = 0; l < levelStarts.size(); ++l)
+        ends[l] = l + 1 < levelStarts.size() ? levelStarts[l + 1] : int(splats.size());
+    std::lock_guard lock(publishedLock_);
+    completeEnds_.swap(ends);
+}
+
+int SplatTile::completeLevels() const {
+    std::lock_guard lock(publishedLock_);
+    return int(completeEnds_.size());
+}
+
+int SplatTile::completeFullLODsize(short level) const {
+    std::lock_guard lock(publishedLock_);
+    if (completeEnds_.empty() || level < 0)
+        return 0;
+    return completeEnds_[std::min(size_t(level), completeEnds_.size() - 1)];
+}
+
+int SplatTile::completeLODsize(short level) const {
+    std::lock_guard lock(publishedLock_);
+    if (level < 0 || size_t(level) >= completeEnds_.size())
+        return -1;
+    return completeEnds_[size_t(level)] - (level > 0 ? completeEnds_[size_t(level) - 1] : 0);
 }
 
 void SplatTile::update(RenderTile* rt, short level) {
+    publish();
     uploadPending = true;
     uploadLevel = level;
     receiving = false;

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cfloat>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 class LODGrid;
@@ -42,13 +43,33 @@ public:
     Splat* getLODSplats(short level, long stamp);
     int numberOfLevels() const { return int(levelStarts.size()); }
 
+    // What the tile held before a level began, so that a failed transfer can be undone.
+    struct Mark {
+        size_t splats = 0, colors = 0;
+        size_t levels = 0;
+        bool receiving = false;
+    };
+    Mark mark() const { return Mark{splats.size(), colors.size(), levelStarts.size(), receiving.load()}; }
+    // Drops every splat, colour and level begun since `m`: a retried request then starts from the same
+    // state and later level numbers do not shift.
+    void rollback(const Mark& m);
+
+    // Sizes of whole levels, for threads that do not hold the tile's lock (the render selection thread
+    // reads them while the cache thread appends the next level). Published by update.
+    int completeLevels() const;
+    // Splats of levels 0 to `level`, counting whole levels only; 0 when none is whole.
+    int completeFullLODsize(short level) const;
+    // Splats of `level` alone, -1 unless that level is whole.
+    int completeLODsize(short level) const;
+
     // Read by the render selection thread without the tile's lock.
     std::atomic<bool> isEmpty{true};
     std::vector<Splat> splats;
     std::vector<Color> colors;
     std::vector<int> levelStarts;
     std::atomic<short> highestLevel{-1};
-    double minZ = DBL_MAX, maxZ = -DBL_MAX;
+    // Raw heights of the splats normalised so far; read by the render selection thread.
+    std::atomic<double> minZ{DBL_MAX}, maxZ{-DBL_MAX};
     std::atomic<bool> uploadPending{false};
     int uploadLevel = 0;
     std::atomic<bool> receiving{false};
@@ -56,4 +77,8 @@ public:
 
 private:
     bool badLevel(short level) const;
+    void publish();
+
+    mutable std::mutex publishedLock_;
+    std::vector<int> completeEnds_; // end of each whole level in `splats`
 };

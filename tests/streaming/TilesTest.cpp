@@ -115,9 +115,43 @@ TEST(SplatTile, NormalisingTouchesOnlyTheNewLevel) {
     EXPECT_FLOAT_EQ(t.splats[3].ny, 0.8f);
     for (const Splat& s : t.splats)
         EXPECT_NEAR(std::sqrt(s.nx * s.nx + s.ny * s.ny + s.nz * s.nz), 1.0, 1e-6);
-    EXPECT_EQ(t.minZ, -7);
-    EXPECT_EQ(t.maxZ, 900);
+    EXPECT_EQ(t.minZ.load(), -7);
+    EXPECT_EQ(t.maxZ.load(), 900);
     t.normalizeSplats(5, nullptr, 1); // nothing past the end
+
+    t.addSplat(splat(0, 0, 1, 0, 0, 0)); // no direction at all: faces up rather than NaN
+    t.normalizeSplats(5, nullptr, 1);
+    EXPECT_EQ(t.splats[5].nx, 0.0f);
+    EXPECT_EQ(t.splats[5].nz, 1.0f);
+}
+
+// A failed transfer is undone whole, and the sizes other threads read cover only levels published whole.
+TEST(SplatTile, RollbackAndPublishedSizes) {
+    SplatTile t;
+    addLevel(t, 10);
+    t.addColor(Color{1, 2, 3});
+    t.update(nullptr, 0);
+    EXPECT_EQ(t.completeLevels(), 1);
+    EXPECT_EQ(t.completeFullLODsize(3), 10);
+
+    const SplatTile::Mark before = t.mark();
+    addLevel(t, 7);
+    t.addColor(Color{4, 5, 6});
+    EXPECT_EQ(t.getFullLODsize(1), 17);
+    EXPECT_EQ(t.completeFullLODsize(1), 10); // the level streaming in is not visible yet
+    EXPECT_EQ(t.completeLODsize(1), -1);
+    t.rollback(before);
+    EXPECT_EQ(t.splats.size(), 10u);
+    EXPECT_EQ(t.colors.size(), 1u);
+    EXPECT_EQ(t.numberOfLevels(), 1);
+    EXPECT_FALSE(t.receiving);
+
+    addLevel(t, 4);
+    t.update(nullptr, 1);
+    EXPECT_EQ(t.completeLODsize(1), 4);
+    EXPECT_EQ(t.completeLODsize(0), 10);
+    EXPECT_EQ(t.completeFullLODsize(1), 14);
+    EXPECT_EQ(t.completeFullLODsize(-1), 0);
 }
 
 // requested -> filled (update) -> uploaded (finishUpdate) -> settled (RenderTile::update).

@@ -1,0 +1,456 @@
+#include "RenderSelectionThread.h"
+
+#include "LASHeader.h"
+#include "LODGrid.h"
+#include "LODRequest.h"
+#include "SplatCacheThread.h"
+#include "SplatTile.h"
+#include "ViewMath.h"
+
+#include <GL/glew.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <iostream>
+#include <set>
+
+namespace {
+
+constexpr double kPi = 3.1415927410125732;
+constexpr size_t kWarnIndices = 500000;
+
+} // namespace
+
+RenderSelectionThread::RenderSelectionThread(std::string dataset, LASHeader* header, double pixelFactor_,
+                                             short maxLOD_, double radius_)
+    : pixelFactor(pixelFactor_), maxLOD(std::max<short>(maxLOD_, 0)), levelRadius(size_t(maxLOD) + 1),
+      levelDensity(size_t(maxLOD) + 1, 0.0), radius(radius_) {
+    std::cout << "MAX LOD: " << maxLOD_ << std::endl;
+    grid = new LODGrid(header);
+    cache = SplatCacheThread::newSplatCacheThread(std::move(dataset), grid, maxLOD, header, this);
+    renderTiles.reserve(grid->getNumberOfTiles());
+    for (uint32_t t = 0; t < grid->getNumberOfTiles(); ++t)
+        renderTiles.emplace_back(t);
+    for (auto& r : levelRadius)
+        r = 100.0;
+    if (cache != nullptr)
+        cache->Start();
+}
+
+RenderSelectionThread::~RenderSelectionThread() {
+    Stop();
+    Join();
+    // Every request lives in exactly one place by now: queued or finished in the cache, or handed back.
+    std::vector<LODRequest*> left;
+    if (cache != nullptr) {
+        cache->Stop();
+        cache->Join();
+        cache->releaseRequests(left);
+    }
+    left.insert(left.end(), handled.begin(), handled.end());
+    handled.clear();
+    std::set<LODRequest*> unique(left.begin(), left.end());
+    for (LODRequest* r : unique)
+        delete r;
+    delete cache;
+    delete grid;
+}
+
+void RenderSelectionThread::setCameraPosition(GLVector3d eye) {
+    camera[0] = eye.x;
+    camera[1] = eye.y;
+    camera[2] = eye.z;
+}
+
+void RenderSelectionThread::pushHandled(LODRequest* request) {
+    lock.Lock();
+    handled.push_back(request);
+    lock.Unlock();
+}
+
+RenderTile* RenderSelectionThread::getTiles() {
+    return renderTiles.empty() ? nullptr : renderTiles.data();
+}
+
+RenderTile* RenderSelectionThread::getTile(unsigned t) {
+    return &renderTiles.at(t);
+}
+
+double RenderSelectionThread::projectedSize(short level, double distance) const {
+    return 2.0 * levelRadius[size_t(level)].load() * grid->normalisingScale * pixelFactor / distance;
+}
+
+bool RenderSelectionThread::changed() const {
+    if (dirty.load() || minProjectedSize.load() != lastMinProjectedSize)
+        return true;
+    for (int i = 0; i < 3; ++i)
+        if (camera[i].load() != lastCamera[i])
+            return true;
+    return false;
+}
+
+void RenderSelectionThread::allocateScratch() {
+    const size_t nx = grid->getTilesX(), ny = grid->getTilesY();
+    requests_.assign(size_t(maxLOD) + 1, Grid2(nx, std::vector<RenderTile*>(ny, nullptr)));
+    distances_.assign(nx, std::vector<float>(ny, 0.0f));
+    visible_.assign(nx, std::vector<char>(ny, 0));
+}
+
+void RenderSelectionThread::Run() {
+    allocateScratch();
+    for (;;) {
+        Sleep(20);
+        if (!PingThread(1))
+            break;
+        bool waiting = true;
+        while (waiting) {
+            lock.Lock();
+            waiting = !changed() && handled.empty();
+            lock.Unlock();
+            if (!waiting)
+                break;
+            if (StopRequested())
+                break;
+            Sleep(20);
+        }
+        if (waiting)
+            break; // asked to stop while nothing changed
+        runCycle();
+    }
+    requests_.clear();
+    distances_.clear();
+    visible_.clear();
+}
+
+void RenderSelectionThread::tileHeights(unsigned t, double& z0, double& z1) const {
+    const SplatTile& st = (*cache->getTiles())[t];
+    double lo = st.minZ.load(), hi = st.maxZ.load();
+    if (hi < lo) { // no splat yet: the tile may hold any height of the data set
+        lo = grid->rawBounds[4];
+        hi = grid->rawBounds[5];
+    }
+    z0 = (lo + grid->centreOffset[2]) * grid->normalisingScale;
+    z1 = (hi + grid->centreOffset[2]) * grid->normalisingScale;
+}
+
+bool RenderSelectionThread::runCycle() {
+    if (cache == nullptr)
+        return false;
+    if (requests_.empty())
+        allocateScratch();
+
+    std::vector<char> changedLevels(size_t(maxLOD) + 1, 0);
+    lock.Lock();
+    while (!handled.empty()) {
+        LODRequest* r = handled.front();
+        handled.pop_front();
+        lock.Unlock();
+        std::vector<SplatTile>& tiles = *cache->getTiles();
+        for (uint32_t t : r->tiles)
+            renderTiles.at(t).update(r->level, std::max(tiles.at(t).completeLODsize(r->level), 0));
+        if (r->level >= 0 && r->level <= maxLOD)
+            changedLevels[size_t(r->level)] = 1;
+        delete r;
+        lock.Lock();
+    }
+    lock.Unlock();
+
+    levelStatistics(changedLevels);
+
+    const double cam[3] = {camera[0].load(), camera[1].load(), camera[2].load()};
+    const double threshold = minProjectedSize.load();
+    const bool cameraMoved = cam[0] != lastCamera[0] || cam[1] != lastCamera[1] || cam[2] != lastCamera[2];
+    if (!dirty.load() && !cameraMoved && threshold == lastMinProjectedSize)
+        return false;
+    const bool moved = dirty.load() || cameraMoved;
+    lastMinProjectedSize = threshold;
+    std::copy(cam, cam + 3, lastCamera);
+
+    for (uint32_t t = 0; t < renderTiles.size(); ++t) {
+        const unsigned x = unsigned(grid->getTileXCoordinate(int(t))), y = unsigned(grid->getTileYCoordinate(int(t)));
+        for (auto& level : requests_)
+            level[x][y] = nullptr;
+        const double d = cache->calculateMinDistanceToPoint(lastCamera[0], lastCamera[1], lastCamera[2], t);
+        const auto b = grid->getTileBounds(int(t), true);
+        double z0, z1;
+        tileHeights(t, z0, z1);
+        visible_[x][y] = char(bBoxInFrustum(b[0], b[1], b[2], b[3], z0, z1) != 0);
+        distances_[x][y] = float(d);
+        RenderTile& rt = renderTiles[t];
+        rt.Lock();
+        if (rt.state == RenderTile::Settled)
+            decide(rt, x, y, d);
+        rt.Unlock();
+    }
+    processRequests(moved);
+    dirty = false;
+    return true;
+}
+
+void RenderSelectionThread::levelStatistics(const std::vector<char>& changedLevels) {
+    const std::vector<SplatTile>& tiles = *cache->getTiles();
+    const double tileArea = grid->tileWidth * grid->tileHeight;
+    bool finer = false;
+    for (int level = maxLOD; level >= 0; --level) {
+        if (!changedLevels[size_t(level)] && !finer)
+            continue;
+        finer = true;
+        dirty = true;
+        uint64_t k = 0;
+        double sum = 0;
+        for (const SplatTile& st : tiles) {
+            if (st.isEmpty)
+                continue;
+            const short highest = st.highestLevel;
+            if (highest >= level || (st.uploadPending && !st.receiving && highest + 1 == level)) {
+                ++k;
+                sum += st.completeFullLODsize(short(level));
+            }
+        }
+        if (k == 0 || sum <= 0)
+            continue;
+        levelRadius[size_t(level)] = 1.5 * std::sqrt(tileArea * double(k) / sum / kPi);
+        levelDensity[size_t(level)] = sum / double(k);
+    }
+}
+
+void RenderSelectionThread::decide(RenderTile& tile, unsigned x, unsigned y, double distance) {
+    const short cur = tile.requestedLOD;
+    const double threshold = lastMinProjectedSize;
+    const SplatTile& st = (*cache->getTiles())[tile.tileIndex];
+    const short highest = st.highestLevel;
+    if (cur < 0) {
+        requestLevel(tile, x, y, 0);
+        return;
+    }
+    if (cur < maxLOD && highest >= cur && projectedSize(cur, distance) > threshold) {
+        requestLevel(tile, x, y, short(cur + 1));
+        return;
+    }
+    if (cur > 0 && projectedSize(short(cur - 1), distance) < threshold) {
+        short level = short(cur - 1);
+        while (level > 0 && projectedSize(short(level - 1), distance) < threshold)
+            --level;
+        tile.requestedLOD = level;
+        if (highest != -1)
+            tile.setLODHeld(unsigned(st.completeFullLODsize(std::min(level, highest))));
+    }
+}
+
+void RenderSelectionThread::requestLevel(RenderTile& tile, unsigned x, unsigned y, short level) {
+    const SplatTile& st = (*cache->getTiles())[tile.tileIndex];
+    const short highest = st.highestLevel;
+    tile.requestedLOD = level;
+    tile.state = RenderTile::Requested;
+    // Draw lists cover uploaded levels only: a level still streaming in is added when its request comes
+    // back, and must not be counted twice.
+    if (cache->requestNeeded(tile.tileIndex, level)) {
+        requests_[size_t(level)][x][y] = &tile;
+        if (highest != -1)
+            tile.setLODHeld(unsigned(st.completeFullLODsize(highest)));
+    } else if (highest != -1) {
+        tile.setLODHeld(unsigned(st.completeFullLODsize(std::min(level, highest))));
+    }
+}
+
+void RenderSelectionThread::processRequests(bool moved) {
+    const unsigned nx = grid->getTilesX(), ny = grid->getTilesY();
+    std::vector<char> hasRequests(size_t(maxLOD) + 1, 0);
+    // Levels are fetched in order, coarsest first: a request pulls in the coarser levels a tile lacks.
+    for (int level = 0; level <= maxLOD; ++level)
+        for (unsigned x = 0; x < nx; ++x)
+            for (unsigned y = 0; y < ny; ++y) {
+                RenderTile* rt = requests_[size_t(level)][x][y];
+                if (rt == nullptr)
+                    continue;
+                hasRequests[size_t(level)] = 1;
+                for (int k = level - 1; k >= 0 && cache->requestNeeded(rt->tileIndex, short(k)); --k) {
+                    requests_[size_t(k)][x][y] = rt;
+                    hasRequests[size_t(k)] = 1;
+                }
+            }
+    // Waiting requests are batched again with the new ones, under this cycle's priorities.
+    for (int level = maxLOD; level >= 0; --level) {
+        if (!moved && !hasRequests[size_t(level)])
+            continue;
+        std::list<LODRequest*> recalled;
+        cache->recallRequests(short(level), recalled);
+        for (LODRequest* r : recalled) {
+            for (uint32_t t : r->tiles)
+                requests_[size_t(level)][size_t(grid->getTileXCoordinate(int(t)))]
+                         [size_t(grid->getTileYCoordinate(int(t)))] = &renderTiles.at(t);
+            delete r;
+        }
+    }
+    for (bool primary : {true, false})
+        for (int level = 0; level <= maxLOD; ++level)
+            batch(short(level), primary);
+}
+
+void RenderSelectionThread::batch(short level, bool primary) {
+    const int nx = int(grid->getTilesX()), ny = int(grid->getTilesY());
+    Grid2& wanted = requests_[size_t(level)];
+    // H[x][y]: consecutive wanted cells of this pass from (x, y) towards higher y.
+    std::vector<std::vector<int>> H(size_t(nx), std::vector<int>(size_t(ny), 0));
+    std::vector<int> column(size_t(nx), 0);
+    int total = 0;
+    for (int x = 0; x < nx; ++x)
+        for (int y = ny - 1; y >= 0; --y) {
+            if (wanted[x][y] == nullptr || (visible_[x][y] != 0) != primary)
+                continue;
+            H[x][y] = 1 + (y + 1 < ny ? H[x][y + 1] : 0);
+            ++column[x];
+            ++total;
+        }
+
+    auto makeRequest = [&](int x, int y, int w, int h) {
+        auto* r = new LODRequest;
+        r->level = level;
+        r->minTileX = uint32_t(x);
+        r->maxTileX = uint32_t(x + w - 1);
+        r->minTileY = uint32_t(y);
+        r->maxTileY = uint32_t(y + h - 1);
+        r->priority = std::min({distances_[x][y], distances_[x + w - 1][y], distances_[x][y + h - 1],
+                                distances_[x + w - 1][y + h - 1]});
+        for (int i = x; i < x + w; ++i)
+            for (int j = y; j < y + h; ++j)
+                r->tiles.insert(uint32_t(grid->getTileNum(i, j)));
+        r->grid = grid;
+        r->splatTiles = cache->getTiles();
+        r->renderTiles = &renderTiles;
+        cache->addRequest(r, primary);
+    };
+
+    while (total != 0) {
+        int bestArea = 0, bx = 0, by = 0, bw = 0, bh = 0;
+        for (int x = 0; x < nx; ++x)
+            for (int y = 0; y < ny; ++y) {
+                if (H[x][y] <= 0)
+                    continue;
+                int h = INT_MAX;
+                for (int x2 = x; x2 < nx && H[x2][y] > 0; ++x2) {
+                    h = std::min(h, H[x2][y]);
+                    const int area = h * (x2 - x + 1);
+                    if (area > bestArea) {
+                        bestArea = area;
+                        bx = x, by = y, bw = x2 - x + 1, bh = h;
+                    }
+                }
+            }
+        if (bestArea >= 2) {
+            // At most about half a second of transfer at the measured rate.
+            const double budget = std::trunc(0.5 * cache->getAverageRetrievalSpeed());
+            double density = levelDensity[size_t(level)];
+            if (density == 0)
+                for (int j = level - 1; j >= 0; --j)
+                    if (levelDensity[size_t(j)] != 0) {
+                        density = levelDensity[size_t(j)] * std::pow(4.0, level - j);
+                        break;
+                    }
+            if (bw * bh * density > budget) {
+                const double allowed = std::max(std::trunc(budget / density), 1.0);
+                while (bw * bh > allowed) {
+                    if (bh >= bw)
+                        --bh;
+                    else
+                        --bw;
+                }
+            }
+            makeRequest(bx, by, bw, bh);
+            for (int x = bx; x < bx + bw; ++x) {
+                for (int y = by; y < by + bh; ++y)
+                    H[x][y] = 0;
+                column[x] -= bh;
+                for (int y = by - 1; y >= 0 && H[x][y] > 0; --y)
+                    H[x][y] = 1 + H[x][y + 1];
+            }
+            total -= bw * bh;
+        } else if (bestArea == 1) {
+            for (int x = 0; x < nx; ++x)
+                for (int y = 0; y < ny; ++y)
+                    if (H[x][y] > 0)
+                        makeRequest(x, y, 1, 1);
+            return;
+        } else {
+            std::cout << "Error: " << total << " request(s) remaining, but no request tiles found" << std::endl;
+            std::cout << "Column requests: ";
+            for (int c : column)
+                std::cout << c << " ";
+            std::cout << std::endl;
+            return;
+        }
+    }
+}
+
+int RenderSelectionThread::renderSplats(short level, ColorMode mode, float gridExpansion) {
+    if (cache == nullptr)
+        return 0;
+    const std::vector<SplatTile>& tiles = *cache->getTiles();
+    int drawn = 0;
+    for (uint32_t t = 0; t < renderTiles.size(); ++t) {
+        RenderTile& rt = renderTiles[t];
+        rt.Lock();
+        const short requested = rt.requestedLOD;
+        const short draw = std::min<short>(rt.state != RenderTile::Settled ? short(requested - 1) : requested,
+                                           tiles[t].highestLevel);
+        const auto b = grid->getTileBounds(int(t), true);
+        double z0, z1;
+        tileHeights(t, z0, z1);
+        if (draw != level || bBoxInFrustum(b[0], b[1], b[2], b[3], z0, z1) == 0) {
+            rt.Unlock();
+            continue;
+        }
+        const bool pushed = gridExpansion != 0;
+        if (pushed) {
+            glPushMatrix();
+            glTranslatef(float((b[0] + b[1]) / 2 * gridExpansion), float((b[2] + b[3]) / 2 * gridExpansion), 0.0f);
+        }
+        if (rt.indices.size() > kWarnIndices)
+            std::cout << "WARNING: " << rt.indices.size() << " points in tile " << t << std::endl;
+        cache->renderSplats(t, &rt.indices, mode == COLOR_LAS);
+        drawn += std::min<int>(int(rt.indices.size()), cache->uploadedSplats(t));
+        if (pushed)
+            glPopMatrix();
+        rt.Unlock();
+    }
+    return drawn;
+}
+
+namespace {
+
+void outline(double x0, double x1, double y0, double y1, float gridExpansion) {
+    const bool pushed = gridExpansion != 0;
+    if (pushed) {
+        glPushMatrix();
+        glTranslatef(float((x0 + x1) / 2 * gridExpansion), float((y0 + y1) / 2 * gridExpansion), 0.0f);
+    }
+    glBegin(GL_LINE_LOOP);
+    glVertex3d(x0, y0, 0);
+    glVertex3d(x1, y0, 0);
+    glVertex3d(x1, y1, 0);
+    glVertex3d(x0, y1, 0);
+    glEnd();
+    if (pushed)
+        glPopMatrix();
+}
+
+} // namespace
+
+void RenderSelectionThread::renderGrid(float gridExpansion) {
+    glColor3f(1, 0, 0);
+    for (uint32_t t = 0; t < renderTiles.size(); ++t) {
+        const auto b = grid->getTileBounds(int(t), true);
+        outline(b[0], b[1], b[2], b[3], gridExpansion);
+    }
+}
+
+void RenderSelectionThread::renderCurrentRequest(float gridExpansion) {
+    if (cache == nullptr)
+        return;
+    const auto b = cache->getCurrentRequestBounds();
+    if ((b[1] > b[0] && b[3] >= b[2]) || (b[1] >= b[0] && b[3] > b[2])) {
+        glColor3f(0, 1, 0);
+        outline(b[0], b[1], b[2], b[3], gridExpansion);
+    }
+}

@@ -1,0 +1,74 @@
+#pragma once
+// The tile cache: one SplatTile and one pair of GPU buffers per grid tile, a queue of level-of-detail
+// requests per level, and the thread that serves them one at a time from the point server, filing the
+// points into their tiles while the reply streams in. The main thread uploads filled tiles each frame
+// and hands finished requests back to the render selection thread once they are on the GPU.
+//
+// Locks: the request lock (queues, current request bounds, and the level count of every tile), the
+// finished lock, the statistics lock, and each tile's own lock. The cache thread takes the request lock
+// and then the locks of a request's tiles in ascending order, and keeps the tile locks across the
+// transfer; the main thread only try-locks a tile for its regular upload.
+#include "CThread.h"
+#include "SplatTile.h"
+
+#include <array>
+#include <list>
+#include <string>
+#include <vector>
+
+class LASHeader;
+class LODGrid;
+class RenderSelectionThread;
+struct LODRequest;
+
+class SplatCacheThread : public CThread {
+public:
+    // The cache for the header's point format (0 to 3), not started; null, with a message, for any
+    // other format.
+    static SplatCacheThread* newSplatCacheThread(std::string dataset, LODGrid* grid, short levels,
+                                                 LASHeader* header, RenderSelectionThread* selection);
+
+    // Queue operations (render selection thread).
+    virtual void addRequest(LODRequest* request, bool primary) = 0;
+    virtual bool requestExists(unsigned tile, short level) = 0;
+    // True when the tile has not begun `level` and no queued request covers it there.
+    virtual bool requestNeeded(unsigned tile, short level) = 0;
+    virtual LODRequest* recallRequest(short level) = 0;
+    virtual void recallRequests(short level, std::list<LODRequest*>& out) = 0;
+    virtual void clearRequests() = 0;
+    virtual int countRequests() = 0;
+    virtual void printRequests() = 0;
+    // Every request the cache still holds, queued or finished but not handed back; the cache forgets
+    // them. Only once the cache thread has ended.
+    virtual void releaseRequests(std::vector<LODRequest*>& out) = 0;
+
+    virtual SplatTile* getTile(unsigned n) = 0;
+    virtual std::vector<SplatTile>* getTiles() = 0;
+    virtual bool isInitialized() = 0;
+    // Normalised minX, maxX, minY, maxY of the request being fetched.
+    virtual std::array<double, 4> getCurrentRequestBounds() = 0;
+    // Distance from a point of normalised space to the tile's box (its height range once it has splats).
+    virtual double calculateMinDistanceToPoint(double x, double y, double z, unsigned tile) = 0;
+    // Splats per second over the last requests; 3000 before there is any history.
+    virtual int getAverageRetrievalSpeed() = 0;
+
+    // Serves the most urgent request; returns without one when nothing is queued and the thread is asked
+    // to stop.
+    virtual void handleNextRequest() = 0;
+
+    // Main thread, with the GL context current.
+    virtual void updateVBOs(long frame) = 0;
+    virtual void updateVBO(unsigned tile, long frame) = 0;
+    virtual void forceUpdateVBO(unsigned tile, long frame) = 0;
+    // Draws the tile's splats: at most as many of `indices` as its last upload holds.
+    virtual void renderSplats(unsigned tile, std::vector<int>* indices, bool withColors) = 0;
+    // Splats on the GPU for the tile.
+    virtual int uploadedSplats(unsigned tile) = 0;
+
+    // Counters for diagnostics and tests.
+    virtual int failedTransfers() = 0;
+    virtual unsigned droppedSplats() = 0;
+};
+
+// The cache for one point record class (LASPoint0 to LASPoint3).
+template <class Point> class SplatCacheThreadImpl;
