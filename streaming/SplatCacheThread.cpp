@@ -75,6 +75,7 @@ public:
     std::array<double, 4> getCurrentRequestBounds() override;
     double calculateMinDistanceToPoint(double x, double y, double z, unsigned tile) override;
     int getAverageRetrievalSpeed() override;
+    void recordRetrieval(int milliseconds, int points) override;
 
     void handleNextRequest() override;
 
@@ -91,7 +92,6 @@ private:
     bool requestExistsLocked(unsigned tile, short level) const;
     void upload(unsigned tile, long frame);
     void ensureBuffers();
-    void recordStatistics(int milliseconds, int points);
     static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
     CURL* curl_ = nullptr;
@@ -348,7 +348,7 @@ template <class Point> int SplatCacheThreadImpl<Point>::getAverageRetrievalSpeed
     return int(std::min<int64_t>(points * 1000 / ms, INT32_MAX));
 }
 
-template <class Point> void SplatCacheThreadImpl<Point>::recordStatistics(int milliseconds, int points) {
+template <class Point> void SplatCacheThreadImpl<Point>::recordRetrieval(int milliseconds, int points) {
     Held hold(statisticsLock);
     if (pointsHistory.size() >= kHistory) {
         pointsHistory.pop_back();
@@ -455,7 +455,7 @@ template <class Point> void SplatCacheThreadImpl<Point>::handleNextRequest() {
         currentBounds = {0, 0, 0, 0};
     }
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    recordStatistics(int(elapsed.count()), int(numReadPoints));
+    recordRetrieval(int(elapsed.count()), int(numReadPoints));
 }
 
 template <class Point> void SplatCacheThreadImpl<Point>::ensureBuffers() {

@@ -51,6 +51,8 @@ public:
     virtual double calculateMinDistanceToPoint(double x, double y, double z, unsigned tile) = 0;
     // Splats per second over the last requests; 3000 before there is any history.
     virtual int getAverageRetrievalSpeed() = 0;
+    // Adds one transfer to the history the speed is measured over (the last 20).
+    virtual void recordRetrieval(int milliseconds, int points) = 0;
 
     // Serves the most urgent request; returns without one when nothing is queued and the thread is asked
     // to stop.

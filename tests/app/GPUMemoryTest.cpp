@@ -2,68 +2,26 @@
 
 #include <gtest/gtest.h>
 
-#include <SDL.h>
-#include <SDL_opengl.h>
+#include "support/HiddenGLWindow.h"
+
 #include <cstring>
 #include <string>
 
-// SDL's video init (libdbus) and the GL driver keep allocations until exit by design. Allocations made
-// while setting up the window and context are therefore not leak-checked; under SDL's offscreen
-// driver the GL driver is even unloaded before the check, leaving nothing to suppress them by.
-#if defined(__SANITIZE_ADDRESS__)
-#define PONTARO_LEAK_CHECKED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define PONTARO_LEAK_CHECKED 1
-#endif
-#endif
-#ifdef PONTARO_LEAK_CHECKED
-#include <sanitizer/lsan_interface.h>
-#endif
-
 namespace {
-
-// Allocations made while one lives are not leak-checked.
-struct DriverAllocations {
-    DriverAllocations() { leakChecking(false); }
-    ~DriverAllocations() { leakChecking(true); }
-    static void leakChecking(bool on) {
-#ifdef PONTARO_LEAK_CHECKED
-        if (on)
-            __lsan_enable();
-        else
-            __lsan_disable();
-#endif
-    }
-};
 
 // A hidden window with a GL context, shared by the tests of this file.
 class GPUMemory : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        const DriverAllocations notLeaks;
-        if (SDL_Init(SDL_INIT_VIDEO) != 0) {
-            skipReason = std::string("no display available: ") + SDL_GetError();
-            return;
-        }
-        window = SDL_CreateWindow("pontaro test", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, 64, 64,
-                                  SDL_WINDOW_HIDDEN | SDL_WINDOW_OPENGL);
-        if (window == nullptr) {
-            skipReason = std::string("no OpenGL window: ") + SDL_GetError();
-            return;
-        }
-        context = SDL_GL_CreateContext(window);
-        if (context == nullptr)
-            skipReason = std::string("no OpenGL context: ") + SDL_GetError();
+        gl = new HiddenGLWindow;
+        window = gl->window;
+        context = gl->context;
+        skipReason = gl->skipReason;
     }
 
     static void TearDownTestSuite() {
-        const DriverAllocations notLeaks;
-        if (context != nullptr)
-            SDL_GL_DeleteContext(context);
-        if (window != nullptr)
-            SDL_DestroyWindow(window);
-        SDL_Quit();
+        delete gl;
+        gl = nullptr;
         context = nullptr;
         window = nullptr;
     }
@@ -83,6 +41,7 @@ protected:
         return extensions != nullptr && std::strstr(extensions, "GL_NVX_gpu_memory_info") != nullptr;
     }
 
+    static inline HiddenGLWindow* gl = nullptr;
     static inline SDL_Window* window = nullptr;
     static inline SDL_GLContext context = nullptr;
     static inline std::string skipReason;

@@ -1,0 +1,374 @@
+// The tile cache's queues and statistics, and the render selection's decisions, driven cycle by cycle
+// with a camera and frustum computed on the CPU. Arriving levels are filed into the tiles by hand, as
+// the cache and the upload would; no GL and no transfers here.
+#include "LASHeader.h"
+#include "LODGrid.h"
+#include "LODRequest.h"
+#include "RenderSelectionThread.h"
+#include "ServerRetriever.h"
+#include "SplatCacheThread.h"
+#include "SplatTile.h"
+#include "ViewMath.h"
+
+#include "support/CaptureStdout.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <list>
+#include <map>
+#include <memory>
+#include <set>
+
+namespace {
+
+// A data set of `points` points over sizeX × sizeY metres, heights 0 to 100 m, centimetre units.
+LASHeader header(uint32_t points, double sizeX, double sizeY, int format = 0) {
+    LASHeader h;
+    h.NumberOfPointRecords = points;
+    h.PointDataFormatID = uint8_t(format);
+    h.PointDataRecordLength = 20;
+    h.ScaleFactor_X = h.ScaleFactor_Y = h.ScaleFactor_Z = 0.01;
+    h.Max_X = sizeX;
+    h.Max_Y = sizeY;
+    h.Max_Z = 100;
+    return h;
+}
+
+// A camera at (x, y, height) in normalised space looking straight down: sets the frustum and returns the
+// selection's pixel factor (projection element 5 × 384).
+double lookDown(double x, double y, double height, double fovDegrees) {
+    const float f = float(1.0 / std::tan(fovDegrees * M_PI / 360.0));
+    const float n = 0.01f, far = 1e4f;
+    const float proj[16] = {f, 0, 0, 0, 0, f, 0, 0, 0, 0, (far + n) / (n - far), -1, 0, 0, 2 * far * n / (n - far), 0};
+    const float mv[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, float(-x), float(-y), float(-height), 1};
+    extractFrustum(proj, mv);
+    return f * 384.0;
+}
+
+// A render selection over a header, its cache never fetching (no server), driven by runCycle.
+class Selection : public ::testing::Test {
+protected:
+    void SetUp() override { saved_ = DEFAULT_SERVER; }
+    void TearDown() override {
+        {
+            StdoutCapture quiet;
+            sel.reset();
+        }
+        DEFAULT_SERVER = saved_;
+    }
+
+    void make(const LASHeader& h, short maxLOD, double height = 60, double fov = 90) {
+        header_ = h;
+        const double pixelFactor = lookDown(0, 0, height, fov);
+        DEFAULT_SERVER.clear(); // the cache thread ends at once: nothing is served
+        StdoutCapture quiet;
+        sel = std::make_unique<RenderSelectionThread>("test", &header_, pixelFactor, maxLOD, 1.0);
+        sel->setCameraPosition({0, 0, height});
+    }
+
+    SplatCacheThread& cache() { return *sel->cache; }
+
+    std::vector<LODRequest*> queued(short level) {
+        std::list<LODRequest*> all;
+        cache().recallRequests(level, all);
+        std::vector<LODRequest*> out(all.rbegin(), all.rend());
+        for (LODRequest* r : out) // put back in the same order
+            cache().addRequest(r, true);
+        return out;
+    }
+
+    // Serves every queued request of `level` as the cache and the upload would: `perTile` splats into
+    // each tile, filed, normalised, uploaded, handed back.
+    void arrive(short level, int perTile) {
+        std::list<LODRequest*> requests;
+        cache().recallRequests(level, requests);
+        for (LODRequest* r : requests) {
+            for (uint32_t t : r->tiles) {
+                SplatTile& tile = *cache().getTile(t);
+                const auto b = sel->grid->getTileBounds(int(t), false);
+                tile.Lock();
+                const int first = int(tile.splats.size());
+                tile.addLOD();
+                for (int i = 0; i < perTile; ++i)
+                    tile.addSplat(Splat{int32_t(b[0] + (b[1] - b[0]) * (i % 10 + 0.5) / 10),
+                                        int32_t(b[2] + (b[3] - b[2]) * (i / 10 % 10 + 0.5) / 10), 5000, 0, 0, 3});
+                tile.normalizeSplats(first, sel->grid, level);
+                tile.update(&sel->renderTiles[t], level);
+                tile.finishUpdate();
+                tile.Unlock();
+            }
+            sel->pushHandled(r);
+        }
+    }
+
+    bool cycle() {
+        StdoutCapture quiet;
+        return sel->runCycle();
+    }
+
+    std::string saved_;
+    LASHeader header_;
+    std::unique_ptr<RenderSelectionThread> sel;
+};
+
+TEST_F(Selection, ANewDataSetRequestsLevelZeroOfEveryTileInOneRectangle) {
+    make(header(1600000, 4000, 4000), 3);
+    const uint32_t tiles = sel->grid->getNumberOfTiles();
+    ASSERT_GE(tiles, 9u);
+    EXPECT_TRUE(cycle());
+    for (const RenderTile& rt : sel->renderTiles) {
+        EXPECT_EQ(rt.getLOD(), 0);
+        EXPECT_EQ(rt.state, RenderTile::Requested);
+    }
+    const auto level0 = queued(0);
+    ASSERT_EQ(level0.size(), 1u); // no density known yet: nothing limits the rectangle
+    EXPECT_EQ(level0[0]->tiles.size(), tiles);
+    EXPECT_EQ(level0[0]->minTileX, 0u);
+    EXPECT_EQ(level0[0]->maxTileX, sel->grid->getTilesX() - 1);
+    EXPECT_EQ(level0[0]->maxTileY, sel->grid->getTilesY() - 1);
+    float nearest = 1e30f;
+    for (uint32_t t : {0u, sel->grid->getTilesY() - 1, tiles - sel->grid->getTilesY(), tiles - 1})
+        nearest = std::min(nearest, float(cache().calculateMinDistanceToPoint(0, 0, 60, t)));
+    EXPECT_EQ(level0[0]->priority, nearest);
+    EXPECT_FALSE(cycle()); // nothing changed
+}
+
+TEST_F(Selection, RefinesOneLevelPerCycleAndCoarsensAllAtOnce) {
+    make(header(1600000, 4000, 4000), 3);
+    const short maxLOD = 3;
+    cycle();
+    for (short level = 0; level <= maxLOD; ++level) {
+        arrive(level, 100 << (2 * level));
+        EXPECT_TRUE(cycle());
+        for (const RenderTile& rt : sel->renderTiles) {
+            // The level just handed back is drawn whole; the next one is asked for, not any finer.
+            EXPECT_EQ(int(rt.indices.size()), cache().getTile(rt.tileIndex)->completeFullLODsize(level));
+            EXPECT_EQ(rt.getLOD(), std::min<short>(level + 1, maxLOD));
+        }
+        EXPECT_GT(sel->levelRadius[size_t(level)].load(), 0);
+        if (level > 0)
+            EXPECT_LT(sel->levelRadius[size_t(level)].load(), sel->levelRadius[size_t(level) - 1].load());
+    }
+    EXPECT_EQ(cache().countRequests(), 0);
+
+    sel->setCameraPosition({0, 0, 1e7}); // far away: every level projects below the threshold
+    EXPECT_TRUE(cycle());
+    for (const RenderTile& rt : sel->renderTiles) {
+        EXPECT_EQ(rt.getLOD(), 0);
+        EXPECT_EQ(rt.indices.size(), 100u);
+        EXPECT_EQ(rt.state, RenderTile::Settled);
+    }
+}
+
+TEST_F(Selection, ATieWithTheThresholdKeepsTheLevel) {
+    make(header(50000, 300, 300), 3); // one tile
+    ASSERT_EQ(sel->grid->getNumberOfTiles(), 1u);
+    cycle();
+    arrive(0, 100);
+    cycle();
+    arrive(1, 400);
+    cycle();
+    ASSERT_EQ(sel->renderTiles[0].getLOD(), 2);
+    arrive(2, 1600);
+    cycle(); // radius of level 2 known now; level 3 asked for
+    std::list<LODRequest*> next;
+    cache().recallRequests(3, next);
+    for (LODRequest* r : next)
+        delete r;
+    sel->renderTiles[0].requestedLOD = 2; // as if it had settled at level 2
+    const double d = cache().calculateMinDistanceToPoint(0, 0, 60, 0);
+    sel->minProjectedSize = sel->projectedSize(2, d);
+    EXPECT_TRUE(cycle());
+    EXPECT_EQ(sel->renderTiles[0].getLOD(), 2);
+    EXPECT_EQ(cache().countRequests(), 0);
+    sel->minProjectedSize = std::nextafter(sel->projectedSize(2, d), 0.0); // just below: refine
+    cycle();
+    EXPECT_EQ(sel->renderTiles[0].getLOD(), 3);
+}
+
+TEST_F(Selection, RectanglesShrinkToTheRetrievalBudget) {
+    make(header(1600000, 4000, 4000), 3);
+    cache().recordRetrieval(2000, 1); // 0 splats/s: budget 0
+    sel->levelDensity[0] = 100;
+    cycle();
+    const auto single = queued(0);
+    EXPECT_EQ(single.size(), sel->grid->getNumberOfTiles());
+    for (LODRequest* r : single)
+        EXPECT_EQ(r->tiles.size(), 1u);
+}
+
+TEST_F(Selection, AnUnknownDensityIsBorrowedFromACoarserLevel) {
+    make(header(1600000, 4000, 4000), 3);
+    cycle();
+    arrive(0, 100); // density of level 0: 100 per tile
+    for (int i = 0; i < 20; ++i)
+        cache().recordRetrieval(1000, 2000); // 2000 splats/s: budget 1000, level 1 borrows 400 per tile
+    cycle();
+    std::set<uint32_t> covered;
+    size_t pairs = 0;
+    for (LODRequest* r : queued(1)) {
+        EXPECT_LE(r->tiles.size(), 2u);
+        pairs += r->tiles.size() == 2;
+        for (uint32_t t : r->tiles)
+            EXPECT_TRUE(covered.insert(t).second) << "tile " << t << " in two requests";
+    }
+    EXPECT_GT(pairs, 0u);
+    EXPECT_EQ(covered.size(), sel->grid->getNumberOfTiles());
+}
+
+TEST_F(Selection, VisibleTilesFirstAndEveryTileInExactlyOneRectangle) {
+    // A narrow view of one corner: few tiles visible, the rest fetched as secondary requests.
+    make(header(3600000, 6000, 6000), 2, 3, 30);
+    sel->setCameraPosition({-25, -25, 3});
+    lookDown(-25, -25, 3, 30);
+    cycle();
+    std::list<LODRequest*> all;
+    cache().recallRequests(0, all); // secondary first, then primary, each from the back
+    std::set<uint32_t> covered;
+    for (LODRequest* r : all) {
+        // A rectangle: its tiles are exactly the cells of its ranges.
+        EXPECT_EQ(r->tiles.size(), size_t(r->maxTileX - r->minTileX + 1) * (r->maxTileY - r->minTileY + 1));
+        for (uint32_t t : r->tiles) {
+            EXPECT_TRUE(covered.insert(t).second);
+            const uint32_t x = uint32_t(sel->grid->getTileXCoordinate(int(t))), y = uint32_t(sel->grid->getTileYCoordinate(int(t)));
+            EXPECT_TRUE(x >= r->minTileX && x <= r->maxTileX && y >= r->minTileY && y <= r->maxTileY);
+        }
+        delete r;
+    }
+    EXPECT_EQ(covered.size(), sel->grid->getNumberOfTiles());
+    EXPECT_GE(all.size(), 2u);
+    // Served order: primary (visible) before secondary; the corner tile is visible.
+    cycle(); // nothing changed: no requests come back
+    EXPECT_EQ(cache().countRequests(), 0);
+}
+
+TEST_F(Selection, OnlyAThresholdChangeLeavesWaitingRequestsQueued) {
+    make(header(1600000, 4000, 4000), 3);
+    cycle();
+    ASSERT_EQ(cache().countRequests(), 1);
+    queued(0)[0]->numSplats = 777; // a mark that a rebuilt request would not carry
+    sel->minProjectedSize = 2.5;
+    EXPECT_TRUE(cycle());
+    ASSERT_EQ(cache().countRequests(), 1);
+    EXPECT_EQ(queued(0)[0]->numSplats, 777u);
+    sel->setCameraPosition({0.5, 0, 60});
+    EXPECT_TRUE(cycle());
+    ASSERT_EQ(cache().countRequests(), 1);
+    EXPECT_EQ(queued(0)[0]->numSplats, 0u); // recalled and batched again
+}
+
+TEST_F(Selection, EmptyAndUnknownDataSets) {
+    make(header(0, 0, 0), 0);
+    EXPECT_EQ(sel->grid->getNumberOfTiles(), 1u);
+    EXPECT_TRUE(cycle());
+    EXPECT_EQ(cache().countRequests(), 1);
+    arrive(0, 0);
+    EXPECT_TRUE(cycle());
+    EXPECT_EQ(sel->renderTiles[0].indices.size(), 0u);
+    EXPECT_EQ(sel->levelRadius[0].load(), 100.0); // no splats: nothing to estimate from
+
+    LASHeader h = header(1000, 10, 10, 5);
+    StdoutCapture capture;
+    RenderSelectionThread unknown("test", &h, 384, 2, 1.0);
+    EXPECT_NE(capture.take().find("Error, unknown point type in header file\n"), std::string::npos);
+    EXPECT_EQ(unknown.cache, nullptr);
+    EXPECT_FALSE(unknown.runCycle());
+}
+
+TEST_F(Selection, StopsPromptlyWhileNothingChanges) {
+    make(header(1600000, 4000, 4000), 3);
+    sel->Start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto start = std::chrono::steady_clock::now();
+    {
+        StdoutCapture quiet;
+        sel.reset();
+    }
+    // A hang would block here for ever; a bounded wait ends within a few polling periods.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
+
+TEST(SplatCache, QueueOrderRecallAndStatistics) {
+    LASHeader h = header(1600000, 4000, 4000, 2);
+    StdoutCapture quiet;
+    LODGrid grid(&h);
+    std::unique_ptr<SplatCacheThread> cache(SplatCacheThread::newSplatCacheThread("a b", &grid, 3, &h, nullptr));
+    quiet.take();
+    ASSERT_TRUE(cache->isInitialized());
+    EXPECT_EQ(pointSize, 20);
+    EXPECT_TRUE(StreamReaders::loadColors); // format 2 carries colour
+
+    std::vector<std::unique_ptr<LODRequest>> owned;
+    auto request = [&](short level, float priority, std::set<uint32_t> tiles) {
+        owned.push_back(std::make_unique<LODRequest>());
+        owned.back()->level = level;
+        owned.back()->priority = priority;
+        owned.back()->tiles = std::move(tiles);
+        return owned.back().get();
+    };
+    LODRequest* a = request(1, 5, {0});
+    LODRequest* b = request(1, 5, {1});
+    LODRequest* c = request(1, 1, {2});
+    LODRequest* s = request(1, 0.5f, {3});
+    cache->addRequest(a, true);
+    cache->addRequest(b, true);
+    cache->addRequest(c, true);
+    cache->addRequest(s, false);
+    EXPECT_EQ(cache->countRequests(), 4);
+    EXPECT_TRUE(cache->requestExists(2, 1));
+    EXPECT_FALSE(cache->requestNeeded(2, 1)); // queued already
+    EXPECT_TRUE(cache->requestNeeded(2, 0));
+    EXPECT_TRUE(cache->requestNeeded(9, 1));
+    // Least urgent first: the secondary one, then the primary ones from the back (equal priorities in
+    // the order inserted, the newer ahead).
+    EXPECT_EQ(cache->recallRequest(1), s);
+    EXPECT_EQ(cache->recallRequest(1), a);
+    EXPECT_EQ(cache->recallRequest(1), b);
+    EXPECT_EQ(cache->recallRequest(1), c);
+    EXPECT_EQ(cache->recallRequest(1), nullptr);
+
+    SplatTile& tile = *cache->getTile(4);
+    tile.addLOD();
+    tile.addLOD();
+    EXPECT_FALSE(cache->requestNeeded(4, 1)); // begun
+    EXPECT_TRUE(cache->requestNeeded(4, 2));
+    StdoutCapture out;
+    EXPECT_EQ(cache->getTile(grid.getNumberOfTiles()), nullptr);
+    EXPECT_EQ(out.take(), "Error, tile " + std::to_string(grid.getNumberOfTiles()) +
+                              " does not exist in cache list of size " + std::to_string(grid.getNumberOfTiles()) +
+                              "\n");
+
+    EXPECT_EQ(cache->getAverageRetrievalSpeed(), 3000);
+    cache->recordRetrieval(100, 10000);
+    cache->recordRetrieval(200, 20000);
+    EXPECT_EQ(cache->getAverageRetrievalSpeed(), 100000);
+    for (int i = 0; i < 19; ++i)
+        cache->recordRetrieval(100, 100);
+    EXPECT_EQ(cache->getAverageRetrievalSpeed(), (20000 + 1900) * 1000 / (200 + 1900)); // the first fell out
+}
+
+TEST(SplatCache, DistanceToATile) {
+    LASHeader h = header(1600000, 4000, 4000);
+    StdoutCapture quiet;
+    LODGrid grid(&h);
+    std::unique_ptr<SplatCacheThread> cache(SplatCacheThread::newSplatCacheThread("d", &grid, 3, &h, nullptr));
+    quiet.take();
+    const auto b = grid.getTileBounds(5, true);
+    const double cx = (b[0] + b[1]) / 2, cy = (b[2] + b[3]) / 2;
+    EXPECT_EQ(cache->calculateMinDistanceToPoint(cx, cy, 40, 5), 0); // no splats: height ignored
+    EXPECT_NEAR(cache->calculateMinDistanceToPoint(b[1] + 3, b[3] + 4, 40, 5), 5, 1e-9);
+    SplatTile& t = *cache->getTile(5);
+    t.addLOD();
+    t.addSplat(Splat{0, 0, 2000, 0, 0, 1});
+    t.addSplat(Splat{0, 0, 3000, 0, 0, 1});
+    t.normalizeSplats(0, &grid, 0);
+    const double top = (3000 + grid.centreOffset[2]) * grid.normalisingScale;
+    const double bottom = (2000 + grid.centreOffset[2]) * grid.normalisingScale;
+    EXPECT_NEAR(cache->calculateMinDistanceToPoint(cx, cy, top + 2, 5), 2, 1e-9);
+    EXPECT_EQ(cache->calculateMinDistanceToPoint(cx, cy, (top + bottom) / 2, 5), 0);
+    EXPECT_NEAR(cache->calculateMinDistanceToPoint(b[0] - 3, cy, bottom - 4, 5), 5, 1e-9);
+}
+
+} // namespace

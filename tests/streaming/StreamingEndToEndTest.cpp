@@ -1,0 +1,247 @@
+// The streaming engine as the viewer runs it: the real point server on 127.0.0.1, the tile cache and
+// render selection threads, and this thread as the viewer's GL thread (hidden window under Xvfb)
+// uploading tiles every frame until the selection settles.
+#include "DatasetImport.h"
+#include "LASHeader.h"
+#include "LODGrid.h"
+#include "RenderSelectionThread.h"
+#include "ServerRetriever.h"
+#include "SplatCacheThread.h"
+#include "SplatTile.h"
+#include "SyntheticScene.h"
+#include "ViewMath.h"
+
+#include "support/CaptureStdout.h"
+#include "support/FaultyProxy.h"
+#include "support/HiddenGLWindow.h"
+#include "support/LocalPointServer.h"
+#include "support/Samples.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <thread>
+#include <tuple>
+
+namespace {
+
+using Point = std::tuple<int32_t, int32_t, int32_t>;
+using Clock = std::chrono::steady_clock;
+
+std::vector<Point> inputPoints(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    LASHeader h;
+    h.copyFromBuffer(reinterpret_cast<const unsigned char*>(bytes.data()));
+    std::vector<Point> out;
+    for (uint32_t i = 0; i < h.NumberOfPointRecords; ++i) {
+        int32_t xyz[3];
+        std::memcpy(xyz, bytes.data() + h.OffsetToPointData + size_t(i) * h.PointDataRecordLength, 12);
+        out.emplace_back(xyz[0], xyz[1], xyz[2]);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Looking straight down from (0, 0, height) in normalised space; returns the pixel factor.
+double lookDown(double height) {
+    const float n = 0.01f, far = 1e4f;
+    const float proj[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, (far + n) / (n - far), -1, 0, 0, 2 * far * n / (n - far), 0};
+    const float mv[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, float(-height), 1};
+    extractFrustum(proj, mv);
+    return 384.0;
+}
+
+class Streaming : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        gl_ = new HiddenGLWindow;
+        dir_ = new TempDir;
+        las_ = dir_->file("scene.las");
+        writeSyntheticLAS(las_, SynthOptions{400000, 2, 5});
+        StdoutCapture quiet;
+        importDataset(las_, dir_->file("data"), "scene", 8);
+        const auto real = manifestSamples("las");
+        for (const SampleFile& s : real)
+            if (s.name == "autzen_trim.las") {
+                realLas_ = s.path;
+                importDataset(s.path, dir_->file("data"), "real", 8);
+            }
+    }
+    static void TearDownTestSuite() {
+        delete dir_;
+        delete gl_;
+        dir_ = nullptr;
+        gl_ = nullptr;
+    }
+    void SetUp() override {
+        if (!gl_->makeCurrent())
+            GTEST_SKIP() << gl_->skipReason;
+        server_ = std::make_unique<LocalPointServer>(dir_->file("data"));
+        saved_ = DEFAULT_SERVER;
+        DEFAULT_SERVER = server_->base();
+    }
+    void TearDown() override {
+        {
+            StdoutCapture quiet;
+            sel_.reset();
+        }
+        server_.reset();
+        DEFAULT_SERVER = saved_;
+    }
+
+    // Connects as the viewer does: header and level count, then the selection and its cache, started.
+    void connect(const std::string& name, double threshold) {
+        datasetName = name;
+        ServerRetriever retriever;
+        StdoutCapture quiet;
+        ASSERT_EQ(retriever.retrieveMetadata(header_, levels_), 0);
+        LODGrid probe(&header_);
+        height_ = 1.2 * std::max(probe.rawBounds[1] - probe.rawBounds[0], probe.rawBounds[3] - probe.rawBounds[2]) *
+                  probe.normalisingScale / 2;
+        const double pixelFactor = lookDown(height_);
+        sel_ = std::make_unique<RenderSelectionThread>(name, &header_, pixelFactor, short(levels_ - 1), 1.0);
+        sel_->minProjectedSize = threshold;
+        sel_->setCameraPosition({0, 0, height_});
+        sel_->Start();
+    }
+
+    bool quiet() {
+        RenderSelectionThread& s = *sel_;
+        s.lock.Lock();
+        const bool noHandled = s.handled.empty();
+        s.lock.Unlock();
+        if (!noHandled || s.dirty || s.cache->countRequests() != 0)
+            return false;
+        for (const SplatTile& t : *s.cache->getTiles())
+            if (t.receiving || t.uploadPending)
+                return false;
+        for (const RenderTile& rt : s.renderTiles)
+            if (rt.state != RenderTile::Settled)
+                return false;
+        return true;
+    }
+
+    // The viewer's frame loop without drawing: uploads each frame until nothing has moved for a while.
+    bool settle(std::chrono::seconds limit = std::chrono::seconds(120)) {
+        const auto deadline = Clock::now() + limit;
+        int still = 0;
+        for (long frame = 0; Clock::now() < deadline; ++frame) {
+            sel_->cache->updateVBOs(frame);
+            still = quiet() ? still + 1 : 0;
+            if (still >= 15)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    // Every splat of every tile, sorted.
+    std::vector<Point> held() {
+        std::vector<Point> out;
+        for (const SplatTile& t : *sel_->cache->getTiles())
+            for (const Splat& s : t.splats)
+                out.emplace_back(s.x, s.y, s.z);
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
+    int drawAllLevels() {
+        int drawn = 0;
+        for (short l = 0; l < levels_; ++l)
+            drawn += sel_->renderSplats(l, COLOR_LAS, 0);
+        return drawn;
+    }
+
+    static inline HiddenGLWindow* gl_ = nullptr;
+    static inline TempDir* dir_ = nullptr;
+    static inline std::string las_, realLas_;
+    std::unique_ptr<LocalPointServer> server_;
+    std::unique_ptr<RenderSelectionThread> sel_;
+    std::string saved_;
+    LASHeader header_;
+    int levels_ = 0;
+    double height_ = 0;
+};
+
+TEST_F(Streaming, SettlesWithEveryTileAtItsThresholdLevel) {
+    connect("scene", 1.5);
+    ASSERT_TRUE(settle());
+    RenderSelectionThread& s = *sel_;
+    ASSERT_GT(s.grid->getNumberOfTiles(), 1u);
+    const double threshold = s.minProjectedSize;
+    int expected = 0;
+    for (const RenderTile& rt : s.renderTiles) {
+        const short cur = rt.getLOD();
+        const SplatTile& tile = *s.cache->getTile(rt.tileIndex);
+        const double d = s.cache->calculateMinDistanceToPoint(0, 0, height_, rt.tileIndex);
+        SCOPED_TRACE("tile " + std::to_string(rt.tileIndex) + " at level " + std::to_string(cur));
+        ASSERT_GE(cur, 0);
+        EXPECT_TRUE(cur == s.maxLOD || s.projectedSize(cur, d) <= threshold);
+        EXPECT_TRUE(cur == 0 || s.projectedSize(short(cur - 1), d) >= threshold);
+        EXPECT_GE(tile.highestLevel, cur);
+        EXPECT_EQ(int(rt.indices.size()), tile.completeFullLODsize(cur));
+        expected += int(rt.indices.size());
+    }
+    EXPECT_EQ(drawAllLevels(), expected);
+    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+    EXPECT_EQ(s.cache->droppedSplats(), 0u);
+}
+
+TEST_F(Streaming, FullDetailHoldsEveryPointExactlyOnce) {
+    connect("scene", 1e-9);
+    ASSERT_TRUE(settle());
+    for (const RenderTile& rt : sel_->renderTiles)
+        EXPECT_EQ(rt.getLOD(), sel_->maxLOD);
+    EXPECT_TRUE(held() == inputPoints(las_));
+    EXPECT_EQ(drawAllLevels(), int(header_.NumberOfPointRecords));
+    EXPECT_EQ(sel_->cache->failedTransfers(), 0);
+}
+
+TEST_F(Streaming, ARealSampleSettlesWhole) {
+    if (realLas_.empty())
+        GTEST_SKIP() << "autzen_trim.las not found in the shared samples";
+    connect("real", 1e-9);
+    ASSERT_TRUE(settle());
+    EXPECT_TRUE(held() == inputPoints(realLas_));
+    for (const SplatTile& t : *sel_->cache->getTiles())
+        EXPECT_EQ(t.colors.size(), t.splats.size()); // the sample carries colour
+}
+
+TEST_F(Streaming, TransfersCutShortAreRetriedWithoutDuplicates) {
+    FaultyProxy proxy(server_->base());
+    DEFAULT_SERVER = proxy.base();
+    proxy.fail(FaultyProxy::Mode::Cut, 4);
+    connect("scene", 1e-9);
+    ASSERT_TRUE(settle());
+    EXPECT_EQ(proxy.failed(), 4);
+    EXPECT_EQ(sel_->cache->failedTransfers(), 4);
+    EXPECT_TRUE(held() == inputPoints(las_));
+    for (const SplatTile& t : *sel_->cache->getTiles())
+        EXPECT_EQ(t.numberOfLevels(), sel_->maxLOD + 1);
+}
+
+TEST_F(Streaming, StopsPromptlyDuringAStalledTransfer) {
+    FaultyProxy proxy(server_->base());
+    DEFAULT_SERVER = proxy.base();
+    proxy.fail(FaultyProxy::Mode::Stall, 1000);
+    connect("scene", 1.5);
+    const auto until = Clock::now() + std::chrono::seconds(10);
+    while (proxy.failed() == 0 && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(proxy.failed(), 1);
+    const auto start = Clock::now();
+    {
+        StdoutCapture quiet;
+        sel_.reset(); // deletes every request still queued or in flight
+    }
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+}
+
+} // namespace
