@@ -82,6 +82,12 @@ protected:
     // Serves every queued request of `level` as the cache and the upload would: `perTile` splats into
     // each tile, filed, normalised, uploaded, handed back.
     void arrive(short level, int perTile) {
+        for (LODRequest* r : fill(level, perTile))
+            upload(r);
+    }
+
+    // The cache's part alone: the queued requests of `level` filled into their tiles, not yet uploaded.
+    std::vector<LODRequest*> fill(short level, int perTile) {
         std::list<LODRequest*> requests;
         cache().recallRequests(level, requests);
         for (LODRequest* r : requests) {
@@ -96,11 +102,17 @@ protected:
                                         int32_t(b[2] + (b[3] - b[2]) * (i / 10 % 10 + 0.5) / 10), 5000, 0, 0, 3});
                 tile.normalizeSplats(first, sel->grid, level);
                 tile.update(&sel->renderTiles[t], level);
-                tile.finishUpdate();
                 tile.Unlock();
             }
-            sel->pushHandled(r);
         }
+        return {requests.begin(), requests.end()};
+    }
+
+    // The upload's part: the request's tiles reach its level on the GPU and it is handed back.
+    void upload(LODRequest* r) {
+        for (uint32_t t : r->tiles)
+            cache().getTile(t)->finishUpdate();
+        sel->pushHandled(r);
     }
 
     bool cycle() {
@@ -186,6 +198,29 @@ TEST_F(Selection, ATieWithTheThresholdKeepsTheLevel) {
     sel->minProjectedSize = std::nextafter(sel->projectedSize(2, d), 0.0); // just below: refine
     cycle();
     EXPECT_EQ(sel->renderTiles[0].getLOD(), 3);
+}
+
+// A level still between fill and upload is not drawn, nor counted twice when its request comes back.
+TEST_F(Selection, DrawListsCoverUploadedLevelsOnly) {
+    make(header(50000, 300, 300), 3); // one tile
+    cycle();
+    arrive(0, 100);
+    cycle();
+    ASSERT_EQ(sel->renderTiles[0].getLOD(), 1);
+    const auto inFlight = fill(1, 400);
+    ASSERT_EQ(inFlight.size(), 1u);
+    sel->setCameraPosition({0, 0, 1e7}); // away: back to level 0 while level 1 is not uploaded
+    cycle();
+    ASSERT_EQ(sel->renderTiles[0].getLOD(), 0);
+    sel->setCameraPosition({0, 0, 60}); // near again: level 1 is begun, so nothing is requested
+    cycle();
+    EXPECT_EQ(sel->renderTiles[0].getLOD(), 1);
+    EXPECT_EQ(cache().countRequests(), 0);
+    EXPECT_EQ(sel->renderTiles[0].indices.size(), 100u);
+    upload(inFlight[0]);
+    cycle();
+    EXPECT_EQ(sel->renderTiles[0].indices.size(), 500u);
+    EXPECT_EQ(sel->renderTiles[0].state, RenderTile::Settled);
 }
 
 TEST_F(Selection, RectanglesShrinkToTheRetrievalBudget) {

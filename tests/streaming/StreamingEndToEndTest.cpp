@@ -90,6 +90,7 @@ protected:
     void TearDown() override {
         {
             StdoutCapture quiet;
+            const DriverAllocations driver; // the buffers are deleted here
             sel_.reset();
         }
         server_.reset();
@@ -133,7 +134,10 @@ protected:
         const auto deadline = Clock::now() + limit;
         int still = 0;
         for (long frame = 0; Clock::now() < deadline; ++frame) {
-            sel_->cache->updateVBOs(frame);
+            {
+                const DriverAllocations driver; // the GL driver's own allocations live until it is unloaded
+                sel_->cache->updateVBOs(frame);
+            }
             still = quiet() ? still + 1 : 0;
             if (still >= 15)
                 return true;
@@ -153,6 +157,7 @@ protected:
     }
 
     int drawAllLevels() {
+        const DriverAllocations driver;
         int drawn = 0;
         for (short l = 0; l < levels_; ++l)
             drawn += sel_->renderSplats(l, COLOR_LAS, 0);
@@ -189,6 +194,11 @@ TEST_F(Streaming, SettlesWithEveryTileAtItsThresholdLevel) {
         EXPECT_EQ(int(rt.indices.size()), tile.completeFullLODsize(cur));
         expected += int(rt.indices.size());
     }
+    EXPECT_EQ(drawAllLevels(), expected);
+    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+    // A draw list longer than the tile's buffer is drawn only as far as the buffer goes.
+    RenderTile& first = s.renderTiles[0];
+    first.addIndeces(int(first.indices.size()), int(first.indices.size()) + 50);
     EXPECT_EQ(drawAllLevels(), expected);
     EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
     EXPECT_EQ(s.cache->droppedSplats(), 0u);
