@@ -9,3 +9,6 @@ mkdir -p "$data"
 bench/compress_bench.sh "$build" "$data" "${PONTARO_BENCH_POINTS:-10000000}"
 "$build/bin/pontaro_bench_server" "$data" "${PONTARO_BENCH_POINTS:-10000000}"
 "$build/bin/pontaro_bench_stream_parse" "${PONTARO_BENCH_POINTS:-10000000}"
+# The streaming engine uploads to GL buffers: it needs a display.
+stream=("$build/bin/pontaro_bench_stream" "$data" "${PONTARO_BENCH_STREAM_POINTS:-5000000}")
+if [ -n "${DISPLAY:-}" ]; then "${stream[@]}"; else xvfb-run -a -s "-screen 0 640x480x24" "${stream[@]}"; fi

@@ -58,15 +58,19 @@ RenderSelectionThread::~RenderSelectionThread() {
 }
 
 void RenderSelectionThread::setCameraPosition(GLVector3d eye) {
+    const bool moved = camera[0] != eye.x || camera[1] != eye.y || camera[2] != eye.z;
     camera[0] = eye.x;
     camera[1] = eye.y;
     camera[2] = eye.z;
+    if (moved)
+        wake_.notify();
 }
 
 void RenderSelectionThread::pushHandled(LODRequest* request) {
     lock.Lock();
     handled.push_back(request);
     lock.Unlock();
+    wake_.notify();
 }
 
 RenderTile* RenderSelectionThread::getTiles() {
@@ -100,7 +104,8 @@ void RenderSelectionThread::allocateScratch() {
 void RenderSelectionThread::Run() {
     allocateScratch();
     for (;;) {
-        Sleep(20);
+        // At most one polling period between cycles, less when data or the camera arrives.
+        wake_.waitFor(20);
         if (!PingThread(1))
             break;
         bool waiting = true;
@@ -112,7 +117,7 @@ void RenderSelectionThread::Run() {
                 break;
             if (StopRequested())
                 break;
-            Sleep(20);
+            wake_.waitFor(20);
         }
         if (waiting)
             break; // asked to stop while nothing changed

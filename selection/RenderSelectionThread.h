@@ -10,6 +10,7 @@
 #include "CThread.h"
 #include "GeometryTypes.h"
 #include "RenderTile.h"
+#include "WakeSignal.h"
 
 #include <atomic>
 #include <deque>
@@ -69,6 +70,8 @@ public:
     double radius;
 
 private:
+    // Handed-back requests and camera moves start a cycle without waiting out the polling period.
+    WakeSignal wake_;
     using Grid2 = std::vector<std::vector<RenderTile*>>;
     // Scratch grids of the cycle: [level][x][y], [x][y].
     std::vector<Grid2> requests_;

@@ -10,6 +10,7 @@
 #include "RenderTile.h"
 #include "ServerRetriever.h"
 #include "VertexAttributes.h"
+#include "WakeSignal.h"
 
 #include <GL/glew.h>
 #include <curl/curl.h>
@@ -114,6 +115,7 @@ private:
     CMutexClass statisticsLock;
     std::atomic<int> failures_{0};
     std::atomic<unsigned> dropped_{0};
+    WakeSignal requestAdded_; // an idle cache thread starts on a new request without waiting its poll out
 };
 
 SplatCacheThread* SplatCacheThread::newSplatCacheThread(std::string dataset, LODGrid* grid, short levels,
@@ -225,6 +227,7 @@ template <class Point> void SplatCacheThreadImpl<Point>::addRequest(LODRequest* 
     auto& list = (primary ? primaryRequests : secondaryRequests).at(size_t(request->level));
     auto at = std::find_if(list.begin(), list.end(), [&](LODRequest* r) { return !(r->priority < request->priority); });
     list.insert(at, request);
+    requestAdded_.notify();
 }
 
 template <class Point> bool SplatCacheThreadImpl<Point>::requestExistsLocked(unsigned tile, short level) const {
@@ -383,7 +386,7 @@ template <class Point> void SplatCacheThreadImpl<Point>::handleNextRequest() {
         requestLock.Unlock();
         if (StopRequested())
             return;
-        Sleep(20);
+        requestAdded_.waitFor(20);
         requestLock.Lock();
     }
     // Wall time of the transfer: the processor clock would count every thread's CPU time instead.

@@ -1,0 +1,167 @@
+// Streaming engine figure: time from connecting to full detail everywhere (every tile at its last level,
+// uploaded to GL buffers) for a synthetic scene served by the real point server over loopback, against
+// fetching the same points with one plain "getLODNormals/" transfer per level in the same run.
+// Needs a display (Xvfb): the uploads run on a GL context of a hidden window.
+#include "DatasetImport.h"
+#include "DatasetStore.h"
+#include "LASHeader.h"
+#include "PointServer.h"
+#include "RenderSelectionThread.h"
+#include "ServerRetriever.h"
+#include "SplatCacheThread.h"
+#include "SplatTile.h"
+#include "SyntheticScene.h"
+#include "ViewMath.h"
+
+#include <GL/glew.h>
+#include <SDL.h>
+#include <curl/curl.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double since(Clock::time_point t0) {
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+size_t discard(char*, size_t size, size_t n, void* bytes) {
+    *static_cast<uint64_t*>(bytes) += size * n;
+    return size * n;
+}
+
+// Every level of the data set in one transfer each, bytes discarded. Returns seconds.
+double plainTransfers(const std::string& base, const std::string& name, int levels, uint64_t& bytes) {
+    CURL* curl = curl_easy_init();
+    const auto t0 = Clock::now();
+    for (int l = 0; l < levels; ++l) {
+        const std::string url = base + "getLODNormals/" + name + "/" + std::to_string(l) + "/" + std::to_string(l);
+        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, discard);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &bytes);
+        if (curl_easy_perform(curl) != CURLE_OK)
+            throw std::runtime_error("plain transfer failed: " + url);
+    }
+    const double s = since(t0);
+    curl_easy_cleanup(curl);
+    return s;
+}
+
+// Connects as the viewer does and runs a 60 Hz frame loop of uploads until every tile holds and shows
+// its last level. Returns seconds.
+double engineToFullDetail(const std::string& name) {
+    const auto t0 = Clock::now();
+    datasetName = name;
+    LASHeader header;
+    int levels = 0;
+    ServerRetriever retriever;
+    std::ostringstream quiet;
+    std::streambuf* out = std::cout.rdbuf(quiet.rdbuf());
+    if (retriever.retrieveMetadata(header, levels) != 0)
+        throw std::runtime_error("no metadata");
+    // Looking straight down on the whole scene; a threshold no level reaches asks for full detail.
+    const float proj[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, -1.000002f, -1, 0, 0, -0.02f, 0};
+    const float mv[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, -100, 1};
+    extractFrustum(proj, mv);
+    auto* sel = new RenderSelectionThread(name, &header, 384.0, short(levels - 1), 1.0);
+    sel->minProjectedSize = 1e-9;
+    sel->setCameraPosition({0, 0, 100});
+    sel->Start();
+    double seconds = -1;
+    for (long frame = 0; seconds < 0; ++frame) {
+        const auto frameStart = Clock::now();
+        sel->cache->updateVBOs(frame);
+        bool full = true;
+        for (const RenderTile& rt : sel->renderTiles)
+            full = full && rt.getLOD() == sel->maxLOD && rt.state == RenderTile::Settled &&
+                   sel->cache->getTile(rt.tileIndex)->highestLevel == sel->maxLOD;
+        if (full)
+            seconds = since(t0);
+        std::this_thread::sleep_until(frameStart + std::chrono::microseconds(16667));
+    }
+    std::cout.rdbuf(out);
+    std::printf("stream: transfers filed into tiles at %d splats/s\n", sel->cache->getAverageRetrievalSpeed());
+    delete sel;
+    return seconds;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: pontaro_bench_stream DIR [POINTS]\n");
+        return 2;
+    }
+    const std::string dir = argv[1];
+    const uint64_t points = argc > 2 ? std::stoull(argv[2]) : 5000000;
+    const std::string las = dir + "/stream-" + std::to_string(points) + ".las";
+    const std::string data = dir + "/stream-data";
+    const std::string name = "stream " + std::to_string(points);
+    std::filesystem::create_directories(dir);
+    if (!std::filesystem::exists(las))
+        writeSyntheticLAS(las, SynthOptions{points, 2, 7});
+    const std::string setDir = data + "/" + datasetDirName(name);
+    if (!std::filesystem::exists(setDir))
+        importDataset(las, data, name, 16);
+    const int levels = int(readDatasetInfo(setDir).levels.size());
+
+    if (SDL_Init(SDL_INIT_VIDEO) != 0) {
+        std::fprintf(stderr, "no display: %s\n", SDL_GetError());
+        return 1;
+    }
+    SDL_Window* window = SDL_CreateWindow("pontaro bench", 0, 0, 64, 64, SDL_WINDOW_HIDDEN | SDL_WINDOW_OPENGL);
+    SDL_GLContext context = window ? SDL_GL_CreateContext(window) : nullptr;
+    if (context == nullptr) {
+        std::fprintf(stderr, "no GL context: %s\n", SDL_GetError());
+        return 1;
+    }
+    glewExperimental = GL_TRUE;
+    glewInit();
+
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    auto store = std::make_shared<DatasetStore>(DatasetStore::load(data));
+    std::atomic<int> tileRequests{0};
+    PointServerOptions options;
+    options.log = [&](const std::string& line) {
+        if (line.find("getRangeLODNormals") != std::string::npos)
+            ++tileRequests;
+    };
+    PointServer server(store, options);
+    const int port = server.bind("127.0.0.1", 0);
+    std::thread serving([&] { server.run(); });
+    DEFAULT_SERVER = "http://127.0.0.1:" + std::to_string(port) + "/Varnel/resources/Server/";
+
+    CURL* esc = curl_easy_init();
+    char* e = curl_easy_escape(esc, name.data(), int(name.size()));
+    const std::string escaped = e;
+    curl_free(e);
+    curl_easy_cleanup(esc);
+
+    uint64_t bytes = 0;
+    plainTransfers(DEFAULT_SERVER, escaped, levels, bytes); // warm the page cache and the connection path
+    bytes = 0;
+    const double plain = plainTransfers(DEFAULT_SERVER, escaped, levels, bytes);
+    const double engine = engineToFullDetail(name);
+    std::printf("stream: %llu points, %d levels, %.1f MiB over loopback\n", (unsigned long long)points, levels,
+                double(bytes) / (1 << 20));
+    std::printf("stream: plain getLODNormals transfers %.2f s; engine to full detail %.2f s in %d tile requests "
+                "(60 Hz uploads)\n",
+                plain, engine, tileRequests.load());
+    std::printf("stream: connect-to-full-detail ratio %.2f (target <= 1.5)\n", engine / plain);
+
+    server.stop();
+    serving.join();
+    SDL_GL_DeleteContext(context);
+    SDL_DestroyWindow(window);
+    SDL_Quit();
+    return 0;
+}
