@@ -1,0 +1,239 @@
+#include "EventHandler.h"
+
+#include "GUI.h"
+
+#include <cmath>
+#include <iostream>
+
+const std::string colorModeNames[4] = {"OFF", "LAS", "Normals", "Depth"};
+const ScreenMode screenModes[screenModeCount] = {
+    {"400x300", 400, 300},   {"640x480", 640, 480},   {"800x480", 800, 480},   {"800x600", 800, 600},
+    {"1024x768", 1024, 768}, {"1280x720", 1280, 720}, {"1280x768", 1280, 768}, {"1280x1024", 1280, 1024},
+    {"1366x768", 1366, 768}, {"1440x900", 1440, 900}, {"1600x900", 1600, 900}, {"1600x1200", 1600, 1200},
+    {"1680x1050", 1680, 1050}, {"1920x1080", 1920, 1080}};
+const std::string screenModeNames[screenModeCount] = {
+    "400x300",  "640x480",  "800x480",  "800x600",  "1024x768", "1280x720",  "1280x768",
+    "1280x1024", "1366x768", "1440x900", "1600x900", "1600x1200", "1680x1050", "1920x1080"};
+
+GLEventHandler eventHandler;
+
+namespace {
+
+constexpr double kWheelStep = 0.9047921471137089;
+
+} // namespace
+
+bool isZoomKey(int32_t key) {
+    return key == SDLK_q || key == SDLK_a || key == SDLK_KP_PLUS || key == SDLK_KP_MINUS;
+}
+
+bool isMoveKey(int32_t key) {
+    switch (key) {
+    case SDLK_l:
+    case SDLK_j:
+    case SDLK_i:
+    case SDLK_k:
+    case SDLK_o:
+    case SDLK_u:
+    case SDLK_KP_6:
+    case SDLK_KP_4:
+    case SDLK_KP_8:
+    case SDLK_KP_2:
+    case SDLK_KP_9:
+    case SDLK_KP_3:
+        return true;
+    default:
+        return false;
+    }
+}
+
+GLVector3d GLEventHandler::eye() const {
+    const float pi = 3.14159265358979f;
+    const double a = azimuth * (pi / 180.0f), e = elevation * (pi / 180.0f);
+    return GLVector3d{centre[0] - distance * std::cos(e) * std::sin(a), centre[1] - distance * std::cos(e) * std::cos(a),
+                      centre[2] + distance * std::sin(e)};
+}
+
+void GLEventHandler::resetView() {
+    centre[0] = -5;
+    centre[1] = 0;
+    centre[2] = 0;
+    distance = 12;
+    azimuth = -90;
+    elevation = 90;
+}
+
+void GLEventHandler::keyDown(const SDL_Keysym& key, int64_t now, bool& quit) {
+    const int32_t sym = key.sym;
+    if (sym == SDLK_ESCAPE) {
+        if (panel != nullptr && panel->selected != nullptr) {
+            panel->cancelEdit();
+            return; // not held: the edit is closed instead
+        }
+        quit = true;
+        return;
+    }
+    switch (sym) {
+    case SDLK_KP_5:
+        centre[0] = centre[1] = centre[2] = 0;
+        break;
+    case SDLK_y:
+        resetView();
+        break;
+    case SDLK_c:
+        drawAxes = !drawAxes;
+        break;
+    case SDLK_g:
+        showPanel = !showPanel;
+        break;
+    case SDLK_p:
+        screenshotRequested = true;
+        break;
+    case SDLK_m: {
+        GUIEntry* entry = panel != nullptr ? panel->getEntry("Color mode") : nullptr;
+        if (entry != nullptr) {
+            entry->nextChoice();
+            entry->textureValid = false;
+            colorMode = uint32_t(entry->getValue());
+        } else {
+            colorMode = (colorMode + 1) % 4;
+        }
+        std::cout << "Changed to " << colorModeNames[colorMode % 4] << " color mode." << std::endl;
+        break;
+    }
+    case SDLK_PERIOD:
+        if (panel != nullptr)
+            panel->enterDot();
+        break;
+    case SDLK_MINUS:
+    case SDLK_SLASH:
+        if (panel != nullptr)
+            panel->enterMinus();
+        break;
+    case SDLK_BACKSPACE:
+        if (panel != nullptr)
+            panel->clearEdit();
+        break;
+    case SDLK_RETURN:
+    case SDLK_KP_ENTER:
+        if (panel != nullptr)
+            panel->confirmEdit();
+        break;
+    default:
+        if (sym >= SDLK_0 && sym <= SDLK_9 && panel != nullptr)
+            panel->enterNumber(char(sym));
+        break;
+    }
+    if (isZoomKey(sym) && zoomKeyTime == -1)
+        zoomKeyTime = now;
+    if (isMoveKey(sym) && moveKeyTime == -1)
+        moveKeyTime = now;
+    pressedKeys.insert(sym);
+}
+
+void GLEventHandler::keyUp(const SDL_Keysym& key) {
+    const int32_t sym = key.sym;
+    pressedKeys.erase(sym);
+    if (sym == SDLK_KP_MINUS || sym == SDLK_KP_PLUS)
+        zoomKeyTime = -1;
+    if (isMoveKey(sym))
+        moveKeyTime = -1;
+    // Letters of the zoom group stop zooming too once no zoom key is held.
+    bool zoomHeld = false;
+    for (int32_t k : pressedKeys)
+        zoomHeld = zoomHeld || isZoomKey(k);
+    if (!zoomHeld)
+        zoomKeyTime = -1;
+}
+
+bool GLEventHandler::handleEvent(const SDL_Event& e, int64_t now) {
+    bool quit = false;
+    switch (e.type) {
+    case SDL_KEYDOWN:
+        if (e.key.repeat == 0)
+            keyDown(e.key.keysym, now, quit);
+        break;
+    case SDL_KEYUP:
+        keyUp(e.key.keysym);
+        break;
+    case SDL_MOUSEWHEEL:
+        if (e.wheel.y > 0)
+            distance *= kWheelStep;
+        else if (e.wheel.y < 0)
+            distance /= kWheelStep;
+        break;
+    case SDL_MOUSEBUTTONDOWN:
+        mouseDown = true;
+        mouseX = e.button.x;
+        mouseY = e.button.y;
+        if (panel != nullptr)
+            panel->checkMouseClick(e.button.x, e.button.y);
+        break;
+    case SDL_MOUSEBUTTONUP:
+        mouseDown = false;
+        break;
+    case SDL_MOUSEMOTION:
+        if (mouseDown) {
+            azimuth += float(e.motion.xrel);
+            elevation += float(e.motion.yrel);
+        }
+        break;
+    case SDL_QUIT:
+        quit = true;
+        break;
+    default:
+        break;
+    }
+    return quit;
+}
+
+bool GLEventHandler::handleEvents(int64_t now) {
+    bool quit = false;
+    SDL_Event e;
+    while (SDL_PollEvent(&e))
+        quit = handleEvent(e, now) || quit;
+    return quit;
+}
+
+void GLEventHandler::applyHeldKeys(int64_t now) {
+    for (int32_t key : pressedKeys) {
+        if (isZoomKey(key) && zoomKeyTime != -1) {
+            const double factor = std::pow(0.999, double(now - zoomKeyTime));
+            if (key == SDLK_q || key == SDLK_KP_PLUS)
+                distance *= factor;
+            else
+                distance /= factor;
+        } else if (isMoveKey(key) && moveKeyTime != -1) {
+            const float step = float(double(now - moveKeyTime) * distance * 0.001);
+            switch (key) {
+            case SDLK_l:
+            case SDLK_KP_6:
+                centre[0] += step;
+                break;
+            case SDLK_j:
+            case SDLK_KP_4:
+                centre[0] -= step;
+                break;
+            case SDLK_i:
+            case SDLK_KP_8:
+                centre[1] += step;
+                break;
+            case SDLK_k:
+            case SDLK_KP_2:
+                centre[1] -= step;
+                break;
+            case SDLK_o:
+            case SDLK_KP_9:
+                centre[2] += step;
+                break;
+            default:
+                centre[2] -= step;
+                break;
+            }
+        }
+    }
+    if (zoomKeyTime != -1)
+        zoomKeyTime = now;
+    if (moveKeyTime != -1)
+        moveKeyTime = now;
+}

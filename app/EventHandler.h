@@ -1,0 +1,66 @@
+#pragma once
+// The viewer's input and view state: the orbiting camera, the keys held, and the values of the settings
+// panel. Held keys move and zoom by elapsed milliseconds, so motion does not depend on the frame rate.
+#include "GeometryTypes.h"
+
+#include <SDL.h>
+
+#include <cstdint>
+#include <set>
+#include <string>
+
+class GUI;
+
+extern const std::string colorModeNames[4];
+struct ScreenMode {
+    const char* name;
+    int width, height;
+};
+constexpr int screenModeCount = 14;
+extern const ScreenMode screenModes[screenModeCount];
+extern const std::string screenModeNames[screenModeCount];
+
+struct GLEventHandler {
+    uint32_t colorMode = 1;
+    uint32_t screenMode = 4;
+    bool lighting = true;
+    bool markCurrentRequest = false;
+    double minProjectedSize = 1.5;
+    double radiusModifier = 1.0;
+    bool drawLODGrid = false;
+    bool drawAxes = false;
+    bool showPanel = true;
+    float brightness = 1.3f;
+    float contrast = 1.0f;
+    float gridExpansion = 0.0f;
+    float azimuth = 45, elevation = 45; // degrees
+    double distance = 12.0;
+    float centre[3] = {0, 0, 0};
+    std::set<int32_t> pressedKeys;
+    bool mouseDown = false;
+    int32_t mouseX = -1, mouseY = -1;
+    int64_t zoomKeyTime = -1, moveKeyTime = -1;
+    GUI* panel = nullptr;
+    bool resolutionApplied = true;
+    // Set by key p: the main loop saves the last frame.
+    bool screenshotRequested = false;
+
+    // One event at time `now` (ms); true when it asks to quit.
+    bool handleEvent(const SDL_Event& e, int64_t now);
+    // Drains SDL's queue; true when an event asked to quit.
+    bool handleEvents(int64_t now);
+    // Moves and zooms by the time the held keys have been held since the last call.
+    void applyHeldKeys(int64_t now);
+    // Eye position: centre + (-d cos e sin a, -d cos e cos a, d sin e).
+    GLVector3d eye() const;
+    void resetView();
+
+private:
+    void keyDown(const SDL_Keysym& key, int64_t now, bool& quit);
+    void keyUp(const SDL_Keysym& key);
+};
+
+extern GLEventHandler eventHandler;
+
+bool isZoomKey(int32_t key);
+bool isMoveKey(int32_t key);

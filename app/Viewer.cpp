@@ -1,0 +1,545 @@
+#include "Viewer.h"
+
+#include "EventHandler.h"
+#include "FrameRate.h"
+#include "GPUMemory.h"
+#include "GUI.h"
+#include "LASPointData.h"
+#include "LODGrid.h"
+#include "RenderSelectionThread.h"
+#include "Renderer.h"
+#include "ServerRetriever.h"
+#include "SplatCacheThread.h"
+#include "ViewMath.h"
+
+#include <GL/glew.h>
+#include <GL/glu.h>
+#include <SDL.h>
+#include <SDL_image.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <vector>
+
+std::string treePath = "/data/newServerModels/Ruvod Ador Iriro Duved 2/";
+std::string treeFilename = "/data/newServerModels/Ruvod Ador Iriro Duved 2/Ruvod Ador Iriro Duved 2.las";
+const std::string DEFAULT_DATASET = "Ruvod Ador Iriro Duved";
+LASHeader retrievedHeader;
+int levelNum = 0;
+BBox3D bounds{};
+double largestDim = 1.0;
+RenderSelectionThread* lodThread = nullptr;
+
+namespace {
+
+SDL_Window* window = nullptr;
+int width = 1024, height = 768;
+// How often the chooser asks a point server that cannot be reached, or lists nothing, again.
+constexpr Uint32 kChooserRetryMs = 3000;
+
+void setWindowSize(int w, int h) {
+    // One window and one context for the whole run: resizing keeps shaders, buffers and textures.
+    SDL_SetWindowSize(window, w, h);
+    GL_Setup(w, h);
+}
+
+// Lines of text below `top`, each a one-label panel (labels are drawn in name order, lines in theirs).
+class Notice {
+public:
+    void set(const std::vector<std::string>& lines) {
+        if (lines == lines_)
+            return;
+        lines_ = lines;
+        panels_.clear();
+        for (const std::string& line : lines) {
+            panels_.push_back(std::make_unique<GUI>(width, height));
+            panels_.back()->addEntry(line);
+        }
+    }
+    void draw(int top) {
+        for (auto& p : panels_) {
+            p->width = width;
+            p->height = height;
+            p->top = top;
+            p->drawGUI(0, 0);
+            top += p->entries.begin()->second->textureHeight;
+        }
+    }
+
+private:
+    std::vector<std::string> lines_;
+    std::vector<std::unique_ptr<GUI>> panels_;
+};
+
+// Saves the frame last drawn (the back buffer, not yet swapped) as a PNG in the working directory.
+void saveScreenshot() {
+    std::vector<unsigned char> pixels(size_t(width) * size_t(height) * 4);
+    // A multisampled back buffer cannot be read directly: resolve it into a single-sample frame buffer.
+    GLuint fbo = 0, rb = 0;
+    glGenFramebuffers(1, &fbo);
+    glGenRenderbuffers(1, &rb);
+    glBindRenderbuffer(GL_RENDERBUFFER, rb);
+    glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA8, width, height);
+    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, fbo);
+    glFramebufferRenderbuffer(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, rb);
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+    glReadBuffer(GL_BACK);
+    glBlitFramebuffer(0, 0, width, height, 0, 0, width, height, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, fbo);
+    glReadBuffer(GL_COLOR_ATTACHMENT0);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    glDeleteFramebuffers(1, &fbo);
+    glDeleteRenderbuffers(1, &rb);
+    glReadBuffer(GL_BACK);
+
+    SDL_Surface* s = SDL_CreateRGBSurfaceWithFormat(0, width, height, 32, SDL_PIXELFORMAT_ABGR8888);
+    if (s == nullptr) {
+        std::cout << "Could not save screenshot: " << SDL_GetError() << std::endl;
+        return;
+    }
+    for (int y = 0; y < height; ++y) // GL rows run bottom-up
+        std::memcpy(static_cast<unsigned char*>(s->pixels) + size_t(y) * size_t(s->pitch),
+                    pixels.data() + size_t(height - 1 - y) * size_t(width) * 4, size_t(width) * 4);
+    std::string name;
+    for (int i = 0;; ++i) {
+        name = "pontaro-screenshot-" + std::to_string(i) + ".png";
+        if (!std::filesystem::exists(name))
+            break;
+    }
+    if (IMG_SavePNG(s, name.c_str()) == 0)
+        std::cout << "Saved screenshot " << name << std::endl;
+    else
+        std::cout << "Could not save screenshot " << name << ": " << IMG_GetError() << std::endl;
+    SDL_FreeSurface(s);
+}
+
+// The data-set chooser. Returns the chosen name, or empty when the user quit.
+std::string chooseDataset(const std::string& lastProblem) {
+    ServerRetriever retriever;
+    std::unique_ptr<GUI> chooser;
+    Notice notice;
+    std::vector<std::string> lines;
+    if (!lastProblem.empty())
+        lines.push_back(lastProblem);
+    Uint32 lastTry = 0;
+    bool tried = false;
+    eventHandler.mouseDown = false;
+    for (;;) {
+        const Uint32 now = SDL_GetTicks();
+        if (chooser == nullptr && (!tried || now - lastTry >= kChooserRetryMs)) {
+            tried = true;
+            lastTry = now;
+            std::vector<std::string> names;
+            const int rc = retriever.retrieveDatasetNames(names);
+            std::string problem;
+            if (rc != 0)
+                problem = "Cannot reach the point server at " + DEFAULT_SERVER + "; trying again every 3 seconds.";
+            else if (names.empty())
+                problem = "The point server lists no data sets; asking again every 3 seconds.";
+            if (!problem.empty()) {
+                std::cout << problem << std::endl;
+                lines = {problem, "Escape quits."};
+                if (!lastProblem.empty())
+                    lines.insert(lines.begin(), lastProblem);
+            } else {
+                chooser = std::make_unique<GUI>(width, height);
+                for (const std::string& n : names)
+                    chooser->addEntry(n);
+                if (!lastProblem.empty())
+                    lines = {lastProblem};
+                else
+                    lines.clear();
+            }
+        }
+        notice.set(lines);
+        SDL_Event e;
+        bool queueEmpty = true;
+        while (SDL_PollEvent(&e)) {
+            queueEmpty = false;
+            if (e.type == SDL_QUIT || (e.type == SDL_KEYDOWN && e.key.keysym.sym == SDLK_ESCAPE))
+                return chooser != nullptr && chooser->selected != nullptr ? chooser->selected->name : "";
+            if (e.type == SDL_MOUSEBUTTONDOWN) {
+                eventHandler.mouseDown = true;
+                eventHandler.mouseX = e.button.x;
+                eventHandler.mouseY = e.button.y;
+                if (chooser != nullptr)
+                    chooser->checkMouseClick(e.button.x, e.button.y);
+            }
+        }
+        if (queueEmpty && chooser != nullptr && chooser->selected != nullptr)
+            return chooser->selected->name;
+        glClearColor(0, 0, 0, 0);
+        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+        int below = 0;
+        if (chooser != nullptr) {
+            chooser->drawGUI(0, 0);
+            for (auto& [name, entry] : chooser->entries)
+                below += entry->textureHeight;
+        }
+        notice.draw(below + (below > 0 ? 16 : 0));
+        limitFPS();
+        SDL_GL_SwapWindow(window);
+    }
+}
+
+void drawAxes() {
+    glLineWidth(3);
+    glBegin(GL_LINES);
+    glColor3f(0, 0, 1);
+    glVertex3f(-9999, 0, 0);
+    glVertex3f(9999, 0, 0);
+    glColor3f(0, 1, 0);
+    glVertex3f(0, -9999, 0);
+    glVertex3f(0, 9999, 0);
+    glColor3f(0, 1, 1);
+    glVertex3f(0, 0, -9999);
+    glVertex3f(0, 0, 9999);
+    glEnd();
+    glPointSize(5);
+    glColor3f(1, 1, 1);
+    glBegin(GL_POINTS);
+    glVertex3f(1, 0, 0);
+    glEnd();
+    glPointSize(1);
+    glLineWidth(1);
+}
+
+std::unique_ptr<GUI> makeSettingsPanel() {
+    auto panel = std::make_unique<GUI>(width, height);
+    panel->addEntry("FPS", 0.0, false);
+    panel->addEntry("GPU memory", 0, false);
+    panel->addEntry("Brightness", 1.3, false);
+    panel->addEntry("Contrast", 1.0, false);
+    panel->addEntry("Mark current request", false, false);
+    panel->addEntry("Draw LOD grid", false, false);
+    panel->addEntry("Radius modifier", 1.0, false);
+    panel->addEntry("Min projected size", lodThread->minProjectedSize.load(), false);
+    panel->addEntry("Grid expansion", 0.0, false);
+    panel->addEntry("Lighting", true, false);
+    panel->addEntry("Color mode", colorModeNames, 4, 1, false);
+    panel->addEntry("Screen mode", screenModeNames, screenModeCount, 4, false);
+    return panel;
+}
+
+void readPanel(GUI& panel) {
+    auto value = [&](const char* name) { return panel.getEntry(name)->getValue(); };
+    eventHandler.brightness = float(value("Brightness"));
+    eventHandler.contrast = float(value("Contrast"));
+    eventHandler.colorMode = uint32_t(value("Color mode"));
+    eventHandler.minProjectedSize = value("Min projected size");
+    eventHandler.radiusModifier = value("Radius modifier");
+    eventHandler.gridExpansion = float(value("Grid expansion"));
+    eventHandler.markCurrentRequest = value("Mark current request") != 0;
+    eventHandler.drawLODGrid = value("Draw LOD grid") != 0;
+    eventHandler.lighting = value("Lighting") != 0;
+    const uint32_t mode = uint32_t(value("Screen mode"));
+    if (mode != eventHandler.screenMode) {
+        eventHandler.screenMode = mode;
+        eventHandler.resolutionApplied = false;
+    }
+}
+
+// The frame loop of a connected data set, until the user quits.
+void frameLoop() {
+    glClearColor(0, 0, 0, 0);
+    renderSettings.init();
+    std::unique_ptr<GUI> panel = makeSettingsPanel();
+    eventHandler.panel = panel.get();
+    const int offsets[3] = {int(lodThread->grid->centreOffset[0]), int(lodThread->grid->centreOffset[1]),
+                            int(lodThread->grid->centreOffset[2])};
+    initModelUniforms(globalModelScale, offsets);
+    glUseProgram(0);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glPointSize(5);
+    glDisable(GL_POINT_SMOOTH);
+    if (frameBufferMain == GLuint(-1))
+        initTexturesAndBuffers(width, height);
+    else
+        resizeTexturesAndBuffers(width, height);
+
+    long frame = 0;
+    long splatSum = 0, framesSincePrint = 0;
+    bool appliedLastFrame = true;
+    GLVector3d lastEye{NAN, NAN, NAN};
+    float lastCentre[3] = {NAN, NAN, NAN};
+    for (;;) {
+        const int64_t now = SDL_GetTicks64();
+        if (eventHandler.handleEvents(now))
+            break;
+        if (eventHandler.screenshotRequested) {
+            eventHandler.screenshotRequested = false;
+            saveScreenshot();
+        }
+        ++frame;
+        lodThread->cache->updateVBOs(frame);
+
+        const GLVector3d eye = eventHandler.eye();
+        const double eyeLength = std::sqrt(eye.x * eye.x + eye.y * eye.y + eye.z * eye.z);
+        glMatrixMode(GL_PROJECTION);
+        glLoadIdentity();
+        gluPerspective(45.0, double(width) / double(height), 0.1, eyeLength + largestDim);
+        glMatrixMode(GL_MODELVIEW);
+        glLoadIdentity();
+        gluLookAt(eye.x, eye.y, eye.z, eventHandler.centre[0], eventHandler.centre[1], eventHandler.centre[2], 0, 0, 1);
+
+        setCameraPosition(float(eye.x), float(eye.y), float(eye.z));
+        lodThread->setCameraPosition(eye);
+        lodThread->minProjectedSize = eventHandler.minProjectedSize;
+
+        glPushMatrix();
+        const bool moved = eye.x != lastEye.x || eye.y != lastEye.y || eye.z != lastEye.z ||
+                           eventHandler.centre[0] != lastCentre[0] || eventHandler.centre[1] != lastCentre[1] ||
+                           eventHandler.centre[2] != lastCentre[2];
+        if (appliedLastFrame || moved) {
+            uploadInverse();
+            uploadModelView();
+            extractFrustum(projMatrix, modelViewMatrix);
+        }
+        if (appliedLastFrame)
+            lodThread->dirty = true;
+        appliedLastFrame = false;
+
+        glDisable(GL_DEPTH_TEST);
+        SDL_GL_SwapWindow(window);
+        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+
+        splatSum += drawSplatPasses(lodThread, width, height, int(eventHandler.colorMode), eventHandler.lighting,
+                                    eventHandler.brightness, eventHandler.contrast, eventHandler.radiusModifier,
+                                    eventHandler.gridExpansion, levelNum, retrievedHeader.hasColor());
+        ++framesSincePrint;
+
+        glUseProgram(0);
+        glEnable(GL_DEPTH_TEST);
+        glLineWidth(3);
+        if (eventHandler.drawLODGrid)
+            lodThread->renderGrid(eventHandler.gridExpansion);
+        if (eventHandler.markCurrentRequest)
+            lodThread->renderCurrentRequest(eventHandler.gridExpansion);
+        glPopMatrix();
+        if (eventHandler.drawAxes)
+            drawAxes();
+        glLineWidth(1);
+
+        eventHandler.applyHeldKeys(SDL_GetTicks64());
+        if (eventHandler.showPanel)
+            panel->drawGUI(0, 0);
+        readPanel(*panel);
+
+        if (!eventHandler.resolutionApplied) {
+            const ScreenMode& m = screenModes[eventHandler.screenMode % screenModeCount];
+            width = m.width;
+            height = m.height;
+            setWindowSize(width, height);
+            resizeTexturesAndBuffers(width, height);
+            panel->width = width;
+            panel->height = height;
+            eventHandler.resolutionApplied = true;
+            appliedLastFrame = true;
+        }
+
+        panel->getChange();
+        if (trackFPS(long(SDL_GetTicks()))) {
+            GUIEntry* fps = panel->getEntry("FPS");
+            fps->changeValue(getFPS());
+            fps->textureValid = false;
+            GUIEntry* memory = panel->getEntry("GPU memory");
+            memory->changeValue(getUsedGPUmem());
+            memory->textureValid = false;
+            std::cout << "Average number of splats drawn: " << (framesSincePrint > 0 ? splatSum / framesSincePrint : 0)
+                      << ", retrieval speed: " << lodThread->cache->getAverageRetrievalSpeed() << " splats/sec."
+                      << std::endl;
+            splatSum = 0;
+            framesSincePrint = 0;
+        }
+        limitFPS();
+        if (GLenum e = glGetError(); e != GL_NO_ERROR)
+            std::cout << "Error in frame " << e << std::endl;
+        lastEye = eye;
+        std::copy(eventHandler.centre, eventHandler.centre + 3, lastCentre);
+    }
+    eventHandler.panel = nullptr;
+}
+
+} // namespace
+
+void GL_Setup(int w, int h) {
+    glViewport(0, 0, w, h);
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    gluPerspective(45.0, double(w) / double(h), 0.1, 30.0);
+    glMatrixMode(GL_MODELVIEW);
+    const GLfloat ambient[4] = {0, 0, 0, 1}, diffuse[4] = {1, 1, 1, 1}, specular[4] = {1, 1, 1, 1},
+                  position[4] = {1, 0, 0, 1};
+    glLightfv(GL_LIGHT0, GL_AMBIENT, ambient);
+    glLightfv(GL_LIGHT0, GL_DIFFUSE, diffuse);
+    glLightfv(GL_LIGHT0, GL_SPECULAR, specular);
+    glLightfv(GL_LIGHT0, GL_POSITION, position);
+    glColorMaterial(GL_FRONT_AND_BACK, GL_AMBIENT_AND_DIFFUSE);
+    glEnable(GL_COLOR_MATERIAL);
+}
+
+void initGlew() {
+    std::cout << "Initializing glew" << std::endl;
+    glewExperimental = GL_TRUE;
+    const GLenum rc = glewInit();
+    // Under EGL glewInit reports "no GLX display" (4) although every entry point is loaded.
+    if (rc != GLEW_OK && rc != 4) {
+        std::cerr << "INFO: GLEW init failed, exiting. Error: " << glewGetErrorString(rc) << std::endl;
+        std::exit(1);
+    }
+    glGetError(); // glewInit may leave GL_INVALID_ENUM behind
+    std::cout << "Status: Using GLEW " << glewGetString(GLEW_VERSION) << std::endl;
+    std::cout << "GLEW version supported: 1.3:" << (GLEW_VERSION_1_3 ? 1 : 0) << " 2.0:" << (GLEW_VERSION_2_0 ? 1 : 0)
+              << " 2.1:" << (GLEW_VERSION_2_1 ? 1 : 0) << " 3.0:" << (GLEW_VERSION_3_0 ? 1 : 0)
+              << " 3.3:" << (GLEW_VERSION_3_3 ? 1 : 0) << " 4.0:" << (GLEW_VERSION_4_0 ? 1 : 0) << std::endl;
+    std::cout << "TransformFeedbackVaryings: " << (glewIsSupported("GL_VERSION_3_0") ? 1 : 0) << std::endl;
+}
+
+std::string checkDataset(const LASHeader& h, int levels) {
+    if (std::string(h.FileSignature, 4) != "LASF")
+        return "the header's signature is not LASF";
+    if (h.PointDataFormatID > 3)
+        return "point format " + std::to_string(int(h.PointDataFormatID)) + " is not one of 0 to 3";
+    if (h.PointDataRecordLength < las_detail::formatSize(h.PointDataFormatID))
+        return "record length " + std::to_string(h.PointDataRecordLength) + " is below the format's " +
+               std::to_string(las_detail::formatSize(h.PointDataFormatID)) + " bytes";
+    for (double s : {h.ScaleFactor_X, h.ScaleFactor_Y, h.ScaleFactor_Z})
+        if (!std::isfinite(s) || s == 0)
+            return "a scale factor is zero or not finite";
+    for (double v : {h.Min_X, h.Max_X, h.Min_Y, h.Max_Y, h.Min_Z, h.Max_Z, h.OffsetX, h.OffsetY, h.OffsetZ})
+        if (!std::isfinite(v))
+            return "the extent is not finite";
+    if (h.Min_X > h.Max_X || h.Min_Y > h.Max_Y || h.Min_Z > h.Max_Z)
+        return "the extent is inverted";
+    if (levels < 1 || levels > 32767)
+        return "level count " + std::to_string(levels) + " is outside 1 to 32767";
+    return "";
+}
+
+bool initConnection(const std::string* name, std::string* whyOut) {
+    std::string why;
+    auto fail = [&](const std::string& reason) {
+        why = "Cannot show data set '" + datasetName + "': " + reason + ".";
+        std::cout << why << std::endl;
+        if (whyOut != nullptr)
+            *whyOut = why;
+        return false;
+    };
+    std::cout << "Loading points from server..." << std::endl;
+    datasetName = name != nullptr ? *name : DEFAULT_DATASET;
+    renderSettings.radius = 1.0;
+    ServerRetriever retriever;
+    levelNum = 0;
+    const int rc = retriever.retrieveMetadata(retrievedHeader, levelNum);
+    if (rc == 1)
+        return fail("no connection could be set up");
+    if (rc == 2)
+        return fail("the header request failed");
+    if (rc == 3)
+        return fail("the level count request failed");
+    std::cout << "Loading - retrieved level num: " << levelNum << std::endl;
+    retrievedHeader.outputString();
+    if (const std::string problem = checkDataset(retrievedHeader, levelNum); !problem.empty())
+        return fail(problem);
+
+    GLfloat projection[16];
+    glGetFloatv(GL_PROJECTION_MATRIX, projection);
+    const double pixelFactor = projection[5] * 384.0;
+    auto* selection = new RenderSelectionThread(datasetName, &retrievedHeader, pixelFactor, short(levelNum - 1),
+                                                renderSettings.radius);
+    if (selection->cache == nullptr || !selection->cache->isInitialized()) {
+        delete selection;
+        return fail("the tile cache could not be created");
+    }
+    lodThread = selection;
+    lodThread->Start();
+
+    const LASHeader& h = retrievedHeader;
+    bounds = BBox3D{(h.Min_X - h.OffsetX) / h.ScaleFactor_X, (h.Max_X - h.OffsetX) / h.ScaleFactor_X,
+                    (h.Min_Y - h.OffsetY) / h.ScaleFactor_Y, (h.Max_Y - h.OffsetY) / h.ScaleFactor_Y,
+                    (h.Min_Z - h.OffsetZ) / h.ScaleFactor_Z, (h.Max_Z - h.OffsetZ) / h.ScaleFactor_Z};
+    std::cout << h.Min_X << " " << bounds.minX << " " << bounds.maxX << " " << globalModelScale << std::endl;
+    // The grid's scale uses the widened bounds, so flat data (one height) still has a finite scale.
+    globalModelScale = lodThread->grid->normalisingScale;
+    const double mx = std::max(std::abs(bounds.minX), std::abs(bounds.maxX));
+    const double my = std::max(std::abs(bounds.minY), std::abs(bounds.maxY));
+    const double mz = std::max(std::abs(bounds.minZ), std::abs(bounds.maxZ));
+    largestDim = std::sqrt(mx * mx + my * my + mz * mz) * globalModelScale;
+    if (glGetError() != GL_NO_ERROR)
+        std::cout << "Error during retrieval" << std::endl;
+    return true;
+}
+
+int viewerMain(int argc, char** argv) {
+    if (argc == 3) {
+        std::cout << "Using command line arguments as tree paths" << std::endl;
+        treePath = argv[1];
+        treeFilename = argv[2];
+        std::cout << "Tree filename: " << treeFilename << std::endl;
+    } else {
+        std::cout << argc - 1 << " arguments, using default paths" << std::endl;
+    }
+    if (SDL_Init(SDL_INIT_VIDEO) != 0) {
+        std::cerr << "Unable to initialize SDL. Exiting." << SDL_GetError() << std::endl;
+        return 1;
+    }
+    SDL_version compiled;
+    SDL_VERSION(&compiled);
+    std::printf("We compiled against SDL version %d.%d.%d ...\n", compiled.major, compiled.minor, compiled.patch);
+    SDL_GL_SetAttribute(SDL_GL_DEPTH_SIZE, 16);
+    SDL_GL_SetAttribute(SDL_GL_MULTISAMPLEBUFFERS, 1);
+    SDL_GL_SetAttribute(SDL_GL_MULTISAMPLESAMPLES, 4);
+    SDL_GL_SetAttribute(SDL_GL_DOUBLEBUFFER, 1);
+    window = SDL_CreateWindow("Pontaro", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, 400, 300, SDL_WINDOW_OPENGL);
+    if (window == nullptr) {
+        // Without multisampling, rather than not at all.
+        SDL_GL_SetAttribute(SDL_GL_MULTISAMPLEBUFFERS, 0);
+        SDL_GL_SetAttribute(SDL_GL_MULTISAMPLESAMPLES, 0);
+        window = SDL_CreateWindow("Pontaro", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, 400, 300, SDL_WINDOW_OPENGL);
+    }
+    SDL_GLContext context = window != nullptr ? SDL_GL_CreateContext(window) : nullptr;
+    if (context == nullptr) {
+        std::cerr << "Unable to open an OpenGL window: " << SDL_GetError() << std::endl;
+        SDL_Quit();
+        return 1;
+    }
+    GL_Setup(400, 300);
+    SDL_GL_SetSwapInterval(0); // not available everywhere (Xvfb): harmless
+    glEnable(GL_MULTISAMPLE);
+    initGlew();
+    checkGLError("Error after setting video.");
+    checkGLError("Error after initing GLEW.");
+    printGPUmem();
+    checkGLError("Error after printing GPU memory.");
+    setWindowSize(1024, 768);
+    width = 1024;
+    height = 768;
+    checkGLError("Error before initializing shaders.");
+    initShaders(true);
+
+    std::string problem;
+    for (;;) {
+        const std::string name = chooseDataset(problem);
+        if (name.empty())
+            break;
+        if (initConnection(&name, &problem)) {
+            frameLoop();
+            break;
+        }
+    }
+    if (lodThread != nullptr) {
+        lodThread->cache->Stop();
+        lodThread->Stop();
+        delete lodThread; // joins both threads and deletes every request left
+        lodThread = nullptr;
+    }
+    SDL_GL_DeleteContext(context);
+    SDL_DestroyWindow(window);
+    SDL_Quit();
+    return 0;
+}

@@ -1,0 +1,27 @@
+#pragma once
+// The viewer: one SDL window and GL context for the whole run, the data-set chooser, the connection to a
+// data set of the point server, and the frame loop. Main thread only.
+#include "GeometryTypes.h"
+#include "LASHeader.h"
+
+#include <string>
+
+class RenderSelectionThread;
+
+extern std::string treePath, treeFilename;
+extern const std::string DEFAULT_DATASET;
+extern LASHeader retrievedHeader;
+extern int levelNum;
+extern BBox3D bounds;
+extern double largestDim;
+extern RenderSelectionThread* lodThread;
+
+void GL_Setup(int w, int h);
+void initGlew();
+// Connects to `name` (DEFAULT_DATASET when null): metadata, checks, selection and cache threads. False,
+// with the reason in `why` (also printed), when the data set cannot be shown.
+bool initConnection(const std::string* name, std::string* why = nullptr);
+// Why a header and level count cannot be shown, or empty when they can.
+std::string checkDataset(const LASHeader& header, int levels);
+
+int viewerMain(int argc, char** argv);

@@ -1,0 +1,89 @@
+#pragma once
+// The deferred splat renderer: shader programs built from ./Shaders/, the off-screen frame buffer with its
+// depth, normal and colour textures, and the three passes of a frame. Visibility draws every splat into
+// depth only, pushed back a little so that splats of one surface overlap; the attribute pass adds the
+// weighted normals (and colours) of all splats that pass that depth; the shading pass divides by the
+// accumulated weight and applies colour mode, lighting, brightness and contrast. Main thread only.
+#include <GL/glew.h>
+#include <SDL.h>
+
+#include <string>
+
+class RenderSelectionThread;
+
+// Point programs, in the order of pbrShaderPrograms.
+extern GLuint visibilityPass, attributePass, attributePassColor, shadingPass, shadingPassColor, shadingPassLight,
+    shadingPassColorLight, normalizingPass, normalizingPassColor;
+// Triangle programs, in the order of triShaderPrograms.
+extern GLuint visibilityPassTri, attributePassTri, attributePassTriColor;
+constexpr int shaderNum = 9;
+constexpr int triShaderNum = 3;
+extern GLuint* const pbrShaderPrograms[shaderNum];
+extern GLuint* const triShaderPrograms[triShaderNum];
+
+// Texture units of the shading programs.
+constexpr int DEPTH_TEXTURE = 0;
+constexpr int NORMAL_TEXTURE = 1;
+constexpr int COLOR_TEXTURE = 2;
+
+// Off-screen frame buffer and its textures; (GLuint)-1 until created.
+extern GLuint frameBufferMain, depthTextureMain, normalTextureMain, colorTextureMain;
+extern double sizeFactor;
+// Scale of the normalised model space (1 / raw z extent), set when connecting.
+extern double globalModelScale;
+
+struct RenderSettings {
+    double radius = 1.0;
+    // "radius" in attributePass, attributePassColor, shadingPass, shadingPassColor, shadingPassLight,
+    // shadingPassColorLight, visibilityPass.
+    GLint radiusLoc[7] = {-1, -1, -1, -1, -1, -1, -1};
+    double spare[2] = {1.0, 10.0};
+    // In shadingPass, shadingPassLight, shadingPassColor, shadingPassColorLight, normalizingPassColor.
+    GLint brightnessLoc[5] = {-1, -1, -1, -1, -1};
+    GLint contrastLoc[5] = {-1, -1, -1, -1, -1};
+    int startLevel = 3;
+
+    // Looks up `name` in `program` into locationOut and sets it, with the messages of initUniformInt.
+    void initUniformDouble(GLuint& program, double value, const std::string& name, GLint& locationOut);
+    // The renderer's uniforms after connecting; no program in use afterwards.
+    void init();
+    // Sets the radius in all seven programs, each while it is in use.
+    void loadRadius(double r);
+    // Sets brightness and contrast in the five programs, each while it is in use.
+    void loadBrightnessContrast(float brightness, float contrast);
+};
+extern RenderSettings renderSettings;
+
+// Prints message, " (error ", code, ": ", GLU text, ")" for every pending GL error; true when there was one.
+bool checkGLError(const char* message);
+
+// The whole file as a heap text (free with free()), or null with a message on standard error.
+char* loadShaderFromFile(const char* path);
+GLuint generateShader(const char* source, GLenum type, std::string prefix);
+void initShaders(bool intCoords);
+void linkAndUseShader(GLuint program);
+void initUniformInt(GLuint& program, int value, const char* name);
+// Sets a uniform of every point and triangle program (each while in use): "scaling" and "offsets".
+void initModelUniforms(double scale, const int offsets[3]);
+
+void initTexturesAndBuffers(int w, int h);
+void resizeTexturesAndBuffers(int w, int h);
+// Status of the off-screen frame buffer (GL_FRAMEBUFFER_COMPLETE when usable).
+GLenum frameBufferStatus();
+
+// "camPos" of the ten programs that use it; the last one stays in use.
+void setCameraPosition(float x, float y, float z);
+void uploadModelView();
+void uploadInverse();
+
+void initVisibilityPass();
+void initAttributePass(bool pointSprites, bool blend);
+void initShadingPass();
+void drawFullscreenTexture();
+// An RGBA texture of the surface's pixels, linear filtering; the caller frees the surface.
+GLuint SDL_GL_SurfaceToTexture(SDL_Surface* s);
+
+// The three passes of one frame over levels 0 .. levels-1; returns the splats drawn by the attribute pass.
+int drawSplatPasses(RenderSelectionThread* selection, int width, int height, int colorMode, bool lighting,
+                    float brightness, float contrast, double radiusModifier, float gridExpansion, int levels,
+                    bool hasColor);
