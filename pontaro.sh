@@ -22,7 +22,7 @@ usage: ./pontaro.sh COMMAND
   deps    install the Debian packages Pontaro needs (only those missing)
   build   build everything into build/ (Release)
   test    build and run every test: plain, AddressSanitizer+UBSan, ThreadSanitizer
-  demo    build, generate a synthetic LiDAR scene and show it
+  demo    build, serve a synthetic LiDAR scene (or demo FILE.las) and open the viewer on it
   bench   build in Release and print the benchmark figures
   fuzz    run the libFuzzer targets for a short while
 USAGE
@@ -118,21 +118,46 @@ cmd_fuzz() {
   return $rc
 }
 
+# Serves a data set with the point server on 127.0.0.1:10488 and opens the viewer on it. Without a
+# display it runs under Xvfb, picks the data set, waits for the detail to settle and saves a screenshot.
 cmd_demo() {
   cmd_build
-  mkdir -p demo-data
-  local scene=demo-data/scene.las
-  if [ ! -f "$scene" ]; then
-    echo "Generating a synthetic airborne LiDAR scene of 2,000,000 points..." >&2
-    build/bin/pontaro-las synth "$scene" --points 2000000 --format 3 --seed 1
+  local dir=build/demo scene name
+  mkdir -p "$dir"
+  if [ $# -ge 1 ]; then
+    scene=$(realpath "$1")
+    name=$(basename "$scene"); name=${name%.*}
+  else
+    scene=$dir/scene.las name="Demo survey"
+    if [ ! -f "$scene" ]; then
+      echo "Generating a synthetic airborne LiDAR scene of 2,000,000 points..." >&2
+      build/bin/pontaro-las synth "$scene" --points 2000000 --format 3 --seed 1
+    fi
   fi
   build/bin/pontaro-las info "$scene"
-  if [ ! -d demo-data/data ] || ! build/bin/pontaro-server list --data demo-data/data | grep -q '^Demo survey'; then
-    echo "Importing it as the point server data set 'Demo survey' (normals, levels of detail)..." >&2
-    build/bin/pontaro-server import "$scene" --data demo-data/data --name "Demo survey"
+  if ! build/bin/pontaro-server list --data "$dir/data" 2>/dev/null | cut -f1 | grep -qxF "$name"; then
+    echo "Importing it as the point server data set '$name' (normals, levels of detail)..." >&2
+    build/bin/pontaro-server import "$scene" --data "$dir/data" --name "$name"
   fi
-  build/bin/pontaro-server list --data demo-data/data
-  echo "Serve it with: build/bin/pontaro-server serve --data demo-data/data" >&2
+  build/bin/pontaro-server list --data "$dir/data"
+  if (exec 3<>/dev/tcp/127.0.0.1/10488) 2>/dev/null; then
+    echo "Port 10488 is in use: stop the program listening there (another point server?) and try again." >&2
+    exit 1
+  fi
+  build/bin/pontaro-server serve --data "$dir/data" --port 10488 >"$dir/server.log" 2>&1 &
+  local server=$!
+  trap 'kill $server 2>/dev/null; wait $server 2>/dev/null' EXIT
+  for _ in $(seq 1 50); do (exec 3<>/dev/tcp/127.0.0.1/10488) 2>/dev/null && break; sleep 0.1; done
+  echo "Point server running on 127.0.0.1:10488 (log: $dir/server.log)." >&2
+  if [ -n "${DISPLAY:-}" ]; then
+    (cd build/bin && ./pontaro-viewer)
+  else
+    echo "No display: running the viewer under Xvfb; it picks '$name', waits for the detail to settle" \
+         "and saves a screenshot." >&2
+    xvfb-run -a -s "-screen 0 1280x1024x24" tools/demo-headless.sh "$ROOT/build/bin" "$ROOT/$dir/viewer.log" \
+      "$ROOT/$dir/screenshot.png"
+    echo "Screenshot: $ROOT/$dir/screenshot.png (viewer output: $dir/viewer.log)"
+  fi
 }
 
 cmd_bench() {
@@ -146,7 +171,7 @@ case "${1:-}" in
   deps) cmd_deps ;;
   build) cmd_build ;;
   test) cmd_test ;;
-  demo) cmd_demo ;;
+  demo) shift; cmd_demo "$@" ;;
   bench) cmd_bench ;;
   fuzz) cmd_deps; cmd_fuzz ;;
   -h|--help|help) usage ;;

@@ -46,7 +46,7 @@ SDL_Surface* TextRenderer::generateText(std::string text) {
 std::string formatPanelDouble(double v) {
     std::ostringstream s;
     s.precision(17);
-    s << v;
+    s << std::showpoint << v; // trailing zeros kept: 1.3 shows as 1.3000000000000000
     return s.str();
 }
 

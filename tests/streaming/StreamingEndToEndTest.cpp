@@ -16,7 +16,7 @@
 #include "support/HiddenGLWindow.h"
 #include "support/LocalPointServer.h"
 #include "support/Samples.h"
-#include "support/TempDir.h"
+#include "TestConfig.h"
 
 #include <gtest/gtest.h>
 
@@ -24,10 +24,14 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <thread>
 #include <tuple>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace {
 
@@ -62,28 +66,43 @@ class Streaming : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         gl_ = new HiddenGLWindow;
-        dir_ = new TempDir;
-        las_ = dir_->file("scene.las");
-        writeSyntheticLAS(las_, SynthOptions{400000, 2, 5});
-        StdoutCapture quiet;
-        importDataset(las_, dir_->file("data"), "scene", 8);
+        prepareData();
+    }
+    // The scene and its data sets are made once per build and shared by every test process (each test
+    // runs in its own), under a lock so that parallel test processes wait for the first to finish.
+    static void prepareData() {
+        const std::string dir = std::string(PONTARO_BIN_DIR) + "/../test-cache/streaming-v1";
+        std::filesystem::create_directories(dir + "/..");
+        const int lock = ::open((dir + ".lock").c_str(), O_CREAT | O_RDWR, 0644);
+        ASSERT_GE(lock, 0);
+        ::flock(lock, LOCK_EX);
+        las_ = dir + "/scene.las";
+        data_ = dir + "/data";
         const auto real = manifestSamples("las");
         for (const SampleFile& s : real)
-            if (s.name == "autzen_trim.las") {
+            if (s.name == "autzen_trim.las")
                 realLas_ = s.path;
-                importDataset(s.path, dir_->file("data"), "real", 8);
-            }
+        if (!std::filesystem::exists(dir + "/complete")) {
+            std::filesystem::remove_all(dir);
+            std::filesystem::create_directories(dir);
+            writeSyntheticLAS(las_, SynthOptions{400000, 2, 5});
+            StdoutCapture quiet;
+            importDataset(las_, data_, "scene", 8);
+            if (!realLas_.empty())
+                importDataset(realLas_, data_, "real", 8);
+            std::ofstream(dir + "/complete") << "1\n";
+        }
+        ::flock(lock, LOCK_UN);
+        ::close(lock);
     }
     static void TearDownTestSuite() {
-        delete dir_;
         delete gl_;
-        dir_ = nullptr;
         gl_ = nullptr;
     }
     void SetUp() override {
         if (!gl_->makeCurrent())
             GTEST_SKIP() << gl_->skipReason;
-        server_ = std::make_unique<LocalPointServer>(dir_->file("data"));
+        server_ = std::make_unique<LocalPointServer>(data_);
         saved_ = DEFAULT_SERVER;
         DEFAULT_SERVER = server_->base();
     }
@@ -165,8 +184,7 @@ protected:
     }
 
     static inline HiddenGLWindow* gl_ = nullptr;
-    static inline TempDir* dir_ = nullptr;
-    static inline std::string las_, realLas_;
+    static inline std::string las_, realLas_, data_;
     std::unique_ptr<LocalPointServer> server_;
     std::unique_ptr<RenderSelectionThread> sel_;
     std::string saved_;

@@ -1,0 +1,101 @@
+// Camera and key handling of the viewer, with synthetic SDL events and explicit times: held keys move by
+// elapsed time whatever the frame rate, the wheel, the view reset, and quitting.
+#include "EventHandler.h"
+
+#include "support/CaptureStdout.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+SDL_Event key(Uint32 type, SDL_Keycode sym) {
+    SDL_Event e{};
+    e.type = type;
+    e.key.keysym.sym = sym;
+    return e;
+}
+
+// Holds `sym` from t = 0 to `ms`, with frames every `frameMs`.
+GLEventHandler hold(SDL_Keycode sym, int ms, int frameMs) {
+    GLEventHandler h;
+    EXPECT_FALSE(h.handleEvent(key(SDL_KEYDOWN, sym), 0));
+    for (int t = frameMs; t <= ms; t += frameMs)
+        h.applyHeldKeys(t);
+    h.handleEvent(key(SDL_KEYUP, sym), ms);
+    return h;
+}
+
+TEST(EventHandler, HeldKeysDependOnTimeNotFrames) {
+    for (int frame : {1, 7, 40}) {
+        SCOPED_TRACE("frames of " + std::to_string(frame) + " ms");
+        const int ms = 840; // a multiple of every frame length
+        EXPECT_NEAR(hold(SDLK_q, ms, frame).distance, 12 * std::pow(0.999, ms), 1e-9);
+        EXPECT_NEAR(hold(SDLK_a, ms, frame).distance, 12 / std::pow(0.999, ms), 1e-9);
+        EXPECT_NEAR(hold(SDLK_KP_PLUS, ms, frame).distance, 12 * std::pow(0.999, ms), 1e-9);
+    }
+    EXPECT_NEAR(hold(SDLK_q, 1000, 10).distance, 4.41, 0.01);
+    EXPECT_NEAR(hold(SDLK_a, 1000, 10).distance, 32.6, 0.1);
+
+    // Moving: 0.001 * distance per millisecond along the key's axis; release stops at once.
+    GLEventHandler h = hold(SDLK_l, 500, 10);
+    EXPECT_NEAR(h.centre[0], 6.0, 1e-4);
+    h.applyHeldKeys(900);
+    EXPECT_NEAR(h.centre[0], 6.0, 1e-4);
+    EXPECT_NEAR(hold(SDLK_k, 500, 20).centre[1], -6.0, 1e-4);
+    EXPECT_NEAR(hold(SDLK_KP_9, 250, 5).centre[2], 3.0, 1e-4);
+}
+
+TEST(EventHandler, WheelResetAndToggles) {
+    GLEventHandler h;
+    SDL_Event wheel{};
+    wheel.type = SDL_MOUSEWHEEL;
+    wheel.wheel.y = 1;
+    h.handleEvent(wheel, 0);
+    EXPECT_NEAR(h.distance, 12 * 0.9047921471137089, 1e-12);
+    wheel.wheel.y = -1;
+    h.handleEvent(wheel, 0);
+    EXPECT_NEAR(h.distance, 12, 1e-12);
+
+    h.handleEvent(key(SDL_KEYDOWN, SDLK_y), 0);
+    const GLVector3d eye = h.eye();
+    EXPECT_NEAR(eye.x, -5, 1e-5);
+    EXPECT_NEAR(eye.y, 0, 1e-5);
+    EXPECT_NEAR(eye.z, 12, 1e-5);
+
+    h.handleEvent(key(SDL_KEYDOWN, SDLK_c), 0);
+    h.handleEvent(key(SDL_KEYDOWN, SDLK_g), 0);
+    EXPECT_TRUE(h.drawAxes);
+    EXPECT_FALSE(h.showPanel);
+    StdoutCapture out;
+    h.handleEvent(key(SDL_KEYDOWN, SDLK_m), 0);
+    EXPECT_EQ(out.take(), "Changed to Normals color mode.\n");
+    EXPECT_EQ(h.colorMode, 2u);
+
+    // Dragging turns the camera one degree per pixel; moving without a button does not.
+    SDL_Event motion{};
+    motion.type = SDL_MOUSEMOTION;
+    motion.motion.xrel = 10;
+    motion.motion.yrel = -5;
+    h.handleEvent(motion, 0);
+    EXPECT_EQ(h.azimuth, -90);
+    SDL_Event press{};
+    press.type = SDL_MOUSEBUTTONDOWN;
+    h.handleEvent(press, 0);
+    h.handleEvent(motion, 0);
+    EXPECT_EQ(h.azimuth, -80);
+    EXPECT_EQ(h.elevation, 85);
+}
+
+TEST(EventHandler, EscapeAndCloseQuit) {
+    GLEventHandler h;
+    EXPECT_TRUE(h.handleEvent(key(SDL_KEYDOWN, SDLK_ESCAPE), 0));
+    SDL_Event quit{};
+    quit.type = SDL_QUIT;
+    EXPECT_TRUE(h.handleEvent(quit, 0));
+    EXPECT_FALSE(h.handleEvent(key(SDL_KEYDOWN, SDLK_p), 0));
+    EXPECT_TRUE(h.screenshotRequested);
+}
+
+} // namespace

@@ -1,0 +1,221 @@
+// The renderer's programs, uniforms and frame buffer, and the settings panel, on a real GL context
+// (hidden window under Xvfb). Runs in the directory of the executables, where Shaders/ and the font lie.
+#include "EventHandler.h"
+#include "GUI.h"
+#include "Renderer.h"
+
+#include "support/CaptureStdout.h"
+#include "support/HiddenGLWindow.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+namespace {
+
+class GL : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { gl_ = new HiddenGLWindow(256); }
+    static void TearDownTestSuite() {
+        delete gl_;
+        gl_ = nullptr;
+    }
+    void SetUp() override {
+        if (!gl_->makeCurrent())
+            GTEST_SKIP() << gl_->skipReason;
+        while (glGetError() != GL_NO_ERROR) {
+        }
+    }
+    static inline HiddenGLWindow* gl_ = nullptr;
+};
+
+TEST_F(GL, EveryProgramCompilesAndLinks) {
+    StdoutCapture out;
+    initShaders(true);
+    const std::string printed = out.take();
+    EXPECT_EQ(printed.find("compile error"), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("fail"), std::string::npos) << printed;
+    size_t links = 0;
+    for (size_t at = printed.find("Link status true"); at != std::string::npos; at = printed.find("Link status true", at + 1))
+        ++links;
+    EXPECT_EQ(links, 12u);
+    for (GLuint* p : pbrShaderPrograms) {
+        GLint linked = 0;
+        glGetProgramiv(*p, GL_LINK_STATUS, &linked);
+        EXPECT_TRUE(linked) << "program " << *p;
+    }
+    for (GLuint* p : triShaderPrograms) {
+        GLint linked = 0;
+        glGetProgramiv(*p, GL_LINK_STATUS, &linked);
+        EXPECT_TRUE(linked) << "program " << *p;
+    }
+    GLint current = -1;
+    glGetIntegerv(GL_CURRENT_PROGRAM, &current);
+    EXPECT_EQ(current, 0);
+    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+}
+
+// Each program's uniforms are set while that program is in use: every visibility and attribute program
+// gets the radius of the level drawn, without a GL error.
+TEST_F(GL, UniformsReachEveryProgram) {
+    {
+        StdoutCapture quiet;
+        initShaders(true);
+        renderSettings.init();
+    }
+    ASSERT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+    glUseProgram(shadingPass);
+    renderSettings.loadRadius(0.25);
+    renderSettings.loadBrightnessContrast(1.5f, 0.75f);
+    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+    GLint current = 0;
+    glGetIntegerv(GL_CURRENT_PROGRAM, &current);
+    EXPECT_EQ(GLuint(current), shadingPass); // restored
+    // The programs whose shaders read the radius (the shading ones declare it without using it).
+    for (GLuint p : {visibilityPass, attributePass, attributePassColor}) {
+        float r = 0;
+        glGetUniformfv(p, glGetUniformLocation(p, "radius"), &r);
+        EXPECT_EQ(r, 0.25f) << "program " << p;
+    }
+    for (GLuint p : {shadingPass, shadingPassColor, shadingPassLight, shadingPassColorLight}) {
+        float b = 0, c = 0;
+        glGetUniformfv(p, glGetUniformLocation(p, "brightness"), &b);
+        glGetUniformfv(p, glGetUniformLocation(p, "contrast"), &c);
+        EXPECT_EQ(b, 1.5f);
+        EXPECT_EQ(c, 0.75f);
+    }
+    glUseProgram(0);
+}
+
+TEST_F(GL, FrameBufferStaysCompleteAcrossResizes) {
+    StdoutCapture quiet;
+    initTexturesAndBuffers(64, 48);
+    EXPECT_EQ(frameBufferStatus(), GLenum(GL_FRAMEBUFFER_COMPLETE));
+    resizeTexturesAndBuffers(1920, 1080);
+    EXPECT_EQ(frameBufferStatus(), GLenum(GL_FRAMEBUFFER_COMPLETE));
+    for (GLuint t : {depthTextureMain, normalTextureMain, colorTextureMain}) {
+        glBindTexture(GL_TEXTURE_2D, t);
+        GLint w = 0, h = 0;
+        glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &w);
+        glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &h);
+        EXPECT_EQ(w, 1920);
+        EXPECT_EQ(h, 1080);
+    }
+    glBindTexture(GL_TEXTURE_2D, 0);
+    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+}
+
+TEST(ShaderFiles, LoadedWhole) {
+    TempDir dir;
+    const std::string path = dir.file("brace.fp");
+    std::ofstream(path, std::ios::binary) << "void main() {}"; // no final newline
+    StdoutCapture quiet;
+    char* text = loadShaderFromFile(path.c_str());
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::string(text), "void main() {}");
+    std::free(text);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(loadShaderFromFile(dir.file("missing.fp").c_str()), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Can't open file '" + dir.file("missing.fp") + "' for reading\n");
+}
+
+class Panel : public GL {
+protected:
+    void SetUp() override {
+        GL::SetUp();
+        if (IsSkipped())
+            return;
+        ASSERT_NE(textRenderer.font, nullptr) << "VeraMono.ttf not found in the working directory";
+        panel = std::make_unique<GUI>(1024, 768);
+        panel->addEntry("FPS", 0.0, false);
+        panel->addEntry("GPU memory", 0, false);
+        panel->addEntry("Brightness", 1.3, false);
+        panel->addEntry("Contrast", 1.0, false);
+        panel->addEntry("Mark current request", false, false);
+        panel->addEntry("Draw LOD grid", false, false);
+        panel->addEntry("Radius modifier", 1.0, false);
+        panel->addEntry("Min projected size", 1.5, false);
+        panel->addEntry("Grid expansion", 0.0, false);
+        panel->addEntry("Lighting", true, false);
+        panel->addEntry("Color mode", colorModeNames, 4, 1, false);
+        panel->addEntry("Screen mode", screenModeNames, screenModeCount, 4, false);
+        panel->drawGUI(0, 0);
+        lineHeight = panel->entries.begin()->second->textureHeight;
+    }
+    // Clicks the n-th entry in drawing order.
+    int click(int n) { return panel->checkMouseClick(5, n * lineHeight + lineHeight / 2); }
+
+    std::unique_ptr<GUI> panel;
+    int lineHeight = 0;
+};
+
+TEST_F(Panel, EntriesInNameOrderWithTheirTexts) {
+    std::vector<std::string> names;
+    for (auto& [name, entry] : panel->entries)
+        names.push_back(name);
+    EXPECT_EQ(names, (std::vector<std::string>{"Brightness", "Color mode", "Contrast", "Draw LOD grid", "FPS",
+                                               "GPU memory", "Grid expansion", "Lighting", "Mark current request",
+                                               "Min projected size", "Radius modifier", "Screen mode"}));
+    EXPECT_EQ(panel->getEntry("Brightness")->text(), "Brightness = 1.3000000000000000");
+    EXPECT_EQ(panel->getEntry("Lighting")->text(), "Lighting = Enabled");
+    EXPECT_EQ(panel->getEntry("GPU memory")->text(), "GPU memory = 0");
+    EXPECT_EQ(panel->getEntry("Screen mode")->text(), "Screen mode = 1024x768");
+    EXPECT_GT(lineHeight, 8);
+}
+
+TEST_F(Panel, ClicksAdvanceChoicesAndWrap) {
+    EXPECT_EQ(click(11), 1);
+    EXPECT_EQ(click(11), 1);
+    EXPECT_EQ(panel->getEntry("Screen mode")->getValue(), 6); // 1280x768
+    for (int i = 0; i < 7; ++i)
+        click(11);
+    EXPECT_EQ(panel->getEntry("Screen mode")->getValue(), 13); // 1920x1080
+    click(11);
+    EXPECT_EQ(panel->getEntry("Screen mode")->getValue(), 0); // wraps to 400x300
+    click(7);
+    EXPECT_EQ(panel->getEntry("Lighting")->getValue(), 0);
+    GUIEntry* selected = panel->selected;
+    EXPECT_EQ(panel->checkMouseClick(5, 12 * lineHeight + 40), 0); // below the last entry
+    EXPECT_EQ(panel->selected, selected);
+}
+
+TEST_F(Panel, TypingANumber) {
+    ASSERT_EQ(click(10), 1); // Radius modifier
+    panel->enterMinus();
+    panel->enterNumber('1');
+    panel->enterDot();
+    panel->enterNumber('5');
+    panel->enterDot(); // a second dot is ignored
+    EXPECT_EQ(panel->editText, "-1.5");
+    panel->confirmEdit();
+    EXPECT_EQ(panel->getEntry("Radius modifier")->getValue(), -1.5);
+    EXPECT_TRUE(panel->getChange());
+    EXPECT_FALSE(panel->getChange());
+
+    click(10);
+    panel->enterNumber('1');
+    panel->enterMinus(); // a minus only first
+    EXPECT_EQ(panel->editText, "1");
+    panel->clearEdit(); // Backspace clears all
+    EXPECT_EQ(panel->editText, "");
+    panel->confirmEdit(); // nothing typed: unchanged
+    EXPECT_EQ(panel->getEntry("Radius modifier")->getValue(), -1.5);
+    EXPECT_FALSE(panel->getChange());
+
+    // Escape cancels the typing first and quits only the second time.
+    GLEventHandler h;
+    h.panel = panel.get();
+    click(1 + 1); // Contrast
+    panel->enterNumber('7');
+    SDL_Event escape{};
+    escape.type = SDL_KEYDOWN;
+    escape.key.keysym.sym = SDLK_ESCAPE;
+    EXPECT_FALSE(h.handleEvent(escape, 0));
+    EXPECT_EQ(panel->selected, nullptr);
+    EXPECT_EQ(panel->getEntry("Contrast")->getValue(), 1.0);
+    EXPECT_TRUE(h.handleEvent(escape, 0));
+}
+
+} // namespace
