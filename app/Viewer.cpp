@@ -147,6 +147,7 @@ std::string chooseDataset(const std::string& lastProblem) {
                 if (!lastProblem.empty())
                     lines.insert(lines.begin(), lastProblem);
             } else {
+                std::cout << "The point server lists " << names.size() << " data set(s)." << std::endl;
                 chooser = std::make_unique<GUI>(width, height);
                 for (const std::string& n : names)
                     chooser->addEntry(n);
@@ -163,6 +164,8 @@ std::string chooseDataset(const std::string& lastProblem) {
             queueEmpty = false;
             if (e.type == SDL_QUIT || (e.type == SDL_KEYDOWN && e.key.keysym.sym == SDLK_ESCAPE))
                 return chooser != nullptr && chooser->selected != nullptr ? chooser->selected->name : "";
+            if (e.type == SDL_MOUSEBUTTONUP)
+                eventHandler.mouseDown = false;
             if (e.type == SDL_MOUSEBUTTONDOWN) {
                 eventHandler.mouseDown = true;
                 eventHandler.mouseX = e.button.x;
@@ -262,6 +265,8 @@ void frameLoop() {
     else
         resizeTexturesAndBuffers(width, height);
 
+    // A button released while the chooser was open must not leave the camera turning with the mouse.
+    eventHandler.mouseDown = (SDL_GetMouseState(nullptr, nullptr) & SDL_BUTTON_LMASK) != 0;
     long frame = 0;
     long splatSum = 0, framesSincePrint = 0;
     bool appliedLastFrame = true;
@@ -271,10 +276,6 @@ void frameLoop() {
         const int64_t now = SDL_GetTicks64();
         if (eventHandler.handleEvents(now))
             break;
-        if (eventHandler.screenshotRequested) {
-            eventHandler.screenshotRequested = false;
-            saveScreenshot();
-        }
         ++frame;
         lodThread->cache->updateVBOs(frame);
 
@@ -329,6 +330,10 @@ void frameLoop() {
         if (eventHandler.showPanel)
             panel->drawGUI(0, 0);
         readPanel(*panel);
+        if (eventHandler.screenshotRequested) {
+            eventHandler.screenshotRequested = false;
+            saveScreenshot();
+        }
 
         if (!eventHandler.resolutionApplied) {
             const ScreenMode& m = screenModes[eventHandler.screenMode % screenModeCount];
@@ -336,6 +341,9 @@ void frameLoop() {
             height = m.height;
             setWindowSize(width, height);
             resizeTexturesAndBuffers(width, height);
+            int dw = 0, dh = 0;
+            SDL_GL_GetDrawableSize(window, &dw, &dh);
+            std::cout << "Screen mode " << m.name << ", drawable " << dw << "x" << dh << std::endl;
             panel->width = width;
             panel->height = height;
             eventHandler.resolutionApplied = true;

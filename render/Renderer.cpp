@@ -452,6 +452,9 @@ void initShadingPass() {
     glDisable(GL_VERTEX_PROGRAM_POINT_SIZE);
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     glDrawBuffer(GL_BACK);
+    // The attribute pass turned depth writes off; without them the clear would leave the window's depth
+    // buffer as it was, and overlays drawn later would test against stale (after a resize, undefined) depth.
+    glDepthMask(GL_TRUE);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glDisable(GL_DEPTH_TEST);
     glDisable(GL_BLEND);

@@ -11,7 +11,8 @@
 
 class LocalPointServer {
 public:
-    explicit LocalPointServer(const std::string& dataDir, int threads = 0) {
+    // Port 0 takes a free one.
+    explicit LocalPointServer(const std::string& dataDir, int threads = 0, int port = 0) {
         PointServerOptions o;
         o.threads = threads;
         o.log = [this](const std::string& line) {
@@ -19,7 +20,7 @@ public:
             log_.push_back(line);
         };
         server_ = std::make_unique<PointServer>(std::make_shared<DatasetStore>(DatasetStore::load(dataDir)), o);
-        port_ = server_->bind("127.0.0.1", 0);
+        port_ = server_->bind("127.0.0.1", port);
         thread_ = std::thread([this] { server_->run(); });
     }
     ~LocalPointServer() { stop(); }

@@ -68,6 +68,21 @@ public:
         }
         return false;
     }
+    // Waits up to `seconds` for the program to end; true, with its result, when it did.
+    bool waitFor(double seconds, ProcessResult& r) {
+        for (int i = 0; i < int(seconds * 100); ++i) {
+            int st = 0;
+            if (pid_ > 0 && waitpid(pid_, &st, WNOHANG) == pid_) {
+                pid_ = -1;
+                r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+                r.out = out();
+                r.err = err();
+                return true;
+            }
+            usleep(10000);
+        }
+        return false;
+    }
     ProcessResult wait() {
         ProcessResult r;
         int st = 0;
