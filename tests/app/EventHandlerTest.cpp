@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -96,6 +97,39 @@ TEST(EventHandler, EscapeAndCloseQuit) {
     EXPECT_TRUE(h.handleEvent(quit, 0));
     EXPECT_FALSE(h.handleEvent(key(SDL_KEYDOWN, SDLK_p), 0));
     EXPECT_TRUE(h.screenshotRequested);
+}
+
+} // namespace
+
+#include "Viewer.h"
+
+namespace {
+
+// What the viewer refuses to connect to, and why (instead of crashing on the first frame).
+TEST(Connection, HeadersThatCannotBeShown) {
+    LASHeader good;
+    std::memcpy(good.FileSignature, "LASF", 4);
+    good.PointDataFormatID = 3;
+    good.PointDataRecordLength = 34;
+    good.ScaleFactor_X = good.ScaleFactor_Y = good.ScaleFactor_Z = 0.01;
+    good.Max_X = good.Max_Y = 10;
+    good.Min_Z = good.Max_Z = 5; // flat data is fine
+    EXPECT_EQ(checkDataset(good, 6), "");
+
+    auto problem = [&](auto change, int levels = 6) {
+        LASHeader h = good;
+        change(h);
+        return checkDataset(h, levels);
+    };
+    EXPECT_EQ(problem([](LASHeader& h) { std::memcpy(h.FileSignature, "LASG", 4); }), "the header's signature is not LASF");
+    EXPECT_EQ(problem([](LASHeader& h) { h.PointDataFormatID = 4; }), "point format 4 is not one of 0 to 3");
+    EXPECT_EQ(problem([](LASHeader& h) { h.PointDataRecordLength = 30; }), "record length 30 is below the format's 34 bytes");
+    EXPECT_EQ(problem([](LASHeader& h) { h.ScaleFactor_Y = 0; }), "a scale factor is zero or not finite");
+    EXPECT_EQ(problem([](LASHeader& h) { h.ScaleFactor_Z = NAN; }), "a scale factor is zero or not finite");
+    EXPECT_EQ(problem([](LASHeader& h) { h.Max_X = INFINITY; }), "the extent is not finite");
+    EXPECT_EQ(problem([](LASHeader& h) { h.Min_Y = 11; }), "the extent is inverted");
+    EXPECT_EQ(problem([](LASHeader&) {}, 0), "level count 0 is outside 1 to 32767");
+    EXPECT_EQ(problem([](LASHeader&) {}, 40000), "level count 40000 is outside 1 to 32767");
 }
 
 } // namespace
