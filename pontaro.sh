@@ -146,7 +146,7 @@ cmd_demo() {
   fi
   build/bin/pontaro-server serve --data "$dir/data" --port 10488 >"$dir/server.log" 2>&1 &
   local server=$!
-  trap 'kill $server 2>/dev/null; wait $server 2>/dev/null' EXIT
+  trap "kill $server 2>/dev/null; wait $server 2>/dev/null" EXIT
   for _ in $(seq 1 50); do (exec 3<>/dev/tcp/127.0.0.1/10488) 2>/dev/null && break; sleep 0.1; done
   echo "Point server running on 127.0.0.1:10488 (log: $dir/server.log)." >&2
   if [ -n "${DISPLAY:-}" ]; then
