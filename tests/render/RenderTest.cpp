@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 
 namespace {
 
@@ -27,8 +28,12 @@ protected:
             GTEST_SKIP() << gl_->skipReason;
         while (glGetError() != GL_NO_ERROR) {
         }
+        // Shader compilation and texture uploads allocate inside the GL driver, which keeps some until exit.
+        driver_.emplace();
     }
+    void TearDown() override { driver_.reset(); }
     static inline HiddenGLWindow* gl_ = nullptr;
+    std::optional<DriverAllocations> driver_;
 };
 
 TEST_F(GL, EveryProgramCompilesAndLinks) {
