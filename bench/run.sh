@@ -9,6 +9,13 @@ mkdir -p "$data"
 bench/compress_bench.sh "$build" "$data" "${PONTARO_BENCH_POINTS:-10000000}"
 "$build/bin/pontaro_bench_server" "$data" "${PONTARO_BENCH_POINTS:-10000000}"
 "$build/bin/pontaro_bench_stream_parse" "${PONTARO_BENCH_POINTS:-10000000}"
-# The streaming engine uploads to GL buffers: it needs a display.
+# The streaming engine and the viewer need GL: a display, or Xvfb.
 stream=("$build/bin/pontaro_bench_stream" "$data" "${PONTARO_BENCH_STREAM_POINTS:-5000000}")
-if [ -n "${DISPLAY:-}" ]; then "${stream[@]}"; else xvfb-run -a -s "-screen 0 640x480x24" "${stream[@]}"; fi
+viewer=("$build/bin/pontaro_bench_viewer" "$data")
+if [ -n "${DISPLAY:-}" ]; then
+  "${stream[@]}"
+  "${viewer[@]}"
+else
+  xvfb-run -a -s "-screen 0 1280x1024x24" "${stream[@]}"
+  xvfb-run -a -s "-screen 0 1280x1024x24" "${viewer[@]}"
+fi
