@@ -2,6 +2,7 @@
 
 #include "GUI.h"
 
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 
@@ -48,10 +49,14 @@ bool isMoveKey(int32_t key) {
 }
 
 GLVector3d GLEventHandler::eye() const {
-    const float pi = 3.14159265358979f;
-    const double a = azimuth * (pi / 180.0f), e = elevation * (pi / 180.0f);
+    const double a = double(azimuth) * (M_PI / 180.0), e = double(elevation) * (M_PI / 180.0);
     return GLVector3d{centre[0] - distance * std::cos(e) * std::sin(a), centre[1] - distance * std::cos(e) * std::cos(a),
                       centre[2] + distance * std::sin(e)};
+}
+
+GLVector3d GLEventHandler::up() const {
+    const double a = double(azimuth) * (M_PI / 180.0), e = double(elevation) * (M_PI / 180.0);
+    return GLVector3d{std::sin(e) * std::sin(a), std::sin(e) * std::cos(a), std::cos(e)};
 }
 
 void GLEventHandler::resetView() {
@@ -134,16 +139,17 @@ void GLEventHandler::keyDown(const SDL_Keysym& key, int64_t now, bool& quit) {
 void GLEventHandler::keyUp(const SDL_Keysym& key) {
     const int32_t sym = key.sym;
     pressedKeys.erase(sym);
-    if (sym == SDLK_KP_MINUS || sym == SDLK_KP_PLUS)
-        zoomKeyTime = -1;
-    if (isMoveKey(sym))
-        moveKeyTime = -1;
-    // Letters of the zoom group stop zooming too once no zoom key is held.
-    bool zoomHeld = false;
-    for (int32_t k : pressedKeys)
+    // A group stops only when none of its keys is held any more: releasing one move key while another is
+    // held keeps the motion going.
+    bool zoomHeld = false, moveHeld = false;
+    for (int32_t k : pressedKeys) {
         zoomHeld = zoomHeld || isZoomKey(k);
+        moveHeld = moveHeld || isMoveKey(k);
+    }
     if (!zoomHeld)
         zoomKeyTime = -1;
+    if (!moveHeld)
+        moveKeyTime = -1;
 }
 
 bool GLEventHandler::handleEvent(const SDL_Event& e, int64_t now) {
@@ -158,15 +164,15 @@ bool GLEventHandler::handleEvent(const SDL_Event& e, int64_t now) {
         break;
     case SDL_MOUSEWHEEL:
         if (e.wheel.y > 0)
-            distance *= kWheelStep;
+            distance = std::max(distance * kWheelStep, kMinDistance);
         else if (e.wheel.y < 0)
-            distance /= kWheelStep;
+            distance = std::min(distance / kWheelStep, kMaxDistance);
         break;
     case SDL_MOUSEBUTTONDOWN:
         mouseDown = true;
         mouseX = e.button.x;
         mouseY = e.button.y;
-        if (panel != nullptr)
+        if (panel != nullptr && showPanel) // a hidden panel does not take clicks
             panel->checkMouseClick(e.button.x, e.button.y);
         break;
     case SDL_MOUSEBUTTONUP:
@@ -200,9 +206,9 @@ void GLEventHandler::applyHeldKeys(int64_t now) {
         if (isZoomKey(key) && zoomKeyTime != -1) {
             const double factor = std::pow(0.999, double(now - zoomKeyTime));
             if (key == SDLK_q || key == SDLK_KP_PLUS)
-                distance *= factor;
+                distance = std::max(distance * factor, kMinDistance);
             else
-                distance /= factor;
+                distance = std::min(distance / factor, kMaxDistance);
         } else if (isMoveKey(key) && moveKeyTime != -1) {
             const float step = float(double(now - moveKeyTime) * distance * 0.001);
             switch (key) {

@@ -53,6 +53,9 @@ struct GLEventHandler {
     void applyHeldKeys(int64_t now);
     // Eye position: centre + (-d cos e sin a, -d cos e cos a, d sin e).
     GLVector3d eye() const;
+    // Up vector perpendicular to the view direction, (sin e sin a, sin e cos a, cos e): the same image as
+    // (0, 0, 1) below the pole and a defined one at it.
+    GLVector3d up() const;
     void resetView();
 
 private:
@@ -61,6 +64,9 @@ private:
 };
 
 extern GLEventHandler eventHandler;
+
+// Zooming keeps the eye off the centre and the scene within reach of the depth range.
+constexpr double kMinDistance = 1e-3, kMaxDistance = 1e5;
 
 bool isZoomKey(int32_t key);
 bool isMoveKey(int32_t key);

@@ -226,6 +226,9 @@ std::unique_ptr<GUI> makeSettingsPanel() {
     panel->addEntry("Lighting", true, false);
     panel->addEntry("Color mode", colorModeNames, 4, 1, false);
     panel->addEntry("Screen mode", screenModeNames, screenModeCount, 4, false);
+    // Zero or less would fetch the whole data set, or draw nothing.
+    panel->getEntry("Min projected size")->positiveOnly = true;
+    panel->getEntry("Radius modifier")->positiveOnly = true;
     return panel;
 }
 
@@ -286,7 +289,9 @@ void frameLoop() {
         gluPerspective(45.0, double(width) / double(height), 0.1, eyeLength + largestDim);
         glMatrixMode(GL_MODELVIEW);
         glLoadIdentity();
-        gluLookAt(eye.x, eye.y, eye.z, eventHandler.centre[0], eventHandler.centre[1], eventHandler.centre[2], 0, 0, 1);
+        const GLVector3d up = eventHandler.up();
+        gluLookAt(eye.x, eye.y, eye.z, eventHandler.centre[0], eventHandler.centre[1], eventHandler.centre[2], up.x, up.y,
+                  up.z);
 
         setCameraPosition(float(eye.x), float(eye.y), float(eye.z));
         lodThread->setCameraPosition(eye);
@@ -346,6 +351,10 @@ void frameLoop() {
             std::cout << "Screen mode " << m.name << ", drawable " << dw << "x" << dh << std::endl;
             panel->width = width;
             panel->height = height;
+            // Pixels per unit of size at distance 1 follow the window's height.
+            GLfloat projection[16];
+            glGetFloatv(GL_PROJECTION_MATRIX, projection);
+            lodThread->pixelFactor = projection[5] * height / 2.0;
             eventHandler.resolutionApplied = true;
             appliedLastFrame = true;
         }

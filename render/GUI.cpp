@@ -3,6 +3,7 @@
 #include "Renderer.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <sstream>
 
@@ -322,7 +323,7 @@ void GUI::confirmEdit() {
     case GUIEntry::Int:
     case GUIEntry::Long: {
         int32_t v = 0;
-        if (parseWhole(editText, v)) {
+        if (parseWhole(editText, v) && (!selected->positiveOnly || v > 0)) {
             selected->value.i = v;
             changed = true;
         }
@@ -330,7 +331,7 @@ void GUI::confirmEdit() {
     }
     case GUIEntry::Double: {
         double v = 0;
-        if (parseWhole(editText, v)) {
+        if (parseWhole(editText, v) && std::isfinite(v) && (!selected->positiveOnly || v > 0)) {
             selected->value.d = v;
             changed = true;
         }

@@ -43,6 +43,8 @@ struct GUIEntry {
     const std::string* choices = nullptr; // not owned
     int choiceCount = 0;
     bool flag = false;
+    // A typed value of zero or less is refused like text that does not parse (the old value stays).
+    bool positiveOnly = false;
     bool textureValid = false;
     GLuint texture = 0;
     int textureWidth = 0, textureHeight = 0;

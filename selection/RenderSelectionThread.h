@@ -62,7 +62,7 @@ public:
     double lastMinProjectedSize = 1.5;
     std::atomic<double> minProjectedSize{1.5};
     std::atomic<bool> dirty{false};
-    double pixelFactor;
+    std::atomic<double> pixelFactor; // the main thread updates it when the window's height changes
     short maxLOD;
     // Read by the renderer every frame while the cycle updates them.
     std::vector<std::atomic<double>> levelRadius;

@@ -48,6 +48,38 @@ TEST(EventHandler, HeldKeysDependOnTimeNotFrames) {
     EXPECT_NEAR(hold(SDLK_KP_9, 250, 5).centre[2], 3.0, 1e-4);
 }
 
+TEST(EventHandler, ReleasingOneMoveKeyKeepsAnotherMoving) {
+    GLEventHandler h;
+    h.handleEvent(key(SDL_KEYDOWN, SDLK_l), 0);
+    h.handleEvent(key(SDL_KEYDOWN, SDLK_i), 0);
+    h.applyHeldKeys(100);
+    h.handleEvent(key(SDL_KEYUP, SDLK_l), 100);
+    h.applyHeldKeys(200);
+    EXPECT_NEAR(h.centre[0], 1.2, 1e-5);
+    EXPECT_NEAR(h.centre[1], 2.4, 1e-5); // still moving along y
+    h.handleEvent(key(SDL_KEYUP, SDLK_i), 200);
+    h.applyHeldKeys(300);
+    EXPECT_NEAR(h.centre[1], 2.4, 1e-5);
+}
+
+// At the pole (the y view, or dragging through 90 degrees) the up vector stays perpendicular to the view.
+TEST(EventHandler, CameraAtThePoleAndZoomLimits) {
+    GLEventHandler h;
+    for (float elevation : {45.0f, 89.0f, 90.0f, 120.0f}) {
+        h.elevation = elevation;
+        const GLVector3d eye = h.eye(), up = h.up();
+        const double view[3] = {h.centre[0] - eye.x, h.centre[1] - eye.y, h.centre[2] - eye.z};
+        EXPECT_NEAR(view[0] * up.x + view[1] * up.y + view[2] * up.z, 0, 1e-9) << elevation;
+        EXPECT_NEAR(up.x * up.x + up.y * up.y + up.z * up.z, 1, 1e-9);
+    }
+    h.elevation = 45;
+    EXPECT_GT(h.up().z, 0.7); // below the pole the image is the one of (0, 0, 1)
+    GLEventHandler zoom = hold(SDLK_q, 60000, 100);
+    EXPECT_GE(zoom.distance, kMinDistance);
+    EXPECT_GT(zoom.eye().z, 0);
+    EXPECT_LE(hold(SDLK_a, 60000, 100).distance, kMaxDistance);
+}
+
 TEST(EventHandler, WheelResetAndToggles) {
     GLEventHandler h;
     SDL_Event wheel{};

@@ -112,6 +112,25 @@ TEST_F(GL, FrameBufferStaysCompleteAcrossResizes) {
     EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
 }
 
+// Without a font (or with a blank label) text renders to nothing: the panel still draws and hit-tests.
+TEST_F(GL, PanelWithoutAFontOrWithBlankText) {
+    TTF_Font* font = textRenderer.font;
+    textRenderer.font = nullptr;
+    {
+        GUI panel(400, 300);
+        panel.addEntry("");
+        panel.addEntry("Lighting", true, false);
+        panel.drawGUI(0, 0);
+        EXPECT_EQ(panel.checkMouseClick(5, 5), 0); // nothing drawn, nothing to hit
+        panel.initEdit();
+    }
+    textRenderer.font = font;
+    GUI blank(400, 300);
+    blank.addEntry("");
+    blank.drawGUI(0, 0);
+    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+}
+
 TEST(ShaderFiles, LoadedWhole) {
     TempDir dir;
     const std::string path = dir.file("brace.fp");
@@ -208,6 +227,16 @@ TEST_F(Panel, TypingANumber) {
     panel->confirmEdit(); // nothing typed: unchanged
     EXPECT_EQ(panel->getEntry("Radius modifier")->getValue(), -1.5);
     EXPECT_FALSE(panel->getChange());
+
+    // Values that must stay positive refuse zero and below, as text that does not parse.
+    panel->getEntry("Radius modifier")->positiveOnly = true;
+    for (const char* typed : {"0", "-2"}) {
+        click(10);
+        for (const char* c = typed; *c != 0; ++c)
+            *c == '-' ? panel->enterMinus() : panel->enterNumber(*c);
+        panel->confirmEdit();
+        EXPECT_EQ(panel->getEntry("Radius modifier")->getValue(), -1.5) << typed;
+    }
 
     // Escape cancels the typing first and quits only the second time.
     GLEventHandler h;
