@@ -212,26 +212,6 @@ void drawAxes() {
     glLineWidth(1);
 }
 
-std::unique_ptr<GUI> makeSettingsPanel() {
-    auto panel = std::make_unique<GUI>(width, height);
-    panel->addEntry("FPS", 0.0, false);
-    panel->addEntry("GPU memory", 0, false);
-    panel->addEntry("Brightness", 1.3, false);
-    panel->addEntry("Contrast", 1.0, false);
-    panel->addEntry("Mark current request", false, false);
-    panel->addEntry("Draw LOD grid", false, false);
-    panel->addEntry("Radius modifier", 1.0, false);
-    panel->addEntry("Min projected size", lodThread->minProjectedSize.load(), false);
-    panel->addEntry("Grid expansion", 0.0, false);
-    panel->addEntry("Lighting", true, false);
-    panel->addEntry("Color mode", colorModeNames, 4, 1, false);
-    panel->addEntry("Screen mode", screenModeNames, screenModeCount, 4, false);
-    // Zero or less would fetch the whole data set, or draw nothing.
-    panel->getEntry("Min projected size")->positiveOnly = true;
-    panel->getEntry("Radius modifier")->positiveOnly = true;
-    return panel;
-}
-
 void readPanel(GUI& panel) {
     auto value = [&](const char* name) { return panel.getEntry(name)->getValue(); };
     eventHandler.brightness = float(value("Brightness"));
@@ -254,7 +234,7 @@ void readPanel(GUI& panel) {
 void frameLoop() {
     glClearColor(0, 0, 0, 0);
     renderSettings.init();
-    std::unique_ptr<GUI> panel = makeSettingsPanel();
+    std::unique_ptr<GUI> panel = makeSettingsPanel(width, height, lodThread->minProjectedSize.load());
     eventHandler.panel = panel.get();
     const int offsets[3] = {int(lodThread->grid->centreOffset[0]), int(lodThread->grid->centreOffset[1]),
                             int(lodThread->grid->centreOffset[2])};
@@ -383,6 +363,26 @@ void frameLoop() {
 }
 
 } // namespace
+
+std::unique_ptr<GUI> makeSettingsPanel(int w, int h, double minProjectedSize) {
+    auto panel = std::make_unique<GUI>(w, h);
+    panel->addEntry("FPS", 0.0, false);
+    panel->addEntry("GPU memory", 0, false);
+    panel->addEntry("Brightness", 1.3, false);
+    panel->addEntry("Contrast", 1.0, false);
+    panel->addEntry("Mark current request", false, false);
+    panel->addEntry("Draw LOD grid", false, false);
+    panel->addEntry("Radius modifier", 1.0, false);
+    panel->addEntry("Min projected size", minProjectedSize, false);
+    panel->addEntry("Grid expansion", 0.0, false);
+    panel->addEntry("Lighting", true, false);
+    panel->addEntry("Color mode", colorModeNames, 4, 1, false);
+    panel->addEntry("Screen mode", screenModeNames, screenModeCount, 4, false);
+    // Zero or less would fetch the whole data set, or draw nothing.
+    panel->getEntry("Min projected size")->positiveOnly = true;
+    panel->getEntry("Radius modifier")->positiveOnly = true;
+    return panel;
+}
 
 void GL_Setup(int w, int h) {
     glViewport(0, 0, w, h);

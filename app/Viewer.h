@@ -4,6 +4,7 @@
 #include "GeometryTypes.h"
 #include "LASHeader.h"
 
+#include <memory>
 #include <string>
 
 class RenderSelectionThread;
@@ -23,5 +24,9 @@ void initGlew();
 bool initConnection(const std::string* name, std::string* why = nullptr);
 // Why a header and level count cannot be shown, or empty when they can.
 std::string checkDataset(const LASHeader& header, int levels);
+
+class GUI;
+// The settings panel with its entries and defaults.
+std::unique_ptr<GUI> makeSettingsPanel(int width, int height, double minProjectedSize);
 
 int viewerMain(int argc, char** argv);

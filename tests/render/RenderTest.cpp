@@ -3,6 +3,7 @@
 #include "EventHandler.h"
 #include "GUI.h"
 #include "Renderer.h"
+#include "Viewer.h"
 
 #include "support/CaptureStdout.h"
 #include "support/HiddenGLWindow.h"
@@ -152,19 +153,7 @@ protected:
         if (IsSkipped())
             return;
         ASSERT_NE(textRenderer.font, nullptr) << "VeraMono.ttf not found in the working directory";
-        panel = std::make_unique<GUI>(1024, 768);
-        panel->addEntry("FPS", 0.0, false);
-        panel->addEntry("GPU memory", 0, false);
-        panel->addEntry("Brightness", 1.3, false);
-        panel->addEntry("Contrast", 1.0, false);
-        panel->addEntry("Mark current request", false, false);
-        panel->addEntry("Draw LOD grid", false, false);
-        panel->addEntry("Radius modifier", 1.0, false);
-        panel->addEntry("Min projected size", 1.5, false);
-        panel->addEntry("Grid expansion", 0.0, false);
-        panel->addEntry("Lighting", true, false);
-        panel->addEntry("Color mode", colorModeNames, 4, 1, false);
-        panel->addEntry("Screen mode", screenModeNames, screenModeCount, 4, false);
+        panel = makeSettingsPanel(1024, 768, 1.5);
         panel->drawGUI(0, 0);
         lineHeight = panel->entries.begin()->second->textureHeight;
     }
@@ -206,7 +195,7 @@ TEST_F(Panel, ClicksAdvanceChoicesAndWrap) {
 }
 
 TEST_F(Panel, TypingANumber) {
-    ASSERT_EQ(click(10), 1); // Radius modifier
+    ASSERT_EQ(click(6), 1); // Grid expansion
     panel->enterMinus();
     panel->enterNumber('1');
     panel->enterDot();
@@ -214,29 +203,35 @@ TEST_F(Panel, TypingANumber) {
     panel->enterDot(); // a second dot is ignored
     EXPECT_EQ(panel->editText, "-1.5");
     panel->confirmEdit();
-    EXPECT_EQ(panel->getEntry("Radius modifier")->getValue(), -1.5);
+    EXPECT_EQ(panel->getEntry("Grid expansion")->getValue(), -1.5);
     EXPECT_TRUE(panel->getChange());
     EXPECT_FALSE(panel->getChange());
 
-    click(10);
+    click(6);
     panel->enterNumber('1');
     panel->enterMinus(); // a minus only first
     EXPECT_EQ(panel->editText, "1");
     panel->clearEdit(); // Backspace clears all
     EXPECT_EQ(panel->editText, "");
     panel->confirmEdit(); // nothing typed: unchanged
-    EXPECT_EQ(panel->getEntry("Radius modifier")->getValue(), -1.5);
+    EXPECT_EQ(panel->getEntry("Grid expansion")->getValue(), -1.5);
     EXPECT_FALSE(panel->getChange());
 
-    // Values that must stay positive refuse zero and below, as text that does not parse.
-    panel->getEntry("Radius modifier")->positiveOnly = true;
-    for (const char* typed : {"0", "-2"}) {
-        click(10);
-        for (const char* c = typed; *c != 0; ++c)
-            *c == '-' ? panel->enterMinus() : panel->enterNumber(*c);
-        panel->confirmEdit();
-        EXPECT_EQ(panel->getEntry("Radius modifier")->getValue(), -1.5) << typed;
-    }
+    // The splat size threshold and the radius factor refuse zero and below, as text that does not parse.
+    for (int entry : {9, 10})
+        for (const char* typed : {"0", "-2"}) {
+            click(entry);
+            for (const char* c = typed; *c != 0; ++c)
+                *c == '-' ? panel->enterMinus() : panel->enterNumber(*c);
+            panel->confirmEdit();
+        }
+    EXPECT_EQ(panel->getEntry("Min projected size")->getValue(), 1.5);
+    EXPECT_EQ(panel->getEntry("Radius modifier")->getValue(), 1.0);
+    click(10);
+    panel->enterDot();
+    panel->enterNumber('5');
+    panel->confirmEdit();
+    EXPECT_EQ(panel->getEntry("Radius modifier")->getValue(), 0.5);
 
     // Escape cancels the typing first and quits only the second time.
     GLEventHandler h;

@@ -7,6 +7,7 @@
 #include "ServerRetriever.h"
 #include "SplatTile.h"
 #include "SyntheticScene.h"
+#include "support/LasPoints.h"
 #include "support/LocalPointServer.h"
 #include "support/CaptureStdout.h"
 #include "support/TempDir.h"
@@ -198,21 +199,6 @@ protected:
         server_.reset();
         DEFAULT_SERVER = saved_;
     }
-    static std::vector<std::tuple<int32_t, int32_t, int32_t>> inputPoints(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::string bytes((std::istreambuf_iterator<char>(in)), {});
-        LASHeader h;
-        h.copyFromBuffer(reinterpret_cast<const unsigned char*>(bytes.data()));
-        std::vector<std::tuple<int32_t, int32_t, int32_t>> out;
-        for (uint32_t i = 0; i < h.NumberOfPointRecords; ++i) {
-            int32_t xyz[3];
-            std::memcpy(xyz, bytes.data() + h.OffsetToPointData + size_t(i) * h.PointDataRecordLength, 12);
-            out.emplace_back(xyz[0], xyz[1], xyz[2]);
-        }
-        std::sort(out.begin(), out.end());
-        return out;
-    }
-
     static TempDir* dir_;
     static std::string las_;
     std::string saved_;
@@ -272,7 +258,7 @@ TEST_F(AgainstTheServer, WholeDataSetBySlabsAndByLevels) {
             for (const Splat& s : splats)
                 got.emplace_back(s.x, s.y, s.z);
             std::sort(got.begin(), got.end());
-            EXPECT_TRUE(got == inputPoints(las_)) << got.size() << " points";
+            EXPECT_TRUE(got == rawPointsOf(las_)) << got.size() << " points";
         }
     }
     retrievalType = 0;

@@ -14,6 +14,7 @@
 #include "support/CaptureStdout.h"
 #include "support/FaultyProxy.h"
 #include "support/HiddenGLWindow.h"
+#include "support/LasPoints.h"
 #include "support/LocalPointServer.h"
 #include "support/Samples.h"
 #include "TestConfig.h"
@@ -35,23 +36,8 @@
 
 namespace {
 
-using Point = std::tuple<int32_t, int32_t, int32_t>;
+using Point = RawPoint;
 using Clock = std::chrono::steady_clock;
-
-std::vector<Point> inputPoints(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), {});
-    LASHeader h;
-    h.copyFromBuffer(reinterpret_cast<const unsigned char*>(bytes.data()));
-    std::vector<Point> out;
-    for (uint32_t i = 0; i < h.NumberOfPointRecords; ++i) {
-        int32_t xyz[3];
-        std::memcpy(xyz, bytes.data() + h.OffsetToPointData + size_t(i) * h.PointDataRecordLength, 12);
-        out.emplace_back(xyz[0], xyz[1], xyz[2]);
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
 
 // Looking straight down from (0, 0, height) in normalised space; returns the pixel factor.
 double lookDown(double height) {
@@ -227,7 +213,7 @@ TEST_F(Streaming, FullDetailHoldsEveryPointExactlyOnce) {
     ASSERT_TRUE(settle());
     for (const RenderTile& rt : sel_->renderTiles)
         EXPECT_EQ(rt.getLOD(), sel_->maxLOD);
-    EXPECT_TRUE(held() == inputPoints(las_));
+    EXPECT_TRUE(held() == rawPointsOf(las_));
     EXPECT_EQ(drawAllLevels(), int(header_.NumberOfPointRecords));
     EXPECT_EQ(sel_->cache->failedTransfers(), 0);
 }
@@ -237,7 +223,7 @@ TEST_F(Streaming, ARealSampleSettlesWhole) {
         GTEST_SKIP() << "autzen_trim.las not found in the shared samples";
     connect("real", 1e-9);
     ASSERT_TRUE(settle());
-    EXPECT_TRUE(held() == inputPoints(realLas_));
+    EXPECT_TRUE(held() == rawPointsOf(realLas_));
     for (const SplatTile& t : *sel_->cache->getTiles())
         EXPECT_EQ(t.colors.size(), t.splats.size()); // the sample carries colour
 }
@@ -250,7 +236,7 @@ TEST_F(Streaming, TransfersCutShortAreRetriedWithoutDuplicates) {
     ASSERT_TRUE(settle());
     EXPECT_EQ(proxy.failed(), 4);
     EXPECT_EQ(sel_->cache->failedTransfers(), 4);
-    EXPECT_TRUE(held() == inputPoints(las_));
+    EXPECT_TRUE(held() == rawPointsOf(las_));
     for (const SplatTile& t : *sel_->cache->getTiles())
         EXPECT_EQ(t.numberOfLevels(), sel_->maxLOD + 1);
 }
