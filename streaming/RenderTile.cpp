@@ -1,5 +1,8 @@
 #include "RenderTile.h"
 
+#include <algorithm>
+#include <numeric>
+
 RenderTile::RenderTile(const RenderTile& o)
     : CMutexClass(o), tileIndex(o.tileIndex), requestedLOD(o.requestedLOD.load()), secondLOD(o.secondLOD),
       state(o.state.load()), indices(o.indices), triangleIndices{o.triangleIndices[0], o.triangleIndices[1],
@@ -22,9 +25,9 @@ void RenderTile::setLODHeld(unsigned n) {
 void RenderTile::update(short level, int count) {
     Lock();
     if (requestedLOD == level && state == Uploaded) {
-        const int first = int(indices.size());
-        for (int i = 0; i < count; ++i)
-            indices.push_back(first + i);
+        const size_t first = indices.size();
+        indices.resize(first + size_t(std::max(count, 0)));
+        std::iota(indices.begin() + std::ptrdiff_t(first), indices.end(), int(first));
         state = Settled;
     }
     Unlock();

@@ -174,6 +174,8 @@ SplatCacheThreadImpl<Point>::SplatCacheThreadImpl(std::string name, LODGrid* g, 
     curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, &SplatCacheThreadImpl::onProgress);
     curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, this);
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, stream_writePointsLODNormals);
+    // Larger chunks: fewer callbacks and receive calls per reply of many megabytes.
+    curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, 512L * 1024L);
 
     decompressor = new LASThreadedDecompressor();
     decompressor->initializePointDecompressor(header);

@@ -26,6 +26,8 @@ void SplatTile::normalizeSplats(int first, LODGrid*, short) {
         lo = std::min(lo, double(s.z));
         hi = std::max(hi, double(s.z));
         const float squared = s.nx * s.nx + s.ny * s.ny + s.nz * s.nz;
+        if (squared == 1.0f)
+            continue; // the length is exactly 1: dividing would change nothing
         const double length = std::sqrt(double(squared));
         if (!(length > 0) || !std::isfinite(length)) {
             // No direction to keep: face up, as the server orients its normals.
