@@ -13,8 +13,8 @@
 #include "SyntheticScene.h"
 #include "ViewMath.h"
 
-#include <GL/glew.h>
-#include <SDL.h>
+#include "support/HiddenGLWindow.h"
+
 #include <curl/curl.h>
 
 #include <atomic>
@@ -114,18 +114,11 @@ int main(int argc, char** argv) {
         importDataset(las, data, name, 16);
     const int levels = int(readDatasetInfo(setDir).levels.size());
 
-    if (SDL_Init(SDL_INIT_VIDEO) != 0) {
-        std::fprintf(stderr, "no display: %s\n", SDL_GetError());
+    HiddenGLWindow gl;
+    if (!gl.skipReason.empty()) {
+        std::fprintf(stderr, "stream: %s\n", gl.skipReason.c_str());
         return 1;
     }
-    SDL_Window* window = SDL_CreateWindow("pontaro bench", 0, 0, 64, 64, SDL_WINDOW_HIDDEN | SDL_WINDOW_OPENGL);
-    SDL_GLContext context = window ? SDL_GL_CreateContext(window) : nullptr;
-    if (context == nullptr) {
-        std::fprintf(stderr, "no GL context: %s\n", SDL_GetError());
-        return 1;
-    }
-    glewExperimental = GL_TRUE;
-    glewInit();
 
     curl_global_init(CURL_GLOBAL_DEFAULT);
     auto store = std::make_shared<DatasetStore>(DatasetStore::load(data));
@@ -160,8 +153,5 @@ int main(int argc, char** argv) {
 
     server.stop();
     serving.join();
-    SDL_GL_DeleteContext(context);
-    SDL_DestroyWindow(window);
-    SDL_Quit();
     return 0;
 }

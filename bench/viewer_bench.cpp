@@ -15,9 +15,9 @@
 #include "SyntheticScene.h"
 #include "ViewMath.h"
 
-#include <GL/glew.h>
+#include "support/HiddenGLWindow.h"
+
 #include <GL/glu.h>
-#include <SDL.h>
 
 #include <chrono>
 #include <cmath>
@@ -216,20 +216,11 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(dir);
     const std::string absDir = std::filesystem::absolute(dir).string();
     std::filesystem::current_path(std::filesystem::read_symlink("/proc/self/exe").parent_path()); // Shaders/
-    if (SDL_Init(SDL_INIT_VIDEO) != 0) {
-        std::fprintf(stderr, "no display: %s\n", SDL_GetError());
+    HiddenGLWindow gl(W, H);
+    if (!gl.skipReason.empty()) {
+        std::fprintf(stderr, "viewer: %s\n", gl.skipReason.c_str());
         return 1;
     }
-    SDL_GL_SetAttribute(SDL_GL_DEPTH_SIZE, 16);
-    SDL_Window* window = SDL_CreateWindow("pontaro bench", 0, 0, W, H, SDL_WINDOW_HIDDEN | SDL_WINDOW_OPENGL);
-    SDL_GLContext context = window ? SDL_GL_CreateContext(window) : nullptr;
-    if (context == nullptr) {
-        std::fprintf(stderr, "no GL context: %s\n", SDL_GetError());
-        return 1;
-    }
-    glewExperimental = GL_TRUE;
-    glewInit();
-    glGetError();
     glViewport(0, 0, W, H);
     std::ostringstream quiet;
     std::streambuf* out = std::cout.rdbuf(quiet.rdbuf());
@@ -256,8 +247,5 @@ int main(int argc, char** argv) {
     const double settle = demoToSettled(absDir);
     std::cout.rdbuf(out);
     std::printf("viewer: demo scene (2,000,000 points) from choosing it to its settled image: %.1f s\n", settle);
-    SDL_GL_DeleteContext(context);
-    SDL_DestroyWindow(window);
-    SDL_Quit();
     return 0;
 }

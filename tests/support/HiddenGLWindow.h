@@ -1,6 +1,6 @@
 #pragma once
-// A hidden SDL window with a current GL context (GLEW loaded), for tests that need the GL thread of
-// the viewer. Under Xvfb Mesa renders in software. `skipReason` says why there is none.
+// A hidden SDL window with a current GL context (GLEW loaded), for tests and benchmarks that need the GL
+// thread of the viewer. Under Xvfb Mesa renders in software. `skipReason` says why there is none.
 #include <GL/glew.h>
 #include <SDL.h>
 
@@ -37,13 +37,14 @@ struct DriverAllocations {
 
 class HiddenGLWindow {
 public:
-    explicit HiddenGLWindow(int size = 64) {
+    explicit HiddenGLWindow(int size = 64) : HiddenGLWindow(size, size) {}
+    HiddenGLWindow(int width, int height) {
         const DriverAllocations notLeaks;
         if (SDL_Init(SDL_INIT_VIDEO) != 0) {
             skipReason = std::string("no display available: ") + SDL_GetError();
             return;
         }
-        window = SDL_CreateWindow("pontaro test", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, size, size,
+        window = SDL_CreateWindow("pontaro test", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, width, height,
                                   SDL_WINDOW_HIDDEN | SDL_WINDOW_OPENGL);
         if (window == nullptr) {
             skipReason = std::string("no OpenGL window: ") + SDL_GetError();
