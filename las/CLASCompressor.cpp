@@ -484,6 +484,11 @@ void CLASCompressor::DecompressLASFile(FILE* in, CLASFile_C* file, unsigned int*
         throw CLasException("compressed header: unknown point format or record length");
     if (h->HeaderSize != LASHeader::BlockSize || h->OffsetToPointData < h->HeaderSize)
         throw CLasException("compressed header: header size or offset to point data out of range");
+    // Without records the gap before the points is empty or the two-byte start signature: a compressed
+    // file carries any other gap as a record area. A larger one is damage, not zeros to write.
+    if (h->NumberOfVariableLengthRecords == 0 && h->OffsetToPointData - h->HeaderSize > 2)
+        throw CLasException("compressed header: " + std::to_string(h->OffsetToPointData - h->HeaderSize) +
+                            " bytes before the point data but no record area holding them");
     const bool raw = marker == 'O' || marker == 'U';
     const bool pseudo = marker == 'V' || marker == 'U';
     h->FileSignature[0] = pseudo ? 'V' : 'L';

@@ -373,6 +373,21 @@ TEST(Corruption, TruncatedAndFlippedCompressedFiles) {
     huge[108] = huge[109] = huge[110] = huge[111] = 0xFF;
     writeBytes(cut, huge);
     EXPECT_THROW(decompressFile(cut, back), CLasException);
+    // No records but a gap of 3 GB before the points: refused, not written out as zeros.
+    auto gap = good;
+    const uint32_t offset = 0xBC7804B7;
+    for (int i = 0; i < 4; ++i) {
+        gap[96 + i] = uint8_t(offset >> (8 * i));
+        gap[100 + i] = 0;
+    }
+    writeBytes(cut, gap);
+    try {
+        decompressFile(cut, back);
+        ADD_FAILURE() << "a gap without a record area was accepted";
+    } catch (const CLasException& e) {
+        EXPECT_NE(std::string(e.what()).find("bytes before the point data but no record area"), std::string::npos)
+            << e.what();
+    }
 }
 
 TEST(Progress, FieldsAndRatioDuringCompression) {
