@@ -399,10 +399,14 @@ int RenderSelectionThread::renderSplats(short level, ColorMode mode, float gridE
         const short requested = rt.requestedLOD;
         const short draw = std::min<short>(rt.state != RenderTile::Settled ? short(requested - 1) : requested,
                                            tiles[t].highestLevel);
+        if (draw != level) { // most tiles, in every pass: no bounds or frustum test for them
+            rt.Unlock();
+            continue;
+        }
         const auto b = grid->getTileBounds(int(t), true);
         double z0, z1;
         tileHeights(t, z0, z1);
-        if (draw != level || bBoxInFrustum(b[0], b[1], b[2], b[3], z0, z1) == 0) {
+        if (bBoxInFrustum(b[0], b[1], b[2], b[3], z0, z1) == 0) {
             rt.Unlock();
             continue;
         }

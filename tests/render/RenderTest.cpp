@@ -27,8 +27,6 @@ protected:
     void SetUp() override {
         if (!gl_->makeCurrent())
             GTEST_SKIP() << gl_->skipReason;
-        while (glGetError() != GL_NO_ERROR) {
-        }
         // Shader compilation and texture uploads allocate inside the GL driver, which keeps some until exit.
         driver_.emplace();
     }

@@ -74,10 +74,14 @@ public:
     HiddenGLWindow(const HiddenGLWindow&) = delete;
     HiddenGLWindow& operator=(const HiddenGLWindow&) = delete;
 
-    // Makes the context current on the calling thread; false when there is none.
+    // Makes the context current on the calling thread with no GL error pending; false when there is none.
     bool makeCurrent() {
         const DriverAllocations notLeaks;
-        return skipReason.empty() && SDL_GL_MakeCurrent(window, context) == 0;
+        if (!skipReason.empty() || SDL_GL_MakeCurrent(window, context) != 0)
+            return false;
+        while (glGetError() != GL_NO_ERROR) {
+        }
+        return true;
     }
 
     SDL_Window* window = nullptr;
