@@ -67,32 +67,94 @@ struct Grid {
     }
 };
 
+// The cells taken in one thinning pass: a bitmap over the grid's cells where that is small enough (a pass
+// then stays in cache), otherwise a hash set of the occupied cells.
+class TakenCells {
+public:
+    explicit TakenCells(size_t maxKeys) : maxBits_(std::max<size_t>(size_t(1) << 20, 8 * maxKeys)), set_(maxKeys) {}
+
+    // Readies the set for cells of size `cell`; returns whether the bitmap is used.
+    bool reset(const Grid& grid, double cell) {
+        const double per = std::floor(grid.extent / cell) + 1;
+        dense_ = per * per <= double(maxBits_);
+        if (dense_) {
+            side_ = uint64_t(per);
+            bits_.assign((side_ * side_ + 63) / 64, 0);
+        } else {
+            set_.clear();
+        }
+        return dense_;
+    }
+    bool insertDense(uint64_t cx, uint64_t cy) {
+        const uint64_t b = cy * side_ + cx;
+        uint64_t& word = bits_[b >> 6];
+        const uint64_t mask = uint64_t(1) << (b & 63);
+        const bool fresh = !(word & mask);
+        word |= mask;
+        return fresh;
+    }
+    bool insertSparse(uint64_t key) { return set_.insert(key); }
+
+private:
+    size_t maxBits_;
+    bool dense_ = false;
+    uint64_t side_ = 0;
+    std::vector<uint64_t> bits_;
+    CellSet set_;
+};
+
 // Marks in `chosen` the first point, in priority order, of each occupied cell; returns how many. `rxy`
 // holds the remaining points' coordinates in that order, so the pass reads memory front to back.
-size_t thin(const Grid& grid, const std::vector<double>& rxy, double cell, CellSet& set,
+size_t thin(const Grid& grid, const std::vector<double>& rxy, double cell, TakenCells& taken,
             std::vector<uint8_t>& chosen) {
-    set.clear();
     size_t count = 0;
     const size_t m = rxy.size() / 2;
-    for (size_t k = 0; k < m; ++k) {
-        chosen[k] = set.insert(grid.key(&rxy[2 * k], cell));
-        count += chosen[k];
+    if (taken.reset(grid, cell)) {
+        for (size_t k = 0; k < m; ++k) {
+            const auto cx = uint64_t((rxy[2 * k] - grid.minX) / cell);
+            const auto cy = uint64_t((rxy[2 * k + 1] - grid.minY) / cell);
+            chosen[k] = taken.insertDense(cx, cy);
+            count += chosen[k];
+        }
+    } else {
+        for (size_t k = 0; k < m; ++k) {
+            chosen[k] = taken.insertSparse(grid.key(&rxy[2 * k], cell));
+            count += chosen[k];
+        }
     }
     return count;
 }
 
-// Indices 0..n-1 in (priority, index) order; the two halves are sorted on two threads. The keys are
-// unique, so the order does not depend on how the work is split.
+// Indices 0..n-1 in (priority, index) order. The pairs are distributed into buckets by the priority's top
+// bits, and the buckets, small enough to sort in cache, are sorted on two threads. The pairs are unique, so
+// the order does not depend on how the work is split.
 std::vector<uint32_t> priorityOrder(const double* xy, size_t n, uint64_t seed) {
-    std::vector<std::pair<uint64_t, uint32_t>> keyed(n);
-    for (size_t i = 0; i < n; ++i)
-        keyed[i] = {mix(mix(bitsOf(xy[2 * i]) ^ seed) ^ bitsOf(xy[2 * i + 1])), uint32_t(i)};
-    const auto mid = keyed.begin() + std::ptrdiff_t(n / 2);
-    {
-        std::jthread other([&] { std::sort(keyed.begin(), mid); });
-        std::sort(mid, keyed.end());
+    using Keyed = std::pair<uint64_t, uint32_t>;
+    constexpr int kBucketBits = 12;
+    constexpr size_t kBuckets = size_t(1) << kBucketBits;
+    std::vector<uint64_t> keys(n);
+    std::vector<size_t> start(kBuckets + 1, 0);
+    for (size_t i = 0; i < n; ++i) {
+        keys[i] = mix(mix(bitsOf(xy[2 * i]) ^ seed) ^ bitsOf(xy[2 * i + 1]));
+        ++start[(keys[i] >> (64 - kBucketBits)) + 1];
     }
-    std::inplace_merge(keyed.begin(), mid, keyed.end());
+    for (size_t b = 0; b < kBuckets; ++b)
+        start[b + 1] += start[b];
+    std::vector<Keyed> keyed(n);
+    {
+        std::vector<size_t> next(start.begin(), start.end() - 1);
+        for (size_t i = 0; i < n; ++i)
+            keyed[next[keys[i] >> (64 - kBucketBits)]++] = {keys[i], uint32_t(i)};
+    }
+    keys = {};
+    auto sortBuckets = [&](size_t first, size_t end) {
+        for (size_t b = first; b < end; ++b)
+            std::sort(keyed.begin() + std::ptrdiff_t(start[b]), keyed.begin() + std::ptrdiff_t(start[b + 1]));
+    };
+    {
+        std::jthread other(sortBuckets, 0, kBuckets / 2);
+        sortBuckets(kBuckets / 2, kBuckets);
+    }
     std::vector<uint32_t> order(n);
     for (size_t i = 0; i < n; ++i)
         order[i] = keyed[i].second;
@@ -147,7 +209,7 @@ LevelAssignment assignLevels(const double* xy, size_t n, uint64_t seed) {
         rxy[2 * k + 1] = xy[2 * size_t(remaining[k]) + 1];
     }
 
-    CellSet set(n);
+    TakenCells set(n);
     std::vector<uint8_t> chosen(n);
 
     // Clustered data (holes, separate areas) or lower-dimensional data (a line) occupies far fewer or far

@@ -19,6 +19,7 @@ namespace {
 
 constexpr size_t kBlockPoints = 1 << 19;
 constexpr double kGridPerCell = 8; // points per cell of the neighbour grid, on average
+constexpr int64_t kBatchRings = 1; // rings of cells gathered around each cell for its points' searches
 
 // The finite points only (NaN or infinite coordinates would corrupt the trees' bounding boxes), compacted
 // in place. They are split into blocks of about equal count by alternating median cuts in x and y, each
@@ -136,40 +137,52 @@ public:
     using DistanceType = double;
     using IndexType = size_t;
 
-    TieOrderedKnn(size_t capacity, size_t* indices, double* dists, const size_t* input)
-        : capacity_(capacity), indices_(indices), dists_(dists), input_(input) {}
+    TieOrderedKnn(size_t capacity, size_t* indices, double* dists, size_t* inputs, const size_t* input)
+        : capacity_(capacity), indices_(indices), dists_(dists), inputs_(inputs), input_(input) {}
 
     size_t size() const { return count_; }
+    size_t capacity() const { return capacity_; }
     bool full() const { return count_ == capacity_; }
 
     bool addPoint(double dist, size_t index) {
-        if (full() && !before(dist, index, capacity_ - 1))
+        const size_t in = input_[index];
+        if (full() && !before(dist, in, capacity_ - 1))
             return true;
         size_t i = full() ? capacity_ - 1 : count_++;
-        for (; i > 0 && before(dist, index, i - 1); --i) {
+        for (; i > 0 && before(dist, in, i - 1); --i) {
             dists_[i] = dists_[i - 1];
             indices_[i] = indices_[i - 1];
+            inputs_[i] = inputs_[i - 1];
         }
         dists_[i] = dist;
         indices_[i] = index;
+        inputs_[i] = in;
         if (full()) {
             const double w = dists_[capacity_ - 1];
-            worst_ = std::nextafter(w + w * 1e-12, std::numeric_limits<double>::infinity());
+            // Strictly above w, so that tree searches offer equal distances too (w = 0 included).
+            worst_ = w + w * 1e-12 + std::numeric_limits<double>::denorm_min();
         }
         return true;
     }
 
     double worstDist() const { return worst_; }
+    // The k-th distance found so far (infinity until full).
+    double kthDist() const { return full() ? dists_[capacity_ - 1] : std::numeric_limits<double>::infinity(); }
+    void clear() {
+        count_ = 0;
+        worst_ = std::numeric_limits<double>::infinity();
+    }
 
 private:
-    bool before(double dist, size_t index, size_t slot) const {
-        return dist < dists_[slot] || (dist == dists_[slot] && input_[index] < input_[indices_[slot]]);
+    bool before(double dist, size_t in, size_t slot) const {
+        return dist < dists_[slot] || (dist == dists_[slot] && in < inputs_[slot]);
     }
 
     size_t capacity_;
     size_t count_ = 0;
     size_t* indices_;
     double* dists_;
+    size_t* inputs_; // the input index of each found point
     const size_t* input_;
     double worst_ = std::numeric_limits<double>::infinity();
 };
@@ -229,23 +242,84 @@ public:
         }
         for (size_t c = 0; c < cells; ++c)
             start_[c + 1] += start_[c];
-        std::vector<uint32_t> order(m);
+        // Scattered into new arrays: the writes are independent, where an in-place permutation would chase
+        // one cache miss after another.
         {
+            std::vector<double> xyz(3 * m);
+            std::vector<size_t> input(m);
             std::vector<uint32_t> next(start_.begin(), start_.end() - 1);
-            for (size_t i = 0; i < m; ++i)
-                order[next[cellOf[i]]++] = uint32_t(i);
+            for (size_t i = 0; i < m; ++i) {
+                const size_t to = next[cellOf[i]]++;
+                std::copy_n(&cloud.xyz[3 * i], 3, &xyz[3 * to]);
+                input[to] = cloud.input[i];
+            }
+            cellOf = {};
+            cloud.xyz.swap(xyz);
+            cloud.input.swap(input);
         }
-        cellOf = {};
-        permute(cloud, 0, order);
         cloud_ = &cloud;
         return true;
     }
 
-    void search(const double* q, TieOrderedKnn& result) const {
+    // The candidates of the cells within kBatchRings of one cell, gathered once for all the points of that
+    // cell (they come in cell order): a query then reads one contiguous array, and only when its k-th
+    // neighbour lies farther than the gathered region's edge does it go on ring by ring.
+    struct Batch {
+        uint32_t cell = UINT32_MAX;
+        std::vector<double> x, y, z, d;
+        std::vector<uint32_t> at, sel;           // cloud positions; scratch
+        double guess = INFINITY;
+        double lo[2] = {}, hi[2] = {};          // the region; infinite towards the grid's borders
+    };
+
+    void search(const double* q, TieOrderedKnn& result, Batch& batch) const {
+        const uint32_t c = cell(q);
+        if (c != batch.cell)
+            gather(c, batch);
+        const size_t n = batch.at.size();
+        double* d = batch.d.data();
+        const double *x = batch.x.data(), *y = batch.y.data(), *z = batch.z.data();
+        for (size_t j = 0; j < n; ++j) {
+            const double dx = q[0] - x[j], dy = q[1] - y[j], dz = q[2] - z[j];
+            d[j] = dx * dx + dy * dy + dz * dz; // the same sum, in the same order, as the ring search
+        }
+        // A bound that lets through a few more than k candidates, found by branch-free counting from the
+        // last query's k-th distance (neighbouring points have similar ones), spares the ordered insertion
+        // most of the candidates.
+        const size_t k = result.capacity();
+        uint32_t* sel = batch.sel.data();
+        size_t m = 0;
+        for (double t = batch.guess;; t = t > 0 ? t * 4 : INFINITY) {
+            m = 0;
+            for (size_t j = 0; j < n; ++j) {
+                sel[m] = uint32_t(j);
+                m += d[j] <= t;
+            }
+            if (m >= k || m == n)
+                break;
+        }
+        double bound = result.kthDist();
+        for (size_t s = 0; s < m; ++s) {
+            const size_t j = sel[s];
+            if (d[j] <= bound) {
+                result.addPoint(d[j], batch.at[j]);
+                bound = result.kthDist();
+            }
+        }
+        if (result.full())
+            batch.guess = bound * 1.25;
+        const double gap = std::min({q[0] - batch.lo[0], batch.hi[0] - q[0], q[1] - batch.lo[1], batch.hi[1] - q[1]}) -
+                           slack(q);
+        if (result.full() && gap > 0 && gap * gap > bound)
+            return;
+        search(q, result, kBatchRings + 1);
+    }
+
+    // Ring by ring from ring `first` on; the rings inside it have been searched already.
+    void search(const double* q, TieOrderedKnn& result, int64_t first = 0) const {
         const uint32_t c = cell(q);
         const int64_t cx = c % gx_, cy = c / gx_;
-        // Rounding may put a point a hair outside its cell's nominal bounds: the ring bound keeps a margin.
-        const double slack = 1e-9 * (std::fabs(q[0]) + std::fabs(q[1]) + size_);
+        const double slack = this->slack(q);
         auto visit = [&](int64_t x, int64_t y) {
             if (x < 0 || y < 0 || x >= int64_t(gx_) || y >= int64_t(gy_))
                 return;
@@ -271,7 +345,8 @@ public:
         };
         for (int64_t r = 0;; ++r) {
             const int64_t x0 = cx - r, x1 = cx + r, y0 = cy - r, y1 = cy + r;
-            if (r == 0) {
+            if (r < first) {
+            } else if (r == 0) {
                 visit(cx, cy);
             } else {
                 for (int64_t x = std::max<int64_t>(x0, 0); x <= std::min<int64_t>(x1, gx_ - 1); ++x) {
@@ -304,6 +379,41 @@ public:
     }
 
 private:
+    // Rounding may put a point a hair outside its cell's nominal bounds: distance bounds keep this margin.
+    double slack(const double* q) const { return 1e-9 * (std::fabs(q[0]) + std::fabs(q[1]) + size_); }
+
+    void gather(uint32_t c, Batch& b) const {
+        b.cell = c;
+        b.x.clear();
+        b.y.clear();
+        b.z.clear();
+        b.at.clear();
+        const int64_t cx = c % gx_, cy = c / gx_;
+        const int64_t x0 = std::max<int64_t>(cx - kBatchRings, 0), x1 = std::min<int64_t>(cx + kBatchRings, gx_ - 1);
+        const int64_t y0 = std::max<int64_t>(cy - kBatchRings, 0), y1 = std::min<int64_t>(cy + kBatchRings, gy_ - 1);
+        auto add = [&](int64_t x, int64_t y) {
+            const size_t k = size_t(y) * gx_ + size_t(x);
+            for (uint32_t i = start_[k]; i < start_[k + 1]; ++i) {
+                const double* p = &cloud_->xyz[3 * size_t(i)];
+                b.x.push_back(p[0]);
+                b.y.push_back(p[1]);
+                b.z.push_back(p[2]);
+                b.at.push_back(i);
+            }
+        };
+        add(cx, cy); // the own cell first: it sets a tight bound early
+        for (int64_t y = y0; y <= y1; ++y)
+            for (int64_t x = x0; x <= x1; ++x)
+                if (x != cx || y != cy)
+                    add(x, y);
+        b.d.resize(b.at.size());
+        b.sel.resize(b.at.size() + 1);
+        b.lo[0] = x0 > 0 ? ox_ + double(x0) * size_ : -INFINITY;
+        b.hi[0] = x1 < gx_ - 1 ? ox_ + double(x1 + 1) * size_ : INFINITY;
+        b.lo[1] = y0 > 0 ? oy_ + double(y0) * size_ : -INFINITY;
+        b.hi[1] = y1 < gy_ - 1 ? oy_ + double(y1 + 1) * size_ : INFINITY;
+    }
+
     uint32_t cell(const double* p) const {
         const double fx = std::floor((p[0] - ox_) / size_), fy = std::floor((p[1] - oy_) / size_);
         const uint32_t x = fx < 0 ? 0 : fx >= double(gx_ - 1) ? gx_ - 1 : uint32_t(fx);
@@ -332,53 +442,111 @@ void setFallback(float* out) {
     out[2] = 1.0f;
 }
 
-// Principal component of the neighbourhood; false when it does not define a plane.
-bool planeNormal(const FiniteCloud& cloud, const double* query, const size_t* neighbours, size_t k,
-                 std::vector<Eigen::Vector3d>& offsets, float* out) {
-    // Offsets from the query point first: with UTM-sized coordinates, squaring them directly would
-    // lose the centimetres that define the plane.
-    offsets.resize(k);
-    Eigen::Vector3d mean = Eigen::Vector3d::Zero();
-    for (size_t j = 0; j < k; ++j) {
-        const double* p = &cloud.xyz[3 * neighbours[j]];
-        offsets[j] = Eigen::Vector3d(p[0] - query[0], p[1] - query[1], p[2] - query[2]);
-        mean += offsets[j];
+// Orients n (z >= 0; a horizontal normal by its first non-zero component) and stores it; false when it
+// is not finite.
+bool orientAndStore(double n[3], float* out) {
+    // Rounding leaves walls with a z of about 1e-17 of either sign; snapping such components to 0 lets
+    // the first-non-zero-component rule orient them consistently.
+    for (int d = 0; d < 3; ++d) {
+        if (!std::isfinite(n[d]))
+            return false;
+        if (std::abs(n[d]) <= 1e-12)
+            n[d] = 0;
     }
-    mean /= double(k);
-    double scale = 0;
-    for (auto& v : offsets) {
-        v -= mean;
-        scale = std::max(scale, v.cwiseAbs().maxCoeff());
-    }
-    // Scaled to unit extent so neither tiny nor huge neighbourhoods under- or overflow when squared.
-    if (!(scale > 0) || !std::isfinite(scale))
-        return false;
-    Eigen::Matrix3d cov = Eigen::Matrix3d::Zero();
-    for (const auto& v : offsets) {
-        Eigen::Vector3d s = v / scale;
-        cov.noalias() += s * s.transpose();
-    }
-    Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver(cov); // computeDirect is off by degrees on flat grids
+    const bool flip = n[2] < 0 || (n[2] == 0 && (n[0] < 0 || (n[0] == 0 && n[1] < 0)));
+    for (int d = 0; d < 3; ++d)
+        out[d] = float(flip ? -n[d] : n[d]) + 0.0f; // + 0 turns -0 into +0
+    return true;
+}
+
+// The general solver, for neighbourhoods whose two smallest eigenvalues are close (lines, blobs): there
+// the closed form below loses the smaller eigenvector.
+bool iterativeNormal(const double c[6], float* out) {
+    Eigen::Matrix3d cov;
+    cov << c[0], c[1], c[2], c[1], c[3], c[4], c[2], c[4], c[5];
+    Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver(cov);
     if (solver.info() != Eigen::Success)
         return false;
     const Eigen::Vector3d& ev = solver.eigenvalues(); // ascending
     // A second eigenvalue at rounding level means the points lie on a line (or coincide).
     if (!(ev(2) > 0) || !(ev(1) > ev(2) * 1e-12))
         return false;
-    Eigen::Vector3d n = solver.eigenvectors().col(0).normalized();
-    if (!n.allFinite())
+    Eigen::Vector3d v = solver.eigenvectors().col(0).normalized();
+    double n[3] = {v(0), v(1), v(2)};
+    return orientAndStore(n, out);
+}
+
+// Principal component of the neighbourhood; false when it does not define a plane.
+bool planeNormal(const FiniteCloud& cloud, const double* query, const size_t* neighbours, size_t k,
+                 std::vector<double>& offsets, float* out) {
+    // Offsets from the query point first: with UTM-sized coordinates, squaring them directly would
+    // lose the centimetres that define the plane.
+    offsets.resize(3 * k);
+    double mean[3] = {0, 0, 0};
+    for (size_t j = 0; j < k; ++j) {
+        const double* p = &cloud.xyz[3 * neighbours[j]];
+        for (int a = 0; a < 3; ++a) {
+            offsets[3 * j + size_t(a)] = p[a] - query[a];
+            mean[a] += offsets[3 * j + size_t(a)];
+        }
+    }
+    double scale = 0;
+    for (int a = 0; a < 3; ++a)
+        mean[a] /= double(k);
+    for (size_t j = 0; j < k; ++j)
+        for (int a = 0; a < 3; ++a) {
+            offsets[3 * j + size_t(a)] -= mean[a];
+            scale = std::max(scale, std::abs(offsets[3 * j + size_t(a)]));
+        }
+    // Scaled to unit extent so neither tiny nor huge neighbourhoods under- or overflow when squared.
+    if (!(scale > 0) || !std::isfinite(scale))
         return false;
-    // Rounding leaves walls with a z of about 1e-17 of either sign; snapping such components to 0 lets
-    // the first-non-zero-component rule orient them consistently.
-    for (int d = 0; d < 3; ++d)
-        if (std::abs(n(d)) <= 1e-12)
-            n(d) = 0;
-    bool flip = n.z() < 0 || (n.z() == 0 && (n.x() < 0 || (n.x() == 0 && n.y() < 0)));
-    if (flip)
-        n = -n;
-    for (int d = 0; d < 3; ++d)
-        out[d] = float(n(d)) + 0.0f; // + 0 turns -0 into +0
-    return true;
+    double c[6] = {0, 0, 0, 0, 0, 0}; // xx xy xz yy yz zz
+    const double inv = 1 / scale;
+    for (size_t j = 0; j < k; ++j) {
+        const double x = offsets[3 * j] * inv, y = offsets[3 * j + 1] * inv, z = offsets[3 * j + 2] * inv;
+        c[0] += x * x;
+        c[1] += x * y;
+        c[2] += x * z;
+        c[3] += y * y;
+        c[4] += y * z;
+        c[5] += z * z;
+    }
+    // Closed form: the eigenvalues of B = (C - qI) / p are 2cos(phi + 2 pi j / 3) with cos(3 phi) = det(B) / 2.
+    // The smallest one is exact to rounding even where the two larger ones coincide (an evenly sampled
+    // plane), and its eigenvector is the cross product of two rows of C - lambda I.
+    const double q = (c[0] + c[3] + c[5]) / 3;
+    const double b00 = c[0] - q, b11 = c[3] - q, b22 = c[5] - q;
+    const double p2 = (b00 * b00 + b11 * b11 + b22 * b22 + 2 * (c[1] * c[1] + c[2] * c[2] + c[4] * c[4])) / 6;
+    if (!(p2 > 0))
+        return iterativeNormal(c, out);
+    const double pp = std::sqrt(p2);
+    const double det = b00 * (b11 * b22 - c[4] * c[4]) - c[1] * (c[1] * b22 - c[4] * c[2]) +
+                       c[2] * (c[1] * c[4] - b11 * c[2]);
+    const double half = std::clamp(det / (2 * p2 * pp), -1.0, 1.0);
+    const double phi = std::acos(half) / 3;
+    const double beta0 = 2 * std::cos(phi + 2 * M_PI / 3), beta2 = 2 * std::cos(phi);
+    const double beta1 = -(beta0 + beta2);
+    if (beta1 - beta0 < 1e-3 * (beta2 - beta0))
+        return iterativeNormal(c, out);
+    const double lambda = q + pp * beta0;
+    const double r0[3] = {c[0] - lambda, c[1], c[2]}, r1[3] = {c[1], c[3] - lambda, c[4]},
+                 r2[3] = {c[2], c[4], c[5] - lambda};
+    auto cross = [](const double* u, const double* v, double* w) {
+        w[0] = u[1] * v[2] - u[2] * v[1];
+        w[1] = u[2] * v[0] - u[0] * v[2];
+        w[2] = u[0] * v[1] - u[1] * v[0];
+        return w[0] * w[0] + w[1] * w[1] + w[2] * w[2];
+    };
+    double w[3][3];
+    const double l01 = cross(r0, r1, w[0]), l02 = cross(r0, r2, w[1]), l12 = cross(r1, r2, w[2]);
+    const int best = l01 >= l02 && l01 >= l12 ? 0 : l02 >= l12 ? 1 : 2;
+    const double len2 = std::max({l01, l02, l12});
+    if (!(len2 > 0))
+        return iterativeNormal(c, out);
+    const double unit = 1 / std::sqrt(len2);
+    double n[3] = {w[best][0] * unit, w[best][1] * unit, w[best][2] * unit};
+    return orientAndStore(n, out);
 }
 
 } // namespace
@@ -495,8 +663,10 @@ void computeNormals(std::vector<double>&& xyz, int k, float* normals, unsigned t
         try {
             std::vector<size_t> indices(kk);
             std::vector<double> dists(kk);
-            std::vector<Eigen::Vector3d> offsets(kk);
+            std::vector<size_t> inputs(kk);
+            std::vector<double> offsets(3 * kk);
             nanoflann::SearchParams params;
+            GridSearch::Batch batch;
             while (!stop.load(std::memory_order_relaxed)) {
                 size_t c = nextChunk.fetch_add(1);
                 if (c >= chunks)
@@ -510,9 +680,9 @@ void computeNormals(std::vector<double>&& xyz, int k, float* normals, unsigned t
                 for (size_t t = c * chunk; t < end; ++t) {
                     const size_t i = cloud.input[t];
                     const double* q = &cloud.xyz[3 * t];
-                    TieOrderedKnn result(kk, indices.data(), dists.data(), cloud.input.data());
+                    TieOrderedKnn result(kk, indices.data(), dists.data(), inputs.data(), cloud.input.data());
                     if (useGrid) {
-                        grid.search(q, result);
+                        grid.search(q, result, batch);
                         if (!result.full() ||
                             !planeNormal(cloud, q, indices.data(), kk, offsets, normals + 3 * i))
                             setFallback(normals + 3 * i);

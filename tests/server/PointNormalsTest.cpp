@@ -97,6 +97,27 @@ TEST(PointNormals, TiltedPlaneGivesItsNormal) {
     }
 }
 
+// Strips ever narrower across a tilted plane: the two smaller spreads of the neighbourhood approach each
+// other, which moves the solve from the closed form to the iterative solver; both must find the plane.
+TEST(PointNormals, NarrowStripsOfAPlaneGiveItsNormal) {
+    const double ex = -0.3 / std::sqrt(1.09), ez = 1.0 / std::sqrt(1.09);
+    for (double width : {1.0, 0.1, 0.01, 0.002}) {
+        SCOPED_TRACE("width " + std::to_string(width));
+        std::vector<double> xyz;
+        for (int s = 0; s < 200; ++s)
+            for (int a = 0; a < 3; ++a) {
+                const double x = 500000.0 + 0.2 * s, y = 4000000.0 + width * a;
+                xyz.insert(xyz.end(), {x, y, 10.0 + 0.3 * (x - 500000.0)});
+            }
+        auto normals = normalsOf(xyz, 12);
+        for (size_t i = 0; i < xyz.size() / 3; ++i) {
+            ASSERT_NEAR(normals[3 * i + 0], ex, 1e-4) << "point " << i;
+            ASSERT_NEAR(normals[3 * i + 1], 0.0, 1e-4) << "point " << i;
+            ASSERT_NEAR(normals[3 * i + 2], ez, 1e-4) << "point " << i;
+        }
+    }
+}
+
 TEST(PointNormals, SteepPlaneStillFacesUp) {
     // z = -3y: the normal (0, 3, 1)/sqrt(10) must keep its positive z whatever sign the solver returns.
     auto xyz = plane(30, 0.0, -3.0, 0.0, 2);
