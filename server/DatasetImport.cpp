@@ -387,50 +387,60 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
             f.finish();
         }
 
-        uint64_t written = 0;
         report("write", 0, n);
-        std::vector<uint32_t> cellOf;
-        std::vector<uint64_t> members;
-        for (size_t l = 0; l < info.levels.size(); ++l) {
-            const DatasetLevel& g = info.levels[l];
-            const uint64_t cells = uint64_t(g.gridX) * g.gridY;
-            members.clear();
-            cellOf.clear();
-            std::vector<uint64_t> start(cells + 1, 0);
-            for (uint64_t i = 0; i < n; ++i) {
-                if (la.levelOf[i] != l)
-                    continue;
-                uint32_t c = cellCoord(xy[2 * i + 1], g.originY, g.cell, g.gridY) * g.gridX +
-                             cellCoord(xy[2 * i], g.originX, g.cell, g.gridX);
-                members.push_back(i);
-                cellOf.push_back(c);
-                ++start[c + 1];
-            }
-            for (uint64_t c = 0; c < cells; ++c)
-                start[c + 1] += start[c];
-            // Counting sort keeps input order within a cell.
-            std::vector<uint64_t> order(members.size());
+        // One counting sort over (level, cell) for all levels; it keeps input order within a cell.
+        std::vector<uint64_t> cellBase(info.levels.size() + 1, 0);
+        for (size_t l = 0; l < info.levels.size(); ++l)
+            cellBase[l + 1] = cellBase[l] + uint64_t(info.levels[l].gridX) * info.levels[l].gridY;
+        std::vector<uint64_t> start(cellBase.back() + 1, 0);
+        // Cell numbers stay below 2^32: at most 4096 x 4096 cells in each of at most 16 levels.
+        std::vector<uint32_t> cellOf(n);
+        for (uint64_t i = 0; i < n; ++i) {
+            const DatasetLevel& g = info.levels[la.levelOf[i]];
+            cellOf[i] = uint32_t(cellBase[la.levelOf[i]] +
+                                 uint64_t(cellCoord(xy[2 * i + 1], g.originY, g.cell, g.gridY)) * g.gridX +
+                                 cellCoord(xy[2 * i], g.originX, g.cell, g.gridX));
+            ++start[cellOf[i] + 1];
+        }
+        for (uint64_t c = 0; c + 1 < start.size(); ++c)
+            start[c + 1] += start[c];
+        std::vector<uint32_t> order(n); // a LAS 1.0-1.2 file holds fewer than 2^32 points
+        {
             std::vector<uint64_t> next(start.begin(), start.end() - 1);
-            for (size_t k = 0; k < members.size(); ++k)
-                order[next[cellOf[k]]++] = members[k];
+            for (uint64_t i = 0; i < n; ++i)
+                order[next[cellOf[i]]++] = uint32_t(i);
+        }
+        cellOf = {};
+        xy = {};
 
+        uint64_t written = 0;
+        std::vector<unsigned char> batch(size_t(1 << 15) * wireLen);
+        for (size_t l = 0; l < info.levels.size(); ++l) {
+            const uint64_t first = start[cellBase[l]], end = start[cellBase[l + 1]];
             std::string base = tmp + "/level-" + std::to_string(l);
             FileWriter pts(base + ".pts");
-            unsigned char tail[12];
-            for (uint64_t i : order) {
-                pts.write(&raw[i * recLen], recLen);
-                for (int a = 0; a < 3; ++a) {
-                    uint32_t bits;
-                    std::memcpy(&bits, &normals[3 * i + a], 4);
-                    putLE32(tail + 4 * a, bits);
+            // Wire records assembled in batches: record bytes, then the normal.
+            for (uint64_t at = first; at < end;) {
+                const uint64_t count = std::min<uint64_t>(1 << 15, end - at);
+                unsigned char* out = batch.data();
+                for (uint64_t r = at; r < at + count; ++r, out += wireLen) {
+                    const uint64_t i = order[r];
+                    std::memcpy(out, &raw[i * recLen], recLen);
+                    for (int a = 0; a < 3; ++a) {
+                        uint32_t bits;
+                        std::memcpy(&bits, &normals[3 * i + a], 4);
+                        putLE32(out + recLen + 4 * a, bits);
+                    }
                 }
-                pts.write(tail, 12);
-                if (++written % 65536 == 0)
-                    report("write", written, n);
+                pts.write(batch.data(), count * wireLen);
+                at += count;
+                written += count;
+                report("write", written, n);
             }
             pts.finish();
             FileWriter idx(base + ".idx");
-            for (uint64_t v : start) {
+            for (uint64_t c = cellBase[l]; c <= cellBase[l + 1]; ++c) {
+                const uint64_t v = start[c] - first;
                 unsigned char b[8];
                 for (int k = 0; k < 8; ++k)
                     b[k] = uint8_t(v >> (8 * k));
