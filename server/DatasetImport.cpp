@@ -18,6 +18,8 @@
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <malloc.h>
+#include <climits>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -461,6 +463,11 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
         throw;
     }
     return info;
+}
+
+void keepImportMemory() {
+    ::mallopt(M_MMAP_MAX, 0);
+    ::mallopt(M_TRIM_THRESHOLD, INT_MAX);
 }
 
 DatasetInfo readDatasetInfo(const std::string& dir) {

@@ -35,5 +35,10 @@ std::string datasetDirName(const std::string& name);
 DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir, const std::string& name,
                           int neighbours, const ImportProgress& progress = {});
 
+// For a process whose job is one import: keeps the memory its phases free for the next phase instead of
+// handing it back to the system, which would fault in and zero every page again (the import allocates
+// and frees several arrays of hundreds of megabytes in turn). Process-wide; not for a long-running server.
+void keepImportMemory();
+
 // Reads a data set directory's `name` and `levels` files; throws std::runtime_error when malformed.
 DatasetInfo readDatasetInfo(const std::string& datasetDir);

@@ -146,6 +146,7 @@ int import(const std::vector<std::string>& args) {
     std::string name = o.haveName ? o.name : std::filesystem::path(file).stem().string();
     if (name.empty())
         throw UsageError("the data set name is empty");
+    keepImportMemory();
     std::atomic<bool> interrupted{false};
     StopSignals signals([&interrupted](int) { interrupted = true; });
     Progress progress;
