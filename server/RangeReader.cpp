@@ -100,12 +100,17 @@ RangeReader::RangeReader(std::shared_ptr<const Dataset> dataset, const RangeQuer
             points_ += r.end - r.first;
             continue;
         }
+        // Without branches: about half the records of an edge cell match, in no predictable pattern.
         const unsigned char* p = r.level->records.data() + r.first * stride;
+        if (matchBits_.empty()) {
+            for (uint64_t i = r.first; i < r.end; ++i, p += stride)
+                points_ += matches(p);
+            continue;
+        }
         for (uint64_t i = r.first, bit = r.bit; i < r.end; ++i, ++bit, p += stride) {
-            const bool m = matches(p);
+            const uint64_t m = matches(p);
             points_ += m;
-            if (m && !matchBits_.empty())
-                matchBits_[bit / 64] |= uint64_t(1) << (bit % 64);
+            matchBits_[bit / 64] |= m << (bit % 64);
         }
     }
     if (!runs_.empty())
@@ -126,12 +131,12 @@ void RangeReader::addRun(const ServedLevel& level, uint64_t first, uint64_t end,
 }
 
 bool RangeReader::matches(const unsigned char* record) const {
+    bool inside = true;
     for (int a = 0; a < 3; ++a) {
         const int64_t raw = readLE32(record + 4 * a);
-        if (raw < rawLo_[a] || raw > rawHi_[a])
-            return false;
+        inside &= (raw >= rawLo_[a]) & (raw <= rawHi_[a]);
     }
-    return true;
+    return inside;
 }
 
 // Small pieces are gathered into the scratch buffer so that a reply goes out in few large writes (each
@@ -159,18 +164,24 @@ std::span<const unsigned char> RangeReader::next() {
                 at_ = runs_[run_].first;
             return piece;
         }
+        // Consecutive records that go out are copied together.
         while (at_ < r.end && used + stride <= scratchSize) {
-            const unsigned char* p = base + at_ * stride;
-            bool take = true;
+            const uint64_t room = (scratchSize - used) / stride;
+            uint64_t span = std::min(r.end - at_, room);
             if (r.filter) {
-                const uint64_t bit = r.bit + (at_ - r.first);
-                take = matchBits_.empty() ? matches(p) : (matchBits_[bit / 64] >> (bit % 64)) & 1;
+                auto take = [&](uint64_t i) {
+                    const uint64_t bit = r.bit + (i - r.first);
+                    return matchBits_.empty() ? matches(base + i * stride) : ((matchBits_[bit / 64] >> (bit % 64)) & 1) != 0;
+                };
+                while (at_ < r.end && !take(at_))
+                    ++at_;
+                span = 0;
+                while (at_ + span < r.end && span < room && take(at_ + span))
+                    ++span;
             }
-            if (take) {
-                std::memcpy(scratch.data() + used, p, stride);
-                used += stride;
-            }
-            ++at_;
+            std::memcpy(scratch.data() + used, base + at_ * stride, span * stride);
+            used += span * stride;
+            at_ += span;
         }
         if (at_ < r.end)
             break; // scratch full
