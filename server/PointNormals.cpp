@@ -15,6 +15,10 @@
 #include <thread>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr size_t kBlockPoints = 1 << 19;
@@ -129,6 +133,31 @@ std::vector<Block> splitIntoBlocks(FiniteCloud& cloud, int depth) {
     return blocks;
 }
 
+// How many of d[0, m) are below v and how many equal it; d[m] must exist (it is read when m is odd) and
+// be neither.
+inline void countBelowAndEqual(const double* d, size_t m, double v, int64_t& below, int64_t& equal) {
+#ifdef __SSE2__
+    const __m128d vv = _mm_set1_pd(v);
+    __m128i b = _mm_setzero_si128(), e = _mm_setzero_si128();
+    for (size_t i = 0; i < m; i += 2) {
+        const __m128d x = _mm_loadu_pd(d + i);
+        b = _mm_sub_epi64(b, _mm_castpd_si128(_mm_cmplt_pd(x, vv))); // a true lane is all ones, -1
+        e = _mm_sub_epi64(e, _mm_castpd_si128(_mm_cmpeq_pd(x, vv)));
+    }
+    int64_t lanes[4];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), b);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes + 2), e);
+    below = lanes[0] + lanes[1];
+    equal = lanes[2] + lanes[3];
+#else
+    below = equal = 0;
+    for (size_t i = 0; i < m; ++i) {
+        below += d[i] < v;
+        equal += d[i] == v;
+    }
+#endif
+}
+
 // k best by (distance, input index): the same set a brute-force search over the input picks, whatever
 // order the tree visits points in. nanoflann only offers points strictly closer than worstDist(), so
 // that bound is widened a little to let equal distances through; the exact comparison happens here.
@@ -163,6 +192,18 @@ public:
             worst_ = w + w * 1e-12 + std::numeric_limits<double>::denorm_min();
         }
         return true;
+    }
+
+    // Fills a found slot directly: slot i must receive the i-th nearest; setFull() once all are set.
+    void set(size_t slot, double dist, size_t index) {
+        dists_[slot] = dist;
+        indices_[slot] = index;
+        inputs_[slot] = input_[index];
+    }
+    void setFull() {
+        count_ = capacity_;
+        const double w = dists_[capacity_ - 1];
+        worst_ = w + w * 1e-12 + std::numeric_limits<double>::denorm_min();
     }
 
     double worstDist() const { return worst_; }
@@ -268,6 +309,8 @@ public:
         uint32_t cell = UINT32_MAX;
         std::vector<double> x, y, z, d;
         std::vector<uint32_t> at, sel;           // cloud positions; scratch
+        std::vector<double> cd;                  // scratch
+        std::vector<int64_t> rank;               // scratch
         double guess = INFINITY;
         double lo[2] = {}, hi[2] = {};          // the region; infinite towards the grid's borders
     };
@@ -284,30 +327,46 @@ public:
             d[j] = dx * dx + dy * dy + dz * dz; // the same sum, in the same order, as the ring search
         }
         // A bound that lets through a few more than k candidates, found by branch-free counting from the
-        // last query's k-th distance (neighbouring points have similar ones), spares the ordered insertion
-        // most of the candidates.
+        // last query's k-th distance (neighbouring points have similar ones); the candidates within it
+        // are then ranked by counting rather than sorted, which leaves no branch to mispredict.
         const size_t k = result.capacity();
-        uint32_t* sel = batch.sel.data();
+        double* cd = batch.cd.data();
+        uint32_t* cj = batch.sel.data();
         size_t m = 0;
-        for (double t = batch.guess;; t = t > 0 ? t * 4 : INFINITY) {
+        for (double t = batch.guess;; t = t > 0 ? t * 1.5 : INFINITY) {
             m = 0;
             for (size_t j = 0; j < n; ++j) {
-                sel[m] = uint32_t(j);
+                cj[m] = uint32_t(j);
+                cd[m] = d[j];
                 m += d[j] <= t;
             }
             if (m >= k || m == n)
                 break;
         }
-        double bound = result.kthDist();
-        for (size_t s = 0; s < m; ++s) {
-            const size_t j = sel[s];
-            if (d[j] <= bound) {
-                result.addPoint(d[j], batch.at[j]);
-                bound = result.kthDist();
+        if (m >= k) {
+            int64_t* rank = batch.rank.data();
+            bool ties = false;
+            cd[m] = INFINITY; // pads the pairs below; no distance equals it
+            for (size_t j = 0; j < m; ++j) {
+                int64_t below = 0, equal = 0;
+                countBelowAndEqual(cd, m, cd[j], below, equal);
+                rank[j] = below;
+                ties |= equal > 1;
             }
+            if (ties) // equal distances rank by input index
+                for (size_t j = 0; j < m; ++j)
+                    for (size_t i = 0; i < m; ++i)
+                        rank[j] += cd[i] == cd[j] && cloud_->input[batch.at[cj[i]]] < cloud_->input[batch.at[cj[j]]];
+            for (size_t j = 0; j < m; ++j)
+                if (rank[j] < int64_t(k))
+                    result.set(size_t(rank[j]), cd[j], batch.at[cj[j]]);
+            result.setFull();
+            batch.guess = result.kthDist() * 1.1;
+        } else {
+            for (size_t s = 0; s < m; ++s)
+                result.addPoint(cd[s], batch.at[cj[s]]);
         }
-        if (result.full())
-            batch.guess = bound * 1.25;
+        const double bound = result.kthDist();
         const double gap = std::min({q[0] - batch.lo[0], batch.hi[0] - q[0], q[1] - batch.lo[1], batch.hi[1] - q[1]}) -
                            slack(q);
         if (result.full() && gap > 0 && gap * gap > bound)
@@ -408,6 +467,8 @@ private:
                     add(x, y);
         b.d.resize(b.at.size());
         b.sel.resize(b.at.size() + 1);
+        b.cd.resize(b.at.size() + 1);
+        b.rank.resize(b.at.size() + 1);
         b.lo[0] = x0 > 0 ? ox_ + double(x0) * size_ : -INFINITY;
         b.hi[0] = x1 < gx_ - 1 ? ox_ + double(x1 + 1) * size_ : INFINITY;
         b.lo[1] = y0 > 0 ? oy_ + double(y0) * size_ : -INFINITY;
