@@ -12,7 +12,9 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -195,6 +197,29 @@ TEST(DatasetImport, ReimportIsByteIdentical) {
     checkDataset(other, dir.file("a") + "/" + datasetDirName("same"), "same");
     EXPECT_EQ(entriesStarting(dir.file("a"), ".tmp-"), 0u);
     EXPECT_EQ(entriesStarting(dir.file("a"), "ds-"), 1u);
+}
+
+// Level files go past the page cache where the file system allows it, padded to whole blocks and cut back
+// afterwards: a disk file system and tmpfs (which, depending on the kernel, refuses direct I/O or serves it
+// from memory) must end up with the same bytes, for files of sizes that are not whole blocks.
+TEST(DatasetImport, LevelFilesAreTheSameOnDiskAndInMemory) {
+    struct statfs fs;
+    if (::statfs("/dev/shm", &fs) != 0 || fs.f_type != TMPFS_MAGIC)
+        GTEST_SKIP() << "no tmpfs at /dev/shm to import into";
+    char shm[] = "/dev/shm/pontaro-import-XXXXXX";
+    ASSERT_NE(::mkdtemp(shm), nullptr);
+    struct Remove {
+        std::string path;
+        ~Remove() { std::filesystem::remove_all(path); }
+    } remove{shm};
+    TempDir dir;
+    std::string las = dir.file("s.las");
+    writeSyntheticLAS(las, SynthOptions{70001, 1, 8}); // level files of sizes that are not whole blocks
+    importDataset(las, dir.file("disk"), "same", 8);
+    importDataset(las, std::string(shm) + "/data", "same", 8);
+    auto onDisk = dirContents(dir.file("disk"));
+    EXPECT_TRUE(onDisk == dirContents(std::string(shm) + "/data")) << names(onDisk);
+    checkDataset(las, dir.file("disk") + "/" + datasetDirName("same"), "same");
 }
 
 TEST(DatasetImport, RealSamples) {
