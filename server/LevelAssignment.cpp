@@ -59,10 +59,12 @@ private:
 struct Grid {
     double minX, minY, extent;
 
-    bool fits(double cell) const { return cell > 0 && extent / cell < kMaxCellsPerAxis - 1; }
-    uint64_t key(const double* p, double cell) const {
-        const auto cx = uint64_t((p[0] - minX) / cell);
-        const auto cy = uint64_t((p[1] - minY) / cell);
+    // Cell coordinates are offsets times the reciprocal of the cell size (a multiplication is much cheaper
+    // than a division); the products are monotone in the offset, so no coordinate exceeds extent * inverse.
+    bool fits(double cell) const { return cell > 0 && extent * (1 / cell) < kMaxCellsPerAxis - 1; }
+    uint64_t key(const double* p, double inverse) const {
+        const auto cx = uint64_t((p[0] - minX) * inverse);
+        const auto cy = uint64_t((p[1] - minY) * inverse);
         return (cx << 32) | cy;
     }
 };
@@ -74,8 +76,8 @@ public:
     explicit TakenCells(size_t maxKeys) : maxBits_(std::max<size_t>(size_t(1) << 20, 8 * maxKeys)), set_(maxKeys) {}
 
     // Readies the set for cells of size `cell`; returns whether the bitmap is used.
-    bool reset(const Grid& grid, double cell) {
-        const double per = std::floor(grid.extent / cell) + 1;
+    bool reset(const Grid& grid, double inverse) {
+        const double per = std::floor(grid.extent * inverse) + 1;
         dense_ = per * per <= double(maxBits_);
         if (dense_) {
             side_ = uint64_t(per);
@@ -109,56 +111,78 @@ size_t thin(const Grid& grid, const std::vector<double>& rxy, double cell, Taken
             std::vector<uint8_t>& chosen) {
     size_t count = 0;
     const size_t m = rxy.size() / 2;
-    if (taken.reset(grid, cell)) {
+    const double inverse = 1 / cell;
+    if (taken.reset(grid, inverse)) {
         for (size_t k = 0; k < m; ++k) {
-            const auto cx = uint64_t((rxy[2 * k] - grid.minX) / cell);
-            const auto cy = uint64_t((rxy[2 * k + 1] - grid.minY) / cell);
+            const auto cx = uint64_t((rxy[2 * k] - grid.minX) * inverse);
+            const auto cy = uint64_t((rxy[2 * k + 1] - grid.minY) * inverse);
             chosen[k] = taken.insertDense(cx, cy);
             count += chosen[k];
         }
     } else {
         for (size_t k = 0; k < m; ++k) {
-            chosen[k] = taken.insertSparse(grid.key(&rxy[2 * k], cell));
+            chosen[k] = taken.insertSparse(grid.key(&rxy[2 * k], inverse));
             count += chosen[k];
         }
     }
     return count;
 }
 
-// Indices 0..n-1 in (priority, index) order. The pairs are distributed into buckets by the priority's top
-// bits, and the buckets, small enough to sort in cache, are sorted on two threads. The pairs are unique, so
-// the order does not depend on how the work is split.
-std::vector<uint32_t> priorityOrder(const double* xy, size_t n, uint64_t seed) {
+// Runs body(part, first, end) over `parts` contiguous ranges of [0, n), each on its own thread. The bodies
+// must not throw.
+template <class Body> void inParts(size_t n, size_t parts, const Body& body) {
+    std::vector<std::jthread> others;
+    for (size_t p = 1; p < parts; ++p)
+        others.emplace_back(body, p, n * p / parts, n * (p + 1) / parts);
+    body(size_t(0), size_t(0), n / parts);
+}
+
+// The points in (priority, index) order: their indices in `order` and their coordinates in `rxy`. The
+// pairs are distributed into buckets by the priority's top bits and the buckets, small enough to sort in
+// cache, are sorted separately, all of it split over threads. The pairs are unique, so the order does not
+// depend on how the work is split.
+void priorityOrder(const double* xy, size_t n, uint64_t seed, std::vector<uint32_t>& order, std::vector<double>& rxy) {
     using Keyed = std::pair<uint64_t, uint32_t>;
     constexpr int kBucketBits = 12;
     constexpr size_t kBuckets = size_t(1) << kBucketBits;
+    const size_t parts = n < 100000 ? 1 : std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 8);
     std::vector<uint64_t> keys(n);
+    std::vector<size_t> next(parts * kBuckets, 0); // per part: its counts, then where its pairs go
+    inParts(n, parts, [&](size_t p, size_t first, size_t end) {
+        size_t* count = &next[p * kBuckets];
+        for (size_t i = first; i < end; ++i) {
+            keys[i] = mix(mix(bitsOf(xy[2 * i]) ^ seed) ^ bitsOf(xy[2 * i + 1]));
+            ++count[keys[i] >> (64 - kBucketBits)];
+        }
+    });
     std::vector<size_t> start(kBuckets + 1, 0);
-    for (size_t i = 0; i < n; ++i) {
-        keys[i] = mix(mix(bitsOf(xy[2 * i]) ^ seed) ^ bitsOf(xy[2 * i + 1]));
-        ++start[(keys[i] >> (64 - kBucketBits)) + 1];
+    for (size_t b = 0, at = 0; b < kBuckets; ++b) {
+        start[b] = at;
+        for (size_t p = 0; p < parts; ++p)
+            at += std::exchange(next[p * kBuckets + b], at);
+        start[b + 1] = at;
     }
-    for (size_t b = 0; b < kBuckets; ++b)
-        start[b + 1] += start[b];
     std::vector<Keyed> keyed(n);
-    {
-        std::vector<size_t> next(start.begin(), start.end() - 1);
-        for (size_t i = 0; i < n; ++i)
-            keyed[next[keys[i] >> (64 - kBucketBits)]++] = {keys[i], uint32_t(i)};
-    }
+    inParts(n, parts, [&](size_t p, size_t first, size_t end) {
+        size_t* to = &next[p * kBuckets];
+        for (size_t i = first; i < end; ++i)
+            keyed[to[keys[i] >> (64 - kBucketBits)]++] = {keys[i], uint32_t(i)};
+    });
     keys = {};
-    auto sortBuckets = [&](size_t first, size_t end) {
+    inParts(kBuckets, parts, [&](size_t, size_t first, size_t end) {
         for (size_t b = first; b < end; ++b)
             std::sort(keyed.begin() + std::ptrdiff_t(start[b]), keyed.begin() + std::ptrdiff_t(start[b + 1]));
-    };
-    {
-        std::jthread other(sortBuckets, 0, kBuckets / 2);
-        sortBuckets(kBuckets / 2, kBuckets);
-    }
-    std::vector<uint32_t> order(n);
-    for (size_t i = 0; i < n; ++i)
-        order[i] = keyed[i].second;
-    return order;
+    });
+    order.resize(n);
+    rxy.resize(2 * n);
+    inParts(n, parts, [&](size_t, size_t first, size_t end) {
+        for (size_t k = first; k < end; ++k) {
+            const uint32_t i = keyed[k].second;
+            order[k] = i;
+            rxy[2 * k] = xy[2 * size_t(i)];
+            rxy[2 * k + 1] = xy[2 * size_t(i) + 1];
+        }
+    });
 }
 
 } // namespace
@@ -202,12 +226,9 @@ LevelAssignment assignLevels(const double* xy, size_t n, uint64_t seed) {
 
     // Priority from the coordinates, so the choice does not depend on the input order except among
     // points at identical positions, which fall back to the index.
-    std::vector<uint32_t> remaining = priorityOrder(xy, n, seed);
-    std::vector<double> rxy(2 * n);
-    for (size_t k = 0; k < n; ++k) {
-        rxy[2 * k] = xy[2 * size_t(remaining[k])];
-        rxy[2 * k + 1] = xy[2 * size_t(remaining[k]) + 1];
-    }
+    std::vector<uint32_t> remaining;
+    std::vector<double> rxy;
+    priorityOrder(xy, n, seed, remaining, rxy);
 
     TakenCells set(n);
     std::vector<uint8_t> chosen(n);
