@@ -343,7 +343,9 @@ public:
             if (m >= k || m == n)
                 break;
         }
-        if (m >= k) {
+        // Ranking costs m^2: a crowd of candidates (a dense cluster, repeated points) goes through the
+        // ordered insertion instead, which costs m * k at worst.
+        if (m >= k && m <= 4 * k) {
             int64_t* rank = batch.rank.data();
             bool ties = false;
             cd[m] = INFINITY; // pads the pairs below; no distance equals it
@@ -363,8 +365,14 @@ public:
             result.setFull();
             batch.guess = result.kthDist() * 1.1;
         } else {
+            double bound = INFINITY;
             for (size_t s = 0; s < m; ++s)
-                result.addPoint(cd[s], batch.at[cj[s]]);
+                if (cd[s] <= bound) {
+                    result.addPoint(cd[s], batch.at[cj[s]]);
+                    bound = result.kthDist();
+                }
+            if (result.full())
+                batch.guess = bound * 1.1;
         }
         const double bound = result.kthDist();
         const double gap = std::min({q[0] - batch.lo[0], batch.hi[0] - q[0], q[1] - batch.lo[1], batch.hi[1] - q[1]}) -

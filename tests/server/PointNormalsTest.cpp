@@ -212,6 +212,8 @@ TEST(PointNormals, CellsAndTreesFindTheSameNeighbours) {
             s.xyz.insert(s.xyz.end(), {s.xyz[0] + c, s.xyz[1] + r, s.xyz[2] + 0.1 * c});
     for (int i = 0; i < 500; ++i) // a dense cluster, a vertical wall and a far outlier
         s.xyz.insert(s.xyz.end(), {s.xyz[3] + 1e-3 * (i % 7), s.xyz[4] + 1e-3 * (i / 7), s.xyz[5] + 0.01 * i});
+    for (int i = 0; i < 400; ++i) // one point repeated: every distance among them ties
+        s.xyz.insert(s.xyz.end(), {s.xyz[6], s.xyz[7], s.xyz[8]});
     s.xyz.insert(s.xyz.end(), {s.xyz[0] + 5000, s.xyz[1] - 3000, s.xyz[2]});
     std::vector<std::vector<double>> sets{s.xyz, {0, 0, 0, 1, 0, 0, 2, 0, 0, 3, 0, 1, 4, 0, 0, 5, 0, 2}};
     for (size_t set = 0; set < sets.size(); ++set) {
@@ -225,6 +227,26 @@ TEST(PointNormals, CellsAndTreesFindTheSameNeighbours) {
         computeNormals(std::vector<double>(sets[set]), 5, automatic.data(), 2);
         EXPECT_EQ(std::memcmp(cells.data(), automatic.data(), cells.size() * sizeof(float)), 0);
     }
+}
+
+// Thousands of candidates around one spot (a point repeated, a cluster far denser than the rest) must
+// neither stall the search nor disturb the normals of the plane around them.
+TEST(PointNormals, CrowdsAmongAPlane) {
+    std::vector<double> xyz;
+    for (int r = 0; r < 200; ++r)
+        for (int c = 0; c < 200; ++c)
+            xyz.insert(xyz.end(), {c * 0.5, r * 0.5, 2.0});
+    const size_t plane = xyz.size() / 3;
+    for (int i = 0; i < 4000; ++i)
+        xyz.insert(xyz.end(), {50.25, 50.25, 2.0});
+    for (int i = 0; i < 4000; ++i)
+        xyz.insert(xyz.end(), {70.1 + 1e-4 * (i % 64), 70.1 + 1e-4 * (i / 64), 2.0});
+    std::vector<float> normals(xyz.size());
+    computeNormals(std::vector<double>(xyz), 16, normals.data(), 2, {}, NeighbourSearch::Cells);
+    for (size_t i = 0; i < plane; ++i)
+        ASSERT_EQ(normals[3 * i + 2], 1.0f) << "point " << i;
+    for (size_t i = plane; i < xyz.size() / 3; ++i)
+        ASSERT_EQ(normals[3 * i + 2], 1.0f) << "point " << i; // the repeats fall back, the cluster is flat
 }
 
 TEST(PointNormals, FewerPointsThanNeighboursFallBack) {
