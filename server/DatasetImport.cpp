@@ -171,27 +171,25 @@ private:
             const ssize_t w = ::write(fd_.get(), buf_.get() + done, n - done);
             if (w < 0 && errno == EINTR)
                 continue;
-            if (w < 0 && errno == EINVAL && direct_) {
-                // Direct I/O refused after all (alignment rules of this device): write ordinarily.
-                const int flags = ::fcntl(fd_.get(), F_GETFL);
-                if (flags < 0 || ::fcntl(fd_.get(), F_SETFL, flags & ~O_DIRECT) != 0)
-                    fail(sysError(path_));
-                direct_ = false;
+            if (w < 0 && errno == EINVAL && direct_) { // refused after all (this device's alignment rules)
+                writeOrdinarily();
                 continue;
             }
             if (w <= 0)
                 fail(sysError(path_));
             done += size_t(w);
-            if (direct_ && done < n && (done % kBlock) != 0) {
-                // A short direct write left the offset unaligned: the rest goes the ordinary way.
-                const int flags = ::fcntl(fd_.get(), F_GETFL);
-                if (flags < 0 || ::fcntl(fd_.get(), F_SETFL, flags & ~O_DIRECT) != 0)
-                    fail(sysError(path_));
-                direct_ = false;
-            }
+            if (direct_ && done < n && (done % kBlock) != 0)
+                writeOrdinarily(); // a short direct write left the offset unaligned
         }
         written_ += used_; // padding is not part of the file
         used_ = 0;
+    }
+
+    void writeOrdinarily() {
+        const int flags = ::fcntl(fd_.get(), F_GETFL);
+        if (flags < 0 || ::fcntl(fd_.get(), F_SETFL, flags & ~O_DIRECT) != 0)
+            fail(sysError(path_));
+        direct_ = false;
     }
 
     struct Free {

@@ -186,11 +186,8 @@ public:
         dists_[i] = dist;
         indices_[i] = index;
         inputs_[i] = in;
-        if (full()) {
-            const double w = dists_[capacity_ - 1];
-            // Strictly above w, so that tree searches offer equal distances too (w = 0 included).
-            worst_ = w + w * 1e-12 + std::numeric_limits<double>::denorm_min();
-        }
+        if (full())
+            updateWorst();
         return true;
     }
 
@@ -202,19 +199,19 @@ public:
     }
     void setFull() {
         count_ = capacity_;
-        const double w = dists_[capacity_ - 1];
-        worst_ = w + w * 1e-12 + std::numeric_limits<double>::denorm_min();
+        updateWorst();
     }
 
     double worstDist() const { return worst_; }
     // The k-th distance found so far (infinity until full).
     double kthDist() const { return full() ? dists_[capacity_ - 1] : std::numeric_limits<double>::infinity(); }
-    void clear() {
-        count_ = 0;
-        worst_ = std::numeric_limits<double>::infinity();
-    }
 
 private:
+    // Strictly above the k-th distance w, so that tree searches offer equal distances too (w = 0 included).
+    void updateWorst() {
+        const double w = dists_[capacity_ - 1];
+        worst_ = w + w * 1e-12 + std::numeric_limits<double>::denorm_min();
+    }
     bool before(double dist, size_t in, size_t slot) const {
         return dist < dists_[slot] || (dist == dists_[slot] && in < inputs_[slot]);
     }
