@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -73,7 +74,7 @@ struct Grid {
 // then stays in cache), otherwise a hash set of the occupied cells.
 class TakenCells {
 public:
-    explicit TakenCells(size_t maxKeys) : maxBits_(std::max<size_t>(size_t(1) << 20, 8 * maxKeys)), set_(maxKeys) {}
+    explicit TakenCells(size_t maxKeys) : maxKeys_(maxKeys), maxBits_(std::max<size_t>(size_t(1) << 20, 8 * maxKeys)) {}
 
     // Readies the set for cells of size `cell`; returns whether the bitmap is used.
     bool reset(const Grid& grid, double inverse) {
@@ -82,8 +83,10 @@ public:
         if (dense_) {
             side_ = uint64_t(per);
             bits_.assign((side_ * side_ + 63) / 64, 0);
+        } else if (set_) {
+            set_->clear();
         } else {
-            set_.clear();
+            set_.emplace(maxKeys_); // only now: it takes 16 bytes a point
         }
         return dense_;
     }
@@ -95,14 +98,14 @@ public:
         word |= mask;
         return fresh;
     }
-    bool insertSparse(uint64_t key) { return set_.insert(key); }
+    bool insertSparse(uint64_t key) { return set_->insert(key); }
 
 private:
-    size_t maxBits_;
+    size_t maxKeys_, maxBits_;
     bool dense_ = false;
     uint64_t side_ = 0;
     std::vector<uint64_t> bits_;
-    CellSet set_;
+    std::optional<CellSet> set_;
 };
 
 // Marks in `chosen` the first point, in priority order, of each occupied cell; returns how many. `rxy`
