@@ -31,7 +31,7 @@ constexpr int64_t kBatchRings = 1; // rings of cells gathered around each cell f
 // which makes neighbouring points neighbours in memory and queries in that order cache-friendly.
 struct FiniteCloud {
     std::vector<double> xyz;   // 3 per point
-    std::vector<size_t> input; // each point's index in the input
+    std::vector<uint32_t> input; // each point's index in the input
 };
 
 // One block of the cloud, [first, first + count), as a tree's data set.
@@ -65,7 +65,7 @@ template <typename Index> void permute(FiniteCloud& cloud, size_t first, std::ve
             continue;
         double held[3];
         std::copy_n(&cloud.xyz[3 * (first + start)], 3, held);
-        const size_t heldInput = cloud.input[first + start];
+        const uint32_t heldInput = cloud.input[first + start];
         size_t k = start;
         for (;;) {
             const size_t from = perm[k];
@@ -166,7 +166,7 @@ public:
     using DistanceType = double;
     using IndexType = size_t;
 
-    TieOrderedKnn(size_t capacity, size_t* indices, double* dists, size_t* inputs, const size_t* input)
+    TieOrderedKnn(size_t capacity, size_t* indices, double* dists, size_t* inputs, const uint32_t* input)
         : capacity_(capacity), indices_(indices), dists_(dists), inputs_(inputs), input_(input) {}
 
     size_t size() const { return count_; }
@@ -221,7 +221,7 @@ private:
     size_t* indices_;
     double* dists_;
     size_t* inputs_; // the input index of each found point
-    const size_t* input_;
+    const uint32_t* input_;
     double worst_ = std::numeric_limits<double>::infinity();
 };
 
@@ -284,7 +284,7 @@ public:
         // one cache miss after another.
         {
             std::vector<double> xyz(3 * m);
-            std::vector<size_t> input(m);
+            std::vector<uint32_t> input(m);
             std::vector<uint32_t> next(start_.begin(), start_.end() - 1);
             for (size_t i = 0; i < m; ++i) {
                 const size_t to = next[cellOf[i]]++;
@@ -629,6 +629,8 @@ void computeNormals(std::vector<double>&& xyz, int k, float* normals, unsigned t
     const size_t n = xyz.size() / 3;
     if (n == 0)
         return;
+    if (n > UINT32_MAX)
+        throw std::invalid_argument("computeNormals: more than 4294967295 points");
 
     // The finite points, compacted in place in the caller's array.
     FiniteCloud cloud;
@@ -640,7 +642,7 @@ void computeNormals(std::vector<double>&& xyz, int k, float* normals, unsigned t
             const size_t j = cloud.input.size();
             if (j != i)
                 std::copy_n(p, 3, &cloud.xyz[3 * j]);
-            cloud.input.push_back(i);
+            cloud.input.push_back(uint32_t(i));
         } else {
             setFallback(normals + 3 * i);
         }

@@ -14,7 +14,8 @@
 // Deterministic: the result does not depend on `threads`. Work is split over `threads` std::threads
 // (0 = hardware concurrency). xyz holds n points as x, y, z doubles (real coordinates); normals gets
 // 3 floats per point. `progress` is called from the calling thread only, now and then, and last with
-// (n, n); an exception it throws stops the work and is rethrown. Throws std::invalid_argument for k < 3.
+// (n, n); an exception it throws stops the work and is rethrown. Throws std::invalid_argument for k < 3
+// and for more than 2^32 - 1 points (more than a LAS 1.0-1.2 file can hold).
 void computeNormals(const double* xyz, size_t n, int k, float* normals, unsigned threads = 0,
                     const std::function<void(size_t done, size_t total)>& progress = {});
 // How neighbours are found; both ways give the same neighbours. Automatic takes cells in x and y unless
