@@ -72,61 +72,16 @@ private:
     int fd_;
 };
 
-// Writes through a buffer; finish() flushes, fsyncs and closes, reporting any failure.
+// Writes a file past the page cache (O_DIRECT) where the file system allows it: putting hundreds of
+// megabytes of level files through the page cache costs far more processor time than the disk takes to
+// write them, and would push out what the server has cached. Falls back to ordinary writes. finish()
+// pads the last block for the device, cuts the file back to its size, fsyncs and closes, reporting any
+// failure.
 class FileWriter {
-public:
-    explicit FileWriter(std::string path)
-        : path_(std::move(path)), fd_(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644)) {
-        if (fd_.get() < 0)
-            fail(sysError(path_));
-        buf_.reserve(1 << 20);
-    }
-    void write(const void* data, size_t size) {
-        auto p = static_cast<const unsigned char*>(data);
-        if (buf_.size() + size > buf_.capacity())
-            flush();
-        if (size >= buf_.capacity())
-            writeAll(p, size);
-        else
-            buf_.insert(buf_.end(), p, p + size);
-    }
-    void write(const std::string& s) { write(s.data(), s.size()); }
-    void finish() {
-        flush();
-        if (::fsync(fd_.get()) != 0 || ::close(fd_.release()) != 0)
-            fail(sysError(path_));
-    }
-
-private:
-    void flush() {
-        writeAll(buf_.data(), buf_.size());
-        buf_.clear();
-    }
-    void writeAll(const unsigned char* p, size_t size) {
-        while (size > 0) {
-            ssize_t w = ::write(fd_.get(), p, size);
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0)
-                fail(sysError(path_));
-            p += w;
-            size -= size_t(w);
-        }
-    }
-    std::string path_;
-    Fd fd_;
-    std::vector<unsigned char> buf_;
-};
-
-// Writes a large file past the page cache (O_DIRECT) where the file system allows it: putting hundreds
-// of megabytes through the page cache costs far more processor time than the disk takes to write them,
-// and would push out what the server has cached. Falls back to ordinary writes. finish() pads the last
-// block for the device, cuts the file back to its size, fsyncs and closes.
-class LargeFileWriter {
 public:
     static constexpr size_t kBlock = 4096, kBuffer = size_t(4) << 20;
 
-    explicit LargeFileWriter(std::string path)
+    explicit FileWriter(std::string path)
         : path_(std::move(path)), fd_(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_DIRECT, 0644)),
           buf_(static_cast<unsigned char*>(std::aligned_alloc(kBlock, kBuffer))) {
         if (fd_.get() < 0 && errno == EINVAL) { // the file system refuses direct I/O
@@ -150,6 +105,7 @@ public:
                 writeOut(kBuffer);
         }
     }
+    void write(const std::string& s) { write(s.data(), s.size()); }
     void finish() {
         const uint64_t size = written_ + used_;
         if (used_ > 0) {
@@ -513,7 +469,7 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
         for (size_t l = 0; l < info.levels.size(); ++l) {
             const uint64_t first = start[cellBase[l]], end = start[cellBase[l + 1]];
             std::string base = tmp + "/level-" + std::to_string(l);
-            LargeFileWriter pts(base + ".pts");
+            FileWriter pts(base + ".pts");
             // Wire records assembled in batches: record bytes, then the normal.
             for (uint64_t at = first; at < end;) {
                 const uint64_t count = std::min<uint64_t>(1 << 15, end - at);
