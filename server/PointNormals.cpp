@@ -169,7 +169,6 @@ public:
     TieOrderedKnn(size_t capacity, size_t* indices, double* dists, size_t* inputs, const uint32_t* input)
         : capacity_(capacity), indices_(indices), dists_(dists), inputs_(inputs), input_(input) {}
 
-    size_t size() const { return count_; }
     size_t capacity() const { return capacity_; }
     bool full() const { return count_ == capacity_; }
 
