@@ -27,6 +27,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -395,6 +396,7 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
     report("levels", n, n);
     for (int l = 0; l < la.levels; ++l)
         info.levels.push_back(makeGrid(la.counts[size_t(l)], info.bounds));
+    info.cellsOrderedByX = true;
 
     // Everything that can fail on the input has been checked: only now is the data directory touched.
     std::error_code ec;
@@ -433,13 +435,15 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
                      std::to_string(g.gridX) + " " + std::to_string(g.gridY) + " cell " + fmt17(g.cell) +
                      " " + fmt17(g.originX) + " " + fmt17(g.originY) + "\n";
             }
+            // Last, where readers that do not know it stop reading: the order within cells is theirs to ignore.
+            t += "order x\n";
             FileWriter f(tmp + "/levels");
             f.write(t);
             f.finish();
         }
 
         report("write", 0, n);
-        // One counting sort over (level, cell) for all levels; it keeps input order within a cell.
+        // One counting sort over (level, cell) for all levels.
         std::vector<uint64_t> cellBase(info.levels.size() + 1, 0);
         for (size_t l = 0; l < info.levels.size(); ++l)
             cellBase[l + 1] = cellBase[l] + uint64_t(info.levels[l].gridX) * info.levels[l].gridY;
@@ -455,14 +459,33 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
         }
         for (uint64_t c = 0; c + 1 < start.size(); ++c)
             start[c + 1] += start[c];
-        std::vector<uint32_t> order(n); // a LAS 1.0-1.2 file holds fewer than 2^32 points
+        // Within a cell, records go in order of world X (ties in input order): a query edge then cuts
+        // each cell at one place, found by bisection. Entries are the X key above the input index (a LAS
+        // 1.0-1.2 file holds fewer than 2^32 points); the key is raw X, biased to sort as unsigned and
+        // inverted where the scale is negative.
+        std::vector<uint64_t> order(n);
         {
+            const uint32_t flip = scale[0] > 0 ? 0x80000000u : 0x7fffffffu;
             std::vector<uint64_t> next(start.begin(), start.end() - 1);
-            for (uint64_t i = 0; i < n; ++i)
-                order[next[cellOf[i]]++] = uint32_t(i);
+            for (uint64_t i = 0; i < n; ++i) {
+                const uint32_t key = uint32_t(readLE32(&raw[i * recLen])) ^ flip;
+                order[next[cellOf[i]]++] = uint64_t(key) << 32 | i;
+            }
         }
         cellOf = {};
         xy = {};
+        {
+            const unsigned threads = std::max(1u, std::min(16u, std::thread::hardware_concurrency()));
+            std::vector<std::thread> sorters;
+            const uint64_t cells = start.size() - 1;
+            for (unsigned t = 0; t < threads; ++t)
+                sorters.emplace_back([&, t] {
+                    for (uint64_t c = cells * t / threads; c < cells * (t + 1) / threads; ++c)
+                        std::sort(order.begin() + int64_t(start[c]), order.begin() + int64_t(start[c + 1]));
+                });
+            for (auto& s : sorters)
+                s.join();
+        }
 
         uint64_t written = 0;
         std::vector<unsigned char> batch(size_t(1 << 15) * wireLen);
@@ -475,7 +498,7 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
                 const uint64_t count = std::min<uint64_t>(1 << 15, end - at);
                 unsigned char* out = batch.data();
                 for (uint64_t r = at; r < at + count; ++r, out += wireLen) {
-                    const uint64_t i = order[r];
+                    const uint64_t i = uint32_t(order[r]);
                     std::memcpy(out, &raw[i * recLen], recLen);
                     for (int a = 0; a < 3; ++a) {
                         uint32_t bits;
@@ -549,6 +572,11 @@ DatasetInfo readDatasetInfo(const std::string& dir) {
             w[0] != "level" || index != l || w[1] != "points" || w[2] != "grid" || w[3] != "cell")
             throw bad();
         info.levels.push_back(g);
+    }
+    if (in >> word) {
+        if (word != "order" || !(in >> word) || word != "x" || in >> word)
+            throw bad();
+        info.cellsOrderedByX = true;
     }
     return info;
 }

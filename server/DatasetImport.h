@@ -22,6 +22,9 @@ struct DatasetInfo {
     double bounds[6] = {}; // minX maxX minY maxY minZ maxZ
     uint32_t recordLength = 0;
     std::vector<DatasetLevel> levels;
+    // Records within each cell in order of world X (ties in input order). Data sets written before this
+    // order was kept hold their cells' records in input order.
+    bool cellsOrderedByX = false;
 };
 
 uint64_t fnv1a64(std::string_view bytes);

@@ -30,7 +30,7 @@ private:
 
 struct ServedLevel {
     DatasetLevel grid;
-    MappedFile records;   // grid.points wire records, cell after cell, row-major
+    MappedFile records;   // grid.points wire records, cell after cell, row-major (see cellsOrderedByX)
     MappedFile cellIndex; // gridX * gridY + 1 little-endian uint64: first record of each cell, then the count
     uint64_t cellStart(uint64_t cell) const;
 };

@@ -1,6 +1,7 @@
 // Range queries over the cell grid of each level. A cell strictly between the cells holding the query's
 // edges can only hold matching points (cellCoord is non-decreasing in the coordinate), so only edge cells
-// are tested point by point, and an axis whose range covers the data set is not tested at all.
+// are tested point by point, and an axis whose range covers the data set is not tested at all. Where cells
+// hold their records in X order, a row's X edges are found by bisection and only Y (and height) is tested.
 #include "RangeReader.h"
 
 #include "DatasetFormat.h"
@@ -48,7 +49,7 @@ void rawRange(double lo, double hi, double scale, double offset, int64_t& first,
         first = 1, last = 0; // only for NaN bounds, which requests never carry
 }
 constexpr size_t kScratchBytes = 256 << 10;
-constexpr size_t kDirectBytes = 64 << 10;
+constexpr size_t kDirectBytes = 32 << 10;
 constexpr uint64_t kMaxMatchBits = uint64_t(1) << 24;
 } // namespace
 
@@ -64,6 +65,18 @@ RangeReader::RangeReader(std::shared_ptr<const Dataset> dataset, const RangeQuer
     const bool testZ = !(q_.minZ <= b[4] && q_.maxZ > b[5]);
     const bool empty = !(q_.minX < q_.maxX && q_.minY < q_.maxY && q_.minZ < q_.maxZ);
     const int last = std::min<int>(q_.lastLevel, int(dataset_->levels.size()) - 1);
+    const size_t stride = info.recordLength;
+    // Where cells keep their records in order of world X, the records of a row of cells that fall inside
+    // the query's X range are one stretch, from the first match in the row's first cell to the last match
+    // in its last cell (the cells between match whole): bisections replace the edge cells' tests.
+    const bool byX = info.cellsOrderedByX && testX;
+    const bool up = dataset_->scale[0] > 0;
+    const int64_t keyLo = up ? rawLo_[0] : -rawHi_[0], keyHi = up ? rawHi_[0] : -rawLo_[0];
+    struct Cut {
+        uint64_t a, b; // the first record of [a, b) whose key is at least t
+        int64_t t;
+    };
+    std::vector<Cut> cuts;
     for (int l = std::max(0, q_.firstLevel); !empty && l <= last; ++l) {
         const ServedLevel& lv = dataset_->levels[size_t(l)];
         const DatasetLevel& g = lv.grid;
@@ -74,6 +87,11 @@ RangeReader::RangeReader(std::shared_ptr<const Dataset> dataset, const RangeQuer
         for (uint32_t cy = cy0; cy <= cy1; ++cy) {
             const uint64_t row = uint64_t(cy) * g.gridX;
             const bool edgeRow = testY && (cy == cy0 || cy == cy1);
+            if (byX) {
+                cuts.push_back({lv.cellStart(row + cx0), lv.cellStart(row + cx0 + 1), keyLo});
+                cuts.push_back({lv.cellStart(row + cx1), lv.cellStart(row + cx1 + 1), keyHi + 1});
+                continue;
+            }
             if (edgeRow || testZ || !testX || cx1 - cx0 < 2) {
                 addRun(lv, lv.cellStart(row + cx0), lv.cellStart(row + cx1 + 1), edgeRow || testZ || testX);
                 continue;
@@ -82,8 +100,30 @@ RangeReader::RangeReader(std::shared_ptr<const Dataset> dataset, const RangeQuer
             addRun(lv, lv.cellStart(row + cx0 + 1), lv.cellStart(row + cx1), false);
             addRun(lv, lv.cellStart(row + cx1), lv.cellStart(row + cx1 + 1), true);
         }
+        if (!byX)
+            continue;
+        // All rows' bisections advance in step: their probes are independent loads (mostly cache misses)
+        // that the processor overlaps, where one bisection after another would wait for each in turn.
+        for (bool more = !cuts.empty(); more;) {
+            more = false;
+            for (Cut& c : cuts) {
+                if (c.a >= c.b)
+                    continue;
+                const uint64_t m = c.a + (c.b - c.a) / 2;
+                const int64_t raw = readLE32(lv.records.data() + m * stride);
+                if ((up ? raw : -raw) >= c.t)
+                    c.b = m;
+                else
+                    c.a = m + 1;
+                more |= c.a < c.b;
+            }
+        }
+        for (uint32_t cy = cy0; cy <= cy1; ++cy) {
+            const Cut* c = &cuts[2 * size_t(cy - cy0)];
+            addRun(lv, c[0].a, c[1].a, testZ || (testY && (cy == cy0 || cy == cy1)));
+        }
+        cuts.clear();
     }
-    const size_t stride = info.recordLength;
     uint64_t tested = 0;
     for (Run& r : runs_) {
         if (r.filter) {

@@ -80,6 +80,24 @@ Records splitReply(const std::string& body, size_t recordLength) {
     return out;
 }
 
+double worldOf(const std::string& record, const LASHeader& h, int a) {
+    const double s[3] = {h.ScaleFactor_X, h.ScaleFactor_Y, h.ScaleFactor_Z};
+    const double o[3] = {h.OffsetX, h.OffsetY, h.OffsetZ};
+    int32_t raw;
+    std::memcpy(&raw, record.data() + 4 * a, 4);
+    return double(raw) * s[a] + o[a];
+}
+
+// How many records lie outside [x0, x1) x [y0, y1).
+size_t outside(const Records& records, const LASHeader& h, double x0, double x1, double y0, double y1) {
+    size_t n = 0;
+    for (const auto& r : records) {
+        const double x = worldOf(r, h, 0), y = worldOf(r, h, 1);
+        n += !(x >= x0 && x < x1 && y >= y0 && y < y1);
+    }
+    return n;
+}
+
 Records sorted(Records r) {
     std::sort(r.begin(), r.end());
     return r;
@@ -112,7 +130,9 @@ protected:
         auto r = get("getRangeLODNormals/scene/" + num(x0) + "/" + num(x1) + "/" + num(y0) + "/" + num(y1) + "/" + z +
                      "/" + std::to_string(level) + "/" + std::to_string(level));
         EXPECT_EQ(r.status, 200) << r.body;
-        return splitReply(r.body, input_->h.PointDataRecordLength);
+        Records out = splitReply(r.body, input_->h.PointDataRecordLength);
+        EXPECT_EQ(outside(out, input_->h, x0, x1, y0, y1), 0u);
+        return out;
     }
     Records level(int l) {
         auto r = get("getLODNormals/scene/" + std::to_string(l) + "/" + std::to_string(l));
@@ -377,6 +397,79 @@ TEST(PointServer, ExtraBytesAndNamesNeedingEscapes) {
         ASSERT_EQ(all.status, 200);
         EXPECT_TRUE(sorted(splitReply(all.body, recLen)) == in.records());
     }
+}
+
+// Range replies cut cells by bisection over their records' X order. They stay exact where X's scale is
+// negative (the order runs the other way in raw values) and for data sets written without that order.
+TEST(PointServer, RangeRepliesForMirroredScalesAndUnorderedCells) {
+    TempDir dir;
+    writeSyntheticLAS(dir.file("in.las"), SynthOptions{20000, 1, 5});
+    LasInput in(dir.file("in.las"));
+    // The same world coordinates with X's scale and every raw X negated.
+    std::string mirrored = in.bytes;
+    const double negScale = -in.h.ScaleFactor_X;
+    std::memcpy(mirrored.data() + 131, &negScale, 8);
+    auto flipX = [](std::string& bytes, size_t at) {
+        int32_t raw;
+        std::memcpy(&raw, bytes.data() + at, 4);
+        raw = -raw;
+        std::memcpy(bytes.data() + at, &raw, 4);
+    };
+    for (size_t i = 0; i < in.count(); ++i)
+        flipX(mirrored, in.h.OffsetToPointData + i * in.h.PointDataRecordLength);
+    { std::ofstream(dir.file("mirrored.las"), std::ios::binary) << mirrored; }
+    const std::string data = dir.file("data");
+    importDataset(dir.file("in.las"), data, "plain", 8);
+    importDataset(dir.file("mirrored.las"), data, "mirrored", 8);
+    importDataset(dir.file("in.las"), data, "unordered", 8);
+    const std::string levelsFile = data + "/" + datasetDirName("unordered") + "/levels";
+    std::string levels = slurp(levelsFile);
+    ASSERT_EQ(levels.substr(levels.size() - 8), "order x\n");
+    { std::ofstream(levelsFile, std::ios::binary) << levels.substr(0, levels.size() - 8); }
+
+    LocalPointServer server(data);
+    HttpClient client;
+    const size_t recLen = in.h.PointDataRecordLength;
+    auto range = [&](const std::string& name, double x0, double x1, double y0, double y1, int l) {
+        auto r = client.get(server.base() + "getRangeLODNormals/" + name + "/" + num(x0) + "/" + num(x1) + "/" +
+                            num(y0) + "/" + num(y1) + "/-1e9/1e9/" + std::to_string(l) + "/" + std::to_string(l));
+        EXPECT_EQ(r.status, 200);
+        return splitReply(r.body, recLen);
+    };
+    double lo[2] = {INFINITY, INFINITY}, hi[2] = {-INFINITY, -INFINITY};
+    for (size_t i = 0; i < in.count(); ++i)
+        for (int a = 0; a < 2; ++a) {
+            lo[a] = std::min(lo[a], in.coord(i, a));
+            hi[a] = std::max(hi[a], in.coord(i, a));
+        }
+    // Tile edges on a grid and on points' own coordinates.
+    std::vector<double> xs{lo[0] - 1, in.coord(3, 0), in.coord(777, 0)}, ys{lo[1] - 1, in.coord(5, 1)};
+    for (int i = 1; i < 9; ++i) {
+        xs.push_back(lo[0] + (hi[0] - lo[0]) * i / 9.3);
+        ys.push_back(lo[1] + (hi[1] - lo[1]) * i / 7.1);
+    }
+    xs.push_back(hi[0] + 1);
+    ys.push_back(hi[1] + 1);
+    std::sort(xs.begin(), xs.end());
+    std::sort(ys.begin(), ys.end());
+    int32_t L = 0;
+    std::memcpy(&L, client.get(server.base() + "getNumberOfLevels/plain").body.data(), 4);
+    ASSERT_GE(L, 2);
+    Records all;
+    for (int l = 0; l < L; ++l)
+        for (size_t i = 0; i + 1 < xs.size(); ++i)
+            for (size_t j = 0; j + 1 < ys.size(); ++j) {
+                SCOPED_TRACE("level " + std::to_string(l) + " tile " + std::to_string(i) + "," + std::to_string(j));
+                const Records plain = range("plain", xs[i], xs[i + 1], ys[j], ys[j + 1], l);
+                EXPECT_EQ(outside(plain, in.h, xs[i], xs[i + 1], ys[j], ys[j + 1]), 0u);
+                EXPECT_TRUE(sorted(range("unordered", xs[i], xs[i + 1], ys[j], ys[j + 1], l)) == sorted(plain));
+                Records back = range("mirrored", xs[i], xs[i + 1], ys[j], ys[j + 1], l);
+                for (auto& r : back)
+                    flipX(r, 0);
+                EXPECT_TRUE(sorted(back) == sorted(plain));
+                all.insert(all.end(), plain.begin(), plain.end());
+            }
+    EXPECT_TRUE(sorted(all) == in.records()) << "the tiles do not partition the data set";
 }
 
 // Every real sample, served: header, level count, and each record once over the levels.
