@@ -160,8 +160,9 @@ TEST_F(Selection, RefinesOneLevelPerCycleAndCoarsensAllAtOnce) {
             EXPECT_EQ(rt.getLOD(), std::min<short>(level + 1, maxLOD));
         }
         EXPECT_GT(sel->levelRadius[size_t(level)].load(), 0);
-        if (level > 0)
+        if (level > 0) {
             EXPECT_LT(sel->levelRadius[size_t(level)].load(), sel->levelRadius[size_t(level) - 1].load());
+        }
     }
     EXPECT_EQ(cache().countRequests(), 0);
 
