@@ -9,20 +9,20 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
-#include <cstdio>
 #include <csignal>
-#include <cstring>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <malloc.h>
 #include <memory>
 #include <new>
-#include <malloc.h>
-#include <climits>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -83,7 +83,8 @@ public:
     static constexpr size_t kBlock = 4096, kBuffer = size_t(4) << 20;
 
     explicit FileWriter(std::string path)
-        : path_(std::move(path)), fd_(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_DIRECT, 0644)),
+        : path_(std::move(path)),
+          fd_(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_DIRECT, 0644)),
           buf_(static_cast<unsigned char*>(std::aligned_alloc(kBlock, kBuffer))) {
         if (fd_.get() < 0 && errno == EINVAL) { // the file system refuses direct I/O
             direct_ = false;
@@ -267,7 +268,8 @@ void publish(const std::string& tmp, const std::string& final, const std::string
 // ".tmp-ID-PID-..." whose process no longer exists.
 void removeStaleTemporaries(const std::string& dataDir) {
     std::error_code ec;
-    for (auto it = fs::directory_iterator(dataDir, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    for (auto it = fs::directory_iterator(dataDir, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
         const std::string entry = it->path().filename().string();
         if (entry.rfind(".tmp-", 0) != 0)
             continue;
@@ -307,7 +309,8 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
     };
     if (name.empty())
         fail("the data set name is empty");
-    // HTTP clients resolve "." and ".." path segments before sending: such a data set could never be asked for.
+    // HTTP clients resolve "." and ".." path segments before sending: such a data set could never be asked
+    // for.
     if (name == "." || name == "..")
         fail("the data set name must not be \".\" or \"..\"");
     // The name list is served one name per line.
@@ -435,7 +438,8 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
                      std::to_string(g.gridX) + " " + std::to_string(g.gridY) + " cell " + fmt17(g.cell) +
                      " " + fmt17(g.originX) + " " + fmt17(g.originY) + "\n";
             }
-            // Last, where readers that do not know it stop reading: the order within cells is theirs to ignore.
+            // Last, where readers that do not know it stop reading: the order within cells is theirs to
+            // ignore.
             t += "order x\n";
             FileWriter f(tmp + "/levels");
             f.write(t);

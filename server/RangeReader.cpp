@@ -27,17 +27,18 @@ void rawRange(double lo, double hi, double scale, double offset, int64_t& first,
         return w >= lo && w < hi;
     };
     // Points of the up-set (scale > 0: w >= lo) or down-set boundaries, searched over all of int32.
-    auto firstWhere = [&](auto pred) { // smallest r with pred(r), pred monotone false..true; INT32_MAX+1 if none
-        int64_t a = INT32_MIN, b = int64_t(INT32_MAX) + 1;
-        while (a < b) {
-            const int64_t m = a + (b - a) / 2;
-            if (pred(m))
-                b = m;
-            else
-                a = m + 1;
-        }
-        return a;
-    };
+    auto firstWhere =
+        [&](auto pred) { // smallest r with pred(r), pred monotone false..true; INT32_MAX+1 if none
+            int64_t a = INT32_MIN, b = int64_t(INT32_MAX) + 1;
+            while (a < b) {
+                const int64_t m = a + (b - a) / 2;
+                if (pred(m))
+                    b = m;
+                else
+                    a = m + 1;
+            }
+            return a;
+        };
     if (scale > 0) {
         first = firstWhere([&](int64_t r) { return world(r) >= lo; });
         last = firstWhere([&](int64_t r) { return world(r) >= hi; }) - 1;
@@ -211,7 +212,8 @@ std::span<const unsigned char> RangeReader::next() {
             if (r.filter) {
                 auto take = [&](uint64_t i) {
                     const uint64_t bit = r.bit + (i - r.first);
-                    return matchBits_.empty() ? matches(base + i * stride) : ((matchBits_[bit / 64] >> (bit % 64)) & 1) != 0;
+                    return matchBits_.empty() ? matches(base + i * stride)
+                                              : ((matchBits_[bit / 64] >> (bit % 64)) & 1) != 0;
                 };
                 while (at_ < r.end && !take(at_))
                     ++at_;

@@ -1,9 +1,9 @@
 // The point server over real HTTP on 127.0.0.1 with libcurl: what a range reply holds, how tiles partition
 // a level, and what malformed or hostile requests get.
+#include "PointServer.h"
 #include "DatasetImport.h"
 #include "DatasetStore.h"
 #include "LASHeader.h"
-#include "PointServer.h"
 #include "SyntheticScene.h"
 #include "support/Http.h"
 #include "support/LocalPointServer.h"
@@ -126,9 +126,10 @@ protected:
         std::memcpy(&v, r.body.data(), std::min<size_t>(4, r.body.size()));
         return v;
     }
-    Records range(double x0, double x1, double y0, double y1, int level, const std::string& z = "-999999999.0/999999999.0") {
-        auto r = get("getRangeLODNormals/scene/" + num(x0) + "/" + num(x1) + "/" + num(y0) + "/" + num(y1) + "/" + z +
-                     "/" + std::to_string(level) + "/" + std::to_string(level));
+    Records range(double x0, double x1, double y0, double y1, int level,
+                  const std::string& z = "-999999999.0/999999999.0") {
+        auto r = get("getRangeLODNormals/scene/" + num(x0) + "/" + num(x1) + "/" + num(y0) + "/" + num(y1) +
+                     "/" + z + "/" + std::to_string(level) + "/" + std::to_string(level));
         EXPECT_EQ(r.status, 200) << r.body;
         Records out = splitReply(r.body, input_->h.PointDataRecordLength);
         EXPECT_EQ(outside(out, input_->h, x0, x1, y0, y1), 0u);
@@ -190,7 +191,8 @@ TEST_F(ServedScene, MetadataAndEveryPointOnceOverTheLevels) {
     EXPECT_TRUE(sorted(splitReply(slab.body, input_->h.PointDataRecordLength)) == sorted(all));
     auto log = server_->log();
     ASSERT_FALSE(log.empty());
-    EXPECT_NE(log[0].find("\"GET /Varnel/resources/Server/getDatasetNames\" 200 6 "), std::string::npos) << log[0];
+    EXPECT_NE(log[0].find("\"GET /Varnel/resources/Server/getDatasetNames\" 200 6 "), std::string::npos)
+        << log[0];
 }
 
 TEST_F(ServedScene, TilesOfAnyGridPartitionEachLevel) {
@@ -224,7 +226,8 @@ TEST_F(ServedScene, TilesOfAnyGridPartitionEachLevel) {
             Records got;
             for (size_t i = 0; i + 1 < grids[g].xs.size(); ++i)
                 for (size_t j = 0; j + 1 < grids[g].ys.size(); ++j) {
-                    Records t = range(grids[g].xs[i], grids[g].xs[i + 1], grids[g].ys[j], grids[g].ys[j + 1], l);
+                    Records t =
+                        range(grids[g].xs[i], grids[g].xs[i + 1], grids[g].ys[j], grids[g].ys[j + 1], l);
                     got.insert(got.end(), t.begin(), t.end());
                 }
             EXPECT_EQ(got.size(), whole.size());
@@ -307,15 +310,19 @@ TEST_F(ServedScene, MalformedAndHostileRequests) {
         return got.substr(0, n > 0 ? size_t(n) : 0);
     };
     EXPECT_EQ(rawExchange(std::string("\0\x01\xff garbage\r\n\r\n", 16), 64).rfind("HTTP/1.1 400", 0), 0u);
-    EXPECT_EQ(rawExchange("POST /Varnel/resources/Server/getDatasetNames HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n",
-                          64)
-                  .rfind("HTTP/1.1 405", 0),
-              0u);
-    rawExchange("GET /Varnel/resources/Server/getHeader/" + std::string(200000, 'a') + " HTTP/1.1\r\n\r\n", 64);
+    EXPECT_EQ(
+        rawExchange(
+            "POST /Varnel/resources/Server/getDatasetNames HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n",
+            64)
+            .rfind("HTTP/1.1 405", 0),
+        0u);
+    rawExchange("GET /Varnel/resources/Server/getHeader/" + std::string(200000, 'a') + " HTTP/1.1\r\n\r\n",
+                64);
     rawExchange("GET /Varnel/resources/Server/getLODNormals/scene/0/" + std::to_string(levels() - 1) +
                     " HTTP/1.1\r\nHost: x\r\n\r\n",
                 10);
-    rawExchange("GET /Varnel/resources/Server/getHeader/scene HTTP/1.1\r\nHost: x\r\nContent-Length: 99999999\r\n\r\nabc",
+    rawExchange("GET /Varnel/resources/Server/getHeader/scene HTTP/1.1\r\nHost: x\r\nContent-Length: "
+                "99999999\r\n\r\nabc",
                 10);
     // Still serving, and nothing it sent was partial.
     EXPECT_EQ(get("getHeader/scene").body, input_->bytes.substr(0, input_->h.HeaderSize));
@@ -330,9 +337,10 @@ TEST_F(ServedScene, SixteenConcurrentClientsGetWhatOneClientGets) {
     for (int l = 0; l < L; ++l)
         for (int i = 0; i < 4; ++i)
             for (int j = 0; j < 3; ++j)
-                paths.push_back("getRangeLODNormals/scene/" + num(lo[0] + w * i) + "/" + num(lo[0] + w * (i + 1)) +
-                                "/" + num(lo[1] + h * j) + "/" + num(lo[1] + h * (j + 1)) +
-                                "/-999999999.0/999999999.0/" + std::to_string(l) + "/" + std::to_string(l));
+                paths.push_back("getRangeLODNormals/scene/" + num(lo[0] + w * i) + "/" +
+                                num(lo[0] + w * (i + 1)) + "/" + num(lo[1] + h * j) + "/" +
+                                num(lo[1] + h * (j + 1)) + "/-999999999.0/999999999.0/" + std::to_string(l) +
+                                "/" + std::to_string(l));
     std::vector<std::string> serial;
     for (const auto& p : paths)
         serial.push_back(get(p).body);
@@ -431,8 +439,9 @@ TEST(PointServer, RangeRepliesForMirroredScalesAndUnorderedCells) {
     HttpClient client;
     const size_t recLen = in.h.PointDataRecordLength;
     auto range = [&](const std::string& name, double x0, double x1, double y0, double y1, int l) {
-        auto r = client.get(server.base() + "getRangeLODNormals/" + name + "/" + num(x0) + "/" + num(x1) + "/" +
-                            num(y0) + "/" + num(y1) + "/-1e9/1e9/" + std::to_string(l) + "/" + std::to_string(l));
+        auto r =
+            client.get(server.base() + "getRangeLODNormals/" + name + "/" + num(x0) + "/" + num(x1) + "/" +
+                       num(y0) + "/" + num(y1) + "/-1e9/1e9/" + std::to_string(l) + "/" + std::to_string(l));
         EXPECT_EQ(r.status, 200);
         return splitReply(r.body, recLen);
     };
@@ -459,10 +468,12 @@ TEST(PointServer, RangeRepliesForMirroredScalesAndUnorderedCells) {
     for (int l = 0; l < L; ++l)
         for (size_t i = 0; i + 1 < xs.size(); ++i)
             for (size_t j = 0; j + 1 < ys.size(); ++j) {
-                SCOPED_TRACE("level " + std::to_string(l) + " tile " + std::to_string(i) + "," + std::to_string(j));
+                SCOPED_TRACE("level " + std::to_string(l) + " tile " + std::to_string(i) + "," +
+                             std::to_string(j));
                 const Records plain = range("plain", xs[i], xs[i + 1], ys[j], ys[j + 1], l);
                 EXPECT_EQ(outside(plain, in.h, xs[i], xs[i + 1], ys[j], ys[j + 1]), 0u);
-                EXPECT_TRUE(sorted(range("unordered", xs[i], xs[i + 1], ys[j], ys[j + 1], l)) == sorted(plain));
+                EXPECT_TRUE(sorted(range("unordered", xs[i], xs[i + 1], ys[j], ys[j + 1], l)) ==
+                            sorted(plain));
                 Records back = range("mirrored", xs[i], xs[i + 1], ys[j], ys[j + 1], l);
                 for (auto& r : back)
                     flipX(r, 0);
@@ -493,14 +504,37 @@ TEST(PointServer, RealSamples) {
         int32_t L;
         std::memcpy(&L, count.data(), 4);
         ASSERT_GE(L, 1);
-        Records all;
+        Records all, last;
         for (int l = 0; l < L; ++l) {
             auto r = client.get(server.base() + "getLODNormals/" + e + "/" + std::to_string(l) + "/" +
                                 std::to_string(l));
-            Records part = splitReply(r.body, in.h.PointDataRecordLength);
-            all.insert(all.end(), part.begin(), part.end());
+            last = splitReply(r.body, in.h.PointDataRecordLength);
+            all.insert(all.end(), last.begin(), last.end());
         }
         EXPECT_TRUE(sorted(all) == in.records());
+        // Tiles of the last level over the points' own extent (real headers do not always bound them).
+        double lo[2] = {INFINITY, INFINITY}, hi[2] = {-INFINITY, -INFINITY};
+        for (size_t i = 0; i < in.count(); ++i)
+            for (int a = 0; a < 2; ++a) {
+                lo[a] = std::min(lo[a], in.coord(i, a));
+                hi[a] = std::max(hi[a], in.coord(i, a));
+            }
+        Records tiled;
+        const int n = 5;
+        for (int i = 0; i < n; ++i)
+            for (int j = 0; j < n; ++j) {
+                const double x0 = lo[0] + (hi[0] - lo[0]) * i / n,
+                             x1 = i + 1 == n ? hi[0] + 1 : lo[0] + (hi[0] - lo[0]) * (i + 1) / n;
+                const double y0 = lo[1] + (hi[1] - lo[1]) * j / n,
+                             y1 = j + 1 == n ? hi[1] + 1 : lo[1] + (hi[1] - lo[1]) * (j + 1) / n;
+                auto r = client.get(server.base() + "getRangeLODNormals/" + e + "/" + num(x0) + "/" +
+                                    num(x1) + "/" + num(y0) + "/" + num(y1) + "/-1e12/1e12/" +
+                                    std::to_string(L - 1) + "/" + std::to_string(L - 1));
+                Records t = splitReply(r.body, in.h.PointDataRecordLength);
+                EXPECT_EQ(outside(t, in.h, x0, x1, y0, y1), 0u);
+                tiled.insert(tiled.end(), t.begin(), t.end());
+            }
+        EXPECT_TRUE(sorted(tiled) == sorted(last)) << "tiles of the last level do not partition it";
     }
 }
 
@@ -527,8 +561,8 @@ TEST(PointServer, DamagedDataSetsAreSkipped) {
     std::string all;
     for (const auto& p : problems)
         all += p + "\n";
-    for (const char* what : {"level-0.idx: entry 1 is out of order", "level-0.pts: size does not match",
-                             "/header: cannot read"})
+    for (const char* what :
+         {"level-0.idx: entry 1 is out of order", "level-0.pts: size does not match", "/header: cannot read"})
         EXPECT_NE(all.find(what), std::string::npos) << all;
     EXPECT_THROW(DatasetStore::load(dir.file("missing")), std::runtime_error);
 }
