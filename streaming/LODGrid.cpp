@@ -97,18 +97,6 @@ std::array<double, 4> LODGrid::getTileGlobalBounds(int x, int y) const {
             raw[3] * scale[1] + offset[1]};
 }
 
-int LODGrid::getSplatTile(int X, int Y) const {
-    double column = std::floor((X - rawBounds[0]) / tileWidth);
-    double row = std::floor((Y - rawBounds[2]) / tileHeight);
-    if (column >= tilesX && X < lastEdgeX)
-        column = tilesX - 1;
-    if (row >= tilesY && Y < lastEdgeY)
-        row = tilesY - 1;
-    if (!(column >= 0 && column < tilesX && row >= 0 && row < tilesY))
-        return -1;
-    return int(column) * int(tilesY) + int(row);
-}
-
 uint32_t gridToMorton(uint32_t n, uint32_t x, uint32_t y) {
     uint32_t index = 0;
     for (uint32_t h = n / 2; h >= 1; h /= 2) {

@@ -3,6 +3,7 @@
 // the unit of caching, requesting and drawing. It also defines the viewer's normalised model space
 // (centred at the origin, heights scaled to unit range). Raw units are the LAS integer coordinates.
 #include <array>
+#include <cmath>
 #include <cstdint>
 
 class LASHeader;
@@ -29,7 +30,17 @@ public:
     std::array<double, 4> getTileGlobalBounds(int x, int y) const;
     // The tile holding a point of raw coordinates X, Y, or -1 when the point lies outside the grid (a
     // header whose extent does not hold its points).
-    int getSplatTile(int X, int Y) const;
+    int getSplatTile(int X, int Y) const {
+        double column = std::floor((X - rawBounds[0]) / tileWidth);
+        double row = std::floor((Y - rawBounds[2]) / tileHeight);
+        if (column >= tilesX && X < lastEdgeX)
+            column = tilesX - 1;
+        if (row >= tilesY && Y < lastEdgeY)
+            row = tilesY - 1;
+        if (!(column >= 0 && column < tilesX && row >= 0 && row < tilesY))
+            return -1;
+        return int(column) * int(tilesY) + int(row);
+    }
     double getTileSize() const { return tileWidth * tileHeight; }
 
     uint32_t numberOfPoints = 0;

@@ -29,8 +29,12 @@ struct LODRequest {
     void pushSplat(const Splat& s);
     // Files the colour of the splat just pushed, into the same tile (nothing if that splat was dropped).
     void pushColor(const Color& c);
+    // Files n splats, and their colours when `colors` is not null, as pushSplat and pushColor would one
+    // after the other.
+    void pushSplats(const Splat* splats, const Color* colors, size_t n);
 
 private:
+    void coverTiles();
     bool lastFiled_ = false;
     std::vector<uint8_t> covered_; // by tile number, built from `tiles` at the first splat
 };

@@ -79,6 +79,7 @@ void resetExtents() {
 }
 
 // Decodes every whole record of the chunk (after completing the one carried over) and carries the rest.
+// Records are handed on in batches, `emit(splats, colours or null, count)`.
 template <typename Emit> void parsePoints(const unsigned char* data, size_t n, Emit&& emit) {
     const size_t record = size_t(pointSize) + 12;
     if (pointBuffer.size() != record) {
@@ -86,22 +87,40 @@ template <typename Emit> void parsePoints(const unsigned char* data, size_t n, E
         pointBytesRead = 0; // a carry-over of another record length means nothing now
     }
     const int colorAt = StreamReaders::loadColors ? colorOffset() : -1;
+    constexpr size_t kBatch = 256;
+    Splat splats[kBatch];
+    Color colors[kBatch];
+    size_t batched = 0;
+    // The extents in locals: the globals are written once per chunk.
+    int64_t x0 = minX, x1 = maxX, y0 = minY, y1 = maxY, z0 = minZ, z1 = maxZ;
+    auto flush = [&] {
+        if (batched == 0)
+            return;
+        emit(splats, colorAt >= 0 ? colors : nullptr, batched);
+        numReadPoints += uint32_t(batched);
+        batched = 0;
+    };
     auto decode = [&](const unsigned char* p) {
-        Splat s{le32(p), le32(p + 4), le32(p + 8), leFloat(p + pointSize), leFloat(p + pointSize + 4),
-                leFloat(p + pointSize + 8)};
-        minX = std::min<int64_t>(minX, s.x);
-        maxX = std::max<int64_t>(maxX, s.x);
-        minY = std::min<int64_t>(minY, s.y);
-        maxY = std::max<int64_t>(maxY, s.y);
-        minZ = std::min<int64_t>(minZ, s.z);
-        maxZ = std::max<int64_t>(maxZ, s.z);
-        Color c{};
+        Splat& s = splats[batched];
+        s = Splat{le32(p),
+                  le32(p + 4),
+                  le32(p + 8),
+                  leFloat(p + pointSize),
+                  leFloat(p + pointSize + 4),
+                  leFloat(p + pointSize + 8)};
+        x0 = std::min<int64_t>(x0, s.x);
+        x1 = std::max<int64_t>(x1, s.x);
+        y0 = std::min<int64_t>(y0, s.y);
+        y1 = std::max<int64_t>(y1, s.y);
+        z0 = std::min<int64_t>(z0, s.z);
+        z1 = std::max<int64_t>(z1, s.z);
         if (colorAt >= 0) {
             const unsigned char* q = p + colorAt;
-            c = Color{uint16_t(q[0] | q[1] << 8), uint16_t(q[2] | q[3] << 8), uint16_t(q[4] | q[5] << 8)};
+            colors[batched] =
+                Color{uint16_t(q[0] | q[1] << 8), uint16_t(q[2] | q[3] << 8), uint16_t(q[4] | q[5] << 8)};
         }
-        emit(s, colorAt >= 0, c);
-        ++numReadPoints;
+        if (++batched == kBatch)
+            flush();
     };
     size_t at = 0;
     if (pointBytesRead > 0) {
@@ -116,6 +135,8 @@ template <typename Emit> void parsePoints(const unsigned char* data, size_t n, E
     }
     for (; n - at >= record; at += record)
         decode(data + at);
+    flush();
+    minX = x0, maxX = x1, minY = y0, maxY = y1, minZ = z0, maxZ = z1;
     std::memcpy(pointBuffer.data(), data + at, n - at);
     pointBytesRead = uint32_t(n - at);
 }
@@ -204,11 +225,7 @@ size_t stream_writePointsLODNormals(char* data, size_t size, size_t nmemb, void*
     auto* request = static_cast<LODRequest*>(userdata);
     try {
         parsePoints(reinterpret_cast<const unsigned char*>(data), size * nmemb,
-                    [&](const Splat& s, bool hasColor, Color c) {
-                        request->pushSplat(s);
-                        if (hasColor)
-                            request->pushColor(c);
-                    });
+                    [&](const Splat* s, const Color* c, size_t count) { request->pushSplats(s, c, count); });
     } catch (const std::exception& e) {
         // Nothing may unwind through libcurl: fail the transfer instead.
         std::cout << "Error filing points: " << e.what() << std::endl;
@@ -222,10 +239,10 @@ size_t stream_writePointsWithNormalsProgressive(char* data, size_t size, size_t 
     std::vector<Color> colors;
     try {
         parsePoints(reinterpret_cast<const unsigned char*>(data), size * nmemb,
-                    [&](const Splat& s, bool hasColor, Color c) {
-                        splats.push_back(s);
-                        if (hasColor)
-                            colors.push_back(c);
+                    [&](const Splat* s, const Color* c, size_t count) {
+                        splats.insert(splats.end(), s, s + count);
+                        if (c)
+                            colors.insert(colors.end(), c, c + count);
                     });
         std::lock_guard lock(splatMutex);
         retrievedSplats.insert(retrievedSplats.end(), splats.begin(), splats.end());
@@ -310,7 +327,8 @@ void ServerRetriever::retrieveSplats() {
     const std::string name = escaped(curl, datasetName);
     auto fetch = [&](const std::string& path) {
         resetPointStream();
-        const CURLcode code = perform(curl, DEFAULT_SERVER + path, stream_writePointsWithNormalsProgressive, nullptr);
+        const CURLcode code =
+            perform(curl, DEFAULT_SERVER + path, stream_writePointsWithNormalsProgressive, nullptr);
         if (code != CURLE_OK)
             reportError(code);
     };

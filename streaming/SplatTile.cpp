@@ -6,15 +6,23 @@
 #include <iostream>
 
 SplatTile::SplatTile(const SplatTile& o)
-    : CMutexClass(o), isEmpty(o.isEmpty.load()), splats(o.splats), colors(o.colors), levelStarts(o.levelStarts),
-      highestLevel(o.highestLevel.load()), minZ(o.minZ.load()), maxZ(o.maxZ.load()),
-      uploadPending(o.uploadPending.load()), uploadLevel(o.uploadLevel), receiving(o.receiving.load()),
-      renderTile(o.renderTile) {
+    : CMutexClass(o), isEmpty(o.isEmpty.load()), splats(o.splats), colors(o.colors),
+      levelStarts(o.levelStarts), highestLevel(o.highestLevel.load()), minZ(o.minZ.load()),
+      maxZ(o.maxZ.load()), uploadPending(o.uploadPending.load()), uploadLevel(o.uploadLevel),
+      receiving(o.receiving.load()), renderTile(o.renderTile) {
     std::lock_guard lock(o.publishedLock_);
     completeEnds_ = o.completeEnds_;
 }
 
 void SplatTile::addLOD() {
+    // Each level holds about three times the splats of those before it: room for them at once spares
+    // the copies of growing step by step. Room that stays unused is never touched, so it costs address
+    // space, not memory.
+    if (!splats.empty() && splats.capacity() < 5 * splats.size()) {
+        splats.reserve(5 * splats.size());
+        if (!colors.empty())
+            colors.reserve(5 * colors.size());
+    }
     levelStarts.push_back(int(splats.size()));
     receiving = true;
 }
@@ -26,8 +34,10 @@ void SplatTile::normalizeSplats(int first, LODGrid*, short) {
         lo = std::min(lo, double(s.z));
         hi = std::max(hi, double(s.z));
         const float squared = s.nx * s.nx + s.ny * s.ny + s.nz * s.nz;
-        if (squared == 1.0f)
-            continue; // the length is exactly 1: dividing would change nothing
+        // Unit length to float precision already (as the server sends them): leaving the splat untouched
+        // spares writing every splat back.
+        if (std::fabs(squared - 1.0f) <= 1e-6f)
+            continue;
         const double length = std::sqrt(double(squared));
         if (!(length > 0) || !std::isfinite(length)) {
             // No direction to keep: face up, as the server orients its normals.
@@ -35,9 +45,10 @@ void SplatTile::normalizeSplats(int first, LODGrid*, short) {
             s.nz = 1;
             continue;
         }
-        s.nx = float(s.nx / length);
-        s.ny = float(s.ny / length);
-        s.nz = float(s.nz / length);
+        const double inverse = 1.0 / length;
+        s.nx = float(s.nx * inverse);
+        s.ny = float(s.ny * inverse);
+        s.nz = float(s.nz * inverse);
     }
     minZ = lo;
     maxZ = hi;
@@ -137,7 +148,8 @@ int SplatTile::getFullLODsize(short level) const {
 int SplatTile::getLODsize(short level) const {
     if (badLevel(level) || size_t(level) >= levelStarts.size())
         return -1;
-    const int end = size_t(level) + 1 < levelStarts.size() ? levelStarts[size_t(level) + 1] : int(splats.size());
+    const int end =
+        size_t(level) + 1 < levelStarts.size() ? levelStarts[size_t(level) + 1] : int(splats.size());
     return end - levelStarts[size_t(level)];
 }
 

@@ -1,15 +1,15 @@
 // The protocol client: its incremental parsers under every split of a reply, and its requests against the
 // real point server on 127.0.0.1.
+#include "ServerRetriever.h"
 #include "DatasetImport.h"
 #include "LASHeader.h"
 #include "LODGrid.h"
 #include "LODRequest.h"
-#include "ServerRetriever.h"
 #include "SplatTile.h"
 #include "SyntheticScene.h"
+#include "support/CaptureStdout.h"
 #include "support/LasPoints.h"
 #include "support/LocalPointServer.h"
-#include "support/CaptureStdout.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -44,11 +44,12 @@ std::string wireRecords(int format, int recordLength, int count) {
 struct Filed {
     std::vector<std::vector<std::tuple<int32_t, int32_t, int32_t, float>>> splats;
     std::vector<std::vector<std::tuple<int, int, int>>> colors;
-    uint32_t read = 0;
+    uint32_t read = 0, filed = 0, dropped = 0;
 };
 
 // Feeds the reply to the tile parser in chunks cut at the given sizes (cycled) and returns what was filed.
-Filed feed(const std::string& reply, const std::vector<size_t>& cuts) {
+// `skip`: a tile the request does not hold (none when negative).
+Filed feed(const std::string& reply, const std::vector<size_t>& cuts, int skip = -1) {
     LASHeader h;
     h.NumberOfPointRecords = 300000;
     h.ScaleFactor_X = h.ScaleFactor_Y = h.ScaleFactor_Z = 1;
@@ -62,7 +63,8 @@ Filed feed(const std::string& reply, const std::vector<size_t>& cuts) {
     r.grid = &grid;
     r.splatTiles = &tiles;
     for (uint32_t t = 0; t < grid.getNumberOfTiles(); ++t)
-        r.tiles.insert(t);
+        if (int(t) != skip)
+            r.tiles.insert(t);
     resetPointStream();
     numReadPoints = 0;
     std::string data = reply;
@@ -74,6 +76,8 @@ Filed feed(const std::string& reply, const std::vector<size_t>& cuts) {
     }
     Filed f;
     f.read = numReadPoints;
+    f.filed = r.numSplats;
+    f.dropped = r.droppedSplats;
     for (auto& t : tiles) {
         f.splats.emplace_back();
         f.colors.emplace_back();
@@ -105,8 +109,9 @@ TEST(StreamParsers, PointsAreTheSameUnderEverySplit) {
         EXPECT_EQ(splats, 50u);
         EXPECT_EQ(colors, format >= 2 ? 50u : 0u);
         if (format >= 2) {
-            EXPECT_EQ(whole.colors[0][1], std::make_tuple(1, 2, 65534)); // tile 0 holds points 0, 1, 3, 4, ...
-            EXPECT_EQ(whole.colors[1][0], std::make_tuple(2, 4, 65533));  // tile 1 points 2, 5, ...
+            EXPECT_EQ(whole.colors[0][1],
+                      std::make_tuple(1, 2, 65534)); // tile 0 holds points 0, 1, 3, 4, ...
+            EXPECT_EQ(whole.colors[1][0], std::make_tuple(2, 4, 65533)); // tile 1 points 2, 5, ...
         }
         std::vector<size_t> random;
         for (int i = 0; i < 40; ++i)
@@ -128,6 +133,33 @@ TEST(StreamParsers, PointsAreTheSameUnderEverySplit) {
     const Filed after = feed(reply, {reply.size()});
     EXPECT_EQ(after.read, 3u);
     EXPECT_EQ(std::get<0>(after.splats[0][0]), 5);
+}
+
+// Long replies are filed in batches: splats beyond the grid or in a tile the request does not hold are
+// dropped and counted, and every colour filed stays with its own splat, whatever the chunks.
+TEST(StreamParsers, DroppedSplatsTakeTheirColoursAlong) {
+    pointSize = 26;
+    pointFormat = 2;
+    const std::string reply = wireRecords(2, 26, 700); // the last points lie beyond the grid
+    const Filed whole = feed(reply, {reply.size()}, 1);
+    for (const auto& cuts : std::vector<std::vector<size_t>>{{reply.size()}, {16384}, {1, 97, 38 * 7 + 5}}) {
+        const Filed f = feed(reply, cuts, 1);
+        EXPECT_EQ(f.splats, whole.splats);
+        EXPECT_EQ(f.read, 700u);
+        EXPECT_EQ(f.filed + f.dropped, 700u);
+        EXPECT_TRUE(f.splats[1].empty());
+        size_t filed = 0;
+        for (size_t t = 0; t < f.splats.size(); ++t) {
+            ASSERT_EQ(f.colors[t].size(), f.splats[t].size());
+            for (size_t k = 0; k < f.splats[t].size(); ++k)
+                EXPECT_EQ(std::get<0>(f.colors[t][k]),
+                          -std::get<2>(f.splats[t][k])); // red is the point's number
+            filed += f.splats[t].size();
+        }
+        EXPECT_EQ(filed, f.filed);
+        EXPECT_GT(f.dropped, 0u);
+        EXPECT_GT(f.filed, 0u);
+    }
 }
 
 TEST(StreamParsers, HeaderIntegerAndLines) {
@@ -224,7 +256,8 @@ TEST_F(AgainstTheServer, NamesMetadataAndFailures) {
               std::string::npos)
         << out;
     EXPECT_NE(out.find("Number of levels read " + std::to_string(levels)), std::string::npos);
-    EXPECT_EQ(levels, int(readDatasetInfo(dir_->file("data") + "/" + datasetDirName("scene one")).levels.size()));
+    EXPECT_EQ(levels,
+              int(readDatasetInfo(dir_->file("data") + "/" + datasetDirName("scene one")).levels.size()));
     EXPECT_EQ(h.NumberOfPointRecords, 120000u);
     EXPECT_EQ(h.PointDataFormatID, 3);
     EXPECT_EQ(std::string(h.FileSignature, 4), "LASF");
