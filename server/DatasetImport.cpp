@@ -351,13 +351,47 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
     const uint32_t wireLen = recLen + 12;
 
     const auto header = readPrefix(lasPath, size_t(las.RecordAreaStart()));
-    std::vector<unsigned char> raw(n * recLen);
-    report("read", 0, n);
-    try {
-        CLASReader::ReadPoints(lasPath.c_str(), raw.data(), las.OffsetToPointData, recLen, n, recLen);
-    } catch (const std::exception& e) {
-        fail(lasPath + ": cannot read the point records (" + e.what() + ")");
-    }
+    auto readRecords = [&](uint64_t first, uint64_t count, unsigned char* out) {
+        try {
+            CLASReader::ReadPoints(lasPath.c_str(), out, las.OffsetToPointData + first * recLen, recLen,
+                                   count, recLen);
+        } catch (const std::exception& e) {
+            fail(lasPath + ": cannot read the point records (" + e.what() + ")");
+        }
+    };
+    // The records are read three times, so that they never sit in memory beside the working arrays of the
+    // normals or the levels (the import's peaks): coordinates for the normals, x and y for the levels,
+    // then whole for writing. Each reading must find the same coordinates.
+    auto hashCoordinates = [recLen](const unsigned char* records, uint64_t count, uint64_t h) {
+        for (uint64_t i = 0; i < count; ++i, records += recLen) {
+            uint64_t xy, z = uint32_t(readLE32(records + 8));
+            std::memcpy(&xy, records, 8);
+            h = (h ^ xy) * 0x9E3779B97F4A7C15ull;
+            h = (h ^ z ^ (h >> 29)) * 0xBF58476D1CE4E5B9ull;
+        }
+        return h;
+    };
+    uint64_t coordinates = 0;
+    bool hashed = false;
+    auto checkHash = [&](uint64_t h) {
+        if (hashed && h != coordinates)
+            fail(lasPath + ": the file changed while it was being imported");
+        coordinates = h;
+        hashed = true;
+    };
+    // fn(index of the first record, records, count) for consecutive pieces of the records.
+    auto forEachPiece = [&](const std::function<void(uint64_t, const unsigned char*, uint64_t)>& fn) {
+        const uint64_t piece = std::max<uint64_t>(1, (8u << 20) / recLen);
+        std::vector<unsigned char> records(std::min(piece, n) * recLen);
+        uint64_t h = 0;
+        for (uint64_t first = 0; first < n; first += piece) {
+            const uint64_t count = std::min(piece, n - first);
+            readRecords(first, count, records.data());
+            h = hashCoordinates(records.data(), count, h);
+            fn(first, records.data(), count);
+        }
+        checkHash(h);
+    };
 
     DatasetInfo info;
     info.name = name;
@@ -370,36 +404,44 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
         info.bounds[2 * a] = std::numeric_limits<double>::infinity();
         info.bounds[2 * a + 1] = -std::numeric_limits<double>::infinity();
     }
-    for (uint64_t i = 0; i < n; ++i) {
-        for (int a = 0; a < 3; ++a) {
-            double v = worldCoord(&raw[i * recLen], a, scale[a], offset[a]);
-            if (!std::isfinite(v))
-                fail(lasPath + ": point " + std::to_string(i) + " has a non-finite coordinate");
-            xyz[3 * i + a] = v;
-            info.bounds[2 * a] = std::min(info.bounds[2 * a], v);
-            info.bounds[2 * a + 1] = std::max(info.bounds[2 * a + 1], v);
+    report("read", 0, n);
+    forEachPiece([&](uint64_t first, const unsigned char* records, uint64_t count) {
+        for (uint64_t i = first; i < first + count; ++i, records += recLen) {
+            for (int a = 0; a < 3; ++a) {
+                double v = worldCoord(records, a, scale[a], offset[a]);
+                if (!std::isfinite(v))
+                    fail(lasPath + ": point " + std::to_string(i) + " has a non-finite coordinate");
+                xyz[3 * i + a] = v;
+                info.bounds[2 * a] = std::min(info.bounds[2 * a], v);
+                info.bounds[2 * a + 1] = std::max(info.bounds[2 * a + 1], v);
+            }
         }
-    }
-    report("read", n, n);
+        report("read", first + count, n);
+    });
 
     std::vector<float> normals(3 * n);
     report("normals", 0, n);
-    // The coordinates are handed over: the normals work in them, and x, y are recomputed afterwards.
     computeNormals(std::move(xyz), neighbours, normals.data(), 0,
                    [&](size_t done, size_t total) { report("normals", done, total); });
     xyz = {};
 
     report("levels", 0, n);
     std::vector<double> xy(2 * n);
-    for (uint64_t i = 0; i < n; ++i) {
-        xy[2 * i] = worldCoord(&raw[i * recLen], 0, scale[0], offset[0]);
-        xy[2 * i + 1] = worldCoord(&raw[i * recLen], 1, scale[1], offset[1]);
-    }
+    forEachPiece([&](uint64_t first, const unsigned char* records, uint64_t count) {
+        for (uint64_t i = first; i < first + count; ++i, records += recLen) {
+            xy[2 * i] = worldCoord(records, 0, scale[0], offset[0]);
+            xy[2 * i + 1] = worldCoord(records, 1, scale[1], offset[1]);
+        }
+    });
     LevelAssignment la = assignLevels(xy.data(), n);
     report("levels", n, n);
     for (int l = 0; l < la.levels; ++l)
         info.levels.push_back(makeGrid(la.counts[size_t(l)], info.bounds));
     info.cellsOrderedByX = true;
+
+    std::vector<unsigned char> raw(n * recLen);
+    readRecords(0, n, raw.data());
+    checkHash(hashCoordinates(raw.data(), n, 0));
 
     // Everything that can fail on the input has been checked: only now is the data directory touched.
     std::error_code ec;

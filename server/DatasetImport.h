@@ -34,7 +34,7 @@ std::string datasetDirName(const std::string& name);
 // Reads the LAS 1.0-1.2 file (formats 0-3) and writes dataDir/datasetDirName(name) atomically,
 // replacing an existing data set of that name only once the new one is complete. Throws
 // std::runtime_error with a clear message; on failure dataDir is left as it was. Returns the info
-// as written.
+// as written. The file is read more than once and must not change meanwhile (that is refused).
 DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir, const std::string& name,
                           int neighbours, const ImportProgress& progress = {});
 

@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <map>
 #include <linux/magic.h>
+#include <map>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -272,6 +272,31 @@ TEST(DatasetImport, FailuresLeaveTheDirectoryAsItWas) {
     EXPECT_THROW(importDataset(las, data, "kept", 8, failIn("write")), std::runtime_error);
     EXPECT_THROW(importDataset(las, data, "other", 8, failIn("write")), std::runtime_error);
     EXPECT_THROW(importDataset(las, data, "other", 8, failIn("normals")), std::runtime_error);
+    EXPECT_TRUE(dirContents(data) == before) << names(dirContents(data));
+
+    // The records are read more than once: a file rewritten in the meantime (here: one point moved while
+    // the normals are computed, and later while the levels are) is refused, not mixed.
+    for (const char* phase : {"normals", "levels"}) {
+        const std::string changing = dir.file("changing.las");
+        writeBytes(changing, bytes);
+        bool changed = false;
+        auto change = [&](const std::string& p, uint64_t, uint64_t) {
+            if (p != phase || changed)
+                return;
+            auto moved = bytes;
+            moved[bytes.size() - 20 * 28 + 8] ^= 1; // z of a point near the end
+            writeBytes(changing, moved);
+            changed = true;
+        };
+        try {
+            importDataset(changing, data, "kept", 8, change);
+            ADD_FAILURE() << "a file changed during its import was taken";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find("the file changed while it was being imported"),
+                      std::string::npos)
+                << e.what();
+        }
+    }
     EXPECT_TRUE(dirContents(data) == before) << names(dirContents(data));
 
     // A data directory that cannot be created: nothing appears anywhere.
