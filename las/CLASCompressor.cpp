@@ -6,9 +6,13 @@
 #include "LASPointData.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <exception>
 #include <iostream>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 using namespace pointcodec;
 
@@ -281,17 +285,49 @@ void CLASCompressor::DecompressBlue(ByteSource& in) { decodeShortDeltas(m_cols.b
 
 void CLASCompressor::compressBlock(const Columns& cols, std::vector<unsigned char>& out) {
     const size_t start = out.size();
-    // Every field's pieces first, then all byte blocks coded together: pairs of independent blocks side
-    // by side, spread over the threads.
+    // Every field's pieces first (the fields are independent: their predictors run on all threads),
+    // then all byte blocks coded together: pairs of independent blocks side by side, spread over the
+    // threads.
+    std::vector<int> fields;
+    for (int f = 0; f < FieldEnd; ++f)
+        if (fieldInFormat(f, cols.format))
+            fields.push_back(f);
+    const size_t jobs = fields.size() + size_t(cols.extraBytes);
+    std::vector<CodedPieces> parts(jobs);
+    std::atomic<size_t> next{0};
+    std::exception_ptr failure;
+    std::mutex failureLock;
+    auto work = [&] {
+        for (size_t j; (j = next++) < jobs;) {
+            try {
+                if (j < fields.size())
+                    encodeField(fields[j], cols, parts[j]);
+                else
+                    byteDeltas(parts[j], cols.extra.data() + (j - fields.size()) * cols.n, cols.n);
+            } catch (...) {
+                std::lock_guard lock(failureLock);
+                if (!failure)
+                    failure = std::current_exception();
+            }
+        }
+    };
+    std::vector<std::thread> pool;
+    for (int t = 1; t < m_threads && size_t(t) < jobs; ++t)
+        pool.emplace_back(work);
+    work();
+    for (auto& t : pool)
+        t.join();
+    if (failure)
+        std::rethrow_exception(failure);
+
     CodedPieces pieces;
     std::vector<std::pair<int, size_t>> fieldEnds; // field, index of its last piece + 1
-    for (int f = 0; f < FieldEnd; ++f)
-        if (fieldInFormat(f, cols.format)) {
-            encodeField(f, cols, pieces);
-            fieldEnds.push_back({f, pieces.pieces.size()});
-        }
-    for (int e = 0; e < cols.extraBytes; ++e)
-        byteDeltas(pieces, cols.extra.data() + size_t(e) * cols.n, cols.n);
+    for (size_t j = 0; j < jobs; ++j) {
+        for (auto& piece : parts[j].pieces)
+            pieces.pieces.push_back(std::move(piece));
+        if (j < fields.size())
+            fieldEnds.push_back({fields[j], pieces.pieces.size()});
+    }
     const std::vector<size_t> ends = pieces.encodeInto(out, m_threads);
     for (auto [f, pieceEnd] : fieldEnds) {
         m_uncompressedBits += int64_t(fieldBits(f)) * int64_t(cols.n);
