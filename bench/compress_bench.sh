@@ -25,7 +25,7 @@ for format in 0 1 2 3; do
 done
 
 printf "%-28s %11s | %-28s | %-28s | %-26s | %-26s | %-26s\n" "file" "LAS bytes" \
-  "pontaro 1 thread: size c d" "pontaro $threads threads: size c" "xz -6: size c d" "zstd -19: size c d" "gzip -9: size c d"
+  "pontaro 1 thread: size c d" "pontaro $threads threads: size c d" "xz -6: size c d" "zstd -19: size c d" "gzip -9: size c d"
 for f in "${files[@]}"; do
   size=$(stat -c %s "$f")
   row=$(printf "%-28s %11d" "$(basename "$f")" "$size")
@@ -35,7 +35,9 @@ for f in "${files[@]}"; do
   psize=$(stat -c %s "$work/p.lasc")
   row+=" | $(pct "$psize" "$size") $(mbps "$size" "$(echo "$t1 - $t0" | bc)") $(mbps "$size" "$(echo "$t2 - $t1" | bc)")"
   t0=$(now); "$tool" compress "$f" "$work/q.lasc" --threads "$threads" >/dev/null 2>&1; t1=$(now)
-  row+=" | $(pct "$psize" "$size") $(mbps "$size" "$(echo "$t1 - $t0" | bc)")      "
+  "$tool" decompress "$work/q.lasc" "$work/q.las" --threads "$threads" >/dev/null 2>&1; t2=$(now)
+  cmp -s "$f" "$work/q.las" || { echo "MISMATCH after decompressing $f on $threads threads" >&2; exit 1; }
+  row+=" | $(pct "$psize" "$size") $(mbps "$size" "$(echo "$t1 - $t0" | bc)") $(mbps "$size" "$(echo "$t2 - $t1" | bc)")"
   for c in "xz -6" "zstd -19 -q" "gzip -9"; do
     t0=$(now); $c -c <"$f" >"$work/c"; t1=$(now); $c -dc <"$work/c" >/dev/null; t2=$(now)
     row+=" | $(pct "$(stat -c %s "$work/c")" "$size") $(mbps "$size" "$(echo "$t1 - $t0" | bc)") $(mbps "$size" "$(echo "$t2 - $t1" | bc)")"

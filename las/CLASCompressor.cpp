@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 #include <exception>
+#include <future>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -202,84 +203,153 @@ void CLASCompressor::CompressRed(std::vector<unsigned char>& out) { encodeFieldN
 void CLASCompressor::CompressGreen(std::vector<unsigned char>& out) { encodeFieldNow(Green, m_cols, out); }
 void CLASCompressor::CompressBlue(std::vector<unsigned char>& out) { encodeFieldNow(Blue, m_cols, out); }
 
-void CLASCompressor::DecompressUserData(ByteSource& in) { DecompressStream(m_cols.userData.data(), m_cols.n, in); }
-void CLASCompressor::DecompressScanFlag(ByteSource& in) {
-    DecompressStream(m_cols.scanFlag.data(), m_cols.n, in);
-    undoByteDeltas(m_cols.scanFlag.data(), m_cols.n, 1);
-}
-void CLASCompressor::DecompressScanAngle(ByteSource& in) {
-    DecompressStream(m_cols.scanAngle.data(), m_cols.n, in);
-    undoByteDeltas(m_cols.scanAngle.data(), m_cols.n, 0xFF);
-}
-void CLASCompressor::DecompressReturnNo(ByteSource& in) {
-    DecompressStream(m_cols.returnNo.data(), m_cols.n, in);
-    for (auto& v : m_cols.returnNo)
-        v &= 7;
-}
-void CLASCompressor::decodeShortDeltas(std::vector<uint16_t>& field, ByteSource& in) {
-    std::vector<int32_t> d(m_cols.n);
-    NivojskoDeKodiranje(d.data(), m_cols.n, false, in);
-    for (size_t i = 0; i < m_cols.n; ++i)
-        field[i] = uint16_t(i ? field[i - 1] + d[i] : d[i]);
-}
-void CLASCompressor::DecompressSorceID(ByteSource& in) { decodeShortDeltas(m_cols.sourceID, in); }
-void CLASCompressor::DecompressReturnPulse(ByteSource& in) {
-    DecompressStream(m_cols.numReturns.data(), m_cols.n, in);
-    undoByteDeltas(m_cols.numReturns.data(), m_cols.n, 7);
-}
-void CLASCompressor::DecompressEdge(ByteSource& in) {
-    DecompressStream(m_cols.edge.data(), m_cols.n, in);
-    for (auto& v : m_cols.edge)
-        v &= 1;
-}
-void CLASCompressor::DecompressClass(ByteSource& in) {
-    DecompressStream(m_cols.classByte.data(), m_cols.n, in);
-    undoByteDeltas(m_cols.classByte.data(), m_cols.n, 0xFF);
-}
-void CLASCompressor::DecompressX(ByteSource& in) {
-    int32_t* X = m_cols.X.data();
-    NivojskoDeKodiranje(X, m_cols.n, false, in);
-    for (size_t i = 1; i < m_cols.n; ++i)
-        X[i] = add(PredictX(X, i), X[i]);
-}
-void CLASCompressor::DecompressY(ByteSource& in) {
-    int32_t* Y = m_cols.Y.data();
-    NivojskoDeKodiranje(Y, m_cols.n, false, in);
-    for (size_t i = 1; i < m_cols.n; ++i)
-        Y[i] = add(PredictY(m_cols.X.data(), Y, i), Y[i]);
-}
-void CLASCompressor::DecompressZ(ByteSource& in) {
-    int32_t* Z = m_cols.Z.data();
-    NivojskoDeKodiranje(Z, m_cols.n, false, in);
-    for (size_t i = 1; i < m_cols.n; ++i)
-        Z[i] = add(PredictZ(m_cols.X.data(), m_cols.Y.data(), Z, i), Z[i]);
-}
-void CLASCompressor::DecompressIntensity(ByteSource& in) {
-    std::vector<int32_t> r(m_cols.n);
-    NivojskoDeKodiranje(r.data(), m_cols.n, false, in);
-    uint16_t* I = m_cols.intensity.data();
-    for (size_t i = 0; i < m_cols.n; ++i)
-        I[i] = uint16_t(i == 0 ? uint32_t(r[0]) : PredictIntensity(m_cols.Z.data(), I, i) + uint32_t(r[i]));
-}
-void CLASCompressor::DecompressGPSTime(ByteSource& in) {
-    const size_t n = m_cols.n;
-    std::vector<int32_t> hi(n), lo(n);
-    NivojskoDeKodiranje(hi.data(), n, false, in);
-    NivojskoDeKodiranje(lo.data(), n, false, in);
-    int64_t* T = m_cols.T.data();
-    for (size_t i = 0; i < n; ++i) {
-        const int64_t R = int64_t(uint64_t(uint32_t(hi[i])) << 32 | uint32_t(lo[i]));
-        T[i] = i == 0 ? R : add64(R, PredictGPSTime(T, m_cols.scanFlag.data(), i - 1));
+// Decoding a field takes its coded bytes off the stream; reconstructing it undoes deltas and predictions
+// (from fields reconstructed before it). A chunk's fields are all decoded before any is reconstructed,
+// so that the two halves can run on different threads for different chunks.
+void CLASCompressor::decodeField(int f, ByteSource& in, Columns& c, Residuals& r) {
+    const size_t n = c.n;
+    auto levels = [&](std::vector<int32_t>& v) {
+        v.resize(n);
+        NivojskoDeKodiranje(v.data(), n, false, in);
+    };
+    switch (f) {
+    case UserData: DecompressStream(c.userData.data(), n, in); break;
+    case ScanFlag: DecompressStream(c.scanFlag.data(), n, in); break;
+    case ScanAngle: DecompressStream(c.scanAngle.data(), n, in); break;
+    case ReturnNo: DecompressStream(c.returnNo.data(), n, in); break;
+    case SourceID: levels(r.sourceID); break;
+    case NumReturns: DecompressStream(c.numReturns.data(), n, in); break;
+    case Edge: DecompressStream(c.edge.data(), n, in); break;
+    case ClassByte: DecompressStream(c.classByte.data(), n, in); break;
+    case FX: NivojskoDeKodiranje(c.X.data(), n, false, in); break;
+    case FY: NivojskoDeKodiranje(c.Y.data(), n, false, in); break;
+    case FZ: NivojskoDeKodiranje(c.Z.data(), n, false, in); break;
+    case Intensity: levels(r.intensity); break;
+    case GPSTime:
+        levels(r.gpsHi);
+        levels(r.gpsLo);
+        break;
+    case Red: levels(r.red); break;
+    case Green: levels(r.green); break;
+    case Blue: levels(r.blue); break;
+    default: { // an extra-byte column
+        const size_t e = size_t(f - FieldEnd);
+        if (c.extra.size() < (e + 1) * n)
+            c.extra.resize((e + 1) * n);
+        DecompressStream(c.extra.data() + e * n, n, in);
     }
-    for (size_t i = 0; i < std::min<size_t>(n, 10); ++i) {
-        double t;
-        std::memcpy(&t, &T[i], sizeof t);
-        std::cout << "GPS time: " << t << "\n";
     }
 }
-void CLASCompressor::DecompressRed(ByteSource& in) { decodeShortDeltas(m_cols.red, in); }
-void CLASCompressor::DecompressGreen(ByteSource& in) { decodeShortDeltas(m_cols.green, in); }
-void CLASCompressor::DecompressBlue(ByteSource& in) { decodeShortDeltas(m_cols.blue, in); }
+
+void CLASCompressor::reconstructField(int f, Columns& c, Residuals& r) {
+    const size_t n = c.n;
+    auto sums = [n](std::vector<uint16_t>& field, const std::vector<int32_t>& d) {
+        for (size_t i = 0; i < n; ++i)
+            field[i] = uint16_t(i ? field[i - 1] + d[i] : d[i]);
+    };
+    switch (f) {
+    case UserData: break;
+    case ScanFlag: undoByteDeltas(c.scanFlag.data(), n, 1); break;
+    case ScanAngle: undoByteDeltas(c.scanAngle.data(), n, 0xFF); break;
+    case ReturnNo:
+        for (auto& v : c.returnNo)
+            v &= 7;
+        break;
+    case SourceID: sums(c.sourceID, r.sourceID); break;
+    case NumReturns: undoByteDeltas(c.numReturns.data(), n, 7); break;
+    case Edge:
+        for (auto& v : c.edge)
+            v &= 1;
+        break;
+    case ClassByte: undoByteDeltas(c.classByte.data(), n, 0xFF); break;
+    case FX: {
+        int32_t* X = c.X.data();
+        for (size_t i = 1; i < n; ++i)
+            X[i] = add(PredictX(X, i), X[i]);
+        break;
+    }
+    case FY: {
+        int32_t* Y = c.Y.data();
+        for (size_t i = 1; i < n; ++i)
+            Y[i] = add(PredictY(c.X.data(), Y, i), Y[i]);
+        break;
+    }
+    case FZ: {
+        int32_t* Z = c.Z.data();
+        for (size_t i = 1; i < n; ++i)
+            Z[i] = add(PredictZ(c.X.data(), c.Y.data(), Z, i), Z[i]);
+        break;
+    }
+    case Intensity: {
+        uint16_t* I = c.intensity.data();
+        for (size_t i = 0; i < n; ++i)
+            I[i] = uint16_t(i == 0 ? uint32_t(r.intensity[0])
+                                   : PredictIntensity(c.Z.data(), I, i) + uint32_t(r.intensity[i]));
+        break;
+    }
+    case GPSTime: {
+        int64_t* T = c.T.data();
+        for (size_t i = 0; i < n; ++i) {
+            const int64_t R = int64_t(uint64_t(uint32_t(r.gpsHi[i])) << 32 | uint32_t(r.gpsLo[i]));
+            T[i] = i == 0 ? R : add64(R, PredictGPSTime(T, c.scanFlag.data(), i - 1));
+        }
+        for (size_t i = 0; i < std::min<size_t>(n, 10); ++i) {
+            double t;
+            std::memcpy(&t, &T[i], sizeof t);
+            std::cout << "GPS time: " << t << "\n";
+        }
+        break;
+    }
+    case Red: sums(c.red, r.red); break;
+    case Green: sums(c.green, r.green); break;
+    case Blue: sums(c.blue, r.blue); break;
+    default: undoByteDeltas(c.extra.data() + size_t(f - FieldEnd) * n, n, 0xFF);
+    }
+}
+
+// The fields of a chunk in coding order, extra-byte columns last.
+std::vector<int> CLASCompressor::chunkFields(const Columns& c) {
+    std::vector<int> fields;
+    for (int f = 0; f < FieldEnd; ++f)
+        if (fieldInFormat(f, c.format))
+            fields.push_back(f);
+    for (int e = 0; e < c.extraBytes; ++e)
+        fields.push_back(FieldEnd + e);
+    return fields;
+}
+
+void CLASCompressor::decodeChunk(ByteSource& in, Columns& c, Residuals& r) {
+    for (int f : chunkFields(c))
+        decodeField(f, in, c, r);
+    m_fieldsDone += fieldCount(c.format);
+}
+
+void CLASCompressor::reconstructChunk(Columns& c, Residuals& r) {
+    for (int f : chunkFields(c))
+        reconstructField(f, c, r);
+}
+
+void CLASCompressor::DecompressUserData(ByteSource& in) { decompressField(UserData, in); }
+void CLASCompressor::DecompressScanFlag(ByteSource& in) { decompressField(ScanFlag, in); }
+void CLASCompressor::DecompressScanAngle(ByteSource& in) { decompressField(ScanAngle, in); }
+void CLASCompressor::DecompressReturnNo(ByteSource& in) { decompressField(ReturnNo, in); }
+void CLASCompressor::DecompressSorceID(ByteSource& in) { decompressField(SourceID, in); }
+void CLASCompressor::DecompressReturnPulse(ByteSource& in) { decompressField(NumReturns, in); }
+void CLASCompressor::DecompressEdge(ByteSource& in) { decompressField(Edge, in); }
+void CLASCompressor::DecompressClass(ByteSource& in) { decompressField(ClassByte, in); }
+void CLASCompressor::DecompressX(ByteSource& in) { decompressField(FX, in); }
+void CLASCompressor::DecompressY(ByteSource& in) { decompressField(FY, in); }
+void CLASCompressor::DecompressZ(ByteSource& in) { decompressField(FZ, in); }
+void CLASCompressor::DecompressIntensity(ByteSource& in) { decompressField(Intensity, in); }
+void CLASCompressor::DecompressGPSTime(ByteSource& in) { decompressField(GPSTime, in); }
+void CLASCompressor::DecompressRed(ByteSource& in) { decompressField(Red, in); }
+void CLASCompressor::DecompressGreen(ByteSource& in) { decompressField(Green, in); }
+void CLASCompressor::DecompressBlue(ByteSource& in) { decompressField(Blue, in); }
+
+void CLASCompressor::decompressField(int f, ByteSource& in) {
+    decodeField(f, in, m_cols, m_residuals);
+    reconstructField(f, m_cols, m_residuals);
+}
 
 // ---------------------------------------------------------------- blocks
 
@@ -337,33 +407,8 @@ void CLASCompressor::compressBlock(const Columns& cols, std::vector<unsigned cha
 
 void CLASCompressor::decompressBlock(ByteSource& in, Columns& cols) {
     m_cols = std::move(cols);
-    DecompressUserData(in);
-    DecompressScanFlag(in);
-    DecompressScanAngle(in);
-    DecompressReturnNo(in);
-    DecompressSorceID(in);
-    DecompressReturnPulse(in);
-    DecompressEdge(in);
-    DecompressClass(in);
-    DecompressX(in);
-    DecompressY(in);
-    DecompressZ(in);
-    DecompressIntensity(in);
-    if (fieldInFormat(GPSTime, m_cols.format))
-        DecompressGPSTime(in);
-    if (fieldInFormat(Red, m_cols.format)) {
-        DecompressRed(in);
-        DecompressGreen(in);
-        DecompressBlue(in);
-    }
-    for (int e = 0; e < m_cols.extraBytes; ++e) {
-        if (m_cols.extra.size() < size_t(e + 1) * m_cols.n)
-            m_cols.extra.resize(size_t(e + 1) * m_cols.n);
-        uint8_t* col = m_cols.extra.data() + size_t(e) * m_cols.n;
-        DecompressStream(col, m_cols.n, in);
-        undoByteDeltas(col, m_cols.n, 0xFF);
-    }
-    m_fieldsDone += fieldCount(m_cols.format);
+    decodeChunk(in, m_cols, m_residuals);
+    reconstructChunk(m_cols, m_residuals);
     cols = std::move(m_cols);
 }
 
@@ -567,22 +612,54 @@ void CLASCompressor::DecompressLASFile(FILE* in, CLASFile_C* file, unsigned int*
         file->WriteRecords(records.data(), count, progress);
     } else {
         uint64_t done = 0;
-        Columns cols;
-        for (uint32_t n : chunks) {
-            cols.resize(n, format, recLen - formatSize, false);
-            decompressBlock(src, cols);
-            // Written in slices, so long records need no chunk-sized buffer.
+        // Rebuilds a decoded chunk and writes it, in slices, so long records need no chunk-sized buffer.
+        auto finish = [&](Columns& cols, Residuals& res, std::vector<unsigned char>& buffer) {
+            reconstructChunk(cols, res);
             const size_t slice = std::max<size_t>(1, (16u << 20) / recLen);
-            records.resize(std::min<size_t>(slice, n) * recLen);
-            for (size_t from = 0; from < n; from += slice) {
-                const size_t to = std::min<size_t>(n, from + slice);
-                cols.toRecords(records.data(), recLen, from, to);
-                file->WriteRecords(records.data(), to - from, progress);
+            buffer.resize(std::min<size_t>(slice, cols.n) * recLen);
+            for (size_t from = 0; from < cols.n; from += slice) {
+                const size_t to = std::min<size_t>(cols.n, from + slice);
+                cols.toRecords(buffer.data(), recLen, from, to);
+                file->WriteRecords(buffer.data(), to - from, progress);
             }
             ++m_chunkCount;
-            done += n;
+            done += cols.n;
             if (onChunk)
                 onChunk(done, count);
+        };
+        if (m_threads < 2 || chunks.size() < 2) {
+            Columns cols;
+            for (uint32_t n : chunks) {
+                cols.resize(n, format, recLen - formatSize, false);
+                decodeChunk(src, cols, m_residuals);
+                finish(cols, m_residuals, records);
+            }
+        } else {
+            // Decoding is one chain through the stream; rebuilding and writing a chunk needs only that
+            // chunk. So another thread rebuilds and writes each chunk while this one decodes the next.
+            struct Slot {
+                Columns cols;
+                Residuals res;
+                std::vector<unsigned char> buffer;
+            };
+            Slot slots[2];
+            std::future<void> writing; // of the chunk before the one being decoded
+            try {
+                for (size_t k = 0; k < chunks.size(); ++k) {
+                    Slot& slot = slots[k % 2]; // its previous chunk was finished before the last one began
+                    slot.cols.resize(chunks[k], format, recLen - formatSize, false);
+                    decodeChunk(src, slot.cols, slot.res);
+                    if (writing.valid())
+                        writing.get();
+                    writing = std::async(std::launch::async,
+                                         [&finish, &slot] { finish(slot.cols, slot.res, slot.buffer); });
+                }
+                writing.get();
+            } catch (...) {
+                if (writing.valid())
+                    writing.wait();
+                throw;
+            }
         }
     }
     file->CloseFile();

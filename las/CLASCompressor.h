@@ -94,7 +94,8 @@ public:
     // Compressed size as a percentage of the uncompressed size, so far.
     double getCompressionRatio() const { return 100.0 * m_ratio; }
     void ClearCompressor();
-    // Threads used to code the fields of a chunk in parallel (1: all on the calling thread).
+    // Threads used to code the fields of a chunk in parallel, and by DecompressLASFile to rebuild and
+    // write one chunk while the next is decoded (1: all on the calling thread).
     void setThreads(int threads) { m_threads = threads < 1 ? 1 : threads; }
     // Called after each chunk with points done and the total.
     std::function<void(uint64_t, uint64_t)> onChunk;
@@ -104,10 +105,21 @@ public:
     static int totalFields(uint64_t points, int format);
 
 protected:
+    // What decoding leaves for reconstruction beyond the columns themselves.
+    struct Residuals {
+        std::vector<int32_t> sourceID, intensity, gpsHi, gpsLo, red, green, blue;
+    };
     void calculateProgress(size_t bytesSoFar);
-    void decodeShortDeltas(std::vector<uint16_t>& field, ByteSource& in);
+    // Field f (extra-byte column e is FieldEnd + e) taken off the stream, then rebuilt from it.
+    void decodeField(int f, ByteSource& in, pointcodec::Columns& c, Residuals& r);
+    void reconstructField(int f, pointcodec::Columns& c, Residuals& r);
+    void decompressField(int f, ByteSource& in);
+    static std::vector<int> chunkFields(const pointcodec::Columns& c);
+    void decodeChunk(ByteSource& in, pointcodec::Columns& c, Residuals& r);
+    void reconstructChunk(pointcodec::Columns& c, Residuals& r);
 
     pointcodec::Columns m_cols; // the block being coded
+    Residuals m_residuals;
     AC m_coder;
     CLASFile_C* m_file = nullptr;
     int m_fieldsDone = 0;

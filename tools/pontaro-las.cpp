@@ -24,7 +24,7 @@ const char* kUsage = R"(usage: pontaro-las COMMAND ...
   info FILE.las                                  print the header and records; check the file's size
   synth OUT.las --points N --format F [--seed S] write a synthetic airborne LiDAR scene (LAS 1.2)
   compress IN.las OUT.lasc [--threads T]         compress losslessly
-  decompress IN.lasc OUT.las                     restore the LAS file byte for byte
+  decompress IN.lasc OUT.las [--threads T]       restore the LAS file byte for byte
   verify IN.las [--threads T]                    compress, decompress and compare every byte
   --help                                         this text
 )";
@@ -229,7 +229,7 @@ double compressFile(const std::string& in, const std::string& out, int threads) 
     return since(t0);
 }
 
-double decompressFile(const std::string& in, const std::string& out) {
+double decompressFile(const std::string& in, const std::string& out, int threads) {
     auto t0 = Clock::now();
     FilePtr f = openFile(in.c_str(), "rb");
     if (!f)
@@ -239,6 +239,7 @@ double decompressFile(const std::string& in, const std::string& out) {
         CLASFile_C las;
         las.SetPath(tmp.c_str());
         CLASCompressor c;
+        c.setThreads(threads);
         c.onChunk = chunkProgress("decompress");
         // The decoder reports the first GPS times of each block on standard output; a tool keeps its
         // own output for the user.
@@ -266,7 +267,7 @@ int compress(const std::vector<std::string>& args) {
 
 int decompress(const std::vector<std::string>& args) {
     auto a = codecArgs(args, 2);
-    double s = decompressFile(a.files[0], a.files[1]);
+    double s = decompressFile(a.files[0], a.files[1], a.threads);
     uint64_t out = fileBytes(a.files[1]);
     std::printf("%s: %llu bytes, %.2f s, %.1f MB/s\n", a.files[1].c_str(), (unsigned long long)out, s,
                 out / 1e6 / std::max(s, 1e-9));
@@ -286,7 +287,7 @@ int verify(const std::vector<std::string>& args) {
     };
     try {
         double tc = compressFile(in, packed, a.threads);
-        double td = decompressFile(packed, back);
+        double td = decompressFile(packed, back, a.threads);
         uint64_t size = fileBytes(in), csize = fileBytes(packed);
         std::ifstream x(in, std::ios::binary), y(back, std::ios::binary);
         std::vector<char> bx(1 << 20), by(1 << 20);
