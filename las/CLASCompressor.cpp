@@ -358,11 +358,8 @@ void CLASCompressor::compressBlock(const Columns& cols, std::vector<unsigned cha
     // Every field's pieces first (the fields are independent: their predictors run on all threads),
     // then all byte blocks coded together: pairs of independent blocks side by side, spread over the
     // threads.
-    std::vector<int> fields;
-    for (int f = 0; f < FieldEnd; ++f)
-        if (fieldInFormat(f, cols.format))
-            fields.push_back(f);
-    const size_t jobs = fields.size() + size_t(cols.extraBytes);
+    const std::vector<int> fields = chunkFields(cols);
+    const size_t jobs = fields.size();
     std::vector<CodedPieces> parts(jobs);
     std::atomic<size_t> next{0};
     std::exception_ptr failure;
@@ -370,10 +367,10 @@ void CLASCompressor::compressBlock(const Columns& cols, std::vector<unsigned cha
     auto work = [&] {
         for (size_t j; (j = next++) < jobs;) {
             try {
-                if (j < fields.size())
+                if (fields[j] < FieldEnd)
                     encodeField(fields[j], cols, parts[j]);
                 else
-                    byteDeltas(parts[j], cols.extra.data() + (j - fields.size()) * cols.n, cols.n);
+                    byteDeltas(parts[j], cols.extra.data() + size_t(fields[j] - FieldEnd) * cols.n, cols.n);
             } catch (...) {
                 std::lock_guard lock(failureLock);
                 if (!failure)
@@ -395,7 +392,7 @@ void CLASCompressor::compressBlock(const Columns& cols, std::vector<unsigned cha
     for (size_t j = 0; j < jobs; ++j) {
         for (auto& piece : parts[j].pieces)
             pieces.pieces.push_back(std::move(piece));
-        if (j < fields.size())
+        if (fields[j] < FieldEnd)
             fieldEnds.push_back({fields[j], pieces.pieces.size()});
     }
     const std::vector<size_t> ends = pieces.encodeInto(out, m_threads);

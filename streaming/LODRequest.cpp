@@ -34,16 +34,7 @@ void LODRequest::pushSplats(const Splat* s, const Color* colors, size_t n) {
 }
 
 void LODRequest::pushSplat(const Splat& s) {
-    coverTiles();
-    const int tile = grid->getSplatTile(s.x, s.y);
-    lastFiled_ = tile >= 0 && size_t(tile) < covered_.size() && covered_[size_t(tile)];
-    if (!lastFiled_) {
-        ++droppedSplats;
-        return;
-    }
-    currentTile = uint32_t(tile);
-    (*splatTiles)[size_t(tile)].addSplat(s);
-    ++numSplats;
+    pushSplats(&s, nullptr, 1);
 }
 
 void LODRequest::pushColor(const Color& c) {
