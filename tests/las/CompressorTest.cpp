@@ -3,6 +3,7 @@
 #include "CLASCompressor.h"
 #include "LasBuilder.h"
 #include "SyntheticScene.h"
+#include "support/CodecFiles.h"
 #include "support/Samples.h"
 #include "support/TempDir.h"
 
@@ -16,32 +17,6 @@
 namespace {
 
 using namespace pointcodec;
-
-// Output of the decoder's diagnostics is not the point of these tests.
-struct QuietStdout {
-    std::ostringstream sink;
-    std::streambuf* old = std::cout.rdbuf(sink.rdbuf());
-    ~QuietStdout() { std::cout.rdbuf(old); }
-};
-
-void compressFile(const std::string& in, const std::string& out, int threads = 1) {
-    CLASFile_C las(in.c_str());
-    ASSERT_TRUE(las.GetHeader()) << in;
-    FilePtr f = openFile(out.c_str(), "wb");
-    CLASCompressor c;
-    c.setThreads(threads);
-    c.CompressLASFile(f.get(), &las);
-}
-
-void decompressFile(const std::string& in, const std::string& out) {
-    FilePtr f = openFile(in.c_str(), "rb");
-    ASSERT_TRUE(f) << in;
-    CLASFile_C las;
-    las.SetPath(out.c_str());
-    CLASCompressor c;
-    QuietStdout quiet;
-    c.DecompressLASFile(f.get(), &las);
-}
 
 void expectRoundTrip(const std::string& las, const TempDir& dir) {
     std::string packed = dir.file("rt.lasc"), back = dir.file("rt.las");

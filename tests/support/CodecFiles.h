@@ -1,0 +1,42 @@
+#pragma once
+// Compressing and decompressing whole files in tests, with the decoder's GPS time lines kept off the
+// test output.
+#include "CLASCompressor.h"
+#include "FileHandle.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+struct QuietStdout {
+    std::ostringstream sink;
+    std::streambuf* old = std::cout.rdbuf(sink.rdbuf());
+    ~QuietStdout() { std::cout.rdbuf(old); }
+};
+
+inline void compressFile(const std::string& in, const std::string& out, int threads = 1) {
+    CLASFile_C las(in.c_str());
+    ASSERT_TRUE(las.GetHeader()) << in;
+    FilePtr f = openFile(out.c_str(), "wb");
+    CLASCompressor c;
+    c.setThreads(threads);
+    c.CompressLASFile(f.get(), &las);
+}
+
+// Returns the point counts the progress callback saw after each chunk.
+inline std::vector<uint64_t> decompressFile(const std::string& in, const std::string& out, int threads = 1) {
+    FilePtr f = openFile(in.c_str(), "rb");
+    EXPECT_TRUE(f) << in;
+    CLASFile_C las;
+    las.SetPath(out.c_str());
+    CLASCompressor c;
+    c.setThreads(threads);
+    std::vector<uint64_t> done;
+    c.onChunk = [&](uint64_t points, uint64_t) { done.push_back(points); };
+    QuietStdout quiet;
+    c.DecompressLASFile(f.get(), &las);
+    return done;
+}
