@@ -23,6 +23,7 @@
 #include <malloc.h>
 #include <memory>
 #include <new>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -371,13 +372,11 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
         }
         return h;
     };
-    uint64_t coordinates = 0;
-    bool hashed = false;
+    std::optional<uint64_t> coordinates; // of the first reading
     auto checkHash = [&](uint64_t h) {
-        if (hashed && h != coordinates)
+        if (coordinates && h != *coordinates)
             fail(lasPath + ": the file changed while it was being imported");
         coordinates = h;
-        hashed = true;
     };
     // fn(index of the first record, records, count) for consecutive pieces of the records.
     auto forEachPiece = [&](const std::function<void(uint64_t, const unsigned char*, uint64_t)>& fn) {

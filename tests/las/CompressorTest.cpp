@@ -405,7 +405,7 @@ TEST(StreamDecoding, OneBlockIntoTheFileObject) {
     CLASCompressor dec;
     dec.SetLasFile(&file);
     MemoryByteSource src(coded.data(), coded.size());
-    QuietStdout quiet;
+    StdoutCapture quiet;
     dec.decompressPoints(src, 3000);
     EXPECT_EQ(src.position(), coded.size());
     ASSERT_EQ(file.Points().size(), 3000u);
@@ -415,7 +415,7 @@ TEST(StreamDecoding, OneBlockIntoTheFileObject) {
         file.Points()[i]->copyToBuffer(rec);
         ASSERT_EQ(0, std::memcmp(rec, bytes.data() + h.OffsetToPointData + i * 34, 34)) << i;
     }
-    EXPECT_NE(quiet.sink.str().find("GPS time: "), std::string::npos);
+    EXPECT_NE(quiet.take().find("GPS time: "), std::string::npos);
 }
 
 } // namespace

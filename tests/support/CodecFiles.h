@@ -3,19 +3,12 @@
 // test output.
 #include "CLASCompressor.h"
 #include "FileHandle.h"
+#include "support/CaptureStdout.h"
 
 #include <gtest/gtest.h>
 
-#include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
-
-struct QuietStdout {
-    std::ostringstream sink;
-    std::streambuf* old = std::cout.rdbuf(sink.rdbuf());
-    ~QuietStdout() { std::cout.rdbuf(old); }
-};
 
 inline void compressFile(const std::string& in, const std::string& out, int threads = 1) {
     CLASFile_C las(in.c_str());
@@ -36,7 +29,7 @@ inline std::vector<uint64_t> decompressFile(const std::string& in, const std::st
     c.setThreads(threads);
     std::vector<uint64_t> done;
     c.onChunk = [&](uint64_t points, uint64_t) { done.push_back(points); };
-    QuietStdout quiet;
+    StdoutCapture quiet;
     c.DecompressLASFile(f.get(), &las);
     return done;
 }
