@@ -81,9 +81,13 @@ void encodeField(int f, const Columns& c, CodedPieces& out) {
         r.resize(n);
         if (n)
             r[0] = V[0];
-        for (size_t i = 1; i < n; ++i) {
-            const int32_t p = f == FX ? PredictX(X, i) : f == FY ? PredictY(X, Y, i) : PredictZ(X, Y, Z, i);
-            r[i] = sub(V[i], p);
+        if (f == FX) {
+            for (size_t i = 1; i < n; ++i)
+                r[i] = sub(V[i], PredictX(X, i));
+        } else {
+            BlockPredictor predictor(X, f == FZ ? Y : nullptr, n);
+            for (size_t i = 1; i < n; ++i)
+                r[i] = sub(V[i], f == FY ? predictor.predictY(Y, i) : predictor.predictZ(Z, i));
         }
         levelEncode(out, r.data(), n);
         break;
@@ -270,14 +274,16 @@ void CLASCompressor::reconstructField(int f, Columns& c, Residuals& r) {
     }
     case FY: {
         int32_t* Y = c.Y.data();
+        BlockPredictor predictor(c.X.data(), nullptr, n);
         for (size_t i = 1; i < n; ++i)
-            Y[i] = add(PredictY(c.X.data(), Y, i), Y[i]);
+            Y[i] = add(predictor.predictY(Y, i), Y[i]);
         break;
     }
     case FZ: {
         int32_t* Z = c.Z.data();
+        BlockPredictor predictor(c.X.data(), c.Y.data(), n);
         for (size_t i = 1; i < n; ++i)
-            Z[i] = add(PredictZ(c.X.data(), c.Y.data(), Z, i), Z[i]);
+            Z[i] = add(predictor.predictZ(Z, i), Z[i]);
         break;
     }
     case Intensity: {

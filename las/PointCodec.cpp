@@ -7,6 +7,11 @@
 #include <atomic>
 #include <thread>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define POINTCODEC_AVX2 1
+#endif
+
 namespace pointcodec {
 
 using las_detail::loadLE;
@@ -199,6 +204,173 @@ int64_t PredictGPSTime(const int64_t* T, const uint8_t* s, size_t i) {
     if (j <= 2)
         return add64(T[i - 1], d);
     return add64(T[i - 1], sub64(T[j], T[j - 1]));
+}
+
+namespace {
+
+#if POINTCODEC_AVX2
+bool haveAVX2() {
+    static const bool have = __builtin_cpu_supports("avx2");
+    return have;
+}
+
+// Lanes where d and e are within 4, with wrap-around: (d - e + 4) as unsigned is at most 8.
+__attribute__((target("avx2"))) inline __m256i within4(__m256i d, __m256i e) {
+    const __m256i v = _mm256_add_epi32(_mm256_sub_epi32(d, e), _mm256_set1_epi32(4));
+    return _mm256_cmpeq_epi32(_mm256_min_epu32(v, _mm256_set1_epi32(8)), v);
+}
+
+// Eight candidate steps at once, from the farthest back: the lanes are steps k + 7 down to k.
+__attribute__((target("avx2"))) long matchingStepAVX2(const int32_t* dX, const int32_t* dY, size_t i,
+                                                      size_t last, bool withY, size_t& k) {
+    const __m256i dx = _mm256_set1_epi32(dX[i]), dy = _mm256_set1_epi32(withY ? dY[i] : 0);
+    for (; k + 7 <= last; k += 8) {
+        const size_t at = i - 8 - k;
+        __m256i m = within4(dx, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(dX + at)));
+        if (withY)
+            m = _mm256_and_si256(m,
+                                 within4(dy, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(dY + at))));
+        const int mask = _mm256_movemask_ps(_mm256_castsi256_ps(m));
+        if (mask != 0)
+            return long(k + 7) - (31 - __builtin_clz(unsigned(mask)));
+    }
+    return -1;
+}
+
+// The vote of PredictZ over j in [first, i], four j at a time: counts of eX > eY and of eY > eX.
+// Each lane is evaluated as the scalar expression is: product, then sum, each rounded; the truncating
+// conversion gives -2^31 out of range as trunc32 does.
+__attribute__((target("avx2"))) void voteAVX2(const int32_t* ddX, const int32_t* ddY, const int32_t* dZ,
+                                              size_t& j, size_t i, double rX, double rY, int& xWorse,
+                                              int& yWorse) {
+    const __m256d vx = _mm256_set1_pd(rX), vy = _mm256_set1_pd(rY);
+    __m128i gx = _mm_setzero_si128(), gy = _mm_setzero_si128();
+    for (; j + 3 <= i; j += 4) {
+        const __m128i zStep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dZ + j - 2));
+        const __m128i zNext = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dZ + j - 1));
+        const __m256d step = _mm256_cvtepi32_pd(zStep);
+        const __m128i ax = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ddX + j - 1));
+        const __m128i ay = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ddY + j - 1));
+        const __m128i tx =
+            _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(ax), vx), step));
+        const __m128i ty =
+            _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(ay), vy), step));
+        const __m128i ex = _mm_abs_epi32(_mm_sub_epi32(tx, zNext));
+        const __m128i ey = _mm_abs_epi32(_mm_sub_epi32(ty, zNext));
+        gx = _mm_sub_epi32(gx, _mm_cmpgt_epi32(ex, ey));
+        gy = _mm_sub_epi32(gy, _mm_cmpgt_epi32(ey, ex));
+    }
+    alignas(16) int32_t cx[4], cy[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(cx), gx);
+    _mm_store_si128(reinterpret_cast<__m128i*>(cy), gy);
+    xWorse += cx[0] + cx[1] + cx[2] + cx[3];
+    yWorse += cy[0] + cy[1] + cy[2] + cy[3];
+}
+#else
+bool haveAVX2() {
+    return false;
+}
+#endif
+
+std::vector<int32_t> deltas(const int32_t* v, size_t n) {
+    std::vector<int32_t> d(n, 0);
+    for (size_t j = 1; j < n; ++j)
+        d[j] = sub(v[j], v[j - 1]);
+    return d;
+}
+
+} // namespace
+
+BlockPredictor::BlockPredictor(const int32_t* X, const int32_t* Y, size_t n, bool vectors)
+    : m_dX(deltas(X, n)), m_vectors(vectors && haveAVX2()) {
+    m_ddX = deltas(m_dX.data(), n);
+    if (Y != nullptr) {
+        m_dY = deltas(Y, n);
+        m_ddY = deltas(m_dY.data(), n);
+        m_dZ.assign(n, 0);
+    }
+}
+
+long BlockPredictor::matchingStep(size_t i, size_t last, bool withY) const {
+    size_t k = 0;
+#if POINTCODEC_AVX2
+    if (m_vectors) {
+        const long found = matchingStepAVX2(m_dX.data(), m_dY.data(), i, last, withY, k);
+        if (found >= 0)
+            return found;
+    }
+#endif
+    const int32_t dx = m_dX[i], dy = withY ? m_dY[i] : 0;
+    for (; k <= last; ++k) {
+        const int32_t ex = sub(dx, m_dX[i - 1 - k]);
+        if (ex < -4 || ex > 4)
+            continue;
+        if (!withY)
+            return long(k);
+        const int32_t ey = sub(dy, m_dY[i - 1 - k]);
+        if (ey >= -4 && ey <= 4)
+            return long(k);
+    }
+    return -1;
+}
+
+int32_t BlockPredictor::predictY(const int32_t* Y, size_t i) const {
+    if (i > 1) {
+        const long k = matchingStep(i, std::min<size_t>(99, i - 2), false);
+        if (k >= 0)
+            return add(Y[i - 1], sub(Y[i - 1 - size_t(k)], Y[i - 2 - size_t(k)]));
+    }
+    int32_t offset = 0;
+    if (i > 3) {
+        const int32_t dX1 = m_dX[i - 1], dX2 = m_dX[i - 2];
+        const int32_t dY1 = sub(Y[i - 1], Y[i - 2]), dY2 = sub(Y[i - 2], Y[i - 3]);
+        const int32_t DX = sub(dX2, dX1), DY = sub(dY2, dY1);
+        if (DX != 0 && DY != 0)
+            offset = trunc32(double(dY1) + (double(sub(m_dX[i], dX1)) * (double(DY) / double(DX)) + 0.5));
+    }
+    return add(Y[i - 1], offset);
+}
+
+int32_t BlockPredictor::predictZ(const int32_t* Z, size_t i) {
+    for (; m_zDeltas < i; ++m_zDeltas)
+        m_dZ[m_zDeltas] = sub(Z[m_zDeltas], Z[m_zDeltas - 1]);
+    const int32_t* dX = m_dX.data();
+    const int32_t* dY = m_dY.data();
+    const int32_t* dZ = m_dZ.data();
+    if (i > 1) {
+        const long k = matchingStep(i, std::min<size_t>(99, i - 2), true);
+        if (k >= 0)
+            return add(Z[i - 1], dZ[i - 1 - size_t(k)]);
+    }
+    if (i <= 2)
+        return Z[i - 1];
+    const int32_t DX = sub(dX[i - 2], dX[i - 1]), DY = sub(dY[i - 2], dY[i - 1]),
+                  DZ = sub(dZ[i - 2], dZ[i - 1]);
+    if (DX == 0 || DY == 0 || DZ == 0)
+        return add(Z[i - 1], dZ[i - 2]);
+    const double rX = double(DZ) / double(DX), rY = double(DZ) / double(DY);
+    size_t j = i >= 102 ? i - 99 : 3;
+    const int votes = int(i - j + 1);
+    int xWorse = 0, yWorse = 0; // votes where eX > eY, and where eY > eX
+#if POINTCODEC_AVX2
+    if (m_vectors)
+        voteAVX2(m_ddX.data(), m_ddY.data(), dZ, j, i, rX, rY, xWorse, yWorse);
+#endif
+    for (; j <= i; ++j) {
+        const int32_t zStep = dZ[j - 2], zNext = dZ[j - 1];
+        const int32_t eX = wabs(sub(trunc32(double(m_ddX[j - 1]) * rX + double(zStep)), zNext));
+        const int32_t eY = wabs(sub(trunc32(double(m_ddY[j - 1]) * rY + double(zStep)), zNext));
+        xWorse += eX > eY;
+        yWorse += eY > eX;
+    }
+    // As in PredictZ: a counts eX >= eY, b counts eX <= eY.
+    const int a = votes - yWorse, b = votes - xWorse;
+    int32_t offset;
+    if (a < b)
+        offset = trunc32(double(dZ[i - 1]) + double(sub(dX[i], dX[i - 1])) * rX + 0.5);
+    else
+        offset = trunc32(double(dZ[i - 1]) + double(sub(dY[i], dY[i - 1])) * rY + 0.5);
+    return add(Z[i - 1], offset);
 }
 
 namespace {

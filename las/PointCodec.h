@@ -53,6 +53,26 @@ int32_t PredictZ(const int32_t* X, const int32_t* Y, const int32_t* Z, size_t i)
 uint32_t PredictIntensity(const int32_t* Z, const uint16_t* I, size_t i);
 int64_t PredictGPSTime(const int64_t* T, const uint8_t* s, size_t i);
 
+// Y and Z predictions of a whole block, equal to PredictY and PredictZ: the deltas of X, Y and Z are
+// taken once, and the scans over the hundred points before each prediction run several points at a time
+// where the processor has AVX2 (`vectors` false keeps them scalar). Z may be filled in as it is
+// reconstructed: prediction i reads Z below i only.
+class BlockPredictor {
+public:
+    // Y may be null when only Y is predicted.
+    BlockPredictor(const int32_t* X, const int32_t* Y, size_t n, bool vectors = true);
+    int32_t predictY(const int32_t* Y, size_t i) const;
+    int32_t predictZ(const int32_t* Z, size_t i);
+    bool usesVectors() const { return m_vectors; }
+
+private:
+    // First k in [0, last] whose X (and, with `withY`, Y) delta before point i is within 4 of point i's.
+    long matchingStep(size_t i, size_t last, bool withY) const;
+    std::vector<int32_t> m_dX, m_dY, m_dZ, m_ddX, m_ddY; // deltas at j: value[j] - value[j - 1]
+    size_t m_zDeltas = 1;                                // m_dZ holds the deltas below this index
+    bool m_vectors = false;
+};
+
 // A block's coded form as it is being built: raw bytes and byte blocks still to be arithmetic-coded,
 // in order. Coding them all at the end lets independent blocks be coded side by side.
 struct CodedPieces {

@@ -147,6 +147,103 @@ TEST(Predictors, DocumentedExamples) {
     EXPECT_EQ(PredictY(X, Y, 6), 40 + (30 - 9));
 }
 
+// Every Y and Z prediction of a block, by the block predictor on both of its paths, against PredictY
+// and PredictZ. Z is handed over as a decoder has it: known below the point predicted, garbage above.
+void expectSamePredictions(const std::vector<int32_t>& X, const std::vector<int32_t>& Y,
+                           const std::vector<int32_t>& Z, const std::string& what) {
+    const size_t n = X.size();
+    for (bool vectors : {true, false}) {
+        BlockPredictor yp(X.data(), nullptr, n, vectors), zp(X.data(), Y.data(), n, vectors);
+        std::vector<int32_t> partialZ(n, 0x5A5A5A5A);
+        if (n)
+            partialZ[0] = Z[0];
+        size_t yWrong = 0, zWrong = 0, firstWrong = 0;
+        for (size_t i = 1; i < n; ++i) {
+            const bool y = yp.predictY(Y.data(), i) != PredictY(X.data(), Y.data(), i);
+            const bool z = zp.predictZ(partialZ.data(), i) != PredictZ(X.data(), Y.data(), Z.data(), i);
+            if ((y || z) && yWrong + zWrong == 0)
+                firstWrong = i;
+            yWrong += y;
+            zWrong += z;
+            partialZ[i] = Z[i];
+        }
+        EXPECT_EQ(yWrong + zWrong, 0u)
+            << what << (vectors ? " (vector path)" : " (scalar path)") << ": " << yWrong << " Y and "
+            << zWrong << " Z predictions differ, first at point " << firstWrong;
+    }
+}
+
+TEST(Predictors, BlockPredictorEqualsThePointPredictors) {
+    if (!BlockPredictor(nullptr, nullptr, 0).usesVectors())
+        std::cout << "note: no AVX2 here, both paths of the block predictor are scalar" << std::endl;
+    std::mt19937 rng(7);
+    const size_t n = 3000;
+    std::vector<int32_t> X(n), Y(n), Z(n);
+    auto fill = [&](auto step) {
+        int32_t x = 0, y = 0, z = 0;
+        for (size_t i = 0; i < n; ++i) {
+            step(i, x, y, z);
+            X[i] = x, Y[i] = y, Z[i] = z;
+        }
+    };
+    auto noise = [&](int k) { return int32_t(rng() % uint32_t(2 * k + 1)) - k; };
+    // Scan lines: nearly equal steps, matches found at once.
+    fill([&](size_t, int32_t& x, int32_t& y, int32_t& z) {
+        x += 100 + noise(3), y += 7 + noise(3), z += noise(50);
+    });
+    expectSamePredictions(X, Y, Z, "scan lines");
+    // A few step sizes in turn: matches at every distance, several in one vector of candidates, where
+    // the nearest must win.
+    fill([&](size_t i, int32_t& x, int32_t& y, int32_t& z) {
+        x += int32_t(i % 13) * 9 + noise(4), y += int32_t(i % 5) * 9 + noise(4), z += noise(1000);
+    });
+    expectSamePredictions(X, Y, Z, "periodic steps");
+    // Irregular steps: no match, the vote runs over all hundred points.
+    fill([&](size_t, int32_t& x, int32_t& y, int32_t& z) {
+        x += noise(5000), y += noise(5000), z += noise(300);
+    });
+    expectSamePredictions(X, Y, Z, "irregular steps");
+    // Now and then a point repeated: its zero step has no match before it, where a scan reaching past
+    // the block's start would find the zero delta of point 0.
+    fill([&](size_t i, int32_t& x, int32_t& y, int32_t& z) {
+        if (i % 40)
+            x += 50 + int32_t(rng() % 5000), y += 50 + int32_t(rng() % 5000), z += noise(300);
+    });
+    expectSamePredictions(X, Y, Z, "irregular steps with repeated points");
+    // Any 32-bit values: wrapped differences, ratios far outside the 32-bit range, truncation to -2^31.
+    fill([&](size_t, int32_t& x, int32_t& y, int32_t& z) {
+        x = int32_t(rng()), y = int32_t(rng()), z = int32_t(rng());
+    });
+    expectSamePredictions(X, Y, Z, "random 32-bit values");
+    fill([&](size_t i, int32_t& x, int32_t& y, int32_t& z) {
+        x = i % 3 ? INT32_MAX - noise(2) : INT32_MIN + noise(2), y = int32_t(rng() % 3) - 1;
+        z = i % 2 ? INT32_MIN : INT32_MAX - int32_t(rng() % 7);
+    });
+    expectSamePredictions(X, Y, Z, "values at the 32-bit limits");
+    // Repeated steps and points: zero second differences take the early exits.
+    fill([&](size_t i, int32_t& x, int32_t& y, int32_t& z) {
+        x += i % 50 < 25 ? 0 : 40, y += 3, z += noise(2);
+    });
+    expectSamePredictions(X, Y, Z, "repeated steps");
+    // Blocks shorter than a vector, and than the hundred-point window.
+    for (size_t m : {0, 1, 2, 3, 4, 9, 17, 101, 102, 103})
+        expectSamePredictions({X.begin(), X.begin() + long(m)}, {Y.begin(), Y.begin() + long(m)},
+                              {Z.begin(), Z.begin() + long(m)}, "block of " + std::to_string(m));
+
+    // Real scans, whose irregular spacing sends most Z predictions to the vote.
+    for (auto& s : manifestSamples("las")) {
+        const auto bytes = readBytes(s.path);
+        uint32_t offset = 0, count = 0;
+        uint16_t length = 0;
+        std::memcpy(&offset, &bytes[96], 4);
+        std::memcpy(&length, &bytes[105], 2);
+        std::memcpy(&count, &bytes[107], 4);
+        Columns c;
+        c.fromRecords(bytes.data() + offset, std::min<size_t>(count, 20000), s.format, length);
+        expectSamePredictions(c.X, c.Y, c.Z, s.name);
+    }
+}
+
 TEST(Predictors, WrapAroundAndOutOfRangeTruncation) {
     EXPECT_EQ(trunc32(3e9), INT32_MIN);
     EXPECT_EQ(trunc32(-3e9), INT32_MIN);
