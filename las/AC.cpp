@@ -1,7 +1,13 @@
 #include "AC.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+
+#if defined(__x86_64__)
+#include <cpuid.h>
+#define AC_BIT_VARIANTS 1
+#endif
 
 namespace {
 constexpr const char* kLost = "Unable to find stream";
@@ -132,11 +138,29 @@ size_t AC::bit_ftell_output() const { return m_out ? m_out->size() - m_outStart 
 
 namespace {
 
+std::atomic<bool> portableCode{false};
+
+#if AC_BIT_VARIANTS
+bool fastBitScans() {
+    static const bool fast = [] {
+        unsigned a, b, c, d;
+        const bool lzcnt = __get_cpuid(0x80000001, &a, &b, &c, &d) && (c & bit_LZCNT);
+        const bool bmi = __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_BMI) && (b & bit_BMI2);
+        return lzcnt && bmi;
+    }();
+    return fast && !portableCode.load(std::memory_order_relaxed);
+}
+#endif
+
 // Number of leading bits (0 to 16) in which two 16-bit values agree.
-inline int leadingEqualBits(uint32_t lo, uint32_t hi) { return __builtin_clz(((lo ^ hi) << 16) | 0x8000u); }
+[[gnu::always_inline]] inline int leadingEqualBits(uint32_t lo, uint32_t hi) {
+    return __builtin_clz(((lo ^ hi) << 16) | 0x8000u);
+}
 // Number of underflow shifts in a row (0 to 15) for an interval whose top bits differ: the run of bit
 // positions from 14 down where low has 1 and high has 0.
-inline int underflowRun(uint32_t lo, uint32_t hi) { return __builtin_clz(~(((lo & ~hi) & 0x7FFFu) << 17)); }
+[[gnu::always_inline]] inline int underflowRun(uint32_t lo, uint32_t hi) {
+    return __builtin_clz(~(((lo & ~hi) & 0x7FFFu) << 17));
+}
 
 } // namespace
 
@@ -183,7 +207,7 @@ struct BlockEncoder {
         }
     }
     bool wholeScale(unsigned char sym) const { return interval[sym] == AC::SCALE << 16; }
-    void encode(unsigned char sym) {
+    [[gnu::always_inline]] void encode(unsigned char sym) {
         const uint32_t iv = interval[sym];
         const uint32_t range = hi - lo + 1;
         hi = (lo + range * (iv >> 16) / AC::SCALE - 1) & 0xFFFF;
@@ -231,13 +255,51 @@ struct BlockEncoder {
     }
 };
 
+// The coding loops, compiled twice: for any x86-64, and with LZCNT and BMI2, whose bit scans and
+// shifts shorten each symbol's chain of dependent instructions (chosen at run time).
+template <int Variant>
+[[gnu::always_inline]] inline void encodeRun(BlockEncoder& e, const unsigned char* data, size_t from,
+                                             size_t to) {
+    for (size_t i = from; i < to; ++i)
+        e.encode(data[i]);
+}
+template <int Variant>
+[[gnu::always_inline]] inline void encodeRunPair(BlockEncoder& ea, const unsigned char* a, BlockEncoder& eb,
+                                                 const unsigned char* b, size_t to) {
+    for (size_t i = 0; i < to; ++i) {
+        ea.encode(a[i]);
+        eb.encode(b[i]);
+    }
+}
+#if AC_BIT_VARIANTS
+__attribute__((target("lzcnt,bmi,bmi2"))) void encodeRunFast(BlockEncoder& e, const unsigned char* data,
+                                                             size_t from, size_t to) {
+    encodeRun<1>(e, data, from, to);
+}
+__attribute__((target("lzcnt,bmi,bmi2"))) void encodeRunPairFast(BlockEncoder& ea, const unsigned char* a,
+                                                                 BlockEncoder& eb, const unsigned char* b,
+                                                                 size_t to) {
+    encodeRunPair<1>(ea, a, eb, b, to);
+}
+#endif
+void encodeRunPlain(BlockEncoder& e, const unsigned char* data, size_t from, size_t to) {
+    encodeRun<0>(e, data, from, to);
+}
+void encodeRunPairPlain(BlockEncoder& ea, const unsigned char* a, BlockEncoder& eb, const unsigned char* b,
+                        size_t to) {
+    encodeRunPair<0>(ea, a, eb, b, to);
+}
+
 // Encodes symbols [from, count) of a block; a block of one value holding the whole scale codes to
 // nothing but its flush bits.
 void encodeRest(BlockEncoder& e, const unsigned char* data, size_t from, size_t count) {
     if (count > 0 && e.wholeScale(data[0]))
         return;
-    for (size_t i = from; i < count; ++i)
-        e.encode(data[i]);
+#if AC_BIT_VARIANTS
+    if (fastBitScans())
+        return encodeRunFast(e, data, from, count);
+#endif
+    encodeRunPlain(e, data, from, count);
 }
 
 } // namespace
@@ -265,11 +327,15 @@ void AC::encodeBlockPair(const unsigned char* a, size_t countA, std::vector<unsi
     eb.start(m_lowCount, m_highCount, countB, outB);
     const bool skipA = countA > 0 && ea.wholeScale(a[0]), skipB = countB > 0 && eb.wholeScale(b[0]);
     size_t i = 0;
-    if (!skipA && !skipB)
-        for (const size_t both = std::min(countA, countB); i < both; ++i) {
-            ea.encode(a[i]);
-            eb.encode(b[i]);
-        }
+    if (!skipA && !skipB) {
+        i = std::min(countA, countB);
+#if AC_BIT_VARIANTS
+        if (fastBitScans())
+            encodeRunPairFast(ea, a, eb, b, i);
+        else
+#endif
+            encodeRunPairPlain(ea, a, eb, b, i);
+    }
     encodeRest(ea, a, skipB ? 0 : i, countA);
     encodeRest(eb, b, skipA ? 0 : i, countB);
     ea.finish(outA);
@@ -371,15 +437,25 @@ int64_t AC::bit_ftell_input() {
     return int64_t(end + 3);
 }
 
-void AC::decodeBlock(ByteSource& in, unsigned char* out, size_t count) {
-    initialize_input_bitstream(&in);
-    initialize_arithmetic_decoder();
+namespace {
+
+// The decoder's state between symbols, and its loop (compiled twice, like the encoder's).
+struct DecodeState {
+    uint32_t code, lo, hi;
+    uint64_t shifts;
+    uint64_t buf; // its low `bits` bits are not used yet
+    int bits;
+};
+
+template <int Variant>
+[[gnu::always_inline]] inline void decodeRun(DecodeState& st, ByteSource& in, const unsigned char* symbolOf,
+                                             const uint16_t* lowCount, const uint16_t* highCount,
+                                             unsigned char* out, size_t count) {
     // remove_symbol_from_stream with runs of equal top bits shifted in at once. Bytes are taken from
     // the source only as bits are needed, exactly as input_bit takes them.
-    uint32_t code = m_code, lo = m_lo, hi = m_hi;
-    uint64_t shifts = 0;
-    uint64_t buf = m_inByte;
-    int bits = m_inBits;
+    uint32_t code = st.code, lo = st.lo, hi = st.hi;
+    uint64_t shifts = st.shifts, buf = st.buf;
+    int bits = st.bits;
     auto take = [&](int n) -> uint32_t { // n <= 31
         while (bits < n) {
             buf = (buf << 8) | uint32_t(in.next());
@@ -388,23 +464,17 @@ void AC::decodeBlock(ByteSource& in, unsigned char* out, size_t count) {
         bits -= n;
         return uint32_t(buf >> bits) & uint32_t((uint64_t(1) << n) - 1);
     };
-    size_t i = 0;
-    // One symbol with the whole scale: it never narrows the interval, so nothing is shifted in.
-    for (int s = 0; s < 256 && count > 0; ++s)
-        if (m_lowCount[s] == 0 && m_highCount[s] == SCALE) {
-            std::memset(out, s, count);
-            i = count;
-        }
-    for (; i < count; ++i) {
+    constexpr uint32_t SCALE = AC::SCALE;
+    for (size_t i = 0; i < count; ++i) {
         // A valid stream keeps the code inside [low, high]; then the count lies in [0, SCALE) and falls
         // in a non-empty interval of the checked table.
         if (code < lo || code > hi)
             throw CLasException(kCorrupt);
         const uint32_t range = hi - lo + 1;
-        const int sym = m_symbolOf[((code - lo + 1) * SCALE - 1) / range];
+        const int sym = symbolOf[((code - lo + 1) * SCALE - 1) / range];
         out[i] = uint8_t(sym);
-        hi = (lo + range * m_highCount[sym] / SCALE - 1) & 0xFFFF;
-        lo = (lo + range * m_lowCount[sym] / SCALE) & 0xFFFF;
+        hi = (lo + range * highCount[sym] / SCALE - 1) & 0xFFFF;
+        lo = (lo + range * lowCount[sym] / SCALE) & 0xFFFF;
         // As in the encoder: n equal top bits, then u underflow shifts, whose flips of bit 14 all end
         // as one flip of the top bit.
         const int n = leadingEqualBits(lo, hi);
@@ -418,12 +488,52 @@ void AC::decodeBlock(ByteSource& in, unsigned char* out, size_t count) {
         if (in.pastEnd() > 2)
             throw CLasException(kLost);
     }
-    m_code = code;
-    m_lo = lo;
-    m_hi = hi;
-    m_shifts = shifts;
-    m_inByte = unsigned(buf & 0xFF);
-    m_inBits = bits;
+    st = DecodeState{code, lo, hi, shifts, buf, bits};
+}
+
+#if AC_BIT_VARIANTS
+__attribute__((target("lzcnt,bmi,bmi2"))) void
+decodeRunFast(DecodeState& st, ByteSource& in, const unsigned char* symbolOf, const uint16_t* lowCount,
+              const uint16_t* highCount, unsigned char* out, size_t count) {
+    decodeRun<1>(st, in, symbolOf, lowCount, highCount, out, count);
+}
+#endif
+void decodeRunPlain(DecodeState& st, ByteSource& in, const unsigned char* symbolOf, const uint16_t* lowCount,
+                    const uint16_t* highCount, unsigned char* out, size_t count) {
+    decodeRun<0>(st, in, symbolOf, lowCount, highCount, out, count);
+}
+
+} // namespace
+
+void AC::decodeBlock(ByteSource& in, unsigned char* out, size_t count) {
+    initialize_input_bitstream(&in);
+    initialize_arithmetic_decoder();
+    DecodeState st{m_code, m_lo, m_hi, 0, m_inByte, m_inBits};
+    bool whole = false;
+    // One symbol with the whole scale: it never narrows the interval, so nothing is shifted in.
+    for (int s = 0; s < 256 && count > 0; ++s)
+        if (m_lowCount[s] == 0 && m_highCount[s] == SCALE) {
+            std::memset(out, s, count);
+            whole = true;
+        }
+    if (!whole) {
+#if AC_BIT_VARIANTS
+        if (fastBitScans())
+            decodeRunFast(st, in, m_symbolOf, m_lowCount, m_highCount, out, count);
+        else
+#endif
+            decodeRunPlain(st, in, m_symbolOf, m_lowCount, m_highCount, out, count);
+    }
+    m_code = st.code;
+    m_lo = st.lo;
+    m_hi = st.hi;
+    m_shifts = st.shifts;
+    m_inByte = unsigned(st.buf & 0xFF);
+    m_inBits = st.bits;
     if (bit_ftell_input() < 0)
         throw CLasException(kLost);
+}
+
+void AC::usePortableCode(bool portable) {
+    portableCode = portable;
 }

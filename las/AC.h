@@ -62,6 +62,10 @@ public:
     // is not where its coded bits say, and on any other corruption.
     void decodeBlock(ByteSource& in, unsigned char* out, size_t count);
 
+    // The coding loops use LZCNT and BMI2 where the processor has them; `true` keeps every coder on the
+    // portable code (the bytes are the same either way).
+    static void usePortableCode(bool portable);
+
     // Cumulative table of the current block: symbol s occupies [low[s], high[s]).
     const uint16_t* lowCounts() const { return m_lowCount; }
     const uint16_t* highCounts() const { return m_highCount; }
