@@ -166,86 +166,81 @@ bool fastBitScans() {
 
 namespace {
 
-// One block being encoded: the coder of encode_symbol with a word-at-a-time bit writer. Its
-// renormalisation is always a run of n equal top bits shifted out followed by a run of u underflow
-// shifts (after one, the top bits differ until the interval is narrowed again), so both runs are
-// counted with one bit scan each instead of a loop per bit.
+// One block being encoded: the coder of encode_symbol, in an equivalent form that writes its bits as a
+// growing binary fraction. The pending underflow bits of encode_symbol are then just bits already
+// written, which a later carry may still increment: an underflow shift writes the top bit of the low end
+// and keeps the interval where it is, instead of moving it by a quarter. The interval arithmetic is the
+// same, so the bits are the same. Renormalisation counts still come from the 16-bit low and high ends:
+// a run of n equal top bits followed by a run of u underflow shifts (after one, the top bits differ until
+// the interval is narrowed again), both counted with one bit scan each.
 struct BlockEncoder {
     uint32_t interval[256]; // low count | high count << 16
-    unsigned char* op;
-    uint64_t acc = 0; // its low `nb` bits (at most 7 between calls) are not stored yet
+    unsigned char* begin;   // first coded byte
+    unsigned char* op;      // bytes before it are written; a carry may still increment them
+    uint64_t low = 0;       // `nb` (at most 7 between symbols) written bits not stored yet, then 16 bits
     int nb = 0;
-    uint32_t lo = 0, hi = 0xFFFF;
-    uint64_t pending = 0, shifts = 0;
+    uint32_t lo = 0, hi = 0xFFFF; // the interval as encode_symbol holds it
+    uint64_t shifts = 0;
 
-    // Writes the table and makes room for the coded bits: a symbol shifts out at most 16 bits plus its
-    // underflow run, so four bytes a symbol and some slack for the whole-word stores always suffice.
-    void start(const uint16_t* low, const uint16_t* high, size_t count, std::vector<unsigned char>& out) {
+    // Writes the table and makes room for the coded bits: a symbol shifts out at most 32 bits, so four
+    // bytes a symbol and some slack for the whole-word stores always suffice.
+    void start(const uint16_t* low16, const uint16_t* high, size_t count, std::vector<unsigned char>& out) {
         const size_t at = out.size();
         out.resize(at + AC::TableBytes + 4 * count + 64);
         unsigned char* table = out.data() + at;
         for (int s = 0; s < 256; ++s) {
             table[2 * s] = uint8_t(high[s] & 0xFF);
             table[2 * s + 1] = uint8_t(high[s] >> 8);
-            interval[s] = uint32_t(low[s]) | uint32_t(high[s]) << 16;
+            interval[s] = uint32_t(low16[s]) | uint32_t(high[s]) << 16;
         }
-        op = table + AC::TableBytes;
+        begin = op = table + AC::TableBytes;
     }
-    void put(uint64_t v, int n) { // n <= 56
-        acc = (acc << n) | v;
-        nb += n;
-        const uint64_t word = __builtin_bswap64(nb ? acc << (64 - nb) : 0);
+    bool wholeScale(unsigned char sym) const { return interval[sym] == AC::SCALE << 16; }
+    // Moves the low end up by `step`, carrying into the bits written before.
+    [[gnu::always_inline]] void raise(uint32_t step) {
+        low += step;
+        if (__builtin_expect((low >> (16 + nb)) != 0, 0)) {
+            low -= uint64_t(1) << (16 + nb);
+            unsigned char* p = op;
+            while (p > begin && *--p == 0xFF)
+                *p = 0;
+            ++*p;
+        }
+    }
+    // Shifts `s` bits out of the 16-bit window and stores every whole byte of written bits.
+    [[gnu::always_inline]] void shift(int s) {
+        low <<= s;
+        nb += s;
+        const uint64_t word = __builtin_bswap64(nb ? (low >> 16) << (64 - nb) : 0);
         std::memcpy(op, &word, 8);
         op += nb >> 3;
         nb &= 7;
+        low &= (uint64_t(1) << (16 + nb)) - 1;
     }
-    void repeat(uint32_t bit, uint64_t n) {
-        for (; n > 0;) {
-            const int k = int(std::min<uint64_t>(n, 32));
-            put(bit ? (uint64_t(1) << k) - 1 : 0u, k);
-            n -= uint64_t(k);
-        }
-    }
-    bool wholeScale(unsigned char sym) const { return interval[sym] == AC::SCALE << 16; }
     [[gnu::always_inline]] void encode(unsigned char sym) {
         const uint32_t iv = interval[sym];
         const uint32_t range = hi - lo + 1;
+        const uint32_t up = range * (iv & 0xFFFF) / AC::SCALE;
         hi = (lo + range * (iv >> 16) / AC::SCALE - 1) & 0xFFFF;
-        lo = (lo + range * (iv & 0xFFFF) / AC::SCALE) & 0xFFFF;
+        lo = lo + up;
+        raise(up);
         const int n = leadingEqualBits(lo, hi);
-        if (__builtin_expect(pending > 40, 0) && n) {
-            const uint32_t top = lo >> (16 - n);
-            const uint32_t first = top >> (n - 1);
-            put(first, 1);
-            repeat(!first, pending);
-            pending = 0;
-            put(top & ((1u << (n - 1)) - 1), n - 1);
-        } else {
-            // The first equal bit, the pending opposite bits, then the other n - 1 bits.
-            const int p = n ? int(pending) : 0;
-            const int rest = n ? n - 1 : 0;
-            const uint64_t top = lo >> (16 - n);
-            const uint64_t first = n ? top >> rest : 0;
-            const uint64_t opposite = first ? 0 : (uint64_t(1) << p) - 1;
-            put(n ? (first << (rest + p)) | (opposite << rest) | (top & ((uint64_t(1) << rest) - 1)) : 0, n + p);
-            pending = n ? 0 : pending;
-        }
         lo = (lo << n) & 0xFFFF;
         hi = ((hi << n) | ((1u << n) - 1)) & 0xFFFF;
         const int u = underflowRun(lo, hi);
-        pending += uint64_t(u);
         lo = (lo << u) & (u ? 0x7FFFu : 0xFFFFu);
         hi = (((hi << u) | ((1u << u) - 1)) & 0xFFFF) | (u ? 0x8000u : 0u);
+        shift(n + u);
         shifts += uint64_t(n + u);
     }
-    // Flush bits, the last bytes and the terminator; trims `out` to what was written.
+    // encode_symbol's flush picks the point 0x4000 or 0x8000 of the interval and writes its two top
+    // bits; then the last bytes and the terminator. Trims `out` to what was written.
     void finish(std::vector<unsigned char>& out) {
-        const uint32_t bit = (lo & 0x4000) ? 1 : 0;
-        put(bit, 1);
-        repeat(!bit, pending + 1);
+        raise(((lo & 0x4000) ? 0x8000u : 0x4000u) - lo);
+        shift(2);
         // Every started byte and the current one, which is all zeros when the bits ended on a boundary.
         const int bytes = nb / 8 + 1;
-        const uint64_t rest = acc << (8 * bytes - nb);
+        const uint64_t rest = (low >> 16) << (8 * bytes - nb);
         for (int b = 0; b < bytes; ++b)
             *op++ = uint8_t(rest >> (8 * (bytes - 1 - b)));
         *op++ = 0xFF;
