@@ -378,7 +378,9 @@ inline void put32(std::vector<unsigned char>& out, uint32_t v) {
     const unsigned char b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
     out.insert(out.end(), b, b + 4);
 }
-inline int bytesOf(uint32_t m) { return m == 0 ? 0 : m < 0x100 ? 1 : m < 0x10000 ? 2 : m < 0x1000000 ? 3 : 4; }
+inline int bytesOf(uint32_t m) {
+    return ((39 - __builtin_clz(m | 1)) >> 3) - (m == 0);
+}
 } // namespace
 
 void levelEncode(CodedPieces& out, const int32_t* v, size_t n) {
@@ -388,23 +390,27 @@ void levelEncode(CodedPieces& out, const int32_t* v, size_t n) {
     storeLE(first, uint32_t(v[0]));
     out.raw(first, 4);
     std::vector<unsigned char> codes(n - 1);
-    std::vector<uint32_t> mags(n - 1);
+    // One pass: every byte of every magnitude is stored, and its plane's end moves on only when the
+    // value has that byte (no branch on the data).
+    std::vector<std::vector<unsigned char>> planes(4, std::vector<unsigned char>(n - 1));
+    unsigned char* plane[4] = {planes[0].data(), planes[1].data(), planes[2].data(), planes[3].data()};
+    size_t a0 = 0, a1 = 0, a2 = 0, a3 = 0;
     int K = 0;
     for (size_t i = 1; i < n; ++i) {
         const uint32_t m = v[i] < 0 ? 0u - uint32_t(v[i]) : uint32_t(v[i]);
         const int k = bytesOf(m);
         codes[i - 1] = uint8_t(2 * k + (v[i] < 0));
-        mags[i - 1] = m;
         K = std::max(K, k);
+        plane[0][a0] = uint8_t(m);
+        plane[1][a1] = uint8_t(m >> 8);
+        plane[2][a2] = uint8_t(m >> 16);
+        plane[3][a3] = uint8_t(m >> 24);
+        a0 += size_t(k > 0), a1 += size_t(k > 1), a2 += size_t(k > 2), a3 += size_t(k > 3);
     }
-    std::vector<std::vector<unsigned char>> planes(static_cast<size_t>(K));
-    for (int p = 0; p < K; ++p) {
-        auto& plane = planes[size_t(p)];
-        plane.reserve(n);
-        for (size_t i = 0; i + 1 < n; ++i)
-            if ((codes[i] >> 1) > p)
-                plane.push_back(uint8_t(mags[i] >> (8 * p)));
-    }
+    const size_t at[4] = {a0, a1, a2, a3};
+    planes.resize(size_t(K));
+    for (int p = 0; p < K; ++p)
+        planes[size_t(p)].resize(at[p]);
     out.block(std::move(codes));
     for (auto& plane : planes) {
         unsigned char count[4];
@@ -473,13 +479,15 @@ void levelDecode(AC& ac, ByteSource& in, int32_t* v, size_t n) {
     v[0] = int32_t(in.readU32("Unable to find stream"));
     std::vector<unsigned char> codes(n - 1);
     ac.decodeBlock(in, codes.data(), codes.size());
-    size_t perPlane[4] = {};
-    for (unsigned char c : codes) {
-        if (c > 9)
+    size_t histogram[256] = {}, perPlane[4] = {};
+    for (unsigned char c : codes)
+        ++histogram[c];
+    for (int c = 10; c < 256; ++c)
+        if (histogram[c] != 0)
             throw CLasException("Corrupt level code");
+    for (int c = 2; c < 10; ++c)
         for (int p = 0; p < (c >> 1); ++p)
-            ++perPlane[p];
-    }
+            perPlane[p] += histogram[c];
     std::vector<uint32_t> mag(n - 1, 0);
     std::vector<unsigned char> plane;
     for (int p = 0; p < 4 && perPlane[p] > 0; ++p) {
