@@ -446,9 +446,11 @@ template <int Variant>
 [[gnu::always_inline]] inline void decodeRun(DecodeState& st, ByteSource& in, const unsigned char* symbolOf,
                                              const uint16_t* lowCount, const uint16_t* highCount,
                                              unsigned char* out, size_t count) {
-    // remove_symbol_from_stream with runs of equal top bits shifted in at once. Bytes are taken from
-    // the source only as bits are needed, exactly as input_bit takes them.
-    uint32_t code = st.code, lo = st.lo, hi = st.hi;
+    // remove_symbol_from_stream with runs of equal top bits shifted in at once, holding the code as its
+    // offset from the low end: every shift moves code and low alike (an underflow shift moves both by a
+    // quarter), so the offset just doubles and takes in the next bit. Bytes are taken from the source
+    // only as bits are needed, exactly as input_bit takes them.
+    uint32_t lo = st.lo, hi = st.hi, offset = st.code - st.lo;
     uint64_t shifts = st.shifts, buf = st.buf;
     int bits = st.bits;
     auto take = [&](int n) -> uint32_t { // n <= 31
@@ -462,27 +464,29 @@ template <int Variant>
     constexpr uint32_t SCALE = AC::SCALE;
     for (size_t i = 0; i < count; ++i) {
         // A valid stream keeps the code inside [low, high]; then the count lies in [0, SCALE) and falls
-        // in a non-empty interval of the checked table.
-        if (code < lo || code > hi)
-            throw CLasException(kCorrupt);
+        // in a non-empty interval of the checked table, and the offset stays inside the narrowed interval.
         const uint32_t range = hi - lo + 1;
-        const int sym = symbolOf[((code - lo + 1) * SCALE - 1) / range];
+        if (offset >= range)
+            throw CLasException(kCorrupt);
+        const int sym = symbolOf[((offset + 1) * SCALE - 1) / range];
         out[i] = uint8_t(sym);
+        const uint32_t step = range * lowCount[sym] / SCALE;
         hi = (lo + range * highCount[sym] / SCALE - 1) & 0xFFFF;
-        lo = (lo + range * lowCount[sym] / SCALE) & 0xFFFF;
-        // As in the encoder: n equal top bits, then u underflow shifts, whose flips of bit 14 all end
-        // as one flip of the top bit.
+        lo = lo + step;
+        offset -= step;
+        // As in the encoder: n equal top bits, then u underflow shifts.
         const int n = leadingEqualBits(lo, hi);
         lo = (lo << n) & 0xFFFF;
         hi = ((hi << n) | ((1u << n) - 1)) & 0xFFFF;
         const int u = underflowRun(lo, hi);
         lo = (lo << u) & (u ? 0x7FFFu : 0xFFFFu);
         hi = (((hi << u) | ((1u << u) - 1)) & 0xFFFF) | (u ? 0x8000u : 0u);
-        code = (((code << (n + u)) | take(n + u)) & 0xFFFF) ^ (u ? 0x8000u : 0u);
+        offset = (offset << (n + u)) | take(n + u);
         shifts += uint64_t(n + u);
         if (in.pastEnd() > 2)
             throw CLasException(kLost);
     }
+    const uint32_t code = (lo + offset) & 0xFFFF;
     st = DecodeState{code, lo, hi, shifts, buf, bits};
 }
 
