@@ -15,8 +15,21 @@ constexpr const char* kCorrupt = "Corrupt compressed block";
 } // namespace
 
 void AC::buildFrequencies(const unsigned char* data, size_t count, uint32_t freq[256]) {
-    uint64_t c[256] = {};
-    for (size_t i = 0; i < count; ++i)
+    // Four partial counts: runs of one symbol would otherwise wait on each increment of one counter.
+    // Each takes at most 2^30 symbols; the rest, if any, is counted in 64 bits.
+    uint32_t part[4][256] = {};
+    const size_t quads = std::min<size_t>(count, size_t(1) << 32) & ~size_t(3);
+    size_t i = 0;
+    for (; i < quads; i += 4) {
+        ++part[0][data[i]];
+        ++part[1][data[i + 1]];
+        ++part[2][data[i + 2]];
+        ++part[3][data[i + 3]];
+    }
+    uint64_t c[256];
+    for (int s = 0; s < 256; ++s)
+        c[s] = uint64_t(part[0][s]) + part[1][s] + part[2][s] + part[3][s];
+    for (; i < count; ++i)
         ++c[data[i]];
     int64_t total = 0;
     for (int s = 0; s < 256; ++s) {
