@@ -216,7 +216,7 @@ TEST(Predictors, BlockPredictorEqualsThePointPredictors) {
     });
     expectSamePredictions(X, Y, Z, "random 32-bit values");
     fill([&](size_t i, int32_t& x, int32_t& y, int32_t& z) {
-        x = i % 3 ? INT32_MAX - noise(2) : INT32_MIN + noise(2), y = int32_t(rng() % 3) - 1;
+        x = i % 3 ? INT32_MAX - int32_t(rng() % 3) : INT32_MIN + int32_t(rng() % 3), y = int32_t(rng() % 3) - 1;
         z = i % 2 ? INT32_MIN : INT32_MAX - int32_t(rng() % 7);
     });
     expectSamePredictions(X, Y, Z, "values at the 32-bit limits");
