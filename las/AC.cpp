@@ -265,13 +265,11 @@ struct BlockEncoder {
 
 // The coding loops, compiled twice: for any x86-64, and with LZCNT and BMI2, whose bit scans and
 // shifts shorten each symbol's chain of dependent instructions (chosen at run time).
-template <int Variant>
 [[gnu::always_inline]] inline void encodeRun(BlockEncoder& e, const unsigned char* data, size_t from,
                                              size_t to) {
     for (size_t i = from; i < to; ++i)
         e.encode(data[i]);
 }
-template <int Variant>
 [[gnu::always_inline]] inline void encodeRunPair(BlockEncoder& ea, const unsigned char* a, BlockEncoder& eb,
                                                  const unsigned char* b, size_t to) {
     for (size_t i = 0; i < to; ++i) {
@@ -282,21 +280,14 @@ template <int Variant>
 #if AC_BIT_VARIANTS
 __attribute__((target("lzcnt,bmi,bmi2"))) void encodeRunFast(BlockEncoder& e, const unsigned char* data,
                                                              size_t from, size_t to) {
-    encodeRun<1>(e, data, from, to);
+    encodeRun(e, data, from, to);
 }
 __attribute__((target("lzcnt,bmi,bmi2"))) void encodeRunPairFast(BlockEncoder& ea, const unsigned char* a,
                                                                  BlockEncoder& eb, const unsigned char* b,
                                                                  size_t to) {
-    encodeRunPair<1>(ea, a, eb, b, to);
+    encodeRunPair(ea, a, eb, b, to);
 }
 #endif
-void encodeRunPlain(BlockEncoder& e, const unsigned char* data, size_t from, size_t to) {
-    encodeRun<0>(e, data, from, to);
-}
-void encodeRunPairPlain(BlockEncoder& ea, const unsigned char* a, BlockEncoder& eb, const unsigned char* b,
-                        size_t to) {
-    encodeRunPair<0>(ea, a, eb, b, to);
-}
 
 // Encodes symbols [from, count) of a block; a block of one value holding the whole scale codes to
 // nothing but its flush bits.
@@ -307,7 +298,7 @@ void encodeRest(BlockEncoder& e, const unsigned char* data, size_t from, size_t 
     if (fastBitScans())
         return encodeRunFast(e, data, from, count);
 #endif
-    encodeRunPlain(e, data, from, count);
+    encodeRun(e, data, from, count);
 }
 
 } // namespace
@@ -342,7 +333,7 @@ void AC::encodeBlockPair(const unsigned char* a, size_t countA, std::vector<unsi
             encodeRunPairFast(ea, a, eb, b, i);
         else
 #endif
-            encodeRunPairPlain(ea, a, eb, b, i);
+            encodeRunPair(ea, a, eb, b, i);
     }
     encodeRest(ea, a, skipB ? 0 : i, countA);
     encodeRest(eb, b, skipA ? 0 : i, countB);
@@ -455,7 +446,6 @@ struct DecodeState {
     int bits;
 };
 
-template <int Variant>
 [[gnu::always_inline]] inline void decodeRun(DecodeState& st, ByteSource& in, const unsigned char* symbolOf,
                                              const uint16_t* lowCount, const uint16_t* highCount,
                                              unsigned char* out, size_t count) {
@@ -507,14 +497,9 @@ template <int Variant>
 __attribute__((target("lzcnt,bmi,bmi2"))) void
 decodeRunFast(DecodeState& st, ByteSource& in, const unsigned char* symbolOf, const uint16_t* lowCount,
               const uint16_t* highCount, unsigned char* out, size_t count) {
-    decodeRun<1>(st, in, symbolOf, lowCount, highCount, out, count);
+    decodeRun(st, in, symbolOf, lowCount, highCount, out, count);
 }
 #endif
-void decodeRunPlain(DecodeState& st, ByteSource& in, const unsigned char* symbolOf, const uint16_t* lowCount,
-                    const uint16_t* highCount, unsigned char* out, size_t count) {
-    decodeRun<0>(st, in, symbolOf, lowCount, highCount, out, count);
-}
-
 } // namespace
 
 void AC::decodeBlock(ByteSource& in, unsigned char* out, size_t count) {
@@ -534,7 +519,7 @@ void AC::decodeBlock(ByteSource& in, unsigned char* out, size_t count) {
             decodeRunFast(st, in, m_symbolOf, m_lowCount, m_highCount, out, count);
         else
 #endif
-            decodeRunPlain(st, in, m_symbolOf, m_lowCount, m_highCount, out, count);
+            decodeRun(st, in, m_symbolOf, m_lowCount, m_highCount, out, count);
     }
     m_code = st.code;
     m_lo = st.lo;

@@ -283,8 +283,8 @@ std::vector<int32_t> deltas(const int32_t* v, size_t n) {
 
 BlockPredictor::BlockPredictor(const int32_t* X, const int32_t* Y, size_t n, bool vectors)
     : m_dX(deltas(X, n)), m_vectors(vectors && haveAVX2()) {
-    m_ddX = deltas(m_dX.data(), n);
-    if (Y != nullptr) {
+    if (Y != nullptr) { // what Z predictions need besides the X deltas
+        m_ddX = deltas(m_dX.data(), n);
         m_dY = deltas(Y, n);
         m_ddY = deltas(m_dY.data(), n);
         m_dZ.assign(n, 0);
