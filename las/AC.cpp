@@ -500,6 +500,7 @@ decodeRunFast(DecodeState& st, ByteSource& in, const unsigned char* symbolOf, co
     decodeRun(st, in, symbolOf, lowCount, highCount, out, count);
 }
 #endif
+
 } // namespace
 
 void AC::decodeBlock(ByteSource& in, unsigned char* out, size_t count) {
