@@ -237,7 +237,7 @@ __attribute__((target("avx2"))) long matchingStepAVX2(const int32_t* dX, const i
     return -1;
 }
 
-// The vote of PredictZ over j from j to i, four j at a time: counts of eX > eY and of eY > eX.
+// The vote of PredictZ from j up to i, four j at a time: counts of eX > eY and of eY > eX.
 // Each lane is evaluated as the scalar expression is: product, then sum, each rounded; the truncating
 // conversion gives -2^31 out of range as trunc32 does.
 __attribute__((target("avx2"))) void voteAVX2(const int32_t* ddX, const int32_t* ddY, const int32_t* dZ,
