@@ -233,13 +233,11 @@ TEST(Predictors, BlockPredictorEqualsThePointPredictors) {
     // Real scans, whose irregular spacing sends most Z predictions to the vote.
     for (auto& s : manifestSamples("las")) {
         const auto bytes = readBytes(s.path);
-        uint32_t offset = 0, count = 0;
-        uint16_t length = 0;
-        std::memcpy(&offset, &bytes[96], 4);
-        std::memcpy(&length, &bytes[105], 2);
-        std::memcpy(&count, &bytes[107], 4);
+        LASHeader h;
+        h.copyFromBuffer(bytes.data());
         Columns c;
-        c.fromRecords(bytes.data() + offset, std::min<size_t>(count, 20000), s.format, length);
+        c.fromRecords(bytes.data() + h.OffsetToPointData, std::min<size_t>(h.NumberOfPointRecords, 20000),
+                      s.format, h.PointDataRecordLength);
         expectSamePredictions(c.X, c.Y, c.Z, s.name);
     }
 }
