@@ -10,7 +10,7 @@ PACKAGES=(
   libgl-dev libglu1-mesa-dev libglew-dev
   libcurl4-openssl-dev libboost-dev
   libcgal-dev libeigen3-dev libnanoflann-dev libcpp-httplib-dev
-  googletest libgtest-dev libbenchmark-dev
+  googletest libgtest-dev libbenchmark-dev libmeshoptimizer-dev
   xvfb xauth libgl1-mesa-dri xdotool
   cmake ninja-build g++ clang pkg-config libgmp-dev libmpfr-dev
   xz-utils zstd gzip bc

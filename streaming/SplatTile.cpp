@@ -1,7 +1,10 @@
 #include "SplatTile.h"
 
 #include "RenderTile.h"
+#include "Simplification.h"
+#include "Triangulation.h"
 
+#include <algorithm>
 #include <cmath>
 #include <iostream>
 
@@ -10,6 +13,7 @@ SplatTile::SplatTile(const SplatTile& o)
       levelStarts(o.levelStarts), highestLevel(o.highestLevel.load()), minZ(o.minZ.load()),
       maxZ(o.maxZ.load()), uploadPending(o.uploadPending.load()), uploadLevel(o.uploadLevel),
       receiving(o.receiving.load()), renderTile(o.renderTile) {
+    std::copy(o.coordinateScale, o.coordinateScale + 3, coordinateScale);
     std::lock_guard lock(o.publishedLock_);
     completeEnds_ = o.completeEnds_;
 }
@@ -157,4 +161,32 @@ Splat* SplatTile::getLODSplats(short level, long) {
     if (badLevel(level) || size_t(level) >= levelStarts.size())
         return nullptr;
     return &splats.at(size_t(levelStarts[size_t(level)]));
+}
+
+std::vector<MeshPoint> SplatTile::meshPoints() const {
+    return meshPointsFromRaw(splats.data(), splats.size(), coordinateScale);
+}
+
+int SplatTile::triangulate(std::vector<unsigned>& indices, float threshold) {
+    triangulatePoints(meshPoints(), indices);
+    return simplify(indices, threshold);
+}
+
+int SplatTile::simplify(std::vector<unsigned>& indices, float threshold, bool) {
+    simplifyTriangulation(meshPoints(), indices, threshold, SimplifyVariant::Tile);
+    return 0;
+}
+
+int SplatTile::simplifyWeightedRandom(std::vector<unsigned>& indices, float threshold, bool) {
+    simplifyTriangulation(meshPoints(), indices, threshold, SimplifyVariant::TileWeightedRandom);
+    return 0;
+}
+
+void SplatTile::simplify2(std::vector<unsigned>& indices, float threshold, bool) {
+    simplifyBySampling(meshPoints(), indices, threshold);
+}
+
+int SplatTile::simplificationIteration(std::vector<unsigned>& indices, std::vector<TriangulationVertex*>& vertices,
+                                       float threshold, bool useAllSplats) {
+    return ::simplificationIteration(meshPoints(), colors, indices, vertices, threshold, useAllSplats);
 }

@@ -4,6 +4,7 @@
 // cache thread holds it while a level streams in and while the tile is uploaded.
 #include "CMutexClass.h"
 #include "GeometryTypes.h"
+#include "MeshPoint.h"
 
 #include <atomic>
 #include <cfloat>
@@ -13,6 +14,7 @@
 
 class LODGrid;
 class RenderTile;
+class TriangulationVertex;
 
 class SplatTile : public CMutexClass {
 public:
@@ -53,6 +55,20 @@ public:
     // Drops every splat, colour and level begun since `m`: a retried request then starts from the same
     // state and later level numbers do not shift.
     void rollback(const Mark& m);
+
+    // Geometry. Splats are taken in world units relative to the centre of their raw box (raw ×
+    // coordinateScale), so that thresholds are lengths. triangulate appends a triangulation of all splats
+    // to `indices` (which the caller passes empty) and simplifies it; threshold -1 is the default 0.001.
+    // Indices are splat numbers.
+    int triangulate(std::vector<unsigned>& indices, float threshold);
+    int simplify(std::vector<unsigned>& indices, float threshold, bool unused = false);
+    int simplifyWeightedRandom(std::vector<unsigned>& indices, float threshold, bool unused = false);
+    void simplify2(std::vector<unsigned>& indices, float threshold, bool unused = false);
+    int simplificationIteration(std::vector<unsigned>& indices, std::vector<TriangulationVertex*>& vertices,
+                                float threshold, bool useAllSplats);
+    std::vector<MeshPoint> meshPoints() const;
+    // The data set's scale factors; the cache sets them from its grid.
+    double coordinateScale[3] = {1, 1, 1};
 
     // Sizes of whole levels, for threads that do not hold the tile's lock (the render selection thread
     // reads them while the cache thread appends the next level). Published by update.
