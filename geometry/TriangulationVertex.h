@@ -70,10 +70,15 @@ public:
     // Takes the vertex out and fills its hole (see the removal driver for the contract). True when it
     // did; false leaves `indices`, `deletedTriangles` and every vertex record as they were. maxError > 0
     // limits the x, y length of every new edge.
+    //
+    // `covered`, when given, holds per triangle (position / 3) the removed points whose x, y it covers:
+    // the removal is refused unless this vertex and every point covered by its triangles stay within
+    // maxError of the new triangle over them, so that the final surface keeps every removed point
+    // within that bound, however many removals its neighbourhood went through.
     bool removeAndRetriangulate(const std::vector<MeshPoint>& points, std::vector<unsigned>& indices,
                                 std::vector<TriangulationVertex*>& vertices,
                                 std::vector<TriangulationVertex*>& changed, std::set<unsigned>& deletedTriangles,
-                                float maxError);
+                                float maxError, std::vector<std::vector<unsigned>>* covered = nullptr);
 
     // Sets MARKED and returns true unless a neighbour is marked. The map variant maps each neighbour
     // (a working number) to its vertex number first.
