@@ -145,10 +145,14 @@ std::size_t simplifyTriangulation(const std::vector<MeshPoint>& points, std::vec
     std::vector<TriangulationVertex*> changed;
     std::vector<std::vector<unsigned>> covered(indices.size() / 3);
     std::size_t removed = 0;
+    // A vertex that is skipped or cannot be removed gets error +infinity. Errors never decrease, so it
+    // would stay last for good and is simply taken out of the ordered set; it still counts as a
+    // candidate whose recomputed error is always +infinity again.
+    std::vector<char> parked(n, 0);
     auto reinsertAsLast = [&](TriangulationVertex* v) {
         candidates.erase(candidates.begin());
         v->error = INF;
-        candidates.insert(v);
+        parked[v->index] = 1;
     };
     while (!candidates.empty()) {
         TriangulationVertex* v = *candidates.begin();
@@ -176,6 +180,8 @@ std::size_t simplifyTriangulation(const std::vector<MeshPoint>& points, std::vec
         inCandidates[v->index] = 0;
         for (auto it = changed.rbegin(); it != changed.rend(); ++it) {
             TriangulationVertex* w = *it;
+            if (parked[w->index])
+                continue;
             if (inCandidates[w->index]) {
                 candidates.erase(w);
             } else if (weighted) {

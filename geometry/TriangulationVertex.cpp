@@ -20,7 +20,9 @@ double cross(const MeshPoint& o, const MeshPoint& a, const MeshPoint& b) {
     return (a.x - o.x) * (b.y - o.y) - (a.y - o.y) * (b.x - o.x);
 }
 
-double length2D(const MeshPoint& a, const MeshPoint& b) { return std::hypot(a.x - b.x, a.y - b.y); }
+double length2D(const MeshPoint& a, const MeshPoint& b) {
+    return std::sqrt((a.x - b.x) * (a.x - b.x) + (a.y - b.y) * (a.y - b.y));
+}
 
 // Whether p - o lies strictly inside the counter-clockwise sweep from `from` - o to `to` - o.
 bool strictlyInsideSweep(const MeshPoint& o, const MeshPoint& from, const MeshPoint& to, const MeshPoint& p) {
@@ -288,9 +290,10 @@ bool TriangulationVertex::checkCoincidenceAndAngle(const std::vector<MeshPoint>&
     }
     const MeshPoint &s = pts[shared], &p = pts[o1], &q = pts[o2];
     const double ux = p.x - s.x, uy = p.y - s.y, vx = q.x - s.x, vy = q.y - s.y;
-    const double norms = std::hypot(ux, uy) * std::hypot(vx, vy);
-    const double angle = std::acos(std::clamp((ux * vx + uy * vy) / norms, -1.0, 1.0));
-    if (angle < 0.0523598776) { // 3 degrees; false for NaN
+    const double norms = std::sqrt((ux * ux + uy * uy) * (vx * vx + vy * vy));
+    // Below 3 degrees, compared as cosines (acos falls as its argument rises); false for no angle.
+    static const double limit = std::cos(0.0523598776);
+    if (std::clamp((ux * vx + uy * vy) / norms, -1.0, 1.0) > limit) {
         *tooNarrow = true;
         return true;
     }
@@ -313,6 +316,7 @@ void TriangulationVertex::calculateError(const std::vector<MeshPoint>& pts, cons
     double slope = std::numeric_limits<double>::infinity();
     std::vector<HullSplat> hull;
     std::vector<unsigned> concave;
+    std::vector<char> valid;
     for (const Chain& chain : chainsOf(ring, triangles, starts)) {
         const std::vector<unsigned>& c = chain.points;
         const std::size_t n = c.size();
@@ -356,12 +360,16 @@ void TriangulationVertex::calculateError(const std::vector<MeshPoint>& pts, cons
             }
             return true;
         };
+        valid.assign(n * n, 0);
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t k = i + 1; k < n; ++k)
+                valid[i * n + k] = diagonalValid(i, k);
         for (std::size_t i = 0; i < n; ++i)
             for (std::size_t j = i + 1; j < n; ++j) {
-                if (!diagonalValid(i, j))
+                if (!valid[i * n + j])
                     continue;
                 for (std::size_t k = j + 1; k < n; ++k) {
-                    if (!(cross(pts[c[i]], pts[c[j]], pts[c[k]]) < 0) || !diagonalValid(j, k) || !diagonalValid(i, k))
+                    if (!valid[j * n + k] || !valid[i * n + k] || !(cross(pts[c[i]], pts[c[j]], pts[c[k]]) < 0))
                         continue;
                     const double dist = distToTriangle(v, pts[c[i]], pts[c[j]], pts[c[k]], d);
                     if (dist != -1.0) {
@@ -437,6 +445,11 @@ bool TriangulationVertex::removeAndRetriangulate(const std::vector<MeshPoint>& p
         }
         if (n > MAX_RING || (chain.closed && n < 3) || (!chain.closed && !closingEdgeInsideFan(pts, index, c)))
             return false;
+        // Every edge of the hole's polygon is an edge of its new triangles.
+        if (maxError > 0)
+            for (std::size_t i = 0; i < n && n >= 3; ++i)
+                if (length2D(pts[c[i]], pts[c[(i + 1) % n]]) > maxError)
+                    return false;
         std::vector<unsigned> local;
         if (n == 3) {
             // The chain runs clockwise; the mesh's triangles are counter-clockwise.
