@@ -1,6 +1,7 @@
 #include "support/CaptureStdout.h"
 #include "MeshFixtures.h"
 #include "support/Samples.h"
+#include "PointGenerator.h"
 #include "Simplification.h"
 #include "SplatTile.h"
 
@@ -157,6 +158,18 @@ TEST(Simplification, TileTriangulatesRawCoordinatesAtRealMagnitudes) {
     EXPECT_EQ(planarityFault(pts, tris), "");
     EXPECT_TRUE(names(tris, 20 * 40 + 20)) << "the bump was removed";
     EXPECT_LT(tris.size() / 3, 39u * 39);
+}
+
+TEST(Simplification, SyntheticSurveyKeepsRoofsAndTreesWithinTheBound) {
+    synth::PointGenerator gen(8000, 0, 1);
+    std::vector<unsigned char> records(8000 * std::size_t(gen.recordLength()));
+    const auto n = gen.generate(records.data(), 8000);
+    std::vector<Splat> splats(n);
+    for (std::size_t i = 0; i < n; ++i)
+        std::memcpy(&splats[i], &records[i * std::size_t(gen.recordLength())], 12);
+    const double scale[3] = {synth::PointGenerator::Scale, synth::PointGenerator::Scale, synth::PointGenerator::Scale};
+    const auto r = simplifyAndCheck(meshPointsFromRaw(splats.data(), n, scale), -1.0f, SimplifyVariant::Tile);
+    EXPECT_GT(r.removed, 0u);
 }
 
 TEST(Simplification, RealSamplesStayPlanarTriangulations) {
