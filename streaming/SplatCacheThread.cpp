@@ -20,9 +20,12 @@
 #include <cfloat>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <deque>
+#include <exception>
 #include <iostream>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -86,6 +89,12 @@ public:
     void renderSplats(unsigned tile, std::vector<int>* indices, bool withColors) override;
     int uploadedSplats(unsigned tile) override { return uploaded_.at(tile); }
 
+    bool triangulateTile(unsigned tile, std::vector<unsigned>& indices, float threshold) override;
+    void renderTriangles(unsigned tile, std::vector<unsigned>* indices, bool withColors) override;
+    void requestMesh(unsigned tile, int splats, float threshold) override;
+    void takeMeshes(std::vector<TileMesh>& out) override;
+    void cancelMeshes() override;
+
     int failedTransfers() override { return failures_.load(); }
     unsigned droppedSplats() override { return dropped_.load(); }
 
@@ -94,6 +103,11 @@ private:
     void upload(unsigned tile, long frame);
     void ensureBuffers();
     static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+    // Triangulates the tile's first `splats` splats (all uploaded ones when negative, never more) and
+    // sets `splats` to the number taken; false when the tile is busy.
+    bool triangulatePrefix(unsigned tile, int& splats, std::vector<unsigned>& indices, float threshold);
+    void meshLoop();
+    void stopMeshWorker();
 
     CURL* curl_ = nullptr;
     std::string dataset; // escaped
@@ -116,6 +130,19 @@ private:
     std::atomic<int> failures_{0};
     std::atomic<unsigned> dropped_{0};
     WakeSignal requestAdded_; // an idle cache thread starts on a new request without waiting its poll out
+
+    // The mesh worker, started by the first request; meshLock_ guards the rest.
+    struct MeshRequest {
+        int splats = -1; // -1: none queued
+        float threshold = -1;
+    };
+    std::mutex meshLock_;
+    std::condition_variable meshWake_;
+    std::deque<unsigned> meshQueue_;
+    std::vector<MeshRequest> meshRequests_; // per tile
+    std::vector<TileMesh> meshesDone_;
+    bool meshStop_ = false;
+    std::thread meshThread_;
 };
 
 SplatCacheThread* SplatCacheThread::newSplatCacheThread(std::string dataset, LODGrid* grid, short levels,
@@ -150,6 +177,9 @@ SplatCacheThreadImpl<Point>::SplatCacheThreadImpl(std::string name, LODGrid* g, 
     colorBuffers.assign(n, 0);
     uploaded_.assign(n, 0);
     uploadedColors_.assign(n, 0);
+    meshRequests_.resize(n);
+    for (SplatTile& t : tiles)
+        std::copy(grid->scale, grid->scale + 3, t.coordinateScale);
 
     initCurlOnce();
     curl_ = curl_easy_init();
@@ -182,6 +212,7 @@ SplatCacheThreadImpl<Point>::SplatCacheThreadImpl(std::string name, LODGrid* g, 
 }
 
 template <class Point> SplatCacheThreadImpl<Point>::~SplatCacheThreadImpl() {
+    stopMeshWorker();
     Stop();
     Join();
     if (decompressor != nullptr) {
@@ -536,6 +567,117 @@ void SplatCacheThreadImpl<Point>::renderSplats(unsigned t, std::vector<int>* ind
     }
     if (count > 0)
         glDrawElements(GL_POINTS, count, GL_UNSIGNED_INT, indices->data());
+}
+
+template <class Point>
+void SplatCacheThreadImpl<Point>::renderTriangles(unsigned t, std::vector<unsigned>* indices, bool withColors) {
+    ensureBuffers();
+    if (indices == nullptr || indices->size() < 3)
+        return;
+    // Generic attributes as for the splats: the triangle programs take the raw integer coordinates.
+    glBindBuffer(GL_ARRAY_BUFFER, splatBuffers[t]);
+    glVertexAttribIPointer(positionAtt, 3, GL_INT, sizeof(Splat), nullptr);
+    glVertexAttribPointer(normalAtt, 3, GL_FLOAT, GL_FALSE, sizeof(Splat), reinterpret_cast<void*>(12));
+    if (StreamReaders::loadColors && withColors && uploadedColors_[t] >= uploaded_[t]) {
+        glBindBuffer(GL_ARRAY_BUFFER, colorBuffers[t]);
+        glVertexAttribPointer(colorAtt, 3, GL_UNSIGNED_SHORT, GL_TRUE, sizeof(Color), nullptr);
+    }
+    glDrawElements(GL_TRIANGLES, GLsizei(indices->size() / 3 * 3), GL_UNSIGNED_INT, indices->data());
+}
+
+template <class Point>
+bool SplatCacheThreadImpl<Point>::triangulatePrefix(unsigned t, int& splats, std::vector<unsigned>& indices,
+                                                    float threshold) {
+    SplatTile& tile = tiles.at(t);
+    // The copy, not the tile, is triangulated: the lock is held only while copying, so that neither the
+    // cache thread nor the upload waits for a triangulation.
+    SplatTile work;
+    if (!tile.TryLock())
+        return false;
+    // Uploads change the count only under the tile's lock.
+    const int uploaded = uploaded_[t];
+    splats = splats < 0 ? uploaded : std::min(splats, uploaded);
+    work.splats.assign(tile.splats.begin(), tile.splats.begin() + splats);
+    tile.Unlock();
+    std::copy(tile.coordinateScale, tile.coordinateScale + 3, work.coordinateScale);
+    work.triangulate(indices, threshold);
+    return true;
+}
+
+template <class Point>
+bool SplatCacheThreadImpl<Point>::triangulateTile(unsigned t, std::vector<unsigned>& indices, float threshold) {
+    int splats = -1;
+    return triangulatePrefix(t, splats, indices, threshold);
+}
+
+template <class Point> void SplatCacheThreadImpl<Point>::requestMesh(unsigned t, int splats, float threshold) {
+    std::lock_guard lock(meshLock_);
+    MeshRequest& r = meshRequests_.at(t);
+    if (r.splats < 0)
+        meshQueue_.push_back(t);
+    r = MeshRequest{splats, threshold};
+    if (!meshThread_.joinable() && !meshStop_)
+        meshThread_ = std::thread(&SplatCacheThreadImpl::meshLoop, this);
+    meshWake_.notify_one();
+}
+
+template <class Point> void SplatCacheThreadImpl<Point>::takeMeshes(std::vector<TileMesh>& out) {
+    std::lock_guard lock(meshLock_);
+    for (TileMesh& m : meshesDone_)
+        out.push_back(std::move(m));
+    meshesDone_.clear();
+}
+
+template <class Point> void SplatCacheThreadImpl<Point>::cancelMeshes() {
+    std::lock_guard lock(meshLock_);
+    for (unsigned t : meshQueue_)
+        meshRequests_[t] = MeshRequest{};
+    meshQueue_.clear();
+}
+
+template <class Point> void SplatCacheThreadImpl<Point>::meshLoop() {
+    std::unique_lock lock(meshLock_);
+    for (;;) {
+        meshWake_.wait(lock, [&] { return meshStop_ || !meshQueue_.empty(); });
+        if (meshStop_)
+            return;
+        const unsigned t = meshQueue_.front();
+        meshQueue_.pop_front();
+        const MeshRequest request = meshRequests_[t];
+        meshRequests_[t] = MeshRequest{};
+        lock.unlock();
+        TileMesh mesh{t, request.splats, {}};
+        bool done = true;
+        try {
+            done = triangulatePrefix(t, mesh.splats, mesh.indices, request.threshold);
+        } catch (const std::exception& e) {
+            // The tile stays splats; its mesh is not asked for again until it changes.
+            std::cout << "Could not mesh tile " << t << ": " << e.what() << std::endl;
+            mesh.indices.clear();
+        }
+        lock.lock();
+        if (done) {
+            meshesDone_.push_back(std::move(mesh));
+            continue;
+        }
+        // Busy (a level streaming in): again after the others, unless a newer request took its place.
+        if (meshRequests_[t].splats < 0) {
+            meshRequests_[t] = request;
+            meshQueue_.push_back(t);
+        }
+        meshWake_.wait_for(lock, std::chrono::milliseconds(20), [&] { return meshStop_; });
+    }
+}
+
+template <class Point> void SplatCacheThreadImpl<Point>::stopMeshWorker() {
+    {
+        std::lock_guard lock(meshLock_);
+        meshStop_ = true;
+    }
+    meshWake_.notify_one();
+    // Waits for a triangulation in progress: it reads the tiles.
+    if (meshThread_.joinable())
+        meshThread_.join();
 }
 
 template class SplatCacheThreadImpl<LASPoint0>;

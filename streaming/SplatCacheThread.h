@@ -7,7 +7,8 @@
 // Locks: the request lock (queues, current request bounds, and the level count of every tile), the
 // finished lock, the statistics lock, and each tile's own lock. The cache thread takes the request lock
 // and then the locks of a request's tiles in ascending order, and keeps the tile locks across the
-// transfer; the main thread only try-locks a tile for its regular upload.
+// transfer; the main thread only try-locks a tile for its regular upload, and the mesh worker only to
+// copy the tile's splats.
 #include "CThread.h"
 #include "SplatTile.h"
 
@@ -66,6 +67,28 @@ public:
     virtual void renderSplats(unsigned tile, std::vector<int>* indices, bool withColors) = 0;
     // Splats on the GPU for the tile.
     virtual int uploadedSplats(unsigned tile) = 0;
+
+    // Meshes. triangulateTile appends a simplified triangulation of the splats on the tile's GPU buffers
+    // (indices are splat numbers, `threshold` a length in world units, -1 the default). It copies them
+    // under the tile's lock without waiting for it (false when the tile is busy) and computes outside
+    // the lock; it takes long, so never call it on the GL thread.
+    virtual bool triangulateTile(unsigned tile, std::vector<unsigned>& indices, float threshold) = 0;
+    // Main thread: draws the triangles `indices` over the tile's buffers.
+    virtual void renderTriangles(unsigned tile, std::vector<unsigned>* indices, bool withColors) = 0;
+
+    // The cache's mesh worker, which triangulates one tile at a time off the GL thread.
+    struct TileMesh {
+        unsigned tile = 0;
+        int splats = 0; // the mesh covers the tile's first `splats` splats
+        std::vector<unsigned> indices;
+    };
+    // Main thread: asks for a mesh of the tile's first `splats` splats, all of which must be on the GPU.
+    // A later request for a tile replaces its request not yet begun. A busy tile is retried.
+    virtual void requestMesh(unsigned tile, int splats, float threshold) = 0;
+    // Main thread: the meshes finished since the last call, oldest first.
+    virtual void takeMeshes(std::vector<TileMesh>& out) = 0;
+    // Drops the requests not yet begun.
+    virtual void cancelMeshes() = 0;
 
     // Counters for diagnostics and tests.
     virtual int failedTransfers() = 0;
