@@ -533,6 +533,11 @@ int drawSplatPasses(RenderSelectionThread* selection, int width, int height, int
         selection->renderSplats(short(l), COLOR_OFF, gridExpansion);
         glBindBuffer(GL_ARRAY_BUFFER, 0);
     }
+    if (selection->meshMode()) {
+        glUseProgram(visibilityPassTri);
+        selection->renderMeshes(COLOR_OFF, gridExpansion);
+        glBindBuffer(GL_ARRAY_BUFFER, 0);
+    }
     glDisableVertexAttribArray(positionAtt);
     glDisableVertexAttribArray(normalAtt);
 
@@ -560,6 +565,12 @@ int drawSplatPasses(RenderSelectionThread* selection, int width, int height, int
         glUseProgram(attribute);
         setFloat(attribute, "viewportHeight", float(height));
         drawn += selection->renderSplats(short(l), ColorMode(colorMode), gridExpansion);
+        glBindBuffer(GL_ARRAY_BUFFER, 0);
+    }
+    if (selection->meshMode()) {
+        // The meshes' fragments lie exactly on the depth of the visibility pass and weigh 1 each.
+        glUseProgram(colors ? attributePassTriColor : attributePassTri);
+        selection->renderMeshes(ColorMode(colorMode), gridExpansion);
         glBindBuffer(GL_ARRAY_BUFFER, 0);
     }
     glDisableVertexAttribArray(positionAtt);

@@ -83,7 +83,8 @@ void drawFullscreenTexture();
 // An RGBA texture of the surface's pixels, linear filtering; the caller frees the surface.
 GLuint SDL_GL_SurfaceToTexture(SDL_Surface* s);
 
-// The three passes of one frame over levels 0 .. levels-1; returns the splats drawn by the attribute pass.
+// The three passes of one frame over levels 0 .. levels-1, and over the mesh tiles in mesh mode (the
+// triangle programs); returns the splats drawn by the attribute pass.
 int drawSplatPasses(RenderSelectionThread* selection, int width, int height, int colorMode, bool lighting,
                     float brightness, float contrast, double radiusModifier, float gridExpansion, int levels,
                     bool hasColor);

@@ -30,6 +30,7 @@ RenderSelectionThread::RenderSelectionThread(std::string dataset, LASHeader* hea
     grid = new LODGrid(header);
     cache = SplatCacheThread::newSplatCacheThread(std::move(dataset), grid, maxLOD, header, this);
     renderTiles.reserve(grid->getNumberOfTiles());
+    meshes_.resize(grid->getNumberOfTiles());
     for (uint32_t t = 0; t < grid->getNumberOfTiles(); ++t)
         renderTiles.emplace_back(t);
     for (auto& r : levelRadius)
@@ -399,17 +400,15 @@ int RenderSelectionThread::renderSplats(short level, ColorMode mode, float gridE
         const short requested = rt.requestedLOD;
         const short draw = std::min<short>(rt.state != RenderTile::Settled ? short(requested - 1) : requested,
                                            tiles[t].highestLevel);
-        if (draw != level) { // most tiles, in every pass: no bounds or frustum test for them
+        if (draw != level || drawsMesh(t)) { // most tiles, in every pass: no bounds or frustum test for them
+            rt.Unlock();
+            continue;
+        }
+        if (!tileInView(t)) {
             rt.Unlock();
             continue;
         }
         const auto b = grid->getTileBounds(int(t), true);
-        double z0, z1;
-        tileHeights(t, z0, z1);
-        if (bBoxInFrustum(b[0], b[1], b[2], b[3], z0, z1) == 0) {
-            rt.Unlock();
-            continue;
-        }
         const bool pushed = gridExpansion != 0;
         if (pushed) {
             glPushMatrix();
@@ -423,6 +422,82 @@ int RenderSelectionThread::renderSplats(short level, ColorMode mode, float gridE
             glPopMatrix();
         rt.Unlock();
     }
+    return drawn;
+}
+
+bool RenderSelectionThread::tileInView(unsigned t) const {
+    const auto b = grid->getTileBounds(int(t), true);
+    double z0, z1;
+    tileHeights(t, z0, z1);
+    return bBoxInFrustum(b[0], b[1], b[2], b[3], z0, z1) != 0;
+}
+
+bool RenderSelectionThread::drawsMesh(unsigned t) const {
+    // A mesh indexes only splats on the GPU; the buffer never shrinks, so this holds once it is made.
+    return meshMode_ && !meshes_[t].indices.empty() && meshes_[t].splats <= cache->uploadedSplats(t);
+}
+
+void RenderSelectionThread::updateMeshes(bool on) {
+    if (cache == nullptr)
+        return;
+    if (on != meshMode_) {
+        meshMode_ = on;
+        if (!on) {
+            cache->cancelMeshes();
+            for (Mesh& m : meshes_)
+                m.pending = 0;
+        }
+    }
+    std::vector<SplatCacheThread::TileMesh> done;
+    cache->takeMeshes(done);
+    for (SplatCacheThread::TileMesh& d : done) {
+        Mesh& m = meshes_.at(d.tile);
+        m.indices = std::move(d.indices);
+        m.splats = d.splats;
+        if (m.pending == d.splats)
+            m.pending = 0;
+    }
+    if (!on)
+        return;
+
+    const std::vector<SplatTile>& tiles = *cache->getTiles();
+    // Nearest tiles first: the worker takes requests in order.
+    std::vector<std::pair<double, unsigned>> wanted;
+    for (uint32_t t = 0; t < renderTiles.size(); ++t) {
+        RenderTile& rt = renderTiles[t];
+        rt.Lock();
+        const short requested = rt.requestedLOD;
+        const bool loaded = rt.state == RenderTile::Settled && requested >= 0 && tiles[t].highestLevel >= requested;
+        const int count = std::min<int>(int(rt.indices.size()), cache->uploadedSplats(t));
+        rt.Unlock();
+        const Mesh& m = meshes_[t];
+        if (!loaded || count < 3 || count == m.splats || count == m.pending || !tileInView(t))
+            continue;
+        meshes_[t].pending = count;
+        wanted.emplace_back(cache->calculateMinDistanceToPoint(camera[0], camera[1], camera[2], t), t);
+    }
+    std::sort(wanted.begin(), wanted.end());
+    for (const auto& [distance, t] : wanted)
+        cache->requestMesh(t, meshes_[t].pending, meshThreshold);
+}
+
+int RenderSelectionThread::renderMeshes(ColorMode mode, float gridExpansion) {
+    int drawn = 0;
+    for (uint32_t t = 0; meshMode_ && t < meshes_.size(); ++t) {
+        if (!drawsMesh(t) || !tileInView(t))
+            continue;
+        const bool pushed = gridExpansion != 0;
+        if (pushed) {
+            const auto b = grid->getTileBounds(int(t), true);
+            glPushMatrix();
+            glTranslatef(float((b[0] + b[1]) / 2 * gridExpansion), float((b[2] + b[3]) / 2 * gridExpansion), 0.0f);
+        }
+        cache->renderTriangles(t, &meshes_[t].indices, mode == COLOR_LAS);
+        if (pushed)
+            glPopMatrix();
+        ++drawn;
+    }
+    meshTilesDrawn_ = drawn;
     return drawn;
 }
 

@@ -3,7 +3,8 @@
 // on its own thread whenever the camera, the splat-size threshold or the loaded data change: it estimates
 // each level's splat radius from the data present, moves each settled tile one level finer or any number
 // coarser, and hands the missing levels to the tile cache as batched rectangle requests, nearest and
-// visible tiles first. On the main thread it draws the tiles of one level per call.
+// visible tiles first. On the main thread it draws the tiles of one level per call, and in mesh mode
+// the tiles whose simplified triangle mesh is ready.
 //
 // The main thread hands over the camera, the threshold and the dirty flag without locks (atomics); the
 // cache thread hands back finished requests through pushHandled.
@@ -41,6 +42,25 @@ public:
     // Main thread, GL context current. Returns the number of splats drawn.
     int renderSplats(short level, ColorMode mode, float gridExpansion);
     void renderGrid(float gridExpansion);
+
+    // Mesh mode (main thread). Each frame: takes the meshes the cache's worker finished and asks it for
+    // a mesh of every visible tile whose requested level is uploaded and whose mesh does not cover
+    // exactly its drawn splats. A tile with a mesh draws it (an older one while the next is made), and
+    // no splats; the others draw splats. Off, every tile draws splats and waiting requests are dropped.
+    void updateMeshes(bool on);
+    bool meshMode() const { return meshMode_; }
+    // Draws the mesh tiles in view; returns how many.
+    int renderMeshes(ColorMode mode, float gridExpansion);
+    // Tiles drawn by the last renderMeshes.
+    int meshTilesDrawn() const { return meshTilesDrawn_; }
+    struct Mesh {
+        std::vector<unsigned> indices; // splat numbers, three per triangle; empty: draw splats
+        int splats = 0;                // the mesh covers splats 0 .. splats-1
+        int pending = 0;               // splat count asked for and not yet delivered; 0 none
+    };
+    const Mesh& mesh(unsigned t) const { return meshes_.at(t); }
+    // Simplification threshold of the meshes, a length in world units (-1: the geometry's default).
+    float meshThreshold = -1;
     void renderCurrentRequest(float gridExpansion);
 
     RenderTile* getTiles();
@@ -87,4 +107,11 @@ private:
     void batch(short level, bool primary);
     // Normalised height range of a tile: its splats' once it has some, else the data set's.
     void tileHeights(unsigned t, double& z0, double& z1) const;
+    bool tileInView(unsigned t) const;
+    bool drawsMesh(unsigned t) const;
+
+    // Main thread only.
+    bool meshMode_ = false;
+    std::vector<Mesh> meshes_;
+    int meshTilesDrawn_ = 0;
 };

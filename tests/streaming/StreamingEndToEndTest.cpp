@@ -6,6 +6,7 @@
 #include "LODGrid.h"
 #include "RenderSelectionThread.h"
 #include "ServerRetriever.h"
+#include "Simplification.h"
 #include "SplatCacheThread.h"
 #include "SplatTile.h"
 #include "SyntheticScene.h"
@@ -28,6 +29,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <thread>
 #include <tuple>
@@ -151,6 +153,26 @@ protected:
         return false;
     }
 
+    // The frame loop in mesh mode, without drawing, until every tile (all are in view) has a mesh of
+    // exactly the splats it draws.
+    bool settleMeshes() {
+        const auto deadline = Clock::now() + std::chrono::seconds(300);
+        for (long frame = 0; Clock::now() < deadline; ++frame) {
+            {
+                const DriverAllocations driver;
+                sel_->cache->updateVBOs(frame);
+            }
+            sel_->updateMeshes(true);
+            bool all = true;
+            for (const RenderTile& rt : sel_->renderTiles)
+                all = all && sel_->mesh(rt.tileIndex).splats == int(rt.indices.size());
+            if (all)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
     // Every splat of every tile, sorted.
     std::vector<Point> held() {
         std::vector<Point> out;
@@ -206,6 +228,73 @@ TEST_F(Streaming, SettlesWithEveryTileAtItsThresholdLevel) {
     EXPECT_EQ(drawAllLevels(), expected);
     EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
     EXPECT_EQ(s.cache->droppedSplats(), 0u);
+}
+
+TEST_F(Streaming, MeshesFollowTheDrawnSplatsOfEveryTile) {
+    setGeometryLog(nullptr);
+    connect("scene", 12);
+    ASSERT_TRUE(settle());
+    RenderSelectionThread& s = *sel_;
+
+    // A tile whose lock another thread holds (a level streaming in) is not triangulated.
+    std::promise<void> locked, release;
+    std::thread holder([&] {
+        s.cache->getTile(0)->Lock();
+        locked.set_value();
+        release.get_future().wait();
+        s.cache->getTile(0)->Unlock();
+    });
+    locked.get_future().wait();
+    std::vector<unsigned> indices;
+    EXPECT_FALSE(s.cache->triangulateTile(0, indices, -1));
+    EXPECT_TRUE(indices.empty());
+    release.set_value();
+    holder.join();
+
+    ASSERT_TRUE(settleMeshes());
+    std::vector<int> coarse;
+    for (const RenderTile& rt : s.renderTiles) {
+        const RenderSelectionThread::Mesh& m = s.mesh(rt.tileIndex);
+        SCOPED_TRACE("tile " + std::to_string(rt.tileIndex));
+        ASSERT_FALSE(m.indices.empty());
+        EXPECT_EQ(m.indices.size() % 3, 0u);
+        EXPECT_LT(*std::max_element(m.indices.begin(), m.indices.end()), unsigned(m.splats));
+        coarse.push_back(m.splats);
+    }
+    {
+        const DriverAllocations driver;
+        EXPECT_EQ(s.renderMeshes(COLOR_LAS, 0), int(s.renderTiles.size()));
+        EXPECT_EQ(drawAllLevels(), 0); // mesh tiles draw no splats
+        EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+    }
+
+    // A finer level leaves every mesh stale: each is made again over the tile's new splats.
+    s.minProjectedSize = 4;
+    ASSERT_TRUE(settle());
+    ASSERT_TRUE(settleMeshes());
+    for (const RenderTile& rt : s.renderTiles) {
+        EXPECT_GT(s.mesh(rt.tileIndex).splats, coarse[rt.tileIndex]);
+        EXPECT_EQ(s.mesh(rt.tileIndex).splats, s.cache->uploadedSplats(rt.tileIndex));
+    }
+
+    // Coarser again: the meshes cover only the splats drawn, though the buffers keep the finer levels.
+    s.minProjectedSize = 12;
+    ASSERT_TRUE(settle());
+    ASSERT_TRUE(settleMeshes());
+    int drawn = 0;
+    for (const RenderTile& rt : s.renderTiles) {
+        const RenderSelectionThread::Mesh& m = s.mesh(rt.tileIndex);
+        EXPECT_EQ(m.splats, coarse[rt.tileIndex]);
+        EXPECT_LT(*std::max_element(m.indices.begin(), m.indices.end()), unsigned(m.splats));
+        EXPECT_GT(s.cache->uploadedSplats(rt.tileIndex), m.splats);
+        drawn += int(rt.indices.size());
+    }
+
+    // Off again: every tile draws its splats.
+    s.updateMeshes(false);
+    const DriverAllocations driver;
+    EXPECT_EQ(s.renderMeshes(COLOR_LAS, 0), 0);
+    EXPECT_EQ(drawAllLevels(), drawn);
 }
 
 TEST_F(Streaming, FullDetailHoldsEveryPointExactlyOnce) {
