@@ -107,6 +107,19 @@ TEST(Simplification, FewerPointsThanThreadsAreEachMeasuredOnce) {
     EXPECT_NE(log.find("New triangles size: "), std::string::npos);
 }
 
+TEST(Simplification, RandomSamplingTriangulatesAQuarterOfThePoints) {
+    QuietLog quiet;
+    const auto pts = randomPoints(401, 10.0, 9, 0.5);
+    std::vector<unsigned> tris, again;
+    triangulatePoints(pts, tris);
+    again = tris;
+    simplifyBySampling(pts, tris, -1.0f);
+    simplifyBySampling(pts, again, -1.0f);
+    EXPECT_EQ(std::set<unsigned>(tris.begin(), tris.end()).size(), 101u);
+    EXPECT_EQ(planarityFault(pts, tris), "");
+    EXPECT_EQ(tris, again);
+}
+
 TEST(Simplification, IndependentSetsMarkNoTwoNeighbours) {
     QuietLog quiet;
     const auto pts = randomPoints(500, 10.0, 5, 0.05);
