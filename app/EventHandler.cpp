@@ -106,6 +106,14 @@ void GLEventHandler::keyDown(const SDL_Keysym& key, int64_t now, bool& quit) {
         std::cout << "Changed to " << colorModeNames[colorMode % 4] << " color mode." << std::endl;
         break;
     }
+    case SDLK_t: {
+        meshMode = !meshMode;
+        if (GUIEntry* entry = panel != nullptr ? panel->getEntry("Mesh mode") : nullptr) {
+            entry->changeValue(meshMode);
+            entry->textureValid = false;
+        }
+        break;
+    }
     case SDLK_PERIOD:
         if (panel != nullptr)
             panel->enterDot();

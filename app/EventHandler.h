@@ -30,6 +30,8 @@ struct GLEventHandler {
     bool drawLODGrid = false;
     bool drawAxes = false;
     bool showPanel = true;
+    // Visible, fully loaded tiles drawn as simplified triangle meshes (key t, panel "Mesh mode").
+    bool meshMode = false;
     float brightness = 1.3f;
     float contrast = 1.0f;
     float gridExpansion = 0.0f;

@@ -9,6 +9,7 @@
 #include "RenderSelectionThread.h"
 #include "Renderer.h"
 #include "ServerRetriever.h"
+#include "Simplification.h"
 #include "SplatCacheThread.h"
 #include "ViewMath.h"
 
@@ -224,6 +225,7 @@ void readPanel(GUI& panel) {
     eventHandler.markCurrentRequest = value("Mark current request") != 0;
     eventHandler.drawLODGrid = value("Draw LOD grid") != 0;
     eventHandler.lighting = value("Lighting") != 0;
+    eventHandler.meshMode = value("Mesh mode") != 0;
     const uint32_t mode = uint32_t(value("Screen mode"));
     if (mode != eventHandler.screenMode) {
         eventHandler.screenMode = mode;
@@ -262,6 +264,7 @@ void frameLoop() {
             break;
         ++frame;
         lodThread->cache->updateVBOs(frame);
+        lodThread->updateMeshes(eventHandler.meshMode);
 
         const GLVector3d eye = eventHandler.eye();
         const double eyeLength = std::sqrt(eye.x * eye.x + eye.y * eye.y + eye.z * eye.z);
@@ -349,8 +352,10 @@ void frameLoop() {
             memory->changeValue(getUsedGPUmem());
             memory->textureValid = false;
             std::cout << "Average number of splats drawn: " << (framesSincePrint > 0 ? splatSum / framesSincePrint : 0)
-                      << ", retrieval speed: " << lodThread->cache->getAverageRetrievalSpeed() << " splats/sec."
-                      << std::endl;
+                      << ", retrieval speed: " << lodThread->cache->getAverageRetrievalSpeed() << " splats/sec.";
+            if (eventHandler.meshMode)
+                std::cout << " Tiles drawn as meshes: " << lodThread->meshTilesDrawn() << ".";
+            std::cout << std::endl;
             splatSum = 0;
             framesSincePrint = 0;
         }
@@ -377,6 +382,7 @@ std::unique_ptr<GUI> makeSettingsPanel(int w, int h, double minProjectedSize) {
     panel->addEntry("Min projected size", minProjectedSize, false);
     panel->addEntry("Grid expansion", 0.0, false);
     panel->addEntry("Lighting", true, false);
+    panel->addEntry("Mesh mode", false, false);
     panel->addEntry("Color mode", colorModeNames, 4, 1, false);
     panel->addEntry("Screen mode", screenModeNames, screenModeCount, 4, false);
     // Zero or less would fetch the whole data set, or draw nothing.
@@ -540,6 +546,8 @@ int viewerMain(int argc, char** argv) {
     checkGLError("Error before initializing shaders.");
     initShaders(true);
 
+    // The mesh worker's simplifications would print their progress for every tile.
+    setGeometryLog(nullptr);
     std::string problem;
     for (;;) {
         const std::string name = chooseDataset(problem);

@@ -63,6 +63,17 @@ Coverage coverage(const Image& img) {
     return c;
 }
 
+// Pixels whose colour differs by more than a little in some channel.
+size_t differing(const Image& a, const Image& b) {
+    if (a.width != b.width || a.height != b.height)
+        return size_t(a.width) * size_t(a.height);
+    size_t n = 0;
+    for (size_t i = 0; i < a.rgba.size(); i += 4)
+        n += std::abs(a.rgba[i] - b.rgba[i]) > 24 || std::abs(a.rgba[i + 1] - b.rgba[i + 1]) > 24 ||
+             std::abs(a.rgba[i + 2] - b.rgba[i + 2]) > 24;
+    return n;
+}
+
 bool xdotool(const std::string& args) {
     return std::system(("xdotool " + args + " >/dev/null 2>&1").c_str()) == 0;
 }
@@ -139,6 +150,19 @@ protected:
         std::remove((std::string(PONTARO_BIN_DIR) + "/" + name).c_str());
         return img;
     }
+    // Screenshots until two in a row agree: the scene has stopped changing.
+    Image settledScreenshot() {
+        Image last = screenshot();
+        for (int i = 0; i < 60; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            Image next = screenshot();
+            if (!next.rgba.empty() && next.rgba == last.rgba)
+                return next;
+            last = std::move(next);
+        }
+        ADD_FAILURE() << "the image kept changing";
+        return last;
+    }
     size_t count(const std::string& text) const {
         const std::string out = viewer_->out();
         size_t n = 0;
@@ -198,7 +222,8 @@ TEST_F(Viewer, DrawsTheSceneInEveryColourModeAndResizes) {
     for (const char* entry : {"Brightness = 1.3000000000000000", "Color mode = OFF", "Contrast = 1.0000000000000000",
                               "Draw LOD grid = Disabled", "FPS = 18.000000000000000", "GPU memory = 0",
                               "Grid expansion = 0.0000000000000000", "Lighting = Enabled",
-                              "Mark current request = Disabled", "Min projected size = 1.5000000000000000",
+                              "Mark current request = Disabled", "Mesh mode = Disabled",
+                              "Min projected size = 1.5000000000000000",
                               "Radius modifier = 1.0000000000000000"}) {
         SDL_Surface* text = textRenderer.generateText(entry);
         ASSERT_NE(text, nullptr);
@@ -215,6 +240,36 @@ TEST_F(Viewer, DrawsTheSceneInEveryColourModeAndResizes) {
     EXPECT_EQ(big.height, 1080);
     EXPECT_GT(coverage(big).lit, 0u);
     quit(2);
+}
+
+TEST_F(Viewer, MeshModeDrawsTrianglesAndSwitchesBackToSplats) {
+    LocalPointServer server(dir_->file("data"), 0, 10488);
+    startViewer();
+    chooseAndSettle();
+    key("g"); // the panel's numbers change from frame to frame
+    const Image splats = settledScreenshot();
+    ASSERT_GT(coverage(splats).lit, size_t(splats.width * splats.height / 20));
+
+    key("t");
+    const std::regex meshes(" Tiles drawn as meshes: ([0-9]+)\\.");
+    bool drawn = false;
+    for (int i = 0; i < 600 && !drawn; ++i) {
+        const std::string out = viewer_->out();
+        for (auto it = std::sregex_iterator(out.begin(), out.end(), meshes); it != std::sregex_iterator(); ++it)
+            drawn = drawn || std::stol((*it)[1]) > 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(drawn) << viewer_->out();
+    const Image mesh = settledScreenshot();
+    const Coverage c = coverage(mesh);
+    EXPECT_GT(c.lit, size_t(mesh.width * mesh.height / 20)) << "the meshes cover little of the window";
+    EXPECT_GT(c.greenish, c.lit / 10); // the data's colours reach the meshes
+    EXPECT_GT(differing(splats, mesh), size_t(mesh.width * mesh.height / 100));
+
+    key("t");
+    const Image back = settledScreenshot();
+    EXPECT_LT(differing(splats, back), size_t(back.width * back.height / 1000));
+    quit();
 }
 
 TEST_F(Viewer, WaitsForAServerAndOutlivesIt) {

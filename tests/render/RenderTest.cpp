@@ -168,7 +168,8 @@ TEST_F(Panel, EntriesInNameOrderWithTheirTexts) {
         names.push_back(name);
     EXPECT_EQ(names, (std::vector<std::string>{"Brightness", "Color mode", "Contrast", "Draw LOD grid", "FPS",
                                                "GPU memory", "Grid expansion", "Lighting", "Mark current request",
-                                               "Min projected size", "Radius modifier", "Screen mode"}));
+                                               "Mesh mode", "Min projected size", "Radius modifier",
+                                               "Screen mode"}));
     EXPECT_EQ(panel->getEntry("Brightness")->text(), "Brightness = 1.3000000000000000");
     EXPECT_EQ(panel->getEntry("Lighting")->text(), "Lighting = Enabled");
     EXPECT_EQ(panel->getEntry("GPU memory")->text(), "GPU memory = 0");
@@ -177,19 +178,36 @@ TEST_F(Panel, EntriesInNameOrderWithTheirTexts) {
 }
 
 TEST_F(Panel, ClicksAdvanceChoicesAndWrap) {
-    EXPECT_EQ(click(11), 1);
-    EXPECT_EQ(click(11), 1);
+    EXPECT_EQ(click(12), 1);
+    EXPECT_EQ(click(12), 1);
     EXPECT_EQ(panel->getEntry("Screen mode")->getValue(), 6); // 1280x768
     for (int i = 0; i < 7; ++i)
-        click(11);
+        click(12);
     EXPECT_EQ(panel->getEntry("Screen mode")->getValue(), 13); // 1920x1080
-    click(11);
+    click(12);
     EXPECT_EQ(panel->getEntry("Screen mode")->getValue(), 0); // wraps to 400x300
     click(7);
     EXPECT_EQ(panel->getEntry("Lighting")->getValue(), 0);
     GUIEntry* selected = panel->selected;
-    EXPECT_EQ(panel->checkMouseClick(5, 12 * lineHeight + 40), 0); // below the last entry
+    EXPECT_EQ(panel->checkMouseClick(5, 13 * lineHeight + 40), 0); // below the last entry
     EXPECT_EQ(panel->selected, selected);
+}
+
+TEST_F(Panel, KeyTAndAClickToggleMeshMode) {
+    GLEventHandler h;
+    h.panel = panel.get();
+    SDL_Event t{};
+    t.type = SDL_KEYDOWN;
+    t.key.keysym.sym = SDLK_t;
+    EXPECT_EQ(panel->getEntry("Mesh mode")->text(), "Mesh mode = Disabled");
+    h.handleEvent(t, 0);
+    EXPECT_TRUE(h.meshMode);
+    EXPECT_EQ(panel->getEntry("Mesh mode")->text(), "Mesh mode = Enabled");
+    h.handleEvent(t, 0);
+    EXPECT_FALSE(h.meshMode);
+    EXPECT_EQ(panel->getEntry("Mesh mode")->getValue(), 0);
+    click(9);
+    EXPECT_EQ(panel->getEntry("Mesh mode")->getValue(), 1);
 }
 
 TEST_F(Panel, TypingANumber) {
@@ -216,7 +234,7 @@ TEST_F(Panel, TypingANumber) {
     EXPECT_FALSE(panel->getChange());
 
     // The splat size threshold and the radius factor refuse zero and below, as text that does not parse.
-    for (int entry : {9, 10})
+    for (int entry : {10, 11})
         for (const char* typed : {"0", "-2"}) {
             click(entry);
             for (const char* c = typed; *c != 0; ++c)
@@ -225,7 +243,7 @@ TEST_F(Panel, TypingANumber) {
         }
     EXPECT_EQ(panel->getEntry("Min projected size")->getValue(), 1.5);
     EXPECT_EQ(panel->getEntry("Radius modifier")->getValue(), 1.0);
-    click(10);
+    click(11);
     panel->enterDot();
     panel->enterNumber('5');
     panel->confirmEdit();
