@@ -9,6 +9,7 @@ mkdir -p "$data"
 bench/compress_bench.sh "$build" "$data" "${PONTARO_BENCH_POINTS:-10000000}"
 "$build/bin/pontaro_bench_server" "$data" "${PONTARO_BENCH_POINTS:-10000000}"
 "$build/bin/pontaro_bench_stream_parse" "${PONTARO_BENCH_POINTS:-10000000}"
+"$build/bin/pontaro_bench_geometry"
 # The streaming engine and the viewer need GL: a display, or Xvfb.
 stream=("$build/bin/pontaro_bench_stream" "$data" "${PONTARO_BENCH_STREAM_POINTS:-5000000}")
 viewer=("$build/bin/pontaro_bench_viewer" "$data")
