@@ -77,6 +77,45 @@ double computeErrors(const std::vector<MeshPoint>& points, const std::vector<uns
     return seconds;
 }
 
+// The removal candidates in the order of vertexCompare. A candidate's error changes only while it is
+// out of the queue, so a binary heap whose outdated entries are dropped when they surface yields exactly
+// the order of an ordered set, without a tree node per candidate.
+class CandidateQueue {
+public:
+    explicit CandidateQueue(std::size_t n) : stamp_(n, 0), in_(n, 0) {}
+    void push(TriangulationVertex* v) {
+        in_[v->index] = 1;
+        heap_.push_back({v->error, v->index, ++stamp_[v->index], v});
+        std::push_heap(heap_.begin(), heap_.end(), later);
+    }
+    void erase(const TriangulationVertex* v) {
+        in_[v->index] = 0;
+        ++stamp_[v->index];
+    }
+    bool contains(const TriangulationVertex* v) const { return in_[v->index] != 0; }
+    // The candidate of smallest error, null when none is left.
+    TriangulationVertex* front() {
+        while (!heap_.empty() && heap_.front().stamp != stamp_[heap_.front().index]) {
+            std::pop_heap(heap_.begin(), heap_.end(), later);
+            heap_.pop_back();
+        }
+        return heap_.empty() ? nullptr : heap_.front().vertex;
+    }
+
+private:
+    struct Entry {
+        float error;
+        unsigned index, stamp;
+        TriangulationVertex* vertex;
+    };
+    static bool later(const Entry& a, const Entry& b) {
+        return a.error > b.error || (a.error == b.error && a.index > b.index);
+    }
+    std::vector<Entry> heap_;
+    std::vector<unsigned> stamp_;
+    std::vector<char> in_;
+};
+
 // Drops the triangles at the deleted positions, keeping the others in order.
 void compact(std::vector<unsigned>& indices, const std::set<unsigned>& deleted) {
     if (deleted.empty())
@@ -121,23 +160,24 @@ std::size_t simplifyTriangulation(const std::vector<MeshPoint>& points, std::vec
                 v->error *= float(std::rand()) / 2147483647.0f;
     }
 
-    std::set<TriangulationVertex*, vertexCompare> all(vertices.begin(), vertices.end());
+    std::vector<TriangulationVertex*> all(vertices);
+    std::sort(all.begin(), all.end(), vertexCompare());
     std::size_t minima = 0;
     for (TriangulationVertex* v : vertices)
         minima += (v->flags & TriangulationVertex::LOCAL_MINIMUM) != 0;
     geometryLog() << "Number of local minimums: " << minima << std::endl;
 
     const float t = defaultThreshold(threshold);
-    std::set<TriangulationVertex*, vertexCompare> candidates;
-    std::vector<char> inCandidates(n, 0);
+    CandidateQueue candidates(n);
+    std::size_t admitted = 0;
     for (TriangulationVertex* v : all) {
         if (!weighted && !(double(v->error) < 500.0 * double(t)))
             break;
-        candidates.insert(candidates.end(), v);
-        inCandidates[v->index] = 1;
+        candidates.push(v);
+        ++admitted;
     }
-    all.clear();
-    geometryLog() << "Number of vertices with smaller error: " << candidates.size() << std::endl;
+    std::vector<TriangulationVertex*>().swap(all);
+    geometryLog() << "Number of vertices with smaller error: " << admitted << std::endl;
 
     const float maxError = weighted ? 700.0f * t : 800.0f * t;
     const auto start = std::chrono::steady_clock::now();
@@ -146,16 +186,15 @@ std::size_t simplifyTriangulation(const std::vector<MeshPoint>& points, std::vec
     std::vector<std::vector<unsigned>> covered(indices.size() / 3);
     std::size_t removed = 0;
     // A vertex that is skipped or cannot be removed gets error +infinity. Errors never decrease, so it
-    // would stay last for good and is simply taken out of the ordered set; it still counts as a
-    // candidate whose recomputed error is always +infinity again.
+    // would stay last for good and is simply taken out of the queue; it still counts as a candidate
+    // whose recomputed error is always +infinity again.
     std::vector<char> parked(n, 0);
     auto reinsertAsLast = [&](TriangulationVertex* v) {
-        candidates.erase(candidates.begin());
+        candidates.erase(v);
         v->error = INF;
         parked[v->index] = 1;
     };
-    while (!candidates.empty()) {
-        TriangulationVertex* v = *candidates.begin();
+    while (TriangulationVertex* v = candidates.front()) {
         if (v->error == INF)
             break;
         if (weighted) {
@@ -176,13 +215,12 @@ std::size_t simplifyTriangulation(const std::vector<MeshPoint>& points, std::vec
             continue;
         }
         ++removed;
-        candidates.erase(candidates.begin());
-        inCandidates[v->index] = 0;
+        candidates.erase(v);
         for (auto it = changed.rbegin(); it != changed.rend(); ++it) {
             TriangulationVertex* w = *it;
             if (parked[w->index])
                 continue;
-            if (inCandidates[w->index]) {
+            if (candidates.contains(w)) {
                 candidates.erase(w);
             } else if (weighted) {
                 geometryLog() << "Did not erase vertex " << w->index << std::endl;
@@ -194,8 +232,7 @@ std::size_t simplifyTriangulation(const std::vector<MeshPoint>& points, std::vec
             // Errors never decrease: a vertex keeps the place its first error gave it.
             if (w->error < old)
                 w->error = old;
-            candidates.insert(w);
-            inCandidates[w->index] = 1;
+            candidates.push(w);
         }
     }
     r.removalSeconds = secondsSince(start);
