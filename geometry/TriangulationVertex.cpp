@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <deque>
 #include <limits>
 #include <ostream>
 
@@ -185,24 +184,28 @@ bool TriangulationVertex::sortNeighbours(const std::vector<MeshPoint>& pts, cons
         else
             remaining.push_back({pos, a, b});
     }
-    std::deque<unsigned> chainRing, chainTris;
+    // A chain grows at both ends: what is prepended is kept reversed in the `head` vectors.
+    std::vector<unsigned> headRing, headTris, tailRing, tailTris;
     while (!remaining.empty()) {
         const Wedge first = remaining.front();
         remaining.erase(remaining.begin());
         chainStarts.push_back(unsigned(ring.size()));
-        chainRing = {first.before, first.after};
-        chainTris = {first.pos};
+        headRing.assign(1, first.before);
+        headTris.clear();
+        tailRing.assign(1, first.after);
+        tailTris.assign(1, first.pos);
         for (bool attached = true; attached && !remaining.empty();) {
             attached = false;
             for (std::size_t i = 0; i < remaining.size();) {
                 const Wedge& w = remaining[i];
-                const bool closes = chainRing.front() == chainRing.back();
-                if (!closes && w.before == chainRing.back()) {
-                    chainRing.push_back(w.after);
-                    chainTris.push_back(w.pos);
-                } else if (!closes && w.after == chainRing.front()) {
-                    chainRing.push_front(w.before);
-                    chainTris.push_front(w.pos);
+                const unsigned front = headRing.back(), back = tailRing.back();
+                const bool closes = front == back;
+                if (!closes && w.before == back) {
+                    tailRing.push_back(w.after);
+                    tailTris.push_back(w.pos);
+                } else if (!closes && w.after == front) {
+                    headRing.push_back(w.before);
+                    headTris.push_back(w.pos);
                 } else {
                     ++i;
                     continue;
@@ -211,8 +214,10 @@ bool TriangulationVertex::sortNeighbours(const std::vector<MeshPoint>& pts, cons
                 attached = true;
             }
         }
-        ring.insert(ring.end(), chainRing.begin(), chainRing.end());
-        triangles.insert(triangles.end(), chainTris.begin(), chainTris.end());
+        ring.insert(ring.end(), headRing.rbegin(), headRing.rend());
+        ring.insert(ring.end(), tailRing.begin(), tailRing.end());
+        triangles.insert(triangles.end(), headTris.rbegin(), headTris.rend());
+        triangles.insert(triangles.end(), tailTris.begin(), tailTris.end());
     }
     chainStarts.push_back(unsigned(ring.size()));
     return sound;
