@@ -19,9 +19,11 @@ unsigned triangleCount(const TestMesh& m) { return unsigned(m.live().size() / 3)
 
 TEST(VertexRemoval, FlatGridInteriorVerticesHaveNoErrorAndLeaveNMinusTwoTriangles) {
     TestMesh m(gridPoints(5, 5, 1.0, [](double, double) { return 0.0; }));
-    for (unsigned i = 0; i < 25; ++i)
-        if (i / 5 % 4 != 0 && i % 5 % 4 != 0)
+    for (unsigned i = 0; i < 25; ++i) {
+        if (i / 5 % 4 != 0 && i % 5 % 4 != 0) {
             EXPECT_EQ(m.error(i), 0.0f) << "vertex " << i;
+        }
+    }
     const unsigned before = triangleCount(m), valence = unsigned(m.v(12).links.size());
     ASSERT_TRUE(m.remove(12));
     EXPECT_EQ(triangleCount(m), before - valence + (valence - 2));
