@@ -42,6 +42,7 @@ public:
     // Main thread, GL context current. Returns the number of splats drawn.
     int renderSplats(short level, ColorMode mode, float gridExpansion);
     void renderGrid(float gridExpansion);
+    void renderCurrentRequest(float gridExpansion);
 
     // Mesh mode (main thread). Each frame: takes the meshes the cache's worker finished and asks it for
     // a mesh of every visible tile whose requested level is uploaded and whose mesh does not cover
@@ -61,7 +62,6 @@ public:
     const Mesh& mesh(unsigned t) const { return meshes_.at(t); }
     // Simplification threshold of the meshes, a length in world units (-1: the geometry's default).
     float meshThreshold = -1;
-    void renderCurrentRequest(float gridExpansion);
 
     RenderTile* getTiles();
     RenderTile* getTile(unsigned t);
