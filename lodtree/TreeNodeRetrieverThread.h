@@ -1,6 +1,19 @@
 #pragma once
 // Loads the nodes of a local level-of-detail tree from their files on its own thread, one requested node
 // at a time, in per-level primary and secondary queues.
+//
+// A node's "points" file holds the 26-byte node header and then numPoints whole records of the data
+// set's record length; "normals" three floats, "surf" one uint32 and "border" one byte per point. A
+// points file shorter than its header says refuses the node (it ends "Empty"). A missing or short
+// normals, surf or border file is reported on the tree log and the points it lacks get the defaults:
+// normal (0, 0, 0), surface 0, border 0.
+//
+// Requesters set a node's state to "Requested" before queuing it; a request whose node is in another
+// state when its turn comes (loaded meanwhile, or given up) is dropped unread.
+//
+// The lock guards the queues, the current request and the statistics; it is never held while files are
+// read. The node's arrays are filled without a lock while its state is "Requested"; the requester may
+// use them once the state is "Loaded in RAM".
 #include "CMutexClass.h"
 #include "CThread.h"
 
@@ -25,18 +38,23 @@ extern std::string basePath;
 
 class TreeNodeRetrieverThread : public CThread {
 public:
+    // How long the thread sleeps when nothing is queued before it looks again.
+    static constexpr unsigned IdleWaitMs = 20;
+
     TreeNodeRetrieverThread(std::string dataset, LASHeader* header, int levels);
+    // Stops and joins the thread, then deletes the requests still queued.
     ~TreeNodeRetrieverThread() override;
 
     void Run() override;
 
-    // Takes ownership of r. Does nothing (and deletes r) when r names the node being loaded; otherwise
-    // replaces (and deletes) an earlier queued request for the node and queues r by priority.
+    // Takes ownership of r. Does nothing (and deletes r) when r names the node being loaded or a level
+    // beyond the tree; otherwise replaces (and deletes) an earlier queued request for the node and queues
+    // r by priority. Queuing the same request object again only moves it.
     void addRequest(LODTreeRequest* r, bool primary);
     int getLowestRequests();
     int countRequests();
-    // Removes the node's queued requests and waits until the retriever is not loading it: after this the
-    // caller may free the node.
+    // Removes (and deletes) the node's queued requests and waits until the retriever is not loading it:
+    // after this the caller may free the node.
     void forgetNode(LODTreeNode* node);
 
     std::string constructDatasetPath() const;
@@ -48,11 +66,14 @@ public:
     uint32_t totalPoints();
     size_t surfaceCount();
 
-    // Serves at most one request; false when none was queued. Run calls it in its loop; tests call it
-    // directly. P is LASPoint0 to LASPoint3.
+    // Serves at most one request; when none is queued it sleeps IdleWaitMs and returns false. Run calls it
+    // in its loop; tests call it directly. P is LASPoint0 to LASPoint3.
     template <class P> bool handleNextRequest();
 
 private:
+    LODTreeRequest* takeNextRequest(); // the most urgent request, now current; null when none
+    template <class P> void load(LODTreeRequest* request);
+
     std::string dataset;
     LASHeader* header;
     std::vector<std::list<LODTreeRequest*>> primaryLists;
@@ -61,5 +82,6 @@ private:
     CMutexClass lock;
     float averageCoverage_ = 0;
     uint32_t totalPoints_ = 0;
+    // Written only by the retriever, under the lock; the retriever itself reads it without.
     std::set<uint32_t> surfaceIDs;
 };
