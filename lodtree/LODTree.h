@@ -152,11 +152,18 @@ private:
     friend class LODTree;
     FILE* pointFile = nullptr;     // open for appending while records arrive
     bool pointFileCreated = false; // the file exists: reopen in append mode
-    bool unsplittable = false;     // all records at one x, y, or at MAX_TREE_LEVEL
     std::list<LODTreeNode*>::iterator openPosition; // in the tree's open-file list while open
+    // Extent of the records in the point file: a full leaf whose records and newcomer all share one x, y
+    // is not split, since no quadrant could separate them.
+    int32_t minX = 0, maxX = 0, minY = 0, maxY = 0;
 
     FILE* appendFile(); // opens (or reopens) the point file through the tree's limit on open files
     void closePointFile();
+    void appendRecord(const unsigned char* record);
+    // Moves the point file's records into the children (created as needed) and deletes the file; with
+    // `splitting` the children apply the leaf limit (partitioning), without it they just take the records
+    // (levelling).
+    void moveRecordsToChildren(const TreeBounds& bounds, bool splitting);
 };
 
 class LODTree {
@@ -187,7 +194,28 @@ private:
     friend class LODTreeNode;
     std::list<LODTreeNode*> open_; // most recently used first
     int maxOpen_ = 0;
+
+    // Progress of a stage that walks the nodes.
+    const char* nodeStage_ = "";
+    uint64_t nodesDone_ = 0, nodesTotal_ = 0;
+    void beginNodeStage(const char* stage, uint64_t total) {
+        nodeStage_ = stage, nodesDone_ = 0, nodesTotal_ = total;
+    }
+    void nodeDone() {
+        ++nodesDone_;
+        if (control && control->progress)
+            control->progress(nodeStage_, nodesDone_, nodesTotal_);
+    }
+    template <class P>
+    friend LASVarLenRecord partition(FILE*, const std::string&, LASHeader&, TreeBuildControl*);
 };
+
+// The square of the second pass: its origin is the smaller of the first bounds' minimum and the
+// records' own minimum on each axis (`pointExtent`, in bounds order; null without records), and its
+// side is the smallest leaf width of the first pass (at least 1) doubled until the square reaches both
+// the first bounds' maximum and the records' maximum on x and on y. Header boxes that miss records
+// thus still give a tree that holds them all.
+TreeBounds finalTreeBounds(const TreeBounds& first, const TreeBounds* pointExtent, int64_t leafWidth);
 
 // The whole preprocessing of one LAS file into `directory` (which ends with a separator): partition,
 // levelling, neighbours, normals, surface identifiers and borders, coverage, simplification, and the
