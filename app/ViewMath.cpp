@@ -295,6 +295,18 @@ bool linesCrossFloat(Splat a, Splat b, Splat c, Splat d) {
     return true;
 }
 
+double relativeDistanceToSurface(const GLVector3d& p, const GLVector3f& n, const GLVector3d& q) {
+    const double vx = q.x - p.x, vy = q.y - p.y, vz = q.z - p.z;
+    const double nx = n.x, ny = n.y, nz = n.z;
+    const double vv = vx * vx + vy * vy + vz * vz, nn = nx * nx + ny * ny + nz * nz;
+    if (!(nn > 0) || !std::isfinite(nn))
+        return 1.0;
+    if (vv == 0)
+        return 0.0;
+    const double r = std::fabs(nx * vx + ny * vy + nz * vz) / std::sqrt(nn * vv);
+    return r > 1.0 ? 1.0 : r; // rounding may overshoot along the normal
+}
+
 double diffclock(long end, long start) {
     return (double(end) - double(start)) * 1000.0 / 1000000.0;
 }

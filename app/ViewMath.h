@@ -66,5 +66,14 @@ bool pointOnLineFloat(const Splat& a, const Splat& b, const Splat& p);
 // Whether segments ab and cd cross in x and y (coordinates read as floats). Segments that only touch
 // at an end point, and identical segments, do not cross.
 bool linesCrossFloat(Splat a, Splat b, Splat c, Splat d);
+// Distance of q from the tangent plane through p with normal n, divided by the distance from p to q:
+// |n̂ · (q − p)| / |q − p|, the sine of q's elevation above the plane (0 in the plane, 1 along the
+// normal). 0 when q = p, which lies in every plane through p; 1 when n has zero length (or is not
+// finite), so that a point without a normal never counts as lying in a plane.
+double relativeDistanceToSurface(const GLVector3d& p, const GLVector3f& n, const GLVector3d& q);
+// Neighbours closer to the tangent plane than this are taken to lie on the surface: 0.25 is an elevation
+// of about 14.5 degrees, which still holds the nearest neighbours of noisy airborne returns (a few
+// centimetres of noise at half a metre of spacing) but not the points of a wall or a tree beside a roof.
+constexpr double DEFAULT_RELATIVE_DISTANCE_THRESHOLD = 0.25;
 // Milliseconds between two processor-clock readings at one million ticks per second.
 double diffclock(long end, long start);
