@@ -42,7 +42,8 @@ public:
     static constexpr unsigned IdleWaitMs = 20;
 
     TreeNodeRetrieverThread(std::string dataset, LASHeader* header, int levels);
-    // Stops and joins the thread, then deletes the requests still queued.
+    // Stops and joins the thread, then deletes the requests still queued. Stop itself waits for the load
+    // in progress, so no node is left half filled.
     ~TreeNodeRetrieverThread() override;
 
     void Run() override;

@@ -1,1 +1,546 @@
-// placeholder
+#include "TreeNodeRetrieverThread.h"
+
+#include "LASHeader.h"
+#include "LASPoint.h"
+#include "LODTree.h"
+#include "LodTreeLog.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fcntl.h>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+#include <tuple>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+struct TestPoint {
+    int32_t x, y, z;
+    uint16_t r, g, b;
+    float nx, ny, nz;
+    uint32_t surf;
+    uint8_t border;
+};
+
+// Values differ between nodes and points, so a record taken from the wrong place shows.
+std::vector<TestPoint> makePoints(int count, int seed) {
+    std::vector<TestPoint> pts;
+    for (int i = 0; i < count; ++i)
+        pts.push_back({1000 * seed + 7 * i, -300 * seed - 3 * i, 50 - 11 * i + seed, uint16_t(100 * seed + i),
+                       uint16_t(2 * i + 1), uint16_t(65535 - i), 0.1f * float(i), -0.5f, float(seed),
+                       uint32_t(10 * seed + i % 3), uint8_t(i % 2)});
+    return pts;
+}
+
+template <class F> bool eventually(F condition, std::chrono::milliseconds limit = 5s) {
+    for (const auto end = Clock::now() + limit; !condition(); Sleep(1))
+        if (Clock::now() > end)
+            return false;
+    return true;
+}
+
+// A named pipe in place of a node file: the retriever blocks opening it until release(), which lets a
+// test act while a load is in progress. Released at the latest when the gate goes, so that a failed
+// assertion cannot leave the retriever blocked.
+class FifoGate {
+public:
+    explicit FifoGate(const std::string& path) : path_(path) {
+        std::filesystem::remove(path);
+        EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+    }
+    ~FifoGate() { release(); }
+    // Opens the pipe for writing once a reader waits and closes it: the reader goes on and sees an empty file.
+    bool release() {
+        released_ = released_ || eventually([&] {
+                        const int fd = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK);
+                        return fd >= 0 && ::close(fd) == 0;
+                    });
+        return released_;
+    }
+
+private:
+    std::string path_;
+    bool released_ = false;
+};
+
+class NullBuffer : public std::streambuf {
+protected:
+    int overflow(int c) override { return c; }
+    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
+
+class Retriever : public ::testing::Test {
+protected:
+    void SetUp() override {
+        savedBase = basePath;
+        basePath = tmp.path().string() + "/";
+        std::filesystem::create_directory(tmp.path() / "survey");
+        setLodTreeLog(&log);
+        useFormat(0);
+    }
+    void TearDown() override {
+        setLodTreeLog(nullptr);
+        basePath = savedBase;
+    }
+
+    // A tree of the root, its four children and the four children of quadrant 1; records of the format's
+    // size plus `extra` bytes.
+    void useFormat(int format, int extra = 0) {
+        header.PointDataFormatID = uint8_t(format);
+        header.PointDataRecordLength = uint16_t(las_detail::formatSize(format) + extra);
+        tree = std::make_unique<LODTree>(tmp.path().string() + "/survey/", header.PointDataRecordLength, format);
+        tree->root->createChildren();
+        tree->root->child(1)->createChildren();
+    }
+    LODTreeNode* root() { return tree->root.get(); }
+    LODTreeNode* level1(int q) { return tree->root->child(q); }
+    LODTreeNode* level2(int q) { return tree->root->child(1)->child(q); }
+
+    void writeNode(LODTreeNode* node, const std::vector<TestPoint>& pts, float coverage, int64_t numPoints = -1) {
+        LODTreeNodeHeader h;
+        h.numPoints = numPoints < 0 ? uint32_t(pts.size()) : uint32_t(numPoints);
+        h.coverage = coverage;
+        h.subNodes = 9;
+        FILE* f = std::fopen(node->getPointPath().c_str(), "wb");
+        ASSERT_TRUE(f && h.write(f));
+        std::unique_ptr<LASPoint> p(newLASPoint(header.PointDataFormatID));
+        std::vector<unsigned char> record(header.PointDataRecordLength, 0xEE); // extra bytes stay 0xEE
+        std::vector<float> normals;
+        std::vector<uint32_t> surf;
+        std::vector<uint8_t> border;
+        for (const TestPoint& t : pts) {
+            p->SetX(t.x);
+            p->SetY(t.y);
+            p->SetZ(t.z);
+            p->SetIntensity(0xBEEF);
+            p->SetRed(t.r);
+            p->SetGreen(t.g);
+            p->SetBlue(t.b);
+            p->copyToBuffer(record.data());
+            std::fwrite(record.data(), 1, record.size(), f);
+            normals.insert(normals.end(), {t.nx, t.ny, t.nz});
+            surf.push_back(t.surf);
+            border.push_back(t.border);
+        }
+        std::fclose(f);
+        auto put = [](const std::string& path, const void* data, size_t bytes) {
+            writeBytes(path, std::vector<unsigned char>((const unsigned char*)data, (const unsigned char*)data + bytes));
+        };
+        put(node->getNormalPath(), normals.data(), normals.size() * sizeof(float));
+        put(node->getSurfPath(), surf.data(), surf.size() * 4);
+        put(node->getBorderPath(), border.data(), border.size());
+    }
+
+    void request(TreeNodeRetrieverThread& r, LODTreeNode* node, float priority, bool primary = true) {
+        node->setNodeStatus(NODE_REQUESTED);
+        r.addRequest(new LODTreeRequest{priority, node}, primary);
+    }
+    bool serve(TreeNodeRetrieverThread& r) {
+        switch (header.PointDataFormatID) {
+        case 0: return r.handleNextRequest<LASPoint0>();
+        case 1: return r.handleNextRequest<LASPoint1>();
+        case 2: return r.handleNextRequest<LASPoint2>();
+        default: return r.handleNextRequest<LASPoint3>();
+        }
+    }
+
+    // What was written, with the defaults the retriever documents for side files that lack entries.
+    void expectLoaded(const LODTreeNode* n, const std::vector<TestPoint>& pts, size_t normals, size_t surfs,
+                      size_t borders) {
+        ASSERT_EQ(n->status.load(), NODE_IN_RAM);
+        EXPECT_TRUE(n->needsUpload);
+        ASSERT_EQ(n->splats.size(), pts.size());
+        ASSERT_EQ(n->colors.size(), header.hasColor() ? pts.size() : 0);
+        ASSERT_EQ(n->surfaceIDs.size(), pts.size());
+        ASSERT_EQ(n->borders.size(), pts.size());
+        int32_t zMin = INT32_MAX, zMax = INT32_MIN;
+        for (size_t i = 0; i < pts.size(); ++i) {
+            const TestPoint& t = pts[i];
+            const Splat& s = n->splats[i];
+            EXPECT_EQ(std::tie(s.x, s.y, s.z), std::tie(t.x, t.y, t.z)) << i;
+            const bool hasNormal = i < normals;
+            EXPECT_EQ(std::tie(s.nx, s.ny, s.nz), std::make_tuple(hasNormal ? t.nx : 0, hasNormal ? t.ny : 0,
+                                                                  hasNormal ? t.nz : 0)) << i;
+            if (header.hasColor()) {
+                EXPECT_EQ(std::tie(n->colors[i].r, n->colors[i].g, n->colors[i].b), std::tie(t.r, t.g, t.b)) << i;
+            }
+            EXPECT_EQ(n->surfaceIDs[i], i < surfs ? t.surf : 0) << i;
+            EXPECT_EQ(n->borders[i], i < borders ? t.border : 0) << i;
+            zMin = std::min(zMin, t.z);
+            zMax = std::max(zMax, t.z);
+        }
+        EXPECT_EQ(std::tie(n->zMin, n->zMax), std::tie(zMin, zMax));
+    }
+    void expectLoaded(const LODTreeNode* n, const std::vector<TestPoint>& pts) {
+        expectLoaded(n, pts, pts.size(), pts.size(), pts.size());
+    }
+
+    TempDir tmp;
+    std::string savedBase;
+    std::ostringstream log;
+    LASHeader header;
+    std::unique_ptr<LODTree> tree;
+};
+
+// Threads print at once here, so the log is discarded rather than captured.
+class RetrieverThread : public Retriever {
+protected:
+    void SetUp() override {
+        Retriever::SetUp();
+        setLodTreeLog(&quiet);
+    }
+    NullBuffer discard;
+    std::ostream quiet{&discard};
+};
+
+bool contains(const std::ostringstream& log, const std::string& text) {
+    return log.str().find(text) != std::string::npos;
+}
+
+TEST(LODTreeNodeRuntime, StatusChangesPrintAndArraysAreResetAndBounded) {
+    std::ostringstream log;
+    setLodTreeLog(&log);
+    LODTree tree("unused/");
+    LODTreeNode n(&tree, NodeID(3, 5, 2));
+    n.setNodeStatus(NODE_REQUESTED);
+    n.setNodeStatus(7);
+    EXPECT_EQ(n.status.load(), 7);
+    n.setNodeStatus(NODE_REQUESTED);
+    EXPECT_FALSE(n.compareAndSetStatus(NODE_NOT_LOADED, NODE_IN_RAM));
+    EXPECT_TRUE(n.compareAndSetStatus(NODE_REQUESTED, NODE_EMPTY));
+    EXPECT_EQ(n.status.load(), NODE_EMPTY);
+    setLodTreeLog(nullptr);
+    EXPECT_EQ(log.str(), "Setting node status of node -3-2-3 to Requested\nSetting node status of node -3-2-3 to Unknown\n"
+                         "Setting node status of node -3-2-3 to Requested\nSetting node status of node -3-2-3 to Empty\n");
+
+    n.setZbounds();
+    EXPECT_EQ(std::tie(n.zMin, n.zMax), std::make_tuple(0, 0));
+    for (int z : {5, -3, 12})
+        n.pushSplat(Splat{0, 0, z, 0, 0, 0});
+    n.pushColor(Color{1, 2, 3});
+    n.pushSurfaceID(4);
+    n.pushBorder(1);
+    n.setZbounds();
+    EXPECT_EQ(std::tie(n.zMin, n.zMax), std::make_tuple(-3, 12));
+    LODTreeNodeHeader h;
+    h.numPoints = 50;
+    h.coverage = 0.25f;
+    n.initForRetrieval(h);
+    EXPECT_TRUE(n.splats.empty() && n.colors.empty() && n.surfaceIDs.empty() && n.borders.empty());
+    EXPECT_GE(n.splats.capacity(), 50u);
+    EXPECT_EQ(n.header.coverage, 0.25f);
+}
+
+TEST_F(Retriever, QueuesServePrimaryBeforeSecondaryLowestLevelFirstInPriorityOrder) {
+    TreeNodeRetrieverThread r("survey", &header, 3);
+    EXPECT_EQ(r.constructFullName(level2(3)), level2(3)->getPointPath());
+    EXPECT_EQ(r.getLowestRequests(), -1);
+    EXPECT_FALSE(serve(r));
+
+    request(r, level1(1), 0.5f);
+    request(r, level1(2), 0.7f);
+    request(r, level1(3), 0.3f);
+    auto* moved = new LODTreeRequest{0.7f, level1(4)};
+    level1(4)->setNodeStatus(NODE_REQUESTED);
+    r.addRequest(moved, true);
+    request(r, level1(1), 0.1f); // a new request replaces the queued one
+    moved->priority = 0.9f;       // the same request again only moves
+    r.addRequest(moved, true);
+    request(r, level2(1), 5.0f);
+    request(r, level2(4), 5.0f); // ahead of an equal priority queued earlier
+    request(r, root(), 9.0f, false);
+    request(r, level2(2), 0.0f, false);
+    request(r, level2(3), 0.2f, true);
+    request(r, level2(3), 0.2f, false); // moves to the secondary list
+    EXPECT_EQ(r.countRequests(), 9);
+    EXPECT_EQ(r.getLowestRequests(), 1);
+
+    TreeNodeRetrieverThread shallow("survey", &header, 2);
+    shallow.addRequest(new LODTreeRequest{0, level2(4)}, true);
+    EXPECT_EQ(shallow.countRequests(), 0);
+    EXPECT_TRUE(contains(log, "Request for node -1-4 beyond the tree's 2 levels dropped\n"));
+
+    // No node has files: each served node ends "Empty", which shows the order.
+    const std::vector<LODTreeNode*> expected{level1(1), level1(3), level1(2), level1(4), level2(4),
+                                             level2(1), root(),     level2(2), level2(3)};
+    const std::vector<int> lowest{1, 1, 1, 2, 2, 0, 2, 2, -1};
+    for (size_t i = 0; i < expected.size(); ++i) {
+        ASSERT_TRUE(serve(r));
+        for (size_t j = 0; j < expected.size(); ++j)
+            EXPECT_EQ(expected[j]->status.load(), j <= i ? NODE_EMPTY : NODE_REQUESTED) << "after " << i << ", node " << j;
+        EXPECT_EQ(r.getLowestRequests(), lowest[i]);
+    }
+    EXPECT_EQ(r.countRequests(), 0);
+    EXPECT_TRUE(contains(log, "Added request -2\nSetting node status"));
+    EXPECT_TRUE(contains(log, "Request num: 9\nRequest file: " + level1(1)->getPointPath() + " " +
+                                  level1(1)->getNormalPath() + "\nEmpty node. Retrieved no points. 0 remain from "
+                                                               "before. Number of surfaces so far: 0\n"));
+
+    // forgetNode drops the node's queued requests.
+    request(r, level1(1), 1);
+    request(r, level1(2), 2);
+    r.forgetNode(level1(1));
+    EXPECT_EQ(r.countRequests(), 1);
+    ASSERT_TRUE(serve(r));
+    EXPECT_EQ(level1(1)->status.load(), NODE_REQUESTED);
+    EXPECT_EQ(level1(2)->status.load(), NODE_EMPTY);
+}
+
+TEST_F(Retriever, LoadsRecordsNormalsSurfacesAndBordersInEveryFormat) {
+    for (int format = 0; format <= 3; ++format)
+        for (int extra : {0, 5}) {
+            SCOPED_TRACE("format " + std::to_string(format) + ", extra bytes " + std::to_string(extra));
+            log.str("");
+            useFormat(format, extra);
+            const auto a = makePoints(5, 1), b = makePoints(4, 2), c = makePoints(3, 3);
+            writeNode(root(), a, 0.5f);
+            writeNode(level1(3), b, 0.5f);
+            writeNode(level2(4), c, 0.5f);
+            TreeNodeRetrieverThread r("survey", &header, 3);
+            request(r, level2(4), 0);
+            request(r, level1(3), 0);
+            request(r, root(), 0);
+            for (int i = 0; i < 3; ++i)
+                ASSERT_TRUE(serve(r));
+            expectLoaded(root(), a);
+            expectLoaded(level1(3), b);
+            expectLoaded(level2(4), c);
+            EXPECT_EQ(level2(4)->header.subNodes, 9);
+            EXPECT_EQ(r.totalPoints(), 12u);
+            EXPECT_EQ(r.surfaceCount(), 9u);
+            EXPECT_TRUE(contains(log, "Retrieving node of 4 points with coverage 50%. Subnodes: 1001"));
+            EXPECT_TRUE(contains(log, "Retrieved 4 points. Altogether 9 points. Number of surfaces so far: 6\n"
+                                      "Setting node status of node -3 to Loaded in RAM\n"));
+        }
+}
+
+TEST_F(Retriever, AverageCoverageIsWeightedByPointsAndEmptyNodesLeaveItAlone) {
+    writeNode(level1(1), {}, 0.7f);
+    writeNode(level1(2), makePoints(100, 1), 0.5f);
+    writeNode(level1(3), makePoints(300, 2), 0.9f);
+    writeNode(level1(4), {}, 0.1f);
+    TreeNodeRetrieverThread r("survey", &header, 2);
+    for (int q = 1; q <= 4; ++q)
+        request(r, level1(q), float(q));
+    ASSERT_TRUE(serve(r));
+    EXPECT_EQ(level1(1)->status.load(), NODE_EMPTY);
+    EXPECT_EQ(r.averageCoverage(), 0.0f); // not 0/0
+    ASSERT_TRUE(serve(r) && serve(r) && serve(r));
+    EXPECT_NEAR(r.averageCoverage(), 0.8f, 1e-6);
+    EXPECT_EQ(r.totalPoints(), 400u);
+    EXPECT_EQ(level1(4)->status.load(), NODE_EMPTY);
+    EXPECT_TRUE(contains(log, "Empty node. Retrieved no points. 400 remain from before. Number of surfaces so far: 6\n"));
+}
+
+TEST_F(Retriever, ShortOrMissingSideFilesAreReportedAndFilledWithDefaults) {
+    useFormat(2, 3);
+    const auto a = makePoints(5, 1), b = makePoints(5, 2), c = makePoints(5, 3);
+    writeNode(level1(1), a, 0.5f);
+    writeNode(level1(2), b, 0.5f);
+    writeNode(level1(3), c, 0.5f);
+    std::filesystem::remove(level1(1)->getNormalPath());
+    std::filesystem::resize_file(level1(2)->getSurfPath(), 9); // two whole entries and a byte
+    std::filesystem::resize_file(level1(2)->getNormalPath(), 12 * 4 - 1);
+    std::filesystem::resize_file(level1(3)->getBorderPath(), 0);
+    writeBytes(level1(3)->getSurfPath(), std::vector<unsigned char>(400, 1)); // longer than needed
+    TreeNodeRetrieverThread r("survey", &header, 2);
+    for (int q = 1; q <= 3; ++q)
+        request(r, level1(q), float(q));
+    ASSERT_TRUE(serve(r) && serve(r) && serve(r));
+    expectLoaded(level1(1), a, 0, 5, 5);
+    expectLoaded(level1(2), b, 3, 2, 5);
+    auto c1 = c;
+    for (auto& p : c1)
+        p.surf = 0x01010101;
+    expectLoaded(level1(3), c1, 5, 5, 0);
+    EXPECT_TRUE(contains(log, "Missing normals file " + level1(1)->getNormalPath() + ": 5 points get the default\n"));
+    EXPECT_TRUE(contains(log, "Short surf file " + level1(2)->getSurfPath() + ": 2 of 5 entries"));
+    EXPECT_TRUE(contains(log, "Short normals file " + level1(2)->getNormalPath() + ": 3 of 5 entries"));
+    EXPECT_TRUE(contains(log, "Short border file " + level1(3)->getBorderPath() + ": 0 of 5 entries"));
+}
+
+TEST_F(Retriever, PointsFilesThatDisagreeWithTheirHeaderLeaveTheNodeEmpty) {
+    useFormat(1, 2);
+    writeNode(level1(1), makePoints(4, 1), 0.5f);
+    std::filesystem::resize_file(level1(1)->getPointPath(), 26 + 4 * 30 - 1);
+    writeNode(level1(2), makePoints(3, 2), 0.5f, 0xFFFFFFFFll); // absurd count
+    writeBytes(level1(3)->getPointPath(), std::vector<unsigned char>(10, 0));
+    // level1(4) has no points file at all.
+    TreeNodeRetrieverThread r("survey", &header, 2);
+    for (int q = 1; q <= 4; ++q)
+        request(r, level1(q), float(q));
+    for (int q = 1; q <= 4; ++q) {
+        ASSERT_TRUE(serve(r));
+        EXPECT_EQ(level1(q)->status.load(), NODE_EMPTY) << q;
+        EXPECT_TRUE(level1(q)->splats.empty()) << q;
+        EXPECT_LT(level1(q)->splats.capacity(), 1000u) << q; // nothing reserved for the absurd count
+    }
+    EXPECT_EQ(r.totalPoints(), 0u);
+    EXPECT_TRUE(contains(log, "Node refused: " + level1(1)->getPointPath() + " holds 145 bytes, its header asks for 146\n"));
+    EXPECT_TRUE(contains(log, "ReadError: TreeNodeHeader:offsetQ3 in " + level1(3)->getPointPath() + "\n"));
+}
+
+TEST_F(Retriever, OnlyNodesStillRequestedAreLoaded) {
+    const auto pts = makePoints(6, 1);
+    writeNode(level1(1), pts, 0.5f);
+    TreeNodeRetrieverThread r("survey", &header, 2);
+    request(r, level1(1), 0);
+    level1(1)->setNodeStatus(NODE_NOT_LOADED); // the requester gave it up
+    EXPECT_FALSE(serve(r));
+    EXPECT_EQ(level1(1)->status.load(), NODE_NOT_LOADED);
+    EXPECT_TRUE(level1(1)->splats.empty());
+    EXPECT_FALSE(level1(1)->needsUpload);
+    EXPECT_TRUE(contains(log, "Request for node -1 dropped: the node is Not loaded\n"));
+
+    request(r, level1(1), 0);
+    ASSERT_TRUE(serve(r));
+    expectLoaded(level1(1), pts);
+    // A late change of priority for a node loaded meanwhile must not load it again over its arrays.
+    writeNode(level1(1), makePoints(6, 9), 0.5f);
+    r.addRequest(new LODTreeRequest{0, level1(1)}, true);
+    EXPECT_FALSE(serve(r));
+    expectLoaded(level1(1), pts);
+}
+
+TEST_F(Retriever, UnknownPointFormatEndsTheThreadWithoutServing) {
+    header.PointDataFormatID = 5;
+    TreeNodeRetrieverThread r("survey", &header, 2);
+    request(r, level1(1), 0);
+    r.Start();
+    auto joined = std::async(std::launch::async, [&] { r.Join(); });
+    const bool ended = joined.wait_for(5s) == std::future_status::ready;
+    if (!ended)
+        r.Stop();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(r.countRequests(), 1);
+    EXPECT_TRUE(contains(log, "Started retrieval thread\nError: Unknown point data format, ending data retrieval.\n"
+                              "Ended retrieval thread\n"));
+}
+
+TEST_F(RetrieverThread, ServesRequestsAddedAndReprioritisedFromOtherThreads) {
+    useFormat(3, 4);
+    const std::vector<LODTreeNode*> nodes{root(), level1(1), level1(2), level1(3), level1(4),
+                                          level2(1), level2(2), level2(3), level2(4)};
+    std::vector<std::vector<TestPoint>> pts(nodes.size());
+    uint32_t total = 0;
+    for (size_t i = 0; i < nodes.size(); ++i)
+        if (i != 4 && i != 7) { // two nodes without files
+            pts[i] = makePoints(5 + 3 * int(i), int(i) + 1);
+            writeNode(nodes[i], pts[i], 0.5f);
+            total += uint32_t(pts[i].size());
+        }
+    TreeNodeRetrieverThread r("survey", &header, 3);
+    r.Start();
+    std::atomic<bool> done{false};
+    std::thread watcher([&] {
+        while (!done) {
+            r.countRequests(), r.getLowestRequests(), r.averageCoverage(), r.surfaceCount();
+            Sleep(1);
+        }
+    });
+    std::thread adder([&] {
+        for (size_t i = 0; i < nodes.size(); ++i)
+            request(r, nodes[i], float(nodes.size() - i), i % 2 == 0);
+        for (size_t i = 0; i < nodes.size(); i += 2)
+            r.addRequest(new LODTreeRequest{0.1f * float(i), nodes[i]}, i % 4 == 0);
+    });
+    adder.join();
+    const bool allServed = eventually([&] {
+        for (LODTreeNode* n : nodes)
+            if (n->status.load() == NODE_REQUESTED)
+                return false;
+        return r.countRequests() == 0;
+    });
+    done = true;
+    watcher.join();
+    ASSERT_TRUE(allServed);
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        SCOPED_TRACE(i);
+        if (pts[i].empty())
+            EXPECT_EQ(nodes[i]->status.load(), NODE_EMPTY);
+        else
+            expectLoaded(nodes[i], pts[i]);
+    }
+    EXPECT_EQ(r.totalPoints(), total);
+}
+
+TEST_F(RetrieverThread, ANodeBeingLoadedIsNeitherRequeuedNorFreedUnderTheRetriever) {
+    TreeNodeRetrieverThread r("survey", &header, 2);
+    writeNode(level1(2), makePoints(6, 2), 0.5f);
+    // After the retriever, so that they are released before it is destroyed.
+    FifoGate blockedPoints(level1(1)->getPointPath());
+    FifoGate blockedNormals(level1(2)->getNormalPath());
+    request(r, level1(1), 0);
+    r.Start();
+    ASSERT_TRUE(eventually([&] { return r.countRequests() == 0; })); // taken: now being loaded
+    r.addRequest(new LODTreeRequest{0, level1(1)}, true);
+    EXPECT_EQ(r.countRequests(), 0);
+    ASSERT_TRUE(blockedPoints.release());
+    ASSERT_TRUE(eventually([&] { return level1(1)->status.load() == NODE_EMPTY; }));
+    EXPECT_EQ(r.countRequests(), 0);
+
+    request(r, level1(2), 0);
+    ASSERT_TRUE(eventually([&] { return r.countRequests() == 0; }));
+    level1(2)->setNodeStatus(NODE_NOT_LOADED); // the requester changes its mind while the node loads
+    std::atomic<bool> forgotten{false};
+    size_t splatsWhenForgotten = 0;
+    std::thread forget([&] {
+        r.forgetNode(level1(2));
+        splatsWhenForgotten = level1(2)->splats.size();
+        forgotten = true;
+    });
+    Sleep(50);
+    EXPECT_FALSE(forgotten); // the load cannot end before the normals file opens
+    EXPECT_TRUE(blockedNormals.release());
+    forget.join();
+    EXPECT_EQ(splatsWhenForgotten, 6u);
+    EXPECT_EQ(level1(2)->status.load(), NODE_NOT_LOADED);
+    EXPECT_FALSE(level1(2)->needsUpload);
+}
+
+TEST_F(RetrieverThread, StopEndsTheThreadPromptlyWhileIdleAndWhileLoading) {
+    TreeNodeRetrieverThread idle("survey", &header, 2);
+    request(idle, level1(1), 0); // no file: ends Empty, which shows the loop runs
+    idle.Start();
+    ASSERT_TRUE(eventually([&] { return level1(1)->status.load() == NODE_EMPTY; }));
+    auto start = Clock::now();
+    idle.Stop();
+    EXPECT_LT(Clock::now() - start, 2s);
+    EXPECT_EQ(idle.ThreadState(), CThread::Stopped);
+    request(idle, level1(1), 0); // left queued: the destructor deletes it
+
+    TreeNodeRetrieverThread loading("survey", &header, 2);
+    writeNode(level1(2), makePoints(4, 1), 0.5f);
+    FifoGate blockedNormals(level1(2)->getNormalPath());
+    request(loading, level1(2), 0);
+    loading.Start();
+    ASSERT_TRUE(eventually([&] { return loading.countRequests() == 0; }));
+    std::atomic<bool> stopped{false};
+    int stateAtStop = -1;
+    std::thread stopper([&] {
+        loading.Stop();
+        stateAtStop = level1(2)->status.load();
+        stopped = true;
+    });
+    Sleep(50);
+    EXPECT_FALSE(stopped); // Stop waits for the load in progress
+    EXPECT_TRUE(blockedNormals.release());
+    EXPECT_TRUE(eventually([&] { return stopped.load(); }, 2s)); // a hang guard, not a speed target
+    stopper.join();
+    EXPECT_EQ(stateAtStop, NODE_IN_RAM);
+    EXPECT_EQ(loading.ThreadState(), CThread::Stopped);
+}
+
+} // namespace
