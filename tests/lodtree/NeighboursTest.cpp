@@ -1,1 +1,590 @@
-// placeholder
+// Nearest neighbours, normals and border marks of the local tree: the indexed search against the brute
+// force, and the tree stages on hand-made trees against references computed here from the geometry.
+#include "LASHeader.h"
+#include "LODTree.h"
+#include "LodTreeLog.h"
+#include "NearestNeighbours.h"
+#include "support/Samples.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <random>
+#include <sstream>
+#include <sys/stat.h>
+#include <tuple>
+
+namespace {
+
+using Pt = std::array<int32_t, 3>;
+using Cloud = std::vector<Pt>;
+
+std::vector<int32_t> packed(const Cloud& c, int dims) {
+    std::vector<int32_t> out(c.size() * std::size_t(dims));
+    for (std::size_t i = 0; i < c.size(); ++i)
+        for (int d = 0; d < dims; ++d)
+            out[std::size_t(d) * c.size() + i] = c[i][std::size_t(d)];
+    return out;
+}
+
+struct Knn {
+    std::vector<KnnDistance> d;
+    std::vector<uint32_t> i;
+};
+
+Knn search(bool indexed, const Cloud& ref, const Cloud& query, int dims, int k) {
+    Knn r{std::vector<KnnDistance>(query.size() * std::size_t(k)), std::vector<uint32_t>(query.size() * std::size_t(k))};
+    const auto a = packed(ref, dims), b = packed(query, dims);
+    (indexed ? knnIntIndexed : knnIntNoCuda)(a.data(), int(ref.size()), b.data(), int(query.size()), dims, k,
+                                             r.d.data(), r.i.data());
+    return r;
+}
+
+void expectIndexedEqualsBruteForce(const Cloud& ref, const Cloud& query, int k) {
+    for (int dims : {2, 3}) {
+        SCOPED_TRACE("dimensions " + std::to_string(dims) + ", k " + std::to_string(k));
+        const Knn brute = search(false, ref, query, dims, k), indexed = search(true, ref, query, dims, k);
+        EXPECT_EQ(indexed.d, brute.d);
+        EXPECT_EQ(indexed.i, brute.i);
+    }
+}
+
+uint64_t dist2(const Pt& a, const Pt& b) {
+    uint64_t s = 0;
+    for (int d = 0; d < 3; ++d) {
+        const int64_t t = int64_t(a[std::size_t(d)]) - b[std::size_t(d)];
+        s += uint64_t(t * t);
+    }
+    return s;
+}
+
+Cloud randomCloud(std::size_t n, int64_t lo, int64_t hi, unsigned seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_int_distribution<int64_t> u(lo, hi);
+    Cloud c(n);
+    for (Pt& p : c)
+        p = {int32_t(u(rng)), int32_t(u(rng)), int32_t(u(rng))};
+    return c;
+}
+
+TEST(NearestNeighbours, BruteForceIsExactIn64BitsWithTiesInReferenceOrder) {
+    // 50,000^2 overflows 32 bits: the nearer 40,000 must come first, with exact distances.
+    Knn r = search(false, {{50000, 0, 0}, {40000, 0, 0}}, {{0, 0, 0}}, 3, 2);
+    EXPECT_EQ(r.i, (std::vector<uint32_t>{2, 1}));
+    EXPECT_EQ(r.d, (std::vector<KnnDistance>{1600000000ull, 2500000000ull}));
+
+    // Differences near 2^32: one axis fits exactly, three saturate.
+    const int32_t lo = INT32_MIN, hi = INT32_MAX;
+    r = search(false, {{hi, hi, hi}, {hi, 0, 0}, {lo, 0, 0}}, {{lo, 0, 0}}, 3, 3);
+    EXPECT_EQ(r.i, (std::vector<uint32_t>{3, 2, 1}));
+    EXPECT_EQ(r.d, (std::vector<KnnDistance>{0, 18446744065119617025ull, UINT64_MAX}));
+
+    // Four points at distance 1 keep their reference order after the point itself; k beyond the
+    // reference count pads with UINT64_MAX and index 0.
+    r = search(false, {{1, 0, 0}, {0, 1, 0}, {-1, 0, 0}, {0, -1, 0}, {0, 0, 0}}, {{0, 0, 0}}, 2, 7);
+    EXPECT_EQ(r.i, (std::vector<uint32_t>{5, 1, 2, 3, 4, 0, 0}));
+    EXPECT_EQ(r.d, (std::vector<KnnDistance>{0, 1, 1, 1, 1, UINT64_MAX, UINT64_MAX}));
+}
+
+TEST(NearestNeighbours, IndexedSearchGivesTheBruteForceListsOnSyntheticSets) {
+    const Cloud wide = randomCloud(2500, -300000, 300000, 1); // differences far above 46,341
+    Cloud lattice, duplicated, collinear;
+    for (int i = 0; i < 14; ++i)
+        for (int j = 0; j < 14; ++j)
+            for (int z = 0; z < 4; ++z)
+                lattice.push_back({i * 2, j * 2, z});
+    for (const Pt& p : randomCloud(300, 0, 40, 2))
+        for (int copy = 0; copy < 6; ++copy)
+            duplicated.push_back(p);
+    for (int i = 0; i < 1200; ++i)
+        collinear.push_back({(i % 400) * 3, (i % 400) * 2, 0});
+    const Cloud extreme = randomCloud(1500, INT32_MIN, INT32_MAX, 3); // sums saturate
+    const Cloud edges = randomCloud(800, int64_t(INT32_MAX) - 2000, INT32_MAX, 4);
+
+    using Named = std::pair<const char*, const Cloud*>;
+    for (const auto& [name, cloud] : {Named{"wide", &wide}, Named{"lattice", &lattice}, Named{"duplicated", &duplicated},
+                                      Named{"collinear", &collinear}, Named{"extreme", &extreme},
+                                      Named{"near 2^31", &edges}}) {
+        SCOPED_TRACE(name);
+        expectIndexedEqualsBruteForce(*cloud, *cloud, 101);
+    }
+    // Queries that are not references, some far outside the references' box; k above the count.
+    expectIndexedEqualsBruteForce(lattice, randomCloud(300, -100, 100, 5), 40);
+    expectIndexedEqualsBruteForce(wide, {{INT32_MIN, INT32_MIN, 0}, {INT32_MAX, 0, INT32_MAX}, {0, 0, 0}}, 17);
+    expectIndexedEqualsBruteForce(Cloud(wide.begin(), wide.begin() + 30), wide, 101);
+}
+
+TEST(NearestNeighbours, IndexedSearchGivesTheBruteForceListsOnRealSamples) {
+    const auto files = manifestSamples("las");
+    if (files.empty())
+        GTEST_SKIP() << "no LAS samples in " << PONTARO_DATA_DIR << "/las";
+    for (const SampleFile& s : files) {
+        SCOPED_TRACE(s.name);
+        const auto bytes = readBytes(s.path);
+        LASHeader h;
+        h.copyFromBuffer(bytes.data());
+        const std::size_t n = std::min<std::size_t>(h.NumberOfPointRecords, 1500);
+        ASSERT_GE(bytes.size(), h.OffsetToPointData + n * h.PointDataRecordLength);
+        Cloud c(n);
+        for (std::size_t i = 0; i < n; ++i)
+            std::memcpy(c[i].data(), bytes.data() + h.OffsetToPointData + i * h.PointDataRecordLength, 12);
+        expectIndexedEqualsBruteForce(c, c, 101);
+    }
+}
+
+TEST(NearestNeighbours, DegenerateSetsStayNearLinear) {
+    // 50,000 points at one position: by the tie rule every list is the first 101 indices.
+    const Cloud same(50000, Pt{7, -7, 7});
+    const Knn r = search(true, same, same, 3, 101);
+    for (std::size_t q : {std::size_t(0), std::size_t(31337), std::size_t(49999)})
+        for (std::size_t j = 0; j < 101; ++j) {
+            ASSERT_EQ(r.i[j * same.size() + q], j + 1);
+            ASSERT_EQ(r.d[j * same.size() + q], 0u);
+        }
+    // A vertical pole: one x, y, with z repeating; checked against the brute force for a few queries.
+    Cloud pole(50000);
+    for (std::size_t i = 0; i < pole.size(); ++i)
+        pole[i] = {5, 5, int32_t(i % 5000)};
+    const Cloud queries(pole.begin() + 24990, pole.begin() + 25010);
+    const Knn a = search(true, pole, queries, 3, 101), b = search(false, pole, queries, 3, 101);
+    EXPECT_EQ(a.d, b.d);
+    EXPECT_EQ(a.i, b.i);
+}
+
+TEST(PlaneFit, NormalOfTiltedPlaneAndDegenerateInputs) {
+    // z = 0.5 x + 0.2 y: the normal is along (-0.5, -0.2, 1), the middle axis lies in the plane.
+    std::vector<double> pts;
+    for (int i = -2; i <= 2; ++i)
+        for (int j = -2; j <= 2; ++j)
+            pts.insert(pts.end(), {10.0 * i, 10.0 * j, 5.0 * i + 2.0 * j});
+    const double centre[3] = {0, 0, 0};
+    float out[6];
+    fitPlane(centre, pts.data(), 25, out);
+    const double len = std::sqrt(0.25 + 0.04 + 1);
+    EXPECT_NEAR(std::abs(out[0] * -0.5 + out[1] * -0.2 + out[2]) / len, 1.0, 1e-6);
+    EXPECT_NEAR(out[3] * -0.5 + out[4] * -0.2 + out[5], 0.0, 1e-6);
+    EXPECT_NEAR(out[0] * out[3] + out[1] * out[4] + out[2] * out[5], 0.0, 1e-6);
+
+    const double line[] = {1, 2, 3, 2, 4, 6, -1, -2, -3, 3, 6, 9};
+    const double onCentre[] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
+    using Input = std::pair<const double*, int>;
+    for (auto [points, count] : {Input{pts.data(), 2}, Input{line, 4}, Input{onCentre, 3}}) {
+        fitPlane(centre, points, count, out);
+        EXPECT_EQ(std::vector<float>(out, out + 6), std::vector<float>(6, 0.0f)) << count << " points";
+    }
+}
+
+// A tree whose leaves are written by hand: record length 20, X, Y, Z at bytes 0, 4, 8.
+class HandTree {
+public:
+    explicit HandTree(int levels) : tree(dir.path().string() + "/", 20, 0) {
+        tree.control = &control;
+        split(tree.root.get(), levels);
+        setLodTreeLog(&log);
+    }
+    ~HandTree() { setLodTreeLog(nullptr); }
+    LODTreeNode* node(int level, int x, int y) { return tree.root->getSubNodeFromRoot(NodeID(uint8_t(level), x, y), false); }
+    void setPoints(LODTreeNode* n, const Cloud& pts) {
+        std::vector<unsigned char> bytes(pts.size() * 20, 0);
+        for (std::size_t i = 0; i < pts.size(); ++i)
+            std::memcpy(bytes.data() + i * 20, pts[i].data(), 12);
+        writeBytes(n->getPointPath(), bytes);
+        n->numPoints = int32_t(pts.size());
+        points[n] = pts;
+    }
+    std::vector<uint32_t> entries(const std::string& path) {
+        const auto b = readBytes(path);
+        std::vector<uint32_t> out(b.size() / 4);
+        std::memcpy(out.data(), b.data(), out.size() * 4);
+        return out;
+    }
+
+    TempDir dir;
+    std::ostringstream log;
+    TreeBuildControl control;
+    LODTree tree;
+    std::map<const LODTreeNode*, Cloud> points;
+
+private:
+    static void split(LODTreeNode* n, int levels) {
+        if (levels == 0)
+            return;
+        n->createChildren();
+        n->numPoints = -1;
+        for (auto& c : n->children)
+            split(c.get(), levels - 1);
+    }
+};
+
+// Fills every leaf of a level-2 tree of 16 leaves of side `w` with `fill(x0, y0, leaf index)`.
+void fillLeaves(HandTree& t, int w, const std::function<Cloud(int, int, int)>& fill) {
+    for (int x = 0; x < 4; ++x)
+        for (int y = 0; y < 4; ++y)
+            t.setPoints(t.node(2, x, y), fill(x * w, y * w, x * 4 + y));
+}
+
+// The defined lists of a levelled tree, computed as a plain sort: the node's points, then each
+// neighbour's in join order (sides right, left, up, down; corners up-right, down-right, up-left,
+// down-left), stably sorted by exact distance; at most 101 kept. The candidate tests may skip points,
+// but only points that no neighbour can improve, so the lists are those of the whole union.
+std::vector<std::vector<uint32_t>> referenceLists(HandTree& t, LODTreeNode* leaf, bool flat) {
+    std::vector<std::pair<uint32_t, const Cloud*>> sources{{0, &t.points[leaf]}};
+    for (uint32_t m : {KNN_RIGHT, KNN_LEFT, KNN_UP, KNN_DOWN, KNN_UP_RIGHT, KNN_DOWN_RIGHT, KNN_UP_LEFT, KNN_DOWN_LEFT})
+        if (LODTreeNode* n = t.tree.root->getSubNodeFromRoot(leaf->id.getNeighbourID(m), false); n && n->numPoints > 0)
+            sources.push_back({m, &t.points[n]});
+    std::vector<std::vector<uint32_t>> lists;
+    for (Pt p : t.points[leaf]) {
+        if (flat)
+            p[2] = 0;
+        std::vector<std::pair<uint64_t, uint32_t>> all;
+        for (const auto& [marker, cloud] : sources)
+            for (std::size_t i = 0; i < cloud->size(); ++i) {
+                Pt q = (*cloud)[i];
+                if (flat)
+                    q[2] = 0;
+                all.push_back({dist2(p, q), uint32_t(i) | marker});
+            }
+        std::stable_sort(all.begin(), all.end(), [](auto& a, auto& b) { return a.first < b.first; });
+        std::vector<uint32_t> list;
+        for (std::size_t j = 1; j < std::min<std::size_t>(all.size(), 101); ++j)
+            list.push_back(all[j].second);
+        lists.push_back(list);
+    }
+    return lists;
+}
+
+void expectListsMatch(HandTree& t, LODTreeNode* leaf, const std::string& path, bool flat) {
+    const auto want = referenceLists(t, leaf, flat);
+    const auto got = t.entries(path);
+    const std::size_t per = want[0].size();
+    ASSERT_EQ(got.size(), want.size() * per) << path;
+    for (std::size_t p = 0; p < want.size(); ++p)
+        ASSERT_EQ(std::vector<uint32_t>(got.begin() + std::ptrdiff_t(p * per), got.begin() + std::ptrdiff_t((p + 1) * per)),
+                  want[p])
+            << path << " point " << p;
+}
+
+TEST(NodeNeighbours, ListsAreThoseOfTheNodeAndItsNeighboursTogether) {
+    // Two layouts: random points 250,000 units apart (32-bit squares would overflow) and an integer
+    // lattice (ties everywhere, also across borders). One leaf is thinned to 50 points, so its own k is
+    // 50 and the joins fill it; one is empty.
+    for (bool lattice : {false, true}) {
+        SCOPED_TRACE(lattice ? "lattice" : "random");
+        HandTree t(2);
+        const int w = lattice ? 12 : 1000000;
+        fillLeaves(t, w, [&](int x0, int y0, int leaf) {
+            Cloud c;
+            if (lattice) {
+                for (int i = 0; i < w; ++i)
+                    for (int j = 0; j < w; ++j)
+                        c.push_back({x0 + i, y0 + j, (i * j + leaf) % 3});
+            } else {
+                for (Pt p : randomCloud(180, 0, w - 1, unsigned(leaf)))
+                    c.push_back({x0 + p[0], y0 + p[1], p[2] / 4});
+            }
+            if (leaf == 5)
+                c.resize(50);
+            if (leaf == 10)
+                c.clear();
+            return c;
+        });
+        t.tree.root->calculateKNNint(t.tree.root.get(), false);
+        t.tree.root->markBorderPoints();
+        int borders = 0;
+        for (auto& [leaf, cloud] : t.points) {
+            if (cloud.empty()) {
+                EXPECT_FALSE(std::filesystem::exists(leaf->getKnnPath()));
+                continue;
+            }
+            auto* node = const_cast<LODTreeNode*>(leaf);
+            expectListsMatch(t, node, node->getKnnPath(), false);
+            // Border: the list reaches into another node.
+            const auto want = referenceLists(t, node, false);
+            const auto border = readBytes(node->getBorderPath());
+            ASSERT_EQ(border.size(), cloud.size());
+            for (std::size_t p = 0; p < cloud.size(); ++p) {
+                EXPECT_EQ(border[p], std::any_of(want[p].begin(), want[p].end(), isKNNmarked) ? 1 : 0);
+                borders += border[p];
+            }
+            EXPECT_EQ(readBytes(node->getSurfPath()), std::vector<unsigned char>(cloud.size() * 4, 0));
+        }
+        EXPECT_GT(borders, 0);
+    }
+}
+
+TEST(NodeNeighbours, FlagSelectsTwoDimensionsForTheCalledNodeOnly) {
+    HandTree single(0);
+    single.setPoints(single.tree.root.get(), randomCloud(300, 0, 500, 9));
+    single.tree.root->calculateKNNint(single.tree.root.get(), true);
+    EXPECT_FALSE(std::filesystem::exists(single.tree.root->getKnnPath()));
+    expectListsMatch(single, single.tree.root.get(), single.tree.root->getKnn2DPath(), true);
+
+    HandTree split(1);
+    for (int q = 1; q <= 4; ++q)
+        split.setPoints(split.tree.root->child(q), randomCloud(20, 0, 50, unsigned(q)));
+    split.tree.root->calculateKNNint(split.tree.root.get(), true);
+    for (int q = 1; q <= 4; ++q) {
+        EXPECT_TRUE(std::filesystem::exists(split.tree.root->child(q)->getKnnPath()));
+        EXPECT_FALSE(std::filesystem::exists(split.tree.root->child(q)->getKnn2DPath()));
+    }
+}
+
+// The candidate tests, made visible by neighbour points placed inside the node's own area (a levelled
+// tree never has them; there the tests only save work).
+TEST(NodeNeighbours, SideAndCornerCandidateRules) {
+    // P at the origin with 100 own points within distance^2 9 (the last exactly 9), and one more point
+    // E on the x axis that sets the largest X. The right neighbour holds Q at distance^2 3.
+    Cloud near;
+    for (int x = -3; x <= 3; ++x)
+        for (int y = -3; y <= 3; ++y)
+            for (int z = -3; z <= 3; ++z)
+                if (x * x + y * y + z * z <= 9 && (x || y || z))
+                    near.push_back({x, y, z});
+    std::stable_sort(near.begin(), near.end(), [](const Pt& a, const Pt& b) { return dist2(a, {}) < dist2(b, {}); });
+    near.resize(100);
+    ASSERT_EQ(dist2(near.back(), {}), 9u);
+    for (int ex : {5, 10}) {
+        HandTree t(1);
+        Cloud a{{0, 0, 0}};
+        a.insert(a.end(), near.begin(), near.end());
+        a.push_back({ex, 0, 0});
+        t.setPoints(t.node(1, 0, 0), a);
+        t.setPoints(t.node(1, 1, 0), {{1, 1, 1}});
+        t.tree.root->calculateKNNint(t.tree.root.get(), false);
+        const auto row = t.entries(t.node(1, 0, 0)->getKnnPath());
+        // 9 > 5: a candidate, Q goes after the 26 own points at distance^2 up to 3. 9 > 10 fails.
+        if (ex == 5) {
+            EXPECT_EQ(row[26], KNN_RIGHT | 0u);
+        } else {
+            EXPECT_EQ(std::count(row.begin(), row.begin() + 100, KNN_RIGHT | 0u), 0);
+        }
+    }
+
+    // P 3 units from the largest X and Y (c = 18) with last distance 10; Q in the up-right corner at
+    // distance^2 2. Without a side list 10 > 18 fails; with the right side's list 100 > 18 holds.
+    for (bool rightSide : {false, true}) {
+        HandTree t(1);
+        Cloud a{{0, 0, 0}};
+        a.insert(a.end(), 98, Pt{0, 0, 1});
+        a.push_back({3, 1, 0});
+        a.push_back({1, 3, 0});
+        t.setPoints(t.node(1, 0, 0), a);
+        t.setPoints(t.node(1, 1, 1), {{1, 1, 0}});
+        if (rightSide)
+            t.setPoints(t.node(1, 1, 0), {{1000000, 0, 0}});
+        t.tree.root->calculateKNNint(t.tree.root.get(), false);
+        const auto row = t.entries(t.node(1, 0, 0)->getKnnPath());
+        EXPECT_EQ(std::count(row.begin(), row.begin() + 100, KNN_UP_RIGHT | 0u), rightSide ? 1 : 0);
+        if (rightSide) {
+            EXPECT_EQ(row[98], KNN_UP_RIGHT | 0u); // after the 98 points at distance^2 1
+        }
+    }
+}
+
+struct FileState {
+    ino_t inode;
+    std::filesystem::file_time_type mtime;
+    std::vector<unsigned char> bytes;
+    bool operator==(const FileState&) const = default;
+};
+
+FileState stateOf(const std::string& path) {
+    struct stat st{};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return {st.st_ino, std::filesystem::last_write_time(path), readBytes(path)};
+}
+
+TEST(NodeNeighbours, InterruptedStageResumesWithoutRecomputingCompleteLeaves) {
+    auto fill = [](int x0, int y0, int leaf) {
+        Cloud c;
+        for (Pt p : randomCloud(110, 0, 999, unsigned(leaf)))
+            c.push_back({x0 + p[0], y0 + p[1], p[2]});
+        return c;
+    };
+    HandTree fresh(2), resumed(2);
+    fillLeaves(fresh, 1000, fill);
+    fillLeaves(resumed, 1000, fill);
+    fresh.tree.root->calculateKNNint(fresh.tree.root.get(), false);
+    std::vector<std::pair<LODTreeNode*, LODTreeNode*>> leaves; // (resumed, fresh)
+    for (int x = 0; x < 4; ++x)
+        for (int y = 0; y < 4; ++y)
+            leaves.push_back({resumed.node(2, x, y), fresh.node(2, x, y)});
+
+    // Stopped once the first leaf is done: the leaves in progress finish, the rest never start.
+    std::atomic<bool> stop{false};
+    resumed.control.interrupt = &stop;
+    resumed.control.progress = [&](const char*, uint64_t done, uint64_t) { stop = done >= 1; };
+    EXPECT_THROW(resumed.tree.root->calculateKNNint(resumed.tree.root.get(), false), TreeBuildError);
+    int complete = 0;
+    for (auto [leaf, reference] : leaves)
+        complete += std::filesystem::exists(leaf->getKnnPath());
+    EXPECT_GE(complete, 1);
+    EXPECT_LE(complete, 4);
+    for (const auto& e : std::filesystem::directory_iterator(resumed.dir.path()))
+        EXPECT_NE(e.path().extension(), ".tmp") << e.path();
+
+    stop = false;
+    resumed.control.progress = nullptr;
+    resumed.tree.root->calculateKNNint(resumed.tree.root.get(), false);
+    // Truncate one leaf's file: only that leaf is computed again, to the same bytes.
+    LODTreeNode* cut = leaves[6].first;
+    const auto full = readBytes(cut->getKnnPath());
+    writeBytes(cut->getKnnPath(), full, full.size() / 2);
+    std::map<LODTreeNode*, FileState> before;
+    for (auto [leaf, reference] : leaves)
+        before[leaf] = stateOf(leaf->getKnnPath());
+    resumed.tree.root->calculateKNNint(resumed.tree.root.get(), false);
+    for (auto [leaf, reference] : leaves) {
+        const std::string path = leaf->getKnnPath();
+        EXPECT_EQ(readBytes(path), readBytes(reference->getKnnPath())) << path;
+        if (leaf == cut) {
+            EXPECT_NE(stateOf(path).inode, before[leaf].inode);
+        } else {
+            EXPECT_EQ(stateOf(path), before[leaf]) << path;
+        }
+    }
+}
+
+std::vector<float> floats(const std::string& path) {
+    const auto b = readBytes(path);
+    std::vector<float> out(b.size() / 4);
+    std::memcpy(out.data(), b.data(), out.size() * 4);
+    return out;
+}
+
+// Distance from point p of the cloud to its 10th nearest other point.
+double tenthNearest(const Cloud& c, std::size_t p) {
+    std::vector<uint64_t> d;
+    for (std::size_t i = 0; i < c.size(); ++i)
+        if (i != p)
+            d.push_back(dist2(c[p], c[i]));
+    std::nth_element(d.begin(), d.begin() + 9, d.end());
+    return std::sqrt(double(d[9]));
+}
+
+void expectNormal(const float* n, std::array<double, 3> dir, double length, const std::string& what) {
+    const double dl = std::sqrt(dir[0] * dir[0] + dir[1] * dir[1] + dir[2] * dir[2]);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_NEAR(n[i], dir[std::size_t(i)] / dl * length, 1e-4 * length) << what << " component " << i;
+}
+
+TEST(NodeNormals, SmallLeafReadsItsOwnEntryCount) {
+    // 50 points, no neighbouring nodes: k = 50, 49 entries per point. Two far-apart 5 x 5 patches, one
+    // level and one tilted: each point's 20 nearest lie in its own patch, so reading another point's
+    // list would show up as the other patch's normal.
+    HandTree t(0);
+    Cloud c;
+    for (int i = 0; i < 5; ++i)
+        for (int j = 0; j < 5; ++j) {
+            c.push_back({i, j, 0});
+            c.push_back({100000 + i, j, i});
+        }
+    t.setPoints(t.tree.root.get(), c);
+    t.tree.root->calculateKNNint(t.tree.root.get(), false);
+    EXPECT_EQ(readBytes(t.tree.root->getKnnPath()).size(), 50u * 49 * 4);
+    t.tree.root->calculateNormals(t.tree.root.get());
+    const auto n = floats(t.tree.root->getNormalPath());
+    ASSERT_EQ(n.size(), 150u);
+    for (std::size_t p = 0; p < c.size(); ++p)
+        expectNormal(&n[3 * p], p % 2 ? std::array<double, 3>{-1, 0, 1} : std::array<double, 3>{0, 0, 1},
+                     tenthNearest(c, p), "point " + std::to_string(p));
+    EXPECT_EQ(t.control.zeroNormals, 0u);
+}
+
+TEST(NodeNormals, PlanesGiveUpwardNormalsScaledByTheTenthNeighbour) {
+    // z = 0.5 x + 0.2 y on a lattice of step 10 over four leaves: perpendicular everywhere, borders too.
+    HandTree t(1);
+    for (int q = 1; q <= 4; ++q) {
+        const NodeID id = t.tree.root->child(q)->id;
+        Cloud c;
+        for (int i = 0; i < 12; ++i)
+            for (int j = 0; j < 12; ++j) {
+                const int gi = id.x * 12 + i, gj = id.y * 12 + j;
+                c.push_back({10 * gi, 10 * gj, 5 * gi + 2 * gj});
+            }
+        t.setPoints(t.tree.root->child(q), c);
+    }
+    t.tree.root->calculateKNNint(t.tree.root.get(), false);
+    t.tree.root->calculateNormals(t.tree.root.get());
+    for (int q = 1; q <= 4; ++q) {
+        const auto n = floats(t.tree.root->child(q)->getNormalPath());
+        ASSERT_EQ(n.size(), 144u * 3);
+        for (std::size_t p = 0; p < 144; ++p) {
+            const double len = std::sqrt(n[3 * p] * n[3 * p] + n[3 * p + 1] * n[3 * p + 1] + n[3 * p + 2] * n[3 * p + 2]);
+            ASSERT_GT(len, 10.0);
+            expectNormal(&n[3 * p], {-0.5, -0.2, 1}, len, "leaf " + std::to_string(q));
+        }
+    }
+    EXPECT_EQ(t.control.zeroNormals, 0u);
+
+    // A level unit lattice: the fitted normal is (0, 0, +-1), stored upward as (0, 0, 2), 2 being the
+    // 10th neighbour's distance inside the lattice.
+    HandTree level(0);
+    Cloud c;
+    for (int i = 0; i < 12; ++i)
+        for (int j = 0; j < 12; ++j)
+            c.push_back({i, j, 0});
+    level.setPoints(level.tree.root.get(), c);
+    level.tree.root->calculateKNNint(level.tree.root.get(), false);
+    level.tree.root->calculateNormals(level.tree.root.get());
+    const auto n = floats(level.tree.root->getNormalPath());
+    for (std::size_t p = 0; p < c.size(); ++p)
+        if (c[p][0] >= 2 && c[p][0] <= 9 && c[p][1] >= 2 && c[p][1] <= 9)
+            expectNormal(&n[3 * p], {0, 0, 1}, 2.0, "point " + std::to_string(p));
+}
+
+TEST(NodeNormals, TooFewOrDegenerateNeighboursGiveCountedZeroNormals) {
+    // Three points: two entries each. Five collinear points: no plane.
+    for (const Cloud& c : {Cloud{{0, 0, 0}, {5, 0, 0}, {0, 5, 1}}, Cloud{{0, 0, 0}, {1, 1, 1}, {2, 2, 2}, {3, 3, 3}, {5, 5, 5}}}) {
+        HandTree t(0);
+        t.setPoints(t.tree.root.get(), c);
+        t.tree.root->calculateKNNint(t.tree.root.get(), false);
+        t.tree.root->calculateNormals(t.tree.root.get());
+        EXPECT_EQ(floats(t.tree.root->getNormalPath()), std::vector<float>(c.size() * 3, 0.0f));
+        EXPECT_EQ(t.control.zeroNormals, c.size());
+    }
+    // A list file that is not whole entries for the points, or none at all, stops the stage.
+    HandTree t(0);
+    t.setPoints(t.tree.root.get(), {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 1}});
+    EXPECT_THROW(t.tree.root->calculateNormals(t.tree.root.get()), TreeBuildError);
+    writeBytes(t.tree.root->getKnnPath(), std::vector<unsigned char>(4 * 4 * 2 + 4, 0));
+    EXPECT_THROW(t.tree.root->calculateNormals(t.tree.root.get()), TreeBuildError);
+    EXPECT_THROW(t.tree.root->markBorderPoints(), TreeBuildError);
+}
+
+TEST(NodeTree, SubNodeLookupAndNeighbourFileRemoval) {
+    HandTree t(1);
+    LODTreeNode* root = t.tree.root.get();
+    root->child(1)->createChildren();
+    root->child(1)->numPoints = -1;
+    EXPECT_EQ(root->getSubNodeFromRoot(NodeID(0, 0, 0), false), root);
+    EXPECT_EQ(root->getSubNodeFromRoot(NodeID(2, 1, 0), false), root->child(1)->child(3));
+    EXPECT_EQ(root->getSubNodeFromRoot(NodeID(1, 1, 0), false), root->child(3));
+    EXPECT_EQ(root->getSubNodeFromRoot(NodeID(2, 3, 3), false), nullptr);
+    EXPECT_EQ(root->getSubNodeFromRoot(NodeID(2, 3, 3), true), root->child(4));
+    EXPECT_EQ(root->getSubNodeFromRoot(NodeID(2, 4, 0), true), nullptr);
+    EXPECT_EQ(root->getSubNodeFromRoot(NodeID(2, 0, 0).getNeighbourID(KNN_DOWN_LEFT), true), nullptr);
+
+    const std::vector<LODTreeNode*> nodes{root, root->child(1)->child(2), root->child(4)};
+    for (LODTreeNode* n : nodes) {
+        writeBytes(n->getKnnPath(), {1});
+        writeBytes(n->getPointPath(), {1});
+    }
+    writeBytes(root->child(4)->getKnn2DPath(), {1});
+    root->deleteNeighbourFiles();
+    for (LODTreeNode* n : nodes) {
+        EXPECT_FALSE(std::filesystem::exists(n->getKnnPath()));
+        EXPECT_FALSE(std::filesystem::exists(n->getKnn2DPath()));
+        EXPECT_TRUE(std::filesystem::exists(n->getPointPath()));
+    }
+}
+
+} // namespace
