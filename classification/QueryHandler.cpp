@@ -1,0 +1,186 @@
+#include "QueryHandler.h"
+
+#include <nanoflann.hpp>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+// nanoflann reads coordinates through this; the points live in the handler's own array.
+struct PointCloud {
+    const std::vector<QueryPoint>* points = nullptr;
+    size_t kdtree_get_point_count() const { return points->size(); }
+    double kdtree_get_pt(uint32_t i, size_t d) const {
+        const GLVector3d& p = (*points)[i].position;
+        return d == 0 ? p.x : d == 1 ? p.y : p.z;
+    }
+    template <class BBox> bool kdtree_get_bbox(BBox&) const { return false; }
+};
+
+using Tree = nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<double, PointCloud, double, uint32_t>,
+                                                 PointCloud, 3, uint32_t>;
+
+struct Candidate {
+    double d2;
+    uint32_t index; // point number, the tie-breaker
+    uint32_t slot;  // position in the handler's array
+};
+inline bool before(const Candidate& a, const Candidate& b) {
+    return a.d2 < b.d2 || (a.d2 == b.d2 && a.index < b.index);
+}
+
+// The k - 1 best other points by (squared distance, number) in a bounded max-heap. nanoflann offers a
+// point only when its distance is below worstDist() and skips a subtree whose lower bound exceeds it;
+// a little slack on top of the current worst keeps points at exactly that distance (ties, also at
+// distance 0) in play despite rounding in the tree's incremental bounds, and addPoint decides them
+// exactly.
+class BestCandidates {
+public:
+    BestCandidates(std::vector<Candidate>& heap, const std::vector<QueryPoint>& points, uint32_t self,
+                   size_t capacity)
+        : heap_(heap), points_(points), self_(self), capacity_(capacity) {
+        heap_.clear();
+    }
+    bool full() const { return heap_.size() == capacity_; }
+    double worstDist() const { return worst_; }
+    bool addPoint(double d2, uint32_t slot) {
+        const uint32_t index = points_[slot].index;
+        if (index == self_)
+            return true;
+        const Candidate c{d2, index, slot};
+        if (heap_.size() < capacity_) {
+            heap_.push_back(c);
+            std::push_heap(heap_.begin(), heap_.end(), before);
+        } else if (before(c, heap_.front())) {
+            std::pop_heap(heap_.begin(), heap_.end(), before);
+            heap_.back() = c;
+            std::push_heap(heap_.begin(), heap_.end(), before);
+        } else {
+            return true;
+        }
+        if (full())
+            worst_ = heap_.front().d2 * (1.0 + 1e-9) + DBL_MIN;
+        return true;
+    }
+
+private:
+    std::vector<Candidate>& heap_;
+    const std::vector<QueryPoint>& points_;
+    uint32_t self_;
+    size_t capacity_;
+    double worst_ = std::numeric_limits<double>::infinity();
+};
+
+uint64_t mix(uint64_t h, uint64_t word) {
+    h = (h ^ word) * 0x9E3779B97F4A7C15ull;
+    return h ^ (h >> 31);
+}
+
+template <typename T> uint64_t bitsOf(T v) {
+    if constexpr (sizeof(T) == 8) {
+        uint64_t b;
+        std::memcpy(&b, &v, 8);
+        return b;
+    } else {
+        uint32_t b;
+        std::memcpy(&b, &v, 4);
+        return b;
+    }
+}
+
+} // namespace
+
+struct QueryHandler::Impl {
+    std::vector<QueryPoint> points; // in the tree's leaf order once built
+    std::vector<uint32_t> slotOf;   // point number -> position in `points`
+    PointCloud cloud;
+    std::unique_ptr<Tree> tree;
+    DataIdentity identity;
+};
+
+QueryHandler::QueryHandler(const std::vector<GLVector3d>& positions, const std::vector<GLVector3f>& normals)
+    : impl_(std::make_unique<Impl>()) {
+    if (positions.size() != normals.size())
+        throw std::invalid_argument("QueryHandler: " + std::to_string(positions.size()) + " positions but " +
+                                    std::to_string(normals.size()) + " normals");
+    if (positions.size() > size_t(std::numeric_limits<int32_t>::max()))
+        throw std::invalid_argument("QueryHandler: " + std::to_string(positions.size()) +
+                                    " points, more than the 2147483647 the classification can number");
+    const uint32_t n = uint32_t(positions.size());
+    Impl& m = *impl_;
+    m.points.resize(n);
+    uint64_t h = 0xCBF29CE484222325ull ^ n;
+    for (uint32_t i = 0; i < n; ++i) {
+        const GLVector3d& p = positions[i];
+        if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z))
+            throw std::invalid_argument("QueryHandler: point " + std::to_string(i) + " has a non-finite position");
+        const double nx = normals[i].x, ny = normals[i].y, nz = normals[i].z;
+        const double len = std::sqrt(nx * nx + ny * ny + nz * nz);
+        GLVector3f unit{0.0f, 0.0f, 0.0f};
+        if (len > 0 && std::isfinite(len))
+            unit = {float(nx / len), float(ny / len), float(nz / len)};
+        m.points[i] = QueryPoint{p, unit, i};
+        h = mix(mix(mix(h, bitsOf(p.x)), bitsOf(p.y)), bitsOf(p.z));
+        h = mix(mix(mix(h, bitsOf(unit.x)), bitsOf(unit.y)), bitsOf(unit.z));
+    }
+    m.identity = DataIdentity{n, h};
+
+    m.cloud.points = &m.points;
+    m.tree = std::make_unique<Tree>(3, m.cloud, nanoflann::KDTreeSingleIndexAdaptorParams(16));
+    // Lay the points out in the order of the tree's leaves, so that a leaf's points are contiguous
+    // and neighbouring leaves lie close in memory; the tree then addresses them by position.
+    std::vector<QueryPoint> ordered(n);
+    for (uint32_t i = 0; i < n; ++i) {
+        ordered[i] = m.points[m.tree->vAcc[i]];
+        m.tree->vAcc[i] = i;
+    }
+    m.points.swap(ordered);
+    m.slotOf.resize(n);
+    for (uint32_t i = 0; i < n; ++i)
+        m.slotOf[m.points[i].index] = i;
+}
+
+QueryHandler::~QueryHandler() = default;
+
+uint32_t QueryHandler::size() const {
+    return uint32_t(impl_->points.size());
+}
+
+const QueryPoint& QueryHandler::point(uint32_t index) const {
+    if (index >= impl_->slotOf.size())
+        throw std::out_of_range("QueryHandler: no point " + std::to_string(index));
+    return impl_->points[impl_->slotOf[index]];
+}
+
+uint32_t QueryHandler::pointAtRank(uint32_t rank) const {
+    return impl_->points.at(rank).index;
+}
+
+const DataIdentity& QueryHandler::identity() const {
+    return impl_->identity;
+}
+
+void QueryHandler::nearest(uint32_t index, uint32_t k, std::vector<const QueryPoint*>& out) const {
+    const Impl& m = *impl_;
+    const QueryPoint& self = point(index);
+    out.clear();
+    if (k == 0)
+        return;
+    out.push_back(&self);
+    const size_t others = std::min<size_t>(k - 1, m.points.size() - 1);
+    if (others == 0)
+        return;
+    thread_local std::vector<Candidate> heap;
+    BestCandidates best(heap, m.points, index, others);
+    const double q[3] = {self.position.x, self.position.y, self.position.z};
+    m.tree->findNeighbors(best, q, nanoflann::SearchParams());
+    std::sort_heap(heap.begin(), heap.end(), before);
+    for (const Candidate& c : heap)
+        out.push_back(&m.points[c.slot]);
+}
