@@ -101,9 +101,13 @@ TreeBounds LODTree::retrieveTreeBounds(const std::string& dir, LASHeader* out) {
         FILE* f;
         ~Closer() { std::fclose(f); }
     } closer{f};
+    // Parsed without LASHeader::Read, which reports on standard output what the build already accepted
+    // (extra bytes per record, no points).
+    unsigned char block[LASHeader::BlockSize];
+    if (std::fread(block, 1, sizeof block, f) != sizeof block || std::memcmp(block, "LASF", 4) != 0)
+        throw TreeBuildError(path + ": not a LAS header");
     LASHeader header;
-    if (!header.Read(f))
-        throw TreeBuildError(path + ": not a valid LAS header: " + header.lastMessage);
+    header.copyFromBuffer(block);
     // The records start after the extra header bytes, if any.
     if (std::fseek(f, long(header.RecordAreaStart()), SEEK_SET) != 0)
         throw TreeBuildError(path + ": cannot seek to the variable-length records");

@@ -160,10 +160,11 @@ private:
     FILE* appendFile(); // opens (or reopens) the point file through the tree's limit on open files
     void closePointFile();
     void appendRecord(const unsigned char* record);
-    // Moves the point file's records into the children (created as needed) and deletes the file; with
-    // `splitting` the children apply the leaf limit (partitioning), without it they just take the records
-    // (levelling).
-    void moveRecordsToChildren(const TreeBounds& bounds, bool splitting);
+    // Both move the point file's records below this node and delete the file: a split hands them to
+    // the children, which apply the leaf limit; levelling takes each straight down to `level`, creating
+    // the nodes on its way.
+    void splitLeaf(const TreeBounds& bounds);
+    void pushRecordsDown(const TreeBounds& bounds, int level);
 };
 
 class LODTree {

@@ -92,6 +92,22 @@ void checkLengths(const NodeFiles& files, const size_t width[4], uint64_t points
     }
 }
 
+// The default splat radius of a node whose list holds n points; 0 without points, which give no density.
+float splatRadius(float area, float coverage, uint32_t n) {
+    return n > 0 ? 1.2f * std::sqrt(area * coverage / (2.0f * float(n))) : 0.0f;
+}
+
+// Length of a node's list: a leaf's points, or what its children will pass up.
+uint32_t listLength(const LODTreeNode& n) {
+    if (!n.isSplit())
+        return n.numPoints > 0 ? uint32_t(n.numPoints) : 0;
+    uint32_t sum = 0;
+    for (int q = 1; q <= 4; ++q)
+        if (const LODTreeNode* c = n.child(q))
+            sum += (listLength(*c) + 3) / 4;
+    return sum;
+}
+
 } // namespace
 
 template <class P>
@@ -105,6 +121,22 @@ uint32_t LODTreeNode::simplify(FILE* parentPoints, FILE* parentNormals, FILE* pa
         own.remove();
         tree->nodeDone();
         return 0;
+    }
+
+    // An inner node that will receive at most one point keeps none: its children write straight into
+    // the parent's files, which saves creating and removing four files per node along the chains above
+    // isolated points.
+    if (!root && isSplit() && listLength(*this) <= 1) {
+        uint32_t n = 0;
+        for (int q = 1; q <= 4; ++q)
+            if (LODTreeNode* c = child(q))
+                n += c->simplify<P>(parentPoints, parentNormals, parentSurf, parentBorder, area * 0.25f);
+        defaultSplatRadius = splatRadius(area, coverage, n);
+        own.remove();
+        lodTreeLog() << id.generateSuffix() << " splat radius " << defaultSplatRadius << ", coverage: " << coverage
+                     << ", total points " << n << ", area " << area << " 0 0 0 0\n";
+        tree->nodeDone();
+        return n;
     }
 
     // The list: a leaf's own points, or what the children pass up, child 1 first.
@@ -126,8 +158,7 @@ uint32_t LODTreeNode::simplify(FILE* parentPoints, FILE* parentNormals, FILE* pa
         n = uint32_t(numPoints);
         checkLengths(own, block.width, n);
     }
-    // A node that receives nothing has no density to give a radius.
-    defaultSplatRadius = n > 0 ? 1.2f * std::sqrt(area * coverage / (2.0f * float(n))) : 0.0f;
+    defaultSplatRadius = splatRadius(area, coverage, n);
     LODTreeNodeHeader header;
     header.coverage = coverage;
     header.defaultSplatRadius = defaultSplatRadius;

@@ -152,7 +152,7 @@ void LODTreeNode::appendRecord(const unsigned char* record) {
     ++numPoints;
 }
 
-void LODTreeNode::moveRecordsToChildren(const TreeBounds& bounds, bool splitting) {
+void LODTreeNode::splitLeaf(const TreeBounds& bounds) {
     closePointFile();
     createChildren();
     TreeBounds quadrants[4];
@@ -163,10 +163,30 @@ void LODTreeNode::moveRecordsToChildren(const TreeBounds& bounds, bool splitting
     numPoints = -1;
     forEachRecord(path, size_t(tree->recordLength), count, *tree, [&](const unsigned char* record) {
         const int q = quadrantOf(record, bounds);
-        if (splitting)
-            child(q)->partitionPoint(record, quadrants[q - 1]);
-        else
-            child(q)->appendRecord(record);
+        child(q)->partitionPoint(record, quadrants[q - 1]);
+    });
+    removeFile(path);
+    pointFileCreated = false;
+}
+
+void LODTreeNode::pushRecordsDown(const TreeBounds& bounds, int level) {
+    closePointFile();
+    const std::string path = getPointPath();
+    const uint64_t count = uint64_t(numPoints);
+    numPoints = -1;
+    // Straight to the target level: each record is written once, not once per level on the way.
+    forEachRecord(path, size_t(tree->recordLength), count, *tree, [&](const unsigned char* record) {
+        LODTreeNode* n = this;
+        TreeBounds b = bounds;
+        while (n->id.level < level) {
+            n->createChildren();
+            if (n->numPoints == 0)
+                n->numPoints = -1;
+            const int q = quadrantOf(record, b);
+            b = childBounds(b, q);
+            n = n->child(q);
+        }
+        n->appendRecord(record);
     });
     removeFile(path);
     pointFileCreated = false;
@@ -180,7 +200,7 @@ bool LODTreeNode::partitionPoint(const unsigned char* record, const TreeBounds& 
         // over the limit, until a point elsewhere in it arrives.
         const bool pile = minX == maxX && minY == maxY && x == minX && y == minY;
         if (!pile) {
-            moveRecordsToChildren(bounds, true);
+            splitLeaf(bounds);
             split = true;
         }
     }
@@ -198,7 +218,7 @@ void LODTreeNode::levelTree(int maxLevel, const TreeBounds& bounds) {
         return;
     tree->checkInterrupt();
     if (numPoints > 0)
-        moveRecordsToChildren(bounds, false);
+        pushRecordsDown(bounds, maxLevel);
     for (int q = 1; q <= 4; ++q)
         if (LODTreeNode* c = child(q))
             c->levelTree(maxLevel, childBounds(bounds, q));
