@@ -11,6 +11,7 @@ bench/compress_bench.sh "$build" "$data" "${PONTARO_BENCH_POINTS:-10000000}"
 "$build/bin/pontaro_bench_stream_parse" "${PONTARO_BENCH_POINTS:-10000000}"
 "$build/bin/pontaro_bench_geometry"
 bench/tree_build_bench.sh "$build" "$data" "${PONTARO_BENCH_POINTS:-10000000}"
+"$build/bin/pontaro_bench_classify"
 # The streaming engine and the viewer need GL: a display, or Xvfb.
 stream=("$build/bin/pontaro_bench_stream" "$data" "${PONTARO_BENCH_STREAM_POINTS:-5000000}")
 viewer=("$build/bin/pontaro_bench_viewer" "$data")

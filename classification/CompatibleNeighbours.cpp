@@ -108,10 +108,13 @@ int32_t CompatibilityWalk::count(uint32_t index) {
                 c = int32_t(checked - 1);
                 break;
             }
-            k_ = std::min<uint32_t>(k_ + 10, MAX_COMPATIBILITY_QUERY);
+            // Counts change abruptly (at the edge of a roof, say): going to the largest query at once costs
+            // less than stepping there.
+            k_ = MAX_COMPATIBILITY_QUERY;
         }
     }
-    k_ = std::max<uint32_t>(5, uint32_t(std::lround(c / 5.0)) * 5);
+    // Neighbouring points have similar counts; the query must reach one past the count to find its end.
+    k_ = std::clamp<uint32_t>(uint32_t(c) + 10, 10, MAX_COMPATIBILITY_QUERY);
     return c;
 }
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-// Counts points one after the other, starting each query with as many neighbours as the previous count
-// suggests. The count itself does not depend on that guess, only the number of queries does, so
+// Counts points one after the other, starting each query with a few more neighbours than the previous
+// point had compatible ones. The count itself does not depend on that guess, only the number of queries does, so
 // points may be counted in any order and split among threads.
 class CompatibilityWalk {
 public:

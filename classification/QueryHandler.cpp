@@ -35,45 +35,49 @@ inline bool before(const Candidate& a, const Candidate& b) {
     return a.d2 < b.d2 || (a.d2 == b.d2 && a.index < b.index);
 }
 
-// The k - 1 best other points by (squared distance, number) in a bounded max-heap. nanoflann offers a
-// point only when its distance is below worstDist() and skips a subtree whose lower bound exceeds it;
-// a little slack on top of the current worst keeps points at exactly that distance (ties, also at
-// distance 0) in play despite rounding in the tree's incremental bounds, and addPoint decides them
-// exactly.
+// The k - 1 best other points by (squared distance, number), kept sorted. nanoflann offers a point
+// only when its distance is below worstDist() and skips a subtree whose lower bound exceeds it; a little
+// slack on top of the current worst keeps points at exactly that distance (ties, also at distance 0) in
+// play despite rounding in the tree's incremental bounds, and addPoint decides them exactly.
 class BestCandidates {
 public:
-    BestCandidates(std::vector<Candidate>& heap, const std::vector<QueryPoint>& points, uint32_t self,
+    BestCandidates(std::vector<Candidate>& best, const std::vector<QueryPoint>& points, uint32_t self,
                    size_t capacity)
-        : heap_(heap), points_(points), self_(self), capacity_(capacity) {
-        heap_.clear();
+        : best_(best), points_(points), self_(self), capacity_(capacity) {
+        best_.resize(capacity);
     }
-    bool full() const { return heap_.size() == capacity_; }
+    bool full() const { return count_ == capacity_; }
+    size_t size() const { return count_; }
     double worstDist() const { return worst_; }
     bool addPoint(double d2, uint32_t slot) {
         const uint32_t index = points_[slot].index;
         if (index == self_)
             return true;
         const Candidate c{d2, index, slot};
-        if (heap_.size() < capacity_) {
-            heap_.push_back(c);
-            std::push_heap(heap_.begin(), heap_.end(), before);
-        } else if (before(c, heap_.front())) {
-            std::pop_heap(heap_.begin(), heap_.end(), before);
-            heap_.back() = c;
-            std::push_heap(heap_.begin(), heap_.end(), before);
+        size_t i = count_;
+        if (i == capacity_) {
+            if (!before(c, best_[i - 1]))
+                return true;
+            --i;
         } else {
-            return true;
+            ++count_;
         }
-        if (full())
-            worst_ = heap_.front().d2 * (1.0 + 1e-9) + DBL_MIN;
+        Candidate* b = best_.data();
+        while (i > 0 && before(c, b[i - 1])) {
+            b[i] = b[i - 1];
+            --i;
+        }
+        b[i] = c;
+        if (count_ == capacity_)
+            worst_ = b[capacity_ - 1].d2 * (1.0 + 1e-9) + DBL_MIN;
         return true;
     }
 
 private:
-    std::vector<Candidate>& heap_;
+    std::vector<Candidate>& best_;
     const std::vector<QueryPoint>& points_;
     uint32_t self_;
-    size_t capacity_;
+    size_t capacity_, count_ = 0;
     double worst_ = std::numeric_limits<double>::infinity();
 };
 
@@ -176,11 +180,10 @@ void QueryHandler::nearest(uint32_t index, uint32_t k, std::vector<const QueryPo
     const size_t others = std::min<size_t>(k - 1, m.points.size() - 1);
     if (others == 0)
         return;
-    thread_local std::vector<Candidate> heap;
-    BestCandidates best(heap, m.points, index, others);
+    thread_local std::vector<Candidate> candidates;
+    BestCandidates best(candidates, m.points, index, others);
     const double q[3] = {self.position.x, self.position.y, self.position.z};
     m.tree->findNeighbors(best, q, nanoflann::SearchParams());
-    std::sort_heap(heap.begin(), heap.end(), before);
-    for (const Candidate& c : heap)
-        out.push_back(&m.points[c.slot]);
+    for (size_t i = 0; i < best.size(); ++i)
+        out.push_back(&m.points[candidates[i].slot]);
 }
