@@ -10,6 +10,7 @@ bench/compress_bench.sh "$build" "$data" "${PONTARO_BENCH_POINTS:-10000000}"
 "$build/bin/pontaro_bench_server" "$data" "${PONTARO_BENCH_POINTS:-10000000}"
 "$build/bin/pontaro_bench_stream_parse" "${PONTARO_BENCH_POINTS:-10000000}"
 "$build/bin/pontaro_bench_geometry"
+"$build/bin/pontaro_bench_lodtree"
 bench/tree_build_bench.sh "$build" "$data" "${PONTARO_BENCH_POINTS:-10000000}"
 "$build/bin/pontaro_bench_classify"
 # The streaming engine and the viewer need GL: a display, or Xvfb.

@@ -44,47 +44,80 @@ void writeResult(int q, int queryCount, int k, int found, const KnnDistance* d, 
     }
 }
 
-// The k smallest (distance, index) pairs seen so far, ascending. Ordering by the pair makes the result
-// independent of the order in which candidates arrive, so it equals the brute force's insertion order
-// (equal distances in reference order).
-struct BestList {
-    std::vector<KnnDistance> d;
-    std::vector<uint32_t> idx; // 0-based while searching
-    int k = 0, n = 0;
+// Collects the k smallest (distance, index) pairs. Candidates go into a buffer unsorted; now and then
+// the buffer is cut to its k smallest, which sets a limit that later candidates must beat. Ordering by
+// the pair makes the result independent of the order in which candidates arrive, so it equals the brute
+// force's insertion order (equal distances in reference order).
+class BestList {
+public:
+    struct Entry {
+        KnnDistance d;
+        uint32_t idx; // 0-based
+        bool operator<(const Entry& o) const { return d != o.d ? d < o.d : idx < o.idx; }
+    };
 
-    explicit BestList(int k_) : d(std::size_t(k_)), idx(std::size_t(k_)), k(k_) {}
-    bool full() const { return n == k; }
-    KnnDistance lastDistance() const { return d[std::size_t(n - 1)]; }
-    uint32_t lastIndex() const { return idx[std::size_t(n - 1)]; }
-
-    void offer(KnnDistance dist, uint32_t i) {
-        if (full() && (dist > lastDistance() || (dist == lastDistance() && i > lastIndex())))
-            return;
-        int p = full() ? k - 1 : n++;
-        while (p > 0 && (d[p - 1] > dist || (d[p - 1] == dist && idx[p - 1] > i))) {
-            d[p] = d[p - 1];
-            idx[p] = idx[p - 1];
-            --p;
-        }
-        d[p] = dist;
-        idx[p] = i;
+    explicit BestList(int k) : k_(std::size_t(k)) { buffer_.reserve(2 * k_); }
+    void clear() {
+        buffer_.clear();
+        limited_ = false;
     }
+    // Once limited, limit() is at or above the k-th smallest pair so far: a pair not below it cannot
+    // be in the result.
+    bool limited() const { return limited_; }
+    const Entry& limit() const { return limit_; }
+
+    void offer(KnnDistance d, uint32_t idx) {
+        const Entry e{d, idx};
+        if (limited_ && !(e < limit_))
+            return;
+        buffer_.push_back(e);
+        if (buffer_.size() == 2 * k_)
+            cut();
+    }
+    // Whether no pair at distance `bound` or beyond can enter; exact once it says so.
+    bool closedBelow(KnnDistance bound) {
+        if (limited_ && limit_.d < bound)
+            return true;
+        if (buffer_.size() < k_)
+            return false;
+        cut(); // the limit becomes the k-th smallest itself
+        return limit_.d < bound;
+    }
+    // Ascending; the list is spent afterwards.
+    const std::vector<Entry>& sorted() {
+        if (buffer_.size() > k_)
+            cut();
+        std::sort(buffer_.begin(), buffer_.end());
+        return buffer_;
+    }
+
+private:
+    void cut() {
+        std::nth_element(buffer_.begin(), buffer_.begin() + std::ptrdiff_t(k_ - 1), buffer_.end());
+        buffer_.resize(k_);
+        limit_ = buffer_[k_ - 1];
+        limited_ = true;
+    }
+
+    std::size_t k_;
+    std::vector<Entry> buffer_;
+    Entry limit_{Far, UINT32_MAX};
+    bool limited_ = false;
 };
 
 // A uniform grid of square columns over the two axes of largest extent (x and y for survey data; a
-// vertical structure gets a grid along z instead of one crowded column). Each cell lists its points in
-// ascending index order.
+// vertical structure gets a grid along z instead of one crowded column). Points are stored cell by cell,
+// each cell in ascending index order.
 class ColumnGrid {
 public:
-    ColumnGrid(const Coordinates& ref, int pointsPerCell) : ref_(ref) {
+    ColumnGrid(const Coordinates& ref, int pointsPerCell) : dims_(ref.dimensions) {
         int64_t lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
-        for (int d = 0; d < ref.dimensions; ++d) {
+        for (int d = 0; d < dims_; ++d) {
             const auto [mn, mx] = std::minmax_element(ref.axis[d], ref.axis[d] + ref.count);
             lo[d] = *mn, hi[d] = *mx;
         }
         int order[3] = {0, 1, 2};
-        std::stable_sort(order, order + ref.dimensions,
-                         [&](int a, int b) { return hi[a] - lo[a] > hi[b] - lo[b]; });
+        std::stable_sort(order, order + dims_, [&](int a, int b) { return hi[a] - lo[a] > hi[b] - lo[b]; });
         a_ = order[0], b_ = order[1];
         min_[0] = lo[a_], min_[1] = lo[b_];
         const double w = double(hi[a_] - lo[a_] + 1), h = double(hi[b_] - lo[b_] + 1);
@@ -105,19 +138,23 @@ public:
         }
         for (std::size_t c = 1; c < start_.size(); ++c)
             start_[c] += start_[c - 1];
-        order_.resize(std::size_t(ref.count));
+        points_.resize(std::size_t(ref.count));
         std::vector<uint32_t> fill(start_.begin(), start_.end() - 1);
-        for (int i = 0; i < ref.count; ++i)
-            order_[fill[cellOf[std::size_t(i)]]++] = uint32_t(i);
+        for (int i = 0; i < ref.count; ++i) {
+            Stored& s = points_[fill[cellOf[std::size_t(i)]]++];
+            for (int d = 0; d < dims_; ++d)
+                s.c[d] = ref.at(d, i);
+            s.idx = uint32_t(i);
+        }
     }
 
-    void search(const Coordinates& query, int q, BestList& best) const {
-        const int64_t qa = query.at(a_, q), qb = query.at(b_, q);
+    void search(const int64_t q[3], BestList& best) const {
+        const int64_t qa = q[a_], qb = q[b_];
         const int64_t cx = floorDiv(qa - min_[0], cell_), cy = floorDiv(qb - min_[1], cell_);
         // A query outside the grid starts at the first ring that reaches it.
         const int64_t r0 = std::max({int64_t(0), -cx, cx - (nx_ - 1), -cy, cy - (ny_ - 1)});
         for (int64_t r = r0;; ++r) {
-            visitRing(query, q, qa, qb, cx, cy, r, best);
+            visitRing(q, cx, cy, r, best);
             const bool left = cx - r > 0, right = cx + r < nx_ - 1, down = cy - r > 0, up = cy + r < ny_ - 1;
             if (!left && !right && !down && !up)
                 return; // every cell visited
@@ -132,60 +169,65 @@ public:
             if (up)
                 bound = std::min(bound, square(min_[1] + (cy + r + 1) * cell_ - qb));
             // Equal distance could still bring a smaller index: go on unless strictly below.
-            if (best.full() && best.lastDistance() < bound)
+            if (best.closedBelow(bound))
                 return;
         }
     }
 
 private:
+    struct Stored {
+        int32_t c[3] = {0, 0, 0};
+        uint32_t idx = 0;
+    };
+
     static int64_t floorDiv(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
     int64_t cellIndex(int64_t i, int64_t j) const { return j * nx_ + i; }
 
-    void visitRing(const Coordinates& query, int q, int64_t qa, int64_t qb, int64_t cx, int64_t cy, int64_t r,
-                   BestList& best) const {
+    void visitRing(const int64_t q[3], int64_t cx, int64_t cy, int64_t r, BestList& best) const {
         if (r == 0) {
-            visitCell(query, q, qa, qb, cx, cy, best);
+            visitCell(q, cx, cy, best);
             return;
         }
         const int64_t i0 = std::max<int64_t>(0, cx - r), i1 = std::min(nx_ - 1, cx + r);
         for (int64_t j : {cy - r, cy + r})
             if (j >= 0 && j < ny_)
                 for (int64_t i = i0; i <= i1; ++i)
-                    visitCell(query, q, qa, qb, i, j, best);
+                    visitCell(q, i, j, best);
         const int64_t j0 = std::max<int64_t>(0, cy - r + 1), j1 = std::min(ny_ - 1, cy + r - 1);
         for (int64_t i : {cx - r, cx + r})
             if (i >= 0 && i < nx_)
                 for (int64_t j = j0; j <= j1; ++j)
-                    visitCell(query, q, qa, qb, i, j, best);
+                    visitCell(q, i, j, best);
     }
 
-    void visitCell(const Coordinates& query, int q, int64_t qa, int64_t qb, int64_t i, int64_t j,
-                   BestList& best) const {
+    void visitCell(const int64_t q[3], int64_t i, int64_t j, BestList& best) const {
         const int64_t c = cellIndex(i, j);
-        const uint32_t begin = start_[std::size_t(c)], end = start_[std::size_t(c) + 1];
-        if (begin == end)
+        const Stored* p = points_.data() + start_[std::size_t(c)];
+        const Stored* end = points_.data() + start_[std::size_t(c) + 1];
+        if (p == end)
             return;
         const int64_t a0 = min_[0] + i * cell_, b0 = min_[1] + j * cell_;
-        const int64_t ga = std::max<int64_t>({0, a0 - qa, qa - (a0 + cell_ - 1)});
-        const int64_t gb = std::max<int64_t>({0, b0 - qb, qb - (b0 + cell_ - 1)});
+        const int64_t ga = std::max<int64_t>({0, a0 - q[a_], q[a_] - (a0 + cell_ - 1)});
+        const int64_t gb = std::max<int64_t>({0, b0 - q[b_], q[b_] - (b0 + cell_ - 1)});
         const KnnDistance bound = addSaturated(square(ga), square(gb));
-        for (uint32_t p = begin; p < end; ++p) {
-            const uint32_t point = order_[p];
+        for (; p != end; ++p) {
             // Indices rise within the cell: once the bound reaches the last kept distance, no later
             // point of the cell can beat the last entry (this keeps identical points near O(n k)).
-            if (best.full() &&
-                (bound > best.lastDistance() || (bound == best.lastDistance() && point > best.lastIndex())))
+            if (best.limited() && (bound > best.limit().d || (bound == best.limit().d && p->idx > best.limit().idx)))
                 return;
-            best.offer(distance(query, q, ref_, int(point)), point);
+            KnnDistance d = 0;
+            for (int k = 0; k < dims_; ++k)
+                d = addSaturated(d, square(q[k] - p->c[k]));
+            best.offer(d, p->idx);
         }
     }
 
-    const Coordinates& ref_;
+    int dims_;
     int a_ = 0, b_ = 1;
     int64_t min_[2] = {0, 0};
     int64_t cell_ = 1, nx_ = 1, ny_ = 1;
-    std::vector<uint32_t> start_; // per cell, into order_
-    std::vector<uint32_t> order_; // point indices grouped by cell
+    std::vector<uint32_t> start_; // per cell, into points_
+    std::vector<Stored> points_;
 };
 
 } // namespace
@@ -221,21 +263,29 @@ void knnIntIndexed(const int32_t* reference, int referenceCount, const int32_t* 
                    int dimensions, int k, KnnDistance* distances, uint32_t* indices) {
     if (k <= 0 || queryCount <= 0)
         return;
-    const Coordinates qry(query, queryCount, dimensions);
-    BestList best(k);
+    std::vector<KnnDistance> d(static_cast<std::size_t>(k));
+    std::vector<uint32_t> idx(static_cast<std::size_t>(k));
     if (referenceCount <= 0) {
         for (int q = 0; q < queryCount; ++q)
-            writeResult(q, queryCount, k, 0, best.d.data(), best.idx.data(), distances, indices);
+            writeResult(q, queryCount, k, 0, d.data(), idx.data(), distances, indices);
         return;
     }
-    const Coordinates ref(reference, referenceCount, dimensions);
-    // About a quarter of a list per cell: the first 3 x 3 block usually holds the answer.
-    const ColumnGrid grid(ref, std::clamp(k / 4, 8, 32));
+    const Coordinates ref(reference, referenceCount, dimensions), qry(query, queryCount, dimensions);
+    // Small cells (8 points for k = 101) bound the candidates tightly; measured flat from 4 to 16.
+    const ColumnGrid grid(ref, std::clamp(k / 12, 4, 16));
+    BestList best(k);
     for (int q = 0; q < queryCount; ++q) {
-        best.n = 0;
-        grid.search(qry, q, best);
-        for (int j = 0; j < best.n; ++j)
-            ++best.idx[std::size_t(j)]; // 1-based
-        writeResult(q, queryCount, k, best.n, best.d.data(), best.idx.data(), distances, indices);
+        int64_t at[3] = {0, 0, 0};
+        for (int a = 0; a < dimensions; ++a)
+            at[a] = qry.at(a, q);
+        best.clear();
+        grid.search(at, best);
+        const auto& sorted = best.sorted();
+        const int n = int(sorted.size());
+        for (int j = 0; j < n; ++j) {
+            d[std::size_t(j)] = sorted[std::size_t(j)].d;
+            idx[std::size_t(j)] = sorted[std::size_t(j)].idx + 1; // 1-based
+        }
+        writeResult(q, queryCount, k, n, d.data(), idx.data(), distances, indices);
     }
 }
