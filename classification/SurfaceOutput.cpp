@@ -122,6 +122,21 @@ void writeFromTree(const ClassificationInput& in, const std::vector<int32_t>& cl
     }
 }
 
+uint64_t pointCount(const ClassificationInput& in) {
+    if (!in.isTree)
+        return in.header.NumberOfPointRecords;
+    uint64_t n = 0;
+    for (const TreeNodeEntry& node : in.nodes)
+        n += node.numPoints;
+    return n;
+}
+
+void checkCount(const ClassificationInput& in, const std::vector<int32_t>& classes, const char* what) {
+    if (classes.size() != pointCount(in))
+        throw std::invalid_argument(std::string(what) + ": " + std::to_string(classes.size()) + " classes for " +
+                                    std::to_string(pointCount(in)) + " points");
+}
+
 } // namespace
 
 uint16_t pointSourceIdForSurface(int32_t surface) {
@@ -133,9 +148,7 @@ uint16_t pointSourceIdForSurface(int32_t surface) {
 }
 
 void writeClassifiedLAS(const ClassificationInput& in, const std::vector<int32_t>& classes, const std::string& out) {
-    if (classes.size() != in.positions.size())
-        throw std::invalid_argument("writeClassifiedLAS: " + std::to_string(classes.size()) + " classes for " +
-                                    std::to_string(in.positions.size()) + " points");
+    checkCount(in, classes, "writeClassifiedLAS");
     AtomicFile file(out);
     if (in.isTree)
         writeFromTree(in, classes, file);
@@ -147,9 +160,7 @@ void writeClassifiedLAS(const ClassificationInput& in, const std::vector<int32_t
 void writeTreeSurfaceFiles(const ClassificationInput& in, const std::vector<int32_t>& classes) {
     if (!in.isTree)
         throw std::invalid_argument("writeTreeSurfaceFiles: the input is not a tree");
-    if (classes.size() != in.positions.size())
-        throw std::invalid_argument("writeTreeSurfaceFiles: " + std::to_string(classes.size()) + " classes for " +
-                                    std::to_string(in.positions.size()) + " points");
+    checkCount(in, classes, "writeTreeSurfaceFiles");
     const std::string dir = withSeparator(in.path);
     uint64_t first = 0;
     std::vector<unsigned char> bytes;
