@@ -207,9 +207,36 @@ void joinNearestNeighbours(const Points& points, Lists& lists, const std::vector
     const Points theirs = subtreePoints(neighbour, flat);
     const int kk = std::min(theirs.count(), KNN_STORED);
     const int before = lists.k;
+
+    // A full list only takes results nearer than its last entry. Candidates farther than that from the
+    // box of the neighbour's points would merge nothing, so they are not searched: the lists come out
+    // the same, and the loose candidate tests above stop costing a search of every point.
+    std::vector<uint32_t> searched;
+    const std::vector<uint32_t>* queries = &candidates;
+    if (before == KNN_LIST && kk > 0) {
+        const std::vector<int32_t>* axes[3] = {&theirs.x, &theirs.y, &theirs.z};
+        const std::vector<int32_t>* ours[3] = {&points.x, &points.y, &points.z};
+        int64_t lo[3], hi[3];
+        for (int a = 0; a < 3; ++a) {
+            const auto [mn, mx] = std::minmax_element(axes[a]->begin(), axes[a]->end());
+            lo[a] = *mn, hi[a] = *mx;
+        }
+        for (uint32_t p : candidates) {
+            unsigned __int128 box = 0;
+            for (int a = 0; a < 3; ++a) {
+                const int64_t c = (*ours[a])[p];
+                const unsigned __int128 gap = uint64_t(std::max<int64_t>({0, lo[a] - c, c - hi[a]}));
+                box += gap * gap;
+            }
+            if (box < lists.last(int(p)))
+                searched.push_back(p);
+        }
+        queries = &searched;
+    }
+
     int first = -1;
-    searchEach(theirs, points, candidates, flat ? 2 : 3, kk, [&](int c, const KnnDistance* rd, const uint32_t* ri) {
-        const int p = int(candidates[std::size_t(c)]);
+    searchEach(theirs, points, *queries, flat ? 2 : 3, kk, [&](int c, const KnnDistance* rd, const uint32_t* ri) {
+        const int p = int((*queries)[std::size_t(c)]);
         KnnDistance* D = lists.dist(p);
         uint32_t* V = lists.entry(p);
         int len = before;
