@@ -306,8 +306,9 @@ uint64_t LODTreeNode::countNodes() const {
 // ---- the build
 
 TreeBounds finalTreeBounds(const TreeBounds& first, const TreeBounds* pointExtent, int64_t leafWidth) {
-    // The document's rule takes the first bounds alone; the records' own extent is added because real
-    // headers have boxes that miss some of their records, which would otherwise fall outside the tree.
+    // Sizing the square from the header's box alone would do for honest headers; the records' own
+    // extent joins it because real headers have boxes that miss some of their records, which would
+    // otherwise sit in edge nodes whose squares do not contain them.
     double x0 = first[0], x1 = first[1], y0 = first[2], y1 = first[3];
     if (pointExtent) {
         const TreeBounds& e = *pointExtent;
@@ -348,7 +349,8 @@ LASVarLenRecord partition(FILE* file, const std::string& directory, LASHeader& h
         firstTree.control = control;
         readInput(file, header, input, firstTree, 0, [&](const unsigned char* r) {
             const double x = loadLE<int32_t>(r), y = loadLE<int32_t>(r + 4);
-            extent = {std::min(extent[0], x), std::max(extent[1], x), std::min(extent[2], y), std::max(extent[3], y)};
+            extent[0] = std::min(extent[0], x), extent[1] = std::max(extent[1], x);
+            extent[2] = std::min(extent[2], y), extent[3] = std::max(extent[3], y);
             firstTree.root->partitionPoint(r, first);
         });
         firstTree.root->closeOutputFiles();
@@ -482,11 +484,11 @@ void partition(FILE* file, const std::string& directory, TreeBuildControl* contr
     FilePtr f(std::fopen(tmp.c_str(), "wb"));
     if (!f)
         throw TreeBuildError("cannot create " + tmp + ": " + errorText());
-    bool ok = std::fwrite(block, 1, sizeof block, f.get()) == sizeof block &&
-              std::fwrite(extra.data(), 1, extra.size(), f.get()) == extra.size();
+    auto put = [&](const unsigned char* data, size_t size) { return size == 0 || std::fwrite(data, 1, size, f.get()) == size; };
+    bool ok = put(block, sizeof block) && put(extra.data(), extra.size());
     for (const auto& r : records)
         ok = ok && r.Write(f.get());
-    ok = ok && bounds.Write(f.get()) && std::fwrite(gap.data(), 1, gap.size(), f.get()) == gap.size();
+    ok = ok && bounds.Write(f.get()) && put(gap.data(), gap.size());
     ok = std::fclose(f.release()) == 0 && ok;
     if (!ok)
         throw TreeBuildError("cannot write " + tmp + ": " + errorText());
