@@ -215,13 +215,13 @@ TEST_F(Partition, SmallestLeafWidthAndTheDoublingOfTheSquare) {
 
 TEST_F(Partition, CoverageCountsGridCellsAndAveragesChildren) {
     // A leaf whose records mark the lower half of its 36 x 36 grid; one record on the maximum edge and
-    // one outside fall into marked cells.
+    // one outside belong to marked cells of the edge columns, not to cells beyond the grid.
     const TreeBounds b{0, 36, 0, 36};
     for (int c = 0; c < 36; ++c)
         for (int r = 0; r < 18; ++r)
             root.partitionPoint(record20(c, r).data(), b);
-    root.partitionPoint(record20(36, 0).data(), b);
-    root.partitionPoint(record20(-5, 3).data(), b);
+    root.partitionPoint(record20(36, 17).data(), b);
+    root.partitionPoint(record20(-5, 0).data(), b);
     EXPECT_EQ(root.calculateCoverage(b), 0.5f);
 
     TempDir other;
@@ -405,6 +405,7 @@ void expectCompleteTree(const std::string& las, const std::string& dir, uint64_t
                                   return c == '-' || (c >= '1' && c <= '4');
                               });
         EXPECT_TRUE(isSuffix) << "leftover file " << name;
+        EXPECT_TRUE(fs::exists(dir + "/points" + suffix)) << "leftover file " << name;
         if (!isSuffix || name.rfind("points", 0) != 0)
             continue;
 
