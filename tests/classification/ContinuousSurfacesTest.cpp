@@ -18,7 +18,7 @@ std::vector<int32_t> interactive(const QueryHandler& q, const ClassificationThre
     return c.surfaceClasses;
 }
 
-void expectSameAsInteractive(const Scene& s, const ClassificationThresholds& t) {
+void expectSameAsInteractive(const Scene& s, const ClassificationThresholds& t, bool largeWaves = false) {
     auto q = s.handler();
     int32_t numClasses = 0;
     const auto reference = interactive(*q, t, &numClasses);
@@ -31,6 +31,9 @@ void expectSameAsInteractive(const Scene& s, const ClassificationThresholds& t) 
         // Seeds are taken in the same order, so even the numbers agree.
         EXPECT_EQ(r.classes, reference) << threads << " threads";
         EXPECT_EQ(r.numClasses, numClasses);
+        if (largeWaves) {
+            EXPECT_GT(r.growth.parallelWaves, 0u) << "waves large enough for the worker threads";
+        }
         ASSERT_EQ(r.seeds.size(), size_t(r.numClasses));
         for (size_t c = 0; c < r.seeds.size(); ++c)
             EXPECT_EQ(r.classes[r.seeds[c]], int32_t(c + 1)) << "a class holds its seed";
@@ -51,9 +54,9 @@ TEST(ContinuousSurfaces, SamePartitionWithLargeWavesAndOtherThresholds) {
     // A broad, gently curved field: waves of hundreds of points go to the worker threads, and growth
     // stops where the slope leaves the seed's angle.
     Scene s;
-    s.surface(0, 60, 0, 60, 0.6, 0.01, 0, [](double x, double y) { return 0.004 * (x * x + 0.5 * y * y); });
+    s.surface(0, 40, 0, 40, 0.6, 0.01, 0, [](double x, double y) { return 0.006 * (x * x + 0.5 * y * y); });
     s.fitNormals();
-    expectSameAsInteractive(s, ClassificationThresholds{10, 0.2, 12, 10});
+    expectSameAsInteractive(s, ClassificationThresholds{10, 0.2, 12, 10}, true);
 }
 
 TEST(ContinuousSurfaces, ReportsAndProgress) {

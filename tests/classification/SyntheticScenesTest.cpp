@@ -35,7 +35,7 @@ TEST(SyntheticScenes, NoiseBelowTheDistanceThresholdKeepsOnePlane) {
     CapturedLog log;
     Scene s;
     // Half a metre spacing, 2 cm of noise: relative distances of about 0.06 for the nearest neighbours.
-    s.surface(0, 40, 0, 40, 0.5, 0.02, 0, [](double x, double y) { return 0.05 * x + 0.02 * y; });
+    s.surface(0, 30, 0, 30, 0.5, 0.02, 0, [](double x, double y) { return 0.05 * x + 0.02 * y; });
     s.fitNormals();
     const auto r = classify(s);
     const Score sc = score(s.labels, r.classes);
