@@ -84,7 +84,7 @@ void SurfaceExpander::expand(size_t first, size_t last, std::vector<uint32_t>& o
         if (c <= 0)
             continue;
         const auto t0 = Clock::now();
-        jobs_.q.nearest(index, uint32_t(2 * c), neighbours_);
+        jobs_.q.nearestSet(index, uint32_t(2 * c), neighbours_);
         querySeconds += since(t0);
         ++queries;
         const QueryPoint& p = *neighbours_[0];

@@ -3,6 +3,7 @@
 #include <nanoflann.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -35,23 +36,74 @@ inline bool before(const Candidate& a, const Candidate& b) {
     return a.d2 < b.d2 || (a.d2 == b.d2 && a.index < b.index);
 }
 
-// The k - 1 best other points by (squared distance, number), kept sorted. nanoflann offers a point
-// only when its distance is below worstDist() and skips a subtree whose lower bound exceeds it; a little
-// slack on top of the current worst keeps points at exactly that distance (ties, also at distance 0) in
-// play despite rounding in the tree's incremental bounds, and addPoint decides them exactly.
+// Slack on distances that bound the search: rounding in the tree's incremental bounds or in a bound
+// derived from an earlier query must never exclude a point at exactly the k-th distance (a tie, maybe at
+// distance 0); the candidates themselves are compared exactly.
+inline double loosened(double d2) {
+    return d2 * (1.0 + 1e-9) + DBL_MIN;
+}
+
+// The k - 1 best other points by (squared distance, number). nanoflann offers a point only when its
+// distance is below worstDist() and skips a subtree whose lower bound exceeds it. Offered points are
+// buffered and, whenever the buffer has filled up, cut to the k - 1 best, which tightens the bound;
+// that costs far less than keeping them sorted. Until k - 1 points are in, worstDist() is the caller's
+// bound: a distance known to hold k - 1 other points.
 class BestCandidates {
 public:
-    BestCandidates(std::vector<Candidate>& best, const std::vector<QueryPoint>& points, uint32_t self,
-                   size_t capacity)
-        : best_(best), points_(points), self_(self), capacity_(capacity) {
-        best_.resize(capacity);
+    BestCandidates(std::vector<Candidate>& buffer, const std::vector<QueryPoint>& points, uint32_t self,
+                   size_t capacity, double bound2)
+        : buffer_(buffer), points_(points), self_(self), capacity_(capacity),
+          limit_(capacity + std::max<size_t>(capacity, 32)), worst_(bound2) {
+        buffer_.clear();
+        buffer_.reserve(limit_);
     }
-    bool full() const { return count_ == capacity_; }
-    size_t size() const { return count_; }
+    bool full() const { return buffer_.size() >= capacity_; }
     double worstDist() const { return worst_; }
     bool addPoint(double d2, uint32_t slot) {
         const uint32_t index = points_[slot].index;
-        if (index == self_)
+        if (index == self_ || !(d2 < worst_))
+            return true;
+        buffer_.push_back(Candidate{d2, index, slot});
+        if (buffer_.size() == limit_)
+            cut();
+        return true;
+    }
+    // The k - 1 best (fewer when the data set has fewer), sorted when asked to. Returns their count.
+    size_t finish(bool sorted) {
+        if (buffer_.size() > capacity_)
+            cut();
+        if (sorted)
+            std::sort(buffer_.begin(), buffer_.end(), before);
+        return buffer_.size();
+    }
+
+private:
+    void cut() {
+        std::nth_element(buffer_.begin(), buffer_.begin() + std::ptrdiff_t(capacity_ - 1), buffer_.end(), before);
+        buffer_.resize(capacity_);
+        worst_ = std::min(worst_, loosened(buffer_[capacity_ - 1].d2));
+    }
+
+    std::vector<Candidate>& buffer_;
+    const std::vector<QueryPoint>& points_;
+    uint32_t self_;
+    size_t capacity_, limit_;
+    double worst_;
+};
+
+// The same kept sorted by insertion: cheaper than buffering when the result must be sorted anyway.
+class SortedCandidates {
+public:
+    SortedCandidates(std::vector<Candidate>& best, const std::vector<QueryPoint>& points, uint32_t self,
+                     size_t capacity, double bound2)
+        : best_(best), points_(points), self_(self), capacity_(capacity), worst_(bound2) {
+        best_.resize(capacity);
+    }
+    bool full() const { return count_ == capacity_; }
+    double worstDist() const { return worst_; }
+    bool addPoint(double d2, uint32_t slot) {
+        const uint32_t index = points_[slot].index;
+        if (index == self_ || !(d2 < worst_))
             return true;
         const Candidate c{d2, index, slot};
         size_t i = count_;
@@ -69,8 +121,12 @@ public:
         }
         b[i] = c;
         if (count_ == capacity_)
-            worst_ = b[capacity_ - 1].d2 * (1.0 + 1e-9) + DBL_MIN;
+            worst_ = std::min(worst_, loosened(b[capacity_ - 1].d2));
         return true;
+    }
+    size_t finish(bool) {
+        best_.resize(count_);
+        return count_;
     }
 
 private:
@@ -78,7 +134,18 @@ private:
     const std::vector<QueryPoint>& points_;
     uint32_t self_;
     size_t capacity_, count_ = 0;
-    double worst_ = std::numeric_limits<double>::infinity();
+    double worst_;
+};
+
+// The previous query of this thread. Its k-th distance r bounds the next one's: the ball of radius r
+// around the previous point holds k points, so a point at distance d from it has k - 1 others within
+// d + r. Queries of a thread mostly follow their neighbours, and the bound spares the tree search the
+// far points it would otherwise collect first.
+struct LastQuery {
+    uint64_t handler = 0; // Impl::id: a handler made where a destroyed one lay is another handler
+    GLVector3d position{0, 0, 0};
+    size_t others = 0; // k - 1 of that query, found in full
+    double distance = 0;
 };
 
 uint64_t mix(uint64_t h, uint64_t word) {
@@ -100,7 +167,10 @@ template <typename T> uint64_t bitsOf(T v) {
 
 } // namespace
 
+std::atomic<uint64_t> nextHandlerId{1};
+
 struct QueryHandler::Impl {
+    const uint64_t id = nextHandlerId.fetch_add(1);
     std::vector<QueryPoint> points; // in the tree's leaf order once built
     std::vector<uint32_t> slotOf;   // point number -> position in `points`
     PointCloud cloud;
@@ -170,7 +240,56 @@ const DataIdentity& QueryHandler::identity() const {
     return impl_->identity;
 }
 
+namespace {
+
+thread_local std::vector<Candidate> candidates;
+thread_local LastQuery last;
+
+} // namespace
+
+// The k - 1 nearest others of `self` into `candidates`, sorted when asked to. Returns how many there are.
+size_t QueryHandler::search(const QueryPoint& self, size_t others, bool sorted) const {
+    const Impl& m = *impl_;
+    const double q[3] = {self.position.x, self.position.y, self.position.z};
+    double bound2 = std::numeric_limits<double>::infinity();
+    if (last.handler == m.id && last.others >= others) {
+        const double dx = q[0] - last.position.x, dy = q[1] - last.position.y, dz = q[2] - last.position.z;
+        const double bound = std::sqrt(dx * dx + dy * dy + dz * dz) + last.distance;
+        bound2 = loosened(bound * bound) * (1.0 + 1e-9);
+    }
+    size_t found;
+    for (;;) {
+        if (sorted) {
+            SortedCandidates best(candidates, m.points, self.index, others, bound2);
+            m.tree->findNeighbors(best, q, nanoflann::SearchParams());
+            found = best.finish(true);
+        } else {
+            BestCandidates best(candidates, m.points, self.index, others, bound2);
+            m.tree->findNeighbors(best, q, nanoflann::SearchParams());
+            found = best.finish(false);
+        }
+        if (found == others || std::isinf(bound2))
+            break;
+        bound2 = std::numeric_limits<double>::infinity(); // only if the bound was wrong
+    }
+    // The k-th distance: the largest of the selection.
+    double kth2 = 0;
+    for (size_t i = 0; i < found; ++i)
+        kth2 = std::max(kth2, candidates[i].d2);
+    last = LastQuery{m.id, self.position, found == others ? others : 0,
+                     std::sqrt(kth2)};
+    return found;
+}
+
 void QueryHandler::nearest(uint32_t index, uint32_t k, std::vector<const QueryPoint*>& out) const {
+    collect(index, k, out, true);
+}
+
+void QueryHandler::nearestSet(uint32_t index, uint32_t k, std::vector<const QueryPoint*>& out) const {
+    collect(index, k, out, false);
+}
+
+void QueryHandler::collect(uint32_t index, uint32_t k, std::vector<const QueryPoint*>& out, bool sorted) const {
     const Impl& m = *impl_;
     const QueryPoint& self = point(index);
     out.clear();
@@ -180,10 +299,7 @@ void QueryHandler::nearest(uint32_t index, uint32_t k, std::vector<const QueryPo
     const size_t others = std::min<size_t>(k - 1, m.points.size() - 1);
     if (others == 0)
         return;
-    thread_local std::vector<Candidate> candidates;
-    BestCandidates best(candidates, m.points, index, others);
-    const double q[3] = {self.position.x, self.position.y, self.position.z};
-    m.tree->findNeighbors(best, q, nanoflann::SearchParams());
-    for (size_t i = 0; i < best.size(); ++i)
+    const size_t found = search(self, others, sorted);
+    for (size_t i = 0; i < found; ++i)
         out.push_back(&m.points[candidates[i].slot]);
 }

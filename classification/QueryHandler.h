@@ -43,12 +43,17 @@ public:
     // others by ascending distance, equal distances by ascending number. Safe to call from several
     // threads at once.
     void nearest(uint32_t index, uint32_t k, std::vector<const QueryPoint*>& out) const;
+    // The same points as nearest(), the point itself first and the others in no particular order: less
+    // work for a caller that only needs the set.
+    void nearestSet(uint32_t index, uint32_t k, std::vector<const QueryPoint*>& out) const;
     const DataIdentity& identity() const;
     // The points in an order that keeps spatial neighbours together: work split into ranges of this
     // order touches little memory per range. `rank` runs from 0 to size() - 1.
     uint32_t pointAtRank(uint32_t rank) const;
 
 private:
+    size_t search(const QueryPoint& self, size_t others, bool sorted) const;
+    void collect(uint32_t index, uint32_t k, std::vector<const QueryPoint*>& out, bool sorted) const;
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

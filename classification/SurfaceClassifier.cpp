@@ -65,7 +65,7 @@ bool SurfaceClassifier::nextIteration(const QueryHandler& q) {
         surfaceClasses[size_t(front.index)] = currentClass;
         ++classifiedPoints;
         if (front.count > 0) {
-            q.nearest(uint32_t(front.index), uint32_t(2 * front.count), neighbours_);
+            q.nearestSet(uint32_t(front.index), uint32_t(2 * front.count), neighbours_);
             const QueryPoint& p = *neighbours_[0];
             for (size_t j = 1; j < neighbours_.size(); ++j) {
                 const QueryPoint& n = *neighbours_[j];

@@ -49,7 +49,19 @@ void expectBruteForce(const std::vector<GLVector3d>& positions, const std::vecto
     for (uint32_t k : ks)
         for (uint32_t i = 0; i < positions.size(); i += stride) {
             q.nearest(i, k, r);
-            ASSERT_EQ(indices(r), bruteForce(positions, i, k)) << "point " << i << ", k " << k;
+            const auto expected = bruteForce(positions, i, k);
+            ASSERT_EQ(indices(r), expected) << "point " << i << ", k " << k;
+            // The set alone: the same points, the point itself first.
+            std::vector<const QueryPoint*> set;
+            q.nearestSet(i, k, set);
+            auto got = indices(set), want = expected;
+            ASSERT_EQ(got.size(), want.size());
+            if (!got.empty()) {
+                EXPECT_EQ(got[0], i);
+                std::sort(got.begin() + 1, got.end());
+                std::sort(want.begin() + 1, want.end());
+            }
+            ASSERT_EQ(got, want) << "set of point " << i << ", k " << k;
             for (const QueryPoint* p : r) {
                 EXPECT_EQ(p->position.x, positions[p->index].x);
                 EXPECT_EQ(p->position.z, positions[p->index].z);
@@ -73,7 +85,7 @@ TEST(QueryHandler, EqualsBruteForceOnNoisySurvey) {
     s.surface(0, 30, 0, 30, 1.0, 0.05, 0, [](double x, double y) { return 0.1 * x + 0.02 * y * y; });
     for (int i = 0; i < 200; ++i)
         s.add(s.uniform(0, 30), s.uniform(0, 30), s.uniform(0, 10), -1);
-    expectBruteForce(s.positions, {10, 100, 200}, 5);
+    expectBruteForce(s.positions, {200, 10, 100}, 5); // a smaller k after a larger one starts from its bound
 }
 
 TEST(QueryHandler, TinySetsAndAllPointsAtOnePlace) {
