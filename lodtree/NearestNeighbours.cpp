@@ -237,25 +237,27 @@ void knnIntNoCuda(const int32_t* reference, int referenceCount, const int32_t* q
     if (k <= 0 || queryCount <= 0)
         return;
     const Coordinates ref(reference, referenceCount, dimensions), qry(query, queryCount, dimensions);
-    std::vector<KnnDistance> d(static_cast<std::size_t>(k));
-    std::vector<uint32_t> idx(static_cast<std::size_t>(k));
+    std::vector<KnnDistance> dStore(static_cast<std::size_t>(k));
+    std::vector<uint32_t> idxStore(static_cast<std::size_t>(k));
+    KnnDistance* d = dStore.data(); // plain pointers keep the reference usable in debug builds
+    uint32_t* idx = idxStore.data();
     for (int q = 0; q < queryCount; ++q) {
         int n = 0;
         for (int r = 0; r < referenceCount; ++r) {
             const KnnDistance dist = distance(qry, q, ref, r);
-            if (n == k && dist >= d[std::size_t(k - 1)])
+            if (n == k && dist >= d[k - 1])
                 continue;
             // Before the first kept entry that is strictly greater.
             int p = n < k ? n++ : k - 1;
-            while (p > 0 && d[std::size_t(p - 1)] > dist) {
-                d[std::size_t(p)] = d[std::size_t(p - 1)];
-                idx[std::size_t(p)] = idx[std::size_t(p - 1)];
+            while (p > 0 && d[p - 1] > dist) {
+                d[p] = d[p - 1];
+                idx[p] = idx[p - 1];
                 --p;
             }
-            d[std::size_t(p)] = dist;
-            idx[std::size_t(p)] = uint32_t(r + 1);
+            d[p] = dist;
+            idx[p] = uint32_t(r + 1);
         }
-        writeResult(q, queryCount, k, n, d.data(), idx.data(), distances, indices);
+        writeResult(q, queryCount, k, n, d, idx, distances, indices);
     }
 }
 
