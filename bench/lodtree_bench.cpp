@@ -57,23 +57,25 @@ void neighbourSearch() {
         std::vector<int32_t> query(std::size_t(dims) * subset);
         for (int d2 = 0; d2 < dims; ++d2)
             for (int q = 0; q < subset; ++q)
-                query[std::size_t(d2) * subset + std::size_t(q)] = ref[std::size_t(d2) * n + std::size_t(q) * stride];
+                query[std::size_t(d2) * subset + std::size_t(q)] =
+                    ref[std::size_t(d2) * n + std::size_t(q) * stride];
         std::vector<KnnDistance> bd(std::size_t(subset) * k);
         std::vector<uint32_t> bi(bd.size());
-        const double brute = seconds([&] {
-            knnIntNoCuda(ref.data(), n, query.data(), subset, dims, k, bd.data(), bi.data());
-        });
+        const double brute = seconds(
+            [&] { knnIntNoCuda(ref.data(), n, query.data(), subset, dims, k, bd.data(), bi.data()); });
         for (int q = 0; q < subset; ++q)
             for (int j = 0; j < k; ++j) {
-                const std::size_t a = std::size_t(j) * n + std::size_t(q) * stride, b = std::size_t(j) * subset + q;
+                const std::size_t a = std::size_t(j) * n + std::size_t(q) * stride,
+                                  b = std::size_t(j) * subset + q;
                 if (d[a] != bd[b] || idx[a] != bi[b])
                     throw std::runtime_error("indexed and brute-force lists differ");
             }
         const double bruteLeaf = brute * stride;
-        std::printf("neighbour search, one full leaf (%d points of a synthetic survey, k = %d, %dD): indexed %.3f s "
-                    "(%.0f points/s); brute force %.2f s for %d of its points against all %d (same lists), "
-                    "%.1f s scaled to the leaf; indexed %.0fx faster\n",
-                    n, k, dims, indexed, n / indexed, brute, subset, n, bruteLeaf, bruteLeaf / indexed);
+        std::printf(
+            "neighbour search, one full leaf (%d points of a synthetic survey, k = %d, %dD): indexed %.3f s "
+            "(%.0f points/s); brute force %.2f s for %d of its points against all %d (same lists), "
+            "%.1f s scaled to the leaf; indexed %.0fx faster\n",
+            n, k, dims, indexed, n / indexed, brute, subset, n, bruteLeaf, bruteLeaf / indexed);
     }
 }
 

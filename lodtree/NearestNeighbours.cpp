@@ -10,7 +10,9 @@ namespace {
 constexpr KnnDistance Far = UINT64_MAX;
 
 // |d| < 2^32, so the square fits; unsigned wrap-around gives the right value for negative d too.
-inline uint64_t square(int64_t d) { return uint64_t(d) * uint64_t(d); }
+inline uint64_t square(int64_t d) {
+    return uint64_t(d) * uint64_t(d);
+}
 
 inline uint64_t addSaturated(uint64_t a, uint64_t b) {
     uint64_t s;
@@ -155,7 +157,7 @@ public:
         const int64_t r0 = std::max({int64_t(0), -cx, cx - (nx_ - 1), -cy, cy - (ny_ - 1)});
         for (int64_t r = r0;; ++r) {
             visitRing(q, cx, cy, r, best);
-            const bool left = cx - r > 0, right = cx + r < nx_ - 1, down = cy - r > 0, up = cy + r < ny_ - 1;
+            const bool left = cx - r > 0, right = cx + r<nx_ - 1, down = cy - r> 0, up = cy + r < ny_ - 1;
             if (!left && !right && !down && !up)
                 return; // every cell visited
             // Nearest possible point outside the visited block, by one axis alone.
@@ -213,7 +215,8 @@ private:
         for (; p != end; ++p) {
             // Indices rise within the cell: once the bound reaches the last kept distance, no later
             // point of the cell can beat the last entry (this keeps identical points near O(n k)).
-            if (best.limited() && (bound > best.limit().d || (bound == best.limit().d && p->idx > best.limit().idx)))
+            if (best.limited() &&
+                (bound > best.limit().d || (bound == best.limit().d && p->idx > best.limit().idx)))
                 return;
             KnnDistance d = 0;
             for (int k = 0; k < dims_; ++k)
@@ -232,8 +235,8 @@ private:
 
 } // namespace
 
-void knnIntNoCuda(const int32_t* reference, int referenceCount, const int32_t* query, int queryCount, int dimensions,
-                  int k, KnnDistance* distances, uint32_t* indices) {
+void knnIntNoCuda(const int32_t* reference, int referenceCount, const int32_t* query, int queryCount,
+                  int dimensions, int k, KnnDistance* distances, uint32_t* indices) {
     if (k <= 0 || queryCount <= 0)
         return;
     const Coordinates ref(reference, referenceCount, dimensions), qry(query, queryCount, dimensions);

@@ -21,7 +21,8 @@
 #include <utility>
 #include <vector>
 
-static_assert(std::endian::native == std::endian::little, "node files hold little-endian values in memory order");
+static_assert(std::endian::native == std::endian::little,
+              "node files hold little-endian values in memory order");
 
 namespace {
 
@@ -46,7 +47,8 @@ struct Points {
         const std::vector<int32_t>* axes[3] = {&x, &y, &z};
         for (int d = 0; d < dims; ++d)
             for (int i = 0; i < n; ++i)
-                out[std::size_t(d) * std::size_t(n) + std::size_t(i)] = (*axes[d])[which ? which[i] : uint32_t(i)];
+                out[std::size_t(d) * std::size_t(n) + std::size_t(i)] =
+                    (*axes[d])[which ? which[i] : uint32_t(i)];
         return out;
     }
 };
@@ -101,7 +103,8 @@ Points subtreePoints(const LODTreeNode* node, bool flat) {
     Points p;
     appendSubtree(node, p, flat);
     if (uint64_t(p.count()) > KNN_INDEX_MASK)
-        throw TreeBuildError(node->getPointPath() + ": too many points under one node for a neighbour marker");
+        throw TreeBuildError(node->getPointPath() +
+                             ": too many points under one node for a neighbour marker");
     return p;
 }
 
@@ -164,7 +167,8 @@ private:
 // The k nearest of `ref` for each point `which[i]` of `query`, handed to fn(i, distances, indices) one
 // query at a time. Queries go in blocks so that the dimension-major results stay small.
 template <class Fn>
-void searchEach(const Points& ref, const Points& query, const std::vector<uint32_t>& which, int dims, int k, Fn&& fn) {
+void searchEach(const Points& ref, const Points& query, const std::vector<uint32_t>& which, int dims, int k,
+                Fn&& fn) {
     constexpr int Block = 4096;
     const std::vector<int32_t> reference = ref.packed(dims);
     std::vector<KnnDistance> d;
@@ -235,37 +239,38 @@ void joinNearestNeighbours(const Points& points, Lists& lists, const std::vector
     }
 
     int first = -1;
-    searchEach(theirs, points, *queries, flat ? 2 : 3, kk, [&](int c, const KnnDistance* rd, const uint32_t* ri) {
-        const int p = int((*queries)[std::size_t(c)]);
-        KnnDistance* D = lists.dist(p);
-        uint32_t* V = lists.entry(p);
-        int len = before;
-        for (int j = 0; j < kk; ++j) {
-            const KnnDistance dist = rd[j];
-            const uint32_t value = ri[j] | marker;
-            if (dist < D[len - 1]) {
-                int pos = len < KNN_LIST ? len++ : len - 1;
-                for (; pos > 0 && D[pos - 1] > dist; --pos) {
-                    D[pos] = D[pos - 1];
-                    V[pos] = V[pos - 1];
+    searchEach(
+        theirs, points, *queries, flat ? 2 : 3, kk, [&](int c, const KnnDistance* rd, const uint32_t* ri) {
+            const int p = int((*queries)[std::size_t(c)]);
+            KnnDistance* D = lists.dist(p);
+            uint32_t* V = lists.entry(p);
+            int len = before;
+            for (int j = 0; j < kk; ++j) {
+                const KnnDistance dist = rd[j];
+                const uint32_t value = ri[j] | marker;
+                if (dist < D[len - 1]) {
+                    int pos = len < KNN_LIST ? len++ : len - 1;
+                    for (; pos > 0 && D[pos - 1] > dist; --pos) {
+                        D[pos] = D[pos - 1];
+                        V[pos] = V[pos - 1];
+                    }
+                    D[pos] = dist;
+                    V[pos] = value;
+                } else if (len < KNN_LIST) {
+                    D[len] = dist;
+                    V[len] = value;
+                    ++len;
+                } else {
+                    break;
                 }
-                D[pos] = dist;
-                V[pos] = value;
-            } else if (len < KNN_LIST) {
-                D[len] = dist;
-                V[len] = value;
-                ++len;
-            } else {
-                break;
             }
-        }
-        if (first < 0)
-            first = len;
-        else if (len != first)
-            logLine("Warning, inconsistency detected combining nearest neighbours, original KNN: " +
-                    std::to_string(before) + ", new KNN: " + std::to_string(first) +
-                    ", temp KNN: " + std::to_string(len));
-    });
+            if (first < 0)
+                first = len;
+            else if (len != first)
+                logLine("Warning, inconsistency detected combining nearest neighbours, original KNN: " +
+                        std::to_string(before) + ", new KNN: " + std::to_string(first) +
+                        ", temp KNN: " + std::to_string(len));
+        });
     if (first >= 0)
         lists.k = first;
 }
@@ -341,7 +346,8 @@ bool neighboursOfLeaf(LODTreeNode* root, LODTreeNode* node, bool flat) {
         uint32_t marker;
         int xSide, ySide;
     };
-    constexpr Corner corners[4] = {{KNN_UP_RIGHT, 0, 2}, {KNN_DOWN_RIGHT, 0, 3}, {KNN_UP_LEFT, 1, 2}, {KNN_DOWN_LEFT, 1, 3}};
+    constexpr Corner corners[4] = {
+        {KNN_UP_RIGHT, 0, 2}, {KNN_DOWN_RIGHT, 0, 3}, {KNN_UP_LEFT, 1, 2}, {KNN_DOWN_LEFT, 1, 3}};
     for (const Corner& corner : corners) {
         const Found f = findNeighbour(root, node, corner.marker);
         if (!f.usable || f.node == side[corner.xSide].node || f.node == side[corner.ySide].node)
@@ -362,7 +368,8 @@ bool neighboursOfLeaf(LODTreeNode* root, LODTreeNode* node, bool flat) {
         } else {
             // Only points near the shorter side list are tested, against the square of the (already
             // squared) last distance: again looser than needed.
-            const std::vector<uint32_t>& tested = !xs.empty() && (ys.empty() || xs.size() < ys.size()) ? xs : ys;
+            const std::vector<uint32_t>& tested =
+                !xs.empty() && (ys.empty() || xs.size() < ys.size()) ? xs : ys;
             for (uint32_t p : tested) {
                 const unsigned __int128 last = lists.last(int(p));
                 if (last * last > c(int(p)))
@@ -406,7 +413,8 @@ std::vector<uint32_t> readEntries(const LODTreeNode* node, int perPoint) {
     std::vector<uint32_t> entries(std::size_t(node->numPoints) * std::size_t(perPoint));
     FILE* f = std::fopen(path.c_str(), "rb");
     if (!f)
-        throw TreeBuildError("ERROR: Could not open knn file for input: " + path + ": " + std::strerror(errno));
+        throw TreeBuildError("ERROR: Could not open knn file for input: " + path + ": " +
+                             std::strerror(errno));
     const std::size_t got = std::fread(entries.data(), 4, entries.size(), f);
     std::fclose(f);
     if (got != entries.size())
@@ -483,8 +491,9 @@ void bordersOfLeaf(LODTreeNode* node) {
     const std::size_t n = std::size_t(node->numPoints);
     std::vector<uint8_t> border(n, 0);
     for (std::size_t p = 0; p < n; ++p)
-        border[p] = std::any_of(entries.begin() + std::ptrdiff_t(p * std::size_t(perPoint)),
-                                entries.begin() + std::ptrdiff_t((p + 1) * std::size_t(perPoint)), isKNNmarked);
+        border[p] =
+            std::any_of(entries.begin() + std::ptrdiff_t(p * std::size_t(perPoint)),
+                        entries.begin() + std::ptrdiff_t((p + 1) * std::size_t(perPoint)), isKNNmarked);
     AtomicFile surf(node->getSurfPath());
     const std::vector<uint32_t> zeros(n, 0);
     surf.write(zeros.data(), n * 4);
@@ -542,7 +551,8 @@ void forEachLeaf(LODTree* tree, const std::vector<LeafJob>& jobs, const char* st
     };
     // Each worker holds one leaf's lists (about 50 MB for a full leaf): a few are enough for the cores
     // this runs on.
-    const std::size_t threads = std::min<std::size_t>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u), jobs.size());
+    const std::size_t threads =
+        std::min<std::size_t>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u), jobs.size());
     std::vector<std::thread> pool;
     try {
         for (std::size_t t = 1; t < threads; ++t)
@@ -565,7 +575,8 @@ void forEachLeaf(LODTree* tree, const std::vector<LeafJob>& jobs, const char* st
 void LODTreeNode::calculateKNNint(LODTreeNode* root, bool flag) {
     std::vector<LeafJob> jobs;
     collectLeaves(this, flag, jobs);
-    forEachLeaf(tree, jobs, "neighbours", [&](const LeafJob& job) { neighboursOfLeaf(root, job.node, job.flag); });
+    forEachLeaf(tree, jobs, "neighbours",
+                [&](const LeafJob& job) { neighboursOfLeaf(root, job.node, job.flag); });
 }
 
 void LODTreeNode::calculateNormals(LODTreeNode* root) {

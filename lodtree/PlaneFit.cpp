@@ -11,7 +11,8 @@ void fitPlane(const double centre[3], const double* points, int count, float out
         return;
     Eigen::Matrix3d scatter = Eigen::Matrix3d::Zero();
     for (int i = 0; i < count; ++i) {
-        const Eigen::Vector3d d(points[3 * i] - centre[0], points[3 * i + 1] - centre[1], points[3 * i + 2] - centre[2]);
+        const Eigen::Vector3d d(points[3 * i] - centre[0], points[3 * i + 1] - centre[1],
+                                points[3 * i + 2] - centre[2]);
         scatter.noalias() += d * d.transpose();
     }
     // compute() is the Householder tridiagonalisation followed by the implicit QL iteration; the

@@ -42,7 +42,8 @@ struct Knn {
 };
 
 Knn search(bool indexed, const Cloud& ref, const Cloud& query, int dims, int k) {
-    Knn r{std::vector<KnnDistance>(query.size() * std::size_t(k)), std::vector<uint32_t>(query.size() * std::size_t(k))};
+    Knn r{std::vector<KnnDistance>(query.size() * std::size_t(k)),
+          std::vector<uint32_t>(query.size() * std::size_t(k))};
     const auto a = packed(ref, dims), b = packed(query, dims);
     (indexed ? knnIntIndexed : knnIntNoCuda)(a.data(), int(ref.size()), b.data(), int(query.size()), dims, k,
                                              r.d.data(), r.i.data());
@@ -119,17 +120,19 @@ TEST(NearestNeighbours, IndexedSearchGivesTheBruteForceListsOnSyntheticSets) {
     const Cloud edges = randomCloud(400, int64_t(INT32_MAX) - 2000, INT32_MAX, 4);
 
     using Named = std::pair<const char*, const Cloud*>;
-    for (const auto& [name, cloud] : {Named{"wide", &wide}, Named{"lattice", &lattice}, Named{"shuffled", &shuffled},
-                                      Named{"duplicated", &duplicated},
-                                      Named{"collinear", &collinear}, Named{"extreme", &extreme},
-                                      Named{"near 2^31", &edges}}) {
+    for (const auto& [name, cloud] :
+         {Named{"wide", &wide}, Named{"lattice", &lattice}, Named{"shuffled", &shuffled},
+          Named{"duplicated", &duplicated}, Named{"collinear", &collinear}, Named{"extreme", &extreme},
+          Named{"near 2^31", &edges}}) {
         SCOPED_TRACE(name);
         expectIndexedEqualsBruteForce(*cloud, *cloud, 101);
     }
     // Queries that are not references, some far outside the references' box; k above the count.
     expectIndexedEqualsBruteForce(lattice, randomCloud(200, -100, 100, 5), 40);
-    expectIndexedEqualsBruteForce(wide, {{INT32_MIN, INT32_MIN, 0}, {INT32_MAX, 0, INT32_MAX}, {0, 0, 0}}, 17);
-    expectIndexedEqualsBruteForce(Cloud(wide.begin(), wide.begin() + 30), Cloud(wide.begin(), wide.begin() + 300), 101);
+    expectIndexedEqualsBruteForce(wide, {{INT32_MIN, INT32_MIN, 0}, {INT32_MAX, 0, INT32_MAX}, {0, 0, 0}},
+                                  17);
+    expectIndexedEqualsBruteForce(Cloud(wide.begin(), wide.begin() + 30),
+                                  Cloud(wide.begin(), wide.begin() + 300), 101);
 }
 
 TEST(NearestNeighbours, IndexedSearchGivesTheBruteForceListsOnRealSamples) {
@@ -205,7 +208,9 @@ public:
         setLodTreeLog(&log);
     }
     ~HandTree() { setLodTreeLog(nullptr); }
-    LODTreeNode* node(int level, int x, int y) { return tree.root->getSubNodeFromRoot(NodeID(uint8_t(level), x, y), false); }
+    LODTreeNode* node(int level, int x, int y) {
+        return tree.root->getSubNodeFromRoot(NodeID(uint8_t(level), x, y), false);
+    }
     void setPoints(LODTreeNode* n, const Cloud& pts) {
         std::vector<unsigned char> bytes(pts.size() * 20, 0);
         for (std::size_t i = 0; i < pts.size(); ++i)
@@ -251,8 +256,10 @@ void fillLeaves(HandTree& t, int w, const std::function<Cloud(int, int, int)>& f
 // but only points that no neighbour can improve, so the lists are those of the whole union.
 std::vector<std::vector<uint32_t>> referenceLists(HandTree& t, LODTreeNode* leaf, bool flat) {
     std::vector<std::pair<uint32_t, const Cloud*>> sources{{0, &t.points[leaf]}};
-    for (uint32_t m : {KNN_RIGHT, KNN_LEFT, KNN_UP, KNN_DOWN, KNN_UP_RIGHT, KNN_DOWN_RIGHT, KNN_UP_LEFT, KNN_DOWN_LEFT})
-        if (LODTreeNode* n = t.tree.root->getSubNodeFromRoot(leaf->id.getNeighbourID(m), false); n && n->numPoints > 0)
+    for (uint32_t m :
+         {KNN_RIGHT, KNN_LEFT, KNN_UP, KNN_DOWN, KNN_UP_RIGHT, KNN_DOWN_RIGHT, KNN_UP_LEFT, KNN_DOWN_LEFT})
+        if (LODTreeNode* n = t.tree.root->getSubNodeFromRoot(leaf->id.getNeighbourID(m), false);
+            n && n->numPoints > 0)
             sources.push_back({m, &t.points[n]});
     std::vector<std::vector<uint32_t>> lists;
     for (Pt p : t.points[leaf]) {
@@ -278,14 +285,15 @@ std::vector<std::vector<uint32_t>> referenceLists(HandTree& t, LODTreeNode* leaf
 }
 
 // Compares the file with the reference lists and returns them.
-std::vector<std::vector<uint32_t>> expectListsMatch(HandTree& t, LODTreeNode* leaf, const std::string& path, bool flat) {
+std::vector<std::vector<uint32_t>> expectListsMatch(HandTree& t, LODTreeNode* leaf, const std::string& path,
+                                                    bool flat) {
     const auto want = referenceLists(t, leaf, flat);
     const auto got = t.entries(path);
     const std::size_t per = want[0].size();
     EXPECT_EQ(got.size(), want.size() * per) << path;
     for (std::size_t p = 0; p < want.size() && got.size() == want.size() * per; ++p)
-        if (std::vector<uint32_t>(got.begin() + std::ptrdiff_t(p * per), got.begin() + std::ptrdiff_t((p + 1) * per)) !=
-            want[p]) {
+        if (std::vector<uint32_t>(got.begin() + std::ptrdiff_t(p * per),
+                                  got.begin() + std::ptrdiff_t((p + 1) * per)) != want[p]) {
             ADD_FAILURE() << path << ": the list of point " << p << " differs";
             break;
         }
@@ -367,7 +375,8 @@ TEST(NodeNeighbours, SideAndCornerCandidateRules) {
             for (int z = -3; z <= 3; ++z)
                 if (x * x + y * y + z * z <= 9 && (x || y || z))
                     near.push_back({x, y, z});
-    std::stable_sort(near.begin(), near.end(), [](const Pt& a, const Pt& b) { return dist2(a, {}) < dist2(b, {}); });
+    std::stable_sort(near.begin(), near.end(),
+                     [](const Pt& a, const Pt& b) { return dist2(a, {}) < dist2(b, {}); });
     near.resize(100);
     ASSERT_EQ(dist2(near.back(), {}), 9u);
     for (int ex : {5, 10}) {
@@ -416,7 +425,7 @@ struct FileState {
 };
 
 FileState stateOf(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
     return {st.st_ino, std::filesystem::last_write_time(path), readBytes(path)};
 }
@@ -537,7 +546,8 @@ TEST(NodeNormals, PlanesGiveUpwardNormalsScaledByTheTenthNeighbour) {
         const auto n = floats(t.tree.root->child(q)->getNormalPath());
         ASSERT_EQ(n.size(), 144u * 3);
         for (std::size_t p = 0; p < 144; ++p) {
-            const double len = std::sqrt(n[3 * p] * n[3 * p] + n[3 * p + 1] * n[3 * p + 1] + n[3 * p + 2] * n[3 * p + 2]);
+            const double len =
+                std::sqrt(n[3 * p] * n[3 * p] + n[3 * p + 1] * n[3 * p + 1] + n[3 * p + 2] * n[3 * p + 2]);
             ASSERT_GT(len, 10.0);
             expectNormal(&n[3 * p], {-0.5, -0.2, 1}, len, "leaf " + std::to_string(q));
         }
@@ -562,7 +572,8 @@ TEST(NodeNormals, PlanesGiveUpwardNormalsScaledByTheTenthNeighbour) {
 
 TEST(NodeNormals, TooFewOrDegenerateNeighboursGiveCountedZeroNormals) {
     // Three points: two entries each. Five collinear points: no plane.
-    for (const Cloud& c : {Cloud{{0, 0, 0}, {5, 0, 0}, {0, 5, 1}}, Cloud{{0, 0, 0}, {1, 1, 1}, {2, 2, 2}, {3, 3, 3}, {5, 5, 5}}}) {
+    for (const Cloud& c : {Cloud{{0, 0, 0}, {5, 0, 0}, {0, 5, 1}},
+                           Cloud{{0, 0, 0}, {1, 1, 1}, {2, 2, 2}, {3, 3, 3}, {5, 5, 5}}}) {
         HandTree t(0);
         t.setPoints(t.tree.root.get(), c);
         t.tree.root->calculateKNNint(t.tree.root.get(), false);
