@@ -1,4 +1,5 @@
 #include "NearestNeighbours.h"
+#include "NeighbourSearch.h"
 
 #include <algorithm>
 #include <cmath>
@@ -59,9 +60,11 @@ public:
     };
 
     explicit BestList(int k) : k_(std::size_t(k)) { buffer_.reserve(2 * k_); }
-    void clear() {
+    // Starts a query; with a bound only pairs at a distance below it are kept.
+    void clear(const KnnDistance* below = nullptr) {
         buffer_.clear();
-        limited_ = false;
+        limited_ = below != nullptr;
+        limit_ = {below ? *below : Far, 0};
     }
     // Once limited, limit() is at or above the k-th smallest pair so far: a pair not below it cannot
     // be in the result.
@@ -264,33 +267,62 @@ void knnIntNoCuda(const int32_t* reference, int referenceCount, const int32_t* q
     }
 }
 
+namespace {
+
+// The indexed search; put(q, count, entries) receives each query's list, ascending, 0-based indices.
+template <class Put>
+void searchIndexed(const int32_t* reference, int referenceCount, const int32_t* query, int queryCount,
+                   int dimensions, int k, const KnnDistance* below, Put&& put) {
+    BestList best(k);
+    if (referenceCount <= 0) {
+        for (int q = 0; q < queryCount; ++q)
+            put(q, 0, nullptr);
+        return;
+    }
+    const Coordinates ref(reference, referenceCount, dimensions), qry(query, queryCount, dimensions);
+    // Small cells (8 points for k = 101) bound the candidates tightly; measured flat from 4 to 16.
+    const ColumnGrid grid(ref, std::clamp(k / 12, 4, 16));
+    for (int q = 0; q < queryCount; ++q) {
+        int64_t at[3] = {0, 0, 0};
+        for (int a = 0; a < dimensions; ++a)
+            at[a] = qry.at(a, q);
+        best.clear(below ? below + q : nullptr);
+        grid.search(at, best);
+        const auto& sorted = best.sorted();
+        put(q, int(sorted.size()), sorted.data());
+    }
+}
+
+} // namespace
+
 void knnIntIndexed(const int32_t* reference, int referenceCount, const int32_t* query, int queryCount,
                    int dimensions, int k, KnnDistance* distances, uint32_t* indices) {
     if (k <= 0 || queryCount <= 0)
         return;
     std::vector<KnnDistance> d(static_cast<std::size_t>(k));
     std::vector<uint32_t> idx(static_cast<std::size_t>(k));
-    if (referenceCount <= 0) {
-        for (int q = 0; q < queryCount; ++q)
-            writeResult(q, queryCount, k, 0, d.data(), idx.data(), distances, indices);
+    searchIndexed(reference, referenceCount, query, queryCount, dimensions, k, nullptr,
+                  [&](int q, int n, const BestList::Entry* list) {
+                      for (int j = 0; j < n; ++j) {
+                          d[std::size_t(j)] = list[j].d;
+                          idx[std::size_t(j)] = list[j].idx + 1; // 1-based
+                      }
+                      writeResult(q, queryCount, k, n, d.data(), idx.data(), distances, indices);
+                  });
+}
+
+void knnIntIndexedRows(const int32_t* reference, int referenceCount, const int32_t* query, int queryCount,
+                       int dimensions, int k, const KnnDistance* below, KnnDistance* distances,
+                       uint32_t* indices) {
+    if (k <= 0 || queryCount <= 0)
         return;
-    }
-    const Coordinates ref(reference, referenceCount, dimensions), qry(query, queryCount, dimensions);
-    // Small cells (8 points for k = 101) bound the candidates tightly; measured flat from 4 to 16.
-    const ColumnGrid grid(ref, std::clamp(k / 12, 4, 16));
-    BestList best(k);
-    for (int q = 0; q < queryCount; ++q) {
-        int64_t at[3] = {0, 0, 0};
-        for (int a = 0; a < dimensions; ++a)
-            at[a] = qry.at(a, q);
-        best.clear();
-        grid.search(at, best);
-        const auto& sorted = best.sorted();
-        const int n = int(sorted.size());
-        for (int j = 0; j < n; ++j) {
-            d[std::size_t(j)] = sorted[std::size_t(j)].d;
-            idx[std::size_t(j)] = sorted[std::size_t(j)].idx + 1; // 1-based
-        }
-        writeResult(q, queryCount, k, n, d.data(), idx.data(), distances, indices);
-    }
+    searchIndexed(reference, referenceCount, query, queryCount, dimensions, k, below,
+                  [&](int q, int n, const BestList::Entry* list) {
+                      KnnDistance* d = distances + std::size_t(q) * std::size_t(k);
+                      uint32_t* idx = indices + std::size_t(q) * std::size_t(k);
+                      for (int j = 0; j < k; ++j) {
+                          d[j] = j < n ? list[j].d : Far;
+                          idx[j] = j < n ? list[j].idx + 1 : 0;
+                      }
+                  });
 }

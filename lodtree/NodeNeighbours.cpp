@@ -3,6 +3,7 @@
 #include "LODTree.h"
 #include "LodTreeLog.h"
 #include "NearestNeighbours.h"
+#include "NeighbourSearch.h"
 
 #include <algorithm>
 #include <array>
@@ -164,30 +165,26 @@ private:
     FILE* file_ = nullptr;
 };
 
-// The k nearest of `ref` for each point `which[i]` of `query`, handed to fn(i, distances, indices) one
-// query at a time. Queries go in blocks so that the dimension-major results stay small.
+// The k nearest of `ref` for each point `which[i]` of `query` (with `below`, only those at a distance
+// below below[i]), handed to fn(i, distances, indices) one query at a time. Queries go in blocks so that
+// the results stay small.
 template <class Fn>
-void searchEach(const Points& ref, const Points& query, const std::vector<uint32_t>& which, int dims, int k,
-                Fn&& fn) {
+void searchEach(const Points& ref, const Points& query, const std::vector<uint32_t>& which,
+                const std::vector<KnnDistance>* below, int dims, int k, Fn&& fn) {
     constexpr int Block = 4096;
     const std::vector<int32_t> reference = ref.packed(dims);
     std::vector<KnnDistance> d;
     std::vector<uint32_t> idx;
-    std::vector<KnnDistance> rowD(std::size_t(std::max(k, 0)));
-    std::vector<uint32_t> rowI(rowD.size());
     for (std::size_t b = 0; b < which.size(); b += Block) {
         const int n = int(std::min<std::size_t>(Block, which.size() - b));
         const std::vector<int32_t> q = query.packed(dims, which.data() + b, n);
         d.resize(std::size_t(k) * std::size_t(n));
         idx.resize(d.size());
-        knnIntIndexed(reference.data(), ref.count(), q.data(), n, dims, k, d.data(), idx.data());
-        for (int i = 0; i < n; ++i) {
-            for (int j = 0; j < k; ++j) {
-                rowD[std::size_t(j)] = d[std::size_t(j) * std::size_t(n) + std::size_t(i)];
-                rowI[std::size_t(j)] = idx[std::size_t(j) * std::size_t(n) + std::size_t(i)];
-            }
-            fn(int(b) + i, rowD.data(), rowI.data());
-        }
+        knnIntIndexedRows(reference.data(), ref.count(), q.data(), n, dims, k,
+                          below ? below->data() + b : nullptr, d.data(), idx.data());
+        for (int i = 0; i < n; ++i)
+            fn(int(b) + i, d.data() + std::size_t(i) * std::size_t(k),
+               idx.data() + std::size_t(i) * std::size_t(k));
     }
 }
 
@@ -212,10 +209,11 @@ void joinNearestNeighbours(const Points& points, Lists& lists, const std::vector
     const int kk = std::min(theirs.count(), KNN_STORED);
     const int before = lists.k;
 
-    // A full list only takes results nearer than its last entry. Candidates farther than that from the
-    // box of the neighbour's points would merge nothing, so they are not searched: the lists come out
-    // the same, and the loose candidate tests above stop costing a search of every point.
+    // A full list only takes results nearer than its last entry: the search looks no farther, and
+    // candidates that far from the box of the neighbour's points are not searched at all. The lists come
+    // out the same, and the loose candidate tests above stop costing a search of every point.
     std::vector<uint32_t> searched;
+    std::vector<KnnDistance> below;
     const std::vector<uint32_t>* queries = &candidates;
     if (before == KNN_LIST && kk > 0) {
         const std::vector<int32_t>* axes[3] = {&theirs.x, &theirs.y, &theirs.z};
@@ -232,45 +230,48 @@ void joinNearestNeighbours(const Points& points, Lists& lists, const std::vector
                 const unsigned __int128 gap = uint64_t(std::max<int64_t>({0, lo[a] - c, c - hi[a]}));
                 box += gap * gap;
             }
-            if (box < lists.last(int(p)))
+            if (box < lists.last(int(p))) {
                 searched.push_back(p);
+                below.push_back(lists.last(int(p)));
+            }
         }
         queries = &searched;
     }
 
     int first = -1;
-    searchEach(
-        theirs, points, *queries, flat ? 2 : 3, kk, [&](int c, const KnnDistance* rd, const uint32_t* ri) {
-            const int p = int((*queries)[std::size_t(c)]);
-            KnnDistance* D = lists.dist(p);
-            uint32_t* V = lists.entry(p);
-            int len = before;
-            for (int j = 0; j < kk; ++j) {
-                const KnnDistance dist = rd[j];
-                const uint32_t value = ri[j] | marker;
-                if (dist < D[len - 1]) {
-                    int pos = len < KNN_LIST ? len++ : len - 1;
-                    for (; pos > 0 && D[pos - 1] > dist; --pos) {
-                        D[pos] = D[pos - 1];
-                        V[pos] = V[pos - 1];
-                    }
-                    D[pos] = dist;
-                    V[pos] = value;
-                } else if (len < KNN_LIST) {
-                    D[len] = dist;
-                    V[len] = value;
-                    ++len;
-                } else {
-                    break;
-                }
-            }
-            if (first < 0)
-                first = len;
-            else if (len != first)
-                logLine("Warning, inconsistency detected combining nearest neighbours, original KNN: " +
-                        std::to_string(before) + ", new KNN: " + std::to_string(first) +
-                        ", temp KNN: " + std::to_string(len));
-        });
+    searchEach(theirs, points, *queries, below.empty() ? nullptr : &below, flat ? 2 : 3, kk,
+               [&](int c, const KnnDistance* rd, const uint32_t* ri) {
+                   const int p = int((*queries)[std::size_t(c)]);
+                   KnnDistance* D = lists.dist(p);
+                   uint32_t* V = lists.entry(p);
+                   int len = before;
+                   for (int j = 0; j < kk; ++j) {
+                       const KnnDistance dist = rd[j];
+                       const uint32_t value = ri[j] | marker;
+                       if (dist < D[len - 1]) {
+                           int pos = len < KNN_LIST ? len++ : len - 1;
+                           for (; pos > 0 && D[pos - 1] > dist; --pos) {
+                               D[pos] = D[pos - 1];
+                               V[pos] = V[pos - 1];
+                           }
+                           D[pos] = dist;
+                           V[pos] = value;
+                       } else if (len < KNN_LIST) {
+                           D[len] = dist;
+                           V[len] = value;
+                           ++len;
+                       } else {
+                           break;
+                       }
+                   }
+                   if (first < 0)
+                       first = len;
+                   else if (len != first)
+                       logLine(
+                           "Warning, inconsistency detected combining nearest neighbours, original KNN: " +
+                           std::to_string(before) + ", new KNN: " + std::to_string(first) +
+                           ", temp KNN: " + std::to_string(len));
+               });
     if (first >= 0)
         lists.k = first;
 }
@@ -309,10 +310,11 @@ bool neighboursOfLeaf(LODTreeNode* root, LODTreeNode* node, bool flat) {
     lists.k = std::min(KNN_LIST, n);
     std::vector<uint32_t> all(static_cast<std::size_t>(n));
     std::iota(all.begin(), all.end(), 0u);
-    searchEach(points, points, all, dims, lists.k, [&](int p, const KnnDistance* rd, const uint32_t* ri) {
-        std::copy(rd, rd + lists.k, lists.dist(p));
-        std::copy(ri, ri + lists.k, lists.entry(p));
-    });
+    searchEach(points, points, all, nullptr, dims, lists.k,
+               [&](int p, const KnnDistance* rd, const uint32_t* ri) {
+                   std::copy(rd, rd + lists.k, lists.dist(p));
+                   std::copy(ri, ri + lists.k, lists.entry(p));
+               });
 
     // Plain (not squared) coordinate distance of point p to the far side of the node's points, per
     // side: 0 right, 1 left, 2 up, 3 down.

@@ -4,6 +4,7 @@
 #include "LODTree.h"
 #include "LodTreeLog.h"
 #include "NearestNeighbours.h"
+#include "NeighbourSearch.h"
 #include "support/Samples.h"
 #include "support/TempDir.h"
 
@@ -127,6 +128,24 @@ TEST(NearestNeighbours, IndexedSearchGivesTheBruteForceListsOnSyntheticSets) {
         SCOPED_TRACE(name);
         expectIndexedEqualsBruteForce(*cloud, *cloud, 101);
     }
+    // The stages' form: lists point after point, only distances below a bound per query (here the
+    // brute force's 40th), which is the brute force's list up to that distance.
+    const int k = 101, n = int(shuffled.size());
+    const Knn brute = search(false, shuffled, shuffled, 3, k);
+    std::vector<KnnDistance> below(shuffled.size()), d(shuffled.size() * k);
+    std::vector<uint32_t> idx(d.size());
+    for (int q = 0; q < n; ++q)
+        below[std::size_t(q)] = brute.d[std::size_t(39 * n + q)];
+    const auto ref = packed(shuffled, 3);
+    knnIntIndexedRows(ref.data(), n, ref.data(), n, 3, k, below.data(), d.data(), idx.data());
+    for (int q = 0; q < n; ++q)
+        for (int j = 0; j < k; ++j) {
+            const std::size_t b = std::size_t(j * n + q), r = std::size_t(q * k + j);
+            const bool kept = brute.d[b] < below[std::size_t(q)];
+            ASSERT_EQ(d[r], kept ? brute.d[b] : UINT64_MAX) << q << " " << j;
+            ASSERT_EQ(idx[r], kept ? brute.i[b] : 0u) << q << " " << j;
+        }
+
     // Queries that are not references, some far outside the references' box; k above the count.
     expectIndexedEqualsBruteForce(lattice, randomCloud(200, -100, 100, 5), 40);
     expectIndexedEqualsBruteForce(wide, {{INT32_MIN, INT32_MIN, 0}, {INT32_MAX, 0, INT32_MAX}, {0, 0, 0}},
