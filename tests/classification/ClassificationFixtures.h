@@ -168,11 +168,11 @@ inline void writeLas(const std::string& path, const Scene& s, int format, int re
 // A local tree directory as pontaro-tree leaves it: "header" (the LAS header, one unrelated record and
 // the QUMA bounds record), and per node "points" (node header and records) and "normals" (three floats
 // per point, of any length). Node n takes the points [first[n], first[n + 1]) of the scene.
-struct TreeNodeSpec {
+struct TreeNodeRange {
     std::string suffix;
     size_t first, last;
 };
-inline void writeTree(const std::string& dir, const Scene& s, const std::vector<TreeNodeSpec>& nodes, int format = 1,
+inline void writeTree(const std::string& dir, const Scene& s, const std::vector<TreeNodeRange>& nodes, int format = 1,
                       float normalScale = 2.5f) {
     const uint32_t vlr = 2 * 54 + 5 + 32;
     LASHeader h = lasHeader(format, uint32_t(s.positions.size()), 0, vlr);
@@ -193,7 +193,7 @@ inline void writeTree(const std::string& dir, const Scene& s, const std::vector<
     std::memcpy(bounds.data(), b, 32);
     addRecord("QUMA", 1, bounds);
     writeFile(dir + "/header", bytes);
-    for (const TreeNodeSpec& n : nodes) {
+    for (const TreeNodeRange& n : nodes) {
         LODTreeNodeHeader nh;
         nh.numPoints = uint32_t(n.last - n.first);
         FILE* f = std::fopen((dir + "/points" + n.suffix).c_str(), "wb");
