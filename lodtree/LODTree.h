@@ -148,6 +148,11 @@ public:
     void pushBorder(uint8_t b) { borders.push_back(b); }
     void setZbounds(); // from the splats
 
+    // ---- surface optimisation (optimization/): what the pipeline reads and clears. The selection that
+    // sets these lives with the rest of the runtime side.
+    std::atomic<float> predictedTimeInView{0}; // milliseconds the node is expected to stay on screen
+    std::atomic<bool> optimizationPending{false}; // a request for this node is somewhere in the pipeline
+
 private:
     friend class LODTree;
     FILE* pointFile = nullptr;     // open for appending while records arrive
