@@ -438,7 +438,7 @@ int exportLevels(const std::vector<std::string>& args) {
         FilePtr pf = openFile((t.dir + "points" + n->suffix).c_str(), "rb");
         buf.resize(size_t(n->h.numPoints) * recordLength);
         if (!pf || std::fseek(pf.get(), LODTreeNodeHeader::Bytes, SEEK_SET) != 0 ||
-            std::fread(buf.data(), 1, buf.size(), pf.get()) != buf.size())
+            (!buf.empty() && std::fread(buf.data(), 1, buf.size(), pf.get()) != buf.size()))
             throw fail("cannot read " + t.dir + "points" + n->suffix);
         for (size_t at = 0; at < buf.size(); at += recordLength) {
             for (int a = 0; a < 3; ++a) {
@@ -451,7 +451,7 @@ int exportLevels(const std::vector<std::string>& args) {
             if (ret >= 1 && ret <= 5)
                 ++byReturn[ret - 1];
         }
-        if (std::fwrite(buf.data(), 1, buf.size(), out.get()) != buf.size())
+        if (!buf.empty() && std::fwrite(buf.data(), 1, buf.size(), out.get()) != buf.size())
             throw fail("cannot write " + tmp + ": " + std::strerror(errno));
         count += n->h.numPoints;
     }
@@ -464,11 +464,13 @@ int exportLevels(const std::vector<std::string>& args) {
         h.Min_Z = mn[2] * h.ScaleFactor_Z + h.OffsetZ, h.Max_Z = mx[2] * h.ScaleFactor_Z + h.OffsetZ;
     }
     // Header, extra header bytes, records and the bytes before the points, as the input had them.
-    bool ok = h.Write(out.get()) && std::fseek(out.get(), LASHeader::BlockSize, SEEK_SET) == 0 &&
-              std::fwrite(t.extraHeader.data(), 1, t.extraHeader.size(), out.get()) == t.extraHeader.size();
+    auto put = [&](const std::vector<unsigned char>& b) {
+        return b.empty() || std::fwrite(b.data(), 1, b.size(), out.get()) == b.size();
+    };
+    bool ok = h.Write(out.get()) && std::fseek(out.get(), LASHeader::BlockSize, SEEK_SET) == 0 && put(t.extraHeader);
     for (const auto& r : t.records)
         ok = ok && r.Write(out.get());
-    ok = ok && std::fwrite(t.gap.data(), 1, t.gap.size(), out.get()) == t.gap.size();
+    ok = ok && put(t.gap);
     ok = ok && std::fclose(out.release()) == 0;
     if (!ok)
         throw fail("cannot write " + tmp + ": " + std::strerror(errno));
