@@ -148,6 +148,15 @@ public:
     void pushBorder(uint8_t b) { borders.push_back(b); }
     void setZbounds(); // from the splats
 
+    // ---- viewer side (TreeSelection.cpp and the viewer's GL code); main thread only. A node marked
+    // optimizationPending (below) is not evicted.
+    uint32_t vertexBuffer = 0, colorBuffer = 0; // GL buffer names; 0: none
+    uint32_t uploadedSplats = 0;
+    float drawRadius = 0;         // raw units, the radius this node's splats are drawn with this frame
+    uint64_t lastWanted = 0;      // last selection frame that wanted the node loaded
+    double selectedDistance = 0;  // normalised distance from the camera in that frame
+    // ---- end of viewer side
+
     // ---- surface optimisation (optimization/): what the pipeline reads and clears. The selection that
     // sets these lives with the rest of the runtime side.
     std::atomic<float> predictedTimeInView{0}; // milliseconds the node is expected to stay on screen
