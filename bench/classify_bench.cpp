@@ -2,8 +2,8 @@
 // server computes them): points per second of the compatible-neighbour stage and of the growth stage
 // on 1 and 2 threads, the share of their time spent in neighbour queries, and the exact queries beside
 // nanoflann's own k-nearest search over the same points in the same run.
-#include "ContinuousSurfaces.h"
 #include "ClassificationLog.h"
+#include "ContinuousSurfaces.h"
 #include "PointGenerator.h"
 #include "PointNormals.h"
 #include "QueryHandler.h"
@@ -106,14 +106,18 @@ std::vector<int32_t> canonical(const std::vector<int32_t>& classes) {
 struct Cloud {
     const std::vector<GLVector3d>* p;
     size_t kdtree_get_point_count() const { return p->size(); }
-    double kdtree_get_pt(uint32_t i, size_t d) const { return d == 0 ? (*p)[i].x : d == 1 ? (*p)[i].y : (*p)[i].z; }
+    double kdtree_get_pt(uint32_t i, size_t d) const {
+        return d == 0 ? (*p)[i].x : d == 1 ? (*p)[i].y : (*p)[i].z;
+    }
     template <class B> bool kdtree_get_bbox(B&) const { return false; }
 };
 
 // The handler's exact queries beside nanoflann's plain k-nearest search (ties in whatever order the
 // tree meets them) on the same points, the same query points, the same k.
 void queryBaseline(const Scene& s, const QueryHandler& q) {
-    using Tree = nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<double, Cloud, double, uint32_t>, Cloud, 3, uint32_t>;
+    using Tree =
+        nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<double, Cloud, double, uint32_t>,
+                                            Cloud, 3, uint32_t>;
     Cloud cloud{&s.positions};
     Tree tree(3, cloud, nanoflann::KDTreeSingleIndexAdaptorParams(16));
     const uint32_t n = q.size(), queries = std::min<uint32_t>(n, 200000);
@@ -146,12 +150,14 @@ void queryBaseline(const Scene& s, const QueryHandler& q) {
 int main(int argc, char** argv) {
     const uint64_t points = argc > 1 ? std::stoull(argv[1]) : 2000000;
     setClassificationLog(nullptr);
-    std::printf("Surface classification: demo scene of %llu points (format 3, seed 1)\n", (unsigned long long)points);
+    std::printf("Surface classification: demo scene of %llu points (format 3, seed 1)\n",
+                (unsigned long long)points);
     std::fflush(stdout);
     Scene s = demoScene(points);
     std::unique_ptr<QueryHandler> q;
     const double build = seconds([&] { q = std::make_unique<QueryHandler>(s.positions, s.normals); });
-    std::printf("  normals (the server's, 16 neighbours, 2 threads): %.2f s; query tree: %.2f s\n", s.normalSeconds, build);
+    std::printf("  normals (the server's, 16 neighbours, 2 threads): %.2f s; query tree: %.2f s\n",
+                s.normalSeconds, build);
 
     const ClassificationThresholds t;
     std::vector<int32_t> first;
@@ -167,13 +173,15 @@ int main(int argc, char** argv) {
         }
         const auto& c = r.compatibility;
         const auto& g = r.growth;
-        std::printf("  %u thread%s: compatible neighbours %.0f points/s (%.2f s, %.0f%% in queries); growth %.0f "
-                    "points/s (%.2f s, %.0f%% in queries, %llu of %llu waves parallel); end to end %.0f points/s; "
-                    "%.2f and %.2f queries per point\n",
-                    threads, threads == 1 ? "" : "s", points / c.seconds, c.seconds, 100 * c.querySeconds / c.busySeconds,
-                    points / g.seconds, g.seconds, 100 * g.querySeconds / g.busySeconds,
-                    (unsigned long long)g.parallelWaves, (unsigned long long)g.waves, points / total,
-                    double(c.queries) / points, double(g.queries) / points);
+        std::printf(
+            "  %u thread%s: compatible neighbours %.0f points/s (%.2f s, %.0f%% in queries); growth %.0f "
+            "points/s (%.2f s, %.0f%% in queries, %llu of %llu waves parallel); end to end %.0f points/s; "
+            "%.2f and %.2f queries per point\n",
+            threads, threads == 1 ? "" : "s", points / c.seconds, c.seconds,
+            100 * c.querySeconds / c.busySeconds, points / g.seconds, g.seconds,
+            100 * g.querySeconds / g.busySeconds, (unsigned long long)g.parallelWaves,
+            (unsigned long long)g.waves, points / total, double(c.queries) / points,
+            double(g.queries) / points);
         if (threads == 1) {
             first = canonical(r.classes);
             std::printf("  %d surfaces, %u points classified (%.1f%%)\n", r.numClasses, r.classifiedPoints,
@@ -183,8 +191,10 @@ int main(int argc, char** argv) {
                 ++all[s.asprs[i]];
                 in[s.asprs[i]] += r.classes[i] != 0;
             }
-            std::printf("  classified share by the generator's class: ground %.1f%%, building %.1f%%, vegetation %.1f%%\n",
-                        100.0 * in[2] / std::max<uint64_t>(1, all[2]), 100.0 * in[6] / std::max<uint64_t>(1, all[6]),
+            std::printf("  classified share by the generator's class: ground %.1f%%, building %.1f%%, "
+                        "vegetation %.1f%%\n",
+                        100.0 * in[2] / std::max<uint64_t>(1, all[2]),
+                        100.0 * in[6] / std::max<uint64_t>(1, all[6]),
                         100.0 * in[5] / std::max<uint64_t>(1, all[5]));
         } else {
             endToEnd2 = points / total;
@@ -192,8 +202,8 @@ int main(int argc, char** argv) {
                         canonical(r.classes) == first ? "equals" : "DIFFERS FROM");
         }
     }
-    std::printf("  end to end on 2 threads: %.0f points/s against the aim of 200,000 points/s (%.2fx)\n", endToEnd2,
-                endToEnd2 / 200000.0);
+    std::printf("  end to end on 2 threads: %.0f points/s against the aim of 200,000 points/s (%.2fx)\n",
+                endToEnd2, endToEnd2 / 200000.0);
     std::printf("Neighbour queries, exact with ties by point number, against nanoflann's own search:\n");
     queryBaseline(s, *q);
     return 0;

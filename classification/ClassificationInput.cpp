@@ -139,7 +139,8 @@ ClassificationInput readTreeInput(const std::string& directory, const InputProgr
     checkScale(h, dir + "header");
     const uint64_t record = h.PointDataRecordLength;
     if (record < 12)
-        throw std::runtime_error(dir + "header: point record length " + std::to_string(record) + " is too short");
+        throw std::runtime_error(dir + "header: point record length " + std::to_string(record) +
+                                 " is too short");
 
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(directory, ec)) {
@@ -149,7 +150,8 @@ ClassificationInput readTreeInput(const std::string& directory, const InputProgr
     }
     if (ec)
         throw std::runtime_error("cannot list " + directory + ": " + ec.message());
-    std::sort(in.nodes.begin(), in.nodes.end(), [](const auto& a, const auto& b) { return a.suffix < b.suffix; });
+    std::sort(in.nodes.begin(), in.nodes.end(),
+              [](const auto& a, const auto& b) { return a.suffix < b.suffix; });
 
     uint64_t total = 0;
     for (TreeNodeEntry& node : in.nodes) {
@@ -159,21 +161,24 @@ ClassificationInput readTreeInput(const std::string& directory, const InputProgr
         if (!pf || sizeOf(pointsPath) < LODTreeNodeHeader::Bytes || !nh.read(pf.get()))
             throw std::runtime_error(pointsPath + ": no node header");
         node.numPoints = nh.numPoints;
-        const int64_t have = sizeOf(pointsPath), want = LODTreeNodeHeader::Bytes + int64_t(nh.numPoints * record);
+        const int64_t have = sizeOf(pointsPath),
+                      want = LODTreeNodeHeader::Bytes + int64_t(nh.numPoints * record);
         if (have != want)
             throw std::runtime_error(pointsPath + ": " + std::to_string(have) + " bytes, but its header's " +
                                      std::to_string(nh.numPoints) + " points need " + std::to_string(want));
         const std::string normalsPath = dir + "normals" + node.suffix;
         const int64_t normalBytes = sizeOf(normalsPath);
         if (normalBytes != int64_t(12 * uint64_t(nh.numPoints)))
-            throw std::runtime_error(normalsPath + ": " +
-                                     (normalBytes < 0 ? std::string("missing") : std::to_string(normalBytes) + " bytes") +
-                                     ", " + std::to_string(12 * uint64_t(nh.numPoints)) + " expected");
+            throw std::runtime_error(
+                normalsPath + ": " +
+                (normalBytes < 0 ? std::string("missing") : std::to_string(normalBytes) + " bytes") + ", " +
+                std::to_string(12 * uint64_t(nh.numPoints)) + " expected");
         total += nh.numPoints;
     }
     if (total != h.NumberOfPointRecords)
-        throw std::runtime_error(directory + ": the nodes hold " + std::to_string(total) + " points, the header " +
-                                 std::to_string(h.NumberOfPointRecords) + " (an incomplete tree?)");
+        throw std::runtime_error(directory + ": the nodes hold " + std::to_string(total) +
+                                 " points, the header " + std::to_string(h.NumberOfPointRecords) +
+                                 " (an incomplete tree?)");
 
     RawPoints raw;
     raw.xyz.reserve(3 * total);
@@ -182,7 +187,8 @@ ClassificationInput readTreeInput(const std::string& directory, const InputProgr
     std::vector<float> normals;
     uint64_t done = 0;
     for (const TreeNodeEntry& node : in.nodes) {
-        const std::string pointsPath = dir + "points" + node.suffix, normalsPath = dir + "normals" + node.suffix;
+        const std::string pointsPath = dir + "points" + node.suffix,
+                          normalsPath = dir + "normals" + node.suffix;
         records.resize(size_t(node.numPoints) * record);
         normals.resize(3 * size_t(node.numPoints));
         FilePtr pf = openFile(pointsPath.c_str(), "rb"), nf = openFile(normalsPath.c_str(), "rb");
@@ -203,7 +209,8 @@ ClassificationInput readTreeInput(const std::string& directory, const InputProgr
     return in;
 }
 
-ClassificationInput readClassificationInput(const std::string& path, unsigned threads, const InputProgress& progress) {
+ClassificationInput readClassificationInput(const std::string& path, unsigned threads,
+                                            const InputProgress& progress) {
     std::error_code ec;
     if (fs::is_directory(path, ec))
         return readTreeInput(path, progress);

@@ -34,7 +34,8 @@ using InputProgress = std::function<void(const char* stage, uint64_t done, uint6
 // Reads a LAS 1.0-1.2 file of point formats 0 to 3 and computes each point's normal from its 16 nearest
 // neighbours on `threads` threads (0: all the machine has). Throws std::runtime_error naming the file
 // for anything unreadable.
-ClassificationInput readLASInput(const std::string& path, unsigned threads = 0, const InputProgress& progress = {});
+ClassificationInput readLASInput(const std::string& path, unsigned threads = 0,
+                                 const InputProgress& progress = {});
 // Reads every node of a tree directory: the nodes whose "points" file has a node suffix, ordered by
 // suffix, each node's points in file order. Normals are normalised; (0, 0, 0) stays "no normal". Throws
 // std::runtime_error when the directory is not a complete tree: no readable "header" file, a "points"

@@ -66,7 +66,8 @@ void countOnWorkers(const QueryHandler& q, const CompatibilityRule& rule, std::v
         for (;;) {
             const uint64_t done = jobs.done.load();
             for (; reported + kMessageEvery <= done; reported += kMessageEvery)
-                LogLine() << "Checked compatibility of neighbours for " << reported + kMessageEvery << " points.\n";
+                LogLine() << "Checked compatibility of neighbours for " << reported + kMessageEvery
+                          << " points.\n";
             if (o.progress)
                 o.progress(done, n);
             jobs.compMutex.Lock();
@@ -104,7 +105,8 @@ int32_t CompatibilityWalk::count(uint32_t index) {
                 ++checked;
             // Stop at the first incompatible neighbour, when the data set has no more points, or at the
             // largest query.
-            if (checked < neighbours_.size() || neighbours_.size() < k_ || k_ >= uint32_t(MAX_COMPATIBILITY_QUERY)) {
+            if (checked < neighbours_.size() || neighbours_.size() < k_ ||
+                k_ >= uint32_t(MAX_COMPATIBILITY_QUERY)) {
                 c = int32_t(checked - 1);
                 break;
             }
@@ -126,7 +128,8 @@ void CompatibilityThread::Run() {
         while (PingThread(0)) {
             jobs_.compMutex.Lock();
             const uint32_t first = jobs_.cancelled ? n : jobs_.nextRank;
-            const uint32_t last = std::min<uint32_t>(n, first + std::min<uint32_t>(jobs_.blockSize, n - first));
+            const uint32_t last =
+                std::min<uint32_t>(n, first + std::min<uint32_t>(jobs_.blockSize, n - first));
             jobs_.nextRank = last;
             jobs_.compMutex.Unlock();
             if (first >= n)
@@ -152,8 +155,9 @@ void CompatibilityThread::Run() {
     classificationLog("Thread ended\n");
 }
 
-std::vector<IndexPair> getCompatibleNeighbours(const QueryHandler& q, double maxAngleDeg, double maxRelDistance,
-                                               const CompatibilityOptions& o, CompatibilityReport* report) {
+std::vector<IndexPair> getCompatibleNeighbours(const QueryHandler& q, double maxAngleDeg,
+                                               double maxRelDistance, const CompatibilityOptions& o,
+                                               CompatibilityReport* report) {
     if (!std::isfinite(maxAngleDeg) || !std::isfinite(maxRelDistance))
         throw std::invalid_argument("compatibility thresholds must be finite numbers");
     CompatibilityReport local;
@@ -164,10 +168,12 @@ std::vector<IndexPair> getCompatibleNeighbours(const QueryHandler& q, double max
     std::string cachePath;
     std::vector<IndexPair> pairs;
     if (!o.cacheDirectory.empty() && !o.datasetName.empty()) {
-        cachePath = compatibleNeighboursCachePath(o.cacheDirectory, o.datasetName, maxAngleDeg, maxRelDistance);
+        cachePath =
+            compatibleNeighboursCachePath(o.cacheDirectory, o.datasetName, maxAngleDeg, maxRelDistance);
         std::string why;
         if (loadIndexPairVector(cachePath, pairs, key, &why)) {
-            LogLine() << "Loaded compatible neighbours of " << pairs.size() << " points from " << cachePath << "\n";
+            LogLine() << "Loaded compatible neighbours of " << pairs.size() << " points from " << cachePath
+                      << "\n";
             r.fromCache = true;
             r.seconds = since(t0);
             return pairs;

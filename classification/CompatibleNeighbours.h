@@ -15,8 +15,8 @@
 #include <vector>
 
 // Counts points one after the other, starting each query with a few more neighbours than the previous
-// point had compatible ones. The count itself does not depend on that guess, only the number of queries does, so
-// points may be counted in any order and split among threads.
+// point had compatible ones. The count itself does not depend on that guess, only the number of queries does,
+// so points may be counted in any order and split among threads.
 class CompatibilityWalk {
 public:
     CompatibilityWalk(const QueryHandler& q, const CompatibilityRule& rule) : q_(q), rule_(rule) {}
@@ -56,7 +56,8 @@ struct CompatibilityReport {
 // The (point, count) list of every point, sorted by count, largest first (stable). A cache file that is
 // missing, truncated, corrupt or made from other data or thresholds is recomputed and rewritten; a cache
 // that cannot be written is reported on the classification log and the list is returned all the same.
-std::vector<IndexPair> getCompatibleNeighbours(const QueryHandler& q, double maxAngleDeg, double maxRelDistance,
+std::vector<IndexPair> getCompatibleNeighbours(const QueryHandler& q, double maxAngleDeg,
+                                               double maxRelDistance,
                                                const CompatibilityOptions& options = {},
                                                CompatibilityReport* report = nullptr);
 

@@ -216,15 +216,15 @@ SurfaceClassification findContinuousSurfaces(const QueryHandler& q, const Classi
             if (since(lastReport) > 0.25 || size > 100000) {
                 lastReport = Clock::now();
                 LogLine() << "Number of classified points: " << result.classifiedPoints
-                          << ", number of classes: " << result.numClasses << ", current size of group " << size
-                          << "\n";
+                          << ", number of classes: " << result.numClasses << ", current size of group "
+                          << size << "\n";
                 if (o.progress)
                     o.progress("surfaces", result.classifiedPoints, n);
             }
         }
     }
-    LogLine() << "Number of classified points: " << result.classifiedPoints << ", number of classes: "
-              << result.numClasses << "\n";
+    LogLine() << "Number of classified points: " << result.classifiedPoints
+              << ", number of classes: " << result.numClasses << "\n";
     if (o.progress)
         o.progress("surfaces", result.classifiedPoints, n);
     r.seconds = since(t0);

@@ -49,7 +49,8 @@ struct SurfaceClassification {
 
 // Prints "Number of classified points: ..., number of classes: ..., current size of group ..." now and
 // then, and the thread messages, on the classification log.
-SurfaceClassification findContinuousSurfaces(const QueryHandler& q, const ClassificationThresholds& thresholds,
+SurfaceClassification findContinuousSurfaces(const QueryHandler& q,
+                                             const ClassificationThresholds& thresholds,
                                              const ContinuousSurfaceOptions& options = {});
 
 // The growth work of one wave, shared by the driver and its ContinuousSurfaceThreads: job j expands

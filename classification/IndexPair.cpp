@@ -44,7 +44,8 @@ uint64_t checksum(const unsigned char* p, size_t n) {
 } // namespace
 
 void sortIndexPairs(std::vector<IndexPair>& pairs) {
-    std::stable_sort(pairs.begin(), pairs.end(), [](const IndexPair& a, const IndexPair& b) { return a.count > b.count; });
+    std::stable_sort(pairs.begin(), pairs.end(),
+                     [](const IndexPair& a, const IndexPair& b) { return a.count > b.count; });
 }
 
 std::string formatThreshold(double value) {
@@ -69,7 +70,8 @@ std::string compatibleNeighboursCachePath(const std::string& directory, const st
            formatThreshold(maxRelDistance);
 }
 
-void saveIndexPairVector(const std::string& path, const std::vector<IndexPair>& pairs, const CompatibilityCacheKey& key) {
+void saveIndexPairVector(const std::string& path, const std::vector<IndexPair>& pairs,
+                         const CompatibilityCacheKey& key) {
     classificationLog("Saving index pairs... ");
     std::vector<unsigned char> bytes;
     bytes.reserve(kHeaderBytes + 8 * pairs.size() + 8);
@@ -91,8 +93,8 @@ void saveIndexPairVector(const std::string& path, const std::vector<IndexPair>& 
     classificationLog("saved.\n");
 }
 
-bool loadIndexPairVector(const std::string& path, std::vector<IndexPair>& pairs, const CompatibilityCacheKey& key,
-                         std::string* why) {
+bool loadIndexPairVector(const std::string& path, std::vector<IndexPair>& pairs,
+                         const CompatibilityCacheKey& key, std::string* why) {
     pairs.clear();
     auto reject = [&](const std::string& reason) {
         if (why)
@@ -129,7 +131,8 @@ bool loadIndexPairVector(const std::string& path, std::vector<IndexPair>& pairs,
     pairs.resize(n);
     std::vector<bool> seen(n, false);
     for (uint32_t i = 0; i < n; ++i) {
-        const IndexPair pair{get<int32_t>(p + kHeaderBytes + 8 * size_t(i)), get<int32_t>(p + kHeaderBytes + 8 * size_t(i) + 4)};
+        const IndexPair pair{get<int32_t>(p + kHeaderBytes + 8 * size_t(i)),
+                             get<int32_t>(p + kHeaderBytes + 8 * size_t(i) + 4)};
         if (pair.index < 0 || uint32_t(pair.index) >= n || seen[size_t(pair.index)] || pair.count < 0 ||
             pair.count > kMaxCount)
             return reject("cache file corrupt (entry " + std::to_string(i) + ")");

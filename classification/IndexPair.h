@@ -32,9 +32,10 @@ struct CompatibilityCacheKey {
 // (uint32) and coordinate hash (uint64), the two thresholds (float64), the pair count n (uint32), n pairs
 // of int32 (point, count) in list order, and a uint64 checksum of everything before it. Written under a
 // temporary name and renamed into place; prints "Saving index pairs... " and "saved.".
-void saveIndexPairVector(const std::string& path, const std::vector<IndexPair>& pairs, const CompatibilityCacheKey& key);
+void saveIndexPairVector(const std::string& path, const std::vector<IndexPair>& pairs,
+                         const CompatibilityCacheKey& key);
 // Reads the list back when the file is complete, intact and was made from the data and thresholds of
 // `key`, holding every point exactly once in sorted order with counts from 0 to 100. Otherwise returns
 // false with the reason in `why` and leaves `pairs` empty; it never throws for a bad file.
-bool loadIndexPairVector(const std::string& path, std::vector<IndexPair>& pairs, const CompatibilityCacheKey& key,
-                         std::string* why);
+bool loadIndexPairVector(const std::string& path, std::vector<IndexPair>& pairs,
+                         const CompatibilityCacheKey& key, std::string* why);

@@ -24,8 +24,9 @@ struct PointCloud {
     template <class BBox> bool kdtree_get_bbox(BBox&) const { return false; }
 };
 
-using Tree = nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<double, PointCloud, double, uint32_t>,
-                                                 PointCloud, 3, uint32_t>;
+using Tree =
+    nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<double, PointCloud, double, uint32_t>,
+                                        PointCloud, 3, uint32_t>;
 
 struct Candidate {
     double d2;
@@ -79,7 +80,8 @@ public:
 
 private:
     void cut() {
-        std::nth_element(buffer_.begin(), buffer_.begin() + std::ptrdiff_t(capacity_ - 1), buffer_.end(), before);
+        std::nth_element(buffer_.begin(), buffer_.begin() + std::ptrdiff_t(capacity_ - 1), buffer_.end(),
+                         before);
         buffer_.resize(capacity_);
         worst_ = std::min(worst_, loosened(buffer_[capacity_ - 1].d2));
     }
@@ -193,7 +195,8 @@ QueryHandler::QueryHandler(const std::vector<GLVector3d>& positions, const std::
     for (uint32_t i = 0; i < n; ++i) {
         const GLVector3d& p = positions[i];
         if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z))
-            throw std::invalid_argument("QueryHandler: point " + std::to_string(i) + " has a non-finite position");
+            throw std::invalid_argument("QueryHandler: point " + std::to_string(i) +
+                                        " has a non-finite position");
         const double nx = normals[i].x, ny = normals[i].y, nz = normals[i].z;
         const double len = std::sqrt(nx * nx + ny * ny + nz * nz);
         GLVector3f unit{0.0f, 0.0f, 0.0f};
@@ -276,8 +279,7 @@ size_t QueryHandler::search(const QueryPoint& self, size_t others, bool sorted) 
     double kth2 = 0;
     for (size_t i = 0; i < found; ++i)
         kth2 = std::max(kth2, candidates[i].d2);
-    last = LastQuery{m.id, self.position, found == others ? others : 0,
-                     std::sqrt(kth2)};
+    last = LastQuery{m.id, self.position, found == others ? others : 0, std::sqrt(kth2)};
     return found;
 }
 
@@ -289,7 +291,8 @@ void QueryHandler::nearestSet(uint32_t index, uint32_t k, std::vector<const Quer
     collect(index, k, out, false);
 }
 
-void QueryHandler::collect(uint32_t index, uint32_t k, std::vector<const QueryPoint*>& out, bool sorted) const {
+void QueryHandler::collect(uint32_t index, uint32_t k, std::vector<const QueryPoint*>& out,
+                           bool sorted) const {
     const Impl& m = *impl_;
     const QueryPoint& self = point(index);
     out.clear();

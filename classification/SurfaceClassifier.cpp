@@ -9,8 +9,9 @@
 #include <limits>
 #include <stdexcept>
 
-void SurfaceClassifier::initSurfaceClassification(const QueryHandler& q, double maxAngleDeg, double maxRelDistance,
-                                                  double secondaryAngleDeg, double globalAngleDeg,
+void SurfaceClassifier::initSurfaceClassification(const QueryHandler& q, double maxAngleDeg,
+                                                  double maxRelDistance, double secondaryAngleDeg,
+                                                  double globalAngleDeg,
                                                   const CompatibilityOptions& options) {
     secondaryMaxAngleDiff = degreesToRadians(secondaryAngleDeg);
     globalMaxAngleDiff = degreesToRadians(globalAngleDeg);

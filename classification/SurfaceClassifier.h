@@ -60,9 +60,9 @@ public:
     int32_t currentClass = 0;            // class being grown, or selected for display
     int32_t numClasses = 0;              // classes grown so far
     uint32_t classifiedPoints = 0;
-    GLVector3f avgNormal{0, 0, 0};       // the seed's normal
-    double secondaryMaxAngleDiff = 0;    // radians
-    double globalMaxAngleDiff = 0;       // radians
+    GLVector3f avgNormal{0, 0, 0};    // the seed's normal
+    double secondaryMaxAngleDiff = 0; // radians
+    double globalMaxAngleDiff = 0;    // radians
     bool endOfProcessing = true;
     std::deque<IndexPair> frontier;
     std::vector<int32_t> classIndeces;

@@ -22,12 +22,13 @@ std::string withSeparator(std::string dir) {
 
 void readExactly(FILE* f, void* to, size_t bytes, const std::string& path) {
     if (bytes && std::fread(to, 1, bytes, f) != bytes)
-        throw std::runtime_error("cannot read " + path + (std::ferror(f) ? ": " + std::string(std::strerror(errno)) : ": truncated"));
+        throw std::runtime_error("cannot read " + path +
+                                 (std::ferror(f) ? ": " + std::string(std::strerror(errno)) : ": truncated"));
 }
 
 // Copies `count` records from f to out, setting the Point Source IDs from classes[first...].
-void copyRecords(FILE* f, const std::string& path, uint64_t count, size_t record, const std::vector<int32_t>& classes,
-                 uint64_t first, AtomicFile& out) {
+void copyRecords(FILE* f, const std::string& path, uint64_t count, size_t record,
+                 const std::vector<int32_t>& classes, uint64_t first, AtomicFile& out) {
     const uint64_t block = std::max<uint64_t>(1, (4u << 20) / record);
     std::vector<unsigned char> buffer(size_t(std::min(block, std::max<uint64_t>(count, 1))) * record);
     for (uint64_t done = 0; done < count;) {
@@ -77,7 +78,8 @@ void writeFromTree(const ClassificationInput& in, const std::vector<int32_t>& cl
     for (uint32_t i = 0; i < h.NumberOfVariableLengthRecords; ++i) {
         LASVarLenRecord r;
         if (!r.Read(f.get()))
-            throw std::runtime_error(headerPath + ": variable-length record " + std::to_string(i) + " is truncated");
+            throw std::runtime_error(headerPath + ": variable-length record " + std::to_string(i) +
+                                     " is truncated");
         if (std::strncmp(r.UserID, "QUMA", 4) == 0) // the tree's own bounds
             continue;
         recordBytes += r.TotalBytes();
@@ -133,8 +135,8 @@ uint64_t pointCount(const ClassificationInput& in) {
 
 void checkCount(const ClassificationInput& in, const std::vector<int32_t>& classes, const char* what) {
     if (classes.size() != pointCount(in))
-        throw std::invalid_argument(std::string(what) + ": " + std::to_string(classes.size()) + " classes for " +
-                                    std::to_string(pointCount(in)) + " points");
+        throw std::invalid_argument(std::string(what) + ": " + std::to_string(classes.size()) +
+                                    " classes for " + std::to_string(pointCount(in)) + " points");
 }
 
 } // namespace
@@ -147,7 +149,8 @@ uint16_t pointSourceIdForSurface(int32_t surface) {
     return uint16_t((surface - 1) % 65535 + 1);
 }
 
-void writeClassifiedLAS(const ClassificationInput& in, const std::vector<int32_t>& classes, const std::string& out) {
+void writeClassifiedLAS(const ClassificationInput& in, const std::vector<int32_t>& classes,
+                        const std::string& out) {
     checkCount(in, classes, "writeClassifiedLAS");
     AtomicFile file(out);
     if (in.isTree)

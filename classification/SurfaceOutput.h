@@ -17,7 +17,8 @@ uint16_t pointSourceIdForSurface(int32_t surface);
 // record; a tree gives its header, its variable-length records except the tree-bounds one and its
 // nodes' records in the input's order. Written under a temporary name and renamed into place; throws
 // std::runtime_error.
-void writeClassifiedLAS(const ClassificationInput& in, const std::vector<int32_t>& classes, const std::string& out);
+void writeClassifiedLAS(const ClassificationInput& in, const std::vector<int32_t>& classes,
+                        const std::string& out);
 
 // Replaces every node's "surf" file with the node's surface numbers (uint32 little-endian per point),
 // each under a temporary name renamed into place.

@@ -26,10 +26,11 @@ constexpr double DEFAULT_SECONDARY_ANGLE_DEG = 20.0;
 constexpr double DEFAULT_GLOBAL_ANGLE_DEG = 15.0;
 
 struct ClassificationThresholds {
-    double maxAngleDeg = DEFAULT_MAX_ANGLE_DEG;                   // between the normals of compatible neighbours
-    double maxRelDistance = DEFAULT_RELATIVE_DISTANCE_THRESHOLD; // of a compatible neighbour from the tangent plane
-    double secondaryAngleDeg = DEFAULT_SECONDARY_ANGLE_DEG;       // of a member's normal from the seed's normal
-    double globalAngleDeg = DEFAULT_GLOBAL_ANGLE_DEG;             // of a growth step from the seed's tangent plane
+    double maxAngleDeg = DEFAULT_MAX_ANGLE_DEG; // between the normals of compatible neighbours
+    double maxRelDistance =
+        DEFAULT_RELATIVE_DISTANCE_THRESHOLD; // of a compatible neighbour from the tangent plane
+    double secondaryAngleDeg = DEFAULT_SECONDARY_ANGLE_DEG; // of a member's normal from the seed's normal
+    double globalAngleDeg = DEFAULT_GLOBAL_ANGLE_DEG;       // of a growth step from the seed's tangent plane
 };
 
 inline double degreesToRadians(double deg) {

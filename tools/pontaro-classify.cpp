@@ -70,8 +70,8 @@ struct Options {
 double parseReal(const std::string& text, const std::string& what, double lo, double hi, const char* range) {
     double v = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || !std::isfinite(v) || !(v > lo) ||
-        v > hi)
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || !std::isfinite(v) ||
+        !(v > lo) || v > hi)
         throw UsageError(what + " must be a number " + range + ", not '" + text + "'");
     return v;
 }
@@ -221,12 +221,14 @@ std::vector<SurfaceSummary> largestSurfaces(const QueryHandler& q, const Surface
         ++e.points;
         const GLVector3f& n = q.point(i).normal;
         const GLVector3f& seed = q.point(r.seeds[size_t(c) - 1]).normal;
-        const double sign = double(n.x) * seed.x + double(n.y) * seed.y + double(n.z) * seed.z < 0 ? -1.0 : 1.0;
+        const double sign =
+            double(n.x) * seed.x + double(n.y) * seed.y + double(n.z) * seed.z < 0 ? -1.0 : 1.0;
         e.normal[0] += sign * n.x;
         e.normal[1] += sign * n.y;
         e.normal[2] += sign * n.z;
     }
-    s.erase(std::remove_if(s.begin(), s.end(), [](const SurfaceSummary& e) { return e.points == 0; }), s.end());
+    s.erase(std::remove_if(s.begin(), s.end(), [](const SurfaceSummary& e) { return e.points == 0; }),
+            s.end());
     std::sort(s.begin(), s.end(), [](const SurfaceSummary& a, const SurfaceSummary& b) {
         return a.points != b.points ? a.points > b.points : a.number < b.number;
     });
@@ -280,8 +282,10 @@ int run(const Options& o) {
             fs::path base = fs::path(o.in);
             while (base.has_parent_path() && !base.has_filename())
                 base = base.parent_path(); // "tree/" names the directory "tree"
-            co.cacheDirectory = o.cacheDir.empty() ? (base.parent_path().empty() ? std::string(".") : base.parent_path().string())
-                                                   : o.cacheDir;
+            co.cacheDirectory =
+                o.cacheDir.empty()
+                    ? (base.parent_path().empty() ? std::string(".") : base.parent_path().string())
+                    : o.cacheDir;
             co.datasetName = base.stem().string();
             if (co.datasetName.empty() || co.datasetName == "." || co.datasetName == "..")
                 co.datasetName = "classification";
@@ -322,8 +326,9 @@ int run(const Options& o) {
     if (!largest.empty())
         std::cout << "largest surfaces (number: points, mean normal):\n";
     for (const SurfaceSummary& s : largest)
-        std::cout << "surface " << s.number << ": " << s.points << " points, mean normal " << fixed(s.normal[0], 3)
-                  << " " << fixed(s.normal[1], 3) << " " << fixed(s.normal[2], 3) << "\n";
+        std::cout << "surface " << s.number << ": " << s.points << " points, mean normal "
+                  << fixed(s.normal[0], 3) << " " << fixed(s.normal[1], 3) << " " << fixed(s.normal[2], 3)
+                  << "\n";
     return 0;
 }
 

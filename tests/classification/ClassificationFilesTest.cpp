@@ -31,7 +31,8 @@ std::vector<int32_t> someClasses(size_t n) {
 // which carries the surface number.
 void expectSameRecordsWithSurfaces(const std::vector<unsigned char>& in, size_t inOffset,
                                    const std::vector<unsigned char>& out, size_t outOffset, size_t records,
-                                   size_t length, const std::vector<int32_t>& classes, size_t firstClass = 0) {
+                                   size_t length, const std::vector<int32_t>& classes,
+                                   size_t firstClass = 0) {
     ASSERT_GE(in.size(), inOffset + records * length);
     ASSERT_GE(out.size(), outOffset + records * length);
     for (size_t r = 0; r < records; ++r)
@@ -76,7 +77,8 @@ TEST(ClassificationFiles, LasInputAndItsClassifiedCopy) {
     const auto a = readBytes(in), b = readBytes(out);
     ASSERT_EQ(a.size(), b.size());
     const size_t offset = 227 + 5, length = 28 + 8;
-    EXPECT_TRUE(std::equal(a.begin(), a.begin() + offset, b.begin())) << "header and the bytes before the points";
+    EXPECT_TRUE(std::equal(a.begin(), a.begin() + offset, b.begin()))
+        << "header and the bytes before the points";
     expectSameRecordsWithSurfaces(a, offset, b, offset, s.positions.size(), length, classes);
     CLASFile las;
     ASSERT_TRUE(las.ReadFile(out.c_str()));
@@ -131,7 +133,8 @@ TEST_F(TreeDirectory, PointsInSuffixOrderWithNormalisedNormals) {
     }
     QueryHandler q(in.positions, in.normals);
     EXPECT_FALSE(q.point(3).hasNormal()) << "a stored (0, 0, 0) is no normal";
-    EXPECT_NEAR(q.point(4).normal.z, 0.8944f, 1e-4) << "stored normals are scaled; the handler normalises them";
+    EXPECT_NEAR(q.point(4).normal.z, 0.8944f, 1e-4)
+        << "stored normals are scaled; the handler normalises them";
 }
 
 TEST_F(TreeDirectory, SurfaceFilesAndTheLasCopy) {

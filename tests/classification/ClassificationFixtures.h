@@ -35,7 +35,8 @@ struct Scene {
     double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); }
 
     // A jittered grid of spacing s over [x0, x1] x [y0, y1] on z = f(x, y) plus noise.
-    template <typename F> void surface(double x0, double x1, double y0, double y1, double s, double sigma, int label, F f) {
+    template <typename F>
+    void surface(double x0, double x1, double y0, double y1, double s, double sigma, int label, F f) {
         for (double x = x0; x <= x1; x += s)
             for (double y = y0; y <= y1; y += s) {
                 const double px = x + uniform(-0.3, 0.3) * s, py = y + uniform(-0.3, 0.3) * s;
@@ -52,13 +53,15 @@ struct Scene {
         for (size_t i = 0; i < normals.size(); ++i)
             normals[i] = {n[3 * i], n[3 * i + 1], n[3 * i + 2]};
     }
-    std::unique_ptr<QueryHandler> handler() const { return std::make_unique<QueryHandler>(positions, normals); }
+    std::unique_ptr<QueryHandler> handler() const {
+        return std::make_unique<QueryHandler>(positions, normals);
+    }
 };
 
 struct Score {
-    double purity = 0;       // of the classified points, the share in a surface whose majority label they carry
-    double completeness = 1; // the worst label's share in its largest surface
-    int surfaces = 0;        // with points of a labelled surface in them
+    double purity = 0; // of the classified points, the share in a surface whose majority label they carry
+    double completeness = 1;    // the worst label's share in its largest surface
+    int surfaces = 0;           // with points of a labelled surface in them
     double strayClassified = 0; // share of the label -1 points that ended in a surface
 };
 
@@ -113,7 +116,8 @@ inline std::vector<int32_t> canonicalPartition(const std::vector<int32_t>& class
 
 // A LAS 1.2 header of the given format for `points` records, scale 0.01, with recordExtra extra bytes
 // per record.
-inline LASHeader lasHeader(int format, uint32_t points, int recordExtra = 0, uint32_t vlrBytes = 0, uint32_t gap = 0) {
+inline LASHeader lasHeader(int format, uint32_t points, int recordExtra = 0, uint32_t vlrBytes = 0,
+                           uint32_t gap = 0) {
     LASHeader h;
     std::memcpy(h.FileSignature, "LASF", 4);
     h.VersionMajor = 1;
@@ -137,7 +141,8 @@ inline LASHeader lasHeader(int format, uint32_t points, int recordExtra = 0, uin
 // from point to point so that a copy that moves a byte is caught.
 inline std::vector<unsigned char> record(const GLVector3d& p, uint32_t i, int length) {
     std::vector<unsigned char> r(size_t(length), 0);
-    const int32_t xyz[3] = {int32_t(std::lround(p.x * 100)), int32_t(std::lround(p.y * 100)), int32_t(std::lround(p.z * 100))};
+    const int32_t xyz[3] = {int32_t(std::lround(p.x * 100)), int32_t(std::lround(p.y * 100)),
+                            int32_t(std::lround(p.z * 100))};
     std::memcpy(r.data(), xyz, 12);
     for (int b = 12; b < length; ++b)
         r[size_t(b)] = uint8_t(i * 31 + b * 7);
@@ -152,7 +157,8 @@ inline void writeFile(const std::string& path, const std::vector<unsigned char>&
 }
 
 // A LAS file of the scene's points with `gap` bytes between the header and the points.
-inline void writeLas(const std::string& path, const Scene& s, int format, int recordExtra = 0, uint32_t gap = 0) {
+inline void writeLas(const std::string& path, const Scene& s, int format, int recordExtra = 0,
+                     uint32_t gap = 0) {
     LASHeader h = lasHeader(format, uint32_t(s.positions.size()), recordExtra, 0, gap);
     std::vector<unsigned char> bytes(227);
     h.copyToBuffer(bytes.data());
@@ -172,8 +178,8 @@ struct TreeNodeRange {
     std::string suffix;
     size_t first, last;
 };
-inline void writeTree(const std::string& dir, const Scene& s, const std::vector<TreeNodeRange>& nodes, int format = 1,
-                      float normalScale = 2.5f) {
+inline void writeTree(const std::string& dir, const Scene& s, const std::vector<TreeNodeRange>& nodes,
+                      int format = 1, float normalScale = 2.5f) {
     const uint32_t vlr = 2 * 54 + 5 + 32;
     LASHeader h = lasHeader(format, uint32_t(s.positions.size()), 0, vlr);
     h.NumberOfVariableLengthRecords = 2;

@@ -1,8 +1,8 @@
 // Compatible-neighbour counts against an independent walk over brute-force neighbours, on any number of
 // threads, and the cache file that keeps them: recognised, validated, never trusted when it is not
 // the data set's.
-#include "ClassificationFixtures.h"
 #include "CompatibleNeighbours.h"
+#include "ClassificationFixtures.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -57,7 +57,8 @@ TEST(CompatibleNeighbours, CountsEqualTheReferenceWalkOnAnyNumberOfThreads) {
     std::vector<int32_t> expected(s.positions.size(), -1);
     for (uint32_t i = 0; i < expected.size(); i += 3)
         expected[i] = referenceCount(s, i, 15, 0.25);
-    EXPECT_EQ(*std::max_element(expected.begin(), expected.end()), 99) << "flat ground reaches the largest query";
+    EXPECT_EQ(*std::max_element(expected.begin(), expected.end()), 99)
+        << "flat ground reaches the largest query";
     for (unsigned threads : {1u, 2u, 3u}) {
         CompatibilityOptions o;
         o.threads = threads;
@@ -124,7 +125,8 @@ TEST(CompatibilityCache, NamesUseOneNumberFormatInEveryLocale) {
         char do_thousands_sep() const override { return '.'; }
     };
     const std::locale old = std::locale::global(std::locale(std::locale::classic(), new Comma));
-    EXPECT_EQ(compatibleNeighboursCachePath("/data", "survey", 15, 0.25), "/data/survey_compNeighbours15-0.25");
+    EXPECT_EQ(compatibleNeighboursCachePath("/data", "survey", 15, 0.25),
+              "/data/survey_compNeighbours15-0.25");
     EXPECT_EQ(compatibleNeighboursCachePath("d", "s", 12.5, 1), "d/s_compNeighbours12.5-1");
     EXPECT_EQ(formatThreshold(1234567.125), "1234567.125");
     EXPECT_EQ(formatThreshold(0.000001), "0.000001");

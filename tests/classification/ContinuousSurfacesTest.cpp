@@ -1,14 +1,15 @@
 // The batch classification against the interactive classifier stepped to its end, on one and two
 // threads, and its reports.
-#include "ClassificationFixtures.h"
 #include "ContinuousSurfaces.h"
+#include "ClassificationFixtures.h"
 #include "SurfaceClassifier.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-std::vector<int32_t> interactive(const QueryHandler& q, const ClassificationThresholds& t, int32_t* classes = nullptr) {
+std::vector<int32_t> interactive(const QueryHandler& q, const ClassificationThresholds& t,
+                                 int32_t* classes = nullptr) {
     SurfaceClassifier c;
     c.initSurfaceClassification(q, t.maxAngleDeg, t.maxRelDistance, t.secondaryAngleDeg, t.globalAngleDeg);
     while (!c.classificationEnded())
@@ -37,7 +38,8 @@ void expectSameAsInteractive(const Scene& s, const ClassificationThresholds& t, 
         ASSERT_EQ(r.seeds.size(), size_t(r.numClasses));
         for (size_t c = 0; c < r.seeds.size(); ++c)
             EXPECT_EQ(r.classes[r.seeds[c]], int32_t(c + 1)) << "a class holds its seed";
-        EXPECT_EQ(r.classifiedPoints, size_t(std::count_if(r.classes.begin(), r.classes.end(), [](int32_t v) { return v != 0; })));
+        EXPECT_EQ(r.classifiedPoints, size_t(std::count_if(r.classes.begin(), r.classes.end(),
+                                                           [](int32_t v) { return v != 0; })));
     }
 }
 

@@ -1,7 +1,7 @@
 // The classification's neighbour queries against a brute-force search, with ties, duplicates and sizes
 // beyond the data set; normals, identity and bad input.
-#include "ClassificationFixtures.h"
 #include "QueryHandler.h"
+#include "ClassificationFixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -42,7 +42,8 @@ std::vector<uint32_t> indices(const std::vector<const QueryPoint*>& r) {
 }
 
 // Every `stride`-th point's queries against the brute force.
-void expectBruteForce(const std::vector<GLVector3d>& positions, const std::vector<uint32_t>& ks, uint32_t stride = 1) {
+void expectBruteForce(const std::vector<GLVector3d>& positions, const std::vector<uint32_t>& ks,
+                      uint32_t stride = 1) {
     const std::vector<GLVector3f> normals(positions.size(), GLVector3f{0, 0, 1});
     QueryHandler q(positions, normals);
     std::vector<const QueryPoint*> r;
@@ -77,7 +78,8 @@ TEST(QueryHandler, EqualsBruteForceWithTiesAndDuplicates) {
         s.add(double(i % 7), double((i / 7) % 5), double(i % 3), 0);
     for (int i = 0; i < 12; ++i)
         s.add(3, 2, 1, 0);
-    expectBruteForce(s.positions, {0, 1, 2, 9, 40, uint32_t(s.positions.size()), uint32_t(s.positions.size()) + 7});
+    expectBruteForce(s.positions,
+                     {0, 1, 2, 9, 40, uint32_t(s.positions.size()), uint32_t(s.positions.size()) + 7});
 }
 
 TEST(QueryHandler, EqualsBruteForceOnNoisySurvey) {
@@ -129,8 +131,10 @@ TEST(QueryHandler, IdentityFollowsPositionsAndNormals) {
 
 TEST(QueryHandler, RefusesBadInput) {
     EXPECT_THROW(QueryHandler({{0, 0, 0}}, {}), std::invalid_argument);
-    EXPECT_THROW(QueryHandler({{0, std::numeric_limits<double>::quiet_NaN(), 0}}, {{0, 0, 1}}), std::invalid_argument);
-    EXPECT_THROW(QueryHandler({{0, 0, std::numeric_limits<double>::infinity()}}, {{0, 0, 1}}), std::invalid_argument);
+    EXPECT_THROW(QueryHandler({{0, std::numeric_limits<double>::quiet_NaN(), 0}}, {{0, 0, 1}}),
+                 std::invalid_argument);
+    EXPECT_THROW(QueryHandler({{0, 0, std::numeric_limits<double>::infinity()}}, {{0, 0, 1}}),
+                 std::invalid_argument);
 }
 
 TEST(QueryHandler, ConcurrentQueriesAgree) {

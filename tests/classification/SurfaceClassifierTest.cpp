@@ -1,7 +1,7 @@
 // The interactive classifier step by step: seeds, the end of the seeds, classes for display, and the
 // class files.
-#include "ClassificationFixtures.h"
 #include "SurfaceClassifier.h"
+#include "ClassificationFixtures.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -138,7 +138,8 @@ TEST(SurfaceClassifier, ClassesForDisplay) {
     EXPECT_EQ(c.currentClass, 1);
     for (int32_t i : c.classIndeces)
         EXPECT_EQ(c.surfaceClasses[size_t(i)], 1);
-    EXPECT_EQ(size_t(c.numClassPoints), size_t(std::count(c.surfaceClasses.begin(), c.surfaceClasses.end(), 1)));
+    EXPECT_EQ(size_t(c.numClassPoints),
+              size_t(std::count(c.surfaceClasses.begin(), c.surfaceClasses.end(), 1)));
     for (int i = 0; i < 6; ++i)
         c.previousClass(SURFACE_CLASSES);
     EXPECT_EQ(c.currentClass, -2) << "not below -2";
@@ -220,7 +221,9 @@ TEST_F(ClassFiles, CountsThatDifferAreRefused) {
         loadClasses(*q36, path);
         FAIL() << "a class file of 25 points loaded for 36";
     } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string(e.what()).find("holds 25 classes, the data set has 36 points"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("holds 25 classes, the data set has 36 points"),
+                  std::string::npos)
+            << e.what();
     }
     SurfaceClassifier c;
     c.surfaceClasses = {7};
@@ -250,7 +253,8 @@ TEST_F(ClassFiles, AFailedSaveLeavesTheOldFile) {
     const std::string path = dir.file("set.classes");
     saveClasses(*q, 25, classes.data(), path);
     const auto before = readBytes(path);
-    std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    std::filesystem::permissions(dir.path(),
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
     const bool canStillWrite = ::access(dir.path().c_str(), W_OK) == 0; // root ignores permissions
     std::vector<int32_t> other(25, 3);
     if (!canStillWrite) {

@@ -60,12 +60,12 @@ TEST(GrowthRule, SecondaryAndGlobalAnglesAgainstTheSeed) {
     const GrowthRule rule(20, 15);
     const GLVector3f up{0, 0, 1};
     const QueryPoint p = at(0, 0, 0);
-    EXPECT_TRUE(rule(up, p, at(1, 0, 0.2)));               // 11.3 degrees off the seed's plane
-    EXPECT_FALSE(rule(up, p, at(1, 0, 0.3)));              // 16.7 degrees
-    EXPECT_TRUE(rule(up, p, at(1, 1, -0.3)));              // 12 degrees, below the plane
-    EXPECT_TRUE(rule(up, p, at(0, 0, 0)));                 // same position
+    EXPECT_TRUE(rule(up, p, at(1, 0, 0.2)));  // 11.3 degrees off the seed's plane
+    EXPECT_FALSE(rule(up, p, at(1, 0, 0.3))); // 16.7 degrees
+    EXPECT_TRUE(rule(up, p, at(1, 1, -0.3))); // 12 degrees, below the plane
+    EXPECT_TRUE(rule(up, p, at(0, 0, 0)));    // same position
     const float c19 = float(std::cos(degreesToRadians(19))), s19 = float(std::sin(degreesToRadians(19)));
-    EXPECT_TRUE(rule(up, p, at(1, 0, 0, {0, s19, -c19}))); // reversed, 19 degrees
+    EXPECT_TRUE(rule(up, p, at(1, 0, 0, {0, s19, -c19})));       // reversed, 19 degrees
     EXPECT_FALSE(rule(up, p, at(1, 0, 0, {0, 0.375f, 0.927f}))); // 22 degrees
     EXPECT_FALSE(rule(up, p, at(1, 0, 0, {0, 0, 0})));
     // A wall: the seed's normal is horizontal and the step runs up the wall.

@@ -70,7 +70,8 @@ TEST(SyntheticScenes, ACylinderIsSplitIntoPatchesByTheSecondaryAngle) {
     }
     EXPECT_GE(span.size(), 4u) << "180 degrees of normals in patches of at most 40";
     for (auto& [c, range] : span)
-        EXPECT_LE((range.second - range.first) * 180 / std::numbers::pi, 2 * t.secondaryAngleDeg + 3) << "class " << c;
+        EXPECT_LE((range.second - range.first) * 180 / std::numbers::pi, 2 * t.secondaryAngleDeg + 3)
+            << "class " << c;
     EXPECT_GE(double(classified) / r.classes.size(), 0.8);
 }
 

@@ -51,7 +51,8 @@ std::map<int32_t, uint64_t> printedSurfaces(const ProcessResult& r) {
         int32_t n;
         unsigned long long p;
         double x, y, z;
-        if (std::sscanf(line.c_str(), "surface %d: %llu points, mean normal %lf %lf %lf", &n, &p, &x, &y, &z) == 5) {
+        if (std::sscanf(line.c_str(), "surface %d: %llu points, mean normal %lf %lf %lf", &n, &p, &x, &y,
+                        &z) == 5) {
             s[n] = p;
             EXPECT_NEAR(x * x + y * y + z * z, 1.0, 0.01) << line;
             EXPECT_GE(z, 0.0) << line;
@@ -61,7 +62,8 @@ std::map<int32_t, uint64_t> printedSurfaces(const ProcessResult& r) {
 }
 
 // The output against the input: the same file but for the Point Source IDs, which carry the classes.
-void expectCopyWithSurfaces(const std::string& in, const std::string& out, const std::vector<int32_t>& classes) {
+void expectCopyWithSurfaces(const std::string& in, const std::string& out,
+                            const std::vector<int32_t>& classes) {
     CLASFile a, b;
     ASSERT_TRUE(a.ReadFile(in.c_str())) << in;
     ASSERT_TRUE(b.ReadFile(out.c_str())) << out;
@@ -110,7 +112,8 @@ TEST(ClassifyTool, RealSamplesEndToEnd) {
         expectCopyWithSurfaces(s.path, out, c);
         const int32_t surfaces = c.empty() ? 0 : *std::max_element(c.begin(), c.end());
         EXPECT_EQ(printed(r, "surfaces"), uint64_t(surfaces));
-        EXPECT_EQ(printed(r, "points classified"), uint64_t(c.size() - size_t(std::count(c.begin(), c.end(), 0))));
+        EXPECT_EQ(printed(r, "points classified"),
+                  uint64_t(c.size() - size_t(std::count(c.begin(), c.end(), 0))));
         const auto listed = printedSurfaces(r);
         EXPECT_EQ(listed.size(), std::min<size_t>(10, size_t(surfaces)));
         for (auto [n, p] : listed)
@@ -124,7 +127,8 @@ TEST(ClassifyTool, RealSamplesEndToEnd) {
 
 TEST(ClassifyTool, CacheThreadsAndRepeatedRunsGiveTheSameBytes) {
     const auto samples = smallSamples();
-    auto it = std::find_if(samples.begin(), samples.end(), [](const SampleFile& s) { return s.name == "mvk-thin.las"; });
+    auto it = std::find_if(samples.begin(), samples.end(),
+                           [](const SampleFile& s) { return s.name == "mvk-thin.las"; });
     if (it == samples.end())
         GTEST_SKIP() << "mvk-thin.las is not in " << PONTARO_DATA_DIR << "/las";
     TempDir dir;
@@ -161,7 +165,8 @@ TEST(ClassifyTool, HandMadeTreeGetsItsSurfaceFiles) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(printed(r, "points read"), n);
     EXPECT_GE(printed(r, "surfaces"), 3u);
-    EXPECT_TRUE(fs::exists(dir.file("tree_compNeighbours15-0.25"))) << "the cache lies beside the tree, not in it";
+    EXPECT_TRUE(fs::exists(dir.file("tree_compNeighbours15-0.25")))
+        << "the cache lies beside the tree, not in it";
     const auto classes = readClassFile(dir.file("tree.classes"));
     // The surf files hold the classes, node by node in suffix order.
     std::vector<int32_t> surf;
@@ -184,7 +189,8 @@ TEST(ClassifyTool, HandMadeTreeGetsItsSurfaceFiles) {
 
 TEST(ClassifyTool, TreeBuiltByPontaroTree) {
     const auto samples = smallSamples();
-    auto it = std::find_if(samples.begin(), samples.end(), [](const SampleFile& s) { return s.name == "warsaw_small.las"; });
+    auto it = std::find_if(samples.begin(), samples.end(),
+                           [](const SampleFile& s) { return s.name == "warsaw_small.las"; });
     if (it == samples.end())
         GTEST_SKIP() << "warsaw_small.las is not in " << PONTARO_DATA_DIR << "/las";
     TempDir dir;
@@ -226,12 +232,17 @@ TEST(ClassifyTool, RefusalsAreOneLine) {
     expectOneErrorLine(classify({las}), "pontaro-classify", "expected IN and OUT.las");
     for (const char* v : {"0", "91", "abc", "nan", "-5", "10x"})
         expectOneErrorLine(classify({las, dir.file("o.las"), "--angle", v}), "pontaro-classify", "--angle");
-    expectOneErrorLine(classify({las, dir.file("o.las"), "--distance", "1.5"}), "pontaro-classify", "--distance");
-    expectOneErrorLine(classify({las, dir.file("o.las"), "--global-angle"}), "pontaro-classify", "needs a value");
+    expectOneErrorLine(classify({las, dir.file("o.las"), "--distance", "1.5"}), "pontaro-classify",
+                       "--distance");
+    expectOneErrorLine(classify({las, dir.file("o.las"), "--global-angle"}), "pontaro-classify",
+                       "needs a value");
     expectOneErrorLine(classify({las, dir.file("o.las"), "--threads", "0"}), "pontaro-classify", "--threads");
-    expectOneErrorLine(classify({las, dir.file("o.las"), "--frobnicate"}), "pontaro-classify", "unknown option");
-    expectOneErrorLine(classify({las, dir.file("o.las"), "--no-cache", "--cache", "x"}), "pontaro-classify", "exclude");
-    expectOneErrorLine(classify({dir.file("missing.las"), dir.file("o.las")}), "pontaro-classify", "missing.las");
+    expectOneErrorLine(classify({las, dir.file("o.las"), "--frobnicate"}), "pontaro-classify",
+                       "unknown option");
+    expectOneErrorLine(classify({las, dir.file("o.las"), "--no-cache", "--cache", "x"}), "pontaro-classify",
+                       "exclude");
+    expectOneErrorLine(classify({dir.file("missing.las"), dir.file("o.las")}), "pontaro-classify",
+                       "missing.las");
     expectOneErrorLine(classify({las, dir.file("no/such/dir/o.las")}), "pontaro-classify", "no directory");
     expectOneErrorLine(classify({las, las}), "pontaro-classify", "replace the input");
     auto bytes = readBytes(las);
