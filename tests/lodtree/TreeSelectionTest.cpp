@@ -1,0 +1,397 @@
+// The viewer's side of a local tree without GL: a tree built by the real tools, read back, selected from
+// synthetic cameras, loaded through the real node retriever and evicted.
+#include "TreeSelection.h"
+
+#include "LASPoint.h"
+#include "LODGrid.h"
+#include "LodTreeLog.h"
+#include "TestConfig.h"
+#include "TreeNodeRetrieverThread.h"
+#include "ViewMath.h"
+#include "support/RunProcess.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <map>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// One tree for the whole program: building it is the slow part.
+class TreeFixture : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        lodTreeLog().setstate(std::ios::badbit); // the retriever's per-node messages
+        dir_ = new TempDir;
+        const std::string bin = PONTARO_BIN_DIR;
+        auto s = runProcess({bin + "/pontaro-las", "synth", dir_->file("in.las"), "--points", "90000", "--format",
+                             "3", "--seed", "5"});
+        ASSERT_EQ(s.status, 0) << s.err;
+        auto b = runProcess({bin + "/pontaro-tree", "build", dir_->file("in.las"), dir_->file("tree")});
+        ASSERT_EQ(b.status, 0) << b.err;
+    }
+    static void TearDownTestSuite() {
+        delete dir_;
+        dir_ = nullptr;
+        lodTreeLog().clear();
+    }
+    static std::string treeDir() { return dir_->file("tree") + "/"; }
+
+    void SetUp() override {
+        tree = loadTreeStructure(treeDir(), header, bounds);
+        selection = std::make_unique<TreeSelection>(*tree, header, bounds);
+        basePath = dir_->path().string() + "/";
+        retriever = std::make_unique<TreeNodeRetrieverThread>("tree", &header, MAX_TREE_LEVEL + 1);
+        selection->requester = [this](LODTreeRequest* r, bool primary) {
+            requests.emplace_back(r->node, r->priority, primary);
+            retriever->addRequest(r, primary);
+        };
+    }
+
+    // The retriever serves everything queued, then the "GL thread" takes what the frame asks to upload.
+    void serveAndUpload(const TreeSelection::Frame& f) {
+        while (retriever->countRequests() > 0)
+            retriever->handleNextRequest<LASPoint3>();
+        for (LODTreeNode* n : f.upload)
+            n->compareAndSetStatus(NODE_IN_RAM, NODE_IN_VRAM);
+    }
+    // Frames until nothing more is requested or uploaded.
+    TreeSelection::Frame settle(const TreeCamera& cam, double threshold) {
+        TreeSelection::Frame f;
+        for (int i = 0; i < 40; ++i) {
+            f = selection->update(cam, threshold);
+            if (f.requested == 0 && f.upload.empty() && retriever->countRequests() == 0)
+                return f;
+            serveAndUpload(f);
+        }
+        ADD_FAILURE() << "the selection did not settle";
+        return f;
+    }
+
+    std::vector<LODTreeNode*> allNodes() const {
+        std::vector<LODTreeNode*> out;
+        std::vector<LODTreeNode*> todo{tree->root.get()};
+        while (!todo.empty()) {
+            LODTreeNode* n = todo.back();
+            todo.pop_back();
+            out.push_back(n);
+            for (auto& c : n->children)
+                if (c)
+                    todo.push_back(c.get());
+        }
+        return out;
+    }
+
+    // A camera at `eye` looking at `centre` (y up unless looking along it), 800 x 600 pixels, 45 degrees.
+    TreeCamera camera(GLVector3d eye, GLVector3d centre, double seconds = 0) const {
+        const double aspect = 800.0 / 600.0, f = 1.0 / std::tan(45.0 * M_PI / 360.0), n = 0.01, fr = 1000;
+        float proj[16] = {};
+        proj[0] = float(f / aspect);
+        proj[5] = float(f);
+        proj[10] = float((fr + n) / (n - fr));
+        proj[11] = -1;
+        proj[14] = float(2 * fr * n / (n - fr));
+        double fw[3] = {centre.x - eye.x, centre.y - eye.y, centre.z - eye.z};
+        auto normalise = [](double* v) {
+            const double l = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+            for (int i = 0; i < 3; ++i)
+                v[i] /= l;
+        };
+        normalise(fw);
+        double up[3] = {0, 1, 0};
+        if (std::abs(fw[1]) > 0.99)
+            up[0] = 1, up[1] = 0;
+        double s[3] = {fw[1] * up[2] - fw[2] * up[1], fw[2] * up[0] - fw[0] * up[2], fw[0] * up[1] - fw[1] * up[0]};
+        normalise(s);
+        const double u[3] = {s[1] * fw[2] - s[2] * fw[1], s[2] * fw[0] - s[0] * fw[2], s[0] * fw[1] - s[1] * fw[0]};
+        const double e[3] = {eye.x, eye.y, eye.z};
+        float mv[16] = {};
+        for (int i = 0; i < 3; ++i) {
+            mv[4 * i + 0] = float(s[i]);
+            mv[4 * i + 1] = float(u[i]);
+            mv[4 * i + 2] = float(-fw[i]);
+        }
+        mv[12] = float(-(s[0] * e[0] + s[1] * e[1] + s[2] * e[2]));
+        mv[13] = float(-(u[0] * e[0] + u[1] * e[1] + u[2] * e[2]));
+        mv[14] = float(fw[0] * e[0] + fw[1] * e[1] + fw[2] * e[2]);
+        mv[15] = 1;
+        extractFrustum(proj, mv);
+        TreeCamera c;
+        loadFrustum(c.frustum);
+        c.eye = eye;
+        c.pixelFactor = proj[5] * 600 / 2.0;
+        c.seconds = seconds;
+        return c;
+    }
+    // Straight down onto the middle of the tree from high enough to see all of it.
+    TreeCamera overview() const {
+        const auto b = selection->nodeBox(*tree->root);
+        const double side = std::max(b[1] - b[0], b[3] - b[2]);
+        return camera({0, 0, 1.6 * side}, {0, 0, 0});
+    }
+
+    static inline TempDir* dir_ = nullptr;
+    LASHeader header;
+    TreeBounds bounds{};
+    std::unique_ptr<LODTree> tree;
+    std::unique_ptr<TreeSelection> selection;
+    std::unique_ptr<TreeNodeRetrieverThread> retriever;
+    std::vector<std::tuple<LODTreeNode*, float, bool>> requests;
+};
+
+TEST_F(TreeFixture, StructureReadBackHoldsEveryPointInNodesThatMapIntoTheirModelBoxes) {
+    const auto nodes = allNodes();
+    ASSERT_GT(nodes.size(), 1u) << "90,000 points must split the root";
+    uint64_t points = 0;
+    for (LODTreeNode* n : nodes) {
+        points += uint64_t(n->numPoints);
+        if (n->numPoints > 0) {
+            EXPECT_GT(n->defaultSplatRadius, 0) << n->id.generateSuffix();
+        }
+        for (auto& c : n->children) {
+            if (c && c->numPoints > 0 && n->numPoints > 0) {
+                EXPECT_LT(c->defaultSplatRadius, n->defaultSplatRadius) << c->id.generateSuffix();
+            }
+        }
+    }
+    EXPECT_EQ(points, 90000u);
+    EXPECT_EQ(tree->pointFormat, 3);
+
+    // The same model space as the tile grid's for the same header.
+    const LODGrid grid(&header);
+    const TreeModelSpace& space = selection->space();
+    for (int a = 0; a < 3; ++a)
+        EXPECT_DOUBLE_EQ(space.offset[a], grid.centreOffset[a]);
+    EXPECT_DOUBLE_EQ(space.scale, grid.normalisingScale);
+
+    // Every loaded splat lies in its node's box.
+    settle(overview(), 1e-9);
+    size_t checked = 0;
+    for (LODTreeNode* n : nodes) {
+        if (n->status.load() < NODE_IN_RAM)
+            continue;
+        ASSERT_EQ(n->splats.size(), size_t(n->numPoints));
+        const auto box = selection->nodeBox(*n);
+        for (const Splat& s : n->splats) {
+            const double p[3] = {space.toModel(0, s.x), space.toModel(1, s.y), space.toModel(2, s.z)};
+            ASSERT_TRUE(p[0] >= box[0] && p[0] <= box[1] && p[1] >= box[2] && p[1] <= box[3] && p[2] >= box[4] &&
+                        p[2] <= box[5])
+                << n->id.generateSuffix() << " " << p[0] << " " << p[1] << " " << p[2];
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, 90000u);
+}
+
+TEST(TreeStructure, MissingFilesAreRefusedByName) {
+    TempDir dir;
+    LASHeader h;
+    TreeBounds b;
+    try {
+        loadTreeStructure(dir.path().string() + "/", h, b);
+        FAIL() << "an empty directory was accepted";
+    } catch (const TreeBuildError& e) {
+        EXPECT_NE(std::string(e.what()).find("header"), std::string::npos) << e.what();
+    }
+}
+
+TEST_F(TreeFixture, MissingNodeFileIsRefusedByName) {
+    TempDir copy;
+    fs::copy(treeDir(), copy.file("t"), fs::copy_options::recursive);
+    ASSERT_TRUE(fs::remove(copy.file("t/points-1")));
+    LASHeader h;
+    TreeBounds b;
+    try {
+        loadTreeStructure(copy.file("t") + "/", h, b);
+        FAIL() << "a tree without node 1 was accepted";
+    } catch (const TreeBuildError& e) {
+        EXPECT_NE(std::string(e.what()).find("points-1"), std::string::npos) << e.what();
+    }
+}
+
+TEST_F(TreeFixture, CoarseNodesFirstThenRefinementUntilTheThresholdWithAncestorsDrawn) {
+    const TreeCamera cam = overview();
+    // First frame: only the root is asked for, as visible.
+    auto f = selection->update(cam, 1.5);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(std::get<0>(requests[0]), tree->root.get());
+    EXPECT_TRUE(std::get<2>(requests[0]));
+    EXPECT_TRUE(f.draw.empty());
+    serveAndUpload(f);
+    f = selection->update(cam, 1.5);
+    ASSERT_EQ(f.upload.size(), 1u); // in RAM, not yet in the GPU: not drawn
+    EXPECT_TRUE(f.draw.empty());
+    serveAndUpload(f);
+
+    // A threshold nothing reaches keeps the root alone.
+    f = settle(cam, 1e9);
+    EXPECT_EQ(f.draw, std::vector<LODTreeNode*>{tree->root.get()});
+    EXPECT_EQ(selection->loadedNodes(), 1u);
+
+    // A tiny one refines everything; every drawn node comes after its parent, which is drawn.
+    f = settle(cam, 1e-9);
+    const auto nodes = allNodes();
+    EXPECT_EQ(f.draw.size(), size_t(std::count_if(nodes.begin(), nodes.end(), [](auto* n) { return n->numPoints > 0; })));
+    for (size_t i = 0; i < f.draw.size(); ++i) {
+        const LODTreeNode* n = f.draw[i];
+        if (n->id.level == 0)
+            continue;
+        const auto parent = std::find_if(f.draw.begin(), f.draw.begin() + long(i), [&](const LODTreeNode* p) {
+            return p->id.level + 1 == n->id.level && p->id.x == n->id.x / 2 && p->id.y == n->id.y / 2;
+        });
+        EXPECT_NE(parent, f.draw.begin() + long(i)) << n->id.generateSuffix() << " drawn without its parent";
+    }
+    // Fully refined: an ancestor is drawn as fine as the coarsest drawn leaf below it, no finer.
+    for (LODTreeNode* n : f.draw) {
+        float coarsest = 0;
+        bool leaf = true;
+        for (auto& c : n->children)
+            if (c && c->numPoints > 0)
+                coarsest = std::max(coarsest, c->drawRadius), leaf = false;
+        EXPECT_FLOAT_EQ(n->drawRadius, leaf ? n->defaultSplatRadius : coarsest) << n->id.generateSuffix();
+    }
+
+    // In between, the projected size decides: a drawn node with children is refined exactly when its
+    // default splat diameter projects larger than the threshold.
+    const double threshold = selection->projectedSize(*tree->root, tree->root->selectedDistance, cam.pixelFactor) / 2;
+    f = settle(cam, threshold);
+    for (LODTreeNode* n : f.draw) {
+        const bool refined = std::any_of(f.draw.begin(), f.draw.end(), [&](const LODTreeNode* c) {
+            return c->id.level == n->id.level + 1 && c->id.x / 2 == n->id.x && c->id.y / 2 == n->id.y;
+        });
+        const bool big = selection->projectedSize(*n, n->selectedDistance, cam.pixelFactor) > threshold;
+        const bool hasChildren = std::any_of(std::begin(n->children), std::end(n->children),
+                                             [](auto& c) { return c && c->numPoints > 0; });
+        EXPECT_EQ(refined, big && hasChildren) << n->id.generateSuffix();
+    }
+}
+
+TEST_F(TreeFixture, RequestsPutVisibleAndNearNodesFirst) {
+    auto f = settle(overview(), 1e9);
+    ASSERT_EQ(f.draw.size(), 1u);
+    const auto box = selection->nodeBox(*tree->root);
+    const double side = box[1] - box[0];
+    // Low over the lower left corner, looking further towards it: the children there are visible and
+    // near, the opposite quadrant is behind the camera.
+    const GLVector3d eye{box[0] + 0.3 * side, box[2] + 0.3 * side, 0.3 * side};
+    const TreeCamera cam = camera(eye, {box[0], box[2], 0});
+    requests.clear();
+    selection->update(cam, 1e-9);
+    ASSERT_FALSE(requests.empty());
+    std::map<int, std::pair<float, bool>> byQuadrant;
+    for (auto& [node, priority, primary] : requests)
+        if (node->id.level == 1)
+            byQuadrant[1 + 2 * node->id.x + node->id.y] = {priority, primary};
+    ASSERT_TRUE(byQuadrant.count(1) && byQuadrant.count(4));
+    EXPECT_TRUE(byQuadrant[1].second);
+    EXPECT_FALSE(byQuadrant[4].second) << "the quadrant behind the camera asked for as visible";
+    EXPECT_LT(byQuadrant[1].first, byQuadrant[4].first);
+    // The retriever takes the visible one first although both wait at one level.
+    EXPECT_EQ(retriever->getLowestRequests(), 1);
+}
+
+TEST_F(TreeFixture, EvictionFreesUnwantedNodesFarthestFirstAndSparesMarkedOnes) {
+    const TreeCamera cam = overview();
+    settle(cam, 1e-9);
+    const size_t all = selection->loadedNodes();
+    ASSERT_GT(all, 2u);
+    std::vector<LODTreeNode*> released;
+    selection->releaser = [&](LODTreeNode* n) {
+        EXPECT_EQ(n->status.load(), NODE_IN_VRAM);
+        EXPECT_FALSE(n->splats.empty()); // released before the arrays go
+        released.push_back(n);
+    };
+    // Within the budget nothing goes, wanted or not.
+    auto f = selection->update(cam, 1e9);
+    EXPECT_EQ(f.evicted, 0);
+    EXPECT_EQ(selection->loadedNodes(), all);
+
+    LODTreeNode* marked = tree->root->child(1);
+    ASSERT_NE(marked, nullptr);
+    ASSERT_TRUE(TreeSelection::markPendingOptimization(*marked));
+    EXPECT_FALSE(TreeSelection::markPendingOptimization(*marked));
+    selection->pointBudget = 1;
+    f = selection->update(cam, 1e9);
+    EXPECT_EQ(size_t(f.evicted), all - 2);
+    EXPECT_EQ(released.size(), all - 2);
+    EXPECT_EQ(selection->loadedNodes(), 2u);
+    EXPECT_EQ(tree->root->status.load(), NODE_IN_VRAM);
+    EXPECT_EQ(marked->status.load(), NODE_IN_VRAM);
+    for (LODTreeNode* n : released) {
+        EXPECT_EQ(n->status.load(), NODE_NOT_LOADED);
+        EXPECT_TRUE(n->splats.empty() && n->surfaceIDs.empty());
+    }
+    for (size_t i = 1; i < released.size(); ++i)
+        EXPECT_GE(released[i - 1]->selectedDistance, released[i]->selectedDistance);
+
+    // Evicted nodes come back when wanted again.
+    TreeSelection::clearPendingOptimization(*marked);
+    selection->pointBudget = 100'000'000;
+    settle(cam, 1e-9);
+    EXPECT_EQ(selection->loadedNodes(), all);
+}
+
+TEST_F(TreeFixture, PredictedTimeInViewFollowsTheCameraMotion) {
+    settle(overview(), 1e9);
+    const auto box = selection->nodeBox(*tree->root);
+    const double side = box[1] - box[0];
+    // A camera at rest: no end in sight.
+    const GLVector3d start{0, 0, 0.5 * side};
+    // (Far enough in time from the overview that its jump is not taken for motion.)
+    settle(camera(start, {0, 0, 0}, 5.0), 1e9);
+    selection->update(camera(start, {0, 0, 0}, 5.5), 1e9);
+    EXPECT_TRUE(std::isinf(selection->predictedTimeInView(*tree->root)));
+
+    // Moving along x at a steady speed: the root (seen from above its middle) stays until it has
+    // passed the view; the prediction must agree with where the camera really loses it.
+    const double speed = side / 10; // model units per second
+    auto at = [&](double t) {
+        const GLVector3d e{start.x + speed * t, start.y, start.z};
+        return camera(e, {e.x, e.y, 0}, 6.0 + t);
+    };
+    for (double t = 0; t <= 1.0; t += 0.1)
+        selection->update(at(t), 1e9);
+    const double predicted = selection->predictedTimeInView(*tree->root);
+    ASSERT_TRUE(std::isfinite(predicted));
+    EXPECT_GT(predicted, 1.0);
+    EXPECT_FLOAT_EQ(tree->root->predictedTimeInView.load(), float(predicted * 1000));
+    auto visibleAt = [&](double t) {
+        selection->update(at(1.0 + t), 1e9);
+        const auto f = selection->update(at(1.0 + t), 1e9);
+        return std::find(f.draw.begin(), f.draw.end(), tree->root.get()) != f.draw.end();
+    };
+    EXPECT_TRUE(visibleAt(predicted - 0.3));
+    EXPECT_FALSE(visibleAt(predicted + 0.3));
+}
+
+TEST_F(TreeFixture, BestNodeForOptimizationHasSurfacesAndTheLongestTimeInView) {
+    const TreeCamera cam = overview();
+    auto f = settle(cam, 1e-9);
+    ASSERT_GT(f.draw.size(), 2u);
+    // Freshly built trees have no surfaces: nothing to optimise.
+    EXPECT_EQ(selection->findBestForOptimization(), nullptr);
+
+    LODTreeNode* a = f.draw[1];
+    LODTreeNode* b = f.draw[2];
+    a->surfaceIDs.assign(a->splats.size(), 7);
+    b->surfaceIDs.assign(b->splats.size(), 9);
+    // At rest every node stays equally long: the one with more splats wins.
+    LODTreeNode* bigger = a->splats.size() >= b->splats.size() ? a : b;
+    EXPECT_EQ(selection->findBestForOptimization(), bigger);
+
+    ASSERT_TRUE(TreeSelection::markPendingOptimization(*bigger));
+    EXPECT_EQ(selection->findBestForOptimization(), bigger == a ? b : a);
+    TreeSelection::clearPendingOptimization(*bigger);
+
+    selection->isOptimized = [&](const LODTreeNode& n) { return &n == bigger; };
+    EXPECT_EQ(selection->findBestForOptimization(), bigger == a ? b : a);
+    selection->optimizeSurfaces = false;
+    EXPECT_EQ(selection->findBestForOptimization(), nullptr);
+}
+
+} // namespace
