@@ -11,6 +11,7 @@
 #include "ServerRetriever.h"
 #include "Simplification.h"
 #include "SplatCacheThread.h"
+#include "TreeView.h"
 #include "ViewMath.h"
 
 #include <GL/glew.h>
@@ -34,6 +35,7 @@ int levelNum = 0;
 BBox3D bounds{};
 double largestDim = 1.0;
 RenderSelectionThread* lodThread = nullptr;
+TreeView* treeView = nullptr;
 
 namespace {
 
@@ -226,6 +228,8 @@ void readPanel(GUI& panel) {
     eventHandler.drawLODGrid = value("Draw LOD grid") != 0;
     eventHandler.lighting = value("Lighting") != 0;
     eventHandler.meshMode = value("Mesh mode") != 0;
+    if (treeView != nullptr)
+        treeView->selection->optimizeSurfaces = value("Optimize surfaces") != 0;
     const uint32_t mode = uint32_t(value("Screen mode"));
     if (mode != eventHandler.screenMode) {
         eventHandler.screenMode = mode;
@@ -237,10 +241,11 @@ void readPanel(GUI& panel) {
 void frameLoop() {
     glClearColor(0, 0, 0, 0);
     renderSettings.init();
-    std::unique_ptr<GUI> panel = makeSettingsPanel(width, height, lodThread->minProjectedSize.load());
+    std::unique_ptr<GUI> panel =
+        makeSettingsPanel(width, height, lodThread != nullptr ? lodThread->minProjectedSize.load() : 1.5, treeView != nullptr);
     eventHandler.panel = panel.get();
-    const int offsets[3] = {int(lodThread->grid->centreOffset[0]), int(lodThread->grid->centreOffset[1]),
-                            int(lodThread->grid->centreOffset[2])};
+    const double* centre = treeView != nullptr ? treeView->selection->space().offset : lodThread->grid->centreOffset;
+    const int offsets[3] = {int(centre[0]), int(centre[1]), int(centre[2])};
     initModelUniforms(globalModelScale, offsets);
     glUseProgram(0);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
@@ -255,6 +260,8 @@ void frameLoop() {
     eventHandler.mouseDown = (SDL_GetMouseState(nullptr, nullptr) & SDL_BUTTON_LMASK) != 0;
     long frame = 0;
     long splatSum = 0, framesSincePrint = 0;
+    uint32_t pointsAtPrint = 0;
+    int64_t lastPrint = SDL_GetTicks64();
     bool appliedLastFrame = true;
     GLVector3d lastEye{NAN, NAN, NAN};
     float lastCentre[3] = {NAN, NAN, NAN};
@@ -263,8 +270,10 @@ void frameLoop() {
         if (eventHandler.handleEvents(now))
             break;
         ++frame;
-        lodThread->cache->updateVBOs(frame);
-        lodThread->updateMeshes(eventHandler.meshMode);
+        if (lodThread != nullptr) {
+            lodThread->cache->updateVBOs(frame);
+            lodThread->updateMeshes(eventHandler.meshMode);
+        }
 
         const GLVector3d eye = eventHandler.eye();
         const double eyeLength = std::sqrt(eye.x * eye.x + eye.y * eye.y + eye.z * eye.z);
@@ -278,8 +287,10 @@ void frameLoop() {
                   up.z);
 
         setCameraPosition(float(eye.x), float(eye.y), float(eye.z));
-        lodThread->setCameraPosition(eye);
-        lodThread->minProjectedSize = eventHandler.minProjectedSize;
+        if (lodThread != nullptr) {
+            lodThread->setCameraPosition(eye);
+            lodThread->minProjectedSize = eventHandler.minProjectedSize;
+        }
 
         glPushMatrix();
         const bool moved = eye.x != lastEye.x || eye.y != lastEye.y || eye.z != lastEye.z ||
@@ -290,25 +301,40 @@ void frameLoop() {
             uploadModelView();
             extractFrustum(projMatrix, modelViewMatrix);
         }
-        if (appliedLastFrame)
+        if (appliedLastFrame && lodThread != nullptr)
             lodThread->dirty = true;
+        if (treeView != nullptr) {
+            TreeCamera camera;
+            camera.eye = eye;
+            loadFrustum(camera.frustum);
+            camera.pixelFactor = projMatrix[5] * height / 2.0;
+            camera.seconds = double(now) / 1000.0;
+            treeView->update(camera, eventHandler.minProjectedSize);
+        }
         appliedLastFrame = false;
 
         glDisable(GL_DEPTH_TEST);
         SDL_GL_SwapWindow(window);
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
 
-        splatSum += drawSplatPasses(lodThread, width, height, int(eventHandler.colorMode), eventHandler.lighting,
-                                    eventHandler.brightness, eventHandler.contrast, eventHandler.radiusModifier,
-                                    eventHandler.gridExpansion, levelNum, retrievedHeader.hasColor());
+        if (treeView != nullptr)
+            splatSum += drawPasses(width, height, int(eventHandler.colorMode), eventHandler.lighting,
+                                   eventHandler.brightness, eventHandler.contrast, retrievedHeader.hasColor(),
+                                   [&](int pass, bool colors) {
+                                       return treeView->draw(pass, colors, height, eventHandler.radiusModifier);
+                                   });
+        else
+            splatSum += drawSplatPasses(lodThread, width, height, int(eventHandler.colorMode), eventHandler.lighting,
+                                        eventHandler.brightness, eventHandler.contrast, eventHandler.radiusModifier,
+                                        eventHandler.gridExpansion, levelNum, retrievedHeader.hasColor());
         ++framesSincePrint;
 
         glUseProgram(0);
         glEnable(GL_DEPTH_TEST);
         glLineWidth(3);
-        if (eventHandler.drawLODGrid)
+        if (eventHandler.drawLODGrid && lodThread != nullptr)
             lodThread->renderGrid(eventHandler.gridExpansion);
-        if (eventHandler.markCurrentRequest)
+        if (eventHandler.markCurrentRequest && lodThread != nullptr)
             lodThread->renderCurrentRequest(eventHandler.gridExpansion);
         glPopMatrix();
         if (eventHandler.drawAxes)
@@ -338,7 +364,8 @@ void frameLoop() {
             // Pixels per unit of size at distance 1 follow the window's height.
             GLfloat projection[16];
             glGetFloatv(GL_PROJECTION_MATRIX, projection);
-            lodThread->pixelFactor = projection[5] * height / 2.0;
+            if (lodThread != nullptr)
+                lodThread->pixelFactor = projection[5] * height / 2.0;
             eventHandler.resolutionApplied = true;
             appliedLastFrame = true;
         }
@@ -351,9 +378,21 @@ void frameLoop() {
             GUIEntry* memory = panel->getEntry("GPU memory");
             memory->changeValue(getUsedGPUmem());
             memory->textureValid = false;
+            double speed = 0;
+            const int64_t printedAt = SDL_GetTicks64();
+            if (treeView != nullptr) {
+                const uint32_t points = treeView->retriever->totalPoints();
+                speed = printedAt > lastPrint ? (points - pointsAtPrint) * 1000.0 / double(printedAt - lastPrint) : 0;
+                pointsAtPrint = points;
+            } else {
+                speed = lodThread->cache->getAverageRetrievalSpeed();
+            }
+            lastPrint = printedAt;
             std::cout << "Average number of splats drawn: " << (framesSincePrint > 0 ? splatSum / framesSincePrint : 0)
-                      << ", retrieval speed: " << lodThread->cache->getAverageRetrievalSpeed() << " splats/sec.";
-            if (eventHandler.meshMode)
+                      << ", retrieval speed: " << long(speed) << " splats/sec.";
+            if (treeView != nullptr)
+                std::cout << " Nodes loaded: " << treeView->selection->loadedNodes() << ".";
+            if (eventHandler.meshMode && lodThread != nullptr)
                 std::cout << " Tiles drawn as meshes: " << lodThread->meshTilesDrawn() << ".";
             std::cout << std::endl;
             splatSum = 0;
@@ -370,7 +409,7 @@ void frameLoop() {
 
 } // namespace
 
-std::unique_ptr<GUI> makeSettingsPanel(int w, int h, double minProjectedSize) {
+std::unique_ptr<GUI> makeSettingsPanel(int w, int h, double minProjectedSize, bool localTree) {
     auto panel = std::make_unique<GUI>(w, h);
     panel->addEntry("FPS", 0.0, false);
     panel->addEntry("GPU memory", 0, false);
@@ -385,6 +424,8 @@ std::unique_ptr<GUI> makeSettingsPanel(int w, int h, double minProjectedSize) {
     panel->addEntry("Mesh mode", false, false);
     panel->addEntry("Color mode", colorModeNames, 4, 1, false);
     panel->addEntry("Screen mode", screenModeNames, screenModeCount, 4, false);
+    if (localTree)
+        panel->addEntry("Optimize surfaces", true, false);
     // Zero or less would fetch the whole data set, or draw nothing.
     panel->getEntry("Min projected size")->positiveOnly = true;
     panel->getEntry("Radius modifier")->positiveOnly = true;
@@ -499,15 +540,50 @@ bool initConnection(const std::string* name, std::string* whyOut) {
     return true;
 }
 
-int viewerMain(int argc, char** argv) {
-    if (argc == 3) {
-        std::cout << "Using command line arguments as tree paths" << std::endl;
-        treePath = argv[1];
-        treeFilename = argv[2];
-        std::cout << "Tree filename: " << treeFilename << std::endl;
-    } else {
-        std::cout << argc - 1 << " arguments, using default paths" << std::endl;
+bool openTree(const std::string& directory) {
+    try {
+        auto view = std::make_unique<TreeView>(directory);
+        retrievedHeader = view->header;
+        const TreeModelSpace& space = view->selection->space();
+        globalModelScale = space.scale;
+        const LASHeader& h = retrievedHeader;
+        bounds = BBox3D{(h.Min_X - h.OffsetX) / h.ScaleFactor_X, (h.Max_X - h.OffsetX) / h.ScaleFactor_X,
+                        (h.Min_Y - h.OffsetY) / h.ScaleFactor_Y, (h.Max_Y - h.OffsetY) / h.ScaleFactor_Y,
+                        (h.Min_Z - h.OffsetZ) / h.ScaleFactor_Z, (h.Max_Z - h.OffsetZ) / h.ScaleFactor_Z};
+        double sum = 0;
+        for (int a = 0; a < 3; ++a) {
+            const double lo = space.toModel(a, (&bounds.minX)[2 * a]), hi = space.toModel(a, (&bounds.minX)[2 * a + 1]);
+            sum += std::max(lo * lo, hi * hi);
+        }
+        largestDim = std::sqrt(sum);
+        renderSettings.radius = 1.0;
+        std::cout << "Opened local tree " << directory << ": " << h.NumberOfPointRecords << " points." << std::endl;
+        treeView = view.release();
+        return true;
+    } catch (const std::exception& e) {
+        std::cout << "Cannot open local tree " << directory << ": " << e.what() << std::endl;
+        return false;
     }
+}
+
+int viewerMain(int argc, char** argv) {
+    std::string treeDirectory;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--tree" && i + 1 < argc) {
+            treeDirectory = argv[++i];
+        } else if (a == "-h" || a == "--help") {
+            std::cout << "usage: pontaro-viewer [--tree DIR]\n"
+                         "  Without arguments the viewer lists the data sets of the point server and streams the one\n"
+                         "  chosen; --tree DIR opens the local tree that pontaro-tree built in DIR instead.\n";
+            return 0;
+        } else {
+            std::cerr << "pontaro-viewer: unknown argument '" << a << "' (usage: pontaro-viewer [--tree DIR])\n";
+            return 2;
+        }
+    }
+    if (!treeDirectory.empty())
+        treePath = treeDirectory;
     if (SDL_Init(SDL_INIT_VIDEO) != 0) {
         std::cerr << "Unable to initialize SDL. Exiting." << SDL_GetError() << std::endl;
         return 1;
@@ -549,7 +625,14 @@ int viewerMain(int argc, char** argv) {
     // The mesh worker's simplifications would print their progress for every tile.
     setGeometryLog(nullptr);
     std::string problem;
-    for (;;) {
+    int status = 0;
+    if (!treeDirectory.empty()) {
+        if (openTree(treeDirectory))
+            frameLoop();
+        else
+            status = 1;
+    }
+    for (; treeDirectory.empty();) {
         const std::string name = chooseDataset(problem);
         if (name.empty())
             break;
@@ -564,8 +647,11 @@ int viewerMain(int argc, char** argv) {
         delete lodThread; // joins both threads and deletes every request left
         lodThread = nullptr;
     }
+    // Joins the node retriever before the nodes and their buffers go, with the context still current.
+    delete treeView;
+    treeView = nullptr;
     SDL_GL_DeleteContext(context);
     SDL_DestroyWindow(window);
     SDL_Quit();
-    return 0;
+    return status;
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 class RenderSelectionThread;
+class TreeView;
 
 extern std::string treePath, treeFilename;
 extern const std::string DEFAULT_DATASET;
@@ -16,6 +17,9 @@ extern int levelNum;
 extern BBox3D bounds;
 extern double largestDim;
 extern RenderSelectionThread* lodThread;
+// The local tree open instead of a served data set (--tree DIR), or null.
+extern TreeView* treeView;
+bool openTree(const std::string& directory);
 
 void GL_Setup(int w, int h);
 void initGlew();
@@ -27,6 +31,7 @@ std::string checkDataset(const LASHeader& header, int levels);
 
 class GUI;
 // The settings panel with its entries and defaults.
-std::unique_ptr<GUI> makeSettingsPanel(int width, int height, double minProjectedSize);
+// The settings panel with its entries and defaults; a local tree adds "Optimize surfaces".
+std::unique_ptr<GUI> makeSettingsPanel(int width, int height, double minProjectedSize, bool localTree = false);
 
 int viewerMain(int argc, char** argv);

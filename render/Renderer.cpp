@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 
 GLuint visibilityPass, attributePass, attributePassColor, shadingPass, shadingPassColor, shadingPassLight,
@@ -507,11 +508,9 @@ GLuint SDL_GL_SurfaceToTexture(SDL_Surface* s) {
     return texture;
 }
 
-int drawSplatPasses(RenderSelectionThread* selection, int width, int height, int colorMode, bool lighting,
-                    float brightness, float contrast, double radiusModifier, float gridExpansion, int levels,
-                    bool hasColor) {
+int drawPasses(int width, int height, int colorMode, bool lighting, float brightness, float contrast, bool hasColor,
+               const PassGeometry& geometry) {
     glUseProgram(0);
-    checkGLError("Error before setting radius before visibility pass");
     const double remembered = renderSettings.radius;
     checkGLError("Error before setting brightness");
     renderSettings.loadBrightnessContrast(brightness, contrast);
@@ -519,25 +518,11 @@ int drawSplatPasses(RenderSelectionThread* selection, int width, int height, int
         std::cout << "Error setting brightness and contrast" << std::endl;
     checkGLError("Error before visibility pass");
 
-    auto levelRadius = [&](int level) {
-        return selection->levelRadius[size_t(level)].load() * radiusModifier * globalModelScale * 2;
-    };
     glBindFramebuffer(GL_FRAMEBUFFER, frameBufferMain);
     initVisibilityPass();
     glEnableVertexAttribArray(positionAtt);
     glEnableVertexAttribArray(normalAtt);
-    for (int l = 0; l < levels; ++l) {
-        renderSettings.loadRadius(levelRadius(l));
-        glUseProgram(visibilityPass);
-        setFloat(visibilityPass, "viewportHeight", float(height));
-        selection->renderSplats(short(l), COLOR_OFF, gridExpansion);
-        glBindBuffer(GL_ARRAY_BUFFER, 0);
-    }
-    if (selection->meshMode()) {
-        glUseProgram(visibilityPassTri);
-        selection->renderMeshes(COLOR_OFF, gridExpansion);
-        glBindBuffer(GL_ARRAY_BUFFER, 0);
-    }
+    geometry(PASS_VISIBILITY, false);
     glDisableVertexAttribArray(positionAtt);
     glDisableVertexAttribArray(normalAtt);
 
@@ -557,22 +542,8 @@ int drawSplatPasses(RenderSelectionThread* selection, int width, int height, int
     glEnableVertexAttribArray(normalAtt);
     if (colors)
         glEnableVertexAttribArray(colorAtt);
-    const GLuint attribute = colors ? attributePassColor : attributePass;
     checkGLError("Error before render in attribute pass");
-    int drawn = 0;
-    for (int l = 0; l < levels; ++l) {
-        renderSettings.loadRadius(levelRadius(l));
-        glUseProgram(attribute);
-        setFloat(attribute, "viewportHeight", float(height));
-        drawn += selection->renderSplats(short(l), ColorMode(colorMode), gridExpansion);
-        glBindBuffer(GL_ARRAY_BUFFER, 0);
-    }
-    if (selection->meshMode()) {
-        // The meshes' fragments lie exactly on the depth of the visibility pass and weigh 1 each.
-        glUseProgram(colors ? attributePassTriColor : attributePassTri);
-        selection->renderMeshes(ColorMode(colorMode), gridExpansion);
-        glBindBuffer(GL_ARRAY_BUFFER, 0);
-    }
+    const int drawn = geometry(PASS_ATTRIBUTE, colors);
     glDisableVertexAttribArray(positionAtt);
     glDisableVertexAttribArray(normalAtt);
     if (colors)
@@ -599,4 +570,36 @@ int drawSplatPasses(RenderSelectionThread* selection, int width, int height, int
     renderSettings.radius = remembered;
     renderSettings.loadRadius(remembered);
     return drawn;
+}
+
+void useSplatProgram(int pass, bool colors, int height, double diameter) {
+    renderSettings.loadRadius(diameter);
+    const GLuint program = pass == PASS_VISIBILITY ? visibilityPass : colors ? attributePassColor : attributePass;
+    glUseProgram(program);
+    setFloat(program, "viewportHeight", float(height));
+}
+
+int drawSplatPasses(RenderSelectionThread* selection, int width, int height, int colorMode, bool lighting,
+                    float brightness, float contrast, double radiusModifier, float gridExpansion, int levels,
+                    bool hasColor) {
+    auto levelRadius = [&](int level) {
+        return selection->levelRadius[size_t(level)].load() * radiusModifier * globalModelScale * 2;
+    };
+    return drawPasses(width, height, colorMode, lighting, brightness, contrast, hasColor, [&](int pass, bool colors) {
+        const bool visibility = pass == PASS_VISIBILITY;
+        const ColorMode mode = visibility ? COLOR_OFF : ColorMode(colorMode);
+        int drawn = 0;
+        for (int l = 0; l < levels; ++l) {
+            useSplatProgram(pass, colors, height, levelRadius(l));
+            drawn += selection->renderSplats(short(l), mode, gridExpansion);
+            glBindBuffer(GL_ARRAY_BUFFER, 0);
+        }
+        if (selection->meshMode()) {
+            // The meshes' fragments lie exactly on the depth of the visibility pass and weigh 1 each.
+            glUseProgram(visibility ? visibilityPassTri : colors ? attributePassTriColor : attributePassTri);
+            selection->renderMeshes(mode, gridExpansion);
+            glBindBuffer(GL_ARRAY_BUFFER, 0);
+        }
+        return drawn;
+    });
 }

@@ -7,6 +7,7 @@
 #include <GL/glew.h>
 #include <SDL.h>
 
+#include <functional>
 #include <string>
 
 class RenderSelectionThread;
@@ -82,6 +83,16 @@ void initShadingPass();
 void drawFullscreenTexture();
 // An RGBA texture of the surface's pixels, linear filtering; the caller frees the surface.
 GLuint SDL_GL_SurfaceToTexture(SDL_Surface* s);
+
+// The three passes of one frame with the geometry drawn by `geometry`, called once for the visibility
+// pass (depth only) and once for the attribute pass with the pass's state set and the position and normal
+// arrays (and the colour array when `colors`) enabled; it picks its programs and returns the splats drawn.
+enum RenderPass : int { PASS_VISIBILITY = 0, PASS_ATTRIBUTE = 1 };
+using PassGeometry = std::function<int(int pass, bool colors)>;
+int drawPasses(int width, int height, int colorMode, bool lighting, float brightness, float contrast, bool hasColor,
+               const PassGeometry& geometry);
+// Puts the point program of the pass in use with the splat diameter (model units) in every point program.
+void useSplatProgram(int pass, bool colors, int height, double diameter);
 
 // The three passes of one frame over levels 0 .. levels-1, and over the mesh tiles in mesh mode (the
 // triangle programs); returns the splats drawn by the attribute pass.
