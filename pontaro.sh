@@ -22,7 +22,8 @@ usage: ./pontaro.sh COMMAND
   deps    install the Debian packages Pontaro needs (only those missing)
   build   build everything into build/ (Release)
   test    build and run every test: plain, AddressSanitizer+UBSan, ThreadSanitizer
-  demo    build, serve a synthetic LiDAR scene (or demo FILE.las) and open the viewer on it
+  demo    build, serve a synthetic LiDAR scene (or demo FILE.las) and open the viewer on it;
+          demo --tree [FILE.las]: build and classify a local tree of it and open that instead
   bench   build in Release and print the benchmark figures
   fuzz    run the libFuzzer targets for a short while
 USAGE
@@ -121,6 +122,11 @@ cmd_fuzz() {
 # Serves a data set with the point server on 127.0.0.1:10488 and opens the viewer on it. Without a
 # display it runs under Xvfb, picks the data set, waits for the detail to settle and saves a screenshot.
 cmd_demo() {
+  if [ "${1:-}" = "--tree" ]; then
+    shift
+    cmd_demo_tree "$@"
+    return
+  fi
   cmd_build
   local dir=build/demo scene name
   mkdir -p "$dir"
@@ -157,6 +163,40 @@ cmd_demo() {
     xvfb-run -a -s "-screen 0 1280x1024x24" tools/demo-headless.sh "$ROOT/build/bin" "$ROOT/$dir/viewer.log" \
       "$ROOT/$dir/screenshot.png"
     echo "Screenshot: $ROOT/$dir/screenshot.png (viewer output: $dir/viewer.log)"
+  fi
+}
+
+# The demo scene as a local tree: built with pontaro-tree, its surfaces classified with pontaro-classify,
+# and opened with pontaro-viewer --tree (no point server).
+cmd_demo_tree() {
+  cmd_build
+  local dir=build/demo scene
+  mkdir -p "$dir"
+  if [ $# -ge 1 ]; then
+    scene=$(realpath "$1")
+  else
+    scene=$dir/scene.las
+    if [ ! -f "$scene" ]; then
+      echo "Generating a synthetic airborne LiDAR scene of 2,000,000 points..." >&2
+      build/bin/pontaro-las synth "$scene" --points 2000000 --format 3 --seed 1
+    fi
+  fi
+  local tree=$dir/tree-$(basename "${scene%.*}")
+  if [ ! -f "$tree/header" ] || [ "$scene" -nt "$tree/header" ]; then
+    echo "Building the local tree $tree..." >&2
+    rm -rf "$tree"
+    build/bin/pontaro-tree build "$scene" "$tree"
+    echo "Classifying its surfaces..." >&2
+    build/bin/pontaro-classify "$tree" "$dir/classified.las"
+  fi
+  build/bin/pontaro-tree info "$tree" | head -3
+  if [ -n "${DISPLAY:-}" ]; then
+    (cd build/bin && ./pontaro-viewer --tree "$ROOT/$tree")
+  else
+    echo "No display: running the viewer under Xvfb; it waits for the detail to settle and saves a screenshot." >&2
+    xvfb-run -a -s "-screen 0 1280x1024x24" tools/demo-headless.sh "$ROOT/build/bin" "$ROOT/$dir/viewer-tree.log" \
+      "$ROOT/$dir/screenshot-tree.png" --tree "$ROOT/$tree"
+    echo "Screenshot: $ROOT/$dir/screenshot-tree.png (viewer output: $dir/viewer-tree.log)"
   fi
 }
 

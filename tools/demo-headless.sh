@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Drives the viewer as a user would on a display without one: clicks the first data set in the chooser,
 # waits until the statistics show that loading has settled, saves a screenshot and quits with Escape.
-# Usage (inside an X session, e.g. under xvfb-run): tools/demo-headless.sh BIN_DIR LOG SCREENSHOT
+# Usage (inside an X session, e.g. under xvfb-run): tools/demo-headless.sh BIN_DIR LOG SCREENSHOT [VIEWER ARGS]
+# With viewer arguments (--tree DIR) there is no chooser to click.
 set -uo pipefail
 bin=$1 log=$2 shot=$3
+shift 3
 cd "$bin"
 rm -f pontaro-screenshot-*.png
-./pontaro-viewer >"$log" 2>&1 &
+./pontaro-viewer "$@" >"$log" 2>&1 &
 viewer=$!
 wid=
 for _ in $(seq 1 100); do
@@ -20,8 +22,10 @@ if [ -z "$wid" ]; then
   kill "$viewer" 2>/dev/null
   exit 1
 fi
-sleep 2 # the chooser lists the data sets
-xdotool mousemove --window "$wid" 20 6 click 1
+if [ $# -eq 0 ]; then
+  sleep 2 # the chooser lists the data sets
+  xdotool mousemove --window "$wid" 20 6 click 1
+fi
 # Settled: the same number of splats drawn in two statistics lines in a row (one every few seconds).
 last= same=0
 for _ in $(seq 1 240); do
