@@ -16,10 +16,13 @@ bench/tree_build_bench.sh "$build" "$data" "${PONTARO_BENCH_POINTS:-10000000}"
 # The streaming engine and the viewer need GL: a display, or Xvfb.
 stream=("$build/bin/pontaro_bench_stream" "$data" "${PONTARO_BENCH_STREAM_POINTS:-5000000}")
 viewer=("$build/bin/pontaro_bench_viewer" "$data")
+optimization=("$build/bin/pontaro_bench_optimization" "$build/bin/Shaders/")
 if [ -n "${DISPLAY:-}" ]; then
   "${stream[@]}"
   "${viewer[@]}"
+  "${optimization[@]}"
 else
   xvfb-run -a -s "-screen 0 1280x1024x24" "${stream[@]}"
   xvfb-run -a -s "-screen 0 1280x1024x24" "${viewer[@]}"
+  xvfb-run -a -s "-screen 0 1280x1024x24" "${optimization[@]}"
 fi
