@@ -1,6 +1,7 @@
 #pragma once
-// Hand-made point sets with known surfaces, the scores of a classification against them, and small LAS
-// files and local tree directories written the way the real ones are.
+// Point sets with known surfaces, scores of a classification against them, and LAS files and local
+// tree directories written the way the real ones are.
+#include "ClassificationLog.h"
 #include "GeometryTypes.h"
 #include "LASHeader.h"
 #include "LODTreeNodeHeader.h"
@@ -11,15 +12,17 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <numbers>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-// Points with the surface each belongs to (-1: belongs to none, like a tree's returns).
+// Points with the surface each belongs to (-1: none, like a tree's returns).
 struct Scene {
     std::vector<GLVector3d> positions;
     std::vector<GLVector3f> normals;
@@ -33,7 +36,6 @@ struct Scene {
     }
     double noise(double sigma) { return std::normal_distribution<double>(0, sigma)(rng); }
     double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); }
-
     // A jittered grid of spacing s over [x0, x1] x [y0, y1] on z = f(x, y) plus noise.
     template <typename F>
     void surface(double x0, double x1, double y0, double y1, double s, double sigma, int label, F f) {
@@ -53,13 +55,11 @@ struct Scene {
         for (size_t i = 0; i < normals.size(); ++i)
             normals[i] = {n[3 * i], n[3 * i + 1], n[3 * i + 2]};
     }
-    std::unique_ptr<QueryHandler> handler() const {
-        return std::make_unique<QueryHandler>(positions, normals);
-    }
+    std::unique_ptr<QueryHandler> handler() const { return std::make_unique<QueryHandler>(positions, normals); }
 };
 
 struct Score {
-    double purity = 0; // of the classified points, the share in a surface whose majority label they carry
+    double purity = 0;          // of the classified points, the share in a surface of their majority label
     double completeness = 1;    // the worst label's share in its largest surface
     int surfaces = 0;           // with points of a labelled surface in them
     double strayClassified = 0; // share of the label -1 points that ended in a surface
@@ -68,38 +68,27 @@ struct Score {
 inline Score score(const std::vector<int>& labels, const std::vector<int32_t>& classes) {
     std::map<int32_t, std::map<int, size_t>> bySurface;
     std::map<int, std::map<int32_t, size_t>> byLabel;
-    std::map<int, size_t> labelSize;
-    size_t classified = 0, stray = 0, strayIn = 0;
+    size_t classified = 0, stray = 0, strayIn = 0, majority = 0;
     for (size_t i = 0; i < labels.size(); ++i) {
-        if (labels[i] < 0) {
-            ++stray;
-            strayIn += classes[i] != 0;
-        } else {
-            ++labelSize[labels[i]];
-        }
-        if (classes[i] == 0)
-            continue;
-        ++classified;
-        ++bySurface[classes[i]][labels[i]];
-        if (labels[i] >= 0)
-            ++byLabel[labels[i]][classes[i]];
+        stray += labels[i] < 0, strayIn += labels[i] < 0 && classes[i] != 0;
+        ++byLabel[labels[i]][classes[i]];
+        if (classes[i] != 0)
+            ++classified, ++bySurface[classes[i]][labels[i]];
     }
     Score s;
-    size_t majority = 0;
     for (auto& [c, counts] : bySurface) {
         size_t best = 0;
         for (auto& [l, n] : counts)
-            if (l >= 0)
-                best = std::max(best, n);
-        majority += best;
-        s.surfaces += best > 0;
+            best = l >= 0 ? std::max(best, n) : best;
+        majority += best, s.surfaces += best > 0;
     }
     s.purity = classified ? double(majority) / double(classified) : 0;
-    for (auto& [l, size] : labelSize) {
-        size_t best = 0;
-        for (auto& [c, n] : byLabel[l])
-            best = std::max(best, n);
-        s.completeness = std::min(s.completeness, double(best) / double(size));
+    for (auto& [l, counts] : byLabel) {
+        size_t best = 0, size = 0;
+        for (auto& [c, n] : counts)
+            size += n, best = c != 0 ? std::max(best, n) : best;
+        if (l >= 0)
+            s.completeness = std::min(s.completeness, double(best) / double(size));
     }
     s.strayClassified = stray ? double(strayIn) / double(stray) : 0;
     return s;
@@ -114,31 +103,26 @@ inline std::vector<int32_t> canonicalPartition(const std::vector<int32_t>& class
     return out;
 }
 
-// A LAS 1.2 header of the given format for `points` records, scale 0.01, with recordExtra extra bytes
-// per record.
-inline LASHeader lasHeader(int format, uint32_t points, int recordExtra = 0, uint32_t vlrBytes = 0,
-                           uint32_t gap = 0) {
+// A LAS 1.2 header block for `points` records of the format, scale 0.01, followed by `after` bytes.
+inline std::vector<unsigned char> lasHeaderBlock(int format, uint32_t points, int recordExtra, uint32_t after,
+                                                 uint32_t records = 0) {
     LASHeader h;
     std::memcpy(h.FileSignature, "LASF", 4);
-    h.VersionMajor = 1;
-    h.VersionMinor = 2;
-    h.HeaderSize = 227;
-    h.OffsetToPointData = 227 + vlrBytes + gap;
+    h.VersionMajor = 1, h.VersionMinor = 2, h.HeaderSize = 227, h.OffsetToPointData = 227 + after;
+    h.NumberOfVariableLengthRecords = records;
     h.PointDataFormatID = uint8_t(format);
     const int sizes[4] = {20, 28, 26, 34};
     h.PointDataRecordLength = uint16_t(sizes[format] + recordExtra);
-    h.NumberOfPointRecords = points;
-    h.NumberOfPointsByReturn[0] = points;
+    h.NumberOfPointRecords = h.NumberOfPointsByReturn[0] = points;
     h.ScaleFactor_X = h.ScaleFactor_Y = h.ScaleFactor_Z = 0.01;
-    h.OffsetX = 500000;
-    h.OffsetY = 4000000;
-    h.OffsetZ = 0;
+    h.OffsetX = 500000, h.OffsetY = 4000000, h.OffsetZ = 0;
     h.Max_X = h.Max_Y = h.Max_Z = 1;
-    return h;
+    std::vector<unsigned char> bytes(227);
+    h.copyToBuffer(bytes.data());
+    return bytes;
 }
 
-// The packed record of point i: raw coordinates of the position (metres / 0.01), and fields that differ
-// from point to point so that a copy that moves a byte is caught.
+// The record of point i: raw coordinates (metres / 0.01), other bytes that differ from point to point.
 inline std::vector<unsigned char> record(const GLVector3d& p, uint32_t i, int length) {
     std::vector<unsigned char> r(size_t(length), 0);
     const int32_t xyz[3] = {int32_t(std::lround(p.x * 100)), int32_t(std::lround(p.y * 100)),
@@ -157,39 +141,33 @@ inline void writeFile(const std::string& path, const std::vector<unsigned char>&
 }
 
 // A LAS file of the scene's points with `gap` bytes between the header and the points.
-inline void writeLas(const std::string& path, const Scene& s, int format, int recordExtra = 0,
-                     uint32_t gap = 0) {
-    LASHeader h = lasHeader(format, uint32_t(s.positions.size()), recordExtra, 0, gap);
-    std::vector<unsigned char> bytes(227);
-    h.copyToBuffer(bytes.data());
+inline void writeLas(const std::string& path, const Scene& s, int format, int recordExtra = 0, uint32_t gap = 0) {
+    auto bytes = lasHeaderBlock(format, uint32_t(s.positions.size()), recordExtra, gap);
     for (uint32_t i = 0; i < gap; ++i)
         bytes.push_back(uint8_t(0xA0 + i));
+    const int length = bytes[105] | bytes[106] << 8;
     for (uint32_t i = 0; i < s.positions.size(); ++i) {
-        auto r = record(s.positions[i], i, h.PointDataRecordLength);
+        auto r = record(s.positions[i], i, length);
         bytes.insert(bytes.end(), r.begin(), r.end());
     }
     writeFile(path, bytes);
 }
 
-// A local tree directory as pontaro-tree leaves it: "header" (the LAS header, one unrelated record and
-// the QUMA bounds record), and per node "points" (node header and records) and "normals" (three floats
-// per point, of any length). Node n takes the points [first[n], first[n + 1]) of the scene.
+// A local tree directory as pontaro-tree leaves it: "header" (the LAS header, an unrelated record and
+// the QUMA bounds record), per node "points" (node header, records) and "normals" (scaled). Node n
+// takes the scene's points [first, last).
 struct TreeNodeRange {
     std::string suffix;
     size_t first, last;
 };
 inline void writeTree(const std::string& dir, const Scene& s, const std::vector<TreeNodeRange>& nodes,
                       int format = 1, float normalScale = 2.5f) {
-    const uint32_t vlr = 2 * 54 + 5 + 32;
-    LASHeader h = lasHeader(format, uint32_t(s.positions.size()), 0, vlr);
-    h.NumberOfVariableLengthRecords = 2;
-    std::vector<unsigned char> bytes(227);
-    h.copyToBuffer(bytes.data());
+    auto bytes = lasHeaderBlock(format, uint32_t(s.positions.size()), 0, 2 * 54 + 5 + 32, 2);
+    const int length = bytes[105] | bytes[106] << 8;
     auto addRecord = [&](const char* user, uint16_t id, const std::vector<unsigned char>& data) {
         unsigned char rh[54] = {};
         std::memcpy(rh + 2, user, std::strlen(user));
-        rh[18] = uint8_t(id);
-        rh[20] = uint8_t(data.size());
+        rh[18] = uint8_t(id), rh[20] = uint8_t(data.size());
         bytes.insert(bytes.end(), rh, rh + 54);
         bytes.insert(bytes.end(), data.begin(), data.end());
     };
@@ -207,7 +185,7 @@ inline void writeTree(const std::string& dir, const Scene& s, const std::vector<
             throw std::runtime_error("cannot write a node header");
         std::vector<float> normals;
         for (size_t i = n.first; i < n.last; ++i) {
-            auto r = record(s.positions[i], uint32_t(i), h.PointDataRecordLength);
+            auto r = record(s.positions[i], uint32_t(i), length);
             std::fwrite(r.data(), 1, r.size(), f);
             const GLVector3f& v = s.normals[i];
             normals.insert(normals.end(), {v.x * normalScale, v.y * normalScale, v.z * normalScale});
@@ -219,31 +197,25 @@ inline void writeTree(const std::string& dir, const Scene& s, const std::vector<
     }
 }
 
-#include "ClassificationLog.h"
-#include <iostream>
-#include <sstream>
-
 // What the classification prints while it lives.
 struct CapturedLog {
     std::ostringstream text;
     CapturedLog() { setClassificationLog(&text); }
     ~CapturedLog() { setClassificationLog(&std::cout); }
-    CapturedLog(const CapturedLog&) = delete;
-    CapturedLog& operator=(const CapturedLog&) = delete;
     bool has(const std::string& s) const { return text.str().find(s) != std::string::npos; }
 };
 
-// A gable roof over flat ground with a wall and a few scattered returns: the labels 0 ground, 1 and 2
-// the roof's sides, 3 the wall.
+// A gable roof over flat ground with a wall and scattered returns: labels 0 ground, 1 and 2 the roof's
+// sides, 3 the wall.
 inline Scene smallSettlement() {
-    Scene s;
-    s.surface(0, 30, 0, 30, 0.7, 0.01, 0, [](double, double) { return 0.0; });
-    for (size_t i = s.positions.size(); i-- > 0;)
-        if (s.positions[i].x > 8 && s.positions[i].x < 22 && s.positions[i].y > 8 && s.positions[i].y < 22) {
-            s.positions.erase(s.positions.begin() + std::ptrdiff_t(i));
-            s.normals.erase(s.normals.begin() + std::ptrdiff_t(i));
-            s.labels.erase(s.labels.begin() + std::ptrdiff_t(i));
-        }
+    Scene s, g;
+    g.surface(0, 30, 0, 30, 0.7, 0.01, 0, [](double, double) { return 0.0; });
+    for (size_t i = 0; i < g.positions.size(); ++i) {
+        const GLVector3d& p = g.positions[i];
+        if (!(p.x > 8 && p.x < 22 && p.y > 8 && p.y < 22))
+            s.add(p.x, p.y, p.z, 0);
+    }
+    s.rng = g.rng;
     s.surface(9, 14.8, 9, 21, 0.5, 0.01, 1, [](double x, double) { return 6 + 0.7 * (x - 9); });
     s.surface(15.2, 21, 9, 21, 0.5, 0.01, 2, [](double x, double) { return 6 + 0.7 * (21 - x); });
     for (double y = 9; y <= 21; y += 0.5)

@@ -1,7 +1,7 @@
 // The interactive classifier step by step: seeds, the end of the seeds, classes for display, and the
 // class files.
-#include "SurfaceClassifier.h"
 #include "ClassificationFixtures.h"
+#include "SurfaceClassifier.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -10,103 +10,67 @@
 
 namespace {
 
-Scene flatGrid(int side, double spacing = 1.0) {
+Scene flatGrid(int side, size_t keep = SIZE_MAX) {
     Scene s;
-    for (int x = 0; x < side; ++x)
-        for (int y = 0; y < side; ++y)
-            s.add(x * spacing, y * spacing, 0, 0);
+    for (int i = 0; i < side * side && size_t(i) < keep; ++i)
+        s.add(i / side, i % side, 0, 0);
     return s;
 }
 
 // Steps to the end; fails instead of looping for ever.
-size_t runToEnd(SurfaceClassifier& c, const QueryHandler& q) {
-    size_t steps = 0;
-    while (!c.classificationEnded()) {
+void runToEnd(SurfaceClassifier& c, const QueryHandler& q) {
+    for (size_t steps = 0; !c.classificationEnded(); ++steps) {
+        ASSERT_LT(steps, 100 * q.size() + 1000) << "no end";
         c.nextIteration(q);
-        if (++steps > 100 * q.size() + 1000) {
-            ADD_FAILURE() << "no end after " << steps << " steps";
-            break;
-        }
     }
-    return steps;
 }
 
-TEST(SurfaceClassifier, OnePlaneIsOneClassAndSeedsInItAreNotSeededAgain) {
+TEST(SurfaceClassifier, SeedsClassesAndTheEnd) {
     CapturedLog log;
-    Scene s = flatGrid(20); // every point has 99 compatible neighbours: no seed ends the run early
-    auto q = s.handler();
+    // One plane: every seed has 99 compatible neighbours, so only the end of the seeds stops the run.
+    Scene plane = flatGrid(20);
+    auto q = plane.handler();
     SurfaceClassifier c;
     c.initSurfaceClassification(*q, 15, 0.25, 20, 15);
-    EXPECT_TRUE(log.has("Starting surface classification at index 0"));
     EXPECT_FALSE(c.nextIteration(*q)) << "the first seed starts a class";
     EXPECT_EQ(c.currentClass, 1);
-    EXPECT_EQ(c.frontier.size(), 1u);
     const size_t firstSeed = c.currentIt;
     while (!c.nextIteration(*q)) {
     }
     EXPECT_EQ(c.classifiedPoints, 400u);
-    // The next seed lies in the plane: it is passed over without a class of its own.
-    EXPECT_TRUE(c.nextIteration(*q));
+    EXPECT_TRUE(c.nextIteration(*q)) << "the next seed lies in the plane: passed over without a class";
     EXPECT_EQ(c.currentIt, firstSeed + 1);
-    EXPECT_EQ(c.numClasses, 1);
     runToEnd(c, *q);
     EXPECT_TRUE(log.has("Ended surface detection."));
     EXPECT_EQ(c.numClasses, 1);
     EXPECT_EQ(c.currentIt, c.compNeighNum.size()) << "the seeds ran out, and no further";
-    for (int32_t v : c.surfaceClasses)
-        EXPECT_EQ(v, 1);
+    EXPECT_EQ(c.surfaceClasses, std::vector<int32_t>(400, 1));
     EXPECT_TRUE(c.nextIteration(*q)) << "calls after the end do nothing";
     EXPECT_EQ(c.currentIt, c.compNeighNum.size());
-}
 
-TEST(SurfaceClassifier, EndsAtTheFirstSeedBelowSixteen) {
-    CapturedLog log;
-    Scene few = flatGrid(4); // 15 compatible neighbours at most
-    auto q = few.handler();
-    SurfaceClassifier c;
-    c.initSurfaceClassification(*q, 15, 0.25, 20, 15);
-    EXPECT_EQ(c.compNeighNum.front().count, 15);
-    EXPECT_TRUE(c.nextIteration(*q));
-    EXPECT_TRUE(c.classificationEnded());
-    EXPECT_TRUE(log.has("Ended surface detection."));
-    EXPECT_EQ(c.numClasses, 0);
-    EXPECT_EQ(c.classifiedPoints, 0u);
-
-    // Seventeen points: every seed has 16; after the one class the next seed (count 16) is classified
-    // and the run ends with the seeds.
-    Scene seventeen = flatGrid(5);
-    seventeen.positions.resize(17);
-    seventeen.normals.resize(17);
-    seventeen.labels.resize(17);
-    auto q17 = seventeen.handler();
-    c.initSurfaceClassification(*q17, 15, 0.25, 20, 15);
-    runToEnd(c, *q17);
-    EXPECT_EQ(c.numClasses, 1);
-    EXPECT_EQ(c.classifiedPoints, 17u);
-}
-
-TEST(SurfaceClassifier, EmptyDataSetEndsAtOnce) {
-    CapturedLog log;
-    QueryHandler q({}, {});
-    SurfaceClassifier c;
-    c.initSurfaceClassification(q, 15, 0.25, 20, 15);
-    EXPECT_TRUE(c.nextIteration(q));
-    EXPECT_TRUE(c.classificationEnded());
-    EXPECT_EQ(c.numClasses, 0);
-}
-
-TEST(SurfaceClassifier, AZeroCountPointNeverSeedsAndStaysOut) {
-    CapturedLog log;
-    Scene s = flatGrid(12);
-    s.normals[77] = {0.866f, 0, 0.5f};
-    auto q = s.handler();
-    SurfaceClassifier c;
-    c.initSurfaceClassification(*q, 15, 0.25, 20, 15);
-    EXPECT_EQ(c.kNeighbours[77], 0);
-    EXPECT_EQ(c.compNeighNum.back().count, 0);
-    runToEnd(c, *q);
-    EXPECT_EQ(c.surfaceClasses[77], 0) << "its normal is 60 degrees off every seed's";
-    EXPECT_EQ(c.classifiedPoints, 143u);
+    // (points, classes, classified): 16 points have 15 compatible neighbours at most, so no seed; 17
+    // give one class; an empty set ends at once; a point 60 degrees off never seeds and stays out.
+    const struct {
+        Scene s;
+        int32_t classes;
+        size_t classified;
+    } cases[] = {{flatGrid(4), 0, 0}, {flatGrid(5, 17), 1, 17}, {Scene{}, 0, 0}, {flatGrid(12), 1, 143}};
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        Scene s = cases[i].s;
+        if (i == 3)
+            s.normals[77] = {0.866f, 0, 0.5f};
+        auto qs = s.handler();
+        c.initSurfaceClassification(*qs, 15, 0.25, 20, 15);
+        runToEnd(c, *qs);
+        EXPECT_EQ(c.numClasses, cases[i].classes) << i;
+        EXPECT_EQ(c.classifiedPoints, cases[i].classified) << i;
+        if (i == 3) {
+            EXPECT_EQ(c.surfaceClasses[77], 0);
+            EXPECT_EQ(c.compNeighNum.back().count, 0);
+        }
+    }
+    EXPECT_EQ(nextClassNumber(2147483646), 2147483647);
+    EXPECT_THROW(nextClassNumber(2147483647), std::overflow_error);
 }
 
 TEST(SurfaceClassifier, ClassesForDisplay) {
@@ -117,35 +81,28 @@ TEST(SurfaceClassifier, ClassesForDisplay) {
     c.initSurfaceClassification(*q, 15, 0.25, 20, 15);
     runToEnd(c, *q);
     ASSERT_GE(c.numClasses, 3);
-    size_t classified = 0;
-    for (int32_t v : c.surfaceClasses)
-        classified += v != 0;
+    const size_t classified = s.positions.size() - size_t(std::count(c.surfaceClasses.begin(), c.surfaceClasses.end(), 0));
     EXPECT_EQ(classified, c.classifiedPoints);
     EXPECT_LT(classified, s.positions.size()) << "the scattered returns stay out";
-
-    c.generateClass(-2, SURFACE_CLASSES);
-    EXPECT_EQ(size_t(c.numClassPoints), classified);
-    EXPECT_TRUE(std::is_sorted(c.classIndeces.begin(), c.classIndeces.end()));
-    for (int32_t i : c.classIndeces)
-        EXPECT_NE(c.surfaceClasses[size_t(i)], 0);
-    EXPECT_TRUE(log.has("Filled class of " + std::to_string(classified) + " points."));
-
-    c.nextClass(SURFACE_CLASSES);
-    EXPECT_EQ(c.currentClass, -1);
-    EXPECT_EQ(c.numClassPoints, 0);
-    c.nextClass(SURFACE_CLASSES);
-    c.nextClass(SURFACE_CLASSES);
-    EXPECT_EQ(c.currentClass, 1);
-    for (int32_t i : c.classIndeces)
-        EXPECT_EQ(c.surfaceClasses[size_t(i)], 1);
-    EXPECT_EQ(size_t(c.numClassPoints),
-              size_t(std::count(c.surfaceClasses.begin(), c.surfaceClasses.end(), 1)));
+    auto expectIndices = [&](const std::vector<int32_t>& classes, int cls) {
+        std::vector<int32_t> want;
+        for (size_t i = 0; i < classes.size(); ++i)
+            if (cls == -2 ? classes[i] != 0 : classes[i] == cls)
+                want.push_back(int32_t(i));
+        EXPECT_EQ(c.classIndeces, want) << cls;
+        EXPECT_EQ(c.numClassPoints, int32_t(want.size())) << cls;
+    };
+    c.generateClass(-2, SURFACE_CLASSES); // every classified point
+    expectIndices(c.surfaceClasses, -2);
+    for (int cls : {-1, 0, 1}) {
+        c.nextClass(SURFACE_CLASSES);
+        EXPECT_EQ(c.currentClass, cls);
+        expectIndices(c.surfaceClasses, cls);
+    }
     for (int i = 0; i < 6; ++i)
         c.previousClass(SURFACE_CLASSES);
     EXPECT_EQ(c.currentClass, -2) << "not below -2";
-    EXPECT_EQ(size_t(c.numClassPoints), classified);
-
-    // The other array, filled from a class file.
+    expectIndices(c.surfaceClasses, -2);
     c.pointClasses.assign(s.positions.size(), 0);
     c.pointClasses[5] = c.pointClasses[9] = 4;
     c.generateClass(4, POINT_CLASSES);
@@ -155,119 +112,66 @@ TEST(SurfaceClassifier, ClassesForDisplay) {
     EXPECT_EQ(c.numClassPoints, 0);
 }
 
-TEST(SurfaceClassifier, ClassNumbersStopAtThirtyTwoBits) {
-    EXPECT_EQ(nextClassNumber(0), 1);
-    EXPECT_EQ(nextClassNumber(2147483646), 2147483647);
-    EXPECT_THROW(nextClassNumber(2147483647), std::overflow_error);
-}
-
 TEST(SurfaceClassifier, SplatSizes) {
     std::vector<Splat> splats{{1, 2, 3, 0, 3, 4}, {0, 0, 0, 0, 0, 0}, {0, 0, 0, -2, 0, 0}};
     setSize(splats, 2.0);
     EXPECT_FLOAT_EQ(splats[0].ny, 1.2f);
     EXPECT_FLOAT_EQ(splats[0].nz, 1.6f);
     EXPECT_EQ(splats[0].x, 1) << "positions stay";
-    EXPECT_EQ(splats[1].nx, 0.0f);
     EXPECT_EQ(splats[1].nz, 0.0f) << "no normal stays no normal";
-    EXPECT_FLOAT_EQ(splats[2].nx, -2.0f);
     setNewSize(splats, 2.0);
     EXPECT_FLOAT_EQ(splats[0].nz, 1.92f);
     EXPECT_FLOAT_EQ(splats[2].nx, -2.4f);
 }
 
-class ClassFiles : public ::testing::Test {
-protected:
+TEST(ClassFiles, FourPlusFourBytesPerPointForTheDataSetOnly) {
     CapturedLog log;
     TempDir dir;
     Scene s = flatGrid(5);
-    std::unique_ptr<QueryHandler> q = s.handler();
-    std::vector<int32_t> classes = [] {
-        std::vector<int32_t> c(25);
-        for (int i = 0; i < 25; ++i)
-            c[size_t(i)] = i % 3 == 0 ? 0 : 70000 + i;
-        return c;
-    }();
-};
-
-TEST_F(ClassFiles, RoundTripOfFourPlusFourBytesPerPoint) {
-    const std::string path = dir.file("set.classes");
-    saveClasses(*q, 25, classes.data(), path);
-    EXPECT_TRUE(log.has("Saving classes... saved."));
-    const auto bytes = readBytes(path);
-    ASSERT_EQ(bytes.size(), 4u + 4u * 25);
-    EXPECT_EQ(bytes[0], 25);
-    EXPECT_EQ(bytes[1] | bytes[2] | bytes[3], 0);
-    EXPECT_EQ(bytes[8] | bytes[9] << 8 | bytes[10] << 16, 70001) << "little-endian, point 1 after the count";
-    EXPECT_EQ(loadClasses(*q, path), classes);
-    EXPECT_EQ(dir.entryCount(), 1u);
-
-    SurfaceClassifier c;
-    c.loadClasses(*q, path, POINT_CLASSES);
-    EXPECT_EQ(c.pointClasses, classes);
-    c.saveClasses(*q, dir.file("again"), POINT_CLASSES);
-    EXPECT_EQ(readBytes(dir.file("again")), bytes);
-}
-
-TEST_F(ClassFiles, CountsThatDifferAreRefused) {
-    const std::string path = dir.file("set.classes");
+    auto q = s.handler();
+    std::vector<int32_t> classes(25);
+    for (int i = 0; i < 25; ++i)
+        classes[size_t(i)] = i % 3 == 0 ? 0 : 70000 + i;
+    const std::string path = dir.file("set.classes"), bad = dir.file("bad.classes");
     EXPECT_THROW(saveClasses(*q, 24, classes.data(), path), std::invalid_argument);
     EXPECT_THROW(saveClasses(*q, 26, classes.data(), path), std::invalid_argument);
     EXPECT_FALSE(std::filesystem::exists(path));
     saveClasses(*q, 25, classes.data(), path);
-    // Read back against another data set.
-    Scene other = flatGrid(6);
-    auto q36 = other.handler();
-    try {
-        loadClasses(*q36, path);
-        FAIL() << "a class file of 25 points loaded for 36";
-    } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string(e.what()).find("holds 25 classes, the data set has 36 points"),
-                  std::string::npos)
-            << e.what();
-    }
+    const auto good = readBytes(path);
+    ASSERT_EQ(good.size(), 4u + 4u * 25);
+    EXPECT_EQ(good[0] | good[1] << 8 | good[2] << 16 | good[3] << 24, 25);
+    EXPECT_EQ(good[8] | good[9] << 8 | good[10] << 16 | good[11] << 24, 70001) << "little-endian, after the count";
+    EXPECT_EQ(loadClasses(*q, path), classes);
+    EXPECT_EQ(dir.entryCount(), 1u) << "no temporary file left behind";
     SurfaceClassifier c;
+    c.loadClasses(*q, path, POINT_CLASSES);
+    EXPECT_EQ(c.pointClasses, classes);
+    c.saveClasses(*q, dir.file("again"), POINT_CLASSES);
+    EXPECT_EQ(readBytes(dir.file("again")), good);
     c.surfaceClasses = {7};
     EXPECT_THROW(c.saveClasses(*q, dir.file("x"), SURFACE_CLASSES), std::invalid_argument);
-}
-
-TEST_F(ClassFiles, TruncatedLongOrCorruptFilesAreRefused) {
-    const std::string path = dir.file("set.classes"), bad = dir.file("bad.classes");
-    saveClasses(*q, 25, classes.data(), path);
-    const auto good = readBytes(path);
-    for (size_t n = 0; n < good.size(); ++n) {
-        writeBytes(bad, good, n);
-        EXPECT_THROW(loadClasses(*q, bad), std::runtime_error) << "truncated to " << n;
+    try {
+        loadClasses(*flatGrid(6).handler(), path);
+        ADD_FAILURE() << "a class file of 25 points loaded for 36";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("holds 25 classes, the data set has 36 points"), std::string::npos);
     }
-    auto longer = good;
-    longer.push_back(1);
-    writeBytes(bad, longer);
-    EXPECT_THROW(loadClasses(*q, bad), std::runtime_error);
-    auto negative = good;
-    negative[4 + 4 * 7 + 3] = 0x80;
-    writeBytes(bad, negative);
-    EXPECT_THROW(loadClasses(*q, bad), std::runtime_error);
+    // Truncated, longer, negative or missing files are refused.
+    std::vector<std::vector<unsigned char>> broken;
+    for (size_t n = 0; n < good.size(); ++n)
+        broken.emplace_back(good.begin(), good.begin() + long(n));
+    broken.push_back(good), broken.back().push_back(1);
+    broken.push_back(good), broken.back()[4 + 4 * 7 + 3] = 0x80;
+    for (size_t i = 0; i < broken.size(); ++i) {
+        writeBytes(bad, broken[i]);
+        EXPECT_THROW(loadClasses(*q, bad), std::runtime_error) << i;
+    }
     EXPECT_THROW(loadClasses(*q, dir.file("none")), std::runtime_error);
-}
-
-TEST_F(ClassFiles, AFailedSaveLeavesTheOldFile) {
-    const std::string path = dir.file("set.classes");
-    saveClasses(*q, 25, classes.data(), path);
-    const auto before = readBytes(path);
-    std::filesystem::permissions(dir.path(),
-                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
-    const bool canStillWrite = ::access(dir.path().c_str(), W_OK) == 0; // root ignores permissions
-    std::vector<int32_t> other(25, 3);
-    if (!canStillWrite) {
-        EXPECT_THROW(saveClasses(*q, 25, other.data(), path), std::runtime_error);
-    }
-    std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all);
-    if (canStillWrite) {
-        // Writing over a directory fails at the rename instead.
-        std::filesystem::create_directory(dir.file("taken"));
-        EXPECT_THROW(saveClasses(*q, 25, other.data(), dir.file("taken")), std::runtime_error);
-    }
-    EXPECT_EQ(readBytes(path), before);
-    EXPECT_EQ(dir.entryCount(), canStillWrite ? 2u : 1u) << "no temporary file left behind";
+    // A failed save (over a directory, so that it fails even as root) leaves no file behind.
+    std::filesystem::create_directory(dir.file("taken"));
+    EXPECT_THROW(saveClasses(*q, 25, classes.data(), dir.file("taken")), std::runtime_error);
+    EXPECT_EQ(readBytes(path), good);
+    EXPECT_EQ(dir.entryCount(), 4u) << "set, again, bad and taken only";
 }
 
 } // namespace
