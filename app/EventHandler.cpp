@@ -114,6 +114,14 @@ void GLEventHandler::keyDown(const SDL_Keysym& key, int64_t now, bool& quit) {
         }
         break;
     }
+    case SDLK_s:
+        // Local trees only: the panel holds the switch, read back every frame.
+        if (GUIEntry* entry = panel != nullptr ? panel->getEntry("Optimize surfaces") : nullptr) {
+            entry->changeValue(entry->getValue() == 0);
+            entry->textureValid = false;
+            std::cout << "Optimize surfaces " << (entry->getValue() != 0 ? "on." : "off.") << std::endl;
+        }
+        break;
     case SDLK_PERIOD:
         if (panel != nullptr)
             panel->enterDot();

@@ -43,6 +43,8 @@ SDL_Window* window = nullptr;
 int width = 1024, height = 768;
 // How often the chooser asks a point server that cannot be reached, or lists nothing, again.
 constexpr Uint32 kChooserRetryMs = 3000;
+// Render-to-texture of a local tree's surfaces stops after the surface that passes this much of a frame.
+constexpr float kOptimizationBudgetMs = 8.0f;
 
 void setWindowSize(int w, int h) {
     // One window and one context for the whole run: resizing keeps shaders, buffers and textures.
@@ -310,6 +312,8 @@ void frameLoop() {
             camera.pixelFactor = projMatrix[5] * height / 2.0;
             camera.seconds = double(now) / 1000.0;
             treeView->update(camera, eventHandler.minProjectedSize);
+            bool done[2];
+            treeView->optimize(kOptimizationBudgetMs, treeView->selection->optimizeSurfaces, done);
         }
         appliedLastFrame = false;
 
@@ -391,7 +395,9 @@ void frameLoop() {
             std::cout << "Average number of splats drawn: " << (framesSincePrint > 0 ? splatSum / framesSincePrint : 0)
                       << ", retrieval speed: " << long(speed) << " splats/sec.";
             if (treeView != nullptr)
-                std::cout << " Nodes loaded: " << treeView->selection->loadedNodes() << ".";
+                std::cout << " Nodes loaded: " << treeView->selection->loadedNodes()
+                          << ". Nodes optimized: " << treeView->optimizedNodes()
+                          << ", average optimization time per splat: " << treeView->averageTimePerSplat() << " ms.";
             if (eventHandler.meshMode && lodThread != nullptr)
                 std::cout << " Tiles drawn as meshes: " << lodThread->meshTilesDrawn() << ".";
             std::cout << std::endl;
