@@ -20,7 +20,8 @@ TreeView::TreeView(const std::string& directory) {
     tree = loadTreeStructure(dir.string() + "/", header, bounds);
     selection = std::make_unique<TreeSelection>(*tree, header, bounds);
     basePath = dir.parent_path().string() + "/";
-    retriever = std::make_unique<TreeNodeRetrieverThread>(dir.filename().string(), &header, MAX_TREE_LEVEL + 1);
+    retriever =
+        std::make_unique<TreeNodeRetrieverThread>(dir.filename().string(), &header, MAX_TREE_LEVEL + 1);
     selection->requester = [this](LODTreeRequest* r, bool primary) { retriever->addRequest(r, primary); };
     selection->releaser = [this](LODTreeNode* n) { release(*n); };
     retriever->Start();
@@ -34,7 +35,8 @@ TreeView::TreeView(const std::string& directory) {
             return it != tried_.end() && selection->frame() - it->second < RetryFrames;
         };
     } else {
-        std::cout << "Surface optimisation is not available: render-to-texture could not be set up." << std::endl;
+        std::cout << "Surface optimisation is not available: render-to-texture could not be set up."
+                  << std::endl;
     }
 }
 
@@ -76,11 +78,13 @@ void TreeView::upload(LODTreeNode& n) {
     release(n); // a node loaded again after eviction gets fresh buffers
     glGenBuffers(1, &n.vertexBuffer);
     glBindBuffer(GL_ARRAY_BUFFER, n.vertexBuffer);
-    glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(n.splats.size() * sizeof(Splat)), n.splats.data(), GL_STATIC_DRAW);
+    glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(n.splats.size() * sizeof(Splat)), n.splats.data(),
+                 GL_STATIC_DRAW);
     if (!n.colors.empty() && n.colors.size() == n.splats.size()) {
         glGenBuffers(1, &n.colorBuffer);
         glBindBuffer(GL_ARRAY_BUFFER, n.colorBuffer);
-        glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(n.colors.size() * sizeof(Color)), n.colors.data(), GL_STATIC_DRAW);
+        glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(n.colors.size() * sizeof(Color)), n.colors.data(),
+                     GL_STATIC_DRAW);
     }
     glBindBuffer(GL_ARRAY_BUFFER, 0);
     n.uploadedSplats = uint32_t(n.splats.size());
@@ -113,11 +117,12 @@ void TreeView::optimize(float budgetMs, bool enabled, bool done[2]) {
     if (pipeline == nullptr)
         return;
     if (enabled) {
-        if (LODTreeNode* n = selection->findBestForOptimization(); n != nullptr && TreeSelection::markPendingOptimization(*n)) {
+        if (LODTreeNode* n = selection->findBestForOptimization();
+            n != nullptr && TreeSelection::markPendingOptimization(*n)) {
             tried_[n] = selection->frame();
-            // The node's own splat diameter in normalised units (its draw radius may follow finer descendants),
-            // enlarged: the radius that covers the node on average leaves gaps between randomly spaced splats,
-            // and a texel no splat reaches is black on the mesh.
+            // The node's own splat diameter in normalised units (its draw radius may follow finer
+            // descendants), enlarged: the radius that covers the node on average leaves gaps between randomly
+            // spaced splats, and a texel no splat reaches is black on the mesh.
             const double radius = std::max(n->drawRadius, n->defaultSplatRadius) * TextureSplatScale;
             const float diameter = float(radius * selection->space().scale * 2.0);
             // submit owns the request: a busy setup worker deletes it and clears the mark at once.
@@ -147,7 +152,8 @@ const TreeView::Remaining& TreeView::remaining(const LODTreeNode& n, const std::
     if (r.buffer == 0)
         glGenBuffers(1, &r.buffer);
     glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, r.buffer);
-    glBufferData(GL_ELEMENT_ARRAY_BUFFER, GLsizeiptr(keep.size() * sizeof(uint32_t)), keep.data(), GL_STATIC_DRAW);
+    glBufferData(GL_ELEMENT_ARRAY_BUFFER, GLsizeiptr(keep.size() * sizeof(uint32_t)), keep.data(),
+                 GL_STATIC_DRAW);
     glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
     r.count = int(keep.size());
     r.firstMesh = first;
@@ -174,9 +180,11 @@ void TreeView::drawMeshes(int pass, bool colors, const std::vector<SurfaceMesh>&
             continue;
         glBindBuffer(GL_ARRAY_BUFFER, m.vertexBuffer);
         glVertexAttribIPointer(positionAtt, 3, GL_INT, sizeof(MeshVertex), nullptr);
-        glVertexAttribPointer(normalAtt, 3, GL_FLOAT, GL_FALSE, sizeof(MeshVertex), reinterpret_cast<void*>(12));
+        glVertexAttribPointer(normalAtt, 3, GL_FLOAT, GL_FALSE, sizeof(MeshVertex),
+                              reinterpret_cast<void*>(12));
         if (!visibility) {
-            glVertexAttribPointer(texAtt, 2, GL_FLOAT, GL_FALSE, sizeof(MeshVertex), reinterpret_cast<void*>(24));
+            glVertexAttribPointer(texAtt, 2, GL_FLOAT, GL_FALSE, sizeof(MeshVertex),
+                                  reinterpret_cast<void*>(24));
             glActiveTexture(GL_TEXTURE0 + NORMAL_TEXTURE);
             glBindTexture(GL_TEXTURE_2D, m.normalTexture);
             glActiveTexture(GL_TEXTURE0 + COLOR_TEXTURE);
@@ -191,7 +199,8 @@ void TreeView::drawMeshes(int pass, bool colors, const std::vector<SurfaceMesh>&
     glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
     if (!visibility) {
         // The tile meshes share these programs and take their normals and colours from the vertices; the
-        // units go back to nothing so that no texture of a mesh is left bound when the shading pass binds its own.
+        // units go back to nothing so that no texture of a mesh is left bound when the shading pass binds its
+        // own.
         glUniform1i(normalFromTexture, 0);
         glUniform1i(colorFromTexture, 0);
         for (int unit : {NORMAL_TEXTURE, COLOR_TEXTURE}) {

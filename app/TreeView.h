@@ -57,7 +57,8 @@ private:
     struct Remaining {
         unsigned int buffer = 0;
         int count = 0;
-        unsigned int firstMesh = 0; // vertex buffer of the first mesh it was made for: a new optimisation renews it
+        // Vertex buffer of the first mesh it was made for: meshes made again renew it.
+        unsigned int firstMesh = 0;
         size_t meshes = 0;
     };
     void upload(LODTreeNode& node);
@@ -65,7 +66,7 @@ private:
     const Remaining& remaining(const LODTreeNode& node, const std::vector<SurfaceMesh>& meshes);
     void drawMeshes(int pass, bool colors, const std::vector<SurfaceMesh>& meshes);
     TreeSelection::Frame frame_;
-    bool optimizing_ = false; // this frame draws meshes
-    std::unordered_map<const LODTreeNode*, uint64_t> tried_;   // selection frame of the last request
+    bool optimizing_ = false;                                // this frame draws meshes
+    std::unordered_map<const LODTreeNode*, uint64_t> tried_; // selection frame of the last request
     std::unordered_map<const LODTreeNode*, Remaining> remaining_;
 };

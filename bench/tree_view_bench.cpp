@@ -53,9 +53,8 @@ int frame(bool optimize) {
     treeView->update(camera, 1.5);
     bool done[2];
     treeView->optimize(8.0f, optimize, done);
-    return drawPasses(W, H, 1, true, 1.3f, 1.0f, treeView->header.hasColor(), [](int pass, bool colors) {
-        return treeView->draw(pass, colors, H, 1.0);
-    });
+    return drawPasses(W, H, 1, true, 1.3f, 1.0f, treeView->header.hasColor(),
+                      [](int pass, bool colors) { return treeView->draw(pass, colors, H, 1.0); });
 }
 
 } // namespace
@@ -81,7 +80,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tree view bench: cannot open %s\n", argv[1]);
         return 1;
     }
-    const int offsets[3] = {int(treeView->selection->space().offset[0]), int(treeView->selection->space().offset[1]),
+    const int offsets[3] = {int(treeView->selection->space().offset[0]),
+                            int(treeView->selection->space().offset[1]),
                             int(treeView->selection->space().offset[2])};
     initModelUniforms(globalModelScale, offsets);
     renderSettings.init();
@@ -116,8 +116,8 @@ int main(int argc, char** argv) {
     std::cout.rdbuf(out);
 
     const OptimizationPipeline& p = *treeView->pipeline;
-    std::printf("Local tree %s: %zu nodes loaded, %zu optimised (settled in %.1f s)\n", argv[1], loaded, optimised,
-                settle);
+    std::printf("Local tree %s: %zu nodes loaded, %zu optimised (settled in %.1f s)\n", argv[1], loaded,
+                optimised, settle);
     std::printf("%-28s %12s %14s\n", "view", "ms/frame", "splats drawn");
     std::printf("%-28s %12.2f %14d\n", "meshes and other splats", meshed, splatsMeshed);
     std::printf("%-28s %12.2f %14d\n", "splats only (baseline)", splatOnly, splatsOnly);
