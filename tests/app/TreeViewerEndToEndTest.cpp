@@ -246,6 +246,23 @@ TEST_F(TreeViewer, OptimisesSurfacesIntoMeshesAndSwitchesBackToSplats) {
     EXPECT_EQ(r.out.find("Error in frame"), std::string::npos);
     EXPECT_EQ(r.out.find("Framebuffer incomplete"), std::string::npos);
     EXPECT_EQ(r.out.find("out of bounds"), std::string::npos);
+
+    // Quitting while a node is between the stages: its request ends with the viewer, which exits cleanly.
+    Process early({kBin + "/pontaro-viewer", "--tree", dir.file("tree")});
+    ASSERT_TRUE(early.waitForOutput("Time for setup of", 60)) << early.out();
+    std::string w2;
+    for (int i = 0; i < 100 && w2.empty(); ++i) {
+        FILE* f = popen(("xdotool search --pid " + std::to_string(early.pid()) + " --name '^Pontaro$' 2>/dev/null").c_str(), "r");
+        char line[64] = {};
+        if (f != nullptr && std::fgets(line, sizeof line, f) != nullptr)
+            w2 = std::to_string(std::atol(line));
+        if (f != nullptr)
+            pclose(f);
+    }
+    xdotool("key --window " + w2 + " Escape");
+    ASSERT_TRUE(early.waitFor(20, r)) << "the viewer did not quit with a request under way";
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("Error in frame"), std::string::npos);
 }
 
 TEST_F(TreeViewer, RefusesADirectoryWithoutATree) {
