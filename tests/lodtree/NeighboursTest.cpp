@@ -2,7 +2,6 @@
 // force, and the tree stages on hand-made trees against references computed here from the geometry.
 #include "LASHeader.h"
 #include "LODTree.h"
-#include "LodTreeLog.h"
 #include "NearestNeighbours.h"
 #include "NeighbourSearch.h"
 #include "support/Samples.h"
@@ -20,7 +19,6 @@
 #include <functional>
 #include <map>
 #include <random>
-#include <sstream>
 #include <sys/stat.h>
 #include <tuple>
 
@@ -224,9 +222,7 @@ public:
     explicit HandTree(int levels) : tree(dir.path().string() + "/", 20, 0) {
         tree.control = &control;
         split(tree.root.get(), levels);
-        setLodTreeLog(&log);
     }
-    ~HandTree() { setLodTreeLog(nullptr); }
     LODTreeNode* node(int level, int x, int y) {
         return tree.root->getSubNodeFromRoot(NodeID(uint8_t(level), x, y), false);
     }
@@ -246,7 +242,6 @@ public:
     }
 
     TempDir dir;
-    std::ostringstream log;
     TreeBuildControl control;
     LODTree tree;
     std::map<const LODTreeNode*, Cloud> points;

@@ -2,7 +2,6 @@
 // the node header, and the files' fate when something is missing.
 #include "LASPoint.h"
 #include "LODTree.h"
-#include "LodTreeLog.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +10,6 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <sstream>
 
 namespace {
 
@@ -164,11 +162,7 @@ std::vector<std::string> leftovers(const TempDir& dir) {
 class Simplification : public testing::Test {
 protected:
     TempDir dir;
-    std::ostringstream log;
     LODTree tree{dir.path().string() + "/", 20, 0};
-
-    void SetUp() override { setLodTreeLog(&log); }
-    void TearDown() override { setLodTreeLog(nullptr); }
 };
 
 TEST_F(Simplification, LeafOfTenKeepsSevenAndPassesThreeUp) {
