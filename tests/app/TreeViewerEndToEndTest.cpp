@@ -87,7 +87,7 @@ TEST_F(TreeViewer, OpensALocalTreeDrawsItsNodesAndQuitsCleanly) {
     setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
     Process viewer({kBin + "/pontaro-viewer", "--tree", dir.file("tree")});
     std::string window;
-    for (int i = 0; i < 200 && window.empty(); ++i) {
+    for (int i = 0; i < 1200 && window.empty(); ++i) { // hang guards, generous for sanitizer builds
         FILE* f = popen(("xdotool search --pid " + std::to_string(viewer.pid()) + " --name '^Pontaro$' 2>/dev/null").c_str(), "r");
         char line[64] = {};
         if (f != nullptr && std::fgets(line, sizeof line, f) != nullptr)
@@ -113,7 +113,7 @@ TEST_F(TreeViewer, OpensALocalTreeDrawsItsNodesAndQuitsCleanly) {
 
     xdotool("key --window " + window + " p");
     std::string shot;
-    for (int i = 0; i < 200 && shot.empty(); ++i) {
+    for (int i = 0; i < 1200 && shot.empty(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const std::string out = viewer.out();
         const size_t at = out.rfind("Saved screenshot ");
@@ -128,7 +128,7 @@ TEST_F(TreeViewer, OpensALocalTreeDrawsItsNodesAndQuitsCleanly) {
 
     xdotool("key --window " + window + " Escape");
     ProcessResult r;
-    ASSERT_TRUE(viewer.waitFor(10, r)) << "the viewer did not quit";
+    ASSERT_TRUE(viewer.waitFor(30, r)) << "the viewer did not quit";
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("Ended retrieval thread"), std::string::npos);
     EXPECT_EQ(r.out.find("Error in frame"), std::string::npos);
@@ -149,7 +149,7 @@ TEST_F(TreeViewer, OptimisesSurfacesIntoMeshesAndSwitchesBackToSplats) {
     setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
     Process viewer({kBin + "/pontaro-viewer", "--tree", dir.file("tree")});
     std::string window;
-    for (int i = 0; i < 200 && window.empty(); ++i) {
+    for (int i = 0; i < 1200 && window.empty(); ++i) { // hang guards, generous for sanitizer builds
         FILE* f = popen(("xdotool search --pid " + std::to_string(viewer.pid()) + " --name '^Pontaro$' 2>/dev/null").c_str(), "r");
         char line[64] = {};
         if (f != nullptr && std::fgets(line, sizeof line, f) != nullptr)
@@ -191,7 +191,7 @@ TEST_F(TreeViewer, OptimisesSurfacesIntoMeshesAndSwitchesBackToSplats) {
         const size_t before = viewer.out().size();
         key("p");
         std::string name;
-        for (int i = 0; i < 200 && name.empty(); ++i) {
+        for (int i = 0; i < 1200 && name.empty(); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             const std::string out = viewer.out();
             const size_t at = out.find("Saved screenshot ", before);
@@ -204,7 +204,7 @@ TEST_F(TreeViewer, OptimisesSurfacesIntoMeshesAndSwitchesBackToSplats) {
     };
     auto toggle = [&](const char* expect) {
         key("s");
-        EXPECT_TRUE(viewer.waitForOutput(expect, 10)) << viewer.out();
+        EXPECT_TRUE(viewer.waitForOutput(expect, 60)) << viewer.out();
         std::this_thread::sleep_for(std::chrono::milliseconds(400)); // a frame drawn with the new setting
     };
     key("g"); // the panel's numbers change from frame to frame
@@ -241,7 +241,7 @@ TEST_F(TreeViewer, OptimisesSurfacesIntoMeshesAndSwitchesBackToSplats) {
 
     key("Escape");
     ProcessResult r;
-    ASSERT_TRUE(viewer.waitFor(20, r)) << "the viewer did not quit";
+    ASSERT_TRUE(viewer.waitFor(30, r)) << "the viewer did not quit";
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.find("Error in frame"), std::string::npos);
     EXPECT_EQ(r.out.find("Framebuffer incomplete"), std::string::npos);
@@ -260,7 +260,7 @@ TEST_F(TreeViewer, OptimisesSurfacesIntoMeshesAndSwitchesBackToSplats) {
             pclose(f);
     }
     xdotool("key --window " + w2 + " Escape");
-    ASSERT_TRUE(early.waitFor(20, r)) << "the viewer did not quit with a request under way";
+    ASSERT_TRUE(early.waitFor(30, r)) << "the viewer did not quit with a request under way";
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.find("Error in frame"), std::string::npos);
 }
