@@ -7,35 +7,54 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <set>
 #include <unordered_map>
 
 namespace {
 
-void readNode(LODTreeNode& node, int depthLeft) {
-    const std::string path = node.getPointPath();
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        throw TreeBuildError("cannot open " + path + ": " + std::strerror(errno));
+// Suffixes of the directory's node point files. A node that kept no points has no files (its children
+// may still hold points: the simplification passes points through nodes that would keep almost none).
+using Suffixes = std::set<std::string>;
+
+bool hasFilesBelow(const Suffixes& files, const std::string& prefix) {
+    auto it = files.lower_bound(prefix);
+    return it != files.end() && it->compare(0, prefix.size(), prefix) == 0;
+}
+
+void readNode(LODTreeNode& node, int depthLeft, const Suffixes& files, float parentRadius) {
+    const std::string suffix = node.id.generateSuffix();
     LODTreeNodeHeader h;
-    const bool ok = h.read(f);
-    std::fclose(f);
-    if (!ok)
-        throw TreeBuildError(path + ": no node header");
-    node.header = h;
-    node.numPoints = int32_t(h.numPoints);
-    node.coverage = h.coverage;
-    node.defaultSplatRadius = h.defaultSplatRadius;
-    node.status.store(h.numPoints > 0 ? NODE_NOT_LOADED : NODE_EMPTY);
-    if (h.subNodes == 0)
-        return;
-    // A damaged mask could otherwise send the reader down without end.
-    if (depthLeft == 0)
-        throw TreeBuildError(path + ": children below the deepest level a tree can have");
-    for (int q = 1; q <= 4; ++q)
-        if (h.subNodes & (8 >> (q - 1))) {
-            node.children[q - 1] = std::make_unique<LODTreeNode>(node.tree, node.id.child(q));
-            readNode(*node.children[q - 1], depthLeft - 1);
-        }
+    if (files.count(suffix) == 0) {
+        // An empty node: nothing to load, refined as a level finer than its parent.
+        node.numPoints = 0;
+        node.defaultSplatRadius = parentRadius * 0.5f;
+        node.status.store(NODE_EMPTY);
+    } else {
+        const std::string path = node.getPointPath();
+        FILE* f = std::fopen(path.c_str(), "rb");
+        if (!f)
+            throw TreeBuildError("cannot open " + path + ": " + std::strerror(errno));
+        const bool ok = h.read(f);
+        std::fclose(f);
+        if (!ok)
+            throw TreeBuildError(path + ": no node header");
+        node.header = h;
+        node.numPoints = int32_t(h.numPoints);
+        node.coverage = h.coverage;
+        node.defaultSplatRadius = h.defaultSplatRadius;
+        node.status.store(h.numPoints > 0 ? NODE_NOT_LOADED : NODE_EMPTY);
+    }
+    for (int q = 1; q <= 4; ++q) {
+        const std::string childSuffix = suffix + "-" + char('0' + q);
+        if (!(h.subNodes & (8 >> (q - 1))) && !hasFilesBelow(files, childSuffix))
+            continue;
+        // A damaged mask could otherwise send the reader down without end.
+        if (depthLeft == 0)
+            throw TreeBuildError(node.getPointPath() + ": children below the deepest level a tree can have");
+        node.children[q - 1] = std::make_unique<LODTreeNode>(node.tree, node.id.child(q));
+        readNode(*node.children[q - 1], depthLeft - 1, files, node.defaultSplatRadius);
+    }
 }
 
 void collect(LODTreeNode* n, std::vector<LODTreeNode*>& out) {
@@ -69,7 +88,16 @@ TreeModelSpace TreeModelSpace::fromHeader(const LASHeader& h) {
 std::unique_ptr<LODTree> loadTreeStructure(const std::string& directory, LASHeader& header, TreeBounds& bounds) {
     bounds = LODTree::retrieveTreeBounds(directory, &header);
     auto tree = std::make_unique<LODTree>(directory, int(header.PointDataRecordLength), int(header.PointDataFormatID));
-    readNode(*tree->root, MAX_TREE_LEVEL);
+    Suffixes files;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(directory, ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.rfind("points", 0) == 0)
+            files.insert(name.substr(6));
+    }
+    if (ec)
+        throw TreeBuildError("cannot list " + directory + ": " + ec.message());
+    readNode(*tree->root, MAX_TREE_LEVEL, files, 0.0f);
     return tree;
 }
 
@@ -145,7 +173,8 @@ float TreeSelection::select(LODTreeNode& node, const TreeCamera& cam, double thr
     // finest nodes drawn below it, so that no part of its area is left thinner than its own radius
     // allows for, while a fully refined area draws its ancestors as fine as the rest.
     float radius = node.defaultSplatRadius;
-    if ((drawn || status == NODE_EMPTY) && projectedSize(node, distance, cam.pixelFactor) > threshold) {
+    // An empty node holds nothing to draw in its place: its children are always considered.
+    if (status == NODE_EMPTY || (drawn && projectedSize(node, distance, cam.pixelFactor) > threshold)) {
         float finest = 0;
         bool any = false;
         for (auto& c : node.children) {

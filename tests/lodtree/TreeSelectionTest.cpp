@@ -201,18 +201,40 @@ TEST(TreeStructure, MissingFilesAreRefusedByName) {
     }
 }
 
-TEST_F(TreeFixture, MissingNodeFileIsRefusedByName) {
+TEST_F(TreeFixture, NodesThatKeptNoPointsHaveNoFilesAndAreReadAsEmpty) {
+    // The simplification leaves no files for a node that keeps no points, while nodes below it may keep
+    // theirs: such a node (here the root) is read as empty and the tree below it still loads; a leaf
+    // without files (node 1) is no node at all.
     TempDir copy;
     fs::copy(treeDir(), copy.file("t"), fs::copy_options::recursive);
-    ASSERT_TRUE(fs::remove(copy.file("t/points-1")));
+    ASSERT_NE(tree->root->child(1), nullptr);
+    for (const auto& c : tree->root->child(1)->children)
+        ASSERT_EQ(c, nullptr) << "the fixture's node 1 is a leaf";
+    const uint64_t removed = uint64_t(tree->root->numPoints) + uint64_t(tree->root->child(1)->numPoints);
+    for (const std::string suffix : {"", "-1"})
+        for (const char* base : {"points", "normals", "surf", "border"})
+            fs::remove(copy.file("t/" + std::string(base) + suffix));
     LASHeader h;
     TreeBounds b;
-    try {
-        loadTreeStructure(copy.file("t") + "/", h, b);
-        FAIL() << "a tree without node 1 was accepted";
-    } catch (const TreeBuildError& e) {
-        EXPECT_NE(std::string(e.what()).find("points-1"), std::string::npos) << e.what();
+    const auto t = loadTreeStructure(copy.file("t") + "/", h, b);
+    EXPECT_EQ(t->root->status.load(), NODE_EMPTY);
+    EXPECT_EQ(t->root->child(1), nullptr);
+    for (int q = 2; q <= 4; ++q) {
+        ASSERT_NE(t->root->child(q), nullptr);
+        EXPECT_EQ(t->root->child(q)->status.load(), NODE_NOT_LOADED);
     }
+    uint64_t points = 0, nodes = 0;
+    std::vector<const LODTreeNode*> todo{t->root.get()};
+    while (!todo.empty()) {
+        const LODTreeNode* n = todo.back();
+        todo.pop_back();
+        points += uint64_t(n->numPoints), ++nodes;
+        for (const auto& c : n->children)
+            if (c)
+                todo.push_back(c.get());
+    }
+    EXPECT_EQ(points, 90000u - removed);
+    EXPECT_EQ(nodes, allNodes().size() - 1);
 }
 
 TEST_F(TreeFixture, CoarseNodesFirstThenRefinementUntilTheThresholdWithAncestorsDrawn) {
