@@ -40,3 +40,15 @@ private:
 
     static void waitFor(sem_t* sem);
 };
+
+// Holds a CMutexClass for a scope, released on every path out of it (exceptions included).
+class Held {
+public:
+    explicit Held(CMutexClass& m) : m_(m) { m_.Lock(); }
+    ~Held() { m_.Unlock(); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+
+private:
+    CMutexClass& m_;
+};

@@ -13,17 +13,6 @@ std::string basePath = "/data/toConvert/";
 
 namespace {
 
-// Holds a CMutexClass for a scope.
-class Held {
-public:
-    explicit Held(CMutexClass& m) : m_(m) { m_.Lock(); }
-    ~Held() { m_.Unlock(); }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-
-private:
-    CMutexClass& m_;
-};
 
 // One insertion per message keeps lines whole while requesters print from their own threads.
 template <class... A> void say(const A&... parts) {

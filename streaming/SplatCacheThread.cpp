@@ -41,17 +41,6 @@ void initCurlOnce() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-// Holds a CMutexClass for a scope.
-class Held {
-public:
-    explicit Held(CMutexClass& m) : m_(m) { m_.Lock(); }
-    ~Held() { m_.Unlock(); }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-
-private:
-    CMutexClass& m_;
-};
 
 } // namespace
 

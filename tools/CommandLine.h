@@ -2,6 +2,9 @@
 // Strict argument parsing shared by the command-line tools: numbers must be whole and in range, every
 // option must be known, and failures become one line on standard error with a non-zero exit.
 #include <charconv>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 #include <exception>
 #include <functional>
 #include <iostream>
@@ -53,3 +56,34 @@ inline int runTool(const char* tool, const char* usage, const std::map<std::stri
         return 1;
     }
 }
+
+// Sends everything written to the standard output descriptor while it lives (the thread primitives'
+// start-up lines, the LAS reader's messages) to `target`, or to /dev/null when it is -1, so that standard
+// output holds only the tool's results. Descriptor-level, so worker threads printing meanwhile are safe.
+class StdoutTo {
+public:
+    explicit StdoutTo(int target) {
+        std::cout.flush();
+        std::fflush(stdout);
+        saved_ = dup(STDOUT_FILENO);
+        const int fd = target >= 0 ? target : open("/dev/null", O_WRONLY);
+        if (saved_ >= 0 && fd >= 0)
+            dup2(fd, STDOUT_FILENO);
+        if (target < 0 && fd >= 0)
+            ::close(fd);
+    }
+    ~StdoutTo() {
+        std::cout.flush();
+        std::fflush(stdout);
+        if (saved_ >= 0) {
+            dup2(saved_, STDOUT_FILENO);
+            ::close(saved_);
+        }
+    }
+    StdoutTo(const StdoutTo&) = delete;
+    StdoutTo& operator=(const StdoutTo&) = delete;
+
+private:
+    int saved_ = -1;
+};
+

@@ -121,36 +121,6 @@ Options parseOptions(int argc, char** argv) {
     return o;
 }
 
-// Sends what the libraries print on the standard output descriptor (the thread primitives' start-up
-// lines, the LAS header reader's messages) to /dev/null while it lives, so that standard output holds
-// only the results.
-class QuietStdout {
-public:
-    QuietStdout() {
-        std::cout.flush();
-        std::fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        const int null = open("/dev/null", O_WRONLY);
-        if (saved_ >= 0 && null >= 0)
-            dup2(null, STDOUT_FILENO);
-        if (null >= 0)
-            ::close(null);
-    }
-    ~QuietStdout() {
-        std::cout.flush();
-        std::fflush(stdout);
-        if (saved_ >= 0) {
-            dup2(saved_, STDOUT_FILENO);
-            ::close(saved_);
-        }
-    }
-    QuietStdout(const QuietStdout&) = delete;
-    QuietStdout& operator=(const QuietStdout&) = delete;
-
-private:
-    int saved_ = -1;
-};
-
 // "stage: N%" on standard error, rewritten in place on a terminal and ended by a line break at 100%;
 // elsewhere (a log file) only the line of each finished stage.
 class Progress {
@@ -268,7 +238,7 @@ int run(const Options& o) {
     std::unique_ptr<QueryHandler> q;
     SurfaceClassification r;
     {
-        QuietStdout quiet;
+        StdoutTo quiet(-1);
         in = readClassificationInput(o.in, o.threads, [&](const char* stage, uint64_t done, uint64_t total) {
             progress(stage, done, total);
         });

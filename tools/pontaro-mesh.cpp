@@ -116,33 +116,6 @@ struct StdoutCapture {
     ~StdoutCapture() { std::cout.rdbuf(old); }
 };
 
-// Sends everything written to the standard output descriptor while it lives (the thread primitives
-// print their start-up there with printf) to standard error, so that standard output holds only the
-// tool's results.
-class ChatterToStderr {
-public:
-    ChatterToStderr() {
-        std::cout.flush();
-        std::fflush(stdout);
-        saved_ = dup(STDOUT_FILENO);
-        if (saved_ >= 0)
-            dup2(STDERR_FILENO, STDOUT_FILENO);
-    }
-    ~ChatterToStderr() {
-        std::cout.flush();
-        std::fflush(stdout);
-        if (saved_ >= 0) {
-            dup2(saved_, STDOUT_FILENO);
-            ::close(saved_);
-        }
-    }
-    ChatterToStderr(const ChatterToStderr&) = delete;
-    ChatterToStderr& operator=(const ChatterToStderr&) = delete;
-
-private:
-    int saved_ = -1;
-};
-
 struct Input {
     LASHeader header;
     std::vector<Splat> splats;  // raw coordinates of the selected points
@@ -429,7 +402,7 @@ struct Stats {
 };
 
 Stats makeMesh(const Options& o) {
-    ChatterToStderr chatter;
+    StdoutTo chatter(STDERR_FILENO);
     // The removal drivers' diagnostics are progress for the user, not results.
     setGeometryLog(&std::cerr);
     Stats st;

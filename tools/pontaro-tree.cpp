@@ -122,15 +122,12 @@ int build(const std::vector<std::string>& args) {
     if (!file)
         throw std::runtime_error("cannot open " + in + ": " + std::strerror(errno));
     {
-        std::ostringstream messages; // the reader's own messages; the reason is in lastMessage
-        NullBuffer nb;
-        std::ostream silent(&nb);
-        setLodTreeLog(&silent);
         LASHeader h;
-        auto* old = std::cout.rdbuf(messages.rdbuf());
-        const bool ok = h.Read(file.get());
-        std::cout.rdbuf(old);
-        setLodTreeLog(nullptr);
+        bool ok;
+        {
+            StdoutTo quiet(-1); // the reader's own messages; the reason is in lastMessage
+            ok = h.Read(file.get());
+        }
         if (!ok)
             throw std::runtime_error(in + " is not a LAS file this tool reads: " + h.lastMessage);
         std::string why;
@@ -187,19 +184,19 @@ int build(const std::vector<std::string>& args) {
             std::cerr << " (" << (100 * done / total) << "%)";
         std::cerr << "\n";
     };
-    // The LAS library prints on standard output too; quiet unless asked.
-    std::streambuf* coutBuffer = std::cout.rdbuf();
+    // The LAS library and the thread primitives print on standard output too; quiet unless asked.
+    std::optional<StdoutTo> quiet;
     if (!verbose)
-        std::cout.rdbuf(&nullBuffer);
+        quiet.emplace(-1);
     try {
         partition(file.get(), withSeparator(out), &control);
     } catch (const std::exception& e) {
-        std::cout.rdbuf(coutBuffer);
+        quiet.reset();
         setLodTreeLog(nullptr);
         const std::string why = interrupted.load() ? "interrupted" : e.what();
         throw std::runtime_error(why + "; " + out + " is incomplete: remove it or build again with --force");
     }
-    std::cout.rdbuf(coutBuffer);
+    quiet.reset();
     setLodTreeLog(nullptr);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::cout << "points: " << control.pointsRead << "\n";

@@ -66,6 +66,21 @@ bool differs(const uint8_t* a, const uint8_t* b) {
     return std::abs(a[0] - b[0]) + std::abs(a[1] - b[1]) + std::abs(a[2] - b[2]) > 24;
 }
 
+// The viewer's window, once it is up (empty after a minute: a hang guard generous for sanitizer builds).
+std::string windowOf(const Process& viewer) {
+    for (int i = 0; i < 1200; ++i) {
+        FILE* f = popen(("xdotool search --pid " + std::to_string(viewer.pid()) + " --name '^Pontaro$' 2>/dev/null").c_str(), "r");
+        char line[64] = {};
+        const bool found = f != nullptr && std::fgets(line, sizeof line, f) != nullptr;
+        if (f != nullptr)
+            pclose(f);
+        if (found)
+            return std::to_string(std::atol(line));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return {};
+}
+
 class TreeViewer : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -86,16 +101,7 @@ TEST_F(TreeViewer, OpensALocalTreeDrawsItsNodesAndQuitsCleanly) {
 
     setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
     Process viewer({kBin + "/pontaro-viewer", "--tree", dir.file("tree")});
-    std::string window;
-    for (int i = 0; i < 1200 && window.empty(); ++i) { // hang guards, generous for sanitizer builds
-        FILE* f = popen(("xdotool search --pid " + std::to_string(viewer.pid()) + " --name '^Pontaro$' 2>/dev/null").c_str(), "r");
-        char line[64] = {};
-        if (f != nullptr && std::fgets(line, sizeof line, f) != nullptr)
-            window = std::to_string(std::atol(line));
-        if (f != nullptr)
-            pclose(f);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    const std::string window = windowOf(viewer);
     ASSERT_FALSE(window.empty()) << viewer.out() << viewer.err();
 
     // Statistics in the served data sets' form, with every node of the tree loaded and splats drawn.
@@ -148,16 +154,7 @@ TEST_F(TreeViewer, OptimisesSurfacesIntoMeshesAndSwitchesBackToSplats) {
 
     setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
     Process viewer({kBin + "/pontaro-viewer", "--tree", dir.file("tree")});
-    std::string window;
-    for (int i = 0; i < 1200 && window.empty(); ++i) { // hang guards, generous for sanitizer builds
-        FILE* f = popen(("xdotool search --pid " + std::to_string(viewer.pid()) + " --name '^Pontaro$' 2>/dev/null").c_str(), "r");
-        char line[64] = {};
-        if (f != nullptr && std::fgets(line, sizeof line, f) != nullptr)
-            window = std::to_string(std::atol(line));
-        if (f != nullptr)
-            pclose(f);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    const std::string window = windowOf(viewer);
     ASSERT_FALSE(window.empty()) << viewer.out() << viewer.err();
     auto key = [&](const std::string& k) { xdotool("key --window " + window + " " + k); };
 
