@@ -5,7 +5,7 @@
 #include "RenderToTexture.h"
 
 #include "support/CaptureStdout.h"
-#include "support/HiddenGLWindow.h"
+#include "RttFixture.h"
 
 #include <GL/glew.h>
 #include <gtest/gtest.h>
@@ -236,25 +236,7 @@ TEST_F(Pipeline, IdleWorkersUseNoProcessorTime) {
 
 // ---- the real stages
 
-class RealStages : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { gl_ = new HiddenGLWindow(64); }
-    static void TearDownTestSuite() {
-        if (gl_->makeCurrent())
-            releaseRTTtextures();
-        delete gl_;
-        gl_ = nullptr;
-    }
-    void SetUp() override {
-        if (!gl_->makeCurrent())
-            GTEST_SKIP() << gl_->skipReason;
-        driver_.emplace();
-        ASSERT_TRUE(initializeRTTtextures("./Shaders/"));
-    }
-    void TearDown() override { driver_.reset(); }
-    static inline HiddenGLWindow* gl_ = nullptr;
-    std::optional<DriverAllocations> driver_;
-};
+using RealStages = RttGLTest;
 
 // A flat roof (surface 7), a wall (surface 9), a few unassigned points and a surface too small to mesh.
 void fillNode(LODTreeNode& n) {

@@ -3,7 +3,7 @@
 #include "RenderToTexture.h"
 
 #include "support/CaptureStdout.h"
-#include "support/HiddenGLWindow.h"
+#include "RttFixture.h"
 
 #include <GL/glew.h>
 #include <gtest/gtest.h>
@@ -12,27 +12,12 @@
 
 namespace {
 
-class RTT : public ::testing::Test {
+class RTT : public RttGLTest {
 protected:
-    static void SetUpTestSuite() { gl_ = new HiddenGLWindow(64); }
-    static void TearDownTestSuite() {
-        if (gl_->makeCurrent())
-            releaseRTTtextures();
-        delete gl_;
-        gl_ = nullptr;
-    }
-    void SetUp() override {
-        if (!gl_->makeCurrent())
-            GTEST_SKIP() << gl_->skipReason;
-        driver_.emplace();
-        ASSERT_TRUE(initializeRTTtextures("./Shaders/"));
-    }
     void TearDown() override {
         EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
-        driver_.reset();
+        RttGLTest::TearDown();
     }
-    static inline HiddenGLWindow* gl_ = nullptr;
-    std::optional<DriverAllocations> driver_;
 };
 
 // A flat square roof of (side + 1)² splats, its centre splat last.
