@@ -34,6 +34,18 @@ struct Color {
     std::uint16_t r, g, b;
 };
 
+// Bytes 12 to 15 of the point's LAS record, as stored: intensity (little-endian), the return byte (return
+// number in bits 0-2, number of returns in bits 3-5) and the classification byte (class in bits 0-4).
+// The colour modes by attribute read them on the GPU as four unsigned bytes, stride 4.
+struct PointAttributes {
+    std::uint8_t intensityLow, intensityHigh, returns, classification;
+
+    std::uint16_t intensity() const { return std::uint16_t(intensityLow | intensityHigh << 8); }
+    int returnNumber() const { return returns & 7; }
+    int numberOfReturns() const { return (returns >> 3) & 7; }
+    int classCode() const { return classification & 31; }
+};
+
 struct GLVector3d {
     double x, y, z;
 };
@@ -51,6 +63,7 @@ static_assert(offsetof(Splat, x) == 0 && offsetof(Splat, y) == 4 && offsetof(Spl
 static_assert(offsetof(Splat, nx) == 12 && offsetof(Splat, ny) == 16 && offsetof(Splat, nz) == 20);
 static_assert(sizeof(float) == 4 && sizeof(Color) == 6);
 static_assert(offsetof(Color, r) == 0 && offsetof(Color, g) == 2 && offsetof(Color, b) == 4);
+static_assert(sizeof(PointAttributes) == 4);
 static_assert(sizeof(GLVector3d) == 24 && sizeof(GLVector3f) == 12 && sizeof(BBox3D) == 48);
 static_assert(offsetof(BBox3D, minX) == 0 && offsetof(BBox3D, maxX) == 8 && offsetof(BBox3D, minY) == 16 &&
               offsetof(BBox3D, maxY) == 24 && offsetof(BBox3D, minZ) == 32 && offsetof(BBox3D, maxZ) == 40);

@@ -4,4 +4,5 @@
 constexpr unsigned positionAtt = 0; // "vPosition": three raw 32-bit integer coordinates
 constexpr unsigned normalAtt = 2;   // "vNormal": three floats
 constexpr unsigned colorAtt = 3;    // "vColor": three normalised unsigned 16-bit channels
+constexpr unsigned attributesAtt = 4; // "vAttributes": PointAttributes as four unsigned bytes (not normalised)
 constexpr unsigned texAtt = 8;      // "vTexCoords": triangle programs only
