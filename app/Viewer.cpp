@@ -248,7 +248,10 @@ void frameLoop() {
     eventHandler.panel = panel.get();
     const double* centre = treeView != nullptr ? treeView->selection->space().offset : lodThread->grid->centreOffset;
     const int offsets[3] = {int(centre[0]), int(centre[1]), int(centre[2])};
-    initModelUniforms(globalModelScale, offsets);
+    if (treeView != nullptr)
+        initModelUniforms(globalModelScale, offsets);
+    else
+        initModelUniforms(lodThread->grid->modelScale, offsets);
     glUseProgram(0);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
     glPointSize(5);
@@ -535,12 +538,18 @@ bool initConnection(const std::string* name, std::string* whyOut) {
                     (h.Min_Y - h.OffsetY) / h.ScaleFactor_Y, (h.Max_Y - h.OffsetY) / h.ScaleFactor_Y,
                     (h.Min_Z - h.OffsetZ) / h.ScaleFactor_Z, (h.Max_Z - h.OffsetZ) / h.ScaleFactor_Z};
     std::cout << h.Min_X << " " << bounds.minX << " " << bounds.maxX << " " << globalModelScale << std::endl;
-    // The grid's scale uses the widened bounds, so flat data (one height) still has a finite scale.
-    globalModelScale = lodThread->grid->normalisingScale;
-    const double mx = std::max(std::abs(bounds.minX), std::abs(bounds.maxX));
-    const double my = std::max(std::abs(bounds.minY), std::abs(bounds.maxY));
-    const double mz = std::max(std::abs(bounds.minZ), std::abs(bounds.maxZ));
-    largestDim = std::sqrt(mx * mx + my * my + mz * mz) * globalModelScale;
+    // Splat radii are in raw X units. The grid's scales use the widened bounds, so flat data (one height)
+    // still has a finite scale.
+    // The far plane reaches the data set's farthest corner from the model's origin, its centre (raw
+    // coordinates themselves may be tens of millions of units from zero, which would waste the depth
+    // buffer's precision).
+    const double* scale = lodThread->grid->modelScale;
+    const double* c = lodThread->grid->centreOffset;
+    globalModelScale = scale[0];
+    const double mx = std::max(std::abs(bounds.minX + c[0]), std::abs(bounds.maxX + c[0])) * scale[0];
+    const double my = std::max(std::abs(bounds.minY + c[1]), std::abs(bounds.maxY + c[1])) * scale[1];
+    const double mz = std::max(std::abs(bounds.minZ + c[2]), std::abs(bounds.maxZ + c[2])) * scale[2];
+    largestDim = std::sqrt(mx * mx + my * my + mz * mz);
     if (glGetError() != GL_NO_ERROR)
         std::cout << "Error during retrieval" << std::endl;
     return true;

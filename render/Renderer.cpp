@@ -323,7 +323,7 @@ void initShaders(bool intCoords) {
         std::free(t);
 }
 
-void initModelUniforms(double scale, const int offsets[3]) {
+void initModelUniforms(const double scale[3], const int offsets[3]) {
     auto each = [&](GLuint program) {
         withProgram(program, [&] {
             for (const char* name : {"scaling", "offsets"}) {
@@ -333,7 +333,7 @@ void initModelUniforms(double scale, const int offsets[3]) {
                     continue;
                 }
                 if (name[0] == 's')
-                    glUniform3f(loc, float(scale), float(scale), float(scale));
+                    glUniform3f(loc, float(scale[0]), float(scale[1]), float(scale[2]));
                 else
                     glUniform3i(loc, offsets[0], offsets[1], offsets[2]);
             }
@@ -343,6 +343,11 @@ void initModelUniforms(double scale, const int offsets[3]) {
         each(*p);
     for (GLuint* p : triShaderPrograms)
         each(*p);
+}
+
+void initModelUniforms(double scale, const int offsets[3]) {
+    const double scales[3] = {scale, scale, scale};
+    initModelUniforms(scales, offsets);
 }
 
 void initTexturesAndBuffers(int w, int h) {

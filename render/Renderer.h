@@ -64,7 +64,10 @@ GLuint generateShader(const char* source, GLenum type, std::string prefix);
 void initShaders(bool intCoords);
 void linkAndUseShader(GLuint program);
 void initUniformInt(GLuint& program, int value, const char* name);
-// Sets a uniform of every point and triangle program (each while in use): "scaling" and "offsets".
+// Sets a uniform of every point and triangle program (each while in use): "scaling" (model units per raw
+// unit on each axis) and "offsets".
+void initModelUniforms(const double scale[3], const int offsets[3]);
+// The same scale on all three axes (a local tree's space).
 void initModelUniforms(double scale, const int offsets[3]);
 
 void initTexturesAndBuffers(int w, int h);

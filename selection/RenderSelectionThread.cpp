@@ -83,7 +83,7 @@ RenderTile* RenderSelectionThread::getTile(unsigned t) {
 }
 
 double RenderSelectionThread::projectedSize(short level, double distance) const {
-    return 2.0 * levelRadius[size_t(level)].load() * grid->normalisingScale * pixelFactor / distance;
+    return 2.0 * levelRadius[size_t(level)].load() * grid->modelScale[0] * pixelFactor / distance;
 }
 
 bool RenderSelectionThread::changed() const {

@@ -32,8 +32,24 @@ LODGrid::LODGrid(const LASHeader* h) {
         rawBounds[2 * a + 1] = std::ceil((maxs[a] - offset[a]) / scale[a] + 1.0);
         centreOffset[a] = -(rawBounds[2 * a] + rawBounds[2 * a + 1]) / 2;
     }
-    // The widened bounds are at least two raw units apart, so flat data keeps a finite scale.
-    normalisingScale = 1.0 / (rawBounds[5] - rawBounds[4]);
+    // Heights span one model unit, each axis in its own scale factor so that a metre is a metre on every
+    // axis. The widened bounds are at least two raw units apart, so flat data keeps a finite scale. Where
+    // that would make the footprint tiny (a tall data set, or outliers) or vast (a flat one), the footprint
+    // is held between kMinFootprint and kMaxFootprint model units instead: the camera's near plane and the
+    // depth buffer's precision are fixed in model units.
+    double perWorldUnit = 1.0 / ((rawBounds[5] - rawBounds[4]) * std::abs(scale[2]));
+    const double footprint =
+        std::max((rawBounds[1] - rawBounds[0]) * std::abs(scale[0]), (rawBounds[3] - rawBounds[2]) * std::abs(scale[1]));
+    if (footprint * perWorldUnit < kMinFootprint)
+        perWorldUnit = kMinFootprint / footprint;
+    else if (footprint * perWorldUnit > kMaxFootprint)
+        perWorldUnit = kMaxFootprint / footprint;
+    for (int a = 0; a < 3; ++a)
+        modelScale[a] = std::abs(scale[a]) * perWorldUnit;
+    if (!std::isfinite(modelScale[0] * modelScale[1] * modelScale[2]) || !(modelScale[0] * modelScale[1] * modelScale[2] > 0))
+        for (int a = 0; a < 3; ++a) // a hostile header: the old uniform mapping rather than NaN
+            modelScale[a] = 1.0 / (rawBounds[5] - rawBounds[4]);
+    normalisingScale = modelScale[2];
 
     // Extents in raw units, at least one unit each, so that a line of points or a single point still
     // gives a finite aspect ratio.
@@ -80,7 +96,7 @@ std::array<double, 4> LODGrid::getTileBounds(int x, int y, bool normalised) cons
                             y + 1 == int(tilesY) ? lastEdgeY : (y + 1) * tileHeight + rawBounds[2]};
     if (normalised) {
         for (int i = 0; i < 4; ++i)
-            b[size_t(i)] = (b[size_t(i)] + centreOffset[i / 2]) * normalisingScale;
+            b[size_t(i)] = (b[size_t(i)] + centreOffset[i / 2]) * modelScale[i / 2];
     }
     return b;
 }

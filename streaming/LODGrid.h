@@ -52,8 +52,14 @@ public:
     double offset[3] = {};
     double tileHeight = 1, tileWidth = 1; // raw units; tiles are square
     double lastEdgeX = 1, lastEdgeY = 1;  // upper edges of the last column and row: the widened maximum
-    double normalisingScale = 1;          // 1 / (raw maxZ - raw minZ)
+    // Model units per raw unit on each axis: the axis' scale factor times one normalisation common to all
+    // three, so that the model keeps the data's proportions. A model coordinate is (raw + centreOffset) ×
+    // modelScale on its axis.
+    double modelScale[3] = {1, 1, 1};
+    double normalisingScale = 1;          // modelScale[2]: 1 / (raw maxZ - raw minZ) unless the footprint is held
     double centreOffset[3] = {};          // -(raw min + raw max) / 2 per axis
+    // Bounds of the footprint's longer side in model units (see the constructor).
+    static constexpr double kMinFootprint = 4, kMaxFootprint = 100;
 };
 
 // Morton (Z-order) index of cell (x, y) of an n × n grid, n a power of two: the bits of x in the odd

@@ -73,6 +73,38 @@ TEST(LODGrid, LayoutFromTheHeader) {
     EXPECT_EQ(c.getSplatTile(0, 0), 0);
 }
 
+// A metre is a metre on every axis whatever the scale factors, and the footprint's longer side stays
+// within the model-space bounds the camera relies on.
+TEST(LODGrid, ModelSpaceKeepsTrueProportions) {
+    struct Case {
+        double sx, sy, sz, width, depth, heightRange, footprint; // footprint: expected longer side, model units
+    } cases[] = {
+        {0.01, 0.01, 0.001, 500, 250, 50, 10},         // the common airborne scales: z ten times finer
+        {1.03e-6, 1.22e-6, 1.33e-7, 0.004, 0.004, 0.0004, 10}, // different on every axis
+        {0.01, 0.01, 0.01, 10, 10, 100, LODGrid::kMinFootprint},   // tall: outliers or steep terrain
+        {0.01, 0.01, 0.01, 10000, 5000, 10, LODGrid::kMaxFootprint}, // flat: footprint a thousand heights
+    };
+    for (const Case& c : cases) {
+        LASHeader h = header(100000, 0, c.width, 0, c.depth);
+        h.ScaleFactor_X = c.sx;
+        h.ScaleFactor_Y = c.sy;
+        h.ScaleFactor_Z = c.sz;
+        h.Max_Z = h.Min_Z + c.heightRange;
+        const LODGrid g = quietGrid(h);
+        // Model units per world unit, the same on all three axes.
+        const double k = g.modelScale[0] / c.sx;
+        EXPECT_NEAR(g.modelScale[1] / c.sy / k, 1.0, 1e-12) << c.sx;
+        EXPECT_NEAR(g.modelScale[2] / c.sz / k, 1.0, 1e-12) << c.sx;
+        EXPECT_DOUBLE_EQ(g.normalisingScale, g.modelScale[2]);
+        const auto b = g.getTileBounds(0, 0, true);
+        EXPECT_DOUBLE_EQ(b[0], (g.rawBounds[0] + g.centreOffset[0]) * g.modelScale[0]);
+        EXPECT_DOUBLE_EQ(b[2], (g.rawBounds[2] + g.centreOffset[1]) * g.modelScale[1]);
+        const double longer = std::max((g.rawBounds[1] - g.rawBounds[0]) * g.modelScale[0],
+                                       (g.rawBounds[3] - g.rawBounds[2]) * g.modelScale[1]);
+        EXPECT_NEAR(longer, c.footprint, c.footprint * 0.01) << c.sx << " " << c.width;
+    }
+}
+
 // The counts cover the header's extent; the widened bounds reach one or two units further. Extents that
 // make a tile count whole would leave the points at the maximum outside every tile, but the last column
 // and row reach to the widened maximum.
