@@ -60,12 +60,55 @@ GLVector3d GLEventHandler::up() const {
 }
 
 void GLEventHandler::resetView() {
+    azimuth = -90;
+    elevation = 90;
+    if (framed) {
+        for (int a = 0; a < 3; ++a)
+            centre[a] = float((frameBox[2 * a] + frameBox[2 * a + 1]) / 2);
+        distance = framingDistance(aspect);
+        return;
+    }
     centre[0] = -5;
     centre[1] = 0;
     centre[2] = 0;
     distance = 12;
-    azimuth = -90;
-    elevation = 90;
+}
+
+void GLEventHandler::setFrame(const double box[6], double aspectRatio) {
+    std::copy(box, box + 6, frameBox);
+    aspect = aspectRatio;
+    framed = true;
+    for (int a = 0; a < 3; ++a)
+        centre[a] = float((frameBox[2 * a] + frameBox[2 * a + 1]) / 2);
+    distance = framingDistance(aspect);
+}
+
+double GLEventHandler::framingDistance(double aspectRatio, double fill) const {
+    // Camera axes as eye() and up() define them; a corner at (r, u, f) from the centre (f away from the
+    // eye) appears within the window's fraction `fill` when |r| and |u| stay below fill × tan(half the field
+    // of view) × (d + f) horizontally and vertically.
+    const double a = double(azimuth) * (M_PI / 180.0), e = double(elevation) * (M_PI / 180.0);
+    const double fwd[3] = {std::cos(e) * std::sin(a), std::cos(e) * std::cos(a), -std::sin(e)};
+    const GLVector3d u = up();
+    const double upv[3] = {u.x, u.y, u.z};
+    const double right[3] = {fwd[1] * upv[2] - fwd[2] * upv[1], fwd[2] * upv[0] - fwd[0] * upv[2],
+                             fwd[0] * upv[1] - fwd[1] * upv[0]};
+    const double tanV = std::tan(22.5 * M_PI / 180.0) * fill, tanH = tanV * std::max(aspectRatio, 1e-3);
+    double d = 0;
+    for (int corner = 0; corner < 8; ++corner) {
+        double q[3];
+        for (int k = 0; k < 3; ++k)
+            q[k] = frameBox[2 * k + ((corner >> k) & 1)] - (frameBox[2 * k] + frameBox[2 * k + 1]) / 2;
+        const double r = q[0] * right[0] + q[1] * right[1] + q[2] * right[2];
+        const double v = q[0] * upv[0] + q[1] * upv[1] + q[2] * upv[2];
+        const double f = q[0] * fwd[0] + q[1] * fwd[1] + q[2] * fwd[2];
+        d = std::max({d, std::abs(r) / tanH - f, std::abs(v) / tanV - f, 0.2 - f});
+    }
+    if (!(d > 0) || !std::isfinite(d))
+        return 12;
+    if (d > 12 / 1.25 && d <= 12)
+        return 12;
+    return std::clamp(d, kMinDistance, kMaxDistance);
 }
 
 void GLEventHandler::keyDown(const SDL_Keysym& key, int64_t now, bool& quit) {

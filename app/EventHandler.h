@@ -58,7 +58,19 @@ struct GLEventHandler {
     // Up vector perpendicular to the view direction, (sin e sin a, sin e cos a, cos e): the same image as
     // (0, 0, 1) below the pole and a defined one at it.
     GLVector3d up() const;
+    // Without a data set the fixed view of key y: centre (-5, 0, 0), distance 12, from straight above. With
+    // one (`setFrame`), the same direction looking at the data set's centre from where it fills the window.
     void resetView();
+    // The data set's box in model space (minX maxX minY maxY minZ maxZ) and the window's aspect ratio:
+    // frames the camera at the current azimuth and elevation; resetView frames it from above from now on.
+    void setFrame(const double box[6], double aspect);
+    // The distance from which the box, seen in the direction of the azimuth and elevation through the 45°
+    // vertical field of view, fills `fill` of the window; the fixed distance 12 where that gives nearly the
+    // same picture (the box still inside the window, at most a quarter smaller).
+    double framingDistance(double aspect, double fill = 0.9) const;
+    bool framed = false;
+    double frameBox[6] = {-1, 1, -1, 1, -0.5, 0.5};
+    double aspect = 4.0 / 3.0;
 
 private:
     void keyDown(const SDL_Keysym& key, int64_t now, bool& quit);

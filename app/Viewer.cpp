@@ -373,6 +373,7 @@ void frameLoop() {
             glGetFloatv(GL_PROJECTION_MATRIX, projection);
             if (lodThread != nullptr)
                 lodThread->pixelFactor = projection[5] * height / 2.0;
+            eventHandler.aspect = double(width) / double(height);
             eventHandler.resolutionApplied = true;
             appliedLastFrame = true;
         }
@@ -550,6 +551,12 @@ bool initConnection(const std::string* name, std::string* whyOut) {
     const double my = std::max(std::abs(bounds.minY + c[1]), std::abs(bounds.maxY + c[1])) * scale[1];
     const double mz = std::max(std::abs(bounds.minZ + c[2]), std::abs(bounds.maxZ + c[2])) * scale[2];
     largestDim = std::sqrt(mx * mx + my * my + mz * mz);
+    const LODGrid& grid = *lodThread->grid;
+    const auto first = grid.getTileBounds(0, true), last = grid.getTileBounds(int(grid.numberOfTiles) - 1, true);
+    const double box[6] = {first[0], last[1], first[2], last[3],
+                           (grid.rawBounds[4] + grid.centreOffset[2]) * grid.modelScale[2],
+                           (grid.rawBounds[5] + grid.centreOffset[2]) * grid.modelScale[2]};
+    eventHandler.setFrame(box, double(width) / double(height));
     if (glGetError() != GL_NO_ERROR)
         std::cout << "Error during retrieval" << std::endl;
     return true;

@@ -165,3 +165,68 @@ TEST(Connection, HeadersThatCannotBeShown) {
 }
 
 } // namespace
+
+// Largest |x| and |y| of the box's corners in normalised device coordinates, through the 45° perspective
+// and the look-at of the handler's camera, as the frame loop sets them up.
+std::pair<double, double> screenExtent(const GLEventHandler& h, double aspect) {
+    const GLVector3d eye = h.eye(), up = h.up();
+    double f[3] = {h.centre[0] - eye.x, h.centre[1] - eye.y, h.centre[2] - eye.z};
+    const double fl = std::sqrt(f[0] * f[0] + f[1] * f[1] + f[2] * f[2]);
+    for (double& c : f)
+        c /= fl;
+    double s[3] = {f[1] * up.z - f[2] * up.y, f[2] * up.x - f[0] * up.z, f[0] * up.y - f[1] * up.x};
+    const double sl = std::sqrt(s[0] * s[0] + s[1] * s[1] + s[2] * s[2]);
+    for (double& c : s)
+        c /= sl;
+    const double u[3] = {s[1] * f[2] - s[2] * f[1], s[2] * f[0] - s[0] * f[2], s[0] * f[1] - s[1] * f[0]};
+    const double cot = 1 / std::tan(22.5 * M_PI / 180);
+    double mx = 0, my = 0;
+    for (int corner = 0; corner < 8; ++corner) {
+        double p[3];
+        for (int k = 0; k < 3; ++k)
+            p[k] = h.frameBox[2 * k + ((corner >> k) & 1)] - (k == 0 ? eye.x : k == 1 ? eye.y : eye.z);
+        const double depth = p[0] * f[0] + p[1] * f[1] + p[2] * f[2];
+        EXPECT_GT(depth, 0.1) << "corner " << corner << " behind the near plane";
+        mx = std::max(mx, std::abs((p[0] * s[0] + p[1] * s[1] + p[2] * s[2]) * cot / aspect / depth));
+        my = std::max(my, std::abs((p[0] * u[0] + p[1] * u[1] + p[2] * u[2]) * cot / depth));
+    }
+    return {mx, my};
+}
+
+// Whatever the data set's proportions, opening it and key y show all of it filling most of the window.
+TEST(EventHandler, FramingFillsTheWindow) {
+    struct Case {
+        const char* what;
+        double box[6];
+        double aspect;
+    } cases[] = {
+        {"demo scene", {-4.27, 4.27, -4.27, 4.27, -0.5, 0.5}, 4.0 / 3},
+        {"height ten times the footprint", {-2, 2, -2, 2, -20, 20}, 4.0 / 3},
+        {"footprint a thousand heights", {-50, 50, -25, 25, -0.05, 0.05}, 16.0 / 9},
+        {"long strip", {-50, 50, -1, 1, -0.5, 0.5}, 4.0 / 3},
+        {"off-centre box", {10, 14, -7, -3, 1, 2}, 1.0},
+    };
+    for (const Case& c : cases) {
+        GLEventHandler h;
+        h.setFrame(c.box, c.aspect);
+        EXPECT_EQ(h.azimuth, 45); // the initial direction is kept
+        for (bool top : {false, true}) {
+            if (top)
+                h.handleEvent(key(SDL_KEYDOWN, SDLK_y), 0);
+            for (int k = 0; k < 3; ++k)
+                EXPECT_FLOAT_EQ(h.centre[k], float((c.box[2 * k] + c.box[2 * k + 1]) / 2)) << c.what;
+            const auto [x, y] = screenExtent(h, c.aspect);
+            EXPECT_LE(std::max(x, y), 0.9 + 1e-6) << c.what << (top ? " from above" : "");
+            EXPECT_GE(std::max(x, y), 0.7) << c.what << (top ? " from above" : "") << ": distance " << h.distance;
+        }
+        EXPECT_EQ(h.elevation, 90);
+    }
+    // A box that the fixed distance already frames keeps it: the familiar view of data sets like the
+    // one it was made for.
+    GLEventHandler h;
+    const double box[6] = {-4.27, 4.27, -4.27, 4.27, -0.5, 0.5};
+    h.setFrame(box, 4.0 / 3);
+    h.handleEvent(key(SDL_KEYDOWN, SDLK_y), 0);
+    EXPECT_EQ(h.distance, 12);
+}
+
