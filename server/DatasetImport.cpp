@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <csignal>
@@ -285,6 +286,90 @@ void removeStaleTemporaries(const std::string& dataDir) {
     }
 }
 
+// One input file of a data set: its header, where its records go among those of all files, and what
+// moves its raw coordinates onto the first file's offsets.
+struct Source {
+    std::string path;
+    LASHeader header;
+    uint64_t first = 0;
+    int64_t shift[3] = {0, 0, 0};
+    std::optional<uint64_t> coordinates; // hash of the first reading
+};
+
+// Shortest text that reads back as the same double.
+std::string shortest(double v) {
+    char buf[32];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, r.ptr);
+}
+
+// The header of a LAS file this import can take. A file of several may hold no points; one alone must.
+LASHeader openLas(const std::string& lasPath, bool alone) {
+    CLASFile las;
+    bool opened = false;
+    {
+        // The reader explains failures on standard output; they are reported through the exception.
+        std::ostringstream sink;
+        std::streambuf* old = std::cout.rdbuf(sink.rdbuf());
+        opened = las.OpenFile(lasPath.c_str());
+        std::cout.rdbuf(old);
+    }
+    if (!opened)
+        fail(lasPath + ": not a readable LAS file" +
+             (las.lastMessage.empty() ? "" : " (" + las.lastMessage + ")"));
+    las.CloseFile(); // a survey of hundreds of files must not hold hundreds open
+    if (las.VersionMajor != 1 || las.VersionMinor > 2)
+        fail(lasPath + ": LAS version " + std::to_string(las.VersionMajor) + "." +
+             std::to_string(las.VersionMinor) + " is not supported (1.0 to 1.2 are)");
+    if (las.PointDataFormatID > 3)
+        fail(lasPath + ": point data format " + std::to_string(las.PointDataFormatID) +
+             " is not supported (0 to 3 are)");
+    std::string why;
+    struct stat st;
+    if (::stat(lasPath.c_str(), &st) != 0)
+        fail(sysError(lasPath));
+    if (!las.CheckPointData(uint64_t(st.st_size), &why))
+        fail(lasPath + ": " + why);
+    if (alone && las.NumberOfPointRecords == 0)
+        fail(lasPath + ": the file holds no points");
+    return LASHeader(las);
+}
+
+// Files of one data set share their records' layout and resolution; their offsets may differ by whole
+// scale units, which `s`'s shift then absorbs.
+void matchFirst(const Source& first, Source& s) {
+    const LASHeader &a = first.header, &b = s.header;
+    auto differ = [&](const std::string& what, const std::string& u, const std::string& v) {
+        fail(first.path + " and " + s.path + " differ in " + what + " (" + u + " and " + v +
+             "): the files of one data set must share it");
+    };
+    if (a.PointDataFormatID != b.PointDataFormatID)
+        differ("point data format", std::to_string(a.PointDataFormatID), std::to_string(b.PointDataFormatID));
+    if (a.PointDataRecordLength != b.PointDataRecordLength)
+        differ("point record length", std::to_string(a.PointDataRecordLength) + " bytes",
+               std::to_string(b.PointDataRecordLength) + " bytes");
+    const double sa[3] = {a.ScaleFactor_X, a.ScaleFactor_Y, a.ScaleFactor_Z};
+    const double sb[3] = {b.ScaleFactor_X, b.ScaleFactor_Y, b.ScaleFactor_Z};
+    if (!std::equal(sa, sa + 3, sb))
+        differ("scale factors", shortest(sa[0]) + " " + shortest(sa[1]) + " " + shortest(sa[2]),
+               shortest(sb[0]) + " " + shortest(sb[1]) + " " + shortest(sb[2]));
+    const double oa[3] = {a.OffsetX, a.OffsetY, a.OffsetZ}, ob[3] = {b.OffsetX, b.OffsetY, b.OffsetZ};
+    for (int i = 0; i < 3; ++i) {
+        if (oa[i] == ob[i])
+            continue;
+        // Offsets and scales are decimals stored in binary: a whole number of units comes out within the
+        // rounding of the operands, far closer than any real fraction of a unit would.
+        const double units = (ob[i] - oa[i]) / sa[i], whole = std::round(units);
+        const double rounding = 8 * std::numeric_limits<double>::epsilon() *
+                                (std::abs(oa[i]) + std::abs(ob[i])) / std::abs(sa[i]);
+        if (!(std::abs(units - whole) <= rounding) || !(std::abs(whole) <= double(UINT32_MAX)))
+            fail(s.path + ": its " + "XYZ"[i] + " offset " + shortest(ob[i]) + " differs from " + first.path +
+                 "'s " + shortest(oa[i]) + " by " + shortest(units) +
+                 " scale units, not a whole number: offsets may differ by whole scale units only");
+        s.shift[i] = int64_t(whole);
+    }
+}
+
 } // namespace
 
 uint64_t fnv1a64(std::string_view bytes) {
@@ -304,6 +389,11 @@ std::string datasetDirName(const std::string& name) {
 
 DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir, const std::string& name,
                           int neighbours, const ImportProgress& progress) {
+    return importDataset(std::vector<std::string>{lasPath}, dataDir, name, neighbours, progress);
+}
+
+DatasetInfo importDataset(const std::vector<std::string>& lasPaths, const std::string& dataDir,
+                          const std::string& name, int neighbours, const ImportProgress& progress) {
     auto report = [&](const char* phase, uint64_t done, uint64_t total) {
         if (progress)
             progress(phase, done, total);
@@ -320,45 +410,61 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
             fail("the data set name must not hold control characters (line breaks, tabs)");
     if (neighbours < 3 || neighbours > 64)
         fail("the neighbour count must be from 3 to 64, not " + std::to_string(neighbours));
+    if (lasPaths.empty())
+        fail("no LAS file to import");
 
-    CLASFile las;
-    bool opened = false;
-    {
-        // The reader explains failures on standard output; they are reported through the exception.
-        std::ostringstream sink;
-        std::streambuf* old = std::cout.rdbuf(sink.rdbuf());
-        opened = las.OpenFile(lasPath.c_str());
-        std::cout.rdbuf(old);
+    // Every header is read and checked before any records are, so that a bad file late in a long list
+    // fails the import at once.
+    std::vector<Source> sources;
+    std::vector<std::pair<dev_t, ino_t>> seen;
+    uint64_t n = 0;
+    for (const std::string& path : lasPaths) {
+        Source s;
+        s.path = path;
+        s.header = openLas(path, lasPaths.size() == 1);
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0)
+            fail(sysError(path));
+        for (size_t j = 0; j < seen.size(); ++j)
+            if (seen[j] == std::make_pair(st.st_dev, st.st_ino))
+                fail(path + " is the same file as " + sources[j].path + ": each file may be given once");
+        seen.emplace_back(st.st_dev, st.st_ino);
+        if (!sources.empty())
+            matchFirst(sources.front(), s);
+        s.first = n;
+        n += s.header.NumberOfPointRecords;
+        sources.push_back(std::move(s));
     }
-    if (!opened)
-        fail(lasPath + ": not a readable LAS file" +
-             (las.lastMessage.empty() ? "" : " (" + las.lastMessage + ")"));
-    if (las.VersionMajor != 1 || las.VersionMinor > 2)
-        fail(lasPath + ": LAS version " + std::to_string(las.VersionMajor) + "." +
-             std::to_string(las.VersionMinor) + " is not supported (1.0 to 1.2 are)");
-    if (las.PointDataFormatID > 3)
-        fail(lasPath + ": point data format " + std::to_string(las.PointDataFormatID) +
-             " is not supported (0 to 3 are)");
-    std::string why;
-    struct stat st;
-    if (::stat(lasPath.c_str(), &st) != 0)
-        fail(sysError(lasPath));
-    if (!las.CheckPointData(uint64_t(st.st_size), &why))
-        fail(lasPath + ": " + why);
-    const uint64_t n = las.NumberOfPointRecords;
     if (n == 0)
-        fail(lasPath + ": the file holds no points");
-    const uint32_t recLen = las.PointDataRecordLength;
+        fail("the files hold no points");
+    if (n > UINT32_MAX)
+        fail("together the files hold " + std::to_string(n) +
+             " points, more than one data set can (4294967295)");
+    const LASHeader& first = sources.front().header;
+    const uint32_t recLen = first.PointDataRecordLength;
     const uint32_t wireLen = recLen + 12;
 
-    const auto header = readPrefix(lasPath, size_t(las.RecordAreaStart()));
-    auto readRecords = [&](uint64_t first, uint64_t count, unsigned char* out) {
+    auto header = readPrefix(sources.front().path, size_t(first.RecordAreaStart()));
+    // Records of one file in the first file's offsets; a failure names the file.
+    auto readRecords = [&](const Source& s, uint64_t from, uint64_t count, unsigned char* out) {
         try {
-            CLASReader::ReadPoints(lasPath.c_str(), out, las.OffsetToPointData + first * recLen, recLen,
+            CLASReader::ReadPoints(s.path.c_str(), out, s.header.OffsetToPointData + from * recLen, recLen,
                                    count, recLen);
         } catch (const std::exception& e) {
-            fail(lasPath + ": cannot read the point records (" + e.what() + ")");
+            fail(s.path + ": cannot read the point records (" + e.what() + ")");
         }
+    };
+    auto shift = [&](const Source& s, uint64_t from, uint64_t count, unsigned char* records) {
+        if (s.shift[0] == 0 && s.shift[1] == 0 && s.shift[2] == 0)
+            return;
+        for (uint64_t i = from; i < from + count; ++i, records += recLen)
+            for (int a = 0; a < 3; ++a) {
+                const int64_t v = int64_t(readLE32(records + 4 * a)) + s.shift[a];
+                if (v < INT32_MIN || v > INT32_MAX)
+                    fail(s.path + ": point " + std::to_string(i) + " lies beyond what " +
+                         sources.front().path + "'s offsets and scale factors can hold");
+                putLE32(records + 4 * a, uint32_t(int32_t(v)));
+            }
     };
     // The records are read three times, so that they never sit in memory beside the working arrays of the
     // normals or the levels (the import's peaks): coordinates for the normals, x and y for the levels,
@@ -372,52 +478,58 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
         }
         return h;
     };
-    std::optional<uint64_t> coordinates; // of the first reading
-    auto checkHash = [&](uint64_t h) {
-        if (coordinates && h != *coordinates)
-            fail(lasPath + ": the file changed while it was being imported");
-        coordinates = h;
+    auto checkHash = [&](Source& s, uint64_t h) {
+        if (s.coordinates && h != *s.coordinates)
+            fail(s.path + ": the file changed while it was being imported");
+        s.coordinates = h;
     };
-    // fn(index of the first record, records, count) for consecutive pieces of the records.
-    auto forEachPiece = [&](const std::function<void(uint64_t, const unsigned char*, uint64_t)>& fn) {
-        const uint64_t piece = std::max<uint64_t>(1, (8u << 20) / recLen);
-        std::vector<unsigned char> records(std::min(piece, n) * recLen);
-        uint64_t h = 0;
-        for (uint64_t first = 0; first < n; first += piece) {
-            const uint64_t count = std::min(piece, n - first);
-            readRecords(first, count, records.data());
-            h = hashCoordinates(records.data(), count, h);
-            fn(first, records.data(), count);
-        }
-        checkHash(h);
-    };
+    // fn(source, index of the first record in its file, records, count) for consecutive pieces of the
+    // records, file after file.
+    auto forEachPiece =
+        [&](const std::function<void(const Source&, uint64_t, const unsigned char*, uint64_t)>& fn) {
+            const uint64_t piece = std::max<uint64_t>(1, (8u << 20) / recLen);
+            std::vector<unsigned char> records(std::min(piece, n) * recLen);
+            for (Source& s : sources) {
+                const uint64_t count = s.header.NumberOfPointRecords;
+                uint64_t h = 0;
+                for (uint64_t from = 0; from < count; from += piece) {
+                    const uint64_t m = std::min(piece, count - from);
+                    readRecords(s, from, m, records.data());
+                    h = hashCoordinates(records.data(), m, h);
+                    shift(s, from, m, records.data());
+                    fn(s, from, records.data(), m);
+                }
+                checkHash(s, h);
+            }
+        };
 
     DatasetInfo info;
     info.name = name;
     info.points = n;
     info.recordLength = wireLen;
     std::vector<double> xyz(3 * n);
-    const double scale[3] = {las.ScaleFactor_X, las.ScaleFactor_Y, las.ScaleFactor_Z};
-    const double offset[3] = {las.OffsetX, las.OffsetY, las.OffsetZ};
+    const double scale[3] = {first.ScaleFactor_X, first.ScaleFactor_Y, first.ScaleFactor_Z};
+    const double offset[3] = {first.OffsetX, first.OffsetY, first.OffsetZ};
     for (int a = 0; a < 3; ++a) {
         info.bounds[2 * a] = std::numeric_limits<double>::infinity();
         info.bounds[2 * a + 1] = -std::numeric_limits<double>::infinity();
     }
     report("read", 0, n);
-    forEachPiece([&](uint64_t first, const unsigned char* records, uint64_t count) {
-        for (uint64_t i = first; i < first + count; ++i, records += recLen) {
+    forEachPiece([&](const Source& s, uint64_t from, const unsigned char* records, uint64_t count) {
+        for (uint64_t i = from; i < from + count; ++i, records += recLen) {
             for (int a = 0; a < 3; ++a) {
                 double v = worldCoord(records, a, scale[a], offset[a]);
                 if (!std::isfinite(v))
-                    fail(lasPath + ": point " + std::to_string(i) + " has a non-finite coordinate");
-                xyz[3 * i + a] = v;
+                    fail(s.path + ": point " + std::to_string(i) + " has a non-finite coordinate");
+                xyz[3 * (s.first + i) + a] = v;
                 info.bounds[2 * a] = std::min(info.bounds[2 * a], v);
                 info.bounds[2 * a + 1] = std::max(info.bounds[2 * a + 1], v);
             }
         }
-        report("read", first + count, n);
+        report("read", s.first + from + count, n);
     });
 
+    // Over all files together, so that points at the edge of one file find their neighbours in the next.
     std::vector<float> normals(3 * n);
     report("normals", 0, n);
     computeNormals(std::move(xyz), neighbours, normals.data(), 0,
@@ -426,8 +538,8 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
 
     report("levels", 0, n);
     std::vector<double> xy(2 * n);
-    forEachPiece([&](uint64_t first, const unsigned char* records, uint64_t count) {
-        for (uint64_t i = first; i < first + count; ++i, records += recLen) {
+    forEachPiece([&](const Source& s, uint64_t from, const unsigned char* records, uint64_t count) {
+        for (uint64_t i = s.first + from; i < s.first + from + count; ++i, records += recLen) {
             xy[2 * i] = worldCoord(records, 0, scale[0], offset[0]);
             xy[2 * i + 1] = worldCoord(records, 1, scale[1], offset[1]);
         }
@@ -439,8 +551,36 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
     info.cellsOrderedByX = true;
 
     std::vector<unsigned char> raw(n * recLen);
-    readRecords(0, n, raw.data());
-    checkHash(hashCoordinates(raw.data(), n, 0));
+    for (Source& s : sources) {
+        const uint64_t count = s.header.NumberOfPointRecords;
+        unsigned char* at = raw.data() + s.first * recLen;
+        if (count == 0)
+            continue;
+        readRecords(s, 0, count, at);
+        checkHash(s, hashCoordinates(at, count, 0));
+        shift(s, 0, count, at);
+    }
+
+    // Several files are served as one: the first file's header, counting the points of all, with their
+    // bounds as found (declared bounds are often stale) and the sum of the declared counts by return.
+    if (sources.size() > 1) {
+        LASHeader h;
+        h.copyFromBuffer(header.data());
+        h.NumberOfPointRecords = uint32_t(n);
+        for (int r = 0; r < 5; ++r) {
+            uint64_t sum = 0;
+            for (const Source& s : sources)
+                sum += s.header.NumberOfPointsByReturn[r];
+            h.NumberOfPointsByReturn[r] = uint32_t(std::min<uint64_t>(sum, UINT32_MAX));
+        }
+        h.Min_X = info.bounds[0];
+        h.Max_X = info.bounds[1];
+        h.Min_Y = info.bounds[2];
+        h.Max_Y = info.bounds[3];
+        h.Min_Z = info.bounds[4];
+        h.Max_Z = info.bounds[5];
+        h.copyToBuffer(header.data());
+    }
 
     // Everything that can fail on the input has been checked: only now is the data directory touched.
     std::error_code ec;

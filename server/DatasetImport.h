@@ -1,5 +1,5 @@
 #pragma once
-// Import of a LAS file into a point server data set directory: per-point normals, levels of detail,
+// Import of LAS files into a point server data set directory: per-point normals, levels of detail,
 // and per level the wire records sorted by grid cell with a cell-to-record index.
 #include <cstdint>
 #include <functional>
@@ -37,6 +37,14 @@ std::string datasetDirName(const std::string& name);
 // as written. The file is read more than once and must not change meanwhile (that is refused).
 DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir, const std::string& name,
                           int neighbours, const ImportProgress& progress = {});
+
+// Several LAS files (tiles of one survey, say) as one data set. They must share point data format, record
+// length and scale factors; offsets may differ by whole scale units, and the records are converted to the
+// first file's. Normals and levels are computed over all points together. The served header is the first
+// file's, with the point count, the points' bounds and the sums of the counts by return of all files.
+// Files may hold no points as long as one does; none may be given twice. Refusals name the files.
+DatasetInfo importDataset(const std::vector<std::string>& lasPaths, const std::string& dataDir,
+                          const std::string& name, int neighbours, const ImportProgress& progress = {});
 
 // For a process whose job is one import: keeps the memory its phases free for the next phase instead of
 // handing it back to the system, which would fault in and zero every page again (the import allocates
