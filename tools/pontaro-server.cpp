@@ -7,25 +7,31 @@
 
 #include <algorithm>
 #include <atomic>
-#include <functional>
-#include <memory>
 #include <csignal>
-#include <ctime>
-#include <mutex>
-#include <thread>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
+#include <functional>
+#include <glob.h>
 #include <iostream>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
 const char* kUsage = R"(usage: pontaro-server COMMAND ...
-  import FILE.las --data DIR [--name NAME] [--neighbours K]
-                      import a LAS 1.0-1.2 file (formats 0-3) as data set NAME (default: the file's
-                      stem), computing normals from K nearest neighbours (3 to 64, default 16)
+  import FILE.las... --data DIR [--name NAME] [--neighbours K]
+                      import LAS 1.0-1.2 files (formats 0-3) as one data set NAME, computing normals
+                      from K nearest neighbours (3 to 64, default 16) over all of them. A FILE may be
+                      a directory (its *.las and *.LAS files, by name) or a quoted glob pattern
+                      ('tiles/*.las', matches by name). NAME defaults to the stem of a single FILE and
+                      is required otherwise. Refused: files that differ in point data format, record
+                      length or scale factors, offsets that differ by a fraction of a scale unit, and
+                      a file given twice. The first file's header is served, counting all points.
   list --data DIR     one line per data set: name, points, levels, bounds
   serve --data DIR [--host HOST] [--port PORT] [--threads N]
                       serve every data set of DIR over HTTP (default 127.0.0.1:10488; port 0 picks a
@@ -138,12 +144,60 @@ struct Progress {
     }
 };
 
+// The LAS files an import argument stands for: a directory's *.las and *.LAS files, the matches of a
+// glob pattern (quoted, so that the shell left it), or else the argument itself. Sorted by name in byte
+// order, whatever the locale, so that the same arguments always make the same data set.
+std::vector<std::string> lasFilesOf(const std::string& arg, bool& expanded) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> files;
+    std::error_code ec;
+    expanded = true;
+    if (fs::is_directory(arg, ec)) {
+        for (auto it = fs::directory_iterator(arg, ec); !ec && it != fs::directory_iterator();
+             it.increment(ec)) {
+            const std::string ext = it->path().extension().string();
+            std::error_code typeError;
+            if ((ext == ".las" || ext == ".LAS") && !it->is_directory(typeError))
+                files.push_back(it->path().string());
+        }
+        if (ec)
+            throw std::runtime_error(arg + ": " + ec.message());
+        if (files.empty())
+            throw std::runtime_error(arg + ": the directory holds no *.las or *.LAS files");
+    } else if (arg.find_first_of("*?[") != std::string::npos && !fs::exists(arg, ec)) {
+        glob_t g{};
+        const int r = ::glob(arg.c_str(), 0, nullptr, &g);
+        if (r == 0)
+            files.assign(g.gl_pathv, g.gl_pathv + g.gl_pathc);
+        globfree(&g);
+        if (r == GLOB_NOMATCH)
+            throw std::runtime_error("no file matches " + arg);
+        if (r != 0)
+            throw std::runtime_error(arg + ": the pattern cannot be expanded");
+    } else {
+        expanded = false;
+        files.push_back(arg);
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
 int import(const std::vector<std::string>& args) {
     Options o = parse(args, Mode::Import);
-    if (o.files.size() != 1)
-        throw UsageError("import takes one LAS file");
-    const std::string& file = o.files[0];
-    std::string name = o.haveName ? o.name : std::filesystem::path(file).stem().string();
+    if (o.files.empty())
+        throw UsageError("import needs a LAS file");
+    std::vector<std::string> files;
+    bool expanded = false;
+    for (const std::string& a : o.files) {
+        bool e = false;
+        for (std::string& f : lasFilesOf(a, e))
+            files.push_back(std::move(f));
+        expanded = expanded || e;
+    }
+    if (!o.haveName && (files.size() > 1 || expanded))
+        throw UsageError(
+            "--name NAME is required when importing more than one file, a directory or a pattern");
+    std::string name = o.haveName ? o.name : std::filesystem::path(files[0]).stem().string();
     if (name.empty())
         throw UsageError("the data set name is empty");
     keepImportMemory();
@@ -153,14 +207,16 @@ int import(const std::vector<std::string>& args) {
     progress.interrupted = &interrupted;
     DatasetInfo info;
     try {
-        info = importDataset(file, o.data, name, o.neighbours, std::ref(progress));
+        info = importDataset(files, o.data, name, o.neighbours, std::ref(progress));
     } catch (...) {
         progress.end();
         throw;
     }
     progress.end();
-    std::cout << "Imported " << info.points << " points in " << info.levels.size() << " levels as '" << name
-              << "' (" << o.data << "/" << datasetDirName(name) << ")\n";
+    std::cout << "Imported " << info.points << " points"
+              << (files.size() > 1 ? " from " + std::to_string(files.size()) + " files" : "") << " in "
+              << info.levels.size() << " levels as '" << name << "' (" << o.data << "/"
+              << datasetDirName(name) << ")\n";
     return 0;
 }
 
@@ -215,8 +271,9 @@ int serve(const std::vector<std::string>& args) {
         std::cerr << "pontaro-server: stopping on " << (sig == SIGINT ? "SIGINT" : "SIGTERM") << "\n";
         server.stop();
     });
-    std::printf("Serving %zu data set%s from %s on http://%s:%d%.*s\n", store->size(), store->size() == 1 ? "" : "s",
-                o.data.c_str(), o.host.c_str(), port, int(kServerBasePath.size()), kServerBasePath.data());
+    std::printf("Serving %zu data set%s from %s on http://%s:%d%.*s\n", store->size(),
+                store->size() == 1 ? "" : "s", o.data.c_str(), o.host.c_str(), port,
+                int(kServerBasePath.size()), kServerBasePath.data());
     std::fflush(stdout);
     const bool ok = server.run();
     if (!ok)
@@ -227,5 +284,6 @@ int serve(const std::vector<std::string>& args) {
 } // namespace
 
 int main(int argc, char** argv) {
-    return runTool("pontaro-server", kUsage, {{"import", import}, {"list", list}, {"serve", serve}}, argc, argv);
+    return runTool("pontaro-server", kUsage, {{"import", import}, {"list", list}, {"serve", serve}}, argc,
+                   argv);
 }
