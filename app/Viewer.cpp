@@ -144,7 +144,8 @@ std::string chooseDataset(const std::string& lastProblem) {
             const int rc = retriever.retrieveDatasetNames(names);
             std::string problem;
             if (rc != 0)
-                problem = "Cannot reach the point server at " + DEFAULT_SERVER + "; trying again every 3 seconds.";
+                problem =
+                    "Cannot reach the point server at " + DEFAULT_SERVER + "; trying again every 3 seconds.";
             else if (names.empty())
                 problem = "The point server lists no data sets; asking again every 3 seconds.";
             if (!problem.empty()) {
@@ -243,10 +244,11 @@ void readPanel(GUI& panel) {
 void frameLoop() {
     glClearColor(0, 0, 0, 0);
     renderSettings.init();
-    std::unique_ptr<GUI> panel =
-        makeSettingsPanel(width, height, lodThread != nullptr ? lodThread->minProjectedSize.load() : 1.5, treeView != nullptr);
+    std::unique_ptr<GUI> panel = makeSettingsPanel(
+        width, height, lodThread != nullptr ? lodThread->minProjectedSize.load() : 1.5, treeView != nullptr);
     eventHandler.panel = panel.get();
-    const double* centre = treeView != nullptr ? treeView->selection->space().offset : lodThread->grid->centreOffset;
+    const double* centre =
+        treeView != nullptr ? treeView->selection->space().offset : lodThread->grid->centreOffset;
     const int offsets[3] = {int(centre[0]), int(centre[1]), int(centre[2])};
     if (treeView != nullptr)
         initModelUniforms(globalModelScale, offsets);
@@ -288,8 +290,8 @@ void frameLoop() {
         glMatrixMode(GL_MODELVIEW);
         glLoadIdentity();
         const GLVector3d up = eventHandler.up();
-        gluLookAt(eye.x, eye.y, eye.z, eventHandler.centre[0], eventHandler.centre[1], eventHandler.centre[2], up.x, up.y,
-                  up.z);
+        gluLookAt(eye.x, eye.y, eye.z, eventHandler.centre[0], eventHandler.centre[1], eventHandler.centre[2],
+                  up.x, up.y, up.z);
 
         setCameraPosition(float(eye.x), float(eye.y), float(eye.z));
         if (lodThread != nullptr) {
@@ -299,8 +301,8 @@ void frameLoop() {
 
         glPushMatrix();
         const bool moved = eye.x != lastEye.x || eye.y != lastEye.y || eye.z != lastEye.z ||
-                           eventHandler.centre[0] != lastCentre[0] || eventHandler.centre[1] != lastCentre[1] ||
-                           eventHandler.centre[2] != lastCentre[2];
+                           eventHandler.centre[0] != lastCentre[0] ||
+                           eventHandler.centre[1] != lastCentre[1] || eventHandler.centre[2] != lastCentre[2];
         if (appliedLastFrame || moved) {
             uploadInverse();
             uploadModelView();
@@ -325,15 +327,16 @@ void frameLoop() {
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
 
         if (treeView != nullptr)
-            splatSum += drawPasses(width, height, int(eventHandler.colorMode), eventHandler.lighting,
-                                   eventHandler.brightness, eventHandler.contrast, retrievedHeader.hasColor(),
-                                   [&](int pass, bool colors) {
-                                       return treeView->draw(pass, colors, height, eventHandler.radiusModifier);
-                                   });
+            splatSum += drawPasses(
+                width, height, int(eventHandler.colorMode), eventHandler.lighting, eventHandler.brightness,
+                eventHandler.contrast, retrievedHeader.hasColor(), [&](int pass, bool colors) {
+                    return treeView->draw(pass, colors, height, eventHandler.radiusModifier);
+                });
         else
-            splatSum += drawSplatPasses(lodThread, width, height, int(eventHandler.colorMode), eventHandler.lighting,
-                                        eventHandler.brightness, eventHandler.contrast, eventHandler.radiusModifier,
-                                        eventHandler.gridExpansion, levelNum, retrievedHeader.hasColor());
+            splatSum +=
+                drawSplatPasses(lodThread, width, height, int(eventHandler.colorMode), eventHandler.lighting,
+                                eventHandler.brightness, eventHandler.contrast, eventHandler.radiusModifier,
+                                eventHandler.gridExpansion, levelNum, retrievedHeader.hasColor());
         ++framesSincePrint;
 
         glUseProgram(0);
@@ -390,18 +393,22 @@ void frameLoop() {
             const int64_t printedAt = SDL_GetTicks64();
             if (treeView != nullptr) {
                 const uint32_t points = treeView->retriever->totalPoints();
-                speed = printedAt > lastPrint ? (points - pointsAtPrint) * 1000.0 / double(printedAt - lastPrint) : 0;
+                speed = printedAt > lastPrint
+                            ? (points - pointsAtPrint) * 1000.0 / double(printedAt - lastPrint)
+                            : 0;
                 pointsAtPrint = points;
             } else {
                 speed = lodThread->cache->getAverageRetrievalSpeed();
             }
             lastPrint = printedAt;
-            std::cout << "Average number of splats drawn: " << (framesSincePrint > 0 ? splatSum / framesSincePrint : 0)
+            std::cout << "Average number of splats drawn: "
+                      << (framesSincePrint > 0 ? splatSum / framesSincePrint : 0)
                       << ", retrieval speed: " << long(speed) << " splats/sec.";
             if (treeView != nullptr)
                 std::cout << " Nodes loaded: " << treeView->selection->loadedNodes()
                           << ". Nodes optimized: " << treeView->optimizedNodes()
-                          << ", average optimization time per splat: " << treeView->averageTimePerSplat() << " ms.";
+                          << ", average optimization time per splat: " << treeView->averageTimePerSplat()
+                          << " ms.";
             if (eventHandler.meshMode && lodThread != nullptr)
                 std::cout << " Tiles drawn as meshes: " << lodThread->meshTilesDrawn() << ".";
             std::cout << std::endl;
@@ -469,9 +476,10 @@ void initGlew() {
     }
     glGetError(); // glewInit may leave GL_INVALID_ENUM behind
     std::cout << "Status: Using GLEW " << glewGetString(GLEW_VERSION) << std::endl;
-    std::cout << "GLEW version supported: 1.3:" << (GLEW_VERSION_1_3 ? 1 : 0) << " 2.0:" << (GLEW_VERSION_2_0 ? 1 : 0)
-              << " 2.1:" << (GLEW_VERSION_2_1 ? 1 : 0) << " 3.0:" << (GLEW_VERSION_3_0 ? 1 : 0)
-              << " 3.3:" << (GLEW_VERSION_3_3 ? 1 : 0) << " 4.0:" << (GLEW_VERSION_4_0 ? 1 : 0) << std::endl;
+    std::cout << "GLEW version supported: 1.3:" << (GLEW_VERSION_1_3 ? 1 : 0)
+              << " 2.0:" << (GLEW_VERSION_2_0 ? 1 : 0) << " 2.1:" << (GLEW_VERSION_2_1 ? 1 : 0)
+              << " 3.0:" << (GLEW_VERSION_3_0 ? 1 : 0) << " 3.3:" << (GLEW_VERSION_3_3 ? 1 : 0)
+              << " 4.0:" << (GLEW_VERSION_4_0 ? 1 : 0) << std::endl;
     std::cout << "TransformFeedbackVaryings: " << (glewIsSupported("GL_VERSION_3_0") ? 1 : 0) << std::endl;
 }
 
@@ -525,8 +533,8 @@ bool initConnection(const std::string* name, std::string* whyOut) {
     GLfloat projection[16];
     glGetFloatv(GL_PROJECTION_MATRIX, projection);
     const double pixelFactor = projection[5] * 384.0;
-    auto* selection = new RenderSelectionThread(datasetName, &retrievedHeader, pixelFactor, short(levelNum - 1),
-                                                renderSettings.radius);
+    auto* selection = new RenderSelectionThread(datasetName, &retrievedHeader, pixelFactor,
+                                                short(levelNum - 1), renderSettings.radius);
     if (selection->cache == nullptr || !selection->cache->isInitialized()) {
         delete selection;
         return fail("the tile cache could not be created");
@@ -552,8 +560,12 @@ bool initConnection(const std::string* name, std::string* whyOut) {
     const double mz = std::max(std::abs(bounds.minZ + c[2]), std::abs(bounds.maxZ + c[2])) * scale[2];
     largestDim = std::sqrt(mx * mx + my * my + mz * mz);
     const LODGrid& grid = *lodThread->grid;
-    const auto first = grid.getTileBounds(0, true), last = grid.getTileBounds(int(grid.numberOfTiles) - 1, true);
-    const double box[6] = {first[0], last[1], first[2], last[3],
+    const auto first = grid.getTileBounds(0, true),
+               last = grid.getTileBounds(int(grid.numberOfTiles) - 1, true);
+    const double box[6] = {first[0],
+                           last[1],
+                           first[2],
+                           last[3],
                            (grid.rawBounds[4] + grid.centreOffset[2]) * grid.modelScale[2],
                            (grid.rawBounds[5] + grid.centreOffset[2]) * grid.modelScale[2]};
     eventHandler.setFrame(box, double(width) / double(height));
@@ -574,12 +586,14 @@ bool openTree(const std::string& directory) {
                         (h.Min_Z - h.OffsetZ) / h.ScaleFactor_Z, (h.Max_Z - h.OffsetZ) / h.ScaleFactor_Z};
         double sum = 0;
         for (int a = 0; a < 3; ++a) {
-            const double lo = space.toModel(a, (&bounds.minX)[2 * a]), hi = space.toModel(a, (&bounds.minX)[2 * a + 1]);
+            const double lo = space.toModel(a, (&bounds.minX)[2 * a]),
+                         hi = space.toModel(a, (&bounds.minX)[2 * a + 1]);
             sum += std::max(lo * lo, hi * hi);
         }
         largestDim = std::sqrt(sum);
         renderSettings.radius = 1.0;
-        std::cout << "Opened local tree " << directory << ": " << h.NumberOfPointRecords << " points." << std::endl;
+        std::cout << "Opened local tree " << directory << ": " << h.NumberOfPointRecords << " points."
+                  << std::endl;
         treeView = view.release();
         return true;
     } catch (const std::exception& e) {
@@ -588,41 +602,132 @@ bool openTree(const std::string& directory) {
     }
 }
 
+std::string serverBaseUrl(const std::string& given) {
+    if (given.empty() || given.find_first_of(" \t\r\n") != std::string::npos)
+        return "";
+    std::string url = given;
+    const size_t scheme = url.find("://");
+    if (scheme == std::string::npos)
+        url = "http://" + url;
+    else if (url.compare(0, scheme, "http") != 0 && url.compare(0, scheme, "https") != 0)
+        return "";
+    const size_t hostStart = url.find("://") + 3;
+    if (hostStart >= url.size() || url[hostStart] == '/' || url[hostStart] == ':')
+        return "";
+    const size_t path = url.find('/', hostStart);
+    if (path == std::string::npos || path + 1 == url.size())
+        return url.substr(0, path) + "/Varnel/resources/Server/";
+    if (url.back() != '/')
+        url += '/';
+    return url;
+}
+
+namespace {
+
+std::string viewerUsage(const std::string& defaultServer) {
+    return "usage: pontaro-viewer [--server URL] [--dataset NAME] [--tree DIR]\n"
+           "  Lists the data sets of the point server and streams the one chosen, drawn as lit, oriented "
+           "splats.\n"
+           "  --server URL    the point server (default " +
+           defaultServer +
+           ");\n"
+           "                  a host, host:port or http://host:port, the protocol's path added when the URL "
+           "has none\n"
+           "  --dataset NAME  open this data set without the chooser (fails when the server does not have "
+           "it)\n"
+           "  --tree DIR      open the local tree that pontaro-tree built in DIR instead of a server's data "
+           "set\n"
+           "  -h, --help      this text\n";
+}
+
+// The shaders and the font lie beside the executable; a viewer started elsewhere (the repository root,
+// which has Shaders/ but not the font) works from there. Paths given on the command line were made
+// absolute first.
+void findResources() {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    if (ec)
+        return;
+    const fs::path dir = exe.parent_path();
+    if (fs::exists(dir / "Shaders" / "vShaderInt.vp", ec) && fs::exists(dir / "VeraMono.ttf", ec) &&
+        !fs::equivalent(dir, fs::current_path(ec), ec)) {
+        fs::current_path(dir, ec);
+        if (!ec)
+            std::cout << "Working directory: " << dir.string() << std::endl;
+    }
+}
+
+// A data set named on the command line: a server started moments before may not answer yet.
+bool connectNamed(const std::string& name, std::string& problem) {
+    const Uint32 start = SDL_GetTicks();
+    for (;;) {
+        if (initConnection(&name, &problem))
+            return true;
+        if (problem.find("no connection could be set up") == std::string::npos ||
+            SDL_GetTicks() - start > 10000)
+            return false;
+        SDL_Delay(250);
+    }
+}
+
+} // namespace
+
 int viewerMain(int argc, char** argv) {
-    std::string treeDirectory;
+    std::string treeDirectory, datasetArgument;
+    bool datasetGiven = false;
+    const std::string kViewerUsage = viewerUsage(DEFAULT_SERVER);
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--tree" && i + 1 < argc) {
-            treeDirectory = argv[++i];
-        } else if (a == "-h" || a == "--help") {
-            std::cout << "usage: pontaro-viewer [--tree DIR]\n"
-                         "  Without arguments the viewer lists the data sets of the point server and streams the one\n"
-                         "  chosen; --tree DIR opens the local tree that pontaro-tree built in DIR instead.\n";
+        const bool hasValue = i + 1 < argc;
+        if (a == "-h" || a == "--help") {
+            std::cout << kViewerUsage;
             return 0;
+        } else if (a == "--tree" && hasValue) {
+            treeDirectory = std::filesystem::absolute(argv[++i]).string();
+        } else if (a == "--server" && hasValue) {
+            const std::string url = serverBaseUrl(argv[++i]);
+            if (url.empty()) {
+                std::cerr << "pontaro-viewer: '" << argv[i]
+                          << "' is not a point server URL (try http://HOST:10488)\n";
+                return 2;
+            }
+            DEFAULT_SERVER = url;
+        } else if (a == "--dataset" && hasValue) {
+            datasetArgument = argv[++i];
+            datasetGiven = true;
         } else {
-            std::cerr << "pontaro-viewer: unknown argument '" << a << "' (usage: pontaro-viewer [--tree DIR])\n";
+            std::cerr << "pontaro-viewer: "
+                      << (hasValue || a.rfind("--", 0) != 0 ? "unknown argument '" + a + "'"
+                                                            : a + " needs a value")
+                      << "\n"
+                      << kViewerUsage;
             return 2;
         }
     }
     if (!treeDirectory.empty())
         treePath = treeDirectory;
+    findResources();
     if (SDL_Init(SDL_INIT_VIDEO) != 0) {
         std::cerr << "Unable to initialize SDL. Exiting." << SDL_GetError() << std::endl;
         return 1;
     }
     SDL_version compiled;
     SDL_VERSION(&compiled);
-    std::printf("We compiled against SDL version %d.%d.%d ...\n", compiled.major, compiled.minor, compiled.patch);
+    std::printf("We compiled against SDL version %d.%d.%d ...\n", compiled.major, compiled.minor,
+                compiled.patch);
     SDL_GL_SetAttribute(SDL_GL_DEPTH_SIZE, 16);
     SDL_GL_SetAttribute(SDL_GL_MULTISAMPLEBUFFERS, 1);
     SDL_GL_SetAttribute(SDL_GL_MULTISAMPLESAMPLES, 4);
     SDL_GL_SetAttribute(SDL_GL_DOUBLEBUFFER, 1);
-    window = SDL_CreateWindow("Pontaro", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, 400, 300, SDL_WINDOW_OPENGL);
+    window = SDL_CreateWindow("Pontaro", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, 400, 300,
+                              SDL_WINDOW_OPENGL);
     if (window == nullptr) {
         // Without multisampling, rather than not at all.
         SDL_GL_SetAttribute(SDL_GL_MULTISAMPLEBUFFERS, 0);
         SDL_GL_SetAttribute(SDL_GL_MULTISAMPLESAMPLES, 0);
-        window = SDL_CreateWindow("Pontaro", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, 400, 300, SDL_WINDOW_OPENGL);
+        window = SDL_CreateWindow("Pontaro", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, 400, 300,
+                                  SDL_WINDOW_OPENGL);
     }
     SDL_GLContext context = window != nullptr ? SDL_GL_CreateContext(window) : nullptr;
     if (context == nullptr) {
@@ -654,7 +759,13 @@ int viewerMain(int argc, char** argv) {
         else
             status = 1;
     }
-    for (; treeDirectory.empty();) {
+    if (datasetGiven && treeDirectory.empty()) {
+        if (connectNamed(datasetArgument, problem))
+            frameLoop();
+        else
+            status = 1;
+    }
+    for (; treeDirectory.empty() && !datasetGiven;) {
         const std::string name = chooseDataset(problem);
         if (name.empty())
             break;

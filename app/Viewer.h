@@ -34,4 +34,8 @@ class GUI;
 // The settings panel with its entries and defaults; a local tree adds "Optimize surfaces".
 std::unique_ptr<GUI> makeSettingsPanel(int width, int height, double minProjectedSize, bool localTree = false);
 
+// The base URL of the point server's protocol from a --server argument: a host, host:port or URL; the
+// protocol's path is added when the URL has none. Empty when the argument cannot be one.
+std::string serverBaseUrl(const std::string& given);
+
 int viewerMain(int argc, char** argv);

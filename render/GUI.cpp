@@ -15,7 +15,6 @@ TextRenderer::TextRenderer() {
         return;
     }
     ready_ = true;
-    loadFont("VeraMono.ttf");
 }
 
 TextRenderer::~TextRenderer() {
@@ -26,6 +25,7 @@ TextRenderer::~TextRenderer() {
 }
 
 bool TextRenderer::loadFont(const std::string& file) {
+    fontTried_ = true;
     if (!ready_)
         return false;
     if (font != nullptr)
@@ -39,6 +39,8 @@ bool TextRenderer::loadFont(const std::string& file) {
 }
 
 SDL_Surface* TextRenderer::generateText(std::string text) {
+    if (font == nullptr && !fontTried_)
+        loadFont("VeraMono.ttf");
     if (font == nullptr)
         return nullptr;
     return TTF_RenderUTF8_Blended(font, text.c_str(), SDL_Color{red, green, blue, alpha});

@@ -19,7 +19,8 @@ public:
 
     // Loads the font (size 12) from a file in the working directory; false, with a message, on failure.
     bool loadFont(const std::string& file);
-    // A new surface with the text rendered anti-aliased in the colour, or null without a font.
+    // A new surface with the text rendered anti-aliased in the colour, or null without a font. The first
+    // call loads VeraMono.ttf unless a font was loaded: the program finds its resources only once running.
     SDL_Surface* generateText(std::string text);
 
     TTF_Font* font = nullptr;
@@ -27,6 +28,7 @@ public:
 
 private:
     bool ready_ = false;
+    bool fontTried_ = false;
 };
 extern TextRenderer textRenderer;
 

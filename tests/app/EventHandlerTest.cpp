@@ -153,15 +153,36 @@ TEST(Connection, HeadersThatCannotBeShown) {
         change(h);
         return checkDataset(h, levels);
     };
-    EXPECT_EQ(problem([](LASHeader& h) { std::memcpy(h.FileSignature, "LASG", 4); }), "the header's signature is not LASF");
+    EXPECT_EQ(problem([](LASHeader& h) { std::memcpy(h.FileSignature, "LASG", 4); }),
+              "the header's signature is not LASF");
     EXPECT_EQ(problem([](LASHeader& h) { h.PointDataFormatID = 4; }), "point format 4 is not one of 0 to 3");
-    EXPECT_EQ(problem([](LASHeader& h) { h.PointDataRecordLength = 30; }), "record length 30 is below the format's 34 bytes");
+    EXPECT_EQ(problem([](LASHeader& h) { h.PointDataRecordLength = 30; }),
+              "record length 30 is below the format's 34 bytes");
     EXPECT_EQ(problem([](LASHeader& h) { h.ScaleFactor_Y = 0; }), "a scale factor is zero or not finite");
     EXPECT_EQ(problem([](LASHeader& h) { h.ScaleFactor_Z = NAN; }), "a scale factor is zero or not finite");
     EXPECT_EQ(problem([](LASHeader& h) { h.Max_X = INFINITY; }), "the extent is not finite");
     EXPECT_EQ(problem([](LASHeader& h) { h.Min_Y = 11; }), "the extent is inverted");
     EXPECT_EQ(problem([](LASHeader&) {}, 0), "level count 0 is outside 1 to 32767");
     EXPECT_EQ(problem([](LASHeader&) {}, 40000), "level count 40000 is outside 1 to 32767");
+}
+
+TEST(Connection, ServerArgument) {
+    const std::string path = "/Varnel/resources/Server/";
+    const std::pair<const char*, std::string> cases[] = {
+        {"lidar.example.org", "http://lidar.example.org" + path},
+        {"10.0.0.7:8080", "http://10.0.0.7:8080" + path},
+        {"http://host:10488", "http://host:10488" + path},
+        {"http://host:10488/", "http://host:10488" + path},
+        {"https://host/tiles/api", "https://host/tiles/api/"}, // behind a proxy: the path as given
+        {"http://host/Varnel/resources/Server/", "http://host" + path},
+        {"", ""},
+        {"ftp://host", ""},
+        {"http://", ""},
+        {"http:///x", ""},
+        {"host name", ""},
+    };
+    for (const auto& [given, expected] : cases)
+        EXPECT_EQ(serverBaseUrl(given), expected) << given;
 }
 
 } // namespace
@@ -217,7 +238,8 @@ TEST(EventHandler, FramingFillsTheWindow) {
                 EXPECT_FLOAT_EQ(h.centre[k], float((c.box[2 * k] + c.box[2 * k + 1]) / 2)) << c.what;
             const auto [x, y] = screenExtent(h, c.aspect);
             EXPECT_LE(std::max(x, y), 0.9 + 1e-6) << c.what << (top ? " from above" : "");
-            EXPECT_GE(std::max(x, y), 0.7) << c.what << (top ? " from above" : "") << ": distance " << h.distance;
+            EXPECT_GE(std::max(x, y), 0.7)
+                << c.what << (top ? " from above" : "") << ": distance " << h.distance;
         }
         EXPECT_EQ(h.elevation, 90);
     }
@@ -229,4 +251,3 @@ TEST(EventHandler, FramingFillsTheWindow) {
     h.handleEvent(key(SDL_KEYDOWN, SDLK_y), 0);
     EXPECT_EQ(h.distance, 12);
 }
-

@@ -216,6 +216,7 @@ TEST_F(Viewer, DrawsTheSceneInEveryColourModeAndResizes) {
     EXPECT_NE(viewer_->out().find("Changed to OFF color mode."), std::string::npos);
 
     // "Screen mode" is the 12th entry: nine clicks go from 1024x768 to 1920x1080.
+    SDL_FreeSurface(textRenderer.generateText("x"));
     ASSERT_NE(textRenderer.font, nullptr);
     // Entries are as high as their rendered text, which depends on the glyphs: lay them out as the panel does.
     int y = 0;

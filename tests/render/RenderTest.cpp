@@ -113,6 +113,7 @@ TEST_F(GL, FrameBufferStaysCompleteAcrossResizes) {
 
 // Without a font (or with a blank label) text renders to nothing: the panel still draws and hit-tests.
 TEST_F(GL, PanelWithoutAFontOrWithBlankText) {
+    SDL_FreeSurface(textRenderer.generateText("x")); // the font as the panel would have loaded it
     TTF_Font* font = textRenderer.font;
     textRenderer.font = nullptr;
     {
@@ -150,6 +151,7 @@ protected:
         GL::SetUp();
         if (IsSkipped())
             return;
+        SDL_FreeSurface(textRenderer.generateText("x"));
         ASSERT_NE(textRenderer.font, nullptr) << "VeraMono.ttf not found in the working directory";
         panel = makeSettingsPanel(1024, 768, 1.5);
         panel->drawGUI(0, 0);
