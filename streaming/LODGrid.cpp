@@ -38,15 +38,16 @@ LODGrid::LODGrid(const LASHeader* h) {
     // is held between kMinFootprint and kMaxFootprint model units instead: the camera's near plane and the
     // depth buffer's precision are fixed in model units.
     double perWorldUnit = 1.0 / ((rawBounds[5] - rawBounds[4]) * std::abs(scale[2]));
-    const double footprint =
-        std::max((rawBounds[1] - rawBounds[0]) * std::abs(scale[0]), (rawBounds[3] - rawBounds[2]) * std::abs(scale[1]));
+    const double footprint = std::max((rawBounds[1] - rawBounds[0]) * std::abs(scale[0]),
+                                      (rawBounds[3] - rawBounds[2]) * std::abs(scale[1]));
     if (footprint * perWorldUnit < kMinFootprint)
         perWorldUnit = kMinFootprint / footprint;
     else if (footprint * perWorldUnit > kMaxFootprint)
         perWorldUnit = kMaxFootprint / footprint;
     for (int a = 0; a < 3; ++a)
         modelScale[a] = std::abs(scale[a]) * perWorldUnit;
-    if (!std::isfinite(modelScale[0] * modelScale[1] * modelScale[2]) || !(modelScale[0] * modelScale[1] * modelScale[2] > 0))
+    if (!std::isfinite(modelScale[0] * modelScale[1] * modelScale[2]) ||
+        !(modelScale[0] * modelScale[1] * modelScale[2] > 0))
         for (int a = 0; a < 3; ++a) // a hostile header: the old uniform mapping rather than NaN
             modelScale[a] = 1.0 / (rawBounds[5] - rawBounds[4]);
     normalisingScale = modelScale[2];
@@ -150,8 +151,8 @@ bool mortonUnitTest() {
                 const uint32_t index = gridToMorton(n, cx, cy);
                 mortonToGrid(n, index, x, y);
                 if (x != cx || y != cy) {
-                    std::cout << "Morton unit test error, morton index " << index << " calculated for grid " << cx
-                              << " " << cy << ", return indeces " << x << " " << y << "\n";
+                    std::cout << "Morton unit test error, morton index " << index << " calculated for grid "
+                              << cx << " " << cy << ", return indeces " << x << " " << y << "\n";
                     ok = false;
                 }
             }

@@ -56,8 +56,8 @@ public:
     // three, so that the model keeps the data's proportions. A model coordinate is (raw + centreOffset) ×
     // modelScale on its axis.
     double modelScale[3] = {1, 1, 1};
-    double normalisingScale = 1;          // modelScale[2]: 1 / (raw maxZ - raw minZ) unless the footprint is held
-    double centreOffset[3] = {};          // -(raw min + raw max) / 2 per axis
+    double normalisingScale = 1; // modelScale[2]: 1 / (raw maxZ - raw minZ) unless the footprint is held
+    double centreOffset[3] = {}; // -(raw min + raw max) / 2 per axis
     // Bounds of the footprint's longer side in model units (see the constructor).
     static constexpr double kMinFootprint = 4, kMaxFootprint = 100;
 };

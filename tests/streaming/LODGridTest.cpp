@@ -1,7 +1,7 @@
 // The tile grid: layout from the header, tile numbering, and that every point of the header's extent
 // files into a tile whose server rectangle holds it.
-#include "LASHeader.h"
 #include "LODGrid.h"
+#include "LASHeader.h"
 
 #include "support/CaptureStdout.h"
 
@@ -43,8 +43,10 @@ TEST(LODGrid, LayoutFromTheHeader) {
     EXPECT_EQ(g.getNumberOfTiles(), 8u);
     EXPECT_DOUBLE_EQ(g.tileWidth, 200000.0 / 4);
     EXPECT_DOUBLE_EQ(g.tileHeight, g.tileWidth);
-    EXPECT_EQ(out.rfind("LODGrid bounds: (-1 - 200001,-1 - 100001,9999 - 20001)\nNumber of tiles=8, dimensions: 4x2", 0),
-              0u)
+    EXPECT_EQ(
+        out.rfind(
+            "LODGrid bounds: (-1 - 200001,-1 - 100001,9999 - 20001)\nNumber of tiles=8, dimensions: 4x2", 0),
+        0u)
         << out;
     // Numbering runs down each column first.
     EXPECT_EQ(g.getTileNum(0, 1), 1);
@@ -77,11 +79,12 @@ TEST(LODGrid, LayoutFromTheHeader) {
 // within the model-space bounds the camera relies on.
 TEST(LODGrid, ModelSpaceKeepsTrueProportions) {
     struct Case {
-        double sx, sy, sz, width, depth, heightRange, footprint; // footprint: expected longer side, model units
+        double sx, sy, sz, width, depth, heightRange,
+            footprint; // footprint: expected longer side, model units
     } cases[] = {
-        {0.01, 0.01, 0.001, 500, 250, 50, 10},         // the common airborne scales: z ten times finer
-        {1.03e-6, 1.22e-6, 1.33e-7, 0.004, 0.004, 0.0004, 10}, // different on every axis
-        {0.01, 0.01, 0.01, 10, 10, 100, LODGrid::kMinFootprint},   // tall: outliers or steep terrain
+        {0.01, 0.01, 0.001, 500, 250, 50, 10}, // the common airborne scales: z ten times finer
+        {1.03e-6, 1.22e-6, 1.33e-7, 0.004, 0.004, 0.0004, 10},       // different on every axis
+        {0.01, 0.01, 0.01, 10, 10, 100, LODGrid::kMinFootprint},     // tall: outliers or steep terrain
         {0.01, 0.01, 0.01, 10000, 5000, 10, LODGrid::kMaxFootprint}, // flat: footprint a thousand heights
     };
     for (const Case& c : cases) {
