@@ -303,6 +303,13 @@ std::string shortest(double v) {
     return std::string(buf, r.ptr);
 }
 
+// Six significant digits, for messages.
+std::string roughly(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.6g", v);
+    return buf;
+}
+
 // The header of a LAS file this import can take. A file of several may hold no points; one alone must.
 LASHeader openLas(const std::string& lasPath, bool alone) {
     CLASFile las;
@@ -364,7 +371,7 @@ void matchFirst(const Source& first, Source& s) {
                                 (std::abs(oa[i]) + std::abs(ob[i])) / std::abs(sa[i]);
         if (!(std::abs(units - whole) <= rounding) || !(std::abs(whole) <= double(UINT32_MAX)))
             fail(s.path + ": its " + "XYZ"[i] + " offset " + shortest(ob[i]) + " differs from " + first.path +
-                 "'s " + shortest(oa[i]) + " by " + shortest(units) +
+                 "'s " + shortest(oa[i]) + " by " + roughly(units) +
                  " scale units, not a whole number: offsets may differ by whole scale units only");
         s.shift[i] = int64_t(whole);
     }
