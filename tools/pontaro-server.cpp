@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -144,7 +145,7 @@ struct Progress {
     }
 };
 
-// The LAS files an import argument stands for: a directory's *.las and *.LAS files, the matches of a
+// The LAS files an import argument stands for: a directory's *.las and *.LAS files, the files matching a
 // glob pattern (quoted, so that the shell left it), or else the argument itself. Sorted by name in byte
 // order, whatever the locale, so that the same arguments always make the same data set.
 std::vector<std::string> lasFilesOf(const std::string& arg, bool& expanded) {
@@ -166,11 +167,12 @@ std::vector<std::string> lasFilesOf(const std::string& arg, bool& expanded) {
             throw std::runtime_error(arg + ": the directory holds no *.las or *.LAS files");
     } else if (arg.find_first_of("*?[") != std::string::npos && !fs::exists(arg, ec)) {
         glob_t g{};
-        const int r = ::glob(arg.c_str(), 0, nullptr, &g);
-        if (r == 0)
-            files.assign(g.gl_pathv, g.gl_pathv + g.gl_pathc);
+        const int r = ::glob(arg.c_str(), GLOB_MARK, nullptr, &g); // directories end in '/', and are left out
+        for (size_t i = 0; r == 0 && i < g.gl_pathc; ++i)
+            if (std::string_view(g.gl_pathv[i]).back() != '/')
+                files.emplace_back(g.gl_pathv[i]);
         globfree(&g);
-        if (r == GLOB_NOMATCH)
+        if (r == GLOB_NOMATCH || (r == 0 && files.empty()))
             throw std::runtime_error("no file matches " + arg);
         if (r != 0)
             throw std::runtime_error(arg + ": the pattern cannot be expanded");
