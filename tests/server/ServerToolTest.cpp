@@ -3,6 +3,7 @@
 #include "SyntheticScene.h"
 #include "TestConfig.h"
 #include "support/Http.h"
+#include "support/LasTiles.h"
 #include "support/RunProcess.h"
 
 #include <csignal>
@@ -140,6 +141,70 @@ TEST(PontaroServer, HelpAndFailures) {
     expectOneError(runServer({"list", "--data", dir.file("nowhere")}), "nowhere");
     expectOneError(runServer({"export", "--data", data}), "unknown command");
     EXPECT_FALSE(std::filesystem::exists(data));
+}
+
+// Tiles named on the command line, as a directory or as a quoted pattern: the same data set; and the
+// refusals, each one line with no data directory made.
+TEST(PontaroServer, ImportOfSeveralFiles) {
+    TempDir dir;
+    const std::string scene = dir.file("scene.las"), tiles = dir.file("tiles");
+    writeSyntheticLAS(scene, SynthOptions{8000, 1, 4});
+    std::filesystem::create_directories(tiles + "/t0.las"); // a directory, not a file
+    auto paths = splitIntoTiles(scene, 2, 2, tiles + "/t");
+    std::filesystem::rename(paths[2], tiles + "/t3.LAS");
+    paths[2] = tiles + "/t3.LAS";
+    writeBytes(tiles + "/notes.txt", {'x'});
+    writeSyntheticLAS(dir.file("other format.las"), SynthOptions{2000, 0, 5});
+    std::filesystem::create_directory(dir.file("empty"));
+
+    auto import = [&](std::vector<std::string> args, const std::string& data) {
+        args.insert(args.begin(), "import");
+        for (const char* a : {"--data", data.c_str(), "--neighbours", "8"})
+            args.push_back(a);
+        return runServer(args);
+    };
+    auto named = [](std::vector<std::string> args) {
+        args.insert(args.end(), {"--name", "survey"});
+        return args;
+    };
+    const std::string listed = dir.file("listed");
+    auto r = import(named(paths), listed);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Imported 8000 points from 4 files in "), std::string::npos) << r.out;
+    const auto expected = snapshot(listed + "/" + datasetDirName("survey"));
+    ASSERT_GE(expected.size(), 6u);
+    const std::pair<const char*, std::vector<std::string>> same[] = {
+        {"a directory", {tiles}},
+        {"a pattern", {tiles + "/t?.*"}},
+        {"patterns and a file", {tiles + "/t[12].las", tiles + "/*.LAS", paths[3]}},
+    };
+    for (const auto& [what, args] : same) {
+        SCOPED_TRACE(what);
+        const std::string data = dir.file(what);
+        r = import(named(args), data);
+        ASSERT_EQ(r.status, 0) << r.err;
+        auto got = snapshot(data + "/" + datasetDirName("survey"));
+        std::map<std::string, std::string> relocated;
+        for (auto& [path, bytes] : got)
+            relocated[listed + path.substr(data.size())] = bytes;
+        EXPECT_TRUE(relocated == expected);
+    }
+
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{paths[0], paths[1]}, "--name NAME is required"},
+        {{tiles}, "--name NAME is required"},
+        {named({tiles + "/none*.las"}), "no file matches"},
+        {named({dir.file("empty")}), "holds no *.las or *.LAS files"},
+        {named({paths[0], dir.file("other format.las")}),
+         "t1.las and " + dir.file("other format.las") + " differ in point data format (1 and 0)"},
+        {named({paths[0], paths[1], dir.file("absent.las")}), "absent.las"},
+    };
+    for (const auto& [args, fragment] : refused) {
+        SCOPED_TRACE(fragment);
+        expectOneError(import(args, dir.file("data")), fragment);
+        EXPECT_FALSE(std::filesystem::exists(dir.file("data")));
+    }
+    EXPECT_NE(runServer({"--help"}).out.find("a directory (its *.las and *.LAS files"), std::string::npos);
 }
 
 } // namespace
