@@ -2,6 +2,9 @@
 //  - import rate (points/s, per core) of a synthetic scene with its phase split and peak memory;
 //  - range replies over loopback (one client, 8 clients) against the same server library sending a
 //    same-sized in-memory buffer for each request, and single-tile latency percentiles.
+// With "tiles" first: the import of four adjacent tiles as one data set against importing them one by one
+// (whole pontaro-server processes: wall time and peak resident memory).
+#include "../tests/support/LasTiles.h"
 #include "DatasetImport.h"
 #include "DatasetStore.h"
 #include "PointServer.h"
@@ -14,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -138,9 +142,85 @@ std::string num(double v) {
     return b;
 }
 
+struct ProcessFigures {
+    double seconds = 0;
+    long peakKiB = 0;
+};
+
+// Runs a program to its end, its output discarded; wall time and peak resident memory.
+ProcessFigures runProgram(const std::vector<std::string>& argv) {
+    const auto t0 = Clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage ru{};
+    wait4(pid, &status, 0, &ru);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error(argv[0] + " " + argv[1] + " failed");
+    return {since(t0), ru.ru_maxrss};
+}
+
+// Four adjacent tiles of about `perTile` points (a synthetic survey cut at the quantiles of x, then of y)
+// imported as one data set, against the four imported one by one; best of two alternating rounds.
+int tilesBench(const std::string& dir, uint64_t perTile, const std::string& binDir) {
+    std::filesystem::create_directories(dir);
+    const std::string scene = dir + "/import-tiles-" + std::to_string(4 * perTile) + ".las";
+    const std::string prefix = dir + "/import-tiles-" + std::to_string(perTile) + "-";
+    std::vector<std::string> tiles;
+    for (int t = 1; t <= 4; ++t)
+        tiles.push_back(prefix + std::to_string(t) + ".las");
+    if (!std::filesystem::exists(tiles.back())) {
+        std::cerr << "generating " << scene << " and its tiles...\n";
+        writeSyntheticLAS(scene, SynthOptions{4 * perTile, 1, 11});
+        tiles = splitIntoTiles(scene, 2, 2, prefix);
+        std::filesystem::remove(scene);
+    }
+    const std::string tool = binDir + "/pontaro-server", data = dir + "/import-tiles-data";
+    ProcessFigures together, apart;
+    for (int round = 0; round < 2; ++round) {
+        std::filesystem::remove_all(data);
+        ProcessFigures one;
+        for (const auto& t : tiles) {
+            const ProcessFigures f = runProgram({tool, "import", t, "--data", data});
+            one.seconds += f.seconds;
+            one.peakKiB = std::max(one.peakKiB, f.peakKiB);
+        }
+        std::vector<std::string> all{tool, "import"};
+        all.insert(all.end(), tiles.begin(), tiles.end());
+        all.insert(all.end(), {"--data", data, "--name", "all"});
+        const ProcessFigures joined = runProgram(all);
+        if (round == 0 || one.seconds < apart.seconds)
+            apart = one;
+        if (round == 0 || joined.seconds < together.seconds)
+            together = joined;
+    }
+    const uint64_t points = readDatasetInfo(data + "/" + datasetDirName("all")).points;
+    std::filesystem::remove_all(data);
+    std::printf(
+        "server import of 4 adjacent tiles (%llu points): as one data set %.2f s, %.0f MiB peak; one by one "
+        "%.2f s, %.0f MiB peak; time ratio %.2f, memory ratio %.2f (one data set over one by one)\n",
+        (unsigned long long)points, together.seconds, double(together.peakKiB) / 1024, apart.seconds,
+        double(apart.peakKiB) / 1024, together.seconds / apart.seconds,
+        double(together.peakKiB) / double(apart.peakKiB));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "tiles")
+        return tilesBench(argc > 2 ? argv[2] : "bench-data", argc > 3 ? std::stoull(argv[3]) : 2000000,
+                          std::filesystem::path(argv[0]).parent_path().string());
     const std::string dir = argc > 1 ? argv[1] : "bench-data";
     const uint64_t points = argc > 2 ? std::stoull(argv[2]) : 10000000;
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
