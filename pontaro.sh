@@ -156,12 +156,12 @@ cmd_demo() {
   for _ in $(seq 1 50); do (exec 3<>/dev/tcp/127.0.0.1/10488) 2>/dev/null && break; sleep 0.1; done
   echo "Point server running on 127.0.0.1:10488 (log: $dir/server.log)." >&2
   if [ -n "${DISPLAY:-}" ]; then
-    (cd build/bin && ./pontaro-viewer)
+    build/bin/pontaro-viewer --dataset "$name"
   else
-    echo "No display: running the viewer under Xvfb; it picks '$name', waits for the detail to settle" \
+    echo "No display: running the viewer under Xvfb on '$name'; it waits for the detail to settle" \
          "and saves a screenshot." >&2
     xvfb-run -a -s "-screen 0 1280x1024x24" tools/demo-headless.sh "$ROOT/build/bin" "$ROOT/$dir/viewer.log" \
-      "$ROOT/$dir/screenshot.png"
+      "$ROOT/$dir/screenshot.png" --dataset "$name"
     echo "Screenshot: $ROOT/$dir/screenshot.png (viewer output: $dir/viewer.log)"
   fi
 }

@@ -6,7 +6,8 @@
 #include <cmath>
 #include <iostream>
 
-const std::string colorModeNames[4] = {"OFF", "LAS", "Normals", "Depth"};
+const std::string colorModeNames[colorModeNameCount] = {"OFF",       "LAS",       "Normals",        "Depth",
+                                                        "Elevation", "Intensity", "Classification", "Return"};
 const ScreenMode screenModes[screenModeCount] = {
     {"400x300", 400, 300},   {"640x480", 640, 480},   {"800x480", 800, 480},   {"800x600", 800, 600},
     {"1024x768", 1024, 768}, {"1280x720", 1280, 720}, {"1280x768", 1280, 768}, {"1280x1024", 1280, 1024},
@@ -144,11 +145,30 @@ void GLEventHandler::keyDown(const SDL_Keysym& key, int64_t now, bool& quit) {
             entry->textureValid = false;
             colorMode = uint32_t(entry->getValue());
         } else {
-            colorMode = (colorMode + 1) % 4;
+            colorMode = (colorMode + 1) % colorModeNameCount;
         }
-        std::cout << "Changed to " << colorModeNames[colorMode % 4] << " color mode." << std::endl;
+        std::cout << "Changed to " << colorModeNames[colorMode % colorModeNameCount] << " color mode." << std::endl;
         break;
     }
+    case SDLK_e:
+        eyeDomeLighting = !eyeDomeLighting;
+        if (GUIEntry* entry = panel != nullptr ? panel->getEntry("Eye-dome lighting") : nullptr) {
+            entry->changeValue(eyeDomeLighting);
+            entry->textureValid = false;
+        }
+        std::cout << "Eye-dome lighting " << (eyeDomeLighting ? "on." : "off.") << std::endl;
+        break;
+    case SDLK_LEFTBRACKET:
+    case SDLK_RIGHTBRACKET:
+        // Halving and doubling reach any budget from a million splats to a billion in a few presses.
+        pointBudget = sym == SDLK_RIGHTBRACKET ? std::min(pointBudget * 2, kMaxPointBudget)
+                                               : std::max(pointBudget / 2, kMinPointBudget);
+        if (GUIEntry* entry = panel != nullptr ? panel->getEntry("Point budget") : nullptr) {
+            entry->changeValue(int(pointBudget));
+            entry->textureValid = false;
+        }
+        std::cout << "Point budget " << pointBudget << " splats." << std::endl;
+        break;
     case SDLK_t: {
         meshMode = !meshMode;
         if (GUIEntry* entry = panel != nullptr ? panel->getEntry("Mesh mode") : nullptr) {

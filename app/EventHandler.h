@@ -11,7 +11,9 @@
 
 class GUI;
 
-extern const std::string colorModeNames[4];
+// The colour modes in the panel's order: "OFF", "LAS", "Normals", "Depth", then the modes by attribute.
+constexpr int colorModeNameCount = 8;
+extern const std::string colorModeNames[colorModeNameCount];
 struct ScreenMode {
     const char* name;
     int width, height;
@@ -22,6 +24,12 @@ extern const std::string screenModeNames[screenModeCount];
 
 struct GLEventHandler {
     uint32_t colorMode = 1;
+    // Depth-based edge shading (key e, panel "Eye-dome lighting").
+    bool eyeDomeLighting = false;
+    // Splats drawn at most (keys [ and ], panel "Point budget").
+    long pointBudget = 3000000;
+    // Frame time the detail adapts to while the camera moves, in milliseconds; 0 off (panel "Frame time target").
+    double frameTimeTarget = 0;
     uint32_t screenMode = 4;
     bool lighting = true;
     bool markCurrentRequest = false;
@@ -81,6 +89,7 @@ extern GLEventHandler eventHandler;
 
 // Zooming keeps the eye off the centre and the scene within reach of the depth range.
 constexpr double kMinDistance = 1e-3, kMaxDistance = 1e5;
+constexpr long kMinPointBudget = 10000, kMaxPointBudget = 1L << 30;
 
 bool isZoomKey(int32_t key);
 bool isMoveKey(int32_t key);

@@ -1,5 +1,6 @@
 #include "Viewer.h"
 
+#include "AdaptiveDetail.h"
 #include "EventHandler.h"
 #include "FrameRate.h"
 #include "GPUMemory.h"
@@ -231,12 +232,33 @@ void readPanel(GUI& panel) {
     eventHandler.drawLODGrid = value("Draw LOD grid") != 0;
     eventHandler.lighting = value("Lighting") != 0;
     eventHandler.meshMode = value("Mesh mode") != 0;
+    eventHandler.eyeDomeLighting = value("Eye-dome lighting") != 0;
+    if (panel.getEntry("Point budget") != nullptr) {
+        eventHandler.pointBudget = std::clamp(long(value("Point budget")), kMinPointBudget, kMaxPointBudget);
+        eventHandler.frameTimeTarget = std::max(value("Frame time target"), 0.0);
+    }
     if (treeView != nullptr)
         treeView->selection->optimizeSurfaces = value("Optimize surfaces") != 0;
     const uint32_t mode = uint32_t(value("Screen mode"));
     if (mode != eventHandler.screenMode) {
         eventHandler.screenMode = mode;
         eventHandler.resolutionApplied = false;
+    }
+}
+
+// The ends of the elevation ramp and the intensity stretch: the 1st and 99th percentiles of the points
+// received so far, so that a few outliers do not wash the colours out; the data set's height range until
+// points arrive.
+void updateAttributeRanges() {
+    double z0 = 0, z1 = 0, i0 = 0, i1 = 0;
+    if (lodThread->cache->attributePercentiles(1, 99, z0, z1, i0, i1)) {
+        attributeRanges.height[0] = z0;
+        attributeRanges.height[1] = std::max(z1, z0 + 1);
+        attributeRanges.intensity[0] = i0;
+        attributeRanges.intensity[1] = std::max(i1, i0 + 1);
+    } else {
+        attributeRanges.height[0] = lodThread->grid->rawBounds[4];
+        attributeRanges.height[1] = lodThread->grid->rawBounds[5];
     }
 }
 
@@ -270,6 +292,8 @@ void frameLoop() {
     uint32_t pointsAtPrint = 0;
     int64_t lastPrint = SDL_GetTicks64();
     bool appliedLastFrame = true;
+    std::unique_ptr<AdaptiveDetail> adaptive;
+    int64_t lastFrameStart = SDL_GetTicks64();
     GLVector3d lastEye{NAN, NAN, NAN};
     float lastCentre[3] = {NAN, NAN, NAN};
     for (;;) {
@@ -294,10 +318,28 @@ void frameLoop() {
                   up.x, up.y, up.z);
 
         setCameraPosition(float(eye.x), float(eye.y), float(eye.z));
+        const bool cameraMoving = eye.x != lastEye.x || eye.y != lastEye.y || eye.z != lastEye.z ||
+                                  eventHandler.centre[0] != lastCentre[0] || eventHandler.centre[1] != lastCentre[1] ||
+                                  eventHandler.centre[2] != lastCentre[2];
         if (lodThread != nullptr) {
             lodThread->setCameraPosition(eye);
-            lodThread->minProjectedSize = eventHandler.minProjectedSize;
+            double threshold = eventHandler.minProjectedSize;
+            if (eventHandler.frameTimeTarget > 0) {
+                if (!adaptive || adaptive->options().targetMs != eventHandler.frameTimeTarget) {
+                    AdaptiveDetail::Options options;
+                    options.targetMs = eventHandler.frameTimeTarget;
+                    adaptive = std::make_unique<AdaptiveDetail>(options);
+                }
+                threshold = adaptive->update(threshold, double(now - lastFrameStart), cameraMoving, double(now));
+            } else {
+                adaptive.reset();
+            }
+            lodThread->minProjectedSize = threshold;
+            // BUDGET-HOOK
+            updateAttributeRanges();
         }
+        lastFrameStart = now;
+        eyeDomeLighting = eventHandler.eyeDomeLighting;
 
         glPushMatrix();
         const bool moved = eye.x != lastEye.x || eye.y != lastEye.y || eye.z != lastEye.z ||
@@ -411,6 +453,9 @@ void frameLoop() {
                           << " ms.";
             if (eventHandler.meshMode && lodThread != nullptr)
                 std::cout << " Tiles drawn as meshes: " << lodThread->meshTilesDrawn() << ".";
+            // BUDGET-STATS
+            if (adaptive && adaptive->raised())
+                std::cout << " Detail lowered " << adaptive->factor() << "x for the frame time target.";
             std::cout << std::endl;
             splatSum = 0;
             framesSincePrint = 0;
@@ -426,6 +471,8 @@ void frameLoop() {
 
 } // namespace
 
+static_assert(colorModeNameCount == colorModeCount);
+
 std::unique_ptr<GUI> makeSettingsPanel(int w, int h, double minProjectedSize, bool localTree) {
     auto panel = std::make_unique<GUI>(w, h);
     panel->addEntry("FPS", 0.0, false);
@@ -439,7 +486,14 @@ std::unique_ptr<GUI> makeSettingsPanel(int w, int h, double minProjectedSize, bo
     panel->addEntry("Grid expansion", 0.0, false);
     panel->addEntry("Lighting", true, false);
     panel->addEntry("Mesh mode", false, false);
-    panel->addEntry("Color mode", colorModeNames, 4, 1, false);
+    // A local tree's nodes carry no point attributes: the four modes of the data's own values only.
+    panel->addEntry("Color mode", colorModeNames, localTree ? 4 : colorModeNameCount,
+                    int(eventHandler.colorMode) % (localTree ? 4 : colorModeNameCount), false);
+    panel->addEntry("Eye-dome lighting", eventHandler.eyeDomeLighting, false);
+    if (!localTree) {
+        panel->addEntry("Point budget", int(eventHandler.pointBudget), false);
+        panel->addEntry("Frame time target", eventHandler.frameTimeTarget, false);
+    }
     panel->addEntry("Screen mode", screenModeNames, screenModeCount, 4, false);
     if (localTree)
         panel->addEntry("Optimize surfaces", true, false);
@@ -529,6 +583,9 @@ bool initConnection(const std::string* name, std::string* whyOut) {
     retrievedHeader.outputString();
     if (const std::string problem = checkDataset(retrievedHeader, levelNum); !problem.empty())
         return fail(problem);
+    // Most airborne surveys carry no colour: heights tell more than plain white.
+    if (!retrievedHeader.hasColor() && eventHandler.colorMode == COLOR_LAS)
+        eventHandler.colorMode = COLOR_ELEVATION;
 
     GLfloat projection[16];
     glGetFloatv(GL_PROJECTION_MATRIX, projection);

@@ -53,10 +53,12 @@ GLuint compile(GLenum type, const std::string& source, const char* defines) {
     return shader;
 }
 
-GLuint link(GLuint vertex, GLuint fragment, bool captureClip) {
+// `colours` is the vertex stage's colour function (attributeColors.vp), linked beside it.
+GLuint link(GLuint vertex, GLuint colours, GLuint fragment, bool captureClip) {
     const GLuint program = glCreateProgram();
     if (vertex != 0) {
         glAttachShader(program, vertex);
+        glAttachShader(program, colours);
         glBindAttribLocation(program, POSITION_ATT, "vPosition");
         glBindAttribLocation(program, NORMAL_ATT, "vNormal");
         glBindAttribLocation(program, COLOR_ATT, "vColor");
@@ -135,30 +137,34 @@ void fullscreenQuad() {
 
 } // namespace
 
-unsigned int rttFB() { return gl.frameBuffer; }
+unsigned int rttFB() {
+    return gl.frameBuffer;
+}
 
 bool initializeRTTtextures(const char* shaderDirectory) {
     if (gl.frameBuffer != 0)
         return true;
     const std::string dir = shaderDirectory;
-    const std::string vs = readFile(dir + "vShaderInt.vp"), attributeFS = readFile(dir + "attributePassColor.fp"),
-                      normalizingFS = readFile(dir + "normalizingPassColor.fp");
-    if (vs.empty() || attributeFS.empty() || normalizingFS.empty()) {
+    const std::string vs = readFile(dir + "vShaderInt.vp"),
+                      attributeFS = readFile(dir + "attributePassColor.fp"),
+                      normalizingFS = readFile(dir + "normalizingPassColor.fp"),
+                      coloursVS = readFile(dir + "attributeColors.vp");
+    if (vs.empty() || attributeFS.empty() || normalizingFS.empty() || coloursVS.empty()) {
         std::cout << "Render-to-texture: shaders not found in " << dir << std::endl;
         return false;
     }
     const char* noColors = "#define EXCLUDE_COLORS\n";
-    const GLuint v = compile(GL_VERTEX_SHADER, vs, "");
-    const GLuint fragments[4] = {compile(GL_FRAGMENT_SHADER, attributeFS, noColors),
-                                 compile(GL_FRAGMENT_SHADER, attributeFS, ""),
-                                 compile(GL_FRAGMENT_SHADER, normalizingFS, noColors),
-                                 compile(GL_FRAGMENT_SHADER, normalizingFS, "")};
+    const GLuint v = compile(GL_VERTEX_SHADER, vs, ""), colours = compile(GL_VERTEX_SHADER, coloursVS, "");
+    const GLuint fragments[4] = {
+        compile(GL_FRAGMENT_SHADER, attributeFS, noColors), compile(GL_FRAGMENT_SHADER, attributeFS, ""),
+        compile(GL_FRAGMENT_SHADER, normalizingFS, noColors), compile(GL_FRAGMENT_SHADER, normalizingFS, "")};
     Programs p;
-    p.attribute = link(v, fragments[0], true);
-    p.attributeColor = link(v, fragments[1], true);
-    p.normalizing = link(0, fragments[2], false);
-    p.normalizingColor = link(0, fragments[3], false);
+    p.attribute = link(v, colours, fragments[0], true);
+    p.attributeColor = link(v, colours, fragments[1], true);
+    p.normalizing = link(0, 0, fragments[2], false);
+    p.normalizingColor = link(0, 0, fragments[3], false);
     glDeleteShader(v);
+    glDeleteShader(colours);
     for (GLuint f : fragments)
         glDeleteShader(f);
     if (!p.attribute || !p.attributeColor || !p.normalizing || !p.normalizingColor) {
@@ -190,7 +196,8 @@ void releaseRTTtextures() {
 
 std::vector<unsigned int> renderToTexture(const std::vector<Splat>& splats, const std::vector<Color>& colors,
                                           std::vector<float>& texCoords, const TreeFrame& frame, float radius,
-                                          bool wantNormals, bool wantColors, const RenderToTextureSetup& setup) {
+                                          bool wantNormals, bool wantColors,
+                                          const RenderToTextureSetup& setup) {
     texCoords.clear();
     if (gl.frameBuffer == 0 || splats.empty() || !(wantNormals || wantColors))
         return {};
@@ -205,8 +212,8 @@ std::vector<unsigned int> renderToTexture(const std::vector<Splat>& splats, cons
     GLint maxSize = 0;
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSize);
     if (w < 1 || h < 1 || w > maxSize || h > maxSize) {
-        std::cout << "Render to texture: " << w << " x " << h << " is beyond the GL's texture limit of " << maxSize
-                  << ", the surface stays splats" << std::endl;
+        std::cout << "Render to texture: " << w << " x " << h << " is beyond the GL's texture limit of "
+                  << maxSize << ", the surface stays splats" << std::endl;
         return {};
     }
     drainErrors();
@@ -221,7 +228,8 @@ std::vector<unsigned int> renderToTexture(const std::vector<Splat>& splats, cons
 
     GLuint buffers[3] = {0, 0, 0}; // splats, colours, transform feedback
     glGenBuffers(wantColors ? 3 : 2, buffers);
-    const GLuint vbo = buffers[0], tfb = wantColors ? buffers[2] : buffers[1], cbo = wantColors ? buffers[1] : 0;
+    const GLuint vbo = buffers[0], tfb = wantColors ? buffers[2] : buffers[1],
+                 cbo = wantColors ? buffers[1] : 0;
     glBindBuffer(GL_ARRAY_BUFFER, vbo);
     glBufferData(GL_ARRAY_BUFFER, n * GLsizeiptr(sizeof(Splat)), splats.data(), GL_STATIC_DRAW);
     if (cbo) {
@@ -247,8 +255,8 @@ std::vector<unsigned int> renderToTexture(const std::vector<Splat>& splats, cons
         }
     };
     if (const GLenum e = glGetError(); e != GL_NO_ERROR) {
-        std::cout << "Render to texture: cannot allocate " << w << " x " << h << " textures and buffers for " << n
-                  << " splats (GL error " << e << "), the surface stays splats" << std::endl;
+        std::cout << "Render to texture: cannot allocate " << w << " x " << h << " textures and buffers for "
+                  << n << " splats (GL error " << e << "), the surface stays splats" << std::endl;
         release(false);
         return {};
     }

@@ -15,15 +15,18 @@
 GLuint visibilityPass, attributePass, attributePassColor, shadingPass, shadingPassColor, shadingPassLight,
     shadingPassColorLight, normalizingPass, normalizingPassColor;
 GLuint visibilityPassTri, attributePassTri, attributePassTriColor;
-GLuint* const pbrShaderPrograms[shaderNum] = {&visibilityPass,   &attributePass,         &attributePassColor,
-                                              &shadingPass,      &shadingPassColor,      &shadingPassLight,
-                                              &shadingPassColorLight, &normalizingPass, &normalizingPassColor};
-GLuint* const triShaderPrograms[triShaderNum] = {&visibilityPassTri, &attributePassTri, &attributePassTriColor};
+GLuint* const pbrShaderPrograms[shaderNum] = {
+    &visibilityPass,   &attributePass,         &attributePassColor, &shadingPass,         &shadingPassColor,
+    &shadingPassLight, &shadingPassColorLight, &normalizingPass,    &normalizingPassColor};
+GLuint* const triShaderPrograms[triShaderNum] = {&visibilityPassTri, &attributePassTri,
+                                                 &attributePassTriColor};
 
 GLuint frameBufferMain = GLuint(-1), depthTextureMain = GLuint(-1), normalTextureMain = GLuint(-1),
        colorTextureMain = GLuint(-1);
 double sizeFactor = 1.0;
 double globalModelScale = 1.0;
+AttributeRanges attributeRanges;
+bool eyeDomeLighting = false;
 RenderSettings renderSettings;
 
 namespace {
@@ -46,11 +49,13 @@ bool lookupFailed() {
     return failed;
 }
 
-GLuint* const radiusPrograms[7] = {&attributePass,    &attributePassColor,    &shadingPass,  &shadingPassColor,
-                                   &shadingPassLight, &shadingPassColorLight, &visibilityPass};
-GLuint* const brightnessPrograms[5] = {&shadingPass, &shadingPassLight, &shadingPassColor, &shadingPassColorLight,
-                                       &normalizingPassColor};
-GLuint* const shadingPrograms[4] = {&shadingPass, &shadingPassColor, &shadingPassLight, &shadingPassColorLight};
+GLuint* const radiusPrograms[7] = {&attributePass,    &attributePassColor, &shadingPass,
+                                   &shadingPassColor, &shadingPassLight,   &shadingPassColorLight,
+                                   &visibilityPass};
+GLuint* const brightnessPrograms[5] = {&shadingPass, &shadingPassLight, &shadingPassColor,
+                                       &shadingPassColorLight, &normalizingPassColor};
+GLuint* const shadingPrograms[4] = {&shadingPass, &shadingPassColor, &shadingPassLight,
+                                    &shadingPassColorLight};
 
 void setFloat(GLuint program, const char* name, float v) {
     glUniform1f(glGetUniformLocation(program, name), v);
@@ -90,8 +95,8 @@ bool checkGLError(const char* message) {
     bool any = false;
     for (GLenum e = glGetError(); e != GL_NO_ERROR; e = glGetError()) {
         any = true;
-        std::cout << message << " (error " << e << ": " << reinterpret_cast<const char*>(gluErrorString(e)) << ")"
-                  << std::endl;
+        std::cout << message << " (error " << e << ": " << reinterpret_cast<const char*>(gluErrorString(e))
+                  << ")" << std::endl;
     }
     return any;
 }
@@ -175,7 +180,8 @@ void initUniformInt(GLuint& program, int value, const char* name) {
     });
 }
 
-void RenderSettings::initUniformDouble(GLuint& program, double value, const std::string& name, GLint& locationOut) {
+void RenderSettings::initUniformDouble(GLuint& program, double value, const std::string& name,
+                                       GLint& locationOut) {
     withProgram(program, [&] {
         locationOut = glGetUniformLocation(program, name.c_str());
         if (lookupFailed()) {
@@ -234,9 +240,12 @@ void initShaders(bool intCoords) {
     char* shadingFS = loadShaderFromFile("./Shaders/shadingPassColor.fp");
     char* normalizingFS = loadShaderFromFile("./Shaders/normalizingPassColor.fp");
 
+    char* coloursVS = loadShaderFromFile("./Shaders/attributeColors.vp");
+
     const std::string noColors = "#define EXCLUDE_COLORS \n";
     const GLuint vs = generateShader(pointVS, GL_VERTEX_SHADER, "");
     const GLuint triVs = generateShader(triVS, GL_VERTEX_SHADER, "");
+    const GLuint coloursVs = generateShader(coloursVS, GL_VERTEX_SHADER, "");
     struct Variant {
         GLuint* program;
         GLuint vertex; // 0: fixed-function vertex stage
@@ -253,7 +262,8 @@ void initShaders(bool intCoords) {
         {&attributePassTriColor, triVs, attributeTriFS, "", "tri glAttachShader fs fail\n"},
         {&shadingPass, 0, shadingFS, noColors, "shd glAttachShader fs fail\n"},
         {&shadingPassColor, 0, shadingFS, "", "shd glAttachShader fs fail\n"},
-        {&shadingPassLight, 0, shadingFS, "#define USE_LIGHTING\n #define EXCLUDE_COLORS \n", "shd glAttachShader fs fail\n"},
+        {&shadingPassLight, 0, shadingFS, "#define USE_LIGHTING\n #define EXCLUDE_COLORS \n",
+         "shd glAttachShader fs fail\n"},
         {&shadingPassColorLight, 0, shadingFS, "#define USE_LIGHTING\n", "shd glAttachShader fs fail\n"},
         {&normalizingPass, 0, normalizingFS, noColors, "shd glAttachShader fs fail\n"},
         {&normalizingPassColor, 0, normalizingFS, "", "shd glAttachShader fs fail\n"},
@@ -276,6 +286,7 @@ void initShaders(bool intCoords) {
         const Variant& v = variants[i];
         if (v.vertex != 0) {
             glAttachShader(*v.program, v.vertex);
+            glAttachShader(*v.program, coloursVs);
             if (glGetError() != GL_NO_ERROR)
                 std::printf("glAttachShader vs fail\n");
         }
@@ -286,6 +297,7 @@ void initShaders(bool intCoords) {
             glBindAttribLocation(*v.program, positionAtt, "vPosition");
             glBindAttribLocation(*v.program, normalAtt, "vNormal");
             glBindAttribLocation(*v.program, colorAtt, "vColor");
+            glBindAttribLocation(*v.program, attributesAtt, "vAttributes");
             if (v.vertex == triVs)
                 glBindAttribLocation(*v.program, texAtt, "vTexCoords");
         }
@@ -313,13 +325,15 @@ void initShaders(bool intCoords) {
     setFloat(attributePass, "radius", 1.0f);
     linkAndUseShader(attributePassColor);
     setFloat(attributePassColor, "radius", 1.0f);
-    for (GLuint* p : {&visibilityPassTri, &attributePassTri, &attributePassTriColor, &shadingPass, &shadingPassColor,
-                      &shadingPassLight, &shadingPassColorLight, &normalizingPass, &normalizingPassColor}) {
+    for (GLuint* p :
+         {&visibilityPassTri, &attributePassTri, &attributePassTriColor, &shadingPass, &shadingPassColor,
+          &shadingPassLight, &shadingPassColorLight, &normalizingPass, &normalizingPassColor}) {
         linkAndUseShader(*p);
         samplers(*p);
     }
     glUseProgram(0);
-    for (char* t : {pointVS, triVS, visibilityFS, attributeFS, visibilityTriFS, attributeTriFS, shadingFS, normalizingFS})
+    for (char* t : {pointVS, triVS, visibilityFS, attributeFS, visibilityTriFS, attributeTriFS, shadingFS,
+                    normalizingFS, coloursVS})
         std::free(t);
 }
 
@@ -329,7 +343,8 @@ void initModelUniforms(const double scale[3], const int offsets[3]) {
             for (const char* name : {"scaling", "offsets"}) {
                 const GLint loc = glGetUniformLocation(program, name);
                 if (lookupFailed()) {
-                    std::cout << "Error in init of uniform " << name << " in program " << program << std::endl;
+                    std::cout << "Error in init of uniform " << name << " in program " << program
+                              << std::endl;
                     continue;
                 }
                 if (name[0] == 's')
@@ -513,8 +528,8 @@ GLuint SDL_GL_SurfaceToTexture(SDL_Surface* s) {
     return texture;
 }
 
-int drawPasses(int width, int height, int colorMode, bool lighting, float brightness, float contrast, bool hasColor,
-               const PassGeometry& geometry) {
+int drawPasses(int width, int height, int colorMode, bool lighting, float brightness, float contrast,
+               bool hasColor, const PassGeometry& geometry) {
     glUseProgram(0);
     const double remembered = renderSettings.radius;
     checkGLError("Error before setting brightness");
@@ -531,7 +546,18 @@ int drawPasses(int width, int height, int colorMode, bool lighting, float bright
     glDisableVertexAttribArray(positionAtt);
     glDisableVertexAttribArray(normalAtt);
 
-    const bool colors = (hasColor || StreamReaders::forceClassificationColors) && colorMode == COLOR_LAS;
+    // The modes by attribute colour the splats in the attribute pass as the data's colours do.
+    const bool byAttribute = colorMode >= COLOR_ELEVATION && colorMode < colorModeCount;
+    const bool colors =
+        ((hasColor || StreamReaders::forceClassificationColors) && colorMode == COLOR_LAS) || byAttribute;
+    const ColorSource source = byAttribute ? ColorSource(colorMode - COLOR_ELEVATION + 1) : ColorSource::Data;
+    for (GLuint program : {attributePassColor, attributePassTriColor})
+        withProgram(program, [&] {
+            glUniform1i(glGetUniformLocation(program, "colorSource"), int(source));
+            const double* range =
+                source == ColorSource::Intensity ? attributeRanges.intensity : attributeRanges.height;
+            glUniform2f(glGetUniformLocation(program, "attributeRange"), float(range[0]), float(range[1]));
+        });
     if (colors) {
         const GLenum buffers[2] = {GL_COLOR_ATTACHMENT0, GL_COLOR_ATTACHMENT1};
         glDrawBuffers(2, buffers);
@@ -545,14 +571,15 @@ int drawPasses(int width, int height, int colorMode, bool lighting, float bright
     initAttributePass(false, true);
     glEnableVertexAttribArray(positionAtt);
     glEnableVertexAttribArray(normalAtt);
+    const GLuint colourArray = byAttribute ? attributesAtt : colorAtt;
     if (colors)
-        glEnableVertexAttribArray(colorAtt);
+        glEnableVertexAttribArray(colourArray);
     checkGLError("Error before render in attribute pass");
     const int drawn = geometry(PASS_ATTRIBUTE, colors);
     glDisableVertexAttribArray(positionAtt);
     glDisableVertexAttribArray(normalAtt);
     if (colors)
-        glDisableVertexAttribArray(colorAtt);
+        glDisableVertexAttribArray(colourArray);
 
     initShadingPass();
     const GLuint shading = colors ? (lighting ? shadingPassColorLight : shadingPassColor)
@@ -564,7 +591,12 @@ int drawPasses(int width, int height, int colorMode, bool lighting, float bright
     }
     setFloat(shading, "viewportWidth", float(width));
     setFloat(shading, "viewportHeight", float(height));
-    setFloat(shading, "drawMode", float(colorMode));
+    setFloat(shading, "drawMode", float(byAttribute ? COLOR_LAS : colorMode));
+    // Eye-dome lighting reads the visibility pass's depth as distances from the eye: the near and far
+    // planes of the projection the splats were drawn with.
+    const float n = projMatrix[14] / (projMatrix[10] - 1.0f), f = projMatrix[14] / (projMatrix[10] + 1.0f);
+    setFloat(shading, "edlStrength", eyeDomeLighting ? 1.0f : 0.0f);
+    glUniform2f(glGetUniformLocation(shading, "nearFar"), n, f);
     drawFullscreenTexture();
 
     glDisable(GL_TEXTURE_2D);
@@ -579,7 +611,9 @@ int drawPasses(int width, int height, int colorMode, bool lighting, float bright
 
 void useSplatProgram(int pass, bool colors, int height, double diameter) {
     renderSettings.loadRadius(diameter);
-    const GLuint program = pass == PASS_VISIBILITY ? visibilityPass : colors ? attributePassColor : attributePass;
+    const GLuint program = pass == PASS_VISIBILITY ? visibilityPass
+                           : colors                ? attributePassColor
+                                                   : attributePass;
     glUseProgram(program);
     setFloat(program, "viewportHeight", float(height));
 }
@@ -590,21 +624,25 @@ int drawSplatPasses(RenderSelectionThread* selection, int width, int height, int
     auto levelRadius = [&](int level) {
         return selection->levelRadius[size_t(level)].load() * radiusModifier * globalModelScale * 2;
     };
-    return drawPasses(width, height, colorMode, lighting, brightness, contrast, hasColor, [&](int pass, bool colors) {
-        const bool visibility = pass == PASS_VISIBILITY;
-        const ColorMode mode = visibility ? COLOR_OFF : ColorMode(colorMode);
-        int drawn = 0;
-        for (int l = 0; l < levels; ++l) {
-            useSplatProgram(pass, colors, height, levelRadius(l));
-            drawn += selection->renderSplats(short(l), mode, gridExpansion);
-            glBindBuffer(GL_ARRAY_BUFFER, 0);
-        }
-        if (selection->meshMode()) {
-            // The meshes' fragments lie exactly on the depth of the visibility pass and weigh 1 each.
-            glUseProgram(visibility ? visibilityPassTri : colors ? attributePassTriColor : attributePassTri);
-            selection->renderMeshes(mode, gridExpansion);
-            glBindBuffer(GL_ARRAY_BUFFER, 0);
-        }
-        return drawn;
-    });
+    return drawPasses(width, height, colorMode, lighting, brightness, contrast, hasColor,
+                      [&](int pass, bool colors) {
+                          const bool visibility = pass == PASS_VISIBILITY;
+                          const ColorMode mode = visibility ? COLOR_OFF : ColorMode(colorMode);
+                          int drawn = 0;
+                          for (int l = 0; l < levels; ++l) {
+                              useSplatProgram(pass, colors, height, levelRadius(l));
+                              drawn += selection->renderSplats(short(l), mode, gridExpansion);
+                              glBindBuffer(GL_ARRAY_BUFFER, 0);
+                          }
+                          if (selection->meshMode()) {
+                              // The meshes' fragments lie exactly on the depth of the visibility pass and
+                              // weigh 1 each.
+                              glUseProgram(visibility ? visibilityPassTri
+                                           : colors   ? attributePassTriColor
+                                                      : attributePassTri);
+                              selection->renderMeshes(mode, gridExpansion);
+                              glBindBuffer(GL_ARRAY_BUFFER, 0);
+                          }
+                          return drawn;
+                      });
 }

@@ -13,8 +13,8 @@
 class RenderSelectionThread;
 
 // Point programs, in the order of pbrShaderPrograms.
-extern GLuint visibilityPass, attributePass, attributePassColor, shadingPass, shadingPassColor, shadingPassLight,
-    shadingPassColorLight, normalizingPass, normalizingPassColor;
+extern GLuint visibilityPass, attributePass, attributePassColor, shadingPass, shadingPassColor,
+    shadingPassLight, shadingPassColorLight, normalizingPass, normalizingPassColor;
 // Triangle programs, in the order of triShaderPrograms.
 extern GLuint visibilityPassTri, attributePassTri, attributePassTriColor;
 constexpr int shaderNum = 9;
@@ -30,8 +30,24 @@ constexpr int COLOR_TEXTURE = 2;
 // Off-screen frame buffer and its textures; (GLuint)-1 until created.
 extern GLuint frameBufferMain, depthTextureMain, normalTextureMain, colorTextureMain;
 extern double sizeFactor;
-// Scale of the normalised model space (1 / raw z extent), set when connecting.
+// Model units per raw X unit (splat radii are in raw X units), set when connecting.
 extern double globalModelScale;
+
+// Colour modes after the four of the panel's original cycle ("OFF", "LAS", "Normals", "Depth"): colours
+// from the points' attributes. Each keeps lighting, brightness and contrast as "LAS" does.
+constexpr int COLOR_ELEVATION = 4, COLOR_INTENSITY = 5, COLOR_CLASSIFICATION = 6, COLOR_RETURN = 7;
+constexpr int colorModeCount = 8;
+// What the vertex stage colours a point by ("colorSource" of attributeColors.vp).
+enum class ColorSource : int { Data = 0, Elevation = 1, Intensity = 2, Classification = 3, Return = 4 };
+// The values at the two ends of the elevation ramp (raw Z units) and the intensity stretch: the main
+// thread sets them from the data received so far.
+struct AttributeRanges {
+    double height[2] = {0, 1};
+    double intensity[2] = {0, 65535};
+};
+extern AttributeRanges attributeRanges;
+// Depth-based edge shading in the shading pass.
+extern bool eyeDomeLighting;
 
 struct RenderSettings {
     double radius = 1.0;
@@ -92,8 +108,8 @@ GLuint SDL_GL_SurfaceToTexture(SDL_Surface* s);
 // arrays (and the colour array when `colors`) enabled; it picks its programs and returns the splats drawn.
 enum RenderPass : int { PASS_VISIBILITY = 0, PASS_ATTRIBUTE = 1 };
 using PassGeometry = std::function<int(int pass, bool colors)>;
-int drawPasses(int width, int height, int colorMode, bool lighting, float brightness, float contrast, bool hasColor,
-               const PassGeometry& geometry);
+int drawPasses(int width, int height, int colorMode, bool lighting, float brightness, float contrast,
+               bool hasColor, const PassGeometry& geometry);
 // Puts the point program of the pass in use with the splat diameter (model units) in every point program.
 void useSplatProgram(int pass, bool colors, int height, double diameter);
 

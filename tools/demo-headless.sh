@@ -2,7 +2,7 @@
 # Drives the viewer as a user would on a display without one: clicks the first data set in the chooser,
 # waits until the statistics show that loading has settled, saves a screenshot and quits with Escape.
 # Usage (inside an X session, e.g. under xvfb-run): tools/demo-headless.sh BIN_DIR LOG SCREENSHOT [VIEWER ARGS]
-# With viewer arguments (--tree DIR) there is no chooser to click.
+# With viewer arguments (--dataset NAME, --tree DIR) there is no chooser to click.
 set -uo pipefail
 bin=$1 log=$2 shot=$3
 shift 3

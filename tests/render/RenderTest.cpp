@@ -42,7 +42,8 @@ TEST_F(GL, EveryProgramCompilesAndLinks) {
     EXPECT_EQ(printed.find("compile error"), std::string::npos) << printed;
     EXPECT_EQ(printed.find("fail"), std::string::npos) << printed;
     size_t links = 0;
-    for (size_t at = printed.find("Link status true"); at != std::string::npos; at = printed.find("Link status true", at + 1))
+    for (size_t at = printed.find("Link status true"); at != std::string::npos;
+         at = printed.find("Link status true", at + 1))
         ++links;
     EXPECT_EQ(links, 12u);
     for (GLuint* p : pbrShaderPrograms) {
@@ -142,7 +143,8 @@ TEST(ShaderFiles, LoadedWhole) {
     std::free(text);
     testing::internal::CaptureStderr();
     EXPECT_EQ(loadShaderFromFile(dir.file("missing.fp").c_str()), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Can't open file '" + dir.file("missing.fp") + "' for reading\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Can't open file '" + dir.file("missing.fp") + "' for reading\n");
 }
 
 class Panel : public GL {
@@ -168,10 +170,12 @@ TEST_F(Panel, EntriesInNameOrderWithTheirTexts) {
     std::vector<std::string> names;
     for (auto& [name, entry] : panel->entries)
         names.push_back(name);
-    EXPECT_EQ(names, (std::vector<std::string>{"Brightness", "Color mode", "Contrast", "Draw LOD grid", "FPS",
-                                               "GPU memory", "Grid expansion", "Lighting", "Mark current request",
-                                               "Mesh mode", "Min projected size", "Radius modifier",
-                                               "Screen mode"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"Brightness", "Color mode", "Contrast", "Draw LOD grid",
+                                               "Eye-dome lighting", "FPS", "Frame time target", "GPU memory",
+                                               "Grid expansion", "Lighting", "Mark current request",
+                                               "Mesh mode", "Min projected size", "Point budget",
+                                               "Radius modifier", "Screen mode"}));
+    EXPECT_EQ(panel->getEntry("Point budget")->text(), "Point budget = 3000000");
     EXPECT_EQ(panel->getEntry("Brightness")->text(), "Brightness = 1.3000000000000000");
     EXPECT_EQ(panel->getEntry("Lighting")->text(), "Lighting = Enabled");
     EXPECT_EQ(panel->getEntry("GPU memory")->text(), "GPU memory = 0");
@@ -180,18 +184,24 @@ TEST_F(Panel, EntriesInNameOrderWithTheirTexts) {
 }
 
 TEST_F(Panel, ClicksAdvanceChoicesAndWrap) {
-    EXPECT_EQ(click(12), 1);
-    EXPECT_EQ(click(12), 1);
+    EXPECT_EQ(click(15), 1);
+    EXPECT_EQ(click(15), 1);
     EXPECT_EQ(panel->getEntry("Screen mode")->getValue(), 6); // 1280x768
     for (int i = 0; i < 7; ++i)
-        click(12);
+        click(15);
     EXPECT_EQ(panel->getEntry("Screen mode")->getValue(), 13); // 1920x1080
-    click(12);
+    click(15);
     EXPECT_EQ(panel->getEntry("Screen mode")->getValue(), 0); // wraps to 400x300
-    click(7);
+    click(9);
     EXPECT_EQ(panel->getEntry("Lighting")->getValue(), 0);
+    // The colour modes: the four of the data's own values, then the four by attribute, then round again.
+    for (const char* mode :
+         {"Normals", "Depth", "Elevation", "Intensity", "Classification", "Return", "OFF", "LAS"}) {
+        click(1);
+        EXPECT_EQ(panel->getEntry("Color mode")->text(), std::string("Color mode = ") + mode);
+    }
     GUIEntry* selected = panel->selected;
-    EXPECT_EQ(panel->checkMouseClick(5, 13 * lineHeight + 40), 0); // below the last entry
+    EXPECT_EQ(panel->checkMouseClick(5, 16 * lineHeight + 40), 0); // below the last entry
     EXPECT_EQ(panel->selected, selected);
 }
 
@@ -208,12 +218,26 @@ TEST_F(Panel, KeyTAndAClickToggleMeshMode) {
     h.handleEvent(t, 0);
     EXPECT_FALSE(h.meshMode);
     EXPECT_EQ(panel->getEntry("Mesh mode")->getValue(), 0);
-    click(9);
+    click(11);
     EXPECT_EQ(panel->getEntry("Mesh mode")->getValue(), 1);
+
+    // Key e switches eye-dome lighting, [ and ] halve and double the point budget within its bounds.
+    t.key.keysym.sym = SDLK_e;
+    h.handleEvent(t, 0);
+    EXPECT_TRUE(h.eyeDomeLighting);
+    EXPECT_EQ(panel->getEntry("Eye-dome lighting")->text(), "Eye-dome lighting = Enabled");
+    t.key.keysym.sym = SDLK_RIGHTBRACKET;
+    h.handleEvent(t, 0);
+    EXPECT_EQ(h.pointBudget, 6000000);
+    EXPECT_EQ(panel->getEntry("Point budget")->text(), "Point budget = 6000000");
+    t.key.keysym.sym = SDLK_LEFTBRACKET;
+    for (int i = 0; i < 20; ++i)
+        h.handleEvent(t, 0);
+    EXPECT_EQ(h.pointBudget, kMinPointBudget);
 }
 
 TEST_F(Panel, TypingANumber) {
-    ASSERT_EQ(click(6), 1); // Grid expansion
+    ASSERT_EQ(click(8), 1); // Grid expansion
     panel->enterMinus();
     panel->enterNumber('1');
     panel->enterDot();
@@ -225,7 +249,7 @@ TEST_F(Panel, TypingANumber) {
     EXPECT_TRUE(panel->getChange());
     EXPECT_FALSE(panel->getChange());
 
-    click(6);
+    click(8);
     panel->enterNumber('1');
     panel->enterMinus(); // a minus only first
     EXPECT_EQ(panel->editText, "1");
@@ -236,7 +260,7 @@ TEST_F(Panel, TypingANumber) {
     EXPECT_FALSE(panel->getChange());
 
     // The splat size threshold and the radius factor refuse zero and below, as text that does not parse.
-    for (int entry : {10, 11})
+    for (int entry : {12, 14})
         for (const char* typed : {"0", "-2"}) {
             click(entry);
             for (const char* c = typed; *c != 0; ++c)
@@ -245,7 +269,7 @@ TEST_F(Panel, TypingANumber) {
         }
     EXPECT_EQ(panel->getEntry("Min projected size")->getValue(), 1.5);
     EXPECT_EQ(panel->getEntry("Radius modifier")->getValue(), 1.0);
-    click(11);
+    click(14);
     panel->enterDot();
     panel->enterNumber('5');
     panel->confirmEdit();
