@@ -33,6 +33,14 @@ Color classificationColor(int c) {
         return {65000, 65000, 65000};
     }
 }
+
+// Bytes 12 to 15 of the point's record, as the plain parser copies them.
+PointAttributes attributesOf(LASPoint_C& p) {
+    const uint16_t intensity = p.GetIntensity();
+    const uint8_t returns = uint8_t((p.GetReturnNumber() & 7) | (p.GetNumberOfReturns() & 7) << 3 |
+                                    (p.GetScanDirectionFlag() & 1) << 6 | (p.GetEdgeOfFlightLine() & 1) << 7);
+    return PointAttributes{uint8_t(intensity & 0xff), uint8_t(intensity >> 8), returns, p.GetClasification()};
+}
 } // namespace
 
 LASThreadedDecompressor::LASThreadedDecompressor() = default;
@@ -91,7 +99,8 @@ void LASThreadedDecompressor::Run() {
         std::cout << "Starting decompression" << std::endl;
         const int n = requestSize;
         if (n < 0) {
-            std::cout << "Error, request size for decompression " << n << ", should be nonnegative." << std::endl;
+            std::cout << "Error, request size for decompression " << n << ", should be nonnegative."
+                      << std::endl;
             finished = true;
             workerEnded_ = true;
             endSignal_.release();
@@ -102,17 +111,26 @@ void LASThreadedDecompressor::Run() {
             source_ = std::make_unique<Source>(stream);
             decompressPoints(*source_, n);
             LASHeader_C* h = file_->GetHeader();
-            const bool colors = StreamReaders::loadColors &&
-                                (StreamReaders::forceClassificationColors || h->PointDataFormatID == 2 ||
-                                 h->PointDataFormatID == 3);
+            const bool colors =
+                StreamReaders::loadColors && (StreamReaders::forceClassificationColors ||
+                                              h->PointDataFormatID == 2 || h->PointDataFormatID == 3);
             auto& points = file_->Points();
-            for (int i = 0; i < n && request; ++i) {
-                LASPoint_C* p = points[size_t(i)].get();
-                request->pushSplat(Splat{p->GetX(), p->GetY(), p->GetZ(), 0.0f, 0.0f, 1000.0f});
-                if (colors)
-                    request->pushColor(StreamReaders::forceClassificationColors
-                                           ? classificationColor(p->GetClasification())
-                                           : Color{p->GetRed(), p->GetGreen(), p->GetBlue()});
+            constexpr size_t kBatch = 256;
+            Splat splats[kBatch];
+            Color pointColors[kBatch];
+            PointAttributes attributes[kBatch];
+            for (int i = 0; i < n && request;) {
+                size_t k = 0;
+                for (; k < kBatch && i < n; ++k, ++i) {
+                    LASPoint_C& p = *points[size_t(i)];
+                    splats[k] = Splat{p.GetX(), p.GetY(), p.GetZ(), 0.0f, 0.0f, 1000.0f};
+                    attributes[k] = attributesOf(p);
+                    if (colors)
+                        pointColors[k] = StreamReaders::forceClassificationColors
+                                             ? classificationColor(p.GetClasification())
+                                             : Color{p.GetRed(), p.GetGreen(), p.GetBlue()};
+                }
+                request->pushSplats(splats, colors ? pointColors : nullptr, attributes, k);
             }
         } catch (const std::exception& e) {
             // A corrupt or cut reply ends this run, not the viewer.

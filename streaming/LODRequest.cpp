@@ -13,7 +13,8 @@ void LODRequest::coverTiles() {
     }
 }
 
-void LODRequest::pushSplats(const Splat* s, const Color* colors, size_t n) {
+void LODRequest::pushSplats(const Splat* s, const Color* colors, const PointAttributes* attributes,
+                            size_t n) {
     coverTiles();
     const size_t tileCount = covered_.size();
     uint32_t filed = 0;
@@ -27,6 +28,8 @@ void LODRequest::pushSplats(const Splat* s, const Color* colors, size_t n) {
         t.addSplat(s[i]);
         if (colors)
             t.addColor(colors[i]);
+        if (attributes)
+            t.addAttributes(attributes[i]);
         ++filed;
     }
     numSplats += filed;
@@ -34,7 +37,7 @@ void LODRequest::pushSplats(const Splat* s, const Color* colors, size_t n) {
 }
 
 void LODRequest::pushSplat(const Splat& s) {
-    pushSplats(&s, nullptr, 1);
+    pushSplats(&s, nullptr, nullptr, 1);
 }
 
 void LODRequest::pushColor(const Color& c) {

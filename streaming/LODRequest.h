@@ -14,7 +14,7 @@ class SplatTile;
 struct LODRequest {
     std::set<uint32_t> tiles; // numbers of the tiles covered; fixed once splats are filed
     short level = 0;
-    float priority = 0;       // smaller is more urgent
+    float priority = 0;                                              // smaller is more urgent
     uint32_t minTileX = 0, maxTileX = 0, minTileY = 0, maxTileY = 0; // inclusive
     LODGrid* grid = nullptr;
     std::vector<SplatTile>* splatTiles = nullptr;
@@ -29,9 +29,9 @@ struct LODRequest {
     void pushSplat(const Splat& s);
     // Files the colour of the splat just pushed, into the same tile (nothing if that splat was dropped).
     void pushColor(const Color& c);
-    // Files n splats, and their colours when `colors` is not null, as pushSplat and pushColor would one
-    // after the other.
-    void pushSplats(const Splat* splats, const Color* colors, size_t n);
+    // Files n splats, with their colours and attribute records where those are not null, as pushSplat
+    // and pushColor would one after the other.
+    void pushSplats(const Splat* splats, const Color* colors, const PointAttributes* attributes, size_t n);
 
 private:
     void coverTiles();

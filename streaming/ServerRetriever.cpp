@@ -79,7 +79,8 @@ void resetExtents() {
 }
 
 // Decodes every whole record of the chunk (after completing the one carried over) and carries the rest.
-// Records are handed on in batches, `emit(splats, colours or null, count)`.
+// Records are handed on in batches, `emit(splats, colours or null, attributes, count)`; the attribute
+// record is bytes 12 to 15 of every point record, which all four formats place alike.
 template <typename Emit> void parsePoints(const unsigned char* data, size_t n, Emit&& emit) {
     const size_t record = size_t(pointSize) + 12;
     if (pointBuffer.size() != record) {
@@ -90,13 +91,14 @@ template <typename Emit> void parsePoints(const unsigned char* data, size_t n, E
     constexpr size_t kBatch = 256;
     Splat splats[kBatch];
     Color colors[kBatch];
+    PointAttributes attributes[kBatch];
     size_t batched = 0;
     // The extents in locals: the globals are written once per chunk.
     int64_t x0 = minX, x1 = maxX, y0 = minY, y1 = maxY, z0 = minZ, z1 = maxZ;
     auto flush = [&] {
         if (batched == 0)
             return;
-        emit(splats, colorAt >= 0 ? colors : nullptr, batched);
+        emit(splats, colorAt >= 0 ? colors : nullptr, attributes, batched);
         numReadPoints += uint32_t(batched);
         batched = 0;
     };
@@ -114,6 +116,7 @@ template <typename Emit> void parsePoints(const unsigned char* data, size_t n, E
         y1 = std::max<int64_t>(y1, s.y);
         z0 = std::min<int64_t>(z0, s.z);
         z1 = std::max<int64_t>(z1, s.z);
+        attributes[batched] = PointAttributes{p[12], p[13], p[14], p[15]};
         if (colorAt >= 0) {
             const unsigned char* q = p + colorAt;
             colors[batched] =
@@ -225,7 +228,9 @@ size_t stream_writePointsLODNormals(char* data, size_t size, size_t nmemb, void*
     auto* request = static_cast<LODRequest*>(userdata);
     try {
         parsePoints(reinterpret_cast<const unsigned char*>(data), size * nmemb,
-                    [&](const Splat* s, const Color* c, size_t count) { request->pushSplats(s, c, count); });
+                    [&](const Splat* s, const Color* c, const PointAttributes* a, size_t count) {
+                        request->pushSplats(s, c, a, count);
+                    });
     } catch (const std::exception& e) {
         // Nothing may unwind through libcurl: fail the transfer instead.
         std::cout << "Error filing points: " << e.what() << std::endl;
@@ -239,7 +244,7 @@ size_t stream_writePointsWithNormalsProgressive(char* data, size_t size, size_t 
     std::vector<Color> colors;
     try {
         parsePoints(reinterpret_cast<const unsigned char*>(data), size * nmemb,
-                    [&](const Splat* s, const Color* c, size_t count) {
+                    [&](const Splat* s, const Color* c, const PointAttributes*, size_t count) {
                         splats.insert(splats.end(), s, s + count);
                         if (c)
                             colors.insert(colors.end(), c, c + count);

@@ -1,6 +1,7 @@
 // libcurl and the GL buffer calls of the tile cache stay in this translation unit.
 #include "SplatCacheThread.h"
 
+#include "AttributeSample.h"
 #include "LASHeader.h"
 #include "LASPoint.h"
 #include "LASThreadedDecompressor.h"
@@ -14,6 +15,7 @@
 
 #include <GL/glew.h>
 #include <curl/curl.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -41,6 +43,13 @@ void initCurlOnce() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// Page faults taken by the calling thread so far.
+std::uint64_t threadPageFaults() {
+    rusage u{};
+    if (getrusage(RUSAGE_THREAD, &u) != 0)
+        return 0;
+    return std::uint64_t(u.ru_minflt) + std::uint64_t(u.ru_majflt);
+}
 
 } // namespace
 
@@ -69,6 +78,8 @@ public:
     double calculateMinDistanceToPoint(double x, double y, double z, unsigned tile) override;
     int getAverageRetrievalSpeed() override;
     void recordRetrieval(int milliseconds, int points) override;
+    bool attributePercentiles(float lowPct, float highPct, double& zLow, double& zHigh, double& iLow,
+                              double& iHigh) override;
 
     void handleNextRequest() override;
 
@@ -86,10 +97,13 @@ public:
 
     int failedTransfers() override { return failures_.load(); }
     unsigned droppedSplats() override { return dropped_.load(); }
+    std::uint64_t servingPageFaults() override { return faults_.load(); }
 
 private:
     bool requestExistsLocked(unsigned tile, short level) const;
     void upload(unsigned tile, long frame);
+    // Points the attribute-record attribute at the tile's buffer when it holds `count` records.
+    void pointAttributeRecords(unsigned tile, int count);
     void ensureBuffers();
     static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
     // Triangulates the tile's first `splats` splats (all uploaded ones when negative, never more) and
@@ -110,14 +124,17 @@ private:
     RenderSelectionThread* selection;
     std::vector<SplatTile> tiles;
     // GL names, made on the first upload or draw (the thread of the GL context); 0 until then.
-    std::vector<GLuint> splatBuffers, colorBuffers;
-    // Splats and colours in each tile's buffers (main thread only).
-    std::vector<int> uploaded_, uploadedColors_;
+    std::vector<GLuint> splatBuffers, colorBuffers, attributeBuffers;
+    // Splats, colours and attribute records in each tile's buffers (main thread only).
+    std::vector<int> uploaded_, uploadedColors_, uploadedAttributes_;
     LASThreadedDecompressor* decompressor = nullptr;
     std::deque<int32_t> pointsHistory, timeHistory; // newest first
     CMutexClass statisticsLock;
     std::atomic<int> failures_{0};
     std::atomic<unsigned> dropped_{0};
+    std::atomic<std::uint64_t> faults_{0};
+    std::mutex sampleLock_; // guards sample_
+    AttributeSample sample_;
     WakeSignal requestAdded_; // an idle cache thread starts on a new request without waiting its poll out
 
     // The mesh worker, started by the first request; meshLock_ guards the rest.
@@ -152,8 +169,8 @@ SplatCacheThread* SplatCacheThread::newSplatCacheThread(std::string dataset, LOD
 }
 
 template <class Point>
-SplatCacheThreadImpl<Point>::SplatCacheThreadImpl(std::string name, LODGrid* g, short levels, LASHeader* header,
-                                                  RenderSelectionThread* s)
+SplatCacheThreadImpl<Point>::SplatCacheThreadImpl(std::string name, LODGrid* g, short levels,
+                                                  LASHeader* header, RenderSelectionThread* s)
     : grid(g), selection(s) {
     // Queues and tiles exist even without a handle, so that the render selection can work with a cache
     // that will never fetch anything.
@@ -164,8 +181,10 @@ SplatCacheThreadImpl<Point>::SplatCacheThreadImpl(std::string name, LODGrid* g, 
     tiles = std::vector<SplatTile>(n);
     splatBuffers.assign(n, 0);
     colorBuffers.assign(n, 0);
+    attributeBuffers.assign(n, 0);
     uploaded_.assign(n, 0);
     uploadedColors_.assign(n, 0);
+    uploadedAttributes_.assign(n, 0);
     meshRequests_.resize(n);
     for (SplatTile& t : tiles)
         std::copy(grid->scale, grid->scale + 3, t.coordinateScale);
@@ -182,7 +201,8 @@ SplatCacheThreadImpl<Point>::SplatCacheThreadImpl(std::string name, LODGrid* g, 
     pointSize = header->PointDataRecordLength;
     pointFormat = Point::Format;
     // The record's own colour field, wherever extra bytes follow it.
-    StreamReaders::loadColors = Point::Format == 2 || Point::Format == 3 || StreamReaders::forceClassificationColors;
+    StreamReaders::loadColors =
+        Point::Format == 2 || Point::Format == 3 || StreamReaders::forceClassificationColors;
     curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(curl_, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
@@ -212,7 +232,7 @@ template <class Point> SplatCacheThreadImpl<Point>::~SplatCacheThreadImpl() {
     if (curl_ != nullptr)
         curl_easy_cleanup(curl_);
     // Buffers exist only if the GL context made them, and the owner deletes the cache before the context.
-    for (auto* names : {&splatBuffers, &colorBuffers}) {
+    for (auto* names : {&splatBuffers, &colorBuffers, &attributeBuffers}) {
         std::vector<GLuint> made;
         for (GLuint b : *names)
             if (b != 0)
@@ -222,8 +242,8 @@ template <class Point> SplatCacheThreadImpl<Point>::~SplatCacheThreadImpl() {
     }
 }
 
-template <class Point> int SplatCacheThreadImpl<Point>::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t,
-                                                                    curl_off_t) {
+template <class Point>
+int SplatCacheThreadImpl<Point>::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     // Non-zero aborts the transfer: a stopped cache thread must not wait for a slow reply.
     return static_cast<SplatCacheThreadImpl*>(self)->StopRequested() ? 1 : 0;
 }
@@ -247,12 +267,14 @@ template <class Point> void SplatCacheThreadImpl<Point>::Run() {
 template <class Point> void SplatCacheThreadImpl<Point>::addRequest(LODRequest* request, bool primary) {
     Held hold(requestLock);
     auto& list = (primary ? primaryRequests : secondaryRequests).at(size_t(request->level));
-    auto at = std::find_if(list.begin(), list.end(), [&](LODRequest* r) { return !(r->priority < request->priority); });
+    auto at = std::find_if(list.begin(), list.end(),
+                           [&](LODRequest* r) { return !(r->priority < request->priority); });
     list.insert(at, request);
     requestAdded_.notify();
 }
 
-template <class Point> bool SplatCacheThreadImpl<Point>::requestExistsLocked(unsigned tile, short level) const {
+template <class Point>
+bool SplatCacheThreadImpl<Point>::requestExistsLocked(unsigned tile, short level) const {
     for (const auto* lists : {&primaryRequests, &secondaryRequests})
         for (const LODRequest* r : lists->at(size_t(level)))
             if (r->tiles.count(tile) != 0)
@@ -285,7 +307,8 @@ template <class Point> LODRequest* SplatCacheThreadImpl<Point>::recallRequest(sh
     return nullptr;
 }
 
-template <class Point> void SplatCacheThreadImpl<Point>::recallRequests(short level, std::list<LODRequest*>& out) {
+template <class Point>
+void SplatCacheThreadImpl<Point>::recallRequests(short level, std::list<LODRequest*>& out) {
     Held hold(requestLock);
     for (auto* lists : {&secondaryRequests, &primaryRequests}) {
         auto& list = lists->at(size_t(level));
@@ -336,7 +359,8 @@ template <class Point> void SplatCacheThreadImpl<Point>::releaseRequests(std::ve
 
 template <class Point> SplatTile* SplatCacheThreadImpl<Point>::getTile(unsigned n) {
     if (n >= tiles.size()) {
-        std::cout << "Error, tile " << n << " does not exist in cache list of size " << tiles.size() << std::endl;
+        std::cout << "Error, tile " << n << " does not exist in cache list of size " << tiles.size()
+                  << std::endl;
         return nullptr;
     }
     return &tiles[n];
@@ -383,6 +407,13 @@ template <class Point> void SplatCacheThreadImpl<Point>::recordRetrieval(int mil
     timeHistory.push_front(milliseconds);
 }
 
+template <class Point>
+bool SplatCacheThreadImpl<Point>::attributePercentiles(float lowPct, float highPct, double& zLow,
+                                                       double& zHigh, double& iLow, double& iHigh) {
+    std::lock_guard hold(sampleLock_);
+    return sample_.percentiles(lowPct, highPct, zLow, zHigh, iLow, iHigh);
+}
+
 template <class Point> void SplatCacheThreadImpl<Point>::handleNextRequest() {
     if (curl_ == nullptr) {
         Sleep(20);
@@ -413,6 +444,7 @@ template <class Point> void SplatCacheThreadImpl<Point>::handleNextRequest() {
     }
     // Wall time of the transfer: the processor clock would count every thread's CPU time instead.
     const auto start = std::chrono::steady_clock::now();
+    const std::uint64_t faultsBefore = threadPageFaults();
 
     const auto low = grid->getTileBounds(int(request->minTileX), int(request->minTileY), true);
     const auto high = grid->getTileBounds(int(request->maxTileX), int(request->maxTileY), true);
@@ -434,8 +466,8 @@ template <class Point> void SplatCacheThreadImpl<Point>::handleNextRequest() {
     const auto g0 = grid->getTileGlobalBounds(int(request->minTileX), int(request->minTileY));
     const auto g1 = grid->getTileGlobalBounds(int(request->maxTileX), int(request->maxTileY));
     const std::string level = std::to_string(request->level);
-    const std::string url = DEFAULT_SERVER + "getRangeLODNormals/" + dataset + "/" + formatBound(g0[0]) + "/" +
-                            formatBound(g1[1]) + "/" + formatBound(g0[2]) + "/" + formatBound(g1[3]) +
+    const std::string url = DEFAULT_SERVER + "getRangeLODNormals/" + dataset + "/" + formatBound(g0[0]) +
+                            "/" + formatBound(g1[1]) + "/" + formatBound(g0[2]) + "/" + formatBound(g1[3]) +
                             "/-999999999.0/999999999.0/" + level + "/" + level;
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, request);
@@ -448,7 +480,8 @@ template <class Point> void SplatCacheThreadImpl<Point>::handleNextRequest() {
 
     if (code != CURLE_OK) {
         ++failures_;
-        std::cout << "Error in server response, error code " << int(code) << ", error " << errorText << std::endl;
+        std::cout << "Error in server response, error code " << int(code) << ", error " << errorText
+                  << std::endl;
         resetPointStream(); // a partial record must not prefix the next reply
         {
             Held hold(requestLock);
@@ -472,14 +505,22 @@ template <class Point> void SplatCacheThreadImpl<Point>::handleNextRequest() {
         size_t i = 0;
         for (uint32_t t : request->tiles) {
             SplatTile& tile = tiles[t];
-            tile.normalizeSplats(int(marks[i++].splats), grid, request->level);
+            const size_t first = marks[i++].splats;
+            tile.normalizeSplats(int(first), grid, request->level);
+            // Only points that stay: a failed transfer's are rolled back unseen.
+            if (tile.attributes.size() == tile.splats.size() && tile.splats.size() > first) {
+                std::lock_guard sampling(sampleLock_);
+                sample_.add(&tile.splats[first], &tile.attributes[first], tile.splats.size() - first);
+            }
             tile.update(&request->renderTiles->at(t), request->level);
             tile.Unlock();
         }
         Held hold(requestLock);
         currentBounds = {0, 0, 0, 0};
     }
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    faults_ += threadPageFaults() - faultsBefore;
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     recordRetrieval(int(elapsed.count()), int(numReadPoints));
 }
 
@@ -488,6 +529,7 @@ template <class Point> void SplatCacheThreadImpl<Point>::ensureBuffers() {
         return;
     glGenBuffers(GLsizei(splatBuffers.size()), splatBuffers.data());
     glGenBuffers(GLsizei(colorBuffers.size()), colorBuffers.data());
+    glGenBuffers(GLsizei(attributeBuffers.size()), attributeBuffers.data());
 }
 
 template <class Point> void SplatCacheThreadImpl<Point>::upload(unsigned t, long frame) {
@@ -496,14 +538,20 @@ template <class Point> void SplatCacheThreadImpl<Point>::upload(unsigned t, long
     // A tile may hold fewer colours than splats (colours forced on a format without them): upload what
     // there is, and draw without colours then.
     const int colors = std::min<int>(n, int(tile.colors.size()));
+    const int attributes = std::min<int>(n, int(tile.attributes.size()));
     glBindBuffer(GL_ARRAY_BUFFER, splatBuffers[t]);
-    glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(n) * GLsizeiptr(sizeof(Splat)), tile.getSplats(frame), GL_STATIC_DRAW);
+    glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(n) * GLsizeiptr(sizeof(Splat)), tile.getSplats(frame),
+                 GL_STATIC_DRAW);
     glBindBuffer(GL_ARRAY_BUFFER, colorBuffers[t]);
     glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(colors) * GLsizeiptr(sizeof(Color)), tile.getColors(frame),
                  GL_STATIC_DRAW);
+    glBindBuffer(GL_ARRAY_BUFFER, attributeBuffers[t]);
+    glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(attributes) * GLsizeiptr(sizeof(PointAttributes)),
+                 tile.getAttributes(frame), GL_STATIC_DRAW);
     glBindBuffer(GL_ARRAY_BUFFER, 0);
     uploaded_[t] = n;
     uploadedColors_[t] = colors;
+    uploadedAttributes_[t] = attributes;
     tile.finishUpdate();
 }
 
@@ -542,6 +590,14 @@ template <class Point> void SplatCacheThreadImpl<Point>::updateVBOs(long frame) 
     }
 }
 
+template <class Point> void SplatCacheThreadImpl<Point>::pointAttributeRecords(unsigned t, int count) {
+    if (uploadedAttributes_[t] < count)
+        return;
+    glBindBuffer(GL_ARRAY_BUFFER, attributeBuffers[t]);
+    // Four bytes as they are (not normalised): intensity low and high, the return byte, the class byte.
+    glVertexAttribPointer(attributesAtt, 4, GL_UNSIGNED_BYTE, GL_FALSE, sizeof(PointAttributes), nullptr);
+}
+
 template <class Point>
 void SplatCacheThreadImpl<Point>::renderSplats(unsigned t, std::vector<int>* indices, bool withColors) {
     ensureBuffers();
@@ -554,12 +610,14 @@ void SplatCacheThreadImpl<Point>::renderSplats(unsigned t, std::vector<int>* ind
         glBindBuffer(GL_ARRAY_BUFFER, colorBuffers[t]);
         glVertexAttribPointer(colorAtt, 3, GL_UNSIGNED_SHORT, GL_TRUE, sizeof(Color), nullptr);
     }
+    pointAttributeRecords(t, count);
     if (count > 0)
         glDrawElements(GL_POINTS, count, GL_UNSIGNED_INT, indices->data());
 }
 
 template <class Point>
-void SplatCacheThreadImpl<Point>::renderTriangles(unsigned t, std::vector<unsigned>* indices, bool withColors) {
+void SplatCacheThreadImpl<Point>::renderTriangles(unsigned t, std::vector<unsigned>* indices,
+                                                  bool withColors) {
     ensureBuffers();
     if (indices == nullptr || indices->size() < 3)
         return;
@@ -571,6 +629,7 @@ void SplatCacheThreadImpl<Point>::renderTriangles(unsigned t, std::vector<unsign
         glBindBuffer(GL_ARRAY_BUFFER, colorBuffers[t]);
         glVertexAttribPointer(colorAtt, 3, GL_UNSIGNED_SHORT, GL_TRUE, sizeof(Color), nullptr);
     }
+    pointAttributeRecords(t, uploaded_[t]);
     glDrawElements(GL_TRIANGLES, GLsizei(indices->size() / 3 * 3), GL_UNSIGNED_INT, indices->data());
 }
 
@@ -594,12 +653,14 @@ bool SplatCacheThreadImpl<Point>::triangulatePrefix(unsigned t, int& splats, std
 }
 
 template <class Point>
-bool SplatCacheThreadImpl<Point>::triangulateTile(unsigned t, std::vector<unsigned>& indices, float threshold) {
+bool SplatCacheThreadImpl<Point>::triangulateTile(unsigned t, std::vector<unsigned>& indices,
+                                                  float threshold) {
     int splats = -1;
     return triangulatePrefix(t, splats, indices, threshold);
 }
 
-template <class Point> void SplatCacheThreadImpl<Point>::requestMesh(unsigned t, int splats, float threshold) {
+template <class Point>
+void SplatCacheThreadImpl<Point>::requestMesh(unsigned t, int splats, float threshold) {
     std::lock_guard lock(meshLock_);
     MeshRequest& r = meshRequests_.at(t);
     if (r.splats < 0)

@@ -1,8 +1,8 @@
 #pragma once
-// The tile cache: one SplatTile and one pair of GPU buffers per grid tile, a queue of level-of-detail
-// requests per level, and the thread that serves them one at a time from the point server, filing the
-// points into their tiles while the reply streams in. The main thread uploads filled tiles each frame
-// and hands finished requests back to the render selection thread once they are on the GPU.
+// The tile cache: one SplatTile and three GPU buffers (splats, colours, attribute records) per grid tile, a
+// queue of level-of-detail requests per level, and the thread that serves them one at a time from the point
+// server, filing the points into their tiles while the reply streams in. The main thread uploads filled tiles
+// each frame and hands finished requests back to the render selection thread once they are on the GPU.
 //
 // Locks: the request lock (queues, current request bounds, and the level count of every tile), the
 // finished lock, the statistics lock, and each tile's own lock. The cache thread takes the request lock
@@ -13,6 +13,7 @@
 #include "SplatTile.h"
 
 #include <array>
+#include <cstdint>
 #include <list>
 #include <string>
 #include <vector>
@@ -54,6 +55,10 @@ public:
     virtual int getAverageRetrievalSpeed() = 0;
     // Adds one transfer to the history the speed is measured over (the last 20).
     virtual void recordRetrieval(int milliseconds, int points) = 0;
+    // Raw heights (LAS integer units) and intensities at two percentiles (0 to 100) of a bounded sample of
+    // the points filed so far; false before any point. Any thread; cheap while nothing new was filed.
+    virtual bool attributePercentiles(float lowPct, float highPct, double& zLow, double& zHigh, double& iLow,
+                                      double& iHigh) = 0;
 
     // Serves the most urgent request; returns without one when nothing is queued and the thread is asked
     // to stop.
@@ -63,7 +68,9 @@ public:
     virtual void updateVBOs(long frame) = 0;
     virtual void updateVBO(unsigned tile, long frame) = 0;
     virtual void forceUpdateVBO(unsigned tile, long frame) = 0;
-    // Draws the tile's splats: at most as many of `indices` as its last upload holds.
+    // Draws the tile's splats: at most as many of `indices` as its last upload holds. Points the colour
+    // attribute at the colour buffer (when asked) and the attribute-record attribute at the tile's records
+    // whenever they cover the splats drawn; enabling the arrays is the caller's.
     virtual void renderSplats(unsigned tile, std::vector<int>* indices, bool withColors) = 0;
     // Splats on the GPU for the tile.
     virtual int uploadedSplats(unsigned tile) = 0;
@@ -93,6 +100,8 @@ public:
     // Counters for diagnostics and tests.
     virtual int failedTransfers() = 0;
     virtual unsigned droppedSplats() = 0;
+    // Page faults (minor and major) the cache thread took while serving requests.
+    virtual std::uint64_t servingPageFaults() = 0;
 };
 
 // The cache for one point record class (LASPoint0 to LASPoint3).

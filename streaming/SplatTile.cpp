@@ -9,7 +9,7 @@
 #include <iostream>
 
 SplatTile::SplatTile(const SplatTile& o)
-    : CMutexClass(o), isEmpty(o.isEmpty.load()), splats(o.splats), colors(o.colors),
+    : CMutexClass(o), isEmpty(o.isEmpty.load()), splats(o.splats), colors(o.colors), attributes(o.attributes),
       levelStarts(o.levelStarts), highestLevel(o.highestLevel.load()), minZ(o.minZ.load()),
       maxZ(o.maxZ.load()), uploadPending(o.uploadPending.load()), uploadLevel(o.uploadLevel),
       receiving(o.receiving.load()), renderTile(o.renderTile) {
@@ -18,15 +18,20 @@ SplatTile::SplatTile(const SplatTile& o)
     completeEnds_ = o.completeEnds_;
 }
 
+namespace {
+// Room for the level about to stream in, reserved at once rather than doubled up to: every doubling
+// copies the tile and writes fresh memory. Room that stays unused is not touched, so large arrays (which
+// have address space of their own) pay for it in address space only.
+template <class Array> void reserveForLevel(Array& a) {
+    if (!a.empty() && a.capacity() < 5 * a.size())
+        a.reserve(5 * a.size());
+}
+} // namespace
+
 void SplatTile::addLOD() {
-    // Each level holds about three times the splats of those before it: room for them at once spares
-    // the copies of growing step by step. Room that stays unused is never touched, so it costs address
-    // space, not memory.
-    if (!splats.empty() && splats.capacity() < 5 * splats.size()) {
-        splats.reserve(5 * splats.size());
-        if (!colors.empty())
-            colors.reserve(5 * colors.size());
-    }
+    reserveForLevel(splats);
+    reserveForLevel(colors);
+    reserveForLevel(attributes);
     levelStarts.push_back(int(splats.size()));
     receiving = true;
 }
@@ -63,6 +68,8 @@ void SplatTile::rollback(const Mark& m) {
         splats.resize(m.splats);
     if (colors.size() > m.colors)
         colors.resize(m.colors);
+    if (attributes.size() > m.attributes)
+        attributes.resize(m.attributes);
     if (levelStarts.size() > m.levels)
         levelStarts.resize(m.levels);
     receiving = m.receiving;
@@ -132,6 +139,10 @@ Color* SplatTile::getColors(long) {
     return colors.empty() ? nullptr : colors.data();
 }
 
+PointAttributes* SplatTile::getAttributes(long) {
+    return attributes.empty() ? nullptr : attributes.data();
+}
+
 bool SplatTile::badLevel(short level) const {
     if (level >= 0)
         return false;
@@ -186,7 +197,9 @@ void SplatTile::simplify2(std::vector<unsigned>& indices, float threshold, bool)
     simplifyBySampling(meshPoints(), indices, threshold);
 }
 
-int SplatTile::simplificationIteration(std::vector<unsigned>& indices, std::vector<TriangulationVertex*>& vertices,
-                                       float threshold, bool useAllSplats) {
-    return ::simplificationIteration(meshPoints(), colors, indices, vertices, threshold, useAllSplats);
+int SplatTile::simplificationIteration(std::vector<unsigned>& indices,
+                                       std::vector<TriangulationVertex*>& vertices, float threshold,
+                                       bool useAllSplats) {
+    const std::vector<Color> plainColors(colors.begin(), colors.end());
+    return ::simplificationIteration(meshPoints(), plainColors, indices, vertices, threshold, useAllSplats);
 }

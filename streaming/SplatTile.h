@@ -5,6 +5,7 @@
 #include "CMutexClass.h"
 #include "GeometryTypes.h"
 #include "MeshPoint.h"
+#include "TileMemory.h"
 
 #include <atomic>
 #include <cfloat>
@@ -18,6 +19,11 @@ class TriangulationVertex;
 
 class SplatTile : public CMutexClass {
 public:
+    // The arrays live in TileMemory: large, written once, and recycled when a vector grows.
+    using SplatArray = std::vector<Splat, TileAllocator<Splat>>;
+    using ColorArray = std::vector<Color, TileAllocator<Color>>;
+    using AttributeArray = std::vector<PointAttributes, TileAllocator<PointAttributes>>;
+
     SplatTile() = default;
     // Copies contents and flags; the copy's lock is free. Only while the cache builds its tiles.
     SplatTile(const SplatTile& o);
@@ -25,7 +31,9 @@ public:
 
     void addSplat(const Splat& s) { splats.push_back(s); }
     void addColor(const Color& c) { colors.push_back(c); }
-    // Begins a new level at the current end of the splats.
+    void addAttributes(const PointAttributes& a) { attributes.push_back(a); }
+    // Begins a new level at the current end of the splats, with room for it: each level holds about three
+    // times the splats of those before it.
     void addLOD();
     // Widens minZ/maxZ over the splats from `first` on and makes their normals unit length.
     void normalizeSplats(int first, LODGrid* grid, short level);
@@ -37,6 +45,7 @@ public:
 
     Splat* getSplats(long stamp);
     Color* getColors(long stamp);
+    PointAttributes* getAttributes(long stamp);
     // Splats of levels 0 to `level` (all when `level` is past the last level begun); -1 for a negative
     // level, with a message.
     int getFullLODsize(short level) const;
@@ -47,13 +56,15 @@ public:
 
     // What the tile held before a level began, so that a failed transfer can be undone.
     struct Mark {
-        size_t splats = 0, colors = 0;
+        size_t splats = 0, colors = 0, attributes = 0;
         size_t levels = 0;
         bool receiving = false;
     };
-    Mark mark() const { return Mark{splats.size(), colors.size(), levelStarts.size(), receiving.load()}; }
-    // Drops every splat, colour and level begun since `m`: a retried request then starts from the same
-    // state and later level numbers do not shift.
+    Mark mark() const {
+        return Mark{splats.size(), colors.size(), attributes.size(), levelStarts.size(), receiving.load()};
+    }
+    // Drops every splat, colour, attribute record and level begun since `m`: a retried request then starts
+    // from the same state and later level numbers do not shift.
     void rollback(const Mark& m);
 
     // Geometry. Splats are taken in world units relative to the centre of their raw box (raw ×
@@ -80,8 +91,10 @@ public:
 
     // Read by the render selection thread without the tile's lock.
     std::atomic<bool> isEmpty{true};
-    std::vector<Splat> splats;
-    std::vector<Color> colors;
+    SplatArray splats;
+    ColorArray colors;
+    // Bytes 12 to 15 of each splat's LAS record, in the same order as `splats`.
+    AttributeArray attributes;
     std::vector<int> levelStarts;
     std::atomic<short> highestLevel{-1};
     // Raw heights of the splats normalised so far; read by the render selection thread.

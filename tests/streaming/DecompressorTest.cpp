@@ -110,7 +110,8 @@ protected:
         header_.copyFromBuffer(reinterpret_cast<const unsigned char*>(file_.data()));
         pointcodec::Columns cols;
         cols.fromRecords(reinterpret_cast<const unsigned char*>(file_.data()) + header_.OffsetToPointData,
-                         header_.NumberOfPointRecords, header_.PointDataFormatID, header_.PointDataRecordLength);
+                         header_.NumberOfPointRecords, header_.PointDataFormatID,
+                         header_.PointDataRecordLength);
         CLASCompressor c;
         c.compressBlock(cols, block_);
         StdoutCapture quiet;
@@ -143,7 +144,7 @@ TEST_F(Decompression, PointsArriveInTheirTilesWhileTheBlockStreamsIn) {
         for (bool classes : {false, true}) {
             StreamReaders::forceClassificationColors = classes;
             for (auto& t : tiles_)
-                t.splats.clear(), t.colors.clear();
+                t.splats.clear(), t.colors.clear(), t.attributes.clear();
             request_.numSplats = 0;
             d.initializeRequest(&request_);
             d.setRetrievalSize(int(header_.NumberOfPointRecords));
@@ -162,22 +163,38 @@ TEST_F(Decompression, PointsArriveInTheirTilesWhileTheBlockStreamsIn) {
             size_t splats = 0;
             for (auto& t : tiles_) {
                 ASSERT_EQ(t.colors.size(), t.splats.size());
+                ASSERT_EQ(t.attributes.size(), t.splats.size());
                 splats += t.splats.size();
             }
             EXPECT_EQ(splats, header_.NumberOfPointRecords);
             // Point 0: its coordinates, the placeholder normal, its colour or its class's.
-            const int tile = grid_->getSplatTile(int32_t(record(0)[0] | record(0)[1] << 8 | record(0)[2] << 16 |
-                                                         uint32_t(record(0)[3]) << 24),
-                                                 int32_t(record(0)[4] | record(0)[5] << 8 | record(0)[6] << 16 |
-                                                         uint32_t(record(0)[7]) << 24));
+            const int tile = grid_->getSplatTile(
+                int32_t(record(0)[0] | record(0)[1] << 8 | record(0)[2] << 16 | uint32_t(record(0)[3]) << 24),
+                int32_t(record(0)[4] | record(0)[5] << 8 | record(0)[6] << 16 |
+                        uint32_t(record(0)[7]) << 24));
             ASSERT_GE(tile, 0);
             const Splat& s = tiles_[size_t(tile)].splats[0];
             EXPECT_EQ(std::memcmp(&s, record(0), 12), 0);
             EXPECT_EQ(s.nz, 1000.0f);
+            // Every point's intensity, return byte and class byte exactly as its record holds them; a
+            // tile's points are in record order.
+            std::vector<size_t> next(tiles_.size(), 0);
+            size_t wrong = 0;
+            for (size_t i = 0; i < header_.NumberOfPointRecords; ++i) {
+                int32_t xy[2];
+                std::memcpy(xy, record(i), 8);
+                const size_t t = size_t(grid_->getSplatTile(xy[0], xy[1]));
+                const size_t k = next[t]++;
+                wrong += std::memcmp(&tiles_[t].splats[k], record(i), 12) != 0 ||
+                         std::memcmp(&tiles_[t].attributes[k], record(i) + 12, 4) != 0;
+            }
+            EXPECT_EQ(wrong, 0u);
             const Color& c = tiles_[size_t(tile)].colors[0];
             if (classes) {
                 const int cls = record(0)[15] & 31;
-                const Color want = cls == 2 ? Color{30000, 30000, 0} : cls == 6 ? Color{50000, 0, 0} : Color{65000, 65000, 65000};
+                const Color want = cls == 2   ? Color{30000, 30000, 0}
+                                   : cls == 6 ? Color{50000, 0, 0}
+                                              : Color{65000, 65000, 65000};
                 EXPECT_EQ(c.r, want.r);
                 EXPECT_EQ(c.b, want.b);
             } else {
@@ -231,7 +248,8 @@ TEST_F(Decompression, StopsPromptlyAndRefusesANegativeSize) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_NE(d.ThreadState(), CThread::Running);
     const std::string out = capture.take();
-    EXPECT_NE(out.find("Error, request size for decompression -1, should be nonnegative."), std::string::npos) << out;
+    EXPECT_NE(out.find("Error, request size for decompression -1, should be nonnegative."), std::string::npos)
+        << out;
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -22,13 +23,21 @@
 
 namespace {
 
-// Wire records of `count` points of a record length, with colours where the format has them.
+// Bytes 12 to 15 of point i's record: intensity low and high, return byte, class byte; all differ.
+std::array<uint8_t, 4> attributeBytes(int i) {
+    return {uint8_t(i), uint8_t(0xa0 ^ i), uint8_t(0x49 + i), uint8_t(0xc2 - 3 * i)};
+}
+
+// Wire records of `count` points of a record length, with colours where the format has them, and the
+// attribute bytes of every point.
 std::string wireRecords(int format, int recordLength, int count) {
     std::string out;
     for (int i = 0; i < count; ++i) {
         std::string r(size_t(recordLength) + 12, '\0');
         const int32_t xyz[3] = {1000 * i + 5, 100000 * (i % 3) + 7, -i}; // rows 0, 0, 1
         std::memcpy(r.data(), xyz, 12);
+        const auto attributes = attributeBytes(i);
+        std::memcpy(r.data() + 12, attributes.data(), 4);
         const int colorAt = format == 2 ? 20 : format == 3 ? 28 : -1;
         if (colorAt >= 0) {
             const uint16_t rgb[3] = {uint16_t(i), uint16_t(2 * i), uint16_t(65535 - i)};
@@ -44,6 +53,7 @@ std::string wireRecords(int format, int recordLength, int count) {
 struct Filed {
     std::vector<std::vector<std::tuple<int32_t, int32_t, int32_t, float>>> splats;
     std::vector<std::vector<std::tuple<int, int, int>>> colors;
+    std::vector<std::vector<std::array<uint8_t, 4>>> attributes;
     uint32_t read = 0, filed = 0, dropped = 0;
 };
 
@@ -81,6 +91,9 @@ Filed feed(const std::string& reply, const std::vector<size_t>& cuts, int skip =
     for (auto& t : tiles) {
         f.splats.emplace_back();
         f.colors.emplace_back();
+        f.attributes.emplace_back();
+        for (const PointAttributes& a : t.attributes)
+            f.attributes.back().push_back({a.intensityLow, a.intensityHigh, a.returns, a.classification});
         for (auto& s : t.splats)
             f.splats.back().emplace_back(s.x, s.y, s.z, s.nz);
         for (auto& c : t.colors)
@@ -120,7 +133,19 @@ TEST(StreamParsers, PointsAreTheSameUnderEverySplit) {
             const Filed split = feed(reply, cuts);
             EXPECT_EQ(split.splats, whole.splats);
             EXPECT_EQ(split.colors, whole.colors);
+            EXPECT_EQ(split.attributes, whole.attributes);
         }
+        // Every splat carries bytes 12 to 15 of its own record (point i has z = -i), colours or not.
+        for (bool colours : {true, false}) {
+            StreamReaders::loadColors = colours;
+            const Filed f = colours ? whole : feed(reply, {13});
+            for (size_t t = 0; t < f.splats.size(); ++t) {
+                ASSERT_EQ(f.attributes[t].size(), f.splats[t].size());
+                for (size_t k = 0; k < f.splats[t].size(); ++k)
+                    EXPECT_EQ(f.attributes[t][k], attributeBytes(-std::get<2>(f.splats[t][k])));
+            }
+        }
+        StreamReaders::loadColors = true;
     }
     // An empty reply files nothing; a partial record left by a failed transfer is discarded before the next.
     pointSize = 20;
@@ -136,7 +161,8 @@ TEST(StreamParsers, PointsAreTheSameUnderEverySplit) {
 }
 
 // Long replies are filed in batches: splats beyond the grid or in a tile the request does not hold are
-// dropped and counted, and every colour filed stays with its own splat, whatever the chunks.
+// dropped and counted, and every colour and attribute record filed stays with its own splat, whatever
+// the chunks.
 TEST(StreamParsers, DroppedSplatsTakeTheirColoursAlong) {
     pointSize = 26;
     pointFormat = 2;
@@ -151,9 +177,12 @@ TEST(StreamParsers, DroppedSplatsTakeTheirColoursAlong) {
         size_t filed = 0;
         for (size_t t = 0; t < f.splats.size(); ++t) {
             ASSERT_EQ(f.colors[t].size(), f.splats[t].size());
-            for (size_t k = 0; k < f.splats[t].size(); ++k)
-                EXPECT_EQ(std::get<0>(f.colors[t][k]),
-                          -std::get<2>(f.splats[t][k])); // red is the point's number
+            ASSERT_EQ(f.attributes[t].size(), f.splats[t].size());
+            for (size_t k = 0; k < f.splats[t].size(); ++k) {
+                const int point = -std::get<2>(f.splats[t][k]);
+                EXPECT_EQ(std::get<0>(f.colors[t][k]), point); // red is the point's number
+                EXPECT_EQ(f.attributes[t][k], attributeBytes(point));
+            }
             filed += f.splats[t].size();
         }
         EXPECT_EQ(filed, f.filed);

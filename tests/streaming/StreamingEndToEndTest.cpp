@@ -10,15 +10,16 @@
 #include "SplatCacheThread.h"
 #include "SplatTile.h"
 #include "SyntheticScene.h"
+#include "VertexAttributes.h"
 #include "ViewMath.h"
 
+#include "TestConfig.h"
 #include "support/CaptureStdout.h"
 #include "support/FaultyProxy.h"
 #include "support/HiddenGLWindow.h"
 #include "support/LasPoints.h"
 #include "support/LocalPointServer.h"
 #include "support/Samples.h"
-#include "TestConfig.h"
 
 #include <gtest/gtest.h>
 
@@ -31,20 +32,46 @@
 #include <fstream>
 #include <future>
 #include <memory>
+#include <sys/file.h>
 #include <thread>
 #include <tuple>
-#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
 
 using Point = RawPoint;
 using Clock = std::chrono::steady_clock;
+// Raw X, Y, Z and bytes 12 to 15 (intensity, return byte, class byte) of a record, as one word.
+using PointWithAttributes = std::tuple<int32_t, int32_t, int32_t, uint32_t>;
+
+std::vector<PointWithAttributes> recordsOf(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    LASHeader h;
+    h.copyFromBuffer(reinterpret_cast<const unsigned char*>(bytes.data()));
+    std::vector<PointWithAttributes> out;
+    for (uint32_t i = 0; i < h.NumberOfPointRecords; ++i) {
+        int32_t xyz[3];
+        uint32_t attributes;
+        const char* r = bytes.data() + h.OffsetToPointData + size_t(i) * h.PointDataRecordLength;
+        std::memcpy(xyz, r, 12);
+        std::memcpy(&attributes, r + 12, 4);
+        out.emplace_back(xyz[0], xyz[1], xyz[2], attributes);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The value at a fraction of the sorted values.
+template <class T> double at(const std::vector<T>& sorted, double fraction) {
+    return double(sorted[size_t(fraction * double(sorted.size() - 1))]);
+}
 
 // Looking straight down from (0, 0, height) in normalised space; returns the pixel factor.
 double lookDown(double height) {
     const float n = 0.01f, far = 1e4f;
-    const float proj[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, (far + n) / (n - far), -1, 0, 0, 2 * far * n / (n - far), 0};
+    const float proj[16] = {
+        1, 0, 0, 0, 0, 1, 0, 0, 0, 0, (far + n) / (n - far), -1, 0, 0, 2 * far * n / (n - far), 0};
     const float mv[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, float(-height), 1};
     extractFrustum(proj, mv);
     return 384.0;
@@ -111,7 +138,8 @@ protected:
         StdoutCapture quiet;
         ASSERT_EQ(retriever.retrieveMetadata(header_, levels_), 0);
         LODGrid probe(&header_);
-        height_ = 1.2 * std::max(probe.rawBounds[1] - probe.rawBounds[0], probe.rawBounds[3] - probe.rawBounds[2]) *
+        height_ = 1.2 *
+                  std::max(probe.rawBounds[1] - probe.rawBounds[0], probe.rawBounds[3] - probe.rawBounds[2]) *
                   probe.normalisingScale / 2;
         const double pixelFactor = lookDown(height_);
         sel_ = std::make_unique<RenderSelectionThread>(name, &header_, pixelFactor, short(levels_ - 1), 1.0);
@@ -305,6 +333,72 @@ TEST_F(Streaming, FullDetailHoldsEveryPointExactlyOnce) {
     EXPECT_TRUE(held() == rawPointsOf(las_));
     EXPECT_EQ(drawAllLevels(), int(header_.NumberOfPointRecords));
     EXPECT_EQ(sel_->cache->failedTransfers(), 0);
+
+    // Every splat holds its own record's intensity, return and class bytes.
+    const std::vector<PointWithAttributes> records = recordsOf(las_);
+    std::vector<PointWithAttributes> got;
+    for (const SplatTile& t : *sel_->cache->getTiles()) {
+        ASSERT_EQ(t.attributes.size(), t.splats.size());
+        for (size_t i = 0; i < t.splats.size(); ++i) {
+            uint32_t a;
+            std::memcpy(&a, &t.attributes[i], 4);
+            got.emplace_back(t.splats[i].x, t.splats[i].y, t.splats[i].z, a);
+        }
+    }
+    std::sort(got.begin(), got.end());
+    EXPECT_TRUE(got == records);
+
+    // The tile's records are on the GPU, and drawing points the attribute at them: four bytes as stored.
+    {
+        const DriverAllocations driver;
+        std::vector<int> none;
+        sel_->cache->renderSplats(0, &none, true);
+        GLint buffer = 0, size = 0, type = 0, normalized = 1, stride = 0;
+        glGetVertexAttribiv(attributesAtt, GL_VERTEX_ATTRIB_ARRAY_BUFFER_BINDING, &buffer);
+        glGetVertexAttribiv(attributesAtt, GL_VERTEX_ATTRIB_ARRAY_SIZE, &size);
+        glGetVertexAttribiv(attributesAtt, GL_VERTEX_ATTRIB_ARRAY_TYPE, &type);
+        glGetVertexAttribiv(attributesAtt, GL_VERTEX_ATTRIB_ARRAY_NORMALIZED, &normalized);
+        glGetVertexAttribiv(attributesAtt, GL_VERTEX_ATTRIB_ARRAY_STRIDE, &stride);
+        EXPECT_EQ(size, 4);
+        EXPECT_EQ(type, GL_UNSIGNED_BYTE);
+        EXPECT_EQ(normalized, GL_FALSE);
+        EXPECT_EQ(stride, 4);
+        ASSERT_NE(buffer, 0);
+        const SplatTile& tile = *sel_->cache->getTile(0);
+        const int n = sel_->cache->uploadedSplats(0);
+        ASSERT_GT(n, 0);
+        std::vector<PointAttributes> onGpu(size_t(n) + 1);
+        glBindBuffer(GL_ARRAY_BUFFER, GLuint(buffer));
+        GLint bytes = 0;
+        glGetBufferParameteriv(GL_ARRAY_BUFFER, GL_BUFFER_SIZE, &bytes);
+        EXPECT_EQ(bytes, 4 * n);
+        glGetBufferSubData(GL_ARRAY_BUFFER, 0, 4 * n, onGpu.data());
+        glBindBuffer(GL_ARRAY_BUFFER, 0);
+        EXPECT_EQ(std::memcmp(onGpu.data(), tile.attributes.data(), 4 * size_t(n)), 0);
+        EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+    }
+
+    // The 1st and 99th percentiles of the cache's sample lie within half a percentile of those of all
+    // points.
+    std::vector<int32_t> z;
+    std::vector<uint16_t> intensity;
+    for (const auto& [x, y, pz, a] : records) {
+        z.push_back(pz);
+        intensity.push_back(uint16_t(a & 0xffff));
+    }
+    std::sort(z.begin(), z.end());
+    std::sort(intensity.begin(), intensity.end());
+    double zLow, zHigh, iLow, iHigh;
+    ASSERT_TRUE(sel_->cache->attributePercentiles(1, 99, zLow, zHigh, iLow, iHigh));
+    EXPECT_GE(zLow, at(z, 0.005));
+    EXPECT_LE(zLow, at(z, 0.015));
+    EXPECT_GE(zHigh, at(z, 0.985));
+    EXPECT_LE(zHigh, at(z, 0.995));
+    EXPECT_GE(iLow, at(intensity, 0.005));
+    EXPECT_LE(iLow, at(intensity, 0.015));
+    EXPECT_GE(iHigh, at(intensity, 0.985));
+    EXPECT_LE(iHigh, at(intensity, 0.995));
+    EXPECT_LT(zLow, zHigh);
 }
 
 TEST_F(Streaming, ARealSampleSettlesWhole) {

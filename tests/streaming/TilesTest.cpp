@@ -1,5 +1,6 @@
 // Render tiles, splat tiles and requests: the level bookkeeping, the round trip of a requested level
 // through fill and upload, and which splats a request files where.
+#include "AttributeSample.h"
 #include "LASHeader.h"
 #include "LODGrid.h"
 #include "LODRequest.h"
@@ -10,9 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numeric>
+#include <random>
 #include <stdexcept>
 
 namespace {
@@ -31,6 +34,20 @@ void addLevel(SplatTile& t, int count, int32_t z0 = 0) {
     t.addLOD();
     for (int i = 0; i < count; ++i)
         t.addSplat(splat(i, i, z0 + i));
+}
+
+PointAttributes attributes(int i) {
+    return PointAttributes{uint8_t(i), uint8_t(i >> 8), uint8_t(9 + i), uint8_t(2 + i % 3)};
+}
+
+// A level with a colour and an attribute record per splat.
+void addFullLevel(SplatTile& t, int count) {
+    t.addLOD();
+    for (int i = 0; i < count; ++i) {
+        t.addSplat(splat(i, i, i));
+        t.addColor(Color{uint16_t(i), 0, 0});
+        t.addAttributes(attributes(i));
+    }
 }
 
 TEST(RenderTile, IndexLists) {
@@ -93,8 +110,8 @@ TEST(SplatTile, LevelSizes) {
     EXPECT_EQ(t.getLODsize(-1), -1);
     EXPECT_EQ(t.getLODSplats(-1, 0), nullptr);
     EXPECT_EQ(capture.take(), "Error, request for size of LOD level -1\n"
-                                                          "Error, request for size of LOD level -1\n"
-                                                          "Error, request for size of LOD level -1\n");
+                              "Error, request for size of LOD level -1\n"
+                              "Error, request for size of LOD level -1\n");
     // A level begun that received nothing has no first splat.
     t.addLOD();
     EXPECT_EQ(t.getLODsize(2), 0);
@@ -130,6 +147,7 @@ TEST(SplatTile, RollbackAndPublishedSizes) {
     SplatTile t;
     addLevel(t, 10);
     t.addColor(Color{1, 2, 3});
+    t.addAttributes(attributes(1));
     t.update(nullptr, 0);
     EXPECT_EQ(t.completeLevels(), 1);
     EXPECT_EQ(t.completeFullLODsize(3), 10);
@@ -137,12 +155,16 @@ TEST(SplatTile, RollbackAndPublishedSizes) {
     const SplatTile::Mark before = t.mark();
     addLevel(t, 7);
     t.addColor(Color{4, 5, 6});
+    t.addAttributes(attributes(2));
+    t.addAttributes(attributes(3));
     EXPECT_EQ(t.getFullLODsize(1), 17);
     EXPECT_EQ(t.completeFullLODsize(1), 10); // the level streaming in is not visible yet
     EXPECT_EQ(t.completeLODsize(1), -1);
     t.rollback(before);
     EXPECT_EQ(t.splats.size(), 10u);
     EXPECT_EQ(t.colors.size(), 1u);
+    ASSERT_EQ(t.attributes.size(), 1u);
+    EXPECT_EQ(t.attributes[0].returns, attributes(1).returns);
     EXPECT_EQ(t.numberOfLevels(), 1);
     EXPECT_FALSE(t.receiving);
 
@@ -201,6 +223,114 @@ TEST(SplatTile, RoundTripOfARequestedLevel) {
     t.Unlock();
     EXPECT_EQ(copy.splats.size(), t.splats.size());
     EXPECT_EQ(copy.highestLevel, 1);
+}
+
+// Each level holds about three times the splats before it: a level of that size streams in without the
+// arrays moving, and the records stay in step with the splats through levels, a rollback and a copy.
+TEST(SplatTile, LevelsGrowInPlaceAndKeepTheirRecordsInStep) {
+    SplatTile t;
+    EXPECT_EQ(t.getAttributes(0), nullptr);
+    addFullLevel(t, 1000);
+    for (int level = 1; level < 4; ++level) {
+        const int size = int(t.splats.size());
+        t.addLOD();
+        const Splat* splats = t.splats.data();
+        const Color* colors = t.colors.data();
+        const PointAttributes* records = t.attributes.data();
+        for (int i = 0; i < 3 * size; ++i) {
+            t.addSplat(splat(i, i, level));
+            t.addColor(Color{uint16_t(i), 1, 1});
+            t.addAttributes(attributes(i));
+        }
+        SCOPED_TRACE("level " + std::to_string(level));
+        EXPECT_EQ(t.splats.data(), splats);
+        EXPECT_EQ(t.colors.data(), colors);
+        EXPECT_EQ(t.attributes.data(), records);
+    }
+    const SplatTile::Mark before = t.mark();
+    addFullLevel(t, 50);
+    t.attributes.pop_back(); // a transfer cut between a splat and its record
+    t.rollback(before);
+    EXPECT_EQ(t.attributes.size(), t.splats.size());
+    EXPECT_EQ(t.colors.size(), t.splats.size());
+    const SplatTile copy(t);
+    ASSERT_EQ(copy.attributes.size(), t.attributes.size());
+    EXPECT_EQ(std::memcmp(copy.attributes.data(), t.attributes.data(), 4 * t.attributes.size()), 0);
+    EXPECT_EQ(t.getAttributes(0), t.attributes.data());
+}
+
+// The sample behind the colour ranges: every point while it fits, then the points whose number is a
+// multiple of a doubling stride, whatever batches they come in; percentiles by nearest rank.
+TEST(AttributeSample, KeepsEveryKthPointAndFindsPercentilesPastOutliers) {
+    std::vector<Splat> splats;
+    std::vector<PointAttributes> records;
+    // 100,000 points: heights 0 to 999 and intensities 1000 to 1999 in a shuffled order, every 250th
+    // point an outlier far out on either side.
+    std::mt19937 rng(5);
+    for (int i = 0; i < 100000; ++i) {
+        int z = int(rng() % 1000), intensity = 1000 + int(rng() % 1000);
+        if (i % 250 == 0) {
+            const bool low = rng() % 2 == 0;
+            z = low ? -5000000 : 9000000;
+            intensity = low ? 0 : 65535;
+        }
+        splats.push_back(splat(i, 0, z));
+        records.push_back(PointAttributes{uint8_t(intensity), uint8_t(intensity >> 8), 0, 0});
+    }
+    struct Case {
+        size_t capacity;
+        std::vector<size_t> batches; // cycled
+        size_t size;
+        uint64_t stride;
+    };
+    const Case cases[] = {
+        {200000, {100000}, 100000, 1}, // room for all
+        {65536, {100000}, 50000, 2},   // full at 65,536: every second point
+        {65536, {1, 7, 4096, 333}, 50000, 2},
+        {1000, {99999, 1}, 782, 128}, // 100,000 / 128 rounded up
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("capacity " + std::to_string(c.capacity) + ", batches of " +
+                     std::to_string(c.batches[0]));
+        AttributeSample sample(c.capacity);
+        double zLow, zHigh, iLow, iHigh;
+        EXPECT_FALSE(sample.percentiles(1, 99, zLow, zHigh, iLow, iHigh));
+        for (size_t at = 0, k = 0; at < splats.size(); ++k) {
+            const size_t n = std::min(c.batches[k % c.batches.size()], splats.size() - at);
+            sample.add(&splats[at], &records[at], n);
+            at += n;
+        }
+        EXPECT_EQ(sample.offered(), 100000u);
+        EXPECT_EQ(sample.size(), c.size);
+        EXPECT_EQ(sample.stride(), c.stride);
+        ASSERT_TRUE(sample.percentiles(1, 99, zLow, zHigh, iLow, iHigh));
+        // 0.4 % outliers lie beyond the 1st and 99th percentiles: the range is that of the bulk.
+        EXPECT_NEAR(zLow, 10, 10);
+        EXPECT_NEAR(zHigh, 989, 10);
+        EXPECT_NEAR(iLow, 1010, 10);
+        EXPECT_NEAR(iHigh, 1989, 10);
+        if (c.stride <= 2) { // every outlier (numbered by 250) is held
+            ASSERT_TRUE(sample.percentiles(0, 100, zLow, zHigh, iLow, iHigh));
+            EXPECT_EQ(zLow, -5000000);
+            EXPECT_EQ(zHigh, 9000000);
+            EXPECT_EQ(iLow, 0);
+            EXPECT_EQ(iHigh, 65535);
+        }
+        // Nearest rank against the points the sample must hold: those numbered k × stride.
+        std::vector<int32_t> kept;
+        for (size_t i = 0; i < splats.size(); i += c.stride)
+            kept.push_back(splats[i].z);
+        std::sort(kept.begin(), kept.end());
+        ASSERT_TRUE(sample.percentiles(25, 75, zLow, zHigh, iLow, iHigh));
+        EXPECT_EQ(zLow, kept[size_t(std::llround(0.25 * double(kept.size() - 1)))]);
+        EXPECT_EQ(zHigh, kept[size_t(std::llround(0.75 * double(kept.size() - 1)))]);
+    }
+    // Points without records are counted, not sampled.
+    AttributeSample bare(10);
+    bare.add(splats.data(), nullptr, 5);
+    double a, b, c, d;
+    EXPECT_FALSE(bare.percentiles(1, 99, a, b, c, d));
+    EXPECT_EQ(bare.offered(), 5u);
 }
 
 TEST(LODRequest, FilesSplatsOnlyIntoItsOwnTiles) {
