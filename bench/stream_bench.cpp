@@ -1,6 +1,8 @@
 // Streaming engine figure: time from connecting to full detail everywhere (every tile at its last level,
 // uploaded to GL buffers) for a synthetic scene served by the real point server over loopback, against
-// fetching the same points with one plain "getLODNormals/" transfer per level in the same run.
+// fetching the same points with one plain "getLODNormals/" transfer per level in the same run, each with
+// the page faults the process took (the server's among them), and the engine's split by thread: filing
+// on the cache thread, uploads (the GL driver's copies) on the main thread.
 // Needs a display (Xvfb): the uploads run on a GL context of a hidden window.
 #include "DatasetImport.h"
 #include "DatasetStore.h"
@@ -16,6 +18,7 @@
 #include "support/HiddenGLWindow.h"
 
 #include <curl/curl.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -33,6 +36,20 @@ double since(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
+// Minor and major page faults so far, of the process or of the calling thread.
+long pageFaults(int who) {
+    rusage u{};
+    getrusage(who, &u);
+    return u.ru_minflt + u.ru_majflt;
+}
+
+struct EngineRun {
+    double seconds = -1;
+    long faults = 0;       // the whole process
+    long uploadFaults = 0; // main thread, in updateVBOs
+    long fileFaults = 0;   // cache thread, serving requests
+};
+
 size_t discard(char*, size_t size, size_t n, void* bytes) {
     *static_cast<uint64_t*>(bytes) += size * n;
     return size * n;
@@ -43,7 +60,8 @@ double plainTransfers(const std::string& base, const std::string& name, int leve
     CURL* curl = curl_easy_init();
     const auto t0 = Clock::now();
     for (int l = 0; l < levels; ++l) {
-        const std::string url = base + "getLODNormals/" + name + "/" + std::to_string(l) + "/" + std::to_string(l);
+        const std::string url =
+            base + "getLODNormals/" + name + "/" + std::to_string(l) + "/" + std::to_string(l);
         curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
         curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, discard);
@@ -57,8 +75,10 @@ double plainTransfers(const std::string& base, const std::string& name, int leve
 }
 
 // Connects as the viewer does and runs a 60 Hz frame loop of uploads until every tile holds and shows
-// its last level. Returns seconds.
-double engineToFullDetail(const std::string& name) {
+// its last level.
+EngineRun engineToFullDetail(const std::string& name) {
+    EngineRun run;
+    const long faults0 = pageFaults(RUSAGE_SELF);
     const auto t0 = Clock::now();
     datasetName = name;
     LASHeader header;
@@ -76,22 +96,27 @@ double engineToFullDetail(const std::string& name) {
     sel->minProjectedSize = 1e-9;
     sel->setCameraPosition({0, 0, 100});
     sel->Start();
-    double seconds = -1;
-    for (long frame = 0; seconds < 0; ++frame) {
+    for (long frame = 0; run.seconds < 0; ++frame) {
         const auto frameStart = Clock::now();
+        const long upload0 = pageFaults(RUSAGE_THREAD);
         sel->cache->updateVBOs(frame);
+        run.uploadFaults += pageFaults(RUSAGE_THREAD) - upload0;
         bool full = true;
         for (const RenderTile& rt : sel->renderTiles)
             full = full && rt.getLOD() == sel->maxLOD && rt.state == RenderTile::Settled &&
                    sel->cache->getTile(rt.tileIndex)->highestLevel == sel->maxLOD;
-        if (full)
-            seconds = since(t0);
+        if (full) {
+            run.seconds = since(t0);
+            run.faults = pageFaults(RUSAGE_SELF) - faults0;
+        }
         std::this_thread::sleep_until(frameStart + std::chrono::microseconds(16667));
     }
     std::cout.rdbuf(out);
-    std::printf("stream: transfers filed into tiles at %d splats/s\n", sel->cache->getAverageRetrievalSpeed());
+    std::printf("stream: transfers filed into tiles at %d splats/s\n",
+                sel->cache->getAverageRetrievalSpeed());
+    run.fileFaults = long(sel->cache->servingPageFaults());
     delete sel;
-    return seconds;
+    return run;
 }
 
 } // namespace
@@ -142,14 +167,23 @@ int main(int argc, char** argv) {
     uint64_t bytes = 0;
     plainTransfers(DEFAULT_SERVER, escaped, levels, bytes); // warm the page cache and the connection path
     bytes = 0;
+    const long plainFaults0 = pageFaults(RUSAGE_SELF);
     const double plain = plainTransfers(DEFAULT_SERVER, escaped, levels, bytes);
-    const double engine = engineToFullDetail(name);
-    std::printf("stream: %llu points, %d levels, %.1f MiB over loopback\n", (unsigned long long)points, levels,
-                double(bytes) / (1 << 20));
-    std::printf("stream: plain getLODNormals transfers %.2f s; engine to full detail %.2f s in %d tile requests "
-                "(60 Hz uploads)\n",
-                plain, engine, tileRequests.load());
+    const long plainFaults = pageFaults(RUSAGE_SELF) - plainFaults0;
+    const EngineRun run = engineToFullDetail(name);
+    const double engine = run.seconds;
+    std::printf("stream: %llu points, %d levels, %.1f MiB over loopback\n", (unsigned long long)points,
+                levels, double(bytes) / (1 << 20));
+    std::printf(
+        "stream: plain getLODNormals transfers %.2f s; engine to full detail %.2f s in %d tile requests "
+        "(60 Hz uploads)\n",
+        plain, engine, tileRequests.load());
     std::printf("stream: connect-to-full-detail ratio %.2f (target <= 1.5)\n", engine / plain);
+    const double million = double(points) / 1e6;
+    std::printf("stream: page faults per million points: plain transfers %.0f; engine %.0f, of which filing "
+                "(cache thread) %.0f and uploads (main thread, GL driver) %.0f\n",
+                plainFaults / million, run.faults / million, run.fileFaults / million,
+                run.uploadFaults / million);
 
     server.stop();
     serving.join();
