@@ -4,12 +4,14 @@
 #include "LODGrid.h"
 #include "LODRequest.h"
 #include "SplatCacheThread.h"
+#include "SplatSpacing.h"
 #include "SplatTile.h"
 #include "ViewMath.h"
 
 #include <GL/glew.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <iostream>
@@ -19,6 +21,8 @@ namespace {
 
 constexpr double kPi = 3.1415927410125732;
 constexpr size_t kWarnIndices = 500000;
+// Time one cycle may spend measuring the spacing of arrived levels; at least one level is measured.
+constexpr double kSpacingMs = 4;
 
 } // namespace
 
@@ -35,6 +39,12 @@ RenderSelectionThread::RenderSelectionThread(std::string dataset, LASHeader* hea
         renderTiles.emplace_back(t);
     for (auto& r : levelRadius)
         r = 100.0;
+    const size_t tiles = grid->getNumberOfTiles();
+    cap_.assign(tiles, maxLOD);
+    dropped_.assign(tiles, 0);
+    trimmed_.assign(tiles, 0);
+    spacing_.assign(tiles * (size_t(maxLOD) + 1), Spacing{});
+    gapRatio_.assign(size_t(maxLOD) + 1, 0.0);
     if (cache != nullptr)
         cache->Start();
 }
@@ -87,7 +97,8 @@ double RenderSelectionThread::projectedSize(short level, double distance) const 
 }
 
 bool RenderSelectionThread::changed() const {
-    if (dirty.load() || minProjectedSize.load() != lastMinProjectedSize)
+    if (dirty.load() || minProjectedSize.load() != lastMinProjectedSize ||
+        pointBudget.load() != lastPointBudget_ || !spacingQueue_.empty() || refineAgain_)
         return true;
     for (int i = 0; i < 3; ++i)
         if (camera[i].load() != lastCamera[i])
@@ -147,14 +158,26 @@ bool RenderSelectionThread::runCycle() {
         allocateScratch();
 
     std::vector<char> changedLevels(size_t(maxLOD) + 1, 0);
+    // Splats in all draw lists: only this thread changes them.
+    long drawn = 0;
+    for (const RenderTile& rt : renderTiles)
+        drawn += long(rt.indices.size());
     lock.Lock();
     while (!handled.empty()) {
         LODRequest* r = handled.front();
         handled.pop_front();
         lock.Unlock();
         std::vector<SplatTile>& tiles = *cache->getTiles();
-        for (uint32_t t : r->tiles)
-            renderTiles.at(t).update(r->level, std::max(tiles.at(t).completeLODsize(r->level), 0));
+        for (uint32_t t : r->tiles) {
+            RenderTile& rt = renderTiles.at(t);
+            if (!arriveWithinBudget(rt, r->level, drawn)) {
+                const long before = long(rt.indices.size());
+                rt.update(r->level, std::max(tiles.at(t).completeLODsize(r->level), 0));
+                drawn += long(rt.indices.size()) - before;
+            }
+            if (r->level >= 0 && r->level <= maxLOD)
+                spacingQueue_.emplace_back(t, r->level);
+        }
         if (r->level >= 0 && r->level <= maxLOD)
             changedLevels[size_t(r->level)] = 1;
         delete r;
@@ -162,36 +185,259 @@ bool RenderSelectionThread::runCycle() {
     }
     lock.Unlock();
 
+    measureSpacing(changedLevels);
     levelStatistics(changedLevels);
 
     const double cam[3] = {camera[0].load(), camera[1].load(), camera[2].load()};
     const double threshold = minProjectedSize.load();
     const bool cameraMoved = cam[0] != lastCamera[0] || cam[1] != lastCamera[1] || cam[2] != lastCamera[2];
-    if (!dirty.load() && !cameraMoved && threshold == lastMinProjectedSize)
+    if (!dirty.load() && !cameraMoved && threshold == lastMinProjectedSize &&
+        pointBudget.load() == lastPointBudget_ && !refineAgain_)
         return false;
+    refineAgain_ = false;
     const bool moved = dirty.load() || cameraMoved;
     lastMinProjectedSize = threshold;
     std::copy(cam, cam + 3, lastCamera);
 
+    std::vector<double> distance(renderTiles.size());
     for (uint32_t t = 0; t < renderTiles.size(); ++t) {
-        const unsigned x = unsigned(grid->getTileXCoordinate(int(t))), y = unsigned(grid->getTileYCoordinate(int(t)));
+        const unsigned x = unsigned(grid->getTileXCoordinate(int(t))),
+                       y = unsigned(grid->getTileYCoordinate(int(t)));
         for (auto& level : requests_)
             level[x][y] = nullptr;
-        const double d = cache->calculateMinDistanceToPoint(lastCamera[0], lastCamera[1], lastCamera[2], t);
+        distance[t] = cache->calculateMinDistanceToPoint(lastCamera[0], lastCamera[1], lastCamera[2], t);
         const auto b = grid->getTileBounds(int(t), true);
         double z0, z1;
         tileHeights(t, z0, z1);
         visible_[x][y] = char(bBoxInFrustum(b[0], b[1], b[2], b[3], z0, z1) != 0);
-        distances_[x][y] = float(d);
+        distances_[x][y] = float(distance[t]);
+    }
+    allocateBudget();
+    for (uint32_t t = 0; t < renderTiles.size(); ++t) {
+        const unsigned x = unsigned(grid->getTileXCoordinate(int(t))),
+                       y = unsigned(grid->getTileYCoordinate(int(t)));
         RenderTile& rt = renderTiles[t];
         rt.Lock();
-        if (rt.state == RenderTile::Settled)
-            decide(rt, x, y, d);
+        if (rt.state == RenderTile::Settled) {
+            decide(rt, x, y, distance[t]);
+        } else if (rt.requestedLOD > cap_[t]) {
+            // A level on its way that the budget no longer allows: draw no more than it does meanwhile.
+            const short highest = (*cache->getTiles())[t].highestLevel;
+            const size_t allowed =
+                cap_[t] < 0 || highest < 0
+                    ? 0
+                    : size_t((*cache->getTiles())[t].completeFullLODsize(std::min<short>(cap_[t], highest)));
+            if (rt.indices.size() > allowed)
+                rt.indices.resize(allowed);
+            trimmed_[t] = 1;
+        }
         rt.Unlock();
     }
     processRequests(moved);
+    wasLimited_ = budgetLimited_.load();
     dirty = false;
     return true;
+}
+
+short RenderSelectionThread::settledLevel(short cur, double distance) const {
+    const double threshold = lastMinProjectedSize;
+    short level = std::max<short>(cur, 0);
+    bool refined = cur < 0;
+    while (level < maxLOD && projectedSize(level, distance) > threshold) {
+        ++level;
+        refined = true;
+    }
+    if (!refined)
+        while (level > 0 && projectedSize(short(level - 1), distance) < threshold)
+            --level;
+    return level;
+}
+
+double RenderSelectionThread::meanLevelSize(short level) const {
+    if (levelDensity[size_t(level)] > 0)
+        return levelDensity[size_t(level)];
+    for (int j = level - 1; j >= 0; --j)
+        if (levelDensity[size_t(j)] > 0)
+            return levelDensity[size_t(j)] * std::pow(4.0, level - j);
+    // Nothing received yet: the tiles hold about the header's share each, each level a quarter of the next.
+    return double(grid->numberOfPoints) / std::max(grid->getNumberOfTiles(), 1u) /
+           std::pow(4.0, maxLOD - level);
+}
+
+double RenderSelectionThread::tileCost(uint32_t t, short level) const {
+    const SplatTile& st = (*cache->getTiles())[t];
+    const int whole = st.completeLevels();
+    if (level < whole)
+        return st.completeFullLODsize(level);
+    if (whole > 0) { // the tile's own size scaled like the mean: data set edges hold fewer splats
+        const short h = short(whole - 1);
+        const double base = st.completeFullLODsize(h), mean = meanLevelSize(h);
+        return mean > 0 ? std::ceil(base * meanLevelSize(level) / mean) : base;
+    }
+    return std::ceil(meanLevelSize(level));
+}
+
+void RenderSelectionThread::allocateBudget() {
+    const long budget = pointBudget.load();
+    lastPointBudget_ = budget;
+    const size_t n = renderTiles.size();
+    std::vector<short> wanted(n);
+    double total = 0;
+    for (uint32_t t = 0; t < n; ++t) {
+        const unsigned x = unsigned(grid->getTileXCoordinate(int(t))),
+                       y = unsigned(grid->getTileYCoordinate(int(t)));
+        wanted[t] = settledLevel(renderTiles[t].requestedLOD, distances_[x][y]);
+        total += tileCost(t, wanted[t]);
+    }
+    if (total <= double(budget)) {
+        std::fill(cap_.begin(), cap_.end(), maxLOD);
+        budgetLimited_ = false;
+        return;
+    }
+    budgetLimited_ = true;
+    // Tiles in view before those out of it, each group nearest first.
+    std::vector<uint32_t> order(n);
+    for (uint32_t t = 0; t < n; ++t)
+        order[t] = t;
+    auto key = [&](uint32_t t) {
+        const unsigned x = unsigned(grid->getTileXCoordinate(int(t))),
+                       y = unsigned(grid->getTileYCoordinate(int(t)));
+        return std::make_pair(visible_[x][y] == 0, distances_[x][y]);
+    };
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return key(a) < key(b); });
+    // The coarsest level of as many tiles as fit, nearest first; the rest draw nothing. Before any tile
+    // has its coarsest level the sizes are the header's guess: the nearest tile is fetched regardless, and
+    // drawn only if it turns out to fit.
+    double left = double(budget);
+    size_t kept = 0;
+    for (; kept < n; ++kept) {
+        const double floor = tileCost(order[kept], 0);
+        if (floor > left && (kept > 0 || levelDensity[0] > 0))
+            break;
+        left = std::max(left - floor, 0.0);
+    }
+    for (size_t i = kept; i < n; ++i)
+        cap_[order[i]] = -1;
+    // Then finer levels, nearest first; once a tile is held back, no farther tile is finer than it.
+    short ceiling = maxLOD;
+    for (size_t i = 0; i < kept; ++i) {
+        const uint32_t t = order[i];
+        const double floor = tileCost(t, 0);
+        short level = std::min(wanted[t], ceiling);
+        while (level > 0 && tileCost(t, level) - floor > left)
+            --level;
+        left -= tileCost(t, level) - floor;
+        cap_[t] = level;
+        if (level < wanted[t])
+            ceiling = level;
+    }
+}
+
+void RenderSelectionThread::settleAt(RenderTile& tile, short level) {
+    const uint32_t t = tile.tileIndex;
+    const SplatTile& st = (*cache->getTiles())[t];
+    const short highest = st.highestLevel;
+    trimmed_[t] = 0;
+    if (highest < 0) { // nothing received: asked for again once the budget allows
+        dropped_[t] = 0;
+        tile.requestedLOD = -1;
+        tile.setLODHeld(0);
+        return;
+    }
+    if (level < 0) {
+        dropped_[t] = 1;
+        tile.setLODHeld(0);
+        return;
+    }
+    dropped_[t] = 0;
+    tile.requestedLOD = level;
+    tile.setLODHeld(unsigned(st.completeFullLODsize(std::min(level, highest))));
+}
+
+bool RenderSelectionThread::arriveWithinBudget(RenderTile& tile, short level, long& drawn) {
+    const uint32_t t = tile.tileIndex;
+    const SplatTile& st = (*cache->getTiles())[t];
+    tile.Lock();
+    if (tile.requestedLOD != level || tile.state != RenderTile::Uploaded) {
+        tile.Unlock();
+        return false;
+    }
+    const long before = long(tile.indices.size());
+    const long after = st.completeFullLODsize(level);
+    short keep = level;
+    if (level > cap_[t] || trimmed_[t])
+        keep = cap_[t];
+    else if (drawn - before + after > pointBudget.load()) // larger than its estimate: wait for the next cycle
+        keep = short(level - 1);
+    else {
+        tile.Unlock();
+        return false;
+    }
+    settleAt(tile, std::min(keep, level));
+    drawn += long(tile.indices.size()) - before;
+    tile.Unlock();
+    return true;
+}
+
+void RenderSelectionThread::measureSpacing(std::vector<char>& changedLevels) {
+    if (spacingQueue_.empty())
+        return;
+    std::vector<SplatTile>& tiles = *cache->getTiles();
+    const auto start = std::chrono::steady_clock::now();
+    const size_t levels = size_t(maxLOD) + 1;
+    std::vector<char> measured(levels, 0);
+    // Each entry is tried once per cycle; a tile busy with a transfer is tried again in the next one.
+    for (size_t tries = spacingQueue_.size(); tries > 0 && !spacingQueue_.empty(); --tries) {
+        if (std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() >
+                kSpacingMs &&
+            tries != spacingQueue_.size())
+            break;
+        const auto [t, level] = spacingQueue_.front();
+        spacingQueue_.pop_front();
+        SplatTile& st = tiles.at(t);
+        if (!st.TryLock()) {
+            spacingQueue_.emplace_back(t, level);
+            continue;
+        }
+        std::vector<SplatSpacing::Window> windows;
+        if (level < st.completeLevels())
+            windows =
+                SplatSpacing::gather(st.splats.data(), size_t(std::max(st.completeFullLODsize(level), 0)),
+                                     std::abs(grid->scale[0]), std::abs(grid->scale[1]));
+        st.Unlock();
+        const SplatSpacing::Estimate e = SplatSpacing::measure(windows);
+        spacing_[size_t(t) * levels + size_t(level)] = Spacing{float(e.ratio), e.triangles};
+        measured[size_t(level)] = 1;
+    }
+    // Pooled per level: the median over tiles, weighted by the triangles each measured.
+    for (size_t level = 0; level < levels; ++level) {
+        if (!measured[level])
+            continue;
+        std::vector<std::pair<float, unsigned>> ratios;
+        double weight = 0;
+        for (size_t t = 0; t < renderTiles.size(); ++t) {
+            const Spacing& s = spacing_[t * levels + level];
+            if (s.triangles > 0) {
+                ratios.emplace_back(s.ratio, s.triangles);
+                weight += s.triangles;
+            }
+        }
+        double ratio = 0;
+        if (!ratios.empty()) {
+            std::sort(ratios.begin(), ratios.end());
+            double below = 0;
+            for (const auto& [r, w] : ratios) {
+                ratio = r;
+                below += w;
+                if (below >= weight / 2)
+                    break;
+            }
+        }
+        if (ratio != gapRatio_[level]) {
+            gapRatio_[level] = ratio;
+            changedLevels[level] = 1;
+        }
+    }
 }
 
 void RenderSelectionThread::levelStatistics(const std::vector<char>& changedLevels) {
@@ -216,7 +462,11 @@ void RenderSelectionThread::levelStatistics(const std::vector<char>& changedLeve
         }
         if (k == 0 || sum <= 0)
             continue;
-        levelRadius[size_t(level)] = 1.5 * std::sqrt(tileArea * double(k) / sum / kPi);
+        // Raw X units: the mean area per splat is measured in world units when X and Y units differ.
+        const double sx = std::abs(grid->scale[0]), sy = std::abs(grid->scale[1]);
+        const double aspect = sx == sy || !(sx > 0) || !(sy > 0) ? 1.0 : std::sqrt(sy / sx);
+        levelRadius[size_t(level)] = 1.5 * std::sqrt(tileArea * double(k) / sum / kPi) * aspect *
+                                     std::max(1.0, gapRatio_[size_t(level)]);
         levelDensity[size_t(level)] = sum / double(k);
     }
 }
@@ -226,11 +476,29 @@ void RenderSelectionThread::decide(RenderTile& tile, unsigned x, unsigned y, dou
     const double threshold = lastMinProjectedSize;
     const SplatTile& st = (*cache->getTiles())[tile.tileIndex];
     const short highest = st.highestLevel;
+    const short cap = cap_[tile.tileIndex];
+    if (cap < 0) { // nothing of this tile fits in the budget
+        if (cur >= 0 && !dropped_[tile.tileIndex])
+            settleAt(tile, -1);
+        return;
+    }
+    // Back within the budget, or cut while a level was on its way: draws what it may, refines later.
+    if (dropped_[tile.tileIndex] || trimmed_[tile.tileIndex]) {
+        settleAt(tile, std::max<short>(std::min(cur, cap), 0));
+        return;
+    }
     if (cur < 0) {
         requestLevel(tile, x, y, 0);
         return;
     }
-    if (cur < maxLOD && highest >= cur && projectedSize(cur, distance) > threshold) {
+    if (cur > cap) { // the budget coarsens it, the threshold perhaps further
+        short level = cap;
+        while (level > 0 && projectedSize(short(level - 1), distance) < threshold)
+            --level;
+        settleAt(tile, level);
+        return;
+    }
+    if (cur < maxLOD && cur < cap && highest >= cur && projectedSize(cur, distance) > threshold) {
         requestLevel(tile, x, y, short(cur + 1));
         return;
     }
@@ -257,6 +525,9 @@ void RenderSelectionThread::requestLevel(RenderTile& tile, unsigned x, unsigned 
             tile.setLODHeld(unsigned(st.completeFullLODsize(highest)));
     } else if (highest != -1) {
         tile.setLODHeld(unsigned(st.completeFullLODsize(std::min(level, highest))));
+        // The level was at hand: the next cycle may refine further without waiting for a change.
+        if (level <= highest)
+            refineAgain_ = true;
     }
 }
 
@@ -276,9 +547,11 @@ void RenderSelectionThread::processRequests(bool moved) {
                     hasRequests[size_t(k)] = 1;
                 }
             }
-    // Waiting requests are batched again with the new ones, under this cycle's priorities.
+    // Waiting requests are batched again with the new ones, under this cycle's priorities; all of them
+    // while the budget holds detail back, so that none is fetched that it no longer allows.
+    const bool budgeted = budgetLimited_.load() || wasLimited_;
     for (int level = maxLOD; level >= 0; --level) {
-        if (!moved && !hasRequests[size_t(level)])
+        if (!moved && !hasRequests[size_t(level)] && !budgeted)
             continue;
         std::list<LODRequest*> recalled;
         cache->recallRequests(short(level), recalled);
@@ -289,9 +562,36 @@ void RenderSelectionThread::processRequests(bool moved) {
             delete r;
         }
     }
+    if (budgeted)
+        dropUnaffordable();
     for (bool primary : {true, false})
         for (int level = 0; level <= maxLOD; ++level)
             batch(short(level), primary);
+}
+
+void RenderSelectionThread::dropUnaffordable() {
+    const unsigned nx = grid->getTilesX(), ny = grid->getTilesY();
+    std::vector<char> cut(renderTiles.size(), 0);
+    for (int level = 0; level <= maxLOD; ++level)
+        for (unsigned x = 0; x < nx; ++x)
+            for (unsigned y = 0; y < ny; ++y) {
+                RenderTile* rt = requests_[size_t(level)][x][y];
+                if (rt != nullptr && level > cap_[rt->tileIndex]) {
+                    requests_[size_t(level)][x][y] = nullptr;
+                    cut[rt->tileIndex] = 1;
+                }
+            }
+    // A tile waiting for a level no longer fetched would wait for ever: it settles at what it may draw.
+    for (uint32_t t = 0; t < renderTiles.size(); ++t) {
+        if (!cut[t])
+            continue;
+        RenderTile& rt = renderTiles[t];
+        rt.Lock();
+        const short wanted = rt.requestedLOD;
+        if (rt.state == RenderTile::Requested && wanted > cap_[t] && cache->requestNeeded(t, wanted))
+            settleAt(rt, cap_[t]);
+        rt.Unlock();
+    }
 }
 
 void RenderSelectionThread::batch(short level, bool primary) {
@@ -379,7 +679,8 @@ void RenderSelectionThread::batch(short level, bool primary) {
                         makeRequest(x, y, 1, 1);
             return;
         } else {
-            std::cout << "Error: " << total << " request(s) remaining, but no request tiles found" << std::endl;
+            std::cout << "Error: " << total << " request(s) remaining, but no request tiles found"
+                      << std::endl;
             std::cout << "Column requests: ";
             for (int c : column)
                 std::cout << c << " ";
@@ -412,7 +713,8 @@ int RenderSelectionThread::renderSplats(short level, ColorMode mode, float gridE
         const bool pushed = gridExpansion != 0;
         if (pushed) {
             glPushMatrix();
-            glTranslatef(float((b[0] + b[1]) / 2 * gridExpansion), float((b[2] + b[3]) / 2 * gridExpansion), 0.0f);
+            glTranslatef(float((b[0] + b[1]) / 2 * gridExpansion), float((b[2] + b[3]) / 2 * gridExpansion),
+                         0.0f);
         }
         if (rt.indices.size() > kWarnIndices)
             std::cout << "WARNING: " << rt.indices.size() << " points in tile " << t << std::endl;
@@ -467,7 +769,8 @@ void RenderSelectionThread::updateMeshes(bool on) {
         RenderTile& rt = renderTiles[t];
         rt.Lock();
         const short requested = rt.requestedLOD;
-        const bool loaded = rt.state == RenderTile::Settled && requested >= 0 && tiles[t].highestLevel >= requested;
+        const bool loaded =
+            rt.state == RenderTile::Settled && requested >= 0 && tiles[t].highestLevel >= requested;
         const int count = std::min<int>(int(rt.indices.size()), cache->uploadedSplats(t));
         rt.Unlock();
         const Mesh& m = meshes_[t];
@@ -490,7 +793,8 @@ int RenderSelectionThread::renderMeshes(ColorMode mode, float gridExpansion) {
         if (pushed) {
             const auto b = grid->getTileBounds(int(t), true);
             glPushMatrix();
-            glTranslatef(float((b[0] + b[1]) / 2 * gridExpansion), float((b[2] + b[3]) / 2 * gridExpansion), 0.0f);
+            glTranslatef(float((b[0] + b[1]) / 2 * gridExpansion), float((b[2] + b[3]) / 2 * gridExpansion),
+                         0.0f);
         }
         cache->renderTriangles(t, &meshes_[t].indices, mode == COLOR_LAS);
         if (pushed)

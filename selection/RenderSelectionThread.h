@@ -6,8 +6,13 @@
 // visible tiles first. On the main thread it draws the tiles of one level per call, and in mesh mode
 // the tiles whose simplified triangle mesh is ready.
 //
-// The main thread hands over the camera, the threshold and the dirty flag without locks (atomics); the
-// cache thread hands back finished requests through pushHandled.
+// A point budget bounds the splats of all draw lists together: when the levels the threshold asks for
+// would exceed it, the farthest tiles (those out of view first) are coarsened, or left out altogether,
+// and no level is fetched that would not be drawn. Each level's splat radius is widened where the local
+// spacing of its points leaves gaps that the mean density does not show (scan lines).
+//
+// The main thread hands over the camera, the threshold, the budget and the dirty flag without locks
+// (atomics); the cache thread hands back finished requests through pushHandled.
 #include "CThread.h"
 #include "GeometryTypes.h"
 #include "RenderTile.h"
@@ -30,7 +35,8 @@ class RenderSelectionThread : public CThread {
 public:
     // Builds the grid, the cache (not for point formats other than 0 to 3) and one render tile per grid
     // tile, and starts the cache thread. The caller starts this thread.
-    RenderSelectionThread(std::string dataset, LASHeader* header, double pixelFactor, short maxLOD, double radius);
+    RenderSelectionThread(std::string dataset, LASHeader* header, double pixelFactor, short maxLOD,
+                          double radius);
     // Stops both threads and deletes every request still queued, finished or handed back, once each.
     ~RenderSelectionThread() override;
 
@@ -88,6 +94,16 @@ public:
     std::vector<std::atomic<double>> levelRadius;
     std::vector<double> levelDensity;
     double radius;
+    // Splats all draw lists may hold together (main thread, e.g. from the panel).
+    std::atomic<long> pointBudget{3000000};
+    // True while the budget holds detail back: the levels the threshold asks for would not fit in it.
+    bool budgetLimited() const { return budgetLimited_.load(); }
+    // The finest level the budget allows tile t (maxLOD while the budget holds nothing back, -1 when
+    // nothing of the tile fits). Selection thread, or once it has stopped.
+    short budgetLevel(unsigned t) const { return cap_.empty() ? maxLOD : cap_.at(t); }
+    // Gap ratio of each level from the local spacing of its points (0 until measured); the level's radius
+    // is the mean-density radius times this when it is above 1.
+    double spacingRatio(short level) const { return gapRatio_.at(size_t(level)); }
 
 private:
     // Handed-back requests and camera moves start a cycle without waiting out the polling period.
@@ -109,6 +125,38 @@ private:
     void tileHeights(unsigned t, double& z0, double& z1) const;
     bool tileInView(unsigned t) const;
     bool drawsMesh(unsigned t) const;
+    // A tile refined to a level already received: run another cycle although nothing else changed.
+    bool refineAgain_ = false;
+
+    // Point budget (selection thread).
+    long lastPointBudget_ = 3000000;
+    std::atomic<bool> budgetLimited_{false};
+    bool wasLimited_ = false;   // in the previous cycle
+    std::vector<short> cap_;    // per tile: the finest level the budget allows
+    std::vector<char> dropped_; // per tile: its draw list emptied because nothing of it fits
+    std::vector<char> trimmed_; // per tile: draw list cut while a level was on its way
+    // The level a tile at `cur` ends at under the threshold, one refinement per cycle at a time.
+    short settledLevel(short cur, double distance) const;
+    // Splats of levels 0 to `level` of tile t: exact for whole levels, else estimated from the densities.
+    double tileCost(uint32_t t, short level) const;
+    double meanLevelSize(short level) const;
+    void allocateBudget();
+    // Under the tile's lock: the tile drawn at `level` at most (-1: nothing), settled.
+    void settleAt(RenderTile& tile, short level);
+    // After the recall: drops wanted levels the budget does not allow and settles tiles left waiting.
+    void dropUnaffordable();
+    // An arriving level for a tile the budget has cut: draws what it allows; false when not cut.
+    bool arriveWithinBudget(RenderTile& tile, short level, long& drawn);
+
+    // Local spacing of the levels received (selection thread).
+    struct Spacing {
+        float ratio = 0;
+        unsigned triangles = 0;
+    };
+    std::vector<Spacing> spacing_; // [tile × (maxLOD + 1) + level]
+    std::deque<std::pair<uint32_t, short>> spacingQueue_;
+    std::vector<double> gapRatio_; // per level, pooled over tiles
+    void measureSpacing(std::vector<char>& changedLevels);
 
     // Main thread only.
     bool meshMode_ = false;

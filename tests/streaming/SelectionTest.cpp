@@ -15,7 +15,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <climits>
 #include <cmath>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -41,7 +43,8 @@ LASHeader header(uint32_t points, double sizeX, double sizeY, int format = 0) {
 double lookDown(double x, double y, double height, double fovDegrees) {
     const float f = float(1.0 / std::tan(fovDegrees * M_PI / 360.0));
     const float n = 0.01f, far = 1e4f;
-    const float proj[16] = {f, 0, 0, 0, 0, f, 0, 0, 0, 0, (far + n) / (n - far), -1, 0, 0, 2 * far * n / (n - far), 0};
+    const float proj[16] = {
+        f, 0, 0, 0, 0, f, 0, 0, 0, 0, (far + n) / (n - far), -1, 0, 0, 2 * far * n / (n - far), 0};
     const float mv[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, float(-x), float(-y), float(-height), 1};
     extractFrustum(proj, mv);
     return f * 384.0;
@@ -97,9 +100,13 @@ protected:
                 tile.Lock();
                 const int first = int(tile.splats.size());
                 tile.addLOD();
+                // Each level a square lattice of its own, offset from the others: distinct positions.
+                const int side = int(std::ceil(std::sqrt(double(perTile))));
+                const double shift = 0.5 / (level + 1);
                 for (int i = 0; i < perTile; ++i)
-                    tile.addSplat(Splat{int32_t(b[0] + (b[1] - b[0]) * (i % 10 + 0.5) / 10),
-                                        int32_t(b[2] + (b[3] - b[2]) * (i / 10 % 10 + 0.5) / 10), 5000, 0, 0, 3});
+                    tile.addSplat(Splat{int32_t(b[0] + (b[1] - b[0]) * (i % side + shift) / side),
+                                        int32_t(b[2] + (b[3] - b[2]) * (i / side + shift) / side), 5000, 0, 0,
+                                        3});
                 tile.normalizeSplats(first, sel->grid, level);
                 tile.update(&sel->renderTiles[t], level);
                 tile.Unlock();
@@ -118,6 +125,69 @@ protected:
     bool cycle() {
         StdoutCapture quiet;
         return sel->runCycle();
+    }
+
+    // Cycles, serving every queued request of levels up to `served` at once, until nothing more is
+    // asked for; `check` looks at the selection after every cycle.
+    void settle(
+        const std::function<void()>& check = [] {}, short servedUpTo = 99) {
+        for (int i = 0; i < 40; ++i) {
+            const bool ran = cycle();
+            check();
+            bool served = false;
+            for (short level = 0; level <= std::min(sel->maxLOD, servedUpTo); ++level)
+                if (!queued(level).empty()) {
+                    arrive(level, 100 << (2 * level));
+                    served = true;
+                }
+            if (!ran && !served)
+                return;
+        }
+        ADD_FAILURE() << "the selection did not settle";
+    }
+
+    long drawn() const {
+        long n = 0;
+        for (const RenderTile& rt : sel->renderTiles)
+            n += long(rt.indices.size());
+        return n;
+    }
+
+    // A 4 × 4 tile data set seen from above its first corner with a threshold under which near tiles
+    // want level 3 and the others level 2 (59,200 splats in all).
+    void corner(long budget) {
+        make(header(1600000, 4000, 4000), 3, 8, 60);
+        sel->pointBudget = budget;
+        sel->minProjectedSize = 12;
+        const auto b = sel->grid->getTileBounds(0, true);
+        sel->setCameraPosition({b[0], b[2], 8});
+        lookDown(b[0], b[2], 8, 60);
+    }
+
+    // Tiles in the budget's order (in view first, then by distance) with the level each draws (-1: none).
+    std::vector<std::pair<uint32_t, int>> levelsByDistance() {
+        std::vector<std::tuple<bool, double, uint32_t>> order;
+        for (uint32_t t = 0; t < sel->renderTiles.size(); ++t) {
+            const auto b = sel->grid->getTileBounds(int(t), true);
+            const LODGrid& g = *sel->grid;
+            const SplatTile& st = *cache().getTile(t);
+            const double z0 = st.isEmpty ? g.rawBounds[4] : st.minZ.load(),
+                         z1 = st.isEmpty ? g.rawBounds[5] : st.maxZ.load();
+            order.emplace_back(!bBoxInFrustum(b[0], b[1], b[2], b[3],
+                                              (z0 + g.centreOffset[2]) * g.normalisingScale,
+                                              (z1 + g.centreOffset[2]) * g.normalisingScale),
+                               cache().calculateMinDistanceToPoint(sel->lastCamera[0], sel->lastCamera[1],
+                                                                   sel->lastCamera[2], t),
+                               t);
+        }
+        std::sort(order.begin(), order.end());
+        std::vector<std::pair<uint32_t, int>> out;
+        for (const auto& [hidden, d, t] : order) {
+            const RenderTile& rt = sel->renderTiles[t];
+            out.emplace_back(
+                t, rt.indices.empty() ? -1 : std::min<int>(rt.getLOD(), cache().getTile(t)->highestLevel));
+        }
+        return out;
     }
 
     std::string saved_;
@@ -268,7 +338,8 @@ TEST_F(Selection, VisibleTilesFirstAndEveryTileInExactlyOneRectangle) {
         EXPECT_EQ(r->tiles.size(), size_t(r->maxTileX - r->minTileX + 1) * (r->maxTileY - r->minTileY + 1));
         for (uint32_t t : r->tiles) {
             EXPECT_TRUE(covered.insert(t).second);
-            const uint32_t x = uint32_t(sel->grid->getTileXCoordinate(int(t))), y = uint32_t(sel->grid->getTileYCoordinate(int(t)));
+            const uint32_t x = uint32_t(sel->grid->getTileXCoordinate(int(t))),
+                           y = uint32_t(sel->grid->getTileYCoordinate(int(t)));
             EXPECT_TRUE(x >= r->minTileX && x <= r->maxTileX && y >= r->minTileY && y <= r->maxTileY);
         }
         delete r;
@@ -326,11 +397,169 @@ TEST_F(Selection, StopsPromptlyWhileNothingChanges) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
 
+TEST_F(Selection, ThePointBudgetBoundsTheDrawListsAndCoarsensTheFarthestTilesFirst) {
+    // What the threshold alone gives.
+    corner(LONG_MAX);
+    settle();
+    ASSERT_EQ(drawn(), 59200);
+    const auto unlimited = levelsByDistance();
+    ASSERT_EQ(unlimited.front().second, 3);
+    ASSERT_EQ(unlimited.back().second, 2);
+
+    struct Case {
+        long budget;
+        bool limited;
+        int nearest;    // level the nearest tile draws
+        int drawnTiles; // tiles drawing anything
+    };
+    const Case cases[] = {{200000, false, 3, 16},
+                          {59200, false, 3, 16},
+                          {30000, true, 3, 16},
+                          {5000, true, 2, 16},
+                          {1000, true, 0, 10}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("budget " + std::to_string(c.budget));
+        corner(c.budget);
+        long most = 0;
+        settle([&] {
+            most = std::max(most, drawn());
+            // Nothing is fetched that the budget would not let be drawn.
+            for (short level = 0; level <= 3; ++level)
+                for (LODRequest* r : queued(level))
+                    for (uint32_t t : r->tiles)
+                        EXPECT_LE(r->level, sel->budgetLevel(t)) << "tile " << t;
+        });
+        EXPECT_LE(most, c.budget);
+        EXPECT_EQ(sel->budgetLimited(), c.limited);
+        const auto levels = levelsByDistance();
+        if (!c.limited) {
+            EXPECT_EQ(levels, unlimited); // exactly as without a budget
+            continue;
+        }
+        EXPECT_GT(drawn(), c.budget / 2); // the budget is used, not squandered
+        EXPECT_EQ(levels.front().second, c.nearest);
+        int tiles = 0;
+        for (size_t i = 0; i < levels.size(); ++i) {
+            tiles += levels[i].second >= 0;
+            if (i > 0) {
+                EXPECT_LE(levels[i].second, levels[i - 1].second) << "tile " << levels[i].first;
+            }
+        }
+        EXPECT_EQ(tiles, c.drawnTiles);
+    }
+}
+
+TEST_F(Selection, ABudgetChangeOrACameraMoveReallocatesAtOnce) {
+    // Every empty tile waits for level 0; then the budget leaves room for a few tiles only. Those left out
+    // do not wait for requests withdrawn, and the sizes learnt from the first tile let two more in.
+    corner(LONG_MAX);
+    cycle();
+    sel->pointBudget = 300;
+    cycle();
+    for (const RenderTile& rt : sel->renderTiles)
+        if (rt.state == RenderTile::Requested) {
+            EXPECT_TRUE(cache().requestExists(rt.tileIndex, rt.getLOD())) << "tile " << rt.tileIndex;
+        }
+    settle([&] { EXPECT_LE(drawn(), 300); });
+    EXPECT_EQ(drawn(), 300);
+
+    corner(LONG_MAX);
+    settle([] {}, 2); // level 3 asked for, not served
+    ASSERT_FALSE(queued(3).empty());
+    sel->pointBudget = 20000;
+    EXPECT_TRUE(cycle());
+    EXPECT_LE(drawn(), 20000); // coarsened in one cycle, from data at hand
+    EXPECT_TRUE(sel->budgetLimited());
+    // Waiting requests the budget no longer allows are withdrawn, and no tile waits for one of them.
+    for (short level = 0; level <= 3; ++level)
+        for (LODRequest* r : queued(level))
+            for (uint32_t t : r->tiles)
+                EXPECT_LE(r->level, sel->budgetLevel(t)) << "tile " << t;
+    for (const RenderTile& rt : sel->renderTiles)
+        if (rt.state == RenderTile::Requested) {
+            EXPECT_TRUE(cache().requestExists(rt.tileIndex, rt.getLOD())) << "tile " << rt.tileIndex;
+        }
+    sel->pointBudget = LONG_MAX;
+    settle();
+    const auto unlimited = levelsByDistance();
+    ASSERT_EQ(drawn(), 59200);
+    sel->pointBudget = 20000;
+    EXPECT_TRUE(cycle());
+    EXPECT_LE(drawn(), 20000);
+    settle([&] { EXPECT_LE(drawn(), 20000); });
+    EXPECT_EQ(levelsByDistance().front().second, 3);
+
+    // The opposite corner: the tiles near it now get the detail.
+    const auto b = sel->grid->getTileBounds(int(sel->grid->getNumberOfTiles() - 1), true);
+    sel->setCameraPosition({b[1], b[3], 8});
+    lookDown(b[1], b[3], 8, 60);
+    settle([&] { EXPECT_LE(drawn(), 20000); });
+    const auto moved = levelsByDistance();
+    EXPECT_EQ(moved.front().first, sel->grid->getNumberOfTiles() - 1);
+    EXPECT_EQ(moved.front().second, 3);
+
+    sel->pointBudget = LONG_MAX;
+    sel->setCameraPosition({sel->grid->getTileBounds(0, true)[0], sel->grid->getTileBounds(0, true)[2], 8});
+    lookDown(sel->grid->getTileBounds(0, true)[0], sel->grid->getTileBounds(0, true)[2], 8, 60);
+    settle();
+    EXPECT_FALSE(sel->budgetLimited());
+    EXPECT_EQ(levelsByDistance(), unlimited);
+    EXPECT_EQ(drawn(), 59200);
+}
+
+// A level's radius: the mean-density one (in raw X units, areas in world units), widened by the gap
+// ratio of scan lines measured on the tiles' own points.
+TEST_F(Selection, LevelRadiusFromDensityAndLocalSpacing) {
+    struct Case {
+        const char* name;
+        double scaleY;   // world units per raw Y unit (X: 0.01)
+        bool scanLines;  // 0.25 m along x, 1.5 m between lines; else a 0.6 m lattice
+        double minRatio; // radius over the mean-density radius at least
+        double maxRatio; // and at most
+    };
+    const Case cases[] = {{"lattice", 0.01, false, 1, 1},
+                          {"lattice, Y unit twice X", 0.02, false, 1, 1},
+                          {"scan lines", 0.01, true, 1.4, 1.8},
+                          {"scan lines, Y unit twice X", 0.02, true, 1.4, 1.8}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LASHeader h = header(50000, 60, 60); // one tile
+        h.ScaleFactor_Y = c.scaleY;
+        make(h, 0);
+        ASSERT_EQ(sel->grid->getNumberOfTiles(), 1u);
+        cycle();
+        std::list<LODRequest*> requests;
+        cache().recallRequests(0, requests);
+        ASSERT_EQ(requests.size(), 1u);
+        SplatTile& tile = *cache().getTile(0);
+        tile.Lock();
+        tile.addLOD();
+        const double along = c.scanLines ? 0.25 : 0.6, across = c.scanLines ? 1.5 : 0.6;
+        for (double y = across / 2; y < 60; y += across)
+            for (double x = along / 2 + (c.scanLines ? 0.1 * std::fmod(y * 7, 1.0) : 0); x < 60; x += along)
+                tile.addSplat(Splat{int32_t(x / 0.01), int32_t(y / c.scaleY), 5000, 0, 0, 1});
+        tile.normalizeSplats(0, sel->grid, 0);
+        tile.update(&sel->renderTiles[0], 0);
+        tile.Unlock();
+        upload(requests.front());
+        cycle();
+        const LODGrid& g = *sel->grid;
+        const double mean = 1.5 * std::sqrt(g.tileWidth * g.tileHeight / double(tile.splats.size()) / M_PI) *
+                            std::sqrt(c.scaleY / 0.01);
+        EXPECT_GE(sel->levelRadius[0].load(), c.minRatio * mean * (1 - 1e-6));
+        EXPECT_LE(sel->levelRadius[0].load(), c.maxRatio * mean * (1 + 1e-6));
+        if (c.scanLines) {
+            EXPECT_NEAR(sel->levelRadius[0].load(), mean * sel->spacingRatio(0), 1e-6 * mean);
+        }
+    }
+}
+
 TEST(SplatCache, QueueOrderRecallAndStatistics) {
     LASHeader h = header(1600000, 4000, 4000, 2);
     StdoutCapture quiet;
     LODGrid grid(&h);
-    std::unique_ptr<SplatCacheThread> cache(SplatCacheThread::newSplatCacheThread("a b", &grid, 3, &h, nullptr));
+    std::unique_ptr<SplatCacheThread> cache(
+        SplatCacheThread::newSplatCacheThread("a b", &grid, 3, &h, nullptr));
     quiet.take();
     ASSERT_TRUE(cache->isInitialized());
     EXPECT_EQ(pointSize, 20);
@@ -373,8 +602,8 @@ TEST(SplatCache, QueueOrderRecallAndStatistics) {
     StdoutCapture out;
     EXPECT_EQ(cache->getTile(grid.getNumberOfTiles()), nullptr);
     EXPECT_EQ(out.take(), "Error, tile " + std::to_string(grid.getNumberOfTiles()) +
-                              " does not exist in cache list of size " + std::to_string(grid.getNumberOfTiles()) +
-                              "\n");
+                              " does not exist in cache list of size " +
+                              std::to_string(grid.getNumberOfTiles()) + "\n");
 
     EXPECT_EQ(cache->getAverageRetrievalSpeed(), 3000);
     cache->recordRetrieval(100, 10000);
@@ -389,7 +618,8 @@ TEST(SplatCache, DistanceToATile) {
     LASHeader h = header(1600000, 4000, 4000);
     StdoutCapture quiet;
     LODGrid grid(&h);
-    std::unique_ptr<SplatCacheThread> cache(SplatCacheThread::newSplatCacheThread("d", &grid, 3, &h, nullptr));
+    std::unique_ptr<SplatCacheThread> cache(
+        SplatCacheThread::newSplatCacheThread("d", &grid, 3, &h, nullptr));
     quiet.take();
     const auto b = grid.getTileBounds(5, true);
     const double cx = (b[0] + b[1]) / 2, cy = (b[2] + b[3]) / 2;
