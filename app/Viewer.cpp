@@ -335,7 +335,7 @@ void frameLoop() {
                 adaptive.reset();
             }
             lodThread->minProjectedSize = threshold;
-            // BUDGET-HOOK
+            lodThread->pointBudget = eventHandler.pointBudget;
             updateAttributeRanges();
         }
         lastFrameStart = now;
@@ -453,7 +453,8 @@ void frameLoop() {
                           << " ms.";
             if (eventHandler.meshMode && lodThread != nullptr)
                 std::cout << " Tiles drawn as meshes: " << lodThread->meshTilesDrawn() << ".";
-            // BUDGET-STATS
+            if (lodThread != nullptr && lodThread->budgetLimited())
+                std::cout << " The point budget of " << eventHandler.pointBudget << " splats holds detail back.";
             if (adaptive && adaptive->raised())
                 std::cout << " Detail lowered " << adaptive->factor() << "x for the frame time target.";
             std::cout << std::endl;
