@@ -41,6 +41,7 @@ TreeView* treeView = nullptr;
 namespace {
 
 SDL_Window* window = nullptr;
+std::filesystem::path launchDirectory = ".";
 int width = 1024, height = 768;
 // How often the chooser asks a point server that cannot be reached, or lists nothing, again.
 constexpr Uint32 kChooserRetryMs = 3000;
@@ -112,9 +113,10 @@ void saveScreenshot() {
     for (int y = 0; y < height; ++y) // GL rows run bottom-up
         std::memcpy(static_cast<unsigned char*>(s->pixels) + size_t(y) * size_t(s->pitch),
                     pixels.data() + size_t(height - 1 - y) * size_t(width) * 4, size_t(width) * 4);
+    // In the directory the viewer was started from, not the one of its resources.
     std::string name;
     for (int i = 0;; ++i) {
-        name = "pontaro-screenshot-" + std::to_string(i) + ".png";
+        name = (launchDirectory / ("pontaro-screenshot-" + std::to_string(i) + ".png")).string();
         if (!std::filesystem::exists(name))
             break;
     }
@@ -708,6 +710,7 @@ void findResources() {
     if (ec)
         return;
     const fs::path dir = exe.parent_path();
+    launchDirectory = fs::current_path(ec);
     if (fs::exists(dir / "Shaders" / "vShaderInt.vp", ec) && fs::exists(dir / "VeraMono.ttf", ec) &&
         !fs::equivalent(dir, fs::current_path(ec), ec)) {
         fs::current_path(dir, ec);

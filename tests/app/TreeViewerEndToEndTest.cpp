@@ -124,7 +124,7 @@ TEST_F(TreeViewer, OpensALocalTreeDrawsItsNodesAndQuitsCleanly) {
         const std::string out = viewer.out();
         const size_t at = out.rfind("Saved screenshot ");
         if (at != std::string::npos)
-            shot = kBin + "/" + out.substr(at + 17, out.find('\n', at) - at - 17);
+            shot = out.substr(at + 17, out.find('\n', at) - at - 17);
     }
     ASSERT_FALSE(shot.empty()) << viewer.out();
     const auto [lit, green] = litAndGreen(shot);
@@ -193,7 +193,7 @@ TEST_F(TreeViewer, OptimisesSurfacesIntoMeshesAndSwitchesBackToSplats) {
             const std::string out = viewer.out();
             const size_t at = out.find("Saved screenshot ", before);
             if (at != std::string::npos && out.find('\n', at) != std::string::npos)
-                name = kBin + "/" + out.substr(at + 17, out.find('\n', at) - at - 17);
+                name = out.substr(at + 17, out.find('\n', at) - at - 17);
         }
         Rgb img = loadRgb(name);
         std::remove(name.c_str());

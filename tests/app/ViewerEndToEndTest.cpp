@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <thread>
@@ -318,8 +319,8 @@ protected:
         if (at == std::string::npos)
             return {};
         const std::string name = out.substr(at + 17, out.find('\n', at) - at - 17);
-        Image img = loadPng(std::string(PONTARO_BIN_DIR) + "/" + name);
-        std::remove((std::string(PONTARO_BIN_DIR) + "/" + name).c_str());
+        Image img = loadPng(name); // the path in the directory the viewer was started from
+        std::remove(name.c_str());
         return img;
     }
     // Screenshots until two in a row agree: the scene has stopped changing.
@@ -356,6 +357,8 @@ protected:
         EXPECT_NE(r.out.find("Ended caching thread"), std::string::npos);
         EXPECT_EQ(r.out.find("Error in frame"), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("Framebuffer incomplete"), std::string::npos);
+        EXPECT_EQ(r.out.find("Unable to load font"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("Can't open file"), std::string::npos) << r.err;
     }
 
     static inline TempDir* dir_ = nullptr;
@@ -549,6 +552,12 @@ TEST_F(Viewer, TrueProportionsAndFraming) {
         const char* name;
         std::vector<SurveyPoint> points;
     } cases[] = {{"Sphere", sphereSurvey()}, {"Tower", towerSurvey()}, {"Plain", plainSurvey()}};
+    // Started elsewhere than beside its resources (and its screenshots land here).
+    struct Cwd {
+        std::filesystem::path was = std::filesystem::current_path();
+        ~Cwd() { std::filesystem::current_path(was); }
+    } restore;
+    std::filesystem::current_path(dir_->path());
     for (Case& c : cases) {
         SCOPED_TRACE(c.name);
         LocalPointServer server(survey(c.name, c.points), 0, 10488);
