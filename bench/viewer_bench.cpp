@@ -1,7 +1,11 @@
 // Viewer figures on the GL of this machine: the frame time of the three splat passes with 1 and 4
 // million splats on screen against one plain GL_POINTS pass over the same points in the same context,
 // and the time from choosing the demo scene to its settled image (streamed from the real point server
-// over loopback, drawn every frame). Needs a display (Xvfb).
+// over loopback, drawn every frame). Then, in a small window as on a machine without a graphics card:
+// the demo scene streamed and orbited with the point budget and the adaptive frame-time target against
+// without them (frame times while orbiting), and the times to the first complete image and to full
+// detail against plain requests for the same bytes in the same run. Needs a display (Xvfb).
+#include "AdaptiveDetail.h"
 #include "DatasetImport.h"
 #include "DatasetStore.h"
 #include "LASHeader.h"
@@ -18,8 +22,11 @@
 #include "support/HiddenGLWindow.h"
 
 #include <GL/glu.h>
+#include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -89,10 +96,12 @@ struct Scene {
             selection->renderTiles[t].requestedLOD = 0;
             selection->renderTiles[t].setLOD(unsigned(tiles[t].splats.size()));
         }
-        selection->levelRadius[0] = 1.5 * std::sqrt(grid.getTileSize() * tiles.size() / n / 3.1415927410125732);
-        globalModelScale = grid.normalisingScale;
-        const int offsets[3] = {int(grid.centreOffset[0]), int(grid.centreOffset[1]), int(grid.centreOffset[2])};
-        initModelUniforms(globalModelScale, offsets);
+        selection->levelRadius[0] =
+            1.5 * std::sqrt(grid.getTileSize() * tiles.size() / n / 3.1415927410125732);
+        globalModelScale = grid.modelScale[0];
+        const int offsets[3] = {int(grid.centreOffset[0]), int(grid.centreOffset[1]),
+                                int(grid.centreOffset[2])};
+        initModelUniforms(grid.modelScale, offsets);
     }
     ~Scene() { delete selection; }
 };
@@ -130,7 +139,7 @@ double plainFrame(Scene& s, int frames) {
     LODGrid& grid = *s.selection->grid;
     glMatrixMode(GL_MODELVIEW);
     glPushMatrix();
-    glScaled(grid.normalisingScale, grid.normalisingScale, grid.normalisingScale);
+    glScaled(grid.modelScale[0], grid.modelScale[1], grid.modelScale[2]);
     glTranslated(grid.centreOffset[0], grid.centreOffset[1], grid.centreOffset[2]);
     glEnableClientState(GL_VERTEX_ARRAY);
     glVertexPointer(3, GL_INT, sizeof(Splat), nullptr);
@@ -175,13 +184,15 @@ double demoToSettled(const std::string& dir) {
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
     gluPerspective(45.0, double(W) / H, 0.1, 30.0);
-    auto* sel = new RenderSelectionThread("Demo survey", &header, projMatrix[5] * 384.0, short(levels - 1), 1.0);
+    auto* sel =
+        new RenderSelectionThread("Demo survey", &header, projMatrix[5] * 384.0, short(levels - 1), 1.0);
     GLfloat p[16];
     glGetFloatv(GL_PROJECTION_MATRIX, p);
     sel->pixelFactor = p[5] * 384.0;
-    globalModelScale = sel->grid->normalisingScale;
-    const int offsets[3] = {int(sel->grid->centreOffset[0]), int(sel->grid->centreOffset[1]), int(sel->grid->centreOffset[2])};
-    initModelUniforms(globalModelScale, offsets);
+    globalModelScale = sel->grid->modelScale[0];
+    const int offsets[3] = {int(sel->grid->centreOffset[0]), int(sel->grid->centreOffset[1]),
+                            int(sel->grid->centreOffset[2])};
+    initModelUniforms(sel->grid->modelScale, offsets);
     const double height = 12 * 0.7071; // the viewer's start: distance 12, elevation 45 degrees
     sel->setCameraPosition({0, -height * 0.3, height});
     sel->Start();
@@ -197,7 +208,8 @@ double demoToSettled(const std::string& dir) {
         sel->lock.Unlock();
         quiet = quiet && !sel->dirty && sel->cache->countRequests() == 0;
         for (const RenderTile& rt : sel->renderTiles)
-            quiet = quiet && rt.state == RenderTile::Settled && !(*sel->cache->getTiles())[rt.tileIndex].receiving &&
+            quiet = quiet && rt.state == RenderTile::Settled &&
+                    !(*sel->cache->getTiles())[rt.tileIndex].receiving &&
                     !(*sel->cache->getTiles())[rt.tileIndex].uploadPending;
         still = quiet ? still + 1 : 0;
         if (still == 3)
@@ -207,6 +219,286 @@ double demoToSettled(const std::string& dir) {
     server.stop();
     serving.join();
     return settled;
+}
+
+// ---- Streaming and orbiting in a small window ----
+
+constexpr int SW = 400, SH = 300; // the viewer's first window
+constexpr long kBudget = 400000;  // splats: about 200 ms a frame in software GL
+constexpr double kTargetMs = 50;
+constexpr double kOrbitSeconds = 20, kDegreesPerSecond = 30;
+
+struct Camera {
+    double distance, azimuth, elevation;
+    GLVector3d eye() const {
+        const double a = azimuth * M_PI / 180, e = elevation * M_PI / 180;
+        return {-distance * std::cos(e) * std::sin(a), -distance * std::cos(e) * std::cos(a),
+                distance * std::sin(e)};
+    }
+};
+
+void place(RenderSelectionThread* sel, const Camera& c, double far) {
+    const GLVector3d eye = c.eye();
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    gluPerspective(45.0, double(SW) / SH, 0.1, far);
+    glMatrixMode(GL_MODELVIEW);
+    glLoadIdentity();
+    gluLookAt(eye.x, eye.y, eye.z, 0, 0, 0, 0, 0, 1);
+    uploadModelView();
+    uploadInverse();
+    extractFrustum(projMatrix, modelViewMatrix);
+    setCameraPosition(float(eye.x), float(eye.y), float(eye.z));
+    sel->setCameraPosition(eye);
+}
+
+bool tileVisible(RenderSelectionThread* sel, uint32_t t) {
+    const LODGrid& g = *sel->grid;
+    const SplatTile& st = (*sel->cache->getTiles())[t];
+    const auto b = g.getTileBounds(int(t), true);
+    const bool empty = st.maxZ.load() < st.minZ.load();
+    const double z0 = empty ? g.rawBounds[4] : st.minZ.load(), z1 = empty ? g.rawBounds[5] : st.maxZ.load();
+    return bBoxInFrustum(b[0], b[1], b[2], b[3], (z0 + g.centreOffset[2]) * g.modelScale[2],
+                         (z1 + g.centreOffset[2]) * g.modelScale[2]) != 0;
+}
+
+// Highest level received and uploaded of every tile (-1: none) and the bytes of those records.
+std::vector<short> received(RenderSelectionThread* sel, long long& bytes) {
+    std::vector<short> levels;
+    bytes = 0;
+    for (const SplatTile& st : *sel->cache->getTiles()) {
+        const short h = st.highestLevel;
+        levels.push_back(h);
+        if (h >= 0)
+            bytes += (long long)st.completeFullLODsize(h) * (pointSize + 12);
+    }
+    return levels;
+}
+
+size_t countBytes(char*, size_t size, size_t n, void* total) {
+    *static_cast<long long*>(total) += (long long)(size * n);
+    return size * n;
+}
+
+// Seconds to fetch levels 0 to levels[t] of every tile with one plain request each, nothing parsed.
+double plainTransfer(const LODGrid& grid, const std::string& dataset, const std::vector<short>& levels,
+                     long long& bytes) {
+    CURL* curl = curl_easy_init();
+    char* escaped = curl_easy_escape(curl, dataset.c_str(), int(dataset.size()));
+    const std::string name = escaped;
+    curl_free(escaped);
+    bytes = 0;
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, countBytes);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &bytes);
+    auto bound = [](double v) {
+        std::ostringstream s;
+        s.precision(17);
+        s << v;
+        return s.str();
+    };
+    const auto t0 = Clock::now();
+    for (uint32_t t = 0; t < levels.size(); ++t) {
+        if (levels[t] < 0)
+            continue;
+        const auto b =
+            grid.getTileGlobalBounds(grid.getTileXCoordinate(int(t)), grid.getTileYCoordinate(int(t)));
+        const std::string url = DEFAULT_SERVER + "getRangeLODNormals/" + name + "/" + bound(b[0]) + "/" +
+                                bound(b[1]) + "/" + bound(b[2]) + "/" + bound(b[3]) +
+                                "/-999999999.0/999999999.0/0/" + std::to_string(levels[t]);
+        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+        if (curl_easy_perform(curl) != CURLE_OK)
+            std::fprintf(stderr, "viewer: plain request failed: %s\n", url.c_str());
+    }
+    const double seconds = since(t0);
+    curl_easy_cleanup(curl);
+    return seconds;
+}
+
+enum Mode { PLAIN, BUDGET, ADAPTIVE }; // ADAPTIVE: the budget and the adaptive target
+const char* const kModes[] = {"no budget, fixed threshold", "budget only", "budget and adaptive target"};
+
+struct StreamRun {
+    double firstImage = -1, fullDetail = -1; // seconds from connecting
+    long long firstBytes = 0, fullBytes = 0;
+    std::vector<short> firstLevels, fullLevels;
+    std::vector<double> frameMs;                   // while orbiting
+    double splats = 0, threshold = 0, limited = 0; // means over the orbit's frames
+    double restored = -1;                          // seconds from the orbit's end to full detail again
+};
+
+// Connects to the demo scene, draws every frame until the start view has full detail, orbits, and
+// stops until the view has full detail again.
+StreamRun streamAndOrbit(const std::string& dataset, Mode mode) {
+    const bool budgeted = mode != PLAIN;
+    StreamRun run;
+    const auto t0 = Clock::now();
+    datasetName = dataset;
+    LASHeader header;
+    int levels = 0;
+    ServerRetriever().retrieveMetadata(header, levels);
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    gluPerspective(45.0, double(SW) / SH, 0.1, 30.0);
+    GLfloat p[16];
+    glGetFloatv(GL_PROJECTION_MATRIX, p);
+    auto* sel = new RenderSelectionThread(dataset, &header, p[5] * SH / 2.0, short(levels - 1), 1.0);
+    sel->pointBudget = budgeted ? kBudget : LONG_MAX;
+    const LODGrid& grid = *sel->grid;
+    globalModelScale = grid.modelScale[0];
+    const int offsets[3] = {int(grid.centreOffset[0]), int(grid.centreOffset[1]), int(grid.centreOffset[2])};
+    initModelUniforms(grid.modelScale, offsets);
+    // The whole footprint in view from 45 degrees up.
+    const double w = (grid.rawBounds[1] - grid.rawBounds[0]) * grid.modelScale[0];
+    const double h = (grid.rawBounds[3] - grid.rawBounds[2]) * grid.modelScale[1];
+    Camera camera{0.8 * std::max(w, h) / (2 * std::tan(22.5 * M_PI / 180)), 0, 45};
+    const double far = camera.distance + std::hypot(w, h);
+    place(sel, camera, far);
+    sel->Start();
+    const bool hasColor = header.PointDataFormatID >= 2;
+    AdaptiveDetail adaptive(AdaptiveDetail::Options{.targetMs = kTargetMs});
+
+    long frame = 0;
+    auto draw = [&] {
+        sel->cache->updateVBOs(++frame);
+        const int n = drawSplatPasses(sel, SW, SH, 1, true, 1.3f, 1.0f, 1.0, 0, levels, hasColor);
+        SDL_GL_SwapWindow(SDL_GL_GetCurrentWindow());
+        glFinish();
+        return n;
+    };
+    auto settled = [&] {
+        sel->lock.Lock();
+        bool quiet = sel->handled.empty();
+        sel->lock.Unlock();
+        quiet = quiet && !sel->dirty && sel->cache->countRequests() == 0;
+        for (const RenderTile& rt : sel->renderTiles) {
+            const SplatTile& st = (*sel->cache->getTiles())[rt.tileIndex];
+            quiet = quiet && rt.state == RenderTile::Settled && !st.receiving && !st.uploadPending;
+        }
+        return quiet;
+    };
+    int still = 0;
+    while (run.fullDetail < 0 && since(t0) < 300) {
+        draw();
+        if (run.firstImage < 0) {
+            bool complete = true;
+            for (uint32_t t = 0; t < sel->renderTiles.size() && complete; ++t)
+                complete = !tileVisible(sel, t) || (*sel->cache->getTiles())[t].highestLevel >= 0;
+            if (complete) {
+                run.firstImage = since(t0);
+                run.firstLevels = received(sel, run.firstBytes);
+            }
+        }
+        still = settled() ? still + 1 : 0;
+        if (still == 3) {
+            run.fullDetail = since(t0);
+            run.fullLevels = received(sel, run.fullBytes);
+        }
+    }
+
+    // Orbit at a fixed angular speed in wall time: slow frames take larger steps, as a user's drag does.
+    const auto orbit0 = Clock::now();
+    double lastMs = 0;
+    while (since(orbit0) < kOrbitSeconds) {
+        const auto f0 = Clock::now();
+        camera.azimuth = kDegreesPerSecond * since(orbit0);
+        place(sel, camera, far);
+        const double threshold =
+            mode == ADAPTIVE ? adaptive.update(1.5, lastMs, true, since(orbit0) * 1000) : 1.5;
+        sel->minProjectedSize = threshold;
+        const int n = draw();
+        lastMs = since(f0) * 1000;
+        run.frameMs.push_back(lastMs);
+        run.splats += n;
+        run.threshold += threshold;
+        run.limited += sel->budgetLimited();
+    }
+    const double frames = double(run.frameMs.size());
+    run.splats /= frames;
+    run.threshold /= frames;
+    run.limited /= frames;
+
+    // Still again: the user's threshold comes back after the settle time and the view refines.
+    const auto stop = Clock::now();
+    still = 0;
+    while (run.restored < 0 && since(stop) < 120) {
+        const auto f0 = Clock::now();
+        const double threshold =
+            mode == ADAPTIVE ? adaptive.update(1.5, lastMs, false, since(orbit0) * 1000) : 1.5;
+        sel->minProjectedSize = threshold;
+        draw();
+        lastMs = since(f0) * 1000;
+        still = settled() && threshold == 1.5 ? still + 1 : 0;
+        if (still == 3)
+            run.restored = since(stop);
+    }
+    delete sel;
+    return run;
+}
+
+double percentile(std::vector<double> v, double q) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[size_t(q * double(v.size() - 1))];
+}
+
+double mean(const std::vector<double>& v) {
+    double s = 0;
+    for (double x : v)
+        s += x;
+    return v.empty() ? 0 : s / double(v.size());
+}
+
+void streamingFigures(const std::string& dir) {
+    PointServer server(std::make_shared<DatasetStore>(DatasetStore::load(dir + "/demo-data")));
+    const int port = server.bind("127.0.0.1", 0);
+    std::thread serving([&] { server.run(); });
+    DEFAULT_SERVER = "http://127.0.0.1:" + std::to_string(port) + "/Varnel/resources/Server/";
+    glViewport(0, 0, SW, SH);
+    resizeTexturesAndBuffers(SW, SH);
+
+    std::ostringstream quiet;
+    std::streambuf* out = std::cout.rdbuf(quiet.rdbuf());
+    StreamRun runs[3];
+    double plainFirst[3], plainFull[3];
+    long long bytesFirst[3], bytesFull[3];
+    for (Mode mode : {PLAIN, BUDGET, ADAPTIVE}) {
+        runs[mode] = streamAndOrbit("Demo survey", mode);
+        // The same tiles and levels, one plain request per tile, right after.
+        LASHeader header;
+        int levels = 0;
+        ServerRetriever().retrieveMetadata(header, levels);
+        LODGrid grid(&header);
+        plainFirst[mode] = plainTransfer(grid, "Demo survey", runs[mode].firstLevels, bytesFirst[mode]);
+        plainFull[mode] = plainTransfer(grid, "Demo survey", runs[mode].fullLevels, bytesFull[mode]);
+    }
+    std::cout.rdbuf(out);
+    server.stop();
+    serving.join();
+
+    std::printf("viewer %dx%d, demo scene streamed and drawn every frame; budget %ld splats, target %.0f ms, "
+                "orbit %.0f degrees/s for %.0f s:\n",
+                SW, SH, kBudget, kTargetMs, kDegreesPerSecond, kOrbitSeconds);
+    for (Mode m : {PLAIN, BUDGET, ADAPTIVE}) {
+        const StreamRun& r = runs[m];
+        std::printf(
+            "viewer   %s: first complete image %.0f ms (%.1f MB; plain requests for the same bytes %.0f ms, "
+            "ratio %.1f), full detail %.0f ms (%.1f MB; plain requests %.0f ms, ratio %.1f)\n",
+            kModes[m], r.firstImage * 1000, r.firstBytes / 1e6, plainFirst[m] * 1000,
+            r.firstImage / plainFirst[m], r.fullDetail * 1000, r.fullBytes / 1e6, plainFull[m] * 1000,
+            r.fullDetail / plainFull[m]);
+        if (bytesFirst[m] != r.firstBytes || bytesFull[m] != r.fullBytes)
+            std::printf("viewer   (plain requests returned %lld and %lld bytes)\n", bytesFirst[m],
+                        bytesFull[m]);
+    }
+    for (Mode m : {PLAIN, BUDGET, ADAPTIVE}) {
+        const StreamRun& r = runs[m];
+        std::printf(
+            "viewer   %s, orbiting: %zu frames, mean %.0f ms (ratio to no budget %.2f), 95th percentile "
+            "%.0f ms (ratio %.2f), %.0f splats a frame, threshold %.1f px on average, budget holding "
+            "detail back in %.0f%% of frames; full detail again %.1f s after stopping\n",
+            kModes[m], r.frameMs.size(), mean(r.frameMs), mean(r.frameMs) / mean(runs[PLAIN].frameMs),
+            percentile(r.frameMs, 0.95), percentile(r.frameMs, 0.95) / percentile(runs[PLAIN].frameMs, 0.95),
+            r.splats, r.threshold, r.limited * 100, r.restored);
+    }
 }
 
 } // namespace
@@ -231,6 +523,11 @@ int main(int argc, char** argv) {
     std::cout.rdbuf(out);
 
     std::printf("viewer: %s\n", reinterpret_cast<const char*>(glGetString(GL_RENDERER)));
+    if (argc > 2 &&
+        std::string(argv[2]) == "streaming") { // only the small-window figures (the demo data made)
+        streamingFigures(absDir);
+        return 0;
+    }
     for (uint32_t n : {1000000u, 4000000u}) {
         std::cout.rdbuf(quiet.rdbuf());
         Scene scene(n);
@@ -246,6 +543,8 @@ int main(int argc, char** argv) {
     std::cout.rdbuf(quiet.rdbuf());
     const double settle = demoToSettled(absDir);
     std::cout.rdbuf(out);
-    std::printf("viewer: demo scene (2,000,000 points) from choosing it to its settled image: %.1f s\n", settle);
+    std::printf("viewer: demo scene (2,000,000 points) from choosing it to its settled image: %.1f s\n",
+                settle);
+    streamingFigures(absDir);
     return 0;
 }
