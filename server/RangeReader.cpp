@@ -7,7 +7,9 @@
 #include "DatasetFormat.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <mutex>
 
 namespace {
 constexpr size_t kPieceBytes = 1 << 20;
@@ -49,9 +51,45 @@ void rawRange(double lo, double hi, double scale, double offset, int64_t& first,
     if (first <= last && !(inside(first) && inside(last)))
         first = 1, last = 0; // only for NaN bounds, which requests never carry
 }
-constexpr size_t kScratchBytes = 256 << 10;
+constexpr size_t kScratchBytes = 128 << 10;
 constexpr size_t kDirectBytes = 32 << 10;
 constexpr uint64_t kMaxMatchBits = uint64_t(1) << 24;
+// Match bits of all readers together: many large filtered replies in flight (slow clients) must not add
+// up to unbounded memory; past the budget a reader tests its records again while it produces them.
+constexpr uint64_t kMatchBitsBudgetBytes = uint64_t(64) << 20;
+std::atomic<uint64_t> matchBitsInUse{0};
+
+// Gather buffers, reused across replies: a fresh one per reply costs page faults (and, for large ones,
+// unmapping across all threads) that outweigh small replies' whole work. A reply's pieces must outlive
+// other replies produced on the same thread meanwhile, so each reader holds its own while it lives.
+class ScratchPool {
+public:
+    static size_t size(size_t stride) { return std::max(kScratchBytes, stride); }
+    std::unique_ptr<unsigned char[]> get(size_t bytes) {
+        std::lock_guard lock(mutex_);
+        for (size_t i = 0; i < spare_.size(); ++i)
+            if (spare_[i].second == bytes) {
+                auto b = std::move(spare_[i].first);
+                spare_.erase(spare_.begin() + long(i));
+                return b;
+            }
+        return std::make_unique_for_overwrite<unsigned char[]>(bytes);
+    }
+    void put(std::unique_ptr<unsigned char[]> b, size_t bytes) {
+        std::lock_guard lock(mutex_);
+        if (spare_.size() < kSpare)
+            spare_.emplace_back(std::move(b), bytes);
+    }
+
+private:
+    static constexpr size_t kSpare = 32;
+    std::mutex mutex_;
+    std::vector<std::pair<std::unique_ptr<unsigned char[]>, size_t>> spare_;
+};
+ScratchPool& scratchPool() {
+    static ScratchPool pool;
+    return pool;
+}
 } // namespace
 
 RangeReader::RangeReader(std::shared_ptr<const Dataset> dataset, const RangeQuery& query)
@@ -134,8 +172,11 @@ RangeReader::RangeReader(std::shared_ptr<const Dataset> dataset, const RangeQuer
     }
     // The counting pass keeps its answers when they are few enough, so that producing the reply touches
     // only matching records; beyond that (a height-filtered whole data set) records are tested again.
-    if (tested <= kMaxMatchBits)
+    const uint64_t bitBytes = (tested + 63) / 64 * 8;
+    if (tested <= kMaxMatchBits && matchBitsInUse.fetch_add(bitBytes) + bitBytes <= kMatchBitsBudgetBytes)
         matchBits_.assign((tested + 63) / 64, 0);
+    else
+        matchBitsInUse -= bitBytes;
     for (const Run& r : runs_) {
         if (!r.filter) {
             points_ += r.end - r.first;
@@ -156,6 +197,12 @@ RangeReader::RangeReader(std::shared_ptr<const Dataset> dataset, const RangeQuer
     }
     if (!runs_.empty())
         at_ = runs_[0].first;
+}
+
+RangeReader::~RangeReader() {
+    matchBitsInUse -= matchBits_.size() * 8;
+    if (scratch_)
+        scratchPool().put(std::move(scratch_), ScratchPool::size(dataset_->info.recordLength));
 }
 
 void RangeReader::addRun(const ServedLevel& level, uint64_t first, uint64_t end, bool filter) {
@@ -180,17 +227,47 @@ bool RangeReader::matches(const unsigned char* record) const {
     return inside;
 }
 
+bool RangeReader::take(const Run& r, uint64_t i) const {
+    const uint64_t bit = r.bit + (i - r.first);
+    return matchBits_.empty() ? matches(r.level->records.data() + i * dataset_->info.recordLength)
+                              : ((matchBits_[bit / 64] >> (bit % 64)) & 1) != 0;
+}
+
+void RangeReader::skip(uint64_t bytes) {
+    const size_t stride = dataset_->info.recordLength;
+    uint64_t records = bytes / stride;
+    drop_ = size_t(bytes % stride);
+    while (records > 0 && run_ < runs_.size()) {
+        const Run& r = runs_[run_];
+        if (!r.filter) {
+            const uint64_t n = std::min(records, r.end - at_);
+            at_ += n;
+            records -= n;
+        } else {
+            for (; at_ < r.end && records > 0; ++at_)
+                records -= take(r, at_);
+        }
+        if (at_ == r.end && ++run_ < runs_.size())
+            at_ = runs_[run_].first;
+    }
+}
+
+std::span<const unsigned char> RangeReader::next() {
+    std::span<const unsigned char> piece = produce();
+    if (drop_ > 0) { // a piece starts on a record and holds at least one whole record
+        piece = piece.subspan(std::min(drop_, piece.size()));
+        drop_ = 0;
+    }
+    return piece;
+}
+
 // Small pieces are gathered into the scratch buffer so that a reply goes out in few large writes (each
 // write is a packet with TCP_NODELAY); long runs of whole cells go out straight from the mapping.
-std::span<const unsigned char> RangeReader::next() {
+std::span<const unsigned char> RangeReader::produce() {
     const size_t stride = dataset_->info.recordLength;
     const uint64_t directRecords = std::max<size_t>(1, kDirectBytes / stride);
-    // One buffer per thread, reused by every reply: a fresh buffer per reply costs page faults (and, for
-    // large ones, unmapping across all threads) that outweigh small replies' whole work.
-    thread_local std::vector<unsigned char> scratch;
-    if (scratch.size() < std::max(kScratchBytes, stride))
-        scratch.resize(std::max(kScratchBytes, stride));
-    const size_t scratchSize = scratch.size();
+    const size_t scratchSize = ScratchPool::size(stride);
+    unsigned char* scratch = nullptr;
     size_t used = 0;
     while (run_ < runs_.size()) {
         const Run& r = runs_[run_];
@@ -205,23 +282,21 @@ std::span<const unsigned char> RangeReader::next() {
                 at_ = runs_[run_].first;
             return piece;
         }
+        if (!scratch_)
+            scratch_ = scratchPool().get(scratchSize);
+        scratch = scratch_.get();
         // Consecutive records that go out are copied together.
         while (at_ < r.end && used + stride <= scratchSize) {
             const uint64_t room = (scratchSize - used) / stride;
             uint64_t span = std::min(r.end - at_, room);
             if (r.filter) {
-                auto take = [&](uint64_t i) {
-                    const uint64_t bit = r.bit + (i - r.first);
-                    return matchBits_.empty() ? matches(base + i * stride)
-                                              : ((matchBits_[bit / 64] >> (bit % 64)) & 1) != 0;
-                };
-                while (at_ < r.end && !take(at_))
+                while (at_ < r.end && !take(r, at_))
                     ++at_;
                 span = 0;
-                while (at_ + span < r.end && span < room && take(at_ + span))
+                while (at_ + span < r.end && span < room && take(r, at_ + span))
                     ++span;
             }
-            std::memcpy(scratch.data() + used, base + at_ * stride, span * stride);
+            std::memcpy(scratch + used, base + at_ * stride, span * stride);
             used += span * stride;
             at_ += span;
         }
@@ -230,5 +305,5 @@ std::span<const unsigned char> RangeReader::next() {
         if (++run_ < runs_.size())
             at_ = runs_[run_].first;
     }
-    return {scratch.data(), used};
+    return {scratch, used};
 }

@@ -1,6 +1,8 @@
 #pragma once
 // The records of a range query, produced piece by piece: nothing is built whole in memory, and pieces of
-// cells that lie wholly inside the query are views straight into the mapped level files.
+// cells that lie wholly inside the query are views straight into the mapped level files. What a reader
+// holds beyond its plan is bounded: one gather buffer while it produces, and match bits only while the
+// readers of the whole process keep within a budget.
 #include "DatasetStore.h"
 
 #include <limits>
@@ -20,12 +22,17 @@ class RangeReader {
 public:
     // Plans the query and counts its records (scanning only the cells on the query's edges).
     RangeReader(std::shared_ptr<const Dataset> dataset, const RangeQuery& query);
+    ~RangeReader();
+    RangeReader(const RangeReader&) = delete;
+    RangeReader& operator=(const RangeReader&) = delete;
 
     uint64_t points() const { return points_; }
     uint64_t bytes() const { return points_ * dataset_->info.recordLength; }
 
-    // The next piece of the reply, valid until the next call of next() on any reader in this thread; empty
-    // once everything has been produced.
+    // Leaves out the first `bytes` bytes of what is still to come (a record may be cut); before next().
+    void skip(uint64_t bytes);
+    // The next piece of the reply, valid until the next call of next() or the reader's end; empty once
+    // everything has been produced.
     std::span<const unsigned char> next();
 
 private:
@@ -36,7 +43,9 @@ private:
         uint64_t bit;        // where a filtered run's records start in matchBits_
     };
     bool matches(const unsigned char* record) const;
+    bool take(const Run& r, uint64_t i) const;
     void addRun(const ServedLevel& level, uint64_t first, uint64_t end, bool filter);
+    std::span<const unsigned char> produce();
 
     std::shared_ptr<const Dataset> dataset_;
     RangeQuery q_;
@@ -45,5 +54,7 @@ private:
     std::vector<uint64_t> matchBits_; // one bit per record of the filtered runs, when they are not too many
     uint64_t points_ = 0;
     size_t run_ = 0;
-    uint64_t at_ = 0; // next record of runs_[run_]
+    uint64_t at_ = 0;                          // next record of runs_[run_]
+    size_t drop_ = 0;                          // bytes of the next record left out by skip()
+    std::unique_ptr<unsigned char[]> scratch_; // from a pool shared by all readers, once needed
 };
