@@ -2,6 +2,7 @@
 // the data set, so that nothing a client sends can reach past what was checked at load.
 #include "ServerProtocol.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <vector>
@@ -86,6 +87,47 @@ bool percentDecode(std::string_view in, std::string& out) {
         i += 2;
     }
     return true;
+}
+
+ByteRange byteRange(std::string_view field, uint64_t length) {
+    auto trim = [](std::string_view v) {
+        while (!v.empty() && (v.front() == ' ' || v.front() == '\t'))
+            v.remove_prefix(1);
+        while (!v.empty() && (v.back() == ' ' || v.back() == '\t'))
+            v.remove_suffix(1);
+        return v;
+    };
+    auto number = [](std::string_view v, uint64_t& n) {
+        auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+        return !v.empty() && v[0] != '-' && v[0] != '+' && ec == std::errc() && end == v.data() + v.size();
+    };
+    field = trim(field);
+    constexpr std::string_view unit = "bytes=";
+    if (field.size() < unit.size())
+        return {};
+    for (size_t i = 0; i < unit.size(); ++i)
+        if ((field[i] | 0x20) != unit[i])
+            return {};
+    const std::string_view spec = trim(field.substr(unit.size()));
+    const size_t dash = spec.find('-');
+    if (spec.find(',') != std::string_view::npos || dash == std::string_view::npos)
+        return {};
+    const std::string_view a = trim(spec.substr(0, dash)), b = trim(spec.substr(dash + 1));
+    uint64_t first = 0, last = 0;
+    if (a.empty()) { // the last b bytes
+        if (!number(b, last))
+            return {};
+        if (last == 0 || length == 0)
+            return {ByteRange::Unsatisfiable};
+        const uint64_t n = std::min(last, length);
+        return {ByteRange::Partial, length - n, n};
+    }
+    if (!number(a, first) || (!b.empty() && (!number(b, last) || last < first)))
+        return {};
+    if (first >= length)
+        return {ByteRange::Unsatisfiable};
+    last = b.empty() ? length - 1 : std::min(last, length - 1);
+    return {ByteRange::Partial, first, last - first + 1};
 }
 
 Reply answerRequest(const DatasetStore& store, std::string_view target) {

@@ -33,3 +33,11 @@ Reply answerRequest(const DatasetStore& store, std::string_view target);
 
 // Percent-decoding of one path segment; false for a malformed escape.
 bool percentDecode(std::string_view in, std::string& out);
+
+// A Range field against a reply of `length` bytes. Only a single byte range is honoured ("bytes=a-b",
+// "bytes=a-", "bytes=-n"); several ranges, other units or malformed values ask for the whole reply.
+struct ByteRange {
+    enum Kind { Whole, Partial, Unsatisfiable } kind = Whole;
+    uint64_t first = 0, count = 0; // the bytes [first, first + count) when Partial
+};
+ByteRange byteRange(std::string_view field, uint64_t length);
