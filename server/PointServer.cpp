@@ -1,106 +1,472 @@
-// cpp-httplib stays inside this file. Replies are streamed from RangeReader pieces (views into the mapped
-// files where possible); a client that goes away ends its reply at the next write.
+// The serving core on Boost.Asio with Boost.Beast's HTTP parser and serializer; both stay inside this
+// file. All connections share one io_context run by a few threads; each connection's handlers run in its
+// own strand, so a connection is never touched by two threads at once. A connection is a small state
+// machine: idle (waiting for the first byte of a request), reading (the rest of it), writing (the reply,
+// a piece per step), closing (draining what the client still sends after a refusal). Each phase has its
+// deadline on the stream, so no client can keep a connection, let alone a thread, beyond it.
 #include "PointServer.h"
 
 #include "ServerProtocol.h"
 
-#include <httplib.h>
-#include <sys/socket.h>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http.hpp>
+
+#include <sys/resource.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <list>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
+#include <vector>
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+using Clock = std::chrono::steady_clock;
 
 namespace {
-thread_local std::chrono::steady_clock::time_point requestStart;
-}
+
+class Connection;
+
+// After a refusal the client may still be sending (a huge request line): what it sends is read and
+// dropped for a moment, so that the refusal reaches it instead of being lost to a reset.
+constexpr auto kLingerTime = std::chrono::milliseconds(500);
+constexpr size_t kLingerBytes = 1 << 20;
+// Refusals of excess connections in progress at once; beyond this they are closed without a word.
+constexpr int kMaxRefusing = 64;
+
+} // namespace
 
 struct PointServer::Impl {
     std::shared_ptr<const DatasetStore> store;
     PointServerOptions options;
-    httplib::Server http;
+    size_t maxConnections = 0;
+
+    // Declared before the io_context: handlers it destroys may end connections, which unregister here.
+    std::mutex lock;
+    std::list<Connection*> open; // oldest first
+    std::atomic<int> refusing{0};
+    std::atomic<bool> stopping{false}, running{false};
     bool bound = false;
-    int listenFd = -1;
-    std::atomic<bool> running{false}, stopping{false};
+
+    net::io_context ioc;
+    net::strand<net::io_context::executor_type> acceptStrand{net::make_strand(ioc)};
+    tcp::acceptor acceptor{acceptStrand};
+    net::steady_timer retry{acceptStrand}, grace{acceptStrand};
+
+    void accept();
+    void admit(tcp::socket socket);
+    bool closeOneIdle();
+    void beginStop();
+    void endStop();
+    void log(const std::string& line) const {
+        if (options.log)
+            options.log(line);
+    }
 };
+
+namespace {
+
+std::string clean(std::string_view target) {
+    std::string t = target.size() > 2000 ? std::string(target.substr(0, 2000)) + "..." : std::string(target);
+    for (char& c : t)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '"')
+            c = '?';
+    return t;
+}
+
+std::string headerBytes(http::response<http::empty_body>& res) {
+    http::response_serializer<http::empty_body> sr{res};
+    sr.split(true);
+    std::string out;
+    beast::error_code ec;
+    while (!ec && !sr.is_header_done())
+        sr.next(ec, [&](beast::error_code&, const auto& buffers) {
+            size_t n = 0;
+            for (auto b : beast::buffers_range_ref(buffers)) {
+                out.append(static_cast<const char*>(b.data()), b.size());
+                n += b.size();
+            }
+            sr.consume(n);
+        });
+    return out;
+}
+
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+    enum class Phase { Idle, Reading, Writing, Closing }; // in this order
+
+    Connection(PointServer::Impl& server, tcp::socket socket) : server_(server), stream_(std::move(socket)) {
+        beast::error_code ec;
+        stream_.socket().set_option(tcp::no_delay(true), ec);
+        const auto peer = stream_.socket().remote_endpoint(ec);
+        remote_ = ec ? std::string("?") : peer.address().to_string();
+        std::lock_guard lock(server_.lock);
+        entry_ = server_.open.insert(server_.open.end(), this);
+    }
+    ~Connection() {
+        if (refusal_)
+            --server_.refusing;
+        std::lock_guard lock(server_.lock);
+        server_.open.erase(entry_);
+        // The last connection gone ends a stop early: nothing is left to wait for.
+        if (server_.stopping && server_.open.empty())
+            net::post(server_.acceptStrand, [s = &server_] { s->grace.cancel(); });
+    }
+
+    Phase phase() const { return phase_; }
+
+    void start() {
+        net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->awaitRequest(); });
+    }
+
+    // An excess connection: told so and closed.
+    void refuse() {
+        refusal_ = true;
+        net::dispatch(stream_.get_executor(), [self = shared_from_this()] {
+            self->started_ = Clock::now();
+            self->sendError(http::status::service_unavailable, "too many connections, try again shortly",
+                            {{http::field::retry_after, "1"}});
+        });
+    }
+
+    // From any thread: ends the connection if it still is in a phase up to `upTo` (Idle: waiting for a
+    // request with nothing received; Reading: not yet replying; Closing: whatever it does).
+    void end(Phase upTo) {
+        net::post(stream_.get_executor(), [self = shared_from_this(), upTo] {
+            if (self->phase_ <= upTo || self->phase_ == Phase::Closing)
+                self->close();
+        });
+    }
+
+private:
+    using Fields = std::vector<std::pair<http::field, std::string>>;
+
+    void close() {
+        phase_ = Phase::Closing;
+        beast::error_code ec;
+        stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
+        stream_.close();
+    }
+
+    // Waits for the first byte of the next request, unless one is already buffered (pipelining).
+    void awaitRequest() {
+        if (server_.stopping)
+            return close();
+        if (buffer_.size() > 0)
+            return readRequest();
+        phase_ = Phase::Idle;
+        stream_.expires_after(server_.options.idleTimeout);
+        stream_.async_read_some(buffer_.prepare(std::min<size_t>(4096, buffer_.max_size())),
+                                [self = shared_from_this()](beast::error_code ec, size_t n) {
+                                    self->buffer_.commit(n);
+                                    if (ec || n == 0 || self->server_.stopping)
+                                        return self->close();
+                                    self->readRequest();
+                                });
+    }
+
+    void readRequest() {
+        phase_ = Phase::Reading;
+        parser_.emplace();
+        parser_->header_limit(uint32_t(kMaxRequestHeadBytes));
+        parser_->body_limit(uint64_t(kMaxRequestBodyBytes));
+        stream_.expires_after(server_.options.requestTimeout);
+        http::async_read(stream_, buffer_, *parser_,
+                         [self = shared_from_this()](beast::error_code ec, size_t) { self->onRequest(ec); });
+    }
+
+    void onRequest(beast::error_code ec) {
+        if (server_.stopping)
+            return close();
+        started_ = Clock::now();
+        if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
+            // Still in the request line if no line has ended yet.
+            const auto data = buffer_.cdata();
+            const bool lineEnded =
+                std::memchr(data.data(), '\n', std::min(data.size(), kMaxRequestHeadBytes)) != nullptr;
+            return lineEnded ? sendError(http::status::request_header_fields_too_large,
+                                         "request header fields too large")
+                             : sendError(http::status::uri_too_long, "request line too long");
+        }
+        if (parser_->is_header_done()) { // named in the log line of a refusal
+            method_ = std::string(parser_->get().method_string());
+            target_ = std::string(parser_->get().target());
+        }
+        if (ec == http::error::body_limit)
+            return sendError(http::status::payload_too_large, "request bodies are not served");
+        if (ec && &ec.category() == &http::make_error_code(http::error::bad_method).category() &&
+            ec != http::error::end_of_stream && ec != http::error::partial_message)
+            return sendError(http::status::bad_request, "malformed request");
+        if (ec)
+            return close(); // gone, timed out, or ended before a whole request
+        answer();
+    }
+
+    void answer() {
+        const auto& req = parser_->get();
+        method_ = std::string(req.method_string());
+        target_ = std::string(req.target());
+        version_ = req.version();
+        keepAlive_ = req.keep_alive() && ++served_ < server_.options.maxRequestsPerConnection;
+        if (req.method() != http::verb::get)
+            return send(http::status::method_not_allowed, "text/plain", "only GET requests are served\n",
+                        {{http::field::allow, "GET"}});
+        if (target_.size() > kMaxRequestTargetBytes)
+            return send(http::status::uri_too_long, "text/plain", "request line too long\n");
+
+        Reply reply = answerRequest(*server_.store, target_);
+        const uint64_t length = reply.length();
+        if (reply.records && length == 0)
+            reply.records.reset();
+        Fields fields;
+        uint64_t first = 0, count = length;
+        http::status status = http::int_to_status(unsigned(reply.status));
+        const auto range = req.find(http::field::range);
+        if (reply.status == 200 && range != req.end() && req.find(http::field::if_range) == req.end()) {
+            const ByteRange r = byteRange({range->value().data(), range->value().size()}, length);
+            if (r.kind == ByteRange::Unsatisfiable)
+                return send(http::status::range_not_satisfiable, "text/plain",
+                            "range not satisfiable: the reply has " + std::to_string(length) + " bytes\n",
+                            {{http::field::content_range, "bytes */" + std::to_string(length)}});
+            if (r.kind == ByteRange::Partial) {
+                status = http::status::partial_content;
+                first = r.first;
+                count = r.count;
+                fields.push_back({http::field::content_range, "bytes " + std::to_string(first) + "-" +
+                                                                  std::to_string(first + count - 1) + "/" +
+                                                                  std::to_string(length)});
+            }
+        }
+        if (!reply.records)
+            return send(status, reply.contentType, reply.body.substr(size_t(first), size_t(count)), fields);
+        records_ = std::move(reply.records);
+        records_->skip(first);
+        writeHead(status, reply.contentType, count, fields);
+        left_ = count;
+        sendPiece(true);
+    }
+
+    void writeHead(http::status status, const std::string& contentType, uint64_t length,
+                   const Fields& fields) {
+        http::response<http::empty_body> res{status, version_};
+        res.set(http::field::content_type, contentType);
+        res.content_length(length);
+        if (status == http::status::ok || status == http::status::partial_content)
+            res.set(http::field::accept_ranges, "bytes");
+        for (const auto& [f, v] : fields)
+            res.set(f, v);
+        res.keep_alive(keepAlive_ && !server_.stopping);
+        head_ = headerBytes(res);
+        status_ = unsigned(status);
+        length_ = length;
+    }
+
+    // A whole reply held in memory: header and body in one write.
+    void send(http::status status, const std::string& contentType, std::string body,
+              const Fields& fields = {}) {
+        writeHead(status, contentType, body.size(), fields);
+        body_ = std::move(body);
+        phase_ = Phase::Writing;
+        stream_.expires_after(server_.options.sendTimeout);
+        const std::array<net::const_buffer, 2> out{net::buffer(head_), net::buffer(body_)};
+        net::async_write(stream_, out,
+                         [self = shared_from_this()](beast::error_code ec, size_t) { self->replied(ec); });
+    }
+
+    // A refusal: the connection ends after it, whatever the request said.
+    void sendError(http::status status, const std::string& text, const Fields& fields = {}) {
+        keepAlive_ = false;
+        version_ = 11;
+        send(status, "text/plain", text + "\n", fields);
+    }
+
+    // One piece of a point reply per step (the first behind the header), so that every connection with a
+    // reply under way gets its turn between any two pieces of another.
+    void sendPiece(bool first) {
+        std::span<const unsigned char> piece;
+        if (left_ > 0) {
+            piece = records_->next();
+            if (piece.empty())
+                return close(); // fewer records than counted cannot happen: end rather than hang
+            piece = piece.first(size_t(std::min<uint64_t>(piece.size(), left_)));
+            left_ -= piece.size();
+        }
+        phase_ = Phase::Writing;
+        stream_.expires_after(server_.options.sendTimeout);
+        const std::array<net::const_buffer, 2> out{first ? net::buffer(head_) : net::const_buffer(),
+                                                   net::buffer(piece.data(), piece.size())};
+        net::async_write(stream_, out, [self = shared_from_this()](beast::error_code ec, size_t) {
+            if (ec || self->left_ == 0)
+                return self->replied(ec);
+            self->sendPiece(false);
+        });
+    }
+
+    void replied(beast::error_code ec) {
+        records_.reset();
+        body_.clear();
+        body_.shrink_to_fit();
+        if (server_.options.log) {
+            const double ms = std::chrono::duration<double, std::milli>(Clock::now() - started_).count();
+            char tail[96];
+            std::snprintf(tail, sizeof tail, "\" %u %llu %.3fms", status_, (unsigned long long)length_, ms);
+            server_.log(remote_ + " \"" + method_ + " " + clean(target_) + tail);
+        }
+        method_.clear();
+        target_.clear();
+        if (ec || server_.stopping)
+            return close();
+        if (keepAlive_) {
+            parser_.reset();
+            return awaitRequest();
+        }
+        linger();
+    }
+
+    // Stops sending, then reads and drops what the client still sends for a moment: closing a socket with
+    // unread input resets the connection, and the client could lose the reply before reading it.
+    void linger() {
+        phase_ = Phase::Closing;
+        parser_.reset();
+        beast::error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        buffer_.clear();
+        stream_.expires_after(kLingerTime);
+        drain();
+    }
+    void drain() {
+        stream_.async_read_some(buffer_.prepare(std::min<size_t>(4096, buffer_.max_size())),
+                                [self = shared_from_this()](beast::error_code ec, size_t n) {
+                                    self->drained_ += n;
+                                    self->buffer_.clear();
+                                    if (ec || self->drained_ > kLingerBytes || self->server_.stopping)
+                                        return self->close();
+                                    self->drain();
+                                });
+    }
+
+    PointServer::Impl& server_;
+    beast::tcp_stream stream_;
+    beast::flat_buffer buffer_{kMaxRequestHeadBytes};
+    std::optional<http::request_parser<http::string_body>> parser_;
+    std::atomic<Phase> phase_{Phase::Idle};
+    std::list<Connection*>::iterator entry_;
+    std::string remote_;
+    bool refusal_ = false;
+    int served_ = 0;
+    size_t drained_ = 0;
+    // The request being answered.
+    Clock::time_point started_;
+    std::string method_, target_;
+    unsigned version_ = 11;
+    bool keepAlive_ = false;
+    // Its reply.
+    unsigned status_ = 0;
+    uint64_t length_ = 0, left_ = 0;
+    std::string head_, body_;
+    std::unique_ptr<RangeReader> records_;
+};
+
+} // namespace
+
+void PointServer::Impl::accept() {
+    acceptor.async_accept(net::make_strand(ioc), [this](beast::error_code ec, tcp::socket socket) {
+        if (stopping || ec == net::error::operation_aborted)
+            return;
+        if (ec) {
+            // Out of descriptors or memory: the connection stays in the backlog; try again shortly rather
+            // than spin.
+            retry.expires_after(std::chrono::milliseconds(50));
+            retry.async_wait([this](beast::error_code e) {
+                if (!e && !stopping)
+                    accept();
+            });
+            return;
+        }
+        admit(std::move(socket));
+        accept();
+    });
+}
+
+void PointServer::Impl::admit(tcp::socket socket) {
+    size_t count;
+    {
+        std::lock_guard guard(lock);
+        count = open.size();
+    }
+    if (count < maxConnections || closeOneIdle()) {
+        std::make_shared<Connection>(*this, std::move(socket))->start();
+        return;
+    }
+    if (refusing >= kMaxRefusing)
+        return; // the socket closes as it goes out of scope
+    ++refusing;
+    std::make_shared<Connection>(*this, std::move(socket))->refuse();
+}
+
+// The oldest connection that waits for a request with nothing received makes room for a new one.
+bool PointServer::Impl::closeOneIdle() {
+    std::shared_ptr<Connection> idle;
+    {
+        std::lock_guard guard(lock);
+        for (Connection* c : open)
+            if (c->phase() == Connection::Phase::Idle && (idle = c->weak_from_this().lock()))
+                break;
+    }
+    if (idle)
+        idle->end(Connection::Phase::Idle);
+    return idle != nullptr;
+}
+
+// Every open connection (ended outside the lock: the last reference may go with them).
+static std::vector<std::shared_ptr<Connection>> openConnections(PointServer::Impl& s) {
+    std::vector<std::shared_ptr<Connection>> all;
+    std::lock_guard guard(s.lock);
+    for (Connection* c : s.open)
+        if (auto alive = c->weak_from_this().lock())
+            all.push_back(std::move(alive));
+    return all;
+}
+
+// On the accept strand: no new connections; those waiting for a request end now, replies under way get
+// the grace time.
+void PointServer::Impl::beginStop() {
+    beast::error_code ignored;
+    acceptor.close(ignored);
+    retry.cancel();
+    auto all = openConnections(*this);
+    for (auto& c : all)
+        c->end(Connection::Phase::Reading);
+    if (all.empty())
+        return;
+    grace.expires_after(options.stopGrace);
+    grace.async_wait([this](beast::error_code) { endStop(); });
+}
+
+void PointServer::Impl::endStop() {
+    for (auto& c : openConnections(*this))
+        c->end(Connection::Phase::Closing);
+}
 
 PointServer::PointServer(std::shared_ptr<const DatasetStore> store, PointServerOptions options)
     : impl_(std::make_unique<Impl>()) {
     impl_->store = std::move(store);
     impl_->options = std::move(options);
-    httplib::Server& http = impl_->http;
-    const int threads = impl_->options.threads > 0
-                            ? impl_->options.threads
-                            : int(std::max(32u, 4 * std::max(1u, std::thread::hardware_concurrency())));
-    http.new_task_queue = [threads] { return new httplib::ThreadPool(size_t(threads)); };
-    // A stalled or silent client holds a worker for seconds, never for ever. Each open connection holds a
-    // worker (hence the generous default count), and stopping waits for idle ones to time out: keep-alive
-    // is short enough for a prompt stop and long enough for a viewer's back-to-back tile requests.
-    http.set_read_timeout(10);
-    http.set_write_timeout(30);
-    http.set_keep_alive_timeout(2);
-    // The library's default of 5 requests per connection makes a streaming viewer reconnect all the time,
-    // and reconnecting clients overflow its short listen backlog (a dropped SYN costs a second).
-    http.set_keep_alive_max_count(100000);
-    http.set_payload_max_length(64 << 10);
-    http.set_tcp_nodelay(true);
-    // The library listens with a backlog of 5: a burst of new connections (a few viewers starting, or one
-    // reconnecting its workers) would lose SYNs and wait a second each. The listening socket is noted here
-    // and its backlog raised once bound.
-    http.set_socket_options([impl = impl_.get()](int fd) {
-        int yes = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        impl->listenFd = fd;
-    });
-
-    // Every request is answered here, before the library's routing: its routes are std::regex matches,
-    // which cost more than a whole small reply.
-    const DatasetStore* storePtr = impl_->store.get();
-    http.set_pre_routing_handler([storePtr](const httplib::Request& req, httplib::Response& res) {
-        requestStart = std::chrono::steady_clock::now();
-        if (req.method != "GET") {
-            res.status = 405;
-            res.set_header("Allow", "GET");
-            res.set_content("only GET requests are served\n", "text/plain");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        Reply reply = answerRequest(*storePtr, req.target);
-        res.status = reply.status;
-        // An empty reply goes without a provider: the library would take a zero length as "unknown".
-        if (!reply.records || reply.length() == 0) {
-            res.set_content(std::move(reply.body), reply.contentType);
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        const uint64_t length = reply.length();
-        std::shared_ptr<RangeReader> reader(std::move(reply.records));
-        res.set_content_provider(size_t(length), reply.contentType,
-                                 [reader](size_t, size_t, httplib::DataSink& sink) {
-                                     auto piece = reader->next();
-                                     if (piece.empty())
-                                         return false; // fewer bytes than announced cannot happen
-                                     return sink.write(reinterpret_cast<const char*>(piece.data()), piece.size());
-                                 });
-        return httplib::Server::HandlerResponse::Handled;
-    });
-    auto log = impl_->options.log;
-    if (log) {
-        http.set_logger([log](const httplib::Request& req, const httplib::Response& res) {
-            const double ms =
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - requestStart).count();
-            std::string bytes = res.get_header_value("Content-Length");
-            char line[160];
-            std::snprintf(line, sizeof line, "\" %d %s %.3fms", res.status, bytes.empty() ? "0" : bytes.c_str(),
-                          ms);
-            std::string target = req.target.size() > 2000 ? req.target.substr(0, 2000) + "..." : req.target;
-            for (char& c : target)
-                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '"')
-                    c = '?';
-            log(req.remote_addr + " \"" + req.method + " " + target + line);
-        });
-    }
 }
 
 PointServer::~PointServer() {
@@ -108,26 +474,73 @@ PointServer::~PointServer() {
 }
 
 int PointServer::bind(const std::string& host, int port) {
-    int bound = port == 0 ? impl_->http.bind_to_any_port(host) : (impl_->http.bind_to_port(host, port) ? port : -1);
-    if (bound <= 0)
-        throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port));
-    if (impl_->listenFd >= 0)
-        ::listen(impl_->listenFd, SOMAXCONN);
-    impl_->bound = true;
-    return bound;
+    // Every connection is a descriptor: take what the system allows, and keep the connection cap below it
+    // with room for the data set mappings and the process's own files.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, 1 << 16);
+        setrlimit(RLIMIT_NOFILE, &files);
+        getrlimit(RLIMIT_NOFILE, &files);
+    }
+    const size_t wanted = size_t(std::max(1, impl_->options.maxConnections));
+    impl_->maxConnections = files.rlim_cur > 128 ? std::min<size_t>(wanted, size_t(files.rlim_cur) - 64)
+                                                 : std::min<size_t>(wanted, 16);
+
+    const std::string where = host + ":" + std::to_string(port);
+    try {
+        tcp::resolver resolver(impl_->ioc);
+        const auto found = resolver.resolve(host, std::to_string(port), tcp::resolver::passive);
+        if (found.empty())
+            throw std::runtime_error("no address");
+        const tcp::endpoint at = found.begin()->endpoint();
+        tcp::acceptor& a = impl_->acceptor;
+        a.open(at.protocol());
+        a.set_option(net::socket_base::reuse_address(true));
+        a.bind(at);
+        // A burst of new connections (viewers starting, a client reconnecting its workers) must not lose
+        // SYNs to a short backlog: each lost one costs the client a second.
+        a.listen(net::socket_base::max_listen_connections);
+        impl_->bound = true;
+        return a.local_endpoint().port();
+    } catch (const std::exception& e) {
+        beast::error_code ignored;
+        impl_->acceptor.close(ignored);
+        throw std::runtime_error("cannot listen on " + where + ": " + e.what());
+    }
 }
 
 bool PointServer::run() {
-    impl_->running = true;
-    const bool ok = impl_->bound && !impl_->stopping && impl_->http.listen_after_bind();
-    impl_->running = false;
-    return ok || impl_->stopping;
+    Impl& s = *impl_;
+    if (!s.bound || s.stopping)
+        return s.stopping;
+    s.running = true;
+    net::post(s.acceptStrand, [&s] { s.accept(); });
+    // A handler that throws (out of memory) loses its connection, not the server.
+    auto work = [&s] {
+        for (;;) {
+            try {
+                s.ioc.run();
+                return;
+            } catch (const std::exception& e) {
+                std::cerr << "pontaro-server: " << e.what() << "\n";
+            }
+        }
+    };
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const int threads = s.options.threads > 0 ? s.options.threads : int(std::max(4u, 2 * cores));
+    std::vector<std::thread> pool;
+    for (int i = 1; i < threads; ++i)
+        pool.emplace_back(work);
+    work();
+    for (auto& t : pool)
+        t.join();
+    s.running = false;
+    return true;
 }
 
 void PointServer::stop() {
-    impl_->stopping = true;
-    // A stop that comes while run() is still starting waits for the listener, which it can then end.
-    for (int i = 0; i < 5000 && impl_->running && !impl_->http.is_running(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    impl_->http.stop();
+    Impl& s = *impl_;
+    if (s.stopping.exchange(true))
+        return;
+    net::post(s.acceptStrand, [&s] { s.beginStop(); });
 }
