@@ -36,7 +36,7 @@ float eyeDome(vec2 uv, float depth) {
         if (d < 1.0)
             response += max(0.0, centre - logDepth(d));
     }
-    return exp(-response * 40.0 * edlStrength);
+    return exp(-response / 8.0 * 100.0 * edlStrength);
 }
 
 void main() {
