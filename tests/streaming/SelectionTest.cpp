@@ -50,6 +50,26 @@ double lookDown(double x, double y, double height, double fovDegrees) {
     return f * 384.0;
 }
 
+// The same from (x, y, height) towards (tx, ty, 0), with z up.
+void lookTowards(double x, double y, double height, double tx, double ty, double fovDegrees) {
+    const float f = float(1.0 / std::tan(fovDegrees * M_PI / 360.0));
+    const float n = 0.01f, far = 1e4f;
+    const float proj[16] = {
+        f, 0, 0, 0, 0, f, 0, 0, 0, 0, (far + n) / (n - far), -1, 0, 0, 2 * far * n / (n - far), 0};
+    double d[3] = {tx - x, ty - y, -height}; // forward
+    const double dl = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+    for (double& v : d)
+        v /= dl;
+    const double sl = std::hypot(d[1], d[0]), side[3] = {d[1] / sl, -d[0] / sl, 0}; // forward × z
+    const double up[3] = {side[1] * d[2], -side[0] * d[2], side[0] * d[1] - side[1] * d[0]};
+    const double eye[3] = {x, y, height};
+    auto dot = [&](const double* a) { return a[0] * eye[0] + a[1] * eye[1] + a[2] * eye[2]; };
+    const float mv[16] = {
+        float(side[0]), float(up[0]), float(-d[0]), 0, float(side[1]),    float(up[1]),    float(-d[1]),  0,
+        float(side[2]), float(up[2]), float(-d[2]), 0, float(-dot(side)), float(-dot(up)), float(dot(d)), 1};
+    extractFrustum(proj, mv);
+}
+
 // A render selection over a header, its cache never fetching (no server), driven by runCycle.
 class Selection : public ::testing::Test {
 protected:
@@ -424,11 +444,8 @@ TEST_F(Selection, ThePointBudgetBoundsTheDrawListsAndCoarsensTheFarthestTilesFir
         int nearest;    // level the nearest tile draws
         int drawnTiles; // tiles drawing anything
     };
-    const Case cases[] = {{200000, false, 3, 16},
-                          {59200, false, 3, 16},
-                          {30000, true, 3, 16},
-                          {5000, true, 2, 16},
-                          {1000, true, 0, 10}};
+    const Case cases[] = {{200000, false, 3, 16}, {59200, false, 3, 16}, {30000, true, 3, 16},
+                          {5000, true, 2, 16},    {1000, true, 0, 10},   {50, true, -1, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE("budget " + std::to_string(c.budget));
         corner(c.budget);
@@ -444,7 +461,9 @@ TEST_F(Selection, ThePointBudgetBoundsTheDrawListsAndCoarsensTheFarthestTilesFir
             EXPECT_EQ(levels, unlimited); // exactly as without a budget
             continue;
         }
-        EXPECT_GT(drawn(), c.budget / 2); // the budget is used, not squandered
+        if (c.nearest >= 0) {
+            EXPECT_GT(drawn(), c.budget / 2); // the budget is used, not squandered
+        }
         EXPECT_EQ(levels.front().second, c.nearest);
         int tiles = 0;
         for (size_t i = 0; i < levels.size(); ++i) {
@@ -485,6 +504,25 @@ TEST_F(Selection, ABudgetChangeOrACameraMoveReallocatesAtOnce) {
     lookDown(far[1], far[3], 8, 60);
     settle([&] { EXPECT_LE(drawn(), 20000); });
     EXPECT_EQ(levelsByDistance().front(), std::make_pair(sel->grid->getNumberOfTiles() - 1, 3));
+
+    // From the same place looking away towards the far corner: the tiles in view keep their levels, those
+    // out of view, nearer as they are, give way first.
+    corner(LONG_MAX);
+    settle();
+    const auto before = levelsByDistance();
+    const auto b = sel->grid->getTileBounds(0, true);
+    lookTowards(b[0], b[2], 8, far[1], far[3], 30);
+    sel->pointBudget = 45000;
+    sel->dirty = true;
+    settle([&] { EXPECT_LE(drawn(), 45000); });
+    const auto away = levelsByDistance(); // in view first
+    auto levelOf = [](const auto& tiles, uint32_t t) {
+        return std::find_if(tiles.begin(), tiles.end(), [&](const auto& p) { return p.first == t; })->second;
+    };
+    ASSERT_NE(away.front().first, 0u); // the nearest tile is out of view
+    for (size_t i = 0; i < 3; ++i)     // the nearest in view: level 3 as before
+        EXPECT_EQ(away[i].second, levelOf(before, away[i].first)) << "tile " << away[i].first;
+    EXPECT_LT(levelOf(away, 0), 3);
 
     // No budget again: every tile back at the threshold's level, dropped and cut tiles included.
     sel->pointBudget = LONG_MAX;
