@@ -386,11 +386,13 @@ void RenderSelectionThread::measureSpacing(std::vector<char>& changedLevels) {
     const auto start = std::chrono::steady_clock::now();
     const size_t levels = size_t(maxLOD) + 1;
     std::vector<char> measured(levels, 0);
-    // Each entry is tried once per cycle; a tile busy with a transfer is tried again in the next one.
-    for (size_t tries = spacingQueue_.size(); tries > 0 && !spacingQueue_.empty(); --tries) {
-        if (std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() >
-                kSpacingMs &&
-            tries != spacingQueue_.size())
+    // Each entry is tried at most once per cycle, and at least one; a tile busy with a transfer is tried
+    // again in the next cycle.
+    auto elapsed = [&] {
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start);
+    };
+    for (size_t tries = spacingQueue_.size(), done = 0; tries > 0; --tries, ++done) {
+        if (done > 0 && elapsed().count() > kSpacingMs)
             break;
         const auto [t, level] = spacingQueue_.front();
         spacingQueue_.pop_front();
