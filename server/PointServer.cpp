@@ -23,7 +23,6 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <iostream>
 #include <list>
 #include <mutex>
@@ -195,13 +194,11 @@ private:
             return close();
         started_ = Clock::now();
         if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
-            // Still in the request line if no line has ended yet.
-            const auto data = buffer_.cdata();
-            const bool lineEnded =
-                std::memchr(data.data(), '\n', std::min(data.size(), kMaxRequestHeadBytes)) != nullptr;
-            return lineEnded ? sendError(http::status::request_header_fields_too_large,
-                                         "request header fields too large")
-                             : sendError(http::status::uri_too_long, "request line too long");
+            // The parser takes the request line (target and all) only once it has ended.
+            return parser_->get().target().empty()
+                       ? sendError(http::status::uri_too_long, "request line too long")
+                       : sendError(http::status::request_header_fields_too_large,
+                                   "request header fields too large");
         }
         if (parser_->is_header_done()) { // named in the log line of a refusal
             method_ = std::string(parser_->get().method_string());
