@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -363,6 +364,121 @@ TEST_F(ServedScene, SixteenConcurrentClientsGetWhatOneClientGets) {
         t.join();
     for (size_t c = 0; c < 16; ++c)
         EXPECT_EQ(mismatches[c], 0u) << "client " << c;
+}
+
+// A GET with extra request fields, its status, body and Content-Range kept.
+struct FieldReply {
+    long status = 0;
+    std::string body, contentRange;
+    bool acceptRanges = false;
+};
+FieldReply getWith(CURL* curl, const std::string& url, const std::vector<std::string>& fields) {
+    FieldReply r;
+    curl_slist* list = nullptr;
+    for (const auto& f : fields)
+        list = curl_slist_append(list, f.c_str());
+    auto body = +[](char* d, size_t, size_t n, void* out) {
+        static_cast<std::string*>(out)->append(d, n);
+        return n;
+    };
+    auto header = +[](char* d, size_t, size_t n, void* out) {
+        auto* r = static_cast<FieldReply*>(out);
+        std::string line(d, n);
+        for (size_t i = 0; i < line.size() && line[i] != ':'; ++i)
+            line[i] = char(std::tolower(static_cast<unsigned char>(line[i])));
+        if (line.rfind("content-range: ", 0) == 0)
+            r->contentRange = line.substr(15, line.find_last_not_of("\r\n") - 14);
+        r->acceptRanges |= line.rfind("accept-ranges: bytes", 0) == 0;
+        return n;
+    };
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, body);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &r.body);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, header);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &r);
+    EXPECT_EQ(curl_easy_perform(curl), CURLE_OK) << url;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &r.status);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+    curl_slist_free_all(list);
+    return r;
+}
+
+// A byte range of any reply is those bytes of the whole reply: point replies sent straight from the mapped
+// levels, gathered from cells cut by the rectangle, or tested record by record; and replies held whole.
+TEST_F(ServedScene, ByteRangesOfEveryReplyAreItsBytes) {
+    const int L = levels();
+    double lo[3], hi[3];
+    extent(lo, hi);
+    const std::string last = std::to_string(L - 1);
+    const std::string half =
+        num(lo[0]) + "/" + num((lo[0] + hi[0]) / 2) + "/" + num(lo[1]) + "/" + num(hi[1] + 1);
+    const std::vector<std::string> paths{
+        "getLODNormals/scene/" + last + "/" + last,
+        "getRangeLODNormals/scene/" + half + "/-999999999.0/999999999.0/" + last + "/" + last,
+        "getRangeLODNormals/scene/" + half + "/-999999999.0/" + num((lo[2] + hi[2]) / 2) + "/0/" + last,
+        "getHeader/scene",
+        "getDatasetNames",
+    };
+    CURL* curl = curl_easy_init();
+    for (const auto& path : paths) {
+        SCOPED_TRACE(path);
+        const FieldReply whole = getWith(curl, server_->base() + path, {});
+        ASSERT_EQ(whole.status, 200);
+        EXPECT_TRUE(whole.acceptRanges);
+        const uint64_t n = whole.body.size();
+        ASSERT_GE(n, 6u);
+        const std::string N = std::to_string(n);
+        struct Case {
+            std::string range;
+            uint64_t first, count;
+        };
+        const uint64_t mid = n / 2 + (n > 100 ? 13 : 1), far = n - 5; // inside a record; across the end
+        const std::vector<Case> partial{
+            {"bytes=1-3", 1, 3},
+            {"bytes=" + std::to_string(mid) + "-" + std::to_string(mid + 150000), mid,
+             std::min(n - mid, uint64_t(150001))},
+            {"bytes=" + std::to_string(far) + "-" + std::to_string(n + 1000), far, 5},
+            {"bytes=" + std::to_string(n / 3) + "-", n / 3, n - n / 3},
+            {"bytes=-5", n - 5, 5},
+            {"bytes=-" + std::to_string(n + 7), 0, n},
+            {"bytes=0-0", 0, 1},
+            {"Bytes=2-4", 2, 3},
+        };
+        for (const auto& c : partial) {
+            SCOPED_TRACE(c.range);
+            const FieldReply r = getWith(curl, server_->base() + path, {"Range: " + c.range});
+            EXPECT_EQ(r.status, 206);
+            EXPECT_EQ(r.contentRange, "bytes " + std::to_string(c.first) + "-" +
+                                          std::to_string(c.first + c.count - 1) + "/" + N);
+            EXPECT_TRUE(r.body == whole.body.substr(c.first, c.count))
+                << r.body.size() << " bytes, " << c.count << " expected";
+        }
+        // Not honoured: the whole reply.
+        for (const std::vector<std::string>& fields :
+             std::vector<std::vector<std::string>>{{"Range: bytes=0-1,4-5"},
+                                                   {"Range: items=0-5"},
+                                                   {"Range: bytes=5-3"},
+                                                   {"Range: bytes=x-"},
+                                                   {"Range: bytes=0-2", "If-Range: \"x\""}}) {
+            const FieldReply r = getWith(curl, server_->base() + path, fields);
+            EXPECT_EQ(r.status, 200) << fields[0];
+            EXPECT_TRUE(r.body == whole.body) << fields[0];
+        }
+        for (const std::string& range :
+             {"bytes=" + N + "-", "bytes=" + N + "-" + N, std::string("bytes=-0")}) {
+            const FieldReply r = getWith(curl, server_->base() + path, {"Range: " + range});
+            EXPECT_EQ(r.status, 416) << range;
+            EXPECT_EQ(r.contentRange, "bytes */" + N) << range;
+        }
+    }
+    // Failures are never cut.
+    const FieldReply missing = getWith(curl, server_->base() + "getHeader/nothing", {"Range: bytes=0-3"});
+    EXPECT_EQ(missing.status, 404);
+    EXPECT_EQ(missing.body, "unknown data set 'nothing'\n");
+    curl_easy_cleanup(curl);
 }
 
 // A data set whose records carry extra bytes, served under names that need escaping.
