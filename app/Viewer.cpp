@@ -541,21 +541,9 @@ void initGlew() {
 }
 
 std::string checkDataset(const LASHeader& h, int levels) {
-    if (std::string(h.FileSignature, 4) != "LASF")
-        return "the header's signature is not LASF";
-    if (h.PointDataFormatID > 3)
-        return "point format " + std::to_string(int(h.PointDataFormatID)) + " is not one of 0 to 3";
-    if (h.PointDataRecordLength < las_detail::formatSize(h.PointDataFormatID))
-        return "record length " + std::to_string(h.PointDataRecordLength) + " is below the format's " +
-               std::to_string(las_detail::formatSize(h.PointDataFormatID)) + " bytes";
-    for (double s : {h.ScaleFactor_X, h.ScaleFactor_Y, h.ScaleFactor_Z})
-        if (!std::isfinite(s) || s == 0)
-            return "a scale factor is zero or not finite";
-    for (double v : {h.Min_X, h.Max_X, h.Min_Y, h.Max_Y, h.Min_Z, h.Max_Z, h.OffsetX, h.OffsetY, h.OffsetZ})
-        if (!std::isfinite(v))
-            return "the extent is not finite";
-    if (h.Min_X > h.Max_X || h.Min_Y > h.Max_Y || h.Min_Z > h.Max_Z)
-        return "the extent is inverted";
+    // The refusals of every LAS entry point, in the same words; a served header has no file to measure.
+    if (std::string problem = h.Problem(); !problem.empty())
+        return problem;
     if (levels < 1 || levels > 32767)
         return "level count " + std::to_string(levels) + " is outside 1 to 32767";
     return "";

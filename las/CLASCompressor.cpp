@@ -556,13 +556,21 @@ void CLASCompressor::DecompressLASFile(FILE* in, CLASFile_C* file, unsigned int*
     auto remaining = [&] { return uint64_t(std::max<int64_t>(0, inSize - inStart - int64_t(src.position()))); };
 
     unsigned char block[LASHeader_C::BlockSize];
-    src.read(block, sizeof block, "not a compressed LAS file: shorter than its header");
+    src.read(block, sizeof block, "not a compressed Pontaro LAS file: it is shorter than its header");
     auto h = std::make_unique<LASHeader_C>();
     h->copyFromBuffer(block);
     const char marker = h->FileSignature[0];
     if (std::memcmp(h->FileSignature + 1, "ASF", 3) != 0 ||
         (marker != 'L' && marker != 'O' && marker != 'V' && marker != 'U'))
-        throw CLasException("not a compressed LAS file (signature)");
+        throw CLasException("not a compressed Pontaro LAS file: it does not begin with its signature");
+    // Byte 105 is alignment, always 0 in the compressed header; in a plain LAS file it is the low byte of
+    // the record length.
+    if (marker == 'L' && block[105] != 0) {
+        LASHeader plain;
+        plain.copyFromBuffer(block);
+        if (plain.FormatRecordSize() != 0 && plain.PointDataRecordLength >= plain.FormatRecordSize())
+            throw CLasException("not a compressed Pontaro LAS file (it is a plain LAS file)");
+    }
     const int formatSize = h->FormatRecordSize();
     if (formatSize == 0 || h->PointDataRecordLength < formatSize)
         throw CLasException("compressed header: unknown point format or record length");
@@ -584,22 +592,28 @@ void CLASCompressor::DecompressLASFile(FILE* in, CLASFile_C* file, unsigned int*
     std::vector<uint32_t> positions;
     if (h->NumberOfVariableLengthRecords != 0) {
         const uint64_t n = h->OffsetToPointData - h->HeaderSize;
+        const std::string beyond = "the offset to the point data (" + std::to_string(h->OffsetToPointData) +
+                                   ") lies beyond the end of the file (" + std::to_string(inSize) + " bytes)";
         if (n > remaining())
-            throw CLasException("ReadError::LAS VRL");
+            throw CLasException(beyond);
         area.resize(n);
-        src.read(area.data(), n, "ReadError::LAS VRL");
+        src.read(area.data(), n, beyond.c_str());
         for (uint64_t at = 0; at + 54 <= n && positions.size() < h->NumberOfVariableLengthRecords;) {
             positions.push_back(uint32_t(at));
             at += 54 + (uint32_t(area[at + 20]) | uint32_t(area[at + 21]) << 8);
         }
     }
     if (raw && count * recLen > remaining())
-        throw CLasException("ReadError::LAS Points");
+        throw CLasException("the compressed file is truncated: its header declares " + std::to_string(count) +
+                            " points of " + std::to_string(recLen) + " bytes, but only " +
+                            std::to_string(remaining()) + " bytes follow");
     const auto chunks = raw ? std::vector<uint32_t>() : chunkSizes(count);
     // A chunk allocates for at most 2,000,000 points whatever the header says, and every chunk holds at
     // least one coded table per field: a count the input cannot hold is refused up front.
     if (!raw && chunks.size() * fieldCount(format) * AC::TableBytes > remaining())
-        throw CLasException("compressed file is truncated: it cannot hold " + std::to_string(count) + " points");
+        throw CLasException("the compressed file is truncated: its header declares " + std::to_string(count) +
+                            " points, more than the " + std::to_string(remaining()) +
+                            " bytes after it can hold");
     m_totalPoints = count;
     m_raw = raw;
     m_totalFields = int(chunks.size()) * fieldCount(format);
@@ -630,11 +644,27 @@ void CLASCompressor::DecompressLASFile(FILE* in, CLASFile_C* file, unsigned int*
             if (onChunk)
                 onChunk(done, count);
         };
+        // A stream that ends inside a block is reported as the truncation it is, not as the coder losing
+        // its place in the stream.
+        uint64_t decoding = 0; // first point of the block being decoded
+        auto decode = [&](Columns& cols, Residuals& res) {
+            try {
+                decodeChunk(src, cols, res);
+            } catch (const CLasException&) {
+                if (src.pastEnd() == 0 && !src.atEnd())
+                    throw;
+                throw CLasException("the compressed file is truncated: it ends after " +
+                                    std::to_string(inSize) + " bytes, inside the coded block of points " +
+                                    std::to_string(decoding) + " to " + std::to_string(decoding + cols.n) +
+                                    " (of " + std::to_string(count) + ")");
+            }
+            decoding += cols.n;
+        };
         if (m_threads < 2 || chunks.size() < 2) {
             Columns cols;
             for (uint32_t n : chunks) {
                 cols.resize(n, format, recLen - formatSize, false);
-                decodeChunk(src, cols, m_residuals);
+                decode(cols, m_residuals);
                 finish(cols, m_residuals, records);
             }
         } else {
@@ -651,7 +681,7 @@ void CLASCompressor::DecompressLASFile(FILE* in, CLASFile_C* file, unsigned int*
                 for (size_t k = 0; k < chunks.size(); ++k) {
                     Slot& slot = slots[k % 2]; // its previous chunk was finished before the last one began
                     slot.cols.resize(chunks[k], format, recLen - formatSize, false);
-                    decodeChunk(src, slot.cols, slot.res);
+                    decode(slot.cols, slot.res);
                     if (writing.valid())
                         writing.get();
                     writing = std::async(std::launch::async,

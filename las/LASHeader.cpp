@@ -2,6 +2,8 @@
 
 #include "LASPointData.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstring>
 #include <iomanip>
 #include <iostream>
@@ -272,6 +274,81 @@ bool LASHeader::CheckPointData(uint64_t fileSize, std::string* why) const {
                     " bytes, room for " + std::to_string(held) + " points");
     }
     return true;
+}
+
+namespace {
+
+// Shortest text that reads back as the same double.
+std::string number(double v) {
+    char buf[32];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, r.ptr);
+}
+
+} // namespace
+
+std::string LASHeader::Problem(int64_t fileSize) const {
+    using std::to_string;
+    if (std::memcmp(FileSignature, "LASF", 4) != 0)
+        return "not a LAS file: it does not begin with the signature \"LASF\"";
+    if (!versionKnown(VersionMajor, VersionMinor))
+        return "LAS version " + to_string(VersionMajor) + "." + to_string(VersionMinor) +
+               " is not supported (1.0 to 1.2 are)";
+    if (HeaderSize < BlockSize)
+        return "the header size " + to_string(HeaderSize) + " is smaller than the 227 bytes of a LAS header";
+    if (OffsetToPointData < HeaderSize)
+        return "the offset to the point data (" + to_string(OffsetToPointData) +
+               ") lies inside the header (" + to_string(HeaderSize) + " bytes)";
+    if (fileSize >= 0 && OffsetToPointData > uint64_t(fileSize))
+        return "the offset to the point data (" + to_string(OffsetToPointData) +
+               ") lies beyond the end of the file (" + to_string(fileSize) + " bytes)";
+    // Each variable-length record takes at least its 54-byte header, between the header and the points.
+    const uint64_t gap = OffsetToPointData - HeaderSize;
+    if (uint64_t(NumberOfVariableLengthRecords) * 54 > gap)
+        return "the header declares " + to_string(NumberOfVariableLengthRecords) +
+               " variable length records, but the " + to_string(gap) +
+               " bytes between the header and the point data hold at most " + to_string(gap / 54);
+    const int formatSize = FormatRecordSize();
+    if (formatSize == 0)
+        return "point data format " + to_string(PointDataFormatID) + " is not supported (0 to 3 are)";
+    if (PointDataRecordLength < formatSize)
+        return "the point record length " + to_string(PointDataRecordLength) + " is shorter than the " +
+               to_string(formatSize) + " bytes of point data format " + to_string(PointDataFormatID);
+    const double scale[3] = {ScaleFactor_X, ScaleFactor_Y, ScaleFactor_Z};
+    const double offset[3] = {OffsetX, OffsetY, OffsetZ};
+    const double lo[3] = {Min_X, Min_Y, Min_Z}, hi[3] = {Max_X, Max_Y, Max_Z};
+    for (int a = 0; a < 3; ++a) {
+        const std::string axis(1, "XYZ"[a]);
+        if (!std::isfinite(scale[a]) || scale[a] == 0)
+            return "the " + axis + " scale factor is " + number(scale[a]) +
+                   ": it must be a finite number other than 0";
+        if (!std::isfinite(offset[a]))
+            return "the " + axis + " offset is " + number(offset[a]) + ": it must be a finite number";
+        if (!std::isfinite(lo[a]) || !std::isfinite(hi[a]))
+            return "the " + axis + " extent (" + number(lo[a]) + " to " + number(hi[a]) + ") is not finite";
+        if (lo[a] > hi[a])
+            return "the " + axis + " extent is inverted: its minimum " + number(lo[a]) +
+                   " lies above its maximum " + number(hi[a]);
+    }
+    std::string why;
+    if (fileSize >= 0 && !CheckPointData(uint64_t(fileSize), &why))
+        return why;
+    return "";
+}
+
+std::string LASHeader::ReadChecked(FILE* file) {
+    unsigned char block[BlockSize] = {};
+    size_t n = 0;
+    if (file && fseeko(file, 0, SEEK_SET) == 0)
+        n = std::fread(block, 1, BlockSize, file);
+    if (n == 0)
+        return "the file is empty";
+    if (n < 4 || std::memcmp(block, "LASF", 4) != 0)
+        return "not a LAS file: it does not begin with the signature \"LASF\"";
+    if (n < size_t(BlockSize))
+        return "the file ends after " + std::to_string(n) + " bytes, inside the 227-byte LAS header";
+    copyFromBuffer(block);
+    return Problem(lasFileSize(file));
 }
 
 void LASHeader::outputString() const {

@@ -56,6 +56,16 @@ public:
     // reason is stored in `why`. Readers call it before allocating anything a header asks for.
     bool CheckPointData(uint64_t fileSize, std::string* why) const;
 
+    // Why this header cannot be taken as that of a LAS 1.0-1.2 file of point formats 0 to 3, in words for
+    // the user, or "" when it can. With the file's size (fileSize >= 0) it also checks that the records
+    // and points it declares lie within the file. Every entry point that takes LAS data (the tools, the
+    // import, the viewer's check of a served header) refuses with this one function, so all refuse the
+    // same headers with the same words.
+    std::string Problem(int64_t fileSize = -1) const;
+    // Reads the public header block from the start of an open file into this object, printing nothing,
+    // and returns Problem() against the file's size, or why the block cannot be read at all.
+    std::string ReadChecked(FILE* file);
+
     // The last message printed by Read or Write, without the "ReadError: " prefix.
     std::string lastMessage;
 

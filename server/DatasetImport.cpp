@@ -2,8 +2,9 @@
 #include "DatasetImport.h"
 #include "DatasetFormat.h"
 
-#include "CLASFile.h"
 #include "CLASReader.h"
+#include "FileHandle.h"
+#include "LASHeader.h"
 #include "LevelAssignment.h"
 #include "PointNormals.h"
 
@@ -310,36 +311,23 @@ std::string roughly(double v) {
     return buf;
 }
 
-// The header of a LAS file this import can take. A file of several may hold no points; one alone must.
+// The header of a LAS file this import can take: the checks every LAS entry point makes. A file of
+// several may hold no points; one alone must.
 LASHeader openLas(const std::string& lasPath, bool alone) {
-    CLASFile las;
-    bool opened = false;
+    LASHeader h;
+    std::string problem;
     {
-        // The reader explains failures on standard output; they are reported through the exception.
-        std::ostringstream sink;
-        std::streambuf* old = std::cout.rdbuf(sink.rdbuf());
-        opened = las.OpenFile(lasPath.c_str());
-        std::cout.rdbuf(old);
+        // A survey of hundreds of files must not hold hundreds open.
+        FilePtr f = openFile(lasPath.c_str(), "rb");
+        if (!f)
+            fail(lasPath + ": not a readable LAS file (" + std::strerror(errno) + ")");
+        problem = h.ReadChecked(f.get());
     }
-    if (!opened)
-        fail(lasPath + ": not a readable LAS file" +
-             (las.lastMessage.empty() ? "" : " (" + las.lastMessage + ")"));
-    las.CloseFile(); // a survey of hundreds of files must not hold hundreds open
-    if (las.VersionMajor != 1 || las.VersionMinor > 2)
-        fail(lasPath + ": LAS version " + std::to_string(las.VersionMajor) + "." +
-             std::to_string(las.VersionMinor) + " is not supported (1.0 to 1.2 are)");
-    if (las.PointDataFormatID > 3)
-        fail(lasPath + ": point data format " + std::to_string(las.PointDataFormatID) +
-             " is not supported (0 to 3 are)");
-    std::string why;
-    struct stat st;
-    if (::stat(lasPath.c_str(), &st) != 0)
-        fail(sysError(lasPath));
-    if (!las.CheckPointData(uint64_t(st.st_size), &why))
-        fail(lasPath + ": " + why);
-    if (alone && las.NumberOfPointRecords == 0)
+    if (!problem.empty())
+        fail(lasPath + ": " + problem);
+    if (alone && h.NumberOfPointRecords == 0)
         fail(lasPath + ": the file holds no points");
-    return LASHeader(las);
+    return h;
 }
 
 // Files of one data set share their records' layout and resolution; their offsets may differ by whole

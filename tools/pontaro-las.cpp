@@ -73,14 +73,20 @@ int info(const std::vector<std::string>& args) {
     FilePtr f = openFile(path.c_str(), "rb");
     if (!f)
         throw Failure(path + ": " + std::strerror(errno));
+    LASHeader checked;
+    const std::string problem = checked.ReadChecked(f.get());
+    const int64_t size = lasFileSize(f.get());
+    // A header that is there at all is shown, so that the user sees what the refusal is about.
+    if (size < LASHeader::BlockSize || std::memcmp(checked.FileSignature, "LASF", 4) != 0)
+        throw Failure(path + ": " + problem);
     LASHeader h;
     bool ok = false;
     for (auto& line : collectMessages([&] { ok = h.Read(f.get()); }))
-        if (ok)
+        if (ok && problem.empty())
             std::cout << "warning: " << line << "\n";
-    if (!ok)
-        throw Failure(path + ": not a readable LAS header (" + h.lastMessage + ")");
-    h.outputString();
+    checked.outputString();
+    if (!problem.empty())
+        throw Failure(path + ": " + problem);
 
     CLASFile las;
     LASVarLenRecord* records = nullptr;
@@ -99,12 +105,8 @@ int info(const std::vector<std::string>& args) {
     }
     delete[] records;
 
-    int64_t size = lasFileSize(f.get());
     uint64_t expected = uint64_t(h.OffsetToPointData) + h.PointDataBytes();
     std::cout << "File size: " << size << " bytes; header declares " << expected << " bytes\n";
-    std::string why;
-    if (!h.CheckPointData(uint64_t(size), &why))
-        throw Failure(path + ": " + why);
     if (uint64_t(size) > expected)
         std::cout << "note: " << uint64_t(size) - expected << " bytes follow the last point record\n";
     std::cout << "Extent: " << (h.Max_X - h.Min_X) << " x " << (h.Max_Y - h.Min_Y) << " x " << (h.Max_Z - h.Min_Z)
@@ -209,6 +211,14 @@ double compressFile(const std::string& in, const std::string& out, int threads) 
     fchmod(fd, 0666 & ~mask);
     FilePtr f(fdopen(fd, "wb"));
     try {
+        {
+            FilePtr input = openFile(in.c_str(), "rb");
+            if (!input)
+                throw Failure(in + ": " + std::strerror(errno));
+            LASHeader h;
+            if (const std::string problem = h.ReadChecked(input.get()); !problem.empty())
+                throw Failure(in + ": " + problem);
+        }
         CLASFile_C las(in.c_str());
         if (!las.GetHeader())
             throw Failure(in + ": cannot read a LAS header");

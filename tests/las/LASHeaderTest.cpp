@@ -178,6 +178,40 @@ TEST(LASHeader, CheckPointDataRefusesWhatTheFileCannotHold) {
     EXPECT_FALSE(h.CheckPointData(size, &why));
 }
 
+// The edges of what Problem accepts; its messages are checked through the tools that print them.
+TEST(LASHeader, ProblemAcceptsTheEdgesOfWhatIsValid) {
+    LasBuilder b;
+    b.vlrLengths = {10, 0};
+    b.extraPerPoint = 3;
+    const int64_t size = int64_t(b.bytes().size());
+    struct Case {
+        const char* what;
+        void (*change)(LASHeader&);
+        int64_t size;
+        bool accepted;
+    } cases[] = {
+        {"as built, with records and extra bytes", [](LASHeader&) {}, size, true},
+        {"file size unknown", [](LASHeader& h) { h.NumberOfPointRecords = 0xFFFFFFFF; }, -1, true},
+        {"more points than the file holds", [](LASHeader& h) { ++h.NumberOfPointRecords; }, size, false},
+        {"version 1.0", [](LASHeader& h) { h.VersionMinor = 0; }, size, true},
+        {"flat extent", [](LASHeader& h) { h.Min_Z = h.Max_Z; }, size, true},
+        {"negative scale", [](LASHeader& h) { h.ScaleFactor_Y = -0.001; }, size, true},
+        {"no points, the file ending at the offset", [](LASHeader& h) { h.NumberOfPointRecords = 0; },
+         227 + 54 + 10 + 54, true},
+        {"no points, the file one byte short of the offset", [](LASHeader& h) { h.NumberOfPointRecords = 0; },
+         227 + 54 + 10 + 53, false},
+        {"records filling the gap exactly", [](LASHeader& h) { h.NumberOfVariableLengthRecords = 2; }, size,
+         true},
+        {"one record more than fits", [](LASHeader& h) { h.NumberOfVariableLengthRecords = 3; }, size, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        LASHeader h = b.header();
+        c.change(h);
+        EXPECT_EQ(h.Problem(c.size).empty(), c.accepted) << h.Problem(c.size);
+    }
+}
+
 TEST(LASHeader, OutputStringFormat) {
     LASHeader h = LasBuilder().header();
     h.ScaleFactor_X = 0.00025;
