@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <limits>
 #include <sstream>
 #include <thread>
 
@@ -94,6 +95,7 @@ EngineRun engineToFullDetail(const std::string& name) {
     extractFrustum(proj, mv);
     auto* sel = new RenderSelectionThread(name, &header, 384.0, short(levels - 1), 1.0);
     sel->minProjectedSize = 1e-9;
+    sel->pointBudget = std::numeric_limits<long>::max(); // every point, however many
     sel->setCameraPosition({0, 0, 100});
     sel->Start();
     for (long frame = 0; run.seconds < 0; ++frame) {
