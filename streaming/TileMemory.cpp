@@ -26,9 +26,9 @@ std::size_t roundUp(std::size_t n, std::size_t to) {
     return (n + to - 1) / to * to;
 }
 
-// `size` bytes (a multiple of kHugePage) at a huge-page boundary, asking for huge pages. Over-maps by one
-// huge page and trims, since mmap aligns to small pages only.
-void* mapRegion(std::size_t size) {
+// `size` bytes (a multiple of kHugePage) at a huge-page boundary, asking for huge pages when `huge`.
+// Over-maps by one huge page and trims, since mmap aligns to small pages only.
+void* mapRegion(std::size_t size, bool huge) {
     const std::size_t span = size + kHugePage;
     void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED)
@@ -41,7 +41,8 @@ void* mapRegion(std::size_t size) {
     if (end > used)
         munmap(reinterpret_cast<void*>(used), end - used);
     void* p = reinterpret_cast<void*>(aligned);
-    madvise(p, size, MADV_HUGEPAGE); // a kernel without transparent huge pages refuses: small pages then
+    if (huge)
+        madvise(p, size, MADV_HUGEPAGE); // a kernel without transparent huge pages refuses: small pages then
     return p;
 }
 
@@ -76,7 +77,9 @@ struct Pool {
         if (regionUsed + need > kRegion) {
             if (region != nullptr && kRegion - regionUsed >= kGranule)
                 keep(region + regionUsed, Block{kRegion - regionUsed, false}, false); // never touched
-            region = static_cast<char*>(mapRegion(kRegion));
+            // Small pages: the room a block keeps ahead costs nothing until written, whoever its
+            // neighbours are.
+            region = static_cast<char*>(mapRegion(kRegion, false));
             stats.mappedBytes += kRegion;
             regionUsed = 0;
         }
@@ -106,7 +109,7 @@ struct Pool {
         void* p;
         if (need >= kHugePage) {
             b = Block{roundUp(bytes, kHugePage), true};
-            p = mapRegion(b.size);
+            p = mapRegion(b.size, true);
             stats.mappedBytes += b.size;
         } else {
             p = carve(need);

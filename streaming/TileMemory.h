@@ -1,21 +1,20 @@
 #pragma once
 // Storage of the tiles' arrays. A tile's splats, colours and attributes are written once, point by point,
-// as they arrive, so every byte of fresh storage costs a page fault; where faults are slow (virtual
-// machines, first touches after boot) that dominated filing. Blocks of 64 KiB and more therefore come
-// from regions that ask for transparent huge pages (one fault per 2 MiB), and freed blocks (a vector
-// that grew, a cache torn down) are kept and handed out again, already faulted in. Smaller blocks go to
-// the ordinary heap, which recycles them itself.
-//
-// Blocks of 2 MiB and more have a region of their own, so the room a vector reserves ahead costs only
-// address space until it is written; smaller ones are carved side by side from shared regions.
-// Address-sanitizer builds take every block from the ordinary heap, so that overruns stay visible.
+// as they arrive, so every byte of fresh storage costs a page fault, and where faults are dear (virtual
+// machines whose host takes back free memory) that dominated filing. Blocks of 64 KiB and more are kept
+// when freed (a vector that grew, a cache torn down) and handed out again, already faulted in; blocks of
+// 2 MiB and more have a region of their own that asks for transparent huge pages (one fault per 2 MiB,
+// and the room a vector reserves ahead costs only address space until written). Blocks between are carved
+// side by side from shared regions of small pages, so that their room ahead costs nothing either. Smaller
+// blocks go to the ordinary heap, which recycles them itself. Address-sanitizer builds take every block
+// from the heap, so that overruns stay visible.
 #include <cstddef>
 #include <cstdint>
 #include <new>
 
 namespace TileMemory {
 
-// Pooled blocks are served from a region of their own from this size on.
+// Pooled blocks are served from a huge-page region of their own from this size on.
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
 // Blocks below this size come from the ordinary heap.
 constexpr std::size_t kPooledMinimum = std::size_t(64) << 10;
