@@ -100,6 +100,7 @@ public:
     }
     void write(const void* data, size_t size) {
         auto p = static_cast<const unsigned char*>(data);
+        checksum_.update(p, size);
         while (size > 0) {
             const size_t n = std::min(size, kBuffer - used_);
             std::memcpy(buf_.get() + used_, p, n);
@@ -111,6 +112,10 @@ public:
         }
     }
     void write(const std::string& s) { write(s.data(), s.size()); }
+    // The file's entry in the data set's manifest, once finished.
+    ManifestEntry entry() const {
+        return {fs::path(path_).filename().string(), written_, checksum_.digest()};
+    }
     void finish() {
         const uint64_t size = written_ + used_;
         if (used_ > 0) {
@@ -159,6 +164,7 @@ private:
     std::string path_;
     Fd fd_;
     std::unique_ptr<unsigned char, Free> buf_;
+    Checksum64 checksum_;
     size_t used_ = 0;
     uint64_t written_ = 0;
     bool direct_ = true, padded_ = false;
@@ -590,15 +596,20 @@ DatasetInfo importDataset(const std::vector<std::string>& lasPaths, const std::s
             fail(final + " holds another data set whose name has the same hash");
         removeStaleTemporaries(dataDir);
         tmp = makeTempDir(dataDir, id, "");
+        std::vector<ManifestEntry> manifest;
+        auto finish = [&manifest](FileWriter& f) {
+            f.finish();
+            manifest.push_back(f.entry());
+        };
         {
             FileWriter f(tmp + "/name");
             f.write(name);
-            f.finish();
+            finish(f);
         }
         {
             FileWriter f(tmp + "/header");
             f.write(header.data(), header.size());
-            f.finish();
+            finish(f);
         }
         {
             std::string t = "pontaro-dataset 1\npoints " + std::to_string(n) + "\nlevels " +
@@ -619,7 +630,7 @@ DatasetInfo importDataset(const std::vector<std::string>& lasPaths, const std::s
             t += "order x\n";
             FileWriter f(tmp + "/levels");
             f.write(t);
-            f.finish();
+            finish(f);
         }
 
         report("write", 0, n);
@@ -691,7 +702,7 @@ DatasetInfo importDataset(const std::vector<std::string>& lasPaths, const std::s
                 written += count;
                 report("write", written, n);
             }
-            pts.finish();
+            finish(pts);
             FileWriter idx(base + ".idx");
             for (uint64_t c = cellBase[l]; c <= cellBase[l + 1]; ++c) {
                 const uint64_t v = start[c] - first;
@@ -700,7 +711,13 @@ DatasetInfo importDataset(const std::vector<std::string>& lasPaths, const std::s
                     b[k] = uint8_t(v >> (8 * k));
                 idx.write(b, 8);
             }
-            idx.finish();
+            finish(idx);
+        }
+        {
+            // Last: it vouches for the files above as they were written.
+            FileWriter f(tmp + "/" + kManifestFile);
+            f.write(formatManifest(manifest));
+            f.finish();
         }
         report("write", n, n);
         syncDir(tmp);
@@ -723,9 +740,13 @@ void keepImportMemory() {
 }
 
 DatasetInfo readDatasetInfo(const std::string& dir) {
+    return parseDatasetInfo(readWhole(dir + "/name"), readWhole(dir + "/levels"), dir);
+}
+
+DatasetInfo parseDatasetInfo(const std::string& name, const std::string& levelsText, const std::string& dir) {
     DatasetInfo info;
-    info.name = readWhole(dir + "/name");
-    std::istringstream in(readWhole(dir + "/levels"));
+    info.name = name;
+    std::istringstream in(levelsText);
     auto bad = [&]() -> std::runtime_error { return std::runtime_error(dir + "/levels: malformed"); };
     std::string word;
     int version = 0;
@@ -759,4 +780,55 @@ DatasetInfo readDatasetInfo(const std::string& dir) {
         info.cellsOrderedByX = true;
     }
     return info;
+}
+
+namespace {
+
+std::string hex16(uint64_t v) {
+    char buf[17];
+    std::snprintf(buf, sizeof buf, "%016llx", (unsigned long long)v);
+    return buf;
+}
+
+} // namespace
+
+// "pontaro-manifest 1", one line "CHECKSUM SIZE FILE" per file, and "end CHECKSUM" of the text before it,
+// so that a damaged manifest is told apart from the files it describes.
+std::string formatManifest(const std::vector<ManifestEntry>& entries) {
+    std::string t = "pontaro-manifest 1\n";
+    for (const ManifestEntry& e : entries)
+        t += hex16(e.checksum) + " " + std::to_string(e.size) + " " + e.file + "\n";
+    return t + "end " + hex16(checksum64(t.data(), t.size())) + "\n";
+}
+
+std::vector<ManifestEntry> parseManifest(const std::string& text, const std::string& path) {
+    auto bad = [&](const std::string& why) { return std::runtime_error(path + ": " + why); };
+    const size_t endLine = text.rfind("end ");
+    if (text.rfind("pontaro-manifest 1\n", 0) != 0 || endLine == std::string::npos ||
+        (endLine > 0 && text[endLine - 1] != '\n'))
+        throw bad("malformed");
+    auto parseHex = [](std::string_view h, uint64_t& v) {
+        const auto r = std::from_chars(h.data(), h.data() + h.size(), v, 16);
+        return h.size() == 16 && r.ec == std::errc() && r.ptr == h.data() + h.size();
+    };
+    uint64_t own = 0;
+    if (text.size() != endLine + 4 + 16 + 1 || text.back() != '\n' ||
+        !parseHex(std::string_view(text).substr(endLine + 4, 16), own))
+        throw bad("malformed");
+    if (own != checksum64(text.data(), endLine))
+        throw bad("damaged (it does not match its own checksum)");
+    std::vector<ManifestEntry> entries;
+    std::istringstream in(text.substr(0, endLine));
+    std::string line;
+    std::getline(in, line); // the first line, checked above
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string sum, rest;
+        ManifestEntry e;
+        if (!(fields >> sum >> e.size >> e.file) || !parseHex(sum, e.checksum) || fields >> rest ||
+            e.file.find('/') != std::string::npos)
+            throw bad("malformed");
+        entries.push_back(std::move(e));
+    }
+    return entries;
 }

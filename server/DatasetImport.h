@@ -53,3 +53,19 @@ void keepImportMemory();
 
 // Reads a data set directory's `name` and `levels` files; throws std::runtime_error when malformed.
 DatasetInfo readDatasetInfo(const std::string& datasetDir);
+// The same from the two files' contents; messages name datasetDir's files.
+DatasetInfo parseDatasetInfo(const std::string& name, const std::string& levels,
+                             const std::string& datasetDir);
+
+// The data set's "manifest": size and checksum (Checksum64) of each of its files, written last into the
+// directory before it is renamed into place, so that damage found later can be told from a data set as
+// imported. Data sets imported before it was kept have none.
+struct ManifestEntry {
+    std::string file; // name within the data set directory
+    uint64_t size = 0;
+    uint64_t checksum = 0;
+};
+constexpr const char* kManifestFile = "manifest";
+std::string formatManifest(const std::vector<ManifestEntry>& entries);
+// Throws std::runtime_error naming `path` when the text is malformed or fails its own checksum.
+std::vector<ManifestEntry> parseManifest(const std::string& text, const std::string& path);

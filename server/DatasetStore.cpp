@@ -2,8 +2,10 @@
 // so that serving needs no further bounds checks.
 #include "DatasetStore.h"
 
+#include "DatasetFormat.h"
 #include "LASHeader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -77,33 +79,115 @@ uint64_t ServedLevel::cellStart(uint64_t cell) const {
     return readLE64(cellIndex.data() + 8 * cell);
 }
 
-std::shared_ptr<const Dataset> DatasetStore::loadDataset(const std::string& dir) {
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        fail(path + ": cannot read");
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The grid a level was imported with covers the data set's bounds from their minimum, with no column or
+// row to spare: a cell size, origin or count changed since no longer does, unless by a rounding's worth.
+bool gridFits(double origin, double cell, uint32_t count, double lo, double hi) {
+    const double width = hi - lo;
+    const double slack = 1e-12 * std::max({std::abs(lo), std::abs(hi), double(count) * cell});
+    return origin == lo && width >= 0 && double(count) * cell >= width - slack &&
+           (count == 1 || double(count - 1) * cell < width + slack);
+}
+
+// Each record must lie in the cell the index files it under, as serving relies on: checked for the records
+// of every cell, or of a sample of 64 cells spread over the level (a few pages, at load), which a changed
+// cell size, origin or grid all but always fails.
+void checkRecordsInCells(const ServedLevel& lv, const Dataset& ds, const std::string& path, bool everyCell) {
+    const uint32_t length = ds.info.recordLength;
+    const uint64_t cells = uint64_t(lv.grid.gridX) * lv.grid.gridY;
+    const uint64_t step = everyCell ? 1 : std::max<uint64_t>(1, cells / 64);
+    for (uint64_t c = step / 2; c < cells; c += step)
+        for (uint64_t r = lv.cellStart(c), end = lv.cellStart(c + 1); r < end; ++r) {
+            const unsigned char* record = lv.records.data() + r * length;
+            const uint64_t x = cellCoord(worldCoord(record, 0, ds.scale[0], ds.offset[0]), lv.grid.originX,
+                                         lv.grid.cell, lv.grid.gridX);
+            const uint64_t y = cellCoord(worldCoord(record, 1, ds.scale[1], ds.offset[1]), lv.grid.originY,
+                                         lv.grid.cell, lv.grid.gridY);
+            if (y * lv.grid.gridX + x != c)
+                fail(path + ": record " + std::to_string(r) + " lies outside cell " + std::to_string(c) +
+                     ", where the index files it");
+        }
+}
+
+} // namespace
+
+std::shared_ptr<const Dataset> DatasetStore::loadDataset(const std::string& dir, bool checkRecords) {
     auto ds = std::make_shared<Dataset>();
-    ds->info = readDatasetInfo(dir);
+    const std::string nameText = readFile(dir + "/name"), levelsText = readFile(dir + "/levels");
+    std::string headerText = readFile(dir + "/header");
+
+    // The manifest vouches for every file as the import wrote it.
+    const std::string manifestPath = dir + "/" + kManifestFile;
+    std::vector<ManifestEntry> manifest;
+    struct stat st;
+    const bool haveManifest = ::stat(manifestPath.c_str(), &st) == 0;
+    if (haveManifest)
+        manifest = parseManifest(readFile(manifestPath), manifestPath);
+    else
+        ds->note = dir + ": no checksums (imported before they were kept): only the consistency of its files "
+                         "is checked; import it again to have them";
+    auto entry = [&](const std::string& file) -> const ManifestEntry& {
+        for (const ManifestEntry& e : manifest)
+            if (e.file == file)
+                return e;
+        fail(manifestPath + ": does not list " + file);
+    };
+    auto changed = [&](const std::string& file) {
+        fail(dir + "/" + file + ": differs from the file the import wrote (changed or damaged since)");
+    };
+    auto checkSize = [&](const std::string& file, uint64_t size) {
+        if (haveManifest && entry(file).size != size)
+            fail(dir + "/" + file + ": " + std::to_string(size) + " bytes, but " +
+                 std::to_string(entry(file).size) + " as the import wrote it (changed or damaged since)");
+    };
+    auto checkAll = [&](const std::string& file, const void* data, size_t size) {
+        if (!haveManifest)
+            return;
+        checkSize(file, size);
+        if (checksum64(data, size) != entry(file).checksum)
+            changed(file);
+        ++ds->filesChecksummed;
+    };
+    // The small files first: what they say decides how the large ones are read.
+    checkAll("name", nameText.data(), nameText.size());
+    checkAll("levels", levelsText.data(), levelsText.size());
+    checkAll("header", headerText.data(), headerText.size());
+
+    ds->info = parseDatasetInfo(nameText, levelsText, dir);
     const DatasetInfo& info = ds->info;
+    if (datasetDirName(info.name) != std::filesystem::path(dir).filename().string())
+        fail(dir + ": directory name does not match data set name '" + info.name + "'");
     if (info.levels.empty())
         fail(dir + ": no levels");
 
-    {
-        std::ifstream in(dir + "/header", std::ios::binary);
-        if (!in)
-            fail(dir + "/header: cannot read");
-        ds->header.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    ds->header.assign(headerText.begin(), headerText.end());
     if (ds->header.size() < size_t(LASHeader::BlockSize))
         fail(dir + "/header: shorter than a LAS header");
     LASHeader h;
     h.copyFromBuffer(ds->header.data());
-    if (std::memcmp(h.FileSignature, "LASF", 4) != 0 || h.PointDataFormatID > 3 ||
-        h.PointDataRecordLength < h.FormatRecordSize() || uint32_t(h.PointDataRecordLength) + 12 != info.recordLength)
-        fail(dir + "/header: does not describe the data set's records");
+    // Served headers must pass the viewer's check, which is every LAS entry point's.
+    if (const std::string problem = h.Problem(); !problem.empty())
+        fail(dir + "/header: " + problem);
+    if (uint32_t(h.PointDataRecordLength) + 12 != info.recordLength)
+        fail(dir + "/header: does not describe the data set's records (" +
+             std::to_string(h.PointDataRecordLength) + "-byte records; the levels hold " +
+             std::to_string(info.recordLength) + "-byte ones with their normals)");
+    if (h.NumberOfPointRecords != info.points)
+        fail(dir + "/header: declares " + std::to_string(h.NumberOfPointRecords) +
+             " points; the data set holds " + std::to_string(info.points));
     // The header reply is the block as declared (never shorter than the fixed block).
     ds->header.resize(std::max<size_t>(LASHeader::BlockSize, std::min<size_t>(h.HeaderSize, ds->header.size())));
     const double scale[3] = {h.ScaleFactor_X, h.ScaleFactor_Y, h.ScaleFactor_Z};
     const double offset[3] = {h.OffsetX, h.OffsetY, h.OffsetZ};
     for (int a = 0; a < 3; ++a) {
-        if (!std::isfinite(scale[a]) || scale[a] == 0 || !std::isfinite(offset[a]))
-            fail(dir + "/header: unusable scale or offset");
         ds->scale[a] = scale[a];
         ds->offset[a] = offset[a];
     }
@@ -112,11 +196,15 @@ std::shared_ptr<const Dataset> DatasetStore::loadDataset(const std::string& dir)
     for (size_t l = 0; l < info.levels.size(); ++l) {
         ServedLevel lv;
         lv.grid = info.levels[l];
-        const std::string base = dir + "/level-" + std::to_string(l);
+        const std::string file = "level-" + std::to_string(l), base = dir + "/" + file;
         const uint64_t cells = uint64_t(lv.grid.gridX) * lv.grid.gridY;
         if (lv.grid.gridX == 0 || lv.grid.gridY == 0 || cells > (uint64_t(1) << 26) || !(lv.grid.cell > 0) ||
             !std::isfinite(lv.grid.cell) || !std::isfinite(lv.grid.originX) || !std::isfinite(lv.grid.originY))
             fail(dir + "/levels: level " + std::to_string(l) + " has an unusable grid");
+        if (!gridFits(lv.grid.originX, lv.grid.cell, lv.grid.gridX, info.bounds[0], info.bounds[1]) ||
+            !gridFits(lv.grid.originY, lv.grid.cell, lv.grid.gridY, info.bounds[2], info.bounds[3]))
+            fail(dir + "/levels: level " + std::to_string(l) + "'s grid (" + std::to_string(lv.grid.gridX) +
+                 " x " + std::to_string(lv.grid.gridY) + " cells) does not fit the data set's bounds");
         lv.records = MappedFile(base + ".pts");
         lv.cellIndex = MappedFile(base + ".idx");
         if (lv.grid.points > lv.records.size() / info.recordLength ||
@@ -133,6 +221,11 @@ std::shared_ptr<const Dataset> DatasetStore::loadDataset(const std::string& dir)
         }
         if (prev != lv.grid.points)
             fail(base + ".idx: does not end at the level's point count");
+        checkAll(file + ".idx", lv.cellIndex.data(), lv.cellIndex.size());
+        checkSize(file + ".pts", lv.records.size());
+        if (checkRecords)
+            checkAll(file + ".pts", lv.records.data(), lv.records.size());
+        checkRecordsInCells(lv, *ds, base + ".pts", checkRecords && !haveManifest);
         total += lv.grid.points;
         ds->levels.push_back(std::move(lv));
     }
@@ -141,8 +234,7 @@ std::shared_ptr<const Dataset> DatasetStore::loadDataset(const std::string& dir)
     return ds;
 }
 
-DatasetStore DatasetStore::load(const std::string& dataDir, std::vector<std::string>* problems) {
-    DatasetStore store;
+std::vector<std::string> DatasetStore::datasetDirs(const std::string& dataDir) {
     std::error_code ec;
     std::vector<std::string> dirs;
     for (auto it = std::filesystem::directory_iterator(dataDir, ec);
@@ -154,11 +246,18 @@ DatasetStore DatasetStore::load(const std::string& dataDir, std::vector<std::str
     }
     if (ec)
         fail(dataDir + ": " + ec.message());
-    for (const auto& d : dirs) {
+    std::sort(dirs.begin(), dirs.end());
+    return dirs;
+}
+
+DatasetStore DatasetStore::load(const std::string& dataDir, std::vector<std::string>* problems,
+                                bool checkRecords, std::vector<std::string>* notes) {
+    DatasetStore store;
+    for (const auto& d : datasetDirs(dataDir)) {
         try {
-            auto ds = loadDataset(d);
-            if (datasetDirName(ds->info.name) != std::filesystem::path(d).filename().string())
-                fail(d + ": directory name does not match data set name '" + ds->info.name + "'");
+            auto ds = loadDataset(d, checkRecords);
+            if (notes && !ds->note.empty())
+                notes->push_back(ds->note);
             store.sets_[ds->info.name] = std::move(ds);
         } catch (const std::exception& e) {
             if (problems)

@@ -1,6 +1,7 @@
 #pragma once
 // The data sets a server holds: every data set of a data directory, its levels memory-mapped and
-// checked once at load, so that a query can never read outside a mapping.
+// checked once at load, so that a query can never read outside a mapping, and its files compared with
+// the checksums of their import, so that damage is refused instead of served.
 #include "DatasetImport.h"
 
 #include <cstddef>
@@ -40,15 +41,27 @@ struct Dataset {
     std::vector<unsigned char> header; // the public header block as the input declared it
     double scale[3] = {}, offset[3] = {};
     std::vector<ServedLevel> levels;
+    size_t filesChecksummed = 0; // files compared with the manifest's checksums at load
+    std::string note;            // what a user should know about a data set that loaded: "" or a remark
 };
 
 class DatasetStore {
 public:
     // Loads every data set directory of dataDir. A data set that fails its checks is skipped and its
-    // reason added to `problems`; a data directory that cannot be read throws std::runtime_error.
-    static DatasetStore load(const std::string& dataDir, std::vector<std::string>* problems = nullptr);
-    // Loads one data set directory; throws std::runtime_error naming what is wrong.
-    static std::shared_ptr<const Dataset> loadDataset(const std::string& datasetDir);
+    // reason added to `problems`; the notes of those that load go to `notes`. A data directory that cannot
+    // be read throws std::runtime_error. With `checkRecords`, see loadDataset.
+    static DatasetStore load(const std::string& dataDir, std::vector<std::string>* problems = nullptr,
+                             bool checkRecords = false, std::vector<std::string>* notes = nullptr);
+    // Loads one data set directory; throws std::runtime_error naming what is wrong. Every file is checked
+    // for consistency with the others (sizes, grids against the bounds, the index against the records);
+    // the small files, the indexes included, are also compared with their checksums of the import, and
+    // with `checkRecords` so are the level records (reading them all). A data set without a manifest
+    // (imported before one was written) loads with a note saying so.
+    static std::shared_ptr<const Dataset> loadDataset(const std::string& datasetDir,
+                                                      bool checkRecords = false);
+    // The data set directories of dataDir ("ds-..."), sorted; throws std::runtime_error when it cannot be
+    // read.
+    static std::vector<std::string> datasetDirs(const std::string& dataDir);
 
     std::shared_ptr<const Dataset> find(const std::string& name) const; // null when unknown
     std::vector<std::string> names() const; // sorted

@@ -1,6 +1,8 @@
 // Data set import: every record lands exactly once, sorted by cell with a consistent index, and the
 // directory appears whole or not at all.
 #include "DatasetImport.h"
+#include "DatasetFormat.h"
+#include "DatasetStore.h"
 #include "LASHeader.h"
 #include "SyntheticScene.h"
 #include "support/Samples.h"
@@ -11,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <linux/magic.h>
 #include <map>
 #include <sys/stat.h>
@@ -318,6 +321,153 @@ TEST(DatasetImport, FailuresLeaveTheDirectoryAsItWas) {
     EXPECT_THROW(importDataset(las, data, "two\nlines", 8), std::runtime_error);
     EXPECT_THROW(importDataset(las, data, "x", 2), std::runtime_error);
     EXPECT_TRUE(dirContents(data) == before) << names(dirContents(data));
+}
+
+// The checksum sees every byte wherever it lies (lanes, the pending tail, the length), and pieces of any
+// size give the checksum of their concatenation.
+TEST(DatasetIntegrity, ChecksumSeesEveryByteAndTakesPiecesOfAnySize) {
+    std::vector<unsigned char> bytes(101);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = uint8_t(i * 37 + 11);
+    const uint64_t whole = checksum64(bytes.data(), bytes.size());
+    for (size_t piece : {1, 7, 31, 32, 33, 100}) {
+        Checksum64 c;
+        for (size_t at = 0; at < bytes.size(); at += piece)
+            c.update(bytes.data() + at, std::min(piece, bytes.size() - at));
+        EXPECT_EQ(c.digest(), whole) << piece;
+    }
+    for (size_t i = 0; i < bytes.size(); ++i)
+        for (unsigned char bit : {0x01, 0x80}) {
+            auto changed = bytes;
+            changed[i] ^= bit;
+            EXPECT_NE(checksum64(changed.data(), changed.size()), whole) << i;
+        }
+    EXPECT_NE(checksum64(bytes.data(), 100), whole);
+    EXPECT_NE(checksum64("", 0), checksum64("\0", 1));
+}
+
+// The manifest lists every file the import wrote with its size and checksum, and refuses itself when
+// damaged.
+TEST(DatasetIntegrity, ManifestVouchesForEveryFile) {
+    TempDir dir;
+    const std::string las = dir.file("s.las"), data = dir.file("data");
+    writeSyntheticLAS(las, SynthOptions{5000, 2, 4});
+    importDataset(las, data, "set", 8);
+    const std::string ds = data + "/" + datasetDirName("set"), path = ds + "/manifest";
+    const auto text = slurp(path);
+    const auto entries = parseManifest(std::string(text.begin(), text.end()), path);
+    Contents files = dirContents(ds);
+    files.erase("manifest");
+    ASSERT_EQ(entries.size(), files.size());
+    for (const ManifestEntry& e : entries) {
+        SCOPED_TRACE(e.file);
+        ASSERT_EQ(files.count(e.file), 1u);
+        EXPECT_EQ(e.size, files[e.file].size());
+        EXPECT_EQ(e.checksum, checksum64(files[e.file].data(), files[e.file].size()));
+    }
+    for (size_t at : {size_t(3), text.size() / 2, text.size() - 5}) {
+        std::string damaged(text.begin(), text.end());
+        damaged[at] = damaged[at] == '1' ? '2' : '1';
+        EXPECT_THROW(parseManifest(damaged, path), std::runtime_error) << at;
+    }
+}
+
+// Damage that leaves every file's structure intact is found and the data set skipped with the reason,
+// while the good one beside it is still served; what only the records' checksums can see is found with
+// checkRecords (serve --verify). Data sets without a manifest still load, with a note.
+TEST(DatasetIntegrity, DamagedDataSetsAreSkippedWithTheReason) {
+    TempDir dir;
+    const std::string las = dir.file("s.las");
+    writeSyntheticLAS(las, SynthOptions{20000, 1, 5});
+    const std::string data = dir.file("data");
+    importDataset(las, data, "good", 8);
+    const std::string ds = data + "/" + datasetDirName("damaged");
+    const size_t last = readDatasetInfo(data + "/" + datasetDirName("good")).levels.size() - 1;
+    const std::string lastPts = "level-" + std::to_string(last) + ".pts";
+    auto edit = [&](const std::string& file, const std::function<void(std::vector<unsigned char>&)>& change) {
+        auto bytes = slurp(ds + "/" + file);
+        change(bytes);
+        writeBytes(ds + "/" + file, bytes);
+    };
+    // One digit of level 1's cell size, the first, as a user editing the file might.
+    auto changeCellDigit = [&] {
+        edit("levels", [](std::vector<unsigned char>& t) {
+            std::string s(t.begin(), t.end());
+            const size_t at = s.find(" cell ", s.find("level 1 ")) + 6;
+            t[at] = t[at] == '9' ? '1' : t[at] + 1;
+        });
+    };
+    // The first record of the finest level (in its first non-empty cell) moved far east, out of its cell.
+    auto moveFirstRecord = [&] {
+        edit(lastPts, [](std::vector<unsigned char>& r) {
+            const unsigned char east[4] = {0xff, 0xff, 0xff, 0x7f};
+            std::copy(east, east + 4, r.begin());
+        });
+    };
+    auto dropManifest = [&] { fs::remove(ds + "/manifest"); };
+    const std::string changed = ": differs from the file the import wrote (changed or damaged since)";
+    const struct Case {
+        const char* what;
+        std::function<void()> damage;
+        bool onlyWithCheckRecords;
+        std::string reason;
+    } cases[] = {
+        {"a changed digit of a cell size", changeCellDigit, false, ds + "/levels" + changed},
+        {"a flipped byte in the header", [&] { edit("header", [](auto& h) { h[40] ^= 1; }); }, false,
+         ds + "/header" + changed},
+        {"a truncated level file", [&] { edit(lastPts, [](auto& r) { r.resize(r.size() - 40); }); }, false,
+         ds + "/" + lastPts + ": size does not match"},
+        {"a flipped byte in a record's normal",
+         [&] { edit(lastPts, [](auto& r) { r[r.size() - 3] ^= 0x20; }); }, true,
+         ds + "/" + lastPts + changed},
+        {"a changed digit in the manifest",
+         [&] { edit("manifest", [](auto& m) { m[25] = m[25] == '0' ? '1' : '0'; }); }, false,
+         ds + "/manifest: damaged (it does not match its own checksum)"},
+        {"no manifest and a changed digit of a cell size",
+         [&] {
+             dropManifest();
+             changeCellDigit();
+         },
+         false, ds + "/level"}, // the grid no longer fits the bounds, or its records no longer fit the grid
+        {"no manifest and a record moved out of its cell",
+         [&] {
+             dropManifest();
+             moveFirstRecord();
+         },
+         true, ds + "/" + lastPts + ": record 0 lies outside cell "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        importDataset(las, data, "damaged", 8);
+        c.damage();
+        for (bool checkRecords : {false, true}) {
+            SCOPED_TRACE(checkRecords ? "checking the records" : "checking at load");
+            std::vector<std::string> problems, notes;
+            const DatasetStore store = DatasetStore::load(data, &problems, checkRecords, &notes);
+            if (c.onlyWithCheckRecords && !checkRecords) {
+                EXPECT_EQ(store.size(), 2u);
+                EXPECT_TRUE(problems.empty()) << problems[0];
+                continue;
+            }
+            EXPECT_EQ(store.names(), std::vector<std::string>{"good"});
+            ASSERT_EQ(problems.size(), 1u);
+            EXPECT_EQ(problems[0].rfind(c.reason, 0), 0u) << problems[0];
+            EXPECT_TRUE(notes.empty());
+        }
+    }
+
+    // Without a manifest, and undamaged: served, with a note saying what was not checked.
+    importDataset(las, data, "damaged", 8);
+    dropManifest();
+    for (bool checkRecords : {false, true}) {
+        std::vector<std::string> problems, notes;
+        EXPECT_EQ(DatasetStore::load(data, &problems, checkRecords, &notes).size(), 2u);
+        EXPECT_TRUE(problems.empty()) << problems[0];
+        ASSERT_EQ(notes.size(), 1u);
+        EXPECT_EQ(notes[0],
+                  ds + ": no checksums (imported before they were kept): only the consistency of its "
+                       "files is checked; import it again to have them");
+    }
 }
 
 } // namespace
