@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <glob.h>
 #include <iostream>
@@ -33,21 +34,27 @@ const char* kUsage = R"(usage: pontaro-server COMMAND ...
                       is required otherwise. Refused: files that differ in point data format, record
                       length or scale factors, offsets that differ by a fraction of a scale unit, and
                       a file given twice. The first file's header is served, counting all points.
-  list --data DIR     one line per data set: name, points, levels, bounds
-  serve --data DIR [--host HOST] [--port PORT] [--threads N]
+  list --data DIR     one line per data set: name, points, levels, bounds; a data set that cannot be
+                      served gets a line saying why
+  verify --data DIR [NAME]
+                      check every file of every data set (or of NAME) against the checksums written
+                      at its import, one line per data set; exit status 1 when any fails
+  serve --data DIR [--host HOST] [--port PORT] [--threads N] [--verify]
                       serve every data set of DIR over HTTP (default 127.0.0.1:10488; port 0 picks a
-                      free port) until interrupted; one access-log line per request on standard output
+                      free port) until interrupted; one access-log line per request on standard output.
+                      Data sets whose files fail their checks are skipped with the reason; the level
+                      records are checked against their checksums only with --verify (reads them all)
   --help              this text
 )";
 
 struct Options {
     std::vector<std::string> files;
     std::string data, name, host = "127.0.0.1";
-    bool haveName = false;
+    bool haveName = false, verify = false;
     int neighbours = 16, port = kDefaultServerPort, threads = 0;
 };
 
-enum class Mode { Import, List, Serve };
+enum class Mode { Import, List, Verify, Serve };
 
 Options parse(const std::vector<std::string>& args, Mode mode) {
     const bool importing = mode == Mode::Import, serving = mode == Mode::Serve;
@@ -72,6 +79,8 @@ Options parse(const std::vector<std::string>& args, Mode mode) {
             o.port = parseNumber<int>(value(), "--port", 0, 65535);
         } else if (serving && a == "--threads") {
             o.threads = parseNumber<int>(value(), "--threads", 1, 1024);
+        } else if (serving && a == "--verify") {
+            o.verify = true;
         } else if (a.rfind("--", 0) == 0) {
             throw UsageError("unknown option " + a);
         } else {
@@ -222,29 +231,75 @@ int import(const std::vector<std::string>& args) {
     return 0;
 }
 
+// The name a data set directory holds, for reports on data sets that cannot be loaded; the directory's
+// own name where that cannot be read or could not be printed on one line.
+std::string nameOf(const std::string& dir) {
+    std::ifstream in(dir + "/name", std::ios::binary);
+    std::string name(std::istreambuf_iterator<char>(in), {});
+    const bool printable =
+        !name.empty() && name.size() <= 1024 &&
+        std::none_of(name.begin(), name.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
+    return in && printable ? name : std::filesystem::path(dir).filename().string();
+}
+
 int list(const std::vector<std::string>& args) {
     Options o = parse(args, Mode::List);
     if (!o.files.empty())
         throw UsageError("list takes no file names");
-    std::error_code ec;
+    // The checks serve makes at load, so that what is listed is what would be served.
+    std::vector<std::pair<std::string, std::string>> lines; // name, line
+    for (const auto& d : DatasetStore::datasetDirs(o.data)) {
+        try {
+            const DatasetInfo s = DatasetStore::loadDataset(d)->info;
+            char buf[512];
+            std::snprintf(buf, sizeof buf,
+                          "\t%llu points\t%zu levels\tbounds %.17g %.17g %.17g %.17g %.17g %.17g",
+                          (unsigned long long)s.points, s.levels.size(), s.bounds[0], s.bounds[1],
+                          s.bounds[2], s.bounds[3], s.bounds[4], s.bounds[5]);
+            lines.emplace_back(s.name, s.name + buf);
+        } catch (const std::exception& e) {
+            const std::string name = nameOf(d);
+            lines.emplace_back(name, name + "\tcannot be served: " + e.what());
+        }
+    }
+    std::sort(lines.begin(), lines.end());
+    for (const auto& [name, line] : lines)
+        std::printf("%s\n", line.c_str());
+    return 0;
+}
+
+int verify(const std::vector<std::string>& args) {
+    Options o = parse(args, Mode::Verify);
+    if (o.files.size() > 1)
+        throw UsageError("verify takes at most one data set name");
     std::vector<std::string> dirs;
-    for (auto it = std::filesystem::directory_iterator(o.data, ec);
-         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-        std::string entry = it->path().filename().string();
-        if (entry.rfind("ds-", 0) == 0 && it->is_directory())
-            dirs.push_back(it->path().string());
+    if (o.files.empty()) {
+        dirs = DatasetStore::datasetDirs(o.data);
+    } else {
+        const std::string dir = o.data + "/" + datasetDirName(o.files[0]);
+        if (!std::filesystem::is_directory(dir))
+            throw std::runtime_error(o.data + " holds no data set '" + o.files[0] + "'");
+        dirs.push_back(dir);
     }
-    if (ec)
-        throw std::runtime_error(o.data + ": " + ec.message());
-    std::vector<DatasetInfo> sets;
-    for (const auto& d : dirs)
-        sets.push_back(readDatasetInfo(d));
-    std::sort(sets.begin(), sets.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
-    for (const auto& s : sets) {
-        std::printf("%s\t%llu points\t%zu levels\tbounds %.17g %.17g %.17g %.17g %.17g %.17g\n",
-                    s.name.c_str(), (unsigned long long)s.points, s.levels.size(), s.bounds[0], s.bounds[1],
-                    s.bounds[2], s.bounds[3], s.bounds[4], s.bounds[5]);
+    size_t failed = 0;
+    for (const auto& d : dirs) {
+        std::string line;
+        try {
+            auto ds = DatasetStore::loadDataset(d, true);
+            line = ds->info.name + "\tok\t" +
+                   (ds->filesChecksummed > 0
+                        ? std::to_string(ds->filesChecksummed) + " files match their checksums"
+                        : "no checksums (imported before they were kept): every record lies in its cell");
+        } catch (const std::exception& e) {
+            ++failed;
+            line = nameOf(d) + "\tFAILED\t" + e.what();
+        }
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
     }
+    if (failed > 0)
+        throw std::runtime_error(std::to_string(failed) + " of " + std::to_string(dirs.size()) +
+                                 " data sets failed verification");
     return 0;
 }
 
@@ -252,10 +307,13 @@ int serve(const std::vector<std::string>& args) {
     Options o = parse(args, Mode::Serve);
     if (!o.files.empty())
         throw UsageError("serve takes no file names");
-    std::vector<std::string> problems;
-    auto store = std::make_shared<const DatasetStore>(DatasetStore::load(o.data, &problems));
+    std::vector<std::string> problems, notes;
+    auto store =
+        std::make_shared<const DatasetStore>(DatasetStore::load(o.data, &problems, o.verify, &notes));
     for (const auto& p : problems)
         std::cerr << "pontaro-server: skipping " << p << "\n";
+    for (const auto& n : notes)
+        std::cerr << "pontaro-server: note: " << n << "\n";
 
     std::signal(SIGPIPE, SIG_IGN);
     std::mutex logLock;
@@ -286,6 +344,6 @@ int serve(const std::vector<std::string>& args) {
 } // namespace
 
 int main(int argc, char** argv) {
-    return runTool("pontaro-server", kUsage, {{"import", import}, {"list", list}, {"serve", serve}}, argc,
-                   argv);
+    return runTool("pontaro-server", kUsage,
+                   {{"import", import}, {"list", list}, {"verify", verify}, {"serve", serve}}, argc, argv);
 }

@@ -6,8 +6,10 @@
 #include "support/LasTiles.h"
 #include "support/RunProcess.h"
 
+#include <algorithm>
 #include <csignal>
 #include <map>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -121,6 +123,70 @@ TEST(PontaroServer, ServeLogsEachRequestAndStopsOnSignal) {
     }
     expectOneError(runServer({"serve", "--data", data, "--port", "70000"}), "--port");
     expectOneError(runServer({"serve", "--data", dir.file("missing")}), "missing");
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// Damaged data sets among good ones: list reports the damage it can see on the data set's line and lists
+// the others; verify checks every byte and fails naming each; serve --verify skips them with the reason
+// and serves the good one.
+TEST(PontaroServer, DamagedDataSetsInListVerifyAndServe) {
+    TempDir dir;
+    const std::string las = dir.file("s.las"), data = dir.file("data");
+    writeSyntheticLAS(las, SynthOptions{3000, 1, 4});
+    for (const char* name : {"good", "levels edited", "records damaged"})
+        ASSERT_EQ(runServer({"import", las, "--data", data, "--name", name}).status, 0);
+    const std::string edited = data + "/" + datasetDirName("levels edited");
+    const std::string damaged = data + "/" + datasetDirName("records damaged");
+    {
+        auto levels = readBytes(edited + "/levels");
+        std::string text(levels.begin(), levels.end());
+        const size_t at = text.find(" cell ") + 6; // the first digit of level 0's cell size
+        text[at] = text[at] == '9' ? '1' : char(text[at] + 1);
+        writeBytes(edited + "/levels", std::vector<unsigned char>(text.begin(), text.end()));
+        auto records = readBytes(damaged + "/level-0.pts");
+        records[records.size() - 2] ^= 0x08; // a bit of the last normal
+        writeBytes(damaged + "/level-0.pts", records);
+    }
+    const std::string levelsReason =
+        edited + "/levels: differs from the file the import wrote (changed or damaged since)";
+    const std::string recordsReason =
+        damaged + "/level-0.pts: differs from the file the import wrote (changed or damaged since)";
+
+    auto list = runServer({"list", "--data", data});
+    ASSERT_EQ(list.status, 0) << list.err;
+    auto lines = linesOf(list.out);
+    ASSERT_EQ(lines.size(), 3u) << list.out;
+    EXPECT_EQ(lines[0].rfind("good\t3000 points\t", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1], "levels edited\tcannot be served: " + levelsReason);
+    EXPECT_EQ(lines[2].rfind("records damaged\t3000 points\t", 0), 0u) << lines[2];
+
+    auto verify = runServer({"verify", "--data", data});
+    expectOneError(verify, "2 of 3 data sets failed verification");
+    lines = linesOf(verify.out);
+    std::sort(lines.begin(), lines.end());
+    ASSERT_EQ(lines.size(), 3u) << verify.out;
+    EXPECT_EQ(lines[0].rfind("good\tok\t", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1], "levels edited\tFAILED\t" + levelsReason);
+    EXPECT_EQ(lines[2], "records damaged\tFAILED\t" + recordsReason);
+    auto one = runServer({"verify", "--data", data, "good"});
+    EXPECT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(one.out.rfind("good\tok\t", 0), 0u) << one.out;
+    expectOneError(runServer({"verify", "--data", data, "absent"}), "holds no data set 'absent'");
+
+    Process p({kTool, "serve", "--data", data, "--port", "0", "--verify"});
+    ASSERT_TRUE(p.waitForOutput("/Varnel/resources/Server/\n", 30)) << p.err();
+    EXPECT_EQ(p.out().rfind("Serving 1 data set from ", 0), 0u) << p.out();
+    kill(p.pid(), SIGTERM);
+    const ProcessResult r = p.wait();
+    EXPECT_NE(r.err.find("pontaro-server: skipping " + levelsReason + "\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("pontaro-server: skipping " + recordsReason + "\n"), std::string::npos) << r.err;
 }
 
 TEST(PontaroServer, HelpAndFailures) {
