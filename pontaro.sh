@@ -91,6 +91,12 @@ cmd_test() {
   TSAN_OPTIONS="halt_on_error=1 suppressions=$ROOT/tests/tsan.supp" \
     with_display ctest --test-dir build-tsan --output-on-failure -j "$JOBS" -L threads || rc=1
 
+  echo "== Point server and LAS tools on a machine without display or HTTP client packages" >&2
+  local pkg hidden=()
+  for pkg in SDL2 SDL2_image SDL2_ttf OpenGL GLEW CURL; do hidden+=("-DCMAKE_DISABLE_FIND_PACKAGE_$pkg=ON"); done
+  configure build-headless -DCMAKE_BUILD_TYPE=Release -DPONTARO_VIEWER=OFF "${hidden[@]}"
+  cmake --build build-headless -j "$JOBS" --target pontaro-server pontaro-las || rc=1
+
   cmd_fuzz || rc=1
 
   if [ $rc -ne 0 ]; then echo "TESTS FAILED" >&2; else echo "All tests passed." >&2; fi
