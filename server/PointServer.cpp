@@ -1,17 +1,18 @@
 // The serving core on Boost.Asio with Boost.Beast's HTTP parser and serializer; both stay inside this
-// file. All connections share one io_context run by a few threads; each connection's handlers run in its
-// own strand, so a connection is never touched by two threads at once. A connection is a small state
-// machine: idle (waiting for the first byte of a request), reading (the rest of it), writing (the reply,
-// a piece per step), closing (draining what the client still sends after a refusal). Each phase has its
-// deadline on the stream, so no client can keep a connection, let alone a thread, beyond it.
+// file. Each serving thread runs an io_context of its own, and new connections go to them in turn: a
+// connection is only ever touched by its thread, and no completion wakes another thread (with one shared
+// io_context, handing completions between threads cost more than small replies). A connection is a small
+// state machine: idle (waiting for the first byte of a request), reading (the rest of it), writing (the
+// reply, a piece per step), closing (draining what the client still sends after a refusal). Each phase has
+// its deadline on the stream, so no client can keep a connection, let alone a thread, beyond it.
 #include "PointServer.h"
 
 #include "ServerProtocol.h"
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
@@ -62,10 +63,25 @@ struct PointServer::Impl {
     std::atomic<bool> stopping{false}, running{false};
     bool bound = false;
 
-    net::io_context ioc;
-    net::strand<net::io_context::executor_type> acceptStrand{net::make_strand(ioc)};
-    tcp::acceptor acceptor{acceptStrand};
-    net::steady_timer retry{acceptStrand}, grace{acceptStrand};
+    // One per serving thread; the first also accepts and runs the stop.
+    std::vector<std::unique_ptr<net::io_context>> contexts;
+    std::vector<net::executor_work_guard<net::io_context::executor_type>> keepRunning;
+    size_t nextContext = 0;
+    tcp::acceptor acceptor;
+    net::steady_timer retry, grace;
+
+    explicit Impl(int threads)
+        : contexts(makeContexts(threads)), acceptor(home()), retry(home()), grace(home()) {
+        for (auto& c : contexts)
+            keepRunning.push_back(net::make_work_guard(*c));
+    }
+    static std::vector<std::unique_ptr<net::io_context>> makeContexts(int threads) {
+        std::vector<std::unique_ptr<net::io_context>> c;
+        for (int i = 0; i < threads; ++i)
+            c.push_back(std::make_unique<net::io_context>(1));
+        return c;
+    }
+    net::io_context::executor_type home() { return contexts[0]->get_executor(); }
 
     void accept();
     void admit(tcp::socket socket);
@@ -124,19 +140,19 @@ public:
         server_.open.erase(entry_);
         // The last connection gone ends a stop early: nothing is left to wait for.
         if (server_.stopping && server_.open.empty())
-            net::post(server_.acceptStrand, [s = &server_] { s->grace.cancel(); });
+            net::post(server_.home(), [s = &server_] { s->grace.cancel(); });
     }
 
     Phase phase() const { return phase_; }
 
     void start() {
-        net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->awaitRequest(); });
+        net::post(stream_.get_executor(), [self = shared_from_this()] { self->awaitRequest(); });
     }
 
     // An excess connection: told so and closed.
     void refuse() {
         refusal_ = true;
-        net::dispatch(stream_.get_executor(), [self = shared_from_this()] {
+        net::post(stream_.get_executor(), [self = shared_from_this()] {
             self->started_ = Clock::now();
             self->sendError(http::status::service_unavailable, "too many connections, try again shortly",
                             {{http::field::retry_after, "1"}});
@@ -382,7 +398,8 @@ private:
 } // namespace
 
 void PointServer::Impl::accept() {
-    acceptor.async_accept(net::make_strand(ioc), [this](beast::error_code ec, tcp::socket socket) {
+    net::io_context& to = *contexts[nextContext++ % contexts.size()];
+    acceptor.async_accept(to, [this](beast::error_code ec, tcp::socket socket) {
         if (stopping || ec == net::error::operation_aborted)
             return;
         if (ec) {
@@ -440,8 +457,8 @@ static std::vector<std::shared_ptr<Connection>> openConnections(PointServer::Imp
     return all;
 }
 
-// On the accept strand: no new connections; those waiting for a request end now, replies under way get
-// the grace time.
+// On the first thread: no new connections; those waiting for a request end now, replies under way get
+// the grace time. Each thread returns once its connections are gone.
 void PointServer::Impl::beginStop() {
     beast::error_code ignored;
     acceptor.close(ignored);
@@ -449,6 +466,7 @@ void PointServer::Impl::beginStop() {
     auto all = openConnections(*this);
     for (auto& c : all)
         c->end(Connection::Phase::Reading);
+    keepRunning.clear();
     if (all.empty())
         return;
     grace.expires_after(options.stopGrace);
@@ -460,8 +478,15 @@ void PointServer::Impl::endStop() {
         c->end(Connection::Phase::Closing);
 }
 
+namespace {
+int threadsFor(const PointServerOptions& o) {
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    return o.threads > 0 ? o.threads : int(std::max(4u, 2 * cores));
+}
+} // namespace
+
 PointServer::PointServer(std::shared_ptr<const DatasetStore> store, PointServerOptions options)
-    : impl_(std::make_unique<Impl>()) {
+    : impl_(std::make_unique<Impl>(threadsFor(options))) {
     impl_->store = std::move(store);
     impl_->options = std::move(options);
 }
@@ -485,7 +510,7 @@ int PointServer::bind(const std::string& host, int port) {
 
     const std::string where = host + ":" + std::to_string(port);
     try {
-        tcp::resolver resolver(impl_->ioc);
+        tcp::resolver resolver(*impl_->contexts[0]);
         const auto found = resolver.resolve(host, std::to_string(port), tcp::resolver::passive);
         if (found.empty())
             throw std::runtime_error("no address");
@@ -511,24 +536,22 @@ bool PointServer::run() {
     if (!s.bound || s.stopping)
         return s.stopping;
     s.running = true;
-    net::post(s.acceptStrand, [&s] { s.accept(); });
+    net::post(s.home(), [&s] { s.accept(); });
     // A handler that throws (out of memory) loses its connection, not the server.
-    auto work = [&s] {
+    auto work = [&s](size_t i) {
         for (;;) {
             try {
-                s.ioc.run();
+                s.contexts[i]->run();
                 return;
             } catch (const std::exception& e) {
                 std::cerr << "pontaro-server: " << e.what() << "\n";
             }
         }
     };
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    const int threads = s.options.threads > 0 ? s.options.threads : int(std::max(4u, 2 * cores));
     std::vector<std::thread> pool;
-    for (int i = 1; i < threads; ++i)
-        pool.emplace_back(work);
-    work();
+    for (size_t i = 1; i < s.contexts.size(); ++i)
+        pool.emplace_back(work, i);
+    work(0);
     for (auto& t : pool)
         t.join();
     s.running = false;
@@ -539,5 +562,5 @@ void PointServer::stop() {
     Impl& s = *impl_;
     if (s.stopping.exchange(true))
         return;
-    net::post(s.acceptStrand, [&s] { s.beginStop(); });
+    net::post(s.home(), [&s] { s.beginStop(); });
 }

@@ -27,7 +27,7 @@ struct PointServerOptions {
     int maxRequestsPerConnection = 1000; // the last reply says Connection: close
     Duration idleTimeout{5000};          // a kept-alive (or new) connection waits this long for a request
     Duration requestTimeout{5000};       // from a request's first byte to its last (line, fields, body)
-    Duration sendTimeout{30000};         // each piece of a reply (at most 1 MiB) must leave within this
+    Duration sendTimeout{30000};         // each piece of a reply (at most 256 KiB) must leave within this
     Duration stopGrace{250};             // replies in progress when stop() comes get this long to end
     std::function<void(const std::string&)> log; // receives each access-log line (without newline)
 };

@@ -12,7 +12,9 @@
 #include <mutex>
 
 namespace {
-constexpr size_t kPieceBytes = 1 << 20;
+// A piece is one turn of a connection among the others of its thread: small enough for short replies not
+// to wait long behind it, large enough that a turn costs little beside its copy.
+constexpr size_t kPieceBytes = 256 << 10;
 
 // The raw values r with lo <= worldCoord(r) < hi, as the inclusive range [first, last] (empty when
 // first > last). worldCoord is monotone in r (the direction of the scale's sign), so both ends are
