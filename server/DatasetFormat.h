@@ -32,6 +32,8 @@ inline uint32_t cellCoord(double v, double origin, double size, uint32_t n) {
 class Checksum64 {
 public:
     void update(const void* data, size_t size) {
+        if (size == 0)
+            return; // an empty file's mapping is null, which memcpy may not be given
         auto p = static_cast<const unsigned char*>(data);
         total_ += size;
         if (pending_ > 0) {
