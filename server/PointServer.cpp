@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <iostream>
 #include <list>
@@ -152,6 +153,7 @@ public:
     // An excess connection: told so and closed.
     void refuse() {
         refusal_ = true;
+        phase_ = Phase::Writing; // not one to close to make room
         net::post(stream_.get_executor(), [self = shared_from_this()] {
             self->started_ = Clock::now();
             self->sendError(http::status::service_unavailable, "too many connections, try again shortly",
@@ -402,7 +404,9 @@ void PointServer::Impl::accept() {
     acceptor.async_accept(to, [this](beast::error_code ec, tcp::socket socket) {
         if (stopping || ec == net::error::operation_aborted)
             return;
-        if (ec) {
+        const bool starved = ec == net::error::no_descriptors || ec == net::error::no_buffer_space ||
+                             ec == net::error::no_memory || ec.value() == ENFILE;
+        if (starved) {
             // Out of descriptors or memory: the connection stays in the backlog; try again shortly rather
             // than spin.
             retry.expires_after(std::chrono::milliseconds(50));
@@ -412,7 +416,8 @@ void PointServer::Impl::accept() {
             });
             return;
         }
-        admit(std::move(socket));
+        if (!ec) // otherwise a client gone before it was taken
+            admit(std::move(socket));
         accept();
     });
 }
