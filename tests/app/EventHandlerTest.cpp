@@ -141,6 +141,9 @@ namespace {
 TEST(Connection, HeadersThatCannotBeShown) {
     LASHeader good;
     std::memcpy(good.FileSignature, "LASF", 4);
+    good.VersionMajor = 1;
+    good.VersionMinor = 2;
+    good.HeaderSize = good.OffsetToPointData = 227;
     good.PointDataFormatID = 3;
     good.PointDataRecordLength = 34;
     good.ScaleFactor_X = good.ScaleFactor_Y = good.ScaleFactor_Z = 0.01;
@@ -153,15 +156,22 @@ TEST(Connection, HeadersThatCannotBeShown) {
         change(h);
         return checkDataset(h, levels);
     };
+    // The words of every LAS entry point (LASHeader::Problem), then the viewer's own level check.
     EXPECT_EQ(problem([](LASHeader& h) { std::memcpy(h.FileSignature, "LASG", 4); }),
-              "the header's signature is not LASF");
-    EXPECT_EQ(problem([](LASHeader& h) { h.PointDataFormatID = 4; }), "point format 4 is not one of 0 to 3");
+              "not a LAS file: it does not begin with the signature \"LASF\"");
+    EXPECT_EQ(problem([](LASHeader& h) { h.HeaderSize = 0; }),
+              "the header size 0 is smaller than the 227 bytes of a LAS header");
+    EXPECT_EQ(problem([](LASHeader& h) { h.PointDataFormatID = 4; }),
+              "point data format 4 is not supported (0 to 3 are)");
     EXPECT_EQ(problem([](LASHeader& h) { h.PointDataRecordLength = 30; }),
-              "record length 30 is below the format's 34 bytes");
-    EXPECT_EQ(problem([](LASHeader& h) { h.ScaleFactor_Y = 0; }), "a scale factor is zero or not finite");
-    EXPECT_EQ(problem([](LASHeader& h) { h.ScaleFactor_Z = NAN; }), "a scale factor is zero or not finite");
-    EXPECT_EQ(problem([](LASHeader& h) { h.Max_X = INFINITY; }), "the extent is not finite");
-    EXPECT_EQ(problem([](LASHeader& h) { h.Min_Y = 11; }), "the extent is inverted");
+              "the point record length 30 is shorter than the 34 bytes of point data format 3");
+    EXPECT_EQ(problem([](LASHeader& h) { h.ScaleFactor_Y = 0; }),
+              "the Y scale factor is 0: it must be a finite number other than 0");
+    EXPECT_EQ(problem([](LASHeader& h) { h.ScaleFactor_Z = NAN; }),
+              "the Z scale factor is nan: it must be a finite number other than 0");
+    EXPECT_EQ(problem([](LASHeader& h) { h.Max_X = INFINITY; }), "the X extent (0 to inf) is not finite");
+    EXPECT_EQ(problem([](LASHeader& h) { h.Min_Y = 11; }),
+              "the Y extent is inverted: its minimum 11 lies above its maximum 10");
     EXPECT_EQ(problem([](LASHeader&) {}, 0), "level count 0 is outside 1 to 32767");
     EXPECT_EQ(problem([](LASHeader&) {}, 40000), "level count 40000 is outside 1 to 32767");
 }

@@ -110,13 +110,15 @@ std::vector<std::string> checkTiles(const LasBytes& whole, const std::string& wh
     const std::string ds = std::string(1, '/').append(datasetDirName("s"));
     Contents many = contentsOf(prefix + "many" + ds), one = contentsOf(prefix + "one" + ds);
     Contents sorted = withCellsSorted(prefix + "many" + ds), own = withCellsSorted(wholeData + ds);
-    EXPECT_EQ(many.size(), 3 + 2 * info.levels.size()) << listing(many);
+    EXPECT_EQ(many.size(), 4 + 2 * info.levels.size()) << listing(many);
     LASHeader h;
     h.copyFromBuffer(many["header"].data());
     const double bounds[6] = {h.Min_X, h.Max_X, h.Min_Y, h.Max_Y, h.Min_Z, h.Max_Z};
     EXPECT_TRUE(std::equal(bounds, bounds + 6, info.bounds));
-    for (Contents* c : {&many, &one, &sorted, &own})
+    for (Contents* c : {&many, &one, &sorted, &own}) {
         std::fill((*c)["header"].begin() + 179, (*c)["header"].begin() + 227, 0);
+        c->erase("manifest"); // the checksums of the files compared here
+    }
     EXPECT_TRUE(many == one) << listing(many);
     EXPECT_TRUE(sorted == own) << listing(sorted);
     return tiles;
