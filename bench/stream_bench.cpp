@@ -13,6 +13,7 @@
 #include "SplatCacheThread.h"
 #include "SplatTile.h"
 #include "SyntheticScene.h"
+#include "TileMemory.h"
 #include "ViewMath.h"
 
 #include "support/HiddenGLWindow.h"
@@ -186,6 +187,12 @@ int main(int argc, char** argv) {
                 "(cache thread) %.0f and uploads (main thread, GL driver) %.0f\n",
                 plainFaults / million, run.faults / million, run.fileFaults / million,
                 run.uploadFaults / million);
+    const TileMemory::Statistics memory = TileMemory::statistics();
+    std::printf("stream: tile memory: %llu blocks of 64 KiB or more, %llu of them reused; %.0f MiB mapped, "
+                "%.0f MiB held free after the cache was deleted (%.0f MiB of it resident)\n",
+                (unsigned long long)memory.allocations, (unsigned long long)memory.reused,
+                double(memory.mappedBytes) / (1 << 20), double(memory.freeBytes) / (1 << 20),
+                double(memory.residentFree) / (1 << 20));
 
     server.stop();
     serving.join();
