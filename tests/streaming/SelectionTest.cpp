@@ -83,10 +83,11 @@ protected:
     }
 
     void make(const LASHeader& h, short maxLOD, double height = 60, double fov = 90) {
+        StdoutCapture quiet;
+        sel.reset(); // a test may make several: the last one's threads end before the next begins
         header_ = h;
         const double pixelFactor = lookDown(0, 0, height, fov);
         DEFAULT_SERVER.clear(); // the cache thread ends at once: nothing is served
-        StdoutCapture quiet;
         sel = std::make_unique<RenderSelectionThread>("test", &header_, pixelFactor, maxLOD, 1.0);
         sel->setCameraPosition({0, 0, height});
     }
