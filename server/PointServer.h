@@ -21,7 +21,7 @@ inline constexpr size_t kMaxRequestBodyBytes = 64 << 10;
 
 struct PointServerOptions {
     using Duration = std::chrono::milliseconds;
-    int threads = 0;                     // threads serving all connections; 0: twice the cores, at least 4
+    int threads = 0;                     // threads serving all connections; 0: 4 per core, 8 to 64
     int maxConnections = 1024;           // open at once (capped by the descriptor limit); beyond it, idle
                                          // keep-alive connections are closed to make room, else 503
     int maxRequestsPerConnection = 1000; // the last reply says Connection: close
