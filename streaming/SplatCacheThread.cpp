@@ -483,24 +483,20 @@ template <class Point> void SplatCacheThreadImpl<Point>::handleNextRequest() {
         std::cout << "Error in server response, error code " << int(code) << ", error " << errorText
                   << std::endl;
         resetPointStream(); // a partial record must not prefix the next reply
-        {
-            Held hold(requestLock);
-            size_t i = 0;
-            for (uint32_t t : request->tiles)
-                tiles[t].rollback(marks[i++]);
-            (primary ? primaryRequests : secondaryRequests).at(size_t(request->level)).push_front(request);
-        }
-        for (uint32_t t : request->tiles)
+        // The tiles are done with before the request is queued again: once queued, the selection thread
+        // may recall and delete it at any moment.
+        Held hold(requestLock);
+        size_t i = 0;
+        for (uint32_t t : request->tiles) {
+            tiles[t].rollback(marks[i++]);
             tiles[t].Unlock();
+        }
+        (primary ? primaryRequests : secondaryRequests).at(size_t(request->level)).push_front(request);
     } else {
         if (request->droppedSplats != 0) {
             dropped_ += request->droppedSplats;
             std::cout << "Warning: " << request->droppedSplats
                       << " splat(s) outside the requested tiles were not filed" << std::endl;
-        }
-        {
-            Held hold(finishedLock);
-            finishedRequests.push_back(request);
         }
         size_t i = 0;
         for (uint32_t t : request->tiles) {
@@ -514,6 +510,12 @@ template <class Point> void SplatCacheThreadImpl<Point>::handleNextRequest() {
             }
             tile.update(&request->renderTiles->at(t), request->level);
             tile.Unlock();
+        }
+        // Published only now: the main thread hands a finished request back to the selection thread, which
+        // deletes it.
+        {
+            Held hold(finishedLock);
+            finishedRequests.push_back(request);
         }
         Held hold(requestLock);
         currentBounds = {0, 0, 0, 0};

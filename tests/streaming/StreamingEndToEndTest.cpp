@@ -4,6 +4,7 @@
 #include "DatasetImport.h"
 #include "LASHeader.h"
 #include "LODGrid.h"
+#include "LODRequest.h"
 #include "RenderSelectionThread.h"
 #include "ServerRetriever.h"
 #include "Simplification.h"
@@ -439,6 +440,56 @@ TEST_F(Streaming, StopsPromptlyDuringAStalledTransfer) {
         sel_.reset(); // deletes every request still queued or in flight
     }
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+}
+
+// A failed transfer puts its request back at the front of its queue, where the selection thread may
+// recall it (and delete it) at once: by then the cache must be done with the request's tiles. Recalling
+// as fast as the failures come, every recalled request finds its tiles free. The request covers ten
+// thousand tiles, and the check goes from the last tile (the last one a late release would free).
+TEST(SplatCache, AFailedRequestComesBackWithItsTilesFree) {
+    LASHeader h;
+    h.NumberOfPointRecords = 1000000000;
+    h.PointDataFormatID = 1;
+    h.PointDataRecordLength = 28;
+    h.ScaleFactor_X = h.ScaleFactor_Y = h.ScaleFactor_Z = 0.01;
+    h.Max_X = h.Max_Y = 1000;
+    h.Max_Z = 10;
+    StdoutCapture quiet; // a line for every failed transfer
+    LODGrid grid(&h);
+    const std::string saved = DEFAULT_SERVER;
+    DEFAULT_SERVER = "http://127.0.0.1:1/Varnel/resources/Server/"; // refused at once
+    std::unique_ptr<SplatCacheThread> cache(SplatCacheThread::newSplatCacheThread("x", &grid, 3, &h, nullptr));
+    ASSERT_TRUE(cache->isInitialized());
+    LODRequest request;
+    request.level = 0;
+    request.priority = 1;
+    for (uint32_t t = 0; t < grid.getNumberOfTiles(); ++t)
+        request.tiles.insert(t);
+    ASSERT_GE(request.tiles.size(), 5000u);
+    cache->addRequest(&request, true);
+    cache->Start();
+    int recalled = 0, busy = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+    while (recalled < 400 && std::chrono::steady_clock::now() < until) {
+        LODRequest* back = cache->recallRequest(0);
+        if (back == nullptr)
+            continue;
+        ++recalled;
+        for (auto t = back->tiles.rbegin(); t != back->tiles.rend(); ++t) {
+            SplatTile* tile = cache->getTile(*t);
+            if (tile->TryLock())
+                tile->Unlock();
+            else
+                ++busy;
+        }
+        cache->addRequest(back, true);
+    }
+    cache->Stop();
+    std::vector<LODRequest*> left;
+    cache->releaseRequests(left);
+    DEFAULT_SERVER = saved;
+    EXPECT_GE(recalled, 50);
+    EXPECT_EQ(busy, 0) << "tiles still held by the cache thread after their request was queued again";
 }
 
 } // namespace
