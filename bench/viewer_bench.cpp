@@ -327,8 +327,8 @@ struct StreamRun {
 };
 
 // Connects to the demo scene, draws every frame until the start view has full detail, orbits, and
-// stops until the view has full detail again.
-StreamRun streamAndOrbit(const std::string& dataset, Mode mode) {
+// stops until the view has full detail again; `warmUp`: only until the first complete image.
+StreamRun streamAndOrbit(const std::string& dataset, Mode mode, bool warmUp = false) {
     const bool budgeted = mode != PLAIN;
     StreamRun run;
     const auto t0 = Clock::now();
@@ -377,7 +377,7 @@ StreamRun streamAndOrbit(const std::string& dataset, Mode mode) {
         return quiet;
     };
     int still = 0;
-    while (run.fullDetail < 0 && since(t0) < 300) {
+    while (run.fullDetail < 0 && !(warmUp && run.firstImage >= 0) && since(t0) < 300) {
         draw();
         if (run.firstImage < 0) {
             bool complete = true;
@@ -386,6 +386,8 @@ StreamRun streamAndOrbit(const std::string& dataset, Mode mode) {
             if (complete) {
                 run.firstImage = since(t0);
                 run.firstLevels = received(sel, run.firstBytes);
+                if (warmUp)
+                    break;
             }
         }
         still = settled() ? still + 1 : 0;
@@ -395,6 +397,10 @@ StreamRun streamAndOrbit(const std::string& dataset, Mode mode) {
         }
     }
 
+    if (warmUp) {
+        delete sel;
+        return run;
+    }
     // Orbit at a fixed angular speed in wall time: slow frames take larger steps, as a user's drag does.
     const auto orbit0 = Clock::now();
     double lastMs = 0;
@@ -457,6 +463,7 @@ void streamingFigures(const std::string& dir) {
 
     std::ostringstream quiet;
     std::streambuf* out = std::cout.rdbuf(quiet.rdbuf());
+    streamAndOrbit("Demo survey", PLAIN, true); // the renderer's first frames in this window size, not timed
     StreamRun runs[3];
     double plainFirst[3], plainFull[3];
     long long bytesFirst[3], bytesFull[3];
