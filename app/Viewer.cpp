@@ -421,6 +421,8 @@ void frameLoop() {
             if (lodThread != nullptr)
                 lodThread->pixelFactor = projection[5] * height / 2.0;
             eventHandler.aspect = double(width) / double(height);
+            if (adaptive)
+                adaptive->reset(); // frame times of another window size
             eventHandler.resolutionApplied = true;
             appliedLastFrame = true;
         }

@@ -261,7 +261,7 @@ TEST_F(Streaming, SettlesWithEveryTileAtItsThresholdLevel) {
 
 TEST_F(Streaming, MeshesFollowTheDrawnSplatsOfEveryTile) {
     setGeometryLog(nullptr);
-    connect("scene", 12);
+    connect("scene", 24);
     ASSERT_TRUE(settle());
     RenderSelectionThread& s = *sel_;
 
@@ -298,7 +298,7 @@ TEST_F(Streaming, MeshesFollowTheDrawnSplatsOfEveryTile) {
     }
 
     // A finer level leaves every mesh stale: each is made again over the tile's new splats.
-    s.minProjectedSize = 4;
+    s.minProjectedSize = 8;
     ASSERT_TRUE(settle());
     ASSERT_TRUE(settleMeshes());
     for (const RenderTile& rt : s.renderTiles) {
@@ -307,7 +307,7 @@ TEST_F(Streaming, MeshesFollowTheDrawnSplatsOfEveryTile) {
     }
 
     // Coarser again: the meshes cover only the splats drawn, though the buffers keep the finer levels.
-    s.minProjectedSize = 12;
+    s.minProjectedSize = 24;
     ASSERT_TRUE(settle());
     ASSERT_TRUE(settleMeshes());
     int drawn = 0;
