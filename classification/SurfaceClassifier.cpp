@@ -2,6 +2,7 @@
 
 #include "AtomicFile.h"
 #include "ClassificationLog.h"
+#include "LASPointData.h"
 
 #include <bit>
 #include <cmath>
@@ -133,16 +134,6 @@ int32_t nextClassNumber(int32_t current) {
     return current + 1;
 }
 
-namespace {
-void putLE32(unsigned char* out, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        out[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-uint32_t getLE32(const unsigned char* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-} // namespace
-
 void saveClasses(const QueryHandler& q, int count, const int32_t* classes, const std::string& path) {
     if (count < 0 || uint32_t(count) != q.size())
         throw std::invalid_argument("saveClasses: count " + std::to_string(count) + " differs from the " +
@@ -152,14 +143,14 @@ void saveClasses(const QueryHandler& q, int count, const int32_t* classes, const
     classificationLog("Saving classes... ");
     AtomicFile file(path);
     std::vector<unsigned char> block(4 * 65536);
-    putLE32(block.data(), uint32_t(count));
+    las_detail::storeLE<uint32_t>(block.data(), uint32_t(count));
     size_t used = 4;
     for (int i = 0; i < count; ++i) {
         if (used == block.size()) {
             file.write(block.data(), used);
             used = 0;
         }
-        putLE32(block.data() + used, uint32_t(classes[i]));
+        las_detail::storeLE<uint32_t>(block.data() + used, uint32_t(classes[i]));
         used += 4;
     }
     file.write(block.data(), used);
@@ -175,7 +166,7 @@ std::vector<int32_t> loadClasses(const QueryHandler& q, const std::string& path)
     unsigned char head[4];
     if (!in.read(reinterpret_cast<char*>(head), 4))
         throw std::runtime_error(path + ": truncated class file (no count)");
-    const uint32_t count = getLE32(head);
+    const uint32_t count = las_detail::loadLE<uint32_t>(head);
     if (count != n)
         throw std::runtime_error(path + ": the class file holds " + std::to_string(count) +
                                  " classes, the data set has " + std::to_string(n) + " points");
@@ -189,7 +180,7 @@ std::vector<int32_t> loadClasses(const QueryHandler& q, const std::string& path)
         throw std::runtime_error(path + ": the class file is longer than " + std::to_string(n) + " classes");
     std::vector<int32_t> classes(n);
     for (uint64_t i = 0; i < n; ++i) {
-        classes[i] = int32_t(getLE32(&bytes[4 * i]));
+        classes[i] = int32_t(las_detail::loadLE<uint32_t>(&bytes[4 * i]));
         if (classes[i] < 0)
             throw std::runtime_error(path + ": corrupt class file (class " + std::to_string(classes[i]) +
                                      " for point " + std::to_string(i) + ")");

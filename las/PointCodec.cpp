@@ -38,23 +38,23 @@ void Columns::fromRecords(const unsigned char* r, size_t count, int pointFormat,
     const int size = las_detail::formatSize(pointFormat);
     resize(count, pointFormat, recordLength - size);
     const bool time = !T.empty(), rgb = !red.empty();
-    const int c = pointFormat == 3 ? 28 : 20;
+    const int c = las_detail::colorOffset(pointFormat);
     for (size_t i = 0; i < n; ++i, r += recordLength) {
-        X[i] = loadLE<int32_t>(r);
-        Y[i] = loadLE<int32_t>(r + 4);
-        Z[i] = loadLE<int32_t>(r + 8);
-        intensity[i] = loadLE<uint16_t>(r + 12);
-        const uint8_t rb = r[14];
+        X[i] = loadLE<int32_t>(r + las_detail::kRecordX);
+        Y[i] = loadLE<int32_t>(r + las_detail::kRecordY);
+        Z[i] = loadLE<int32_t>(r + las_detail::kRecordZ);
+        intensity[i] = loadLE<uint16_t>(r + las_detail::kRecordIntensity);
+        const uint8_t rb = r[las_detail::kRecordReturns];
         returnNo[i] = rb & 7;
         numReturns[i] = (rb >> 3) & 7;
         scanFlag[i] = (rb >> 6) & 1;
         edge[i] = rb >> 7;
-        classByte[i] = r[15];
-        scanAngle[i] = r[16];
-        userData[i] = r[17];
-        sourceID[i] = loadLE<uint16_t>(r + 18);
+        classByte[i] = r[las_detail::kRecordClassification];
+        scanAngle[i] = r[las_detail::kRecordScanAngle];
+        userData[i] = r[las_detail::kRecordUserData];
+        sourceID[i] = loadLE<uint16_t>(r + las_detail::kRecordSourceID);
         if (time)
-            T[i] = loadLE<int64_t>(r + 20);
+            T[i] = loadLE<int64_t>(r + las_detail::kRecordGpsTime);
         if (rgb) {
             red[i] = loadLE<uint16_t>(r + c);
             green[i] = loadLE<uint16_t>(r + c + 2);
@@ -68,19 +68,20 @@ void Columns::fromRecords(const unsigned char* r, size_t count, int pointFormat,
 void Columns::toRecords(unsigned char* r, int recordLength, size_t from, size_t to) const {
     const int size = las_detail::formatSize(format);
     const bool time = !T.empty(), rgb = !red.empty();
-    const int c = format == 3 ? 28 : 20;
+    const int c = las_detail::colorOffset(format);
     for (size_t i = from; i < to; ++i, r += recordLength) {
-        storeLE(r, X[i]);
-        storeLE(r + 4, Y[i]);
-        storeLE(r + 8, Z[i]);
-        storeLE(r + 12, intensity[i]);
-        r[14] = uint8_t((returnNo[i] & 7) | (numReturns[i] & 7) << 3 | (scanFlag[i] & 1) << 6 | (edge[i] & 1) << 7);
-        r[15] = classByte[i];
-        r[16] = scanAngle[i];
-        r[17] = userData[i];
-        storeLE(r + 18, sourceID[i]);
+        storeLE(r + las_detail::kRecordX, X[i]);
+        storeLE(r + las_detail::kRecordY, Y[i]);
+        storeLE(r + las_detail::kRecordZ, Z[i]);
+        storeLE(r + las_detail::kRecordIntensity, intensity[i]);
+        r[las_detail::kRecordReturns] = uint8_t((returnNo[i] & 7) | (numReturns[i] & 7) << 3 |
+                                                (scanFlag[i] & 1) << 6 | (edge[i] & 1) << 7);
+        r[las_detail::kRecordClassification] = classByte[i];
+        r[las_detail::kRecordScanAngle] = scanAngle[i];
+        r[las_detail::kRecordUserData] = userData[i];
+        storeLE(r + las_detail::kRecordSourceID, sourceID[i]);
         if (time)
-            storeLE(r + 20, T[i]);
+            storeLE(r + las_detail::kRecordGpsTime, T[i]);
         if (rgb) {
             storeLE(r + c, red[i]);
             storeLE(r + c + 2, green[i]);
@@ -146,7 +147,8 @@ int32_t PredictZ(const int32_t* X, const int32_t* Y, const int32_t* Z, size_t i)
     auto dX = [&](size_t j) { return sub(X[j], X[j - 1]); };
     auto dY = [&](size_t j) { return sub(Y[j], Y[j - 1]); };
     auto dZ = [&](size_t j) { return sub(Z[j], Z[j - 1]); };
-    const int32_t DX = sub(dX(i - 2), dX(i - 1)), DY = sub(dY(i - 2), dY(i - 1)), DZ = sub(dZ(i - 2), dZ(i - 1));
+    const int32_t DX = sub(dX(i - 2), dX(i - 1)), DY = sub(dY(i - 2), dY(i - 1)),
+                  DZ = sub(dZ(i - 2), dZ(i - 1));
     if (DX == 0 || DY == 0 || DZ == 0)
         return add(Z[i - 1], dZ(i - 2));
     const double rX = double(DZ) / double(DX), rY = double(DZ) / double(DY);

@@ -2,18 +2,24 @@
 // What import and serving must compute identically: a record's world coordinate and its grid cell.
 // Serving relies on both being the same functions of the same bytes, so that cells strictly inside a
 // query rectangle need no per-point test.
+#include "LASPointData.h"
+
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+// Raw coordinate of axis a (0 X, 1 Y, 2 Z) of a LAS record starting at `record`.
+inline int32_t rawCoord(const unsigned char* record, int a) {
+    return las_detail::loadLE<int32_t>(record + las_detail::kRecordX + 4 * a);
+}
 inline int32_t readLE32(const unsigned char* p) {
-    return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
+    return las_detail::loadLE<int32_t>(p);
 }
 
 // World coordinate of axis a (0 X, 1 Y, 2 Z) of a LAS record starting at `record`.
 inline double worldCoord(const unsigned char* record, int a, double scale, double offset) {
-    return double(readLE32(record + 4 * a)) * scale + offset;
+    return double(rawCoord(record, a)) * scale + offset;
 }
 
 // Cell column (or row) of coordinate v in a grid of n cells of `size` from `origin`; values beyond either

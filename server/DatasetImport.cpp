@@ -176,10 +176,6 @@ void syncDir(const std::string& path) {
         fail(sysError(path));
 }
 
-void putLE32(unsigned char* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = uint8_t(v >> (8 * i));
-}
 
 std::vector<unsigned char> readPrefix(const std::string& path, size_t size) {
     std::ifstream in(path, std::ios::binary);
@@ -460,11 +456,11 @@ DatasetInfo importDataset(const std::vector<std::string>& lasPaths, const std::s
             return;
         for (uint64_t i = from; i < from + count; ++i, records += recLen)
             for (int a = 0; a < 3; ++a) {
-                const int64_t v = int64_t(readLE32(records + 4 * a)) + s.shift[a];
+                const int64_t v = int64_t(rawCoord(records, a)) + s.shift[a];
                 if (v < INT32_MIN || v > INT32_MAX)
                     fail(s.path + ": point " + std::to_string(i) + " lies beyond what " +
                          sources.front().path + "'s offsets and scale factors can hold");
-                putLE32(records + 4 * a, uint32_t(int32_t(v)));
+                las_detail::storeLE<int32_t>(records + las_detail::kRecordX + 4 * a, int32_t(v));
             }
     };
     // The records are read three times, so that they never sit in memory beside the working arrays of the
@@ -472,7 +468,7 @@ DatasetInfo importDataset(const std::vector<std::string>& lasPaths, const std::s
     // then whole for writing. Each reading must find the same coordinates.
     auto hashCoordinates = [recLen](const unsigned char* records, uint64_t count, uint64_t h) {
         for (uint64_t i = 0; i < count; ++i, records += recLen) {
-            uint64_t xy, z = uint32_t(readLE32(records + 8));
+            uint64_t xy, z = uint32_t(rawCoord(records, 2));
             std::memcpy(&xy, records, 8);
             h = (h ^ xy) * 0x9E3779B97F4A7C15ull;
             h = (h ^ z ^ (h >> 29)) * 0xBF58476D1CE4E5B9ull;
@@ -659,7 +655,7 @@ DatasetInfo importDataset(const std::vector<std::string>& lasPaths, const std::s
             const uint32_t flip = scale[0] > 0 ? 0x80000000u : 0x7fffffffu;
             std::vector<uint64_t> next(start.begin(), start.end() - 1);
             for (uint64_t i = 0; i < n; ++i) {
-                const uint32_t key = uint32_t(readLE32(&raw[i * recLen])) ^ flip;
+                const uint32_t key = uint32_t(rawCoord(&raw[i * recLen], 0)) ^ flip;
                 order[next[cellOf[i]]++] = uint64_t(key) << 32 | i;
             }
         }
@@ -694,7 +690,7 @@ DatasetInfo importDataset(const std::vector<std::string>& lasPaths, const std::s
                     for (int a = 0; a < 3; ++a) {
                         uint32_t bits;
                         std::memcpy(&bits, &normals[3 * i + a], 4);
-                        putLE32(out + recLen + 4 * a, bits);
+                        las_detail::storeLE<uint32_t>(out + recLen + 4 * a, bits);
                     }
                 }
                 pts.write(batch.data(), count * wireLen);

@@ -25,12 +25,6 @@ namespace {
     throw std::runtime_error(what);
 }
 
-uint64_t readLE64(const unsigned char* p) {
-    uint64_t v = 0;
-    for (int k = 7; k >= 0; --k)
-        v = v << 8 | p[k];
-    return v;
-}
 
 } // namespace
 
@@ -76,7 +70,7 @@ MappedFile::~MappedFile() {
 }
 
 uint64_t ServedLevel::cellStart(uint64_t cell) const {
-    return readLE64(cellIndex.data() + 8 * cell);
+    return las_detail::loadLE<uint64_t>(cellIndex.data() + 8 * cell);
 }
 
 namespace {

@@ -2,6 +2,7 @@
 #include "ServerRetriever.h"
 
 #include "LASHeader.h"
+#include "LASPointData.h"
 #include "LODRequest.h"
 
 #include <curl/curl.h>
@@ -50,26 +51,15 @@ namespace {
 
 constexpr uint32_t kHeaderBlock = 227;
 
-int32_t le32(const unsigned char* p) {
-    return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
-}
-
-float leFloat(const unsigned char* p) {
-    const uint32_t bits = uint32_t(le32(p));
-    float f;
-    std::memcpy(&f, &bits, 4);
-    return f;
-}
+using las_detail::loadLE;
 
 // Where the colour of a record lies, or -1 when it has none: at the format's offset when the format is
 // known (records may carry extra bytes after it), else the last 6 bytes of a 26- or 34-byte record.
 int colorOffset() {
-    if (pointFormat == 2)
-        return pointSize >= 26 ? 20 : -1;
-    if (pointFormat == 3)
-        return pointSize >= 34 ? 28 : -1;
-    if (pointFormat >= 0)
-        return -1;
+    if (pointFormat >= 0) {
+        const int at = las_detail::colorOffset(pointFormat);
+        return at >= 0 && pointSize >= las_detail::formatSize(pointFormat) ? at : -1;
+    }
     return pointSize == 26 || pointSize == 34 ? pointSize - 6 : -1;
 }
 
@@ -104,19 +94,18 @@ template <typename Emit> void parsePoints(const unsigned char* data, size_t n, E
     };
     auto decode = [&](const unsigned char* p) {
         Splat& s = splats[batched];
-        s = Splat{le32(p),
-                  le32(p + 4),
-                  le32(p + 8),
-                  leFloat(p + pointSize),
-                  leFloat(p + pointSize + 4),
-                  leFloat(p + pointSize + 8)};
+        s = Splat{loadLE<int32_t>(p + las_detail::kRecordX), loadLE<int32_t>(p + las_detail::kRecordY),
+                  loadLE<int32_t>(p + las_detail::kRecordZ), loadLE<float>(p + pointSize),
+                  loadLE<float>(p + pointSize + 4),          loadLE<float>(p + pointSize + 8)};
         x0 = std::min<int64_t>(x0, s.x);
         x1 = std::max<int64_t>(x1, s.x);
         y0 = std::min<int64_t>(y0, s.y);
         y1 = std::max<int64_t>(y1, s.y);
         z0 = std::min<int64_t>(z0, s.z);
         z1 = std::max<int64_t>(z1, s.z);
-        attributes[batched] = PointAttributes{p[12], p[13], p[14], p[15]};
+        attributes[batched] =
+            PointAttributes{p[las_detail::kRecordIntensity], p[las_detail::kRecordIntensity + 1],
+                            p[las_detail::kRecordReturns], p[las_detail::kRecordClassification]};
         if (colorAt >= 0) {
             const unsigned char* q = p + colorAt;
             colors[batched] =
@@ -219,7 +208,7 @@ size_t stream_writeInt(char* data, size_t size, size_t nmemb, void*) {
             return 0; // more than an integer: abort the transfer
         buffer[currentPointer++] = static_cast<unsigned char>(data[i]);
         if (currentPointer == 4)
-            streamInt = le32(buffer);
+            streamInt = loadLE<int32_t>(buffer);
     }
     return n;
 }
