@@ -10,6 +10,7 @@
 #include <atomic>
 #include <pthread.h>
 #include <semaphore.h>
+#include <vector>
 
 class CMutexClass {
 public:
@@ -51,4 +52,43 @@ public:
 
 private:
     CMutexClass& m_;
+};
+
+// Tries a CMutexClass once; holds it for the scope when that succeeded (test with `if (TryHeld h{m})`).
+class TryHeld {
+public:
+    explicit TryHeld(CMutexClass& m) : m_(m), held_(m.TryLock()) {}
+    ~TryHeld() {
+        if (held_)
+            m_.Unlock();
+    }
+    explicit operator bool() const { return held_; }
+    TryHeld(const TryHeld&) = delete;
+    TryHeld& operator=(const TryHeld&) = delete;
+
+private:
+    CMutexClass& m_;
+    bool held_;
+};
+
+// Holds the locks of several objects taken one after another; releases those still held, in the order
+// taken, when the scope ends or on release().
+template <class Lockable> class HeldAll {
+public:
+    HeldAll() = default;
+    ~HeldAll() { release(); }
+    HeldAll(const HeldAll&) = delete;
+    HeldAll& operator=(const HeldAll&) = delete;
+    void lock(Lockable& m) {
+        m.Lock();
+        held_.push_back(&m);
+    }
+    void release() {
+        for (Lockable* m : held_)
+            m->Unlock();
+        held_.clear();
+    }
+
+private:
+    std::vector<Lockable*> held_;
 };

@@ -15,6 +15,7 @@
 #include <climits>
 #include <cmath>
 #include <iostream>
+#include <memory>
 #include <set>
 
 namespace {
@@ -78,9 +79,10 @@ void RenderSelectionThread::setCameraPosition(GLVector3d eye) {
 }
 
 void RenderSelectionThread::pushHandled(LODRequest* request) {
-    lock.Lock();
-    handled.push_back(request);
-    lock.Unlock();
+    {
+        Held held(lock);
+        handled.push_back(request);
+    }
     wake_.notify();
 }
 
@@ -122,9 +124,10 @@ void RenderSelectionThread::Run() {
             break;
         bool waiting = true;
         while (waiting) {
-            lock.Lock();
-            waiting = !changed() && handled.empty();
-            lock.Unlock();
+            {
+                Held held(lock);
+                waiting = !changed() && handled.empty();
+            }
             if (!waiting)
                 break;
             if (StopRequested())
@@ -162,11 +165,17 @@ bool RenderSelectionThread::runCycle() {
     long drawn = 0;
     for (const RenderTile& rt : renderTiles)
         drawn += long(rt.indices.size());
-    lock.Lock();
-    while (!handled.empty()) {
-        LODRequest* r = handled.front();
-        handled.pop_front();
-        lock.Unlock();
+    for (;;) {
+        LODRequest* r = nullptr;
+        {
+            Held held(lock);
+            if (handled.empty())
+                break;
+            r = handled.front();
+            handled.pop_front();
+        }
+        // Deleted on every way out of this iteration.
+        const std::unique_ptr<LODRequest> owned(r);
         std::vector<SplatTile>& tiles = *cache->getTiles();
         for (uint32_t t : r->tiles) {
             RenderTile& rt = renderTiles.at(t);
@@ -180,10 +189,7 @@ bool RenderSelectionThread::runCycle() {
         }
         if (r->level >= 0 && r->level <= maxLOD)
             changedLevels[size_t(r->level)] = 1;
-        delete r;
-        lock.Lock();
     }
-    lock.Unlock();
 
     measureSpacing(changedLevels);
     levelStatistics(changedLevels);
@@ -217,7 +223,7 @@ bool RenderSelectionThread::runCycle() {
         const unsigned x = unsigned(grid->getTileXCoordinate(int(t))),
                        y = unsigned(grid->getTileYCoordinate(int(t)));
         RenderTile& rt = renderTiles[t];
-        rt.Lock();
+        Held held(rt);
         if (rt.state == RenderTile::Settled) {
             decide(rt, x, y, distance[t]);
         } else if (rt.requestedLOD > cap_[t]) {
@@ -231,7 +237,6 @@ bool RenderSelectionThread::runCycle() {
                 rt.indices.resize(allowed);
             trimmed_[t] = 1;
         }
-        rt.Unlock();
     }
     processRequests(moved);
     wasLimited_ = budgetLimited_.load();
@@ -357,11 +362,9 @@ void RenderSelectionThread::settleAt(RenderTile& tile, short level) {
 bool RenderSelectionThread::arriveWithinBudget(RenderTile& tile, short level, long& drawn) {
     const uint32_t t = tile.tileIndex;
     const SplatTile& st = (*cache->getTiles())[t];
-    tile.Lock();
-    if (tile.requestedLOD != level || tile.state != RenderTile::Uploaded) {
-        tile.Unlock();
+    Held held(tile);
+    if (tile.requestedLOD != level || tile.state != RenderTile::Uploaded)
         return false;
-    }
     const long before = long(tile.indices.size());
     const long after = st.completeFullLODsize(level);
     short keep = level;
@@ -369,13 +372,10 @@ bool RenderSelectionThread::arriveWithinBudget(RenderTile& tile, short level, lo
         keep = cap_[t];
     else if (drawn - before + after > pointBudget.load()) // larger than its estimate: wait for the next cycle
         keep = short(level - 1);
-    else {
-        tile.Unlock();
+    else
         return false;
-    }
     settleAt(tile, std::min(keep, level));
     drawn += long(tile.indices.size()) - before;
-    tile.Unlock();
     return true;
 }
 
@@ -397,16 +397,18 @@ void RenderSelectionThread::measureSpacing(std::vector<char>& changedLevels) {
         const auto [t, level] = spacingQueue_.front();
         spacingQueue_.pop_front();
         SplatTile& st = tiles.at(t);
-        if (!st.TryLock()) {
-            spacingQueue_.emplace_back(t, level);
-            continue;
-        }
         std::vector<SplatSpacing::Window> windows;
-        if (level < st.completeLevels())
-            windows =
-                SplatSpacing::gather(st.splats.data(), size_t(std::max(st.completeFullLODsize(level), 0)),
-                                     std::abs(grid->scale[0]), std::abs(grid->scale[1]));
-        st.Unlock();
+        {
+            TryHeld held{st};
+            if (!held) {
+                spacingQueue_.emplace_back(t, level);
+                continue;
+            }
+            if (level < st.completeLevels())
+                windows =
+                    SplatSpacing::gather(st.splats.data(), size_t(std::max(st.completeFullLODsize(level), 0)),
+                                         std::abs(grid->scale[0]), std::abs(grid->scale[1]));
+        }
         const SplatSpacing::Estimate e = SplatSpacing::measure(windows);
         spacing_[size_t(t) * levels + size_t(level)] = Spacing{float(e.ratio), e.triangles};
         measured[size_t(level)] = 1;
@@ -588,11 +590,10 @@ void RenderSelectionThread::dropUnaffordable() {
         if (!cut[t])
             continue;
         RenderTile& rt = renderTiles[t];
-        rt.Lock();
+        Held held(rt);
         const short wanted = rt.requestedLOD;
         if (rt.state == RenderTile::Requested && wanted > cap_[t] && cache->requestNeeded(t, wanted))
             settleAt(rt, cap_[t]);
-        rt.Unlock();
     }
 }
 
@@ -699,18 +700,14 @@ int RenderSelectionThread::renderSplats(short level, ColorMode mode, float gridE
     int drawn = 0;
     for (uint32_t t = 0; t < renderTiles.size(); ++t) {
         RenderTile& rt = renderTiles[t];
-        rt.Lock();
+        Held held(rt);
         const short requested = rt.requestedLOD;
         const short draw = std::min<short>(rt.state != RenderTile::Settled ? short(requested - 1) : requested,
                                            tiles[t].highestLevel);
-        if (draw != level || drawsMesh(t)) { // most tiles, in every pass: no bounds or frustum test for them
-            rt.Unlock();
+        if (draw != level || drawsMesh(t)) // most tiles, in every pass: no bounds or frustum test for them
             continue;
-        }
-        if (!tileInView(t)) {
-            rt.Unlock();
+        if (!tileInView(t))
             continue;
-        }
         const auto b = grid->getTileBounds(int(t), true);
         const bool pushed = gridExpansion != 0;
         if (pushed) {
@@ -724,7 +721,6 @@ int RenderSelectionThread::renderSplats(short level, ColorMode mode, float gridE
         drawn += std::min<int>(int(rt.indices.size()), cache->uploadedSplats(t));
         if (pushed)
             glPopMatrix();
-        rt.Unlock();
     }
     return drawn;
 }
@@ -769,12 +765,14 @@ void RenderSelectionThread::updateMeshes(bool on) {
     std::vector<std::pair<double, unsigned>> wanted;
     for (uint32_t t = 0; t < renderTiles.size(); ++t) {
         RenderTile& rt = renderTiles[t];
-        rt.Lock();
-        const short requested = rt.requestedLOD;
-        const bool loaded =
-            rt.state == RenderTile::Settled && requested >= 0 && tiles[t].highestLevel >= requested;
-        const int count = std::min<int>(int(rt.indices.size()), cache->uploadedSplats(t));
-        rt.Unlock();
+        bool loaded = false;
+        int count = 0;
+        {
+            Held held(rt);
+            const short requested = rt.requestedLOD;
+            loaded = rt.state == RenderTile::Settled && requested >= 0 && tiles[t].highestLevel >= requested;
+            count = std::min<int>(int(rt.indices.size()), cache->uploadedSplats(t));
+        }
         const Mesh& m = meshes_[t];
         if (!loaded || count < 3 || count == m.splats || count == m.pending || !tileInView(t))
             continue;

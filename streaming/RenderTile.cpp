@@ -5,13 +5,12 @@
 
 RenderTile::RenderTile(const RenderTile& o)
     : CMutexClass(o), tileIndex(o.tileIndex), requestedLOD(o.requestedLOD.load()), secondLOD(o.secondLOD),
-      state(o.state.load()), indices(o.indices), triangleIndices{o.triangleIndices[0], o.triangleIndices[1],
-                                                                 o.triangleIndices[2]} {}
+      state(o.state.load()),
+      indices(o.indices), triangleIndices{o.triangleIndices[0], o.triangleIndices[1], o.triangleIndices[2]} {}
 
 void RenderTile::setLOD(unsigned n) {
-    Lock();
+    Held held(*this);
     setLODHeld(n);
-    Unlock();
 }
 
 void RenderTile::setLODHeld(unsigned n) {
@@ -23,19 +22,17 @@ void RenderTile::setLODHeld(unsigned n) {
 }
 
 void RenderTile::update(short level, int count) {
-    Lock();
+    Held held(*this);
     if (requestedLOD == level && state == Uploaded) {
         const size_t first = indices.size();
         indices.resize(first + size_t(std::max(count, 0)));
         std::iota(indices.begin() + std::ptrdiff_t(first), indices.end(), int(first));
         state = Settled;
     }
-    Unlock();
 }
 
 void RenderTile::addIndeces(int first, int last) {
-    Lock();
+    Held held(*this);
     for (int i = first; i < last; ++i)
         indices.push_back(i);
-    Unlock();
 }

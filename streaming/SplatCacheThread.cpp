@@ -453,11 +453,18 @@ template <class Point> void SplatCacheThreadImpl<Point>::handleNextRequest() {
 
     std::vector<SplatTile::Mark> marks;
     marks.reserve(request->tiles.size());
-    for (uint32_t t : request->tiles) {
-        SplatTile& tile = tiles.at(t);
-        tile.Lock();
-        marks.push_back(tile.mark());
-        tile.addLOD();
+    // Held across the transfer; released on every way out, a throw included.
+    HeldAll<SplatTile> tileLocks;
+    try {
+        for (uint32_t t : request->tiles) {
+            SplatTile& tile = tiles.at(t);
+            tileLocks.lock(tile);
+            marks.push_back(tile.mark());
+            tile.addLOD();
+        }
+    } catch (...) {
+        requestLock.Unlock();
+        throw;
     }
     requestLock.Unlock();
 
@@ -487,10 +494,9 @@ template <class Point> void SplatCacheThreadImpl<Point>::handleNextRequest() {
         // may recall and delete it at any moment.
         Held hold(requestLock);
         size_t i = 0;
-        for (uint32_t t : request->tiles) {
+        for (uint32_t t : request->tiles)
             tiles[t].rollback(marks[i++]);
-            tiles[t].Unlock();
-        }
+        tileLocks.release();
         (primary ? primaryRequests : secondaryRequests).at(size_t(request->level)).push_front(request);
     } else {
         if (request->droppedSplats != 0) {
@@ -509,8 +515,8 @@ template <class Point> void SplatCacheThreadImpl<Point>::handleNextRequest() {
                 sample_.add(&tile.splats[first], &tile.attributes[first], tile.splats.size() - first);
             }
             tile.update(&request->renderTiles->at(t), request->level);
-            tile.Unlock();
         }
+        tileLocks.release();
         // Published only now: the main thread hands a finished request back to the selection thread, which
         // deletes it.
         {
@@ -560,19 +566,15 @@ template <class Point> void SplatCacheThreadImpl<Point>::upload(unsigned t, long
 template <class Point> void SplatCacheThreadImpl<Point>::updateVBO(unsigned t, long frame) {
     ensureBuffers();
     SplatTile& tile = tiles.at(t);
-    if (!tile.TryLock())
-        return;
-    if (tile.uploadPending)
+    if (TryHeld held{tile}; held && tile.uploadPending)
         upload(t, frame);
-    tile.Unlock();
 }
 
 template <class Point> void SplatCacheThreadImpl<Point>::forceUpdateVBO(unsigned t, long frame) {
     ensureBuffers();
     SplatTile& tile = tiles.at(t);
-    tile.Lock();
+    Held held(tile);
     upload(t, frame);
-    tile.Unlock();
 }
 
 template <class Point> void SplatCacheThreadImpl<Point>::updateVBOs(long frame) {
@@ -642,13 +644,15 @@ bool SplatCacheThreadImpl<Point>::triangulatePrefix(unsigned t, int& splats, std
     // The copy, not the tile, is triangulated: the lock is held only while copying, so that neither the
     // cache thread nor the upload waits for a triangulation.
     SplatTile work;
-    if (!tile.TryLock())
-        return false;
-    // Uploads change the count only under the tile's lock.
-    const int uploaded = uploaded_[t];
-    splats = splats < 0 ? uploaded : std::min(splats, uploaded);
-    work.splats.assign(tile.splats.begin(), tile.splats.begin() + splats);
-    tile.Unlock();
+    {
+        TryHeld held{tile};
+        if (!held)
+            return false;
+        // Uploads change the count only under the tile's lock.
+        const int uploaded = uploaded_[t];
+        splats = splats < 0 ? uploaded : std::min(splats, uploaded);
+        work.splats.assign(tile.splats.begin(), tile.splats.begin() + splats);
+    }
     std::copy(tile.coordinateScale, tile.coordinateScale + 3, work.coordinateScale);
     work.triangulate(indices, threshold);
     return true;

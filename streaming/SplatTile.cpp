@@ -109,10 +109,9 @@ void SplatTile::update(RenderTile* rt, short level) {
     receiving = false;
     renderTile = rt;
     if (rt) {
-        rt->Lock();
+        Held held(*rt);
         if (rt->state == RenderTile::Requested && rt->requestedLOD == level)
             rt->state = RenderTile::Filled;
-        rt->Unlock();
     }
     if (!splats.empty())
         isEmpty = false;
