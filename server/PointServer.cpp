@@ -19,6 +19,7 @@
 #include <boost/beast/http.hpp>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -67,12 +68,15 @@ struct PointServer::Impl {
     // One per serving thread; the first also accepts and runs the stop.
     std::vector<std::unique_ptr<net::io_context>> contexts;
     std::vector<net::executor_work_guard<net::io_context::executor_type>> keepRunning;
-    size_t nextContext = 0;
+    // New connections go to the first shortContexts; long replies are sent from the others.
+    size_t shortContexts = 0;
+    std::atomic<size_t> nextShort{0}, nextBulk{0};
     tcp::acceptor acceptor;
     net::steady_timer retry, grace;
 
     explicit Impl(int threads)
         : contexts(makeContexts(threads)), acceptor(home()), retry(home()), grace(home()) {
+        shortContexts = contexts.size() < 2 ? contexts.size() : (contexts.size() + 1) / 2;
         for (auto& c : contexts)
             keepRunning.push_back(net::make_work_guard(*c));
     }
@@ -83,9 +87,14 @@ struct PointServer::Impl {
         return c;
     }
     net::io_context::executor_type home() { return contexts[0]->get_executor(); }
+    net::io_context& shortContext() { return *contexts[nextShort++ % shortContexts]; }
+    net::io_context* bulkContext() {
+        const size_t bulk = contexts.size() - shortContexts;
+        return bulk == 0 ? nullptr : contexts[shortContexts + nextBulk++ % bulk].get();
+    }
 
     void accept();
-    void admit(tcp::socket socket);
+    void admit(tcp::socket socket, net::io_context& context);
     bool closeOneIdle();
     void beginStop();
     void endStop();
@@ -126,10 +135,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
 public:
     enum class Phase { Idle, Reading, Writing, Closing }; // in this order
 
-    Connection(PointServer::Impl& server, tcp::socket socket) : server_(server), stream_(std::move(socket)) {
+    Connection(PointServer::Impl& server, tcp::socket socket, net::io_context& context)
+        : server_(server), context_(&context) {
+        stream_.emplace(std::move(socket));
         beast::error_code ec;
-        stream_.socket().set_option(tcp::no_delay(true), ec);
-        const auto peer = stream_.socket().remote_endpoint(ec);
+        stream_->socket().set_option(tcp::no_delay(true), ec);
+        const auto peer = stream_->socket().remote_endpoint(ec);
         remote_ = ec ? std::string("?") : peer.address().to_string();
         std::lock_guard lock(server_.lock);
         entry_ = server_.open.insert(server_.open.end(), this);
@@ -147,14 +158,14 @@ public:
     Phase phase() const { return phase_; }
 
     void start() {
-        net::post(stream_.get_executor(), [self = shared_from_this()] { self->awaitRequest(); });
+        net::post(executor(), [self = shared_from_this()] { self->awaitRequest(); });
     }
 
     // An excess connection: told so and closed.
     void refuse() {
         refusal_ = true;
         phase_ = Phase::Writing; // not one to close to make room
-        net::post(stream_.get_executor(), [self = shared_from_this()] {
+        net::post(executor(), [self = shared_from_this()] {
             self->started_ = Clock::now();
             self->sendError(http::status::service_unavailable, "too many connections, try again shortly",
                             {{http::field::retry_after, "1"}});
@@ -164,20 +175,51 @@ public:
     // From any thread: ends the connection if it still is in a phase up to `upTo` (Idle: waiting for a
     // request with nothing received; Reading: not yet replying; Closing: whatever it does).
     void end(Phase upTo) {
-        net::post(stream_.get_executor(), [self = shared_from_this(), upTo] {
-            if (self->phase_ <= upTo || self->phase_ == Phase::Closing)
-                self->close();
-        });
+        net::post(executor(), [self = shared_from_this(), upTo] { self->endHere(upTo); });
     }
 
 private:
     using Fields = std::vector<std::pair<http::field, std::string>>;
 
+    net::io_context::executor_type executor() const {
+        std::lock_guard lock(moving_);
+        return context_->get_executor();
+    }
+
+    void endHere(Phase upTo) {
+        if (!executor().running_in_this_thread()) // it moved meanwhile
+            return end(upTo);
+        if (phase_ <= upTo || phase_ == Phase::Closing)
+            close();
+    }
+
+    // Continues with `then` on the thread of `to`: the socket is taken off this thread's io_context (no
+    // operation is pending between two steps) and handed to the other's.
+    template <class Then> void moveTo(net::io_context& to, Then then) {
+        beast::error_code ec;
+        const auto protocol = stream_->socket().local_endpoint(ec).protocol();
+        const auto fd = ec ? -1 : stream_->socket().release(ec);
+        if (ec)
+            return close();
+        tcp::socket moved(to);
+        moved.assign(protocol, fd, ec);
+        if (ec) {
+            ::close(fd);
+            return close();
+        }
+        stream_.emplace(std::move(moved));
+        {
+            std::lock_guard lock(moving_);
+            context_ = &to;
+        }
+        net::post(to.get_executor(), [self = shared_from_this(), then = std::move(then)] { then(*self); });
+    }
+
     void close() {
         phase_ = Phase::Closing;
         beast::error_code ec;
-        stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
-        stream_.close();
+        stream_->socket().shutdown(tcp::socket::shutdown_both, ec);
+        stream_->close();
     }
 
     // Waits for the first byte of the next request, unless one is already buffered (pipelining).
@@ -187,14 +229,14 @@ private:
         if (buffer_.size() > 0)
             return readRequest();
         phase_ = Phase::Idle;
-        stream_.expires_after(server_.options.idleTimeout);
-        stream_.async_read_some(buffer_.prepare(std::min<size_t>(4096, buffer_.max_size())),
-                                [self = shared_from_this()](beast::error_code ec, size_t n) {
-                                    self->buffer_.commit(n);
-                                    if (ec || n == 0 || self->server_.stopping)
-                                        return self->close();
-                                    self->readRequest();
-                                });
+        stream_->expires_after(server_.options.idleTimeout);
+        stream_->async_read_some(buffer_.prepare(std::min<size_t>(4096, buffer_.max_size())),
+                                 [self = shared_from_this()](beast::error_code ec, size_t n) {
+                                     self->buffer_.commit(n);
+                                     if (ec || n == 0 || self->server_.stopping)
+                                         return self->close();
+                                     self->readRequest();
+                                 });
     }
 
     void readRequest() {
@@ -202,8 +244,8 @@ private:
         parser_.emplace();
         parser_->header_limit(uint32_t(kMaxRequestHeadBytes));
         parser_->body_limit(uint64_t(kMaxRequestBodyBytes));
-        stream_.expires_after(server_.options.requestTimeout);
-        http::async_read(stream_, buffer_, *parser_,
+        stream_->expires_after(server_.options.requestTimeout);
+        http::async_read(*stream_, buffer_, *parser_,
                          [self = shared_from_this()](beast::error_code ec, size_t) { self->onRequest(ec); });
     }
 
@@ -273,6 +315,14 @@ private:
         records_->skip(first);
         writeHead(status, reply.contentType, count, fields);
         left_ = count;
+        // Long replies go out from threads of their own: short requests never queue behind their pieces,
+        // and the system's scheduler favours the threads that serve short ones (they often wait).
+        if (count >= kLongReplyBytes && !onBulk_) {
+            if (net::io_context* bulk = server_.bulkContext()) {
+                onBulk_ = true;
+                return moveTo(*bulk, [](Connection& c) { c.sendPiece(true); });
+            }
+        }
         sendPiece(true);
     }
 
@@ -297,9 +347,9 @@ private:
         writeHead(status, contentType, body.size(), fields);
         body_ = std::move(body);
         phase_ = Phase::Writing;
-        stream_.expires_after(server_.options.sendTimeout);
+        stream_->expires_after(server_.options.sendTimeout);
         const std::array<net::const_buffer, 2> out{net::buffer(head_), net::buffer(body_)};
-        net::async_write(stream_, out,
+        net::async_write(*stream_, out,
                          [self = shared_from_this()](beast::error_code ec, size_t) { self->replied(ec); });
     }
 
@@ -322,10 +372,10 @@ private:
             left_ -= piece.size();
         }
         phase_ = Phase::Writing;
-        stream_.expires_after(server_.options.sendTimeout);
+        stream_->expires_after(server_.options.sendTimeout);
         const std::array<net::const_buffer, 2> out{first ? net::buffer(head_) : net::const_buffer(),
                                                    net::buffer(piece.data(), piece.size())};
-        net::async_write(stream_, out, [self = shared_from_this()](beast::error_code ec, size_t) {
+        net::async_write(*stream_, out, [self = shared_from_this()](beast::error_code ec, size_t) {
             if (ec || self->left_ == 0)
                 return self->replied(ec);
             self->sendPiece(false);
@@ -348,6 +398,10 @@ private:
             return close();
         if (keepAlive_) {
             parser_.reset();
+            if (onBulk_) {
+                onBulk_ = false;
+                return moveTo(server_.shortContext(), [](Connection& c) { c.awaitRequest(); });
+            }
             return awaitRequest();
         }
         linger();
@@ -359,24 +413,27 @@ private:
         phase_ = Phase::Closing;
         parser_.reset();
         beast::error_code ignored;
-        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        stream_->socket().shutdown(tcp::socket::shutdown_send, ignored);
         buffer_.clear();
-        stream_.expires_after(kLingerTime);
+        stream_->expires_after(kLingerTime);
         drain();
     }
     void drain() {
-        stream_.async_read_some(buffer_.prepare(std::min<size_t>(4096, buffer_.max_size())),
-                                [self = shared_from_this()](beast::error_code ec, size_t n) {
-                                    self->drained_ += n;
-                                    self->buffer_.clear();
-                                    if (ec || self->drained_ > kLingerBytes || self->server_.stopping)
-                                        return self->close();
-                                    self->drain();
-                                });
+        stream_->async_read_some(buffer_.prepare(std::min<size_t>(4096, buffer_.max_size())),
+                                 [self = shared_from_this()](beast::error_code ec, size_t n) {
+                                     self->drained_ += n;
+                                     self->buffer_.clear();
+                                     if (ec || self->drained_ > kLingerBytes || self->server_.stopping)
+                                         return self->close();
+                                     self->drain();
+                                 });
     }
 
     PointServer::Impl& server_;
-    beast::tcp_stream stream_;
+    std::optional<beast::tcp_stream> stream_; // replaced when the connection moves to another thread
+    mutable std::mutex moving_;
+    net::io_context* context_; // under moving_: the thread's io_context the connection is served on
+    bool onBulk_ = false;
     beast::flat_buffer buffer_{kMaxRequestHeadBytes};
     std::optional<http::request_parser<http::string_body>> parser_;
     std::atomic<Phase> phase_{Phase::Idle};
@@ -400,8 +457,8 @@ private:
 } // namespace
 
 void PointServer::Impl::accept() {
-    net::io_context& to = *contexts[nextContext++ % contexts.size()];
-    acceptor.async_accept(to, [this](beast::error_code ec, tcp::socket socket) {
+    net::io_context& to = shortContext();
+    acceptor.async_accept(to, [this, context = &to](beast::error_code ec, tcp::socket socket) {
         if (stopping || ec == net::error::operation_aborted)
             return;
         const bool starved = ec == net::error::no_descriptors || ec == net::error::no_buffer_space ||
@@ -417,25 +474,25 @@ void PointServer::Impl::accept() {
             return;
         }
         if (!ec) // otherwise a client gone before it was taken
-            admit(std::move(socket));
+            admit(std::move(socket), *context);
         accept();
     });
 }
 
-void PointServer::Impl::admit(tcp::socket socket) {
+void PointServer::Impl::admit(tcp::socket socket, net::io_context& context) {
     size_t count;
     {
         std::lock_guard guard(lock);
         count = open.size();
     }
     if (count < maxConnections || closeOneIdle()) {
-        std::make_shared<Connection>(*this, std::move(socket))->start();
+        std::make_shared<Connection>(*this, std::move(socket), context)->start();
         return;
     }
     if (refusing >= kMaxRefusing)
         return; // the socket closes as it goes out of scope
     ++refusing;
-    std::make_shared<Connection>(*this, std::move(socket))->refuse();
+    std::make_shared<Connection>(*this, std::move(socket), context)->refuse();
 }
 
 // The oldest connection that waits for a request with nothing received makes room for a new one.

@@ -18,6 +18,9 @@ inline constexpr size_t kMaxRequestHeadBytes = 16 << 10;
 inline constexpr size_t kMaxRequestTargetBytes = 8 << 10;
 // A GET request body (pointless, but legal) is read and dropped up to this size; larger ones get 413.
 inline constexpr size_t kMaxRequestBodyBytes = 64 << 10;
+// Replies this long or longer (a whole level, a large batch of tiles) go out from threads kept for them,
+// half of all, so that short requests never queue behind their pieces.
+inline constexpr uint64_t kLongReplyBytes = 4 << 20;
 
 struct PointServerOptions {
     using Duration = std::chrono::milliseconds;

@@ -282,6 +282,43 @@ TEST_F(ServingLimits, ShortRequestsProgressBesideWholeDataSetFetches) {
     EXPECT_LT(took[took.size() / 2], 0.2 * kSlowdown) << "median tile request, seconds";
 }
 
+// Long replies go out from other threads than short ones; they arrive whole, cut where a range says, and
+// the connection serves on between them.
+TEST_F(ServingLimits, LongRepliesArriveWholeAndTheConnectionGoesOn) {
+    PointServerOptions o;
+    o.threads = 4;
+    Served server(data(), o);
+    HttpClient client;
+    std::string levels;
+    for (int l = 0; l < levels_; ++l)
+        levels +=
+            client.get(server.base() + "getLODNormals/scene/" + std::to_string(l) + "/" + std::to_string(l))
+                .body;
+    const size_t from = 1000001;
+    ASSERT_GT(levels.size() - from, kLongReplyBytes) << "too short to be sent as a long reply";
+    RawClient c(server.port());
+    c.send(request(wholeDataSet()) + request("getDatasetNames") +
+           request(wholeDataSet(), "Range: bytes=" + std::to_string(from) + "-\r\n") +
+           request("getDatasetNames", "Connection: close\r\n"));
+    bool closed = false;
+    const std::string got = c.readUntilClosed(20 * kSlowdown, &closed);
+    EXPECT_TRUE(closed);
+    std::vector<std::pair<std::string, std::string>> replies; // head, body
+    for (size_t at = 0; at < got.size();) {
+        const size_t end = got.find("\r\n\r\n", at), length = got.find("Content-Length: ", at);
+        ASSERT_NE(end, std::string::npos);
+        const size_t n = std::stoull(got.substr(length + 16));
+        replies.emplace_back(got.substr(at, end - at), got.substr(end + 4, n));
+        at = end + 4 + n;
+    }
+    ASSERT_EQ(replies.size(), 4u);
+    EXPECT_TRUE(replies[0].second == levels);
+    EXPECT_EQ(replies[1].second, "scene\n");
+    EXPECT_EQ(replies[2].first.substr(0, 12), "HTTP/1.1 206");
+    EXPECT_TRUE(replies[2].second == levels.substr(from));
+    EXPECT_EQ(replies[3].second, "scene\n");
+}
+
 // Each phase of a connection ends on its deadline, however the client behaves.
 TEST_F(ServingLimits, ConnectionsEndOnTheirDeadlines) {
     PointServerOptions o;
