@@ -1,4 +1,5 @@
 #include "CLASFile.h"
+#include "LasLog.h"
 
 #include "LASPointData.h"
 
@@ -14,25 +15,39 @@
 
 namespace {
 
-constexpr uint64_t kBlockBytes = 256 << 10; // per fread: large enough to amortise the call, small enough for L2
+constexpr uint64_t kBlockBytes =
+    256 << 10; // per fread: large enough to amortise the call, small enough for L2
 
 // Calls fn with the point format as a compile-time constant; false for an unknown format.
 template <typename Fn> bool withFormat(int format, Fn&& fn) {
     switch (format) {
-    case 0: fn(std::integral_constant<int, 0>{}); return true;
-    case 1: fn(std::integral_constant<int, 1>{}); return true;
-    case 2: fn(std::integral_constant<int, 2>{}); return true;
-    case 3: fn(std::integral_constant<int, 3>{}); return true;
-    default: return false;
+    case 0:
+        fn(std::integral_constant<int, 0>{});
+        return true;
+    case 1:
+        fn(std::integral_constant<int, 1>{});
+        return true;
+    case 2:
+        fn(std::integral_constant<int, 2>{});
+        return true;
+    case 3:
+        fn(std::integral_constant<int, 3>{});
+        return true;
+    default:
+        return false;
     }
 }
 
 const char* pointReadMessage(int format) {
     switch (format) {
-    case 0: return "ReadError: Can't Read LasPoint0";
-    case 1: return "ReadError: Can't Read LasPoint1";
-    case 2: return "ReadError: Can't Read LasPoint2";
-    default: return "Read Error: Can't Read LasPoint3";
+    case 0:
+        return "ReadError: Can't Read LasPoint0";
+    case 1:
+        return "ReadError: Can't Read LasPoint1";
+    case 2:
+        return "ReadError: Can't Read LasPoint2";
+    default:
+        return "Read Error: Can't Read LasPoint3";
     }
 }
 
@@ -47,20 +62,24 @@ struct ProgressTicker {
     }
 };
 
-bool seekTo(FILE* f, uint64_t pos) { return f && fseeko(f, off_t(pos), SEEK_SET) == 0; }
+bool seekTo(FILE* f, uint64_t pos) {
+    return f && fseeko(f, off_t(pos), SEEK_SET) == 0;
+}
 
 } // namespace
 
 bool CLASFile::OpenFile(const char* p) {
     file.reset();
     if (!p) {
-        std::cout << "Error: Can't Open File";
+        if (std::ostream* log = lasLog())
+            *log << "Error: Can't Open File";
         return false;
     }
     path = p;
     file = openFile(p, "rb");
     if (!file) {
-        std::cout << "Error: Can't Open File";
+        if (std::ostream* log = lasLog())
+            *log << "Error: Can't Open File";
         return false;
     }
     if (!Read(file.get()))
@@ -84,9 +103,11 @@ bool CLASFile::ReadRecordArea(std::vector<LASVarLenRecord>& out) {
     // Each record needs at least its 54-byte header: a count the file cannot hold is refused before
     // anything is allocated for it.
     if (size < 0 || uint64_t(size) < start ||
-        uint64_t(source.NumberOfVariableLengthRecords) > (uint64_t(size) - start) / LASVarLenRecord::HeaderBytes) {
-        std::cout << "ReadError: " << source.NumberOfVariableLengthRecords
-                  << " variable length records do not fit in the file";
+        uint64_t(source.NumberOfVariableLengthRecords) >
+            (uint64_t(size) - start) / LASVarLenRecord::HeaderBytes) {
+        if (std::ostream* log = lasLog())
+            *log << "ReadError: " << source.NumberOfVariableLengthRecords
+                 << " variable length records do not fit in the file";
         return false;
     }
     if (!seekTo(file.get(), start))
@@ -103,7 +124,8 @@ bool CLASFile::ReadRecordArea(std::vector<LASVarLenRecord>& out) {
 bool CLASFile::CheckPointsReadable() {
     std::string why;
     if (!source.CheckPointData(uint64_t(std::max<int64_t>(0, lasFileSize(file.get()))), &why)) {
-        std::cout << "ReadError: " << why;
+        if (std::ostream* log = lasLog())
+            *log << "ReadError: " << why;
         return false;
     }
     return true;
@@ -111,7 +133,8 @@ bool CLASFile::CheckPointsReadable() {
 
 bool CLASFile::Load() {
     if (!file) {
-        std::cout << "Error: Can't Open File";
+        if (std::ostream* log = lasLog())
+            *log << "Error: Can't Open File";
         return false;
     }
     DeleteRecords();
@@ -141,8 +164,8 @@ bool CLASFile::Load() {
         recordEnd += r.TotalBytes();
     if (recordEnd < OffsetToPointData) {
         pointDataPadding.resize(OffsetToPointData - recordEnd);
-        if (!seekTo(file.get(), recordEnd) ||
-            std::fread(pointDataPadding.data(), 1, pointDataPadding.size(), file.get()) != pointDataPadding.size())
+        if (!seekTo(file.get(), recordEnd) || std::fread(pointDataPadding.data(), 1, pointDataPadding.size(),
+                                                         file.get()) != pointDataPadding.size())
             pointDataPadding.clear();
     }
 
@@ -152,7 +175,8 @@ bool CLASFile::Load() {
     CreatePoints();
     extraBytes.resize(count * extraBytesPerPoint);
     if (!seekTo(file.get(), OffsetToPointData)) {
-        std::cout << pointReadMessage(PointDataFormatID);
+        if (std::ostream* log = lasLog())
+            *log << pointReadMessage(PointDataFormatID);
         return false;
     }
     bool ok = true;
@@ -172,7 +196,8 @@ bool CLASFile::Load() {
                 points[i + j] = std::move(p);
             }
             if (whole < n) {
-                std::cout << pointReadMessage(PointDataFormatID);
+                if (std::ostream* log = lasLog())
+                    *log << pointReadMessage(PointDataFormatID);
                 ok = false;
             }
             i += n;
@@ -202,7 +227,8 @@ LASPoint* CLASFile::GetPoint(uint64_t index) {
     uint64_t pos = source.OffsetToPointData + index * uint64_t(source.PointDataRecordLength);
     if (index >= source.NumberOfPointRecords || source.PointDataRecordLength < p->GetSize() ||
         uint64_t(size) < pos + p->GetSize() || !seekTo(file.get(), pos) || !p->Read(file.get())) {
-        std::cout << pointReadMessage(source.PointDataFormatID);
+        if (std::ostream* log = lasLog())
+            *log << pointReadMessage(source.PointDataFormatID);
         return nullptr;
     }
     return p.release();
@@ -342,8 +368,10 @@ bool CLASFile::GetData(float* coordinates, uint16_t* intensities, uint8_t* class
             const unsigned char* r = buf.data() + j * recLen;
             if (coordinates) {
                 coordinates[3 * i] = float(loadLE<int32_t>(r) * source.ScaleFactor_X + source.OffsetX);
-                coordinates[3 * i + 1] = float(loadLE<int32_t>(r + 4) * source.ScaleFactor_Y + source.OffsetY);
-                coordinates[3 * i + 2] = float(loadLE<int32_t>(r + 8) * source.ScaleFactor_Z + source.OffsetZ);
+                coordinates[3 * i + 1] =
+                    float(loadLE<int32_t>(r + 4) * source.ScaleFactor_Y + source.OffsetY);
+                coordinates[3 * i + 2] =
+                    float(loadLE<int32_t>(r + 8) * source.ScaleFactor_Z + source.OffsetZ);
             }
             if (intensities)
                 intensities[i] = loadLE<uint16_t>(r + 12);
@@ -362,7 +390,9 @@ bool CLASFile::GetData(float* coordinates, uint16_t* intensities, uint8_t* class
 }
 
 namespace {
-template <typename T> T* newArrayOrNull(uint64_t n) { return new (std::nothrow) T[n ? n : 1](); }
+template <typename T> T* newArrayOrNull(uint64_t n) {
+    return new (std::nothrow) T[n ? n : 1]();
+}
 } // namespace
 
 float* CLASFile::GetCoordinate() {
@@ -402,14 +432,16 @@ void CLASFile::WriteFile(const char* outPath) {
     if (formatSize == 0)
         throw CLasException("WriteError: unknown point data format " + std::to_string(PointDataFormatID));
     const uint64_t count = points.empty() ? NumberOfPointRecords : points.size();
-    bool needSource = points.empty() ? count > 0
-                                     : std::any_of(points.begin(), points.end(), [](auto& p) { return !p; });
+    bool needSource =
+        points.empty() ? count > 0 : std::any_of(points.begin(), points.end(), [](auto& p) { return !p; });
     if (needSource) {
         std::string why;
         if (!file || source.PointDataFormatID != PointDataFormatID ||
-            source.PointDataRecordLength != formatSize + extraBytesPerPoint || count > source.NumberOfPointRecords ||
+            source.PointDataRecordLength != formatSize + extraBytesPerPoint ||
+            count > source.NumberOfPointRecords ||
             !source.CheckPointData(uint64_t(std::max<int64_t>(0, lasFileSize(file.get()))), &why))
-            throw CLasException("WriteError: point records are neither loaded nor readable from the source file");
+            throw CLasException(
+                "WriteError: point records are neither loaded nor readable from the source file");
     }
     if (count > UINT32_MAX)
         throw CLasException("WriteError: more than 4294967295 points");
@@ -444,7 +476,8 @@ void CLASFile::WriteFile(const char* outPath) {
     int fd = mkstemp(tmpl.data());
     if (fd < 0) {
         static_cast<LASHeader&>(*this) = before;
-        throw CLasException(std::string("WriteError: cannot create ") + outPath + ": " + std::strerror(errno));
+        throw CLasException(std::string("WriteError: cannot create ") + outPath + ": " +
+                            std::strerror(errno));
     }
     const mode_t mask = umask(0); // mkstemp makes a private file; the result gets the usual permissions
     umask(mask);
@@ -480,8 +513,8 @@ void CLASFile::WriteFile(const char* outPath) {
     const bool haveExtra = extraBytesPerPoint && extraBytes.size() >= count * extraBytesPerPoint;
     for (uint64_t i = 0; i < count;) {
         uint64_t n = std::min(perBlock, count - i);
-        bool raw = points.empty() || std::any_of(points.begin() + i, points.begin() + i + n,
-                                                 [](auto& p) { return !p; });
+        bool raw = points.empty() ||
+                   std::any_of(points.begin() + i, points.begin() + i + n, [](auto& p) { return !p; });
         if (raw) {
             if (!seekTo(file.get(), source.OffsetToPointData + i * recLen) ||
                 std::fread(buf.data(), 1, n * recLen, file.get()) != n * recLen)
@@ -495,7 +528,8 @@ void CLASFile::WriteFile(const char* outPath) {
             p->copyToBuffer(rec);
             if (extraBytesPerPoint) {
                 if (haveExtra)
-                    std::memcpy(rec + formatSize, extraBytes.data() + (i + j) * extraBytesPerPoint, extraBytesPerPoint);
+                    std::memcpy(rec + formatSize, extraBytes.data() + (i + j) * extraBytesPerPoint,
+                                extraBytesPerPoint);
                 else
                     std::memset(rec + formatSize, 0, extraBytesPerPoint);
             }

@@ -1,4 +1,5 @@
 #include "LASHeader.h"
+#include "LasLog.h"
 
 #include "LASPointData.h"
 
@@ -80,7 +81,9 @@ std::string fixedText(const char* p, size_t width) {
     return std::string(p, n);
 }
 
-bool versionKnown(uint8_t major, uint8_t minor) { return major == 1 && minor < 3; }
+bool versionKnown(uint8_t major, uint8_t minor) {
+    return major == 1 && minor < 3;
+}
 
 } // namespace
 
@@ -93,10 +96,13 @@ int64_t lasFileSize(FILE* file) {
 
 void LASHeader::message(const std::string& text, const char* prefix) {
     lastMessage = text;
-    std::cout << prefix << text;
+    if (std::ostream* log = lasLog())
+        *log << prefix << text;
 }
 
-int LASHeader::FormatRecordSize() const { return las_detail::formatSize(PointDataFormatID); }
+int LASHeader::FormatRecordSize() const {
+    return las_detail::formatSize(PointDataFormatID);
+}
 
 void LASHeader::copyFromBuffer(const unsigned char* b) {
     std::memcpy(FileSignature, b, 4);
@@ -261,17 +267,18 @@ bool LASHeader::CheckPointData(uint64_t fileSize, std::string* why) const {
     if (formatSize == 0)
         return fail("unknown point data format " + std::to_string(PointDataFormatID));
     if (PointDataRecordLength < formatSize)
-        return fail("point record length " + std::to_string(PointDataRecordLength) +
-                    " is shorter than the " + std::to_string(formatSize) + " bytes of point format " +
+        return fail("point record length " + std::to_string(PointDataRecordLength) + " is shorter than the " +
+                    std::to_string(formatSize) + " bytes of point format " +
                     std::to_string(PointDataFormatID));
     if (OffsetToPointData < RecordAreaStart())
         return fail("offset to point data " + std::to_string(OffsetToPointData) + " lies inside the header");
     uint64_t end = uint64_t(OffsetToPointData) + PointDataBytes();
     if (end > fileSize) {
-        uint64_t held = fileSize > OffsetToPointData ? (fileSize - OffsetToPointData) / PointDataRecordLength : 0;
+        uint64_t held =
+            fileSize > OffsetToPointData ? (fileSize - OffsetToPointData) / PointDataRecordLength : 0;
         return fail("file is truncated: the header declares " + std::to_string(NumberOfPointRecords) +
-                    " points (" + std::to_string(end) + " bytes) but the file has " + std::to_string(fileSize) +
-                    " bytes, room for " + std::to_string(held) + " points");
+                    " points (" + std::to_string(end) + " bytes) but the file has " +
+                    std::to_string(fileSize) + " bytes, room for " + std::to_string(held) + " points");
     }
     return true;
 }
@@ -370,13 +377,15 @@ void LASHeader::outputString() const {
       << ", number of variable length records: " << NumberOfVariableLengthRecords << "\n";
     o << "Point data format: " << int(PointDataFormatID) << ", record length: " << PointDataRecordLength
       << ", number of records: " << NumberOfPointRecords << "\n";
-    o << "Number of points by return: " << NumberOfPointsByReturn[0] << "," << NumberOfPointsByReturn[1] << ","
-      << NumberOfPointsByReturn[2] << "," << NumberOfPointsByReturn[3] << "," << NumberOfPointsByReturn[4] << "\n";
+    o << "Number of points by return: " << NumberOfPointsByReturn[0] << "," << NumberOfPointsByReturn[1]
+      << "," << NumberOfPointsByReturn[2] << "," << NumberOfPointsByReturn[3] << ","
+      << NumberOfPointsByReturn[4] << "\n";
     o << "Scale XYZ: " << ScaleFactor_X << "," << ScaleFactor_Y << "," << ScaleFactor_Z << "\n";
     o << "Offsets XYZ: " << OffsetX << "," << OffsetY << "," << OffsetZ << "\n";
-    o << "Min-Max XYZ: " << Min_X << "-" << Max_X << "," << Min_Y << "-" << Max_Y << "," << Min_Z << "-" << Max_Z
-      << "\n";
-    o << "Size of area: " << (Max_X - Min_X) / 1000 / ScaleFactor_X << "m x " << (Max_Y - Min_Y) / 1000 / ScaleFactor_Y
-      << "m\n";
-    std::cout << o.str();
+    o << "Min-Max XYZ: " << Min_X << "-" << Max_X << "," << Min_Y << "-" << Max_Y << "," << Min_Z << "-"
+      << Max_Z << "\n";
+    o << "Size of area: " << (Max_X - Min_X) / 1000 / ScaleFactor_X << "m x "
+      << (Max_Y - Min_Y) / 1000 / ScaleFactor_Y << "m\n";
+    if (std::ostream* log = lasLog())
+        *log << o.str();
 }

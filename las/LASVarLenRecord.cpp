@@ -1,4 +1,5 @@
 #include "LASVarLenRecord.h"
+#include "LasLog.h"
 
 #include "LASPointData.h"
 
@@ -7,7 +8,8 @@
 
 namespace {
 bool fail(const char* field) {
-    std::cout << "Error: VarLenRecord::" << field;
+    if (std::ostream* log = lasLog())
+        *log << "Error: VarLenRecord::" << field;
     return false;
 }
 const char* fieldAt(size_t byte) {

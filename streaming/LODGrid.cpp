@@ -16,7 +16,7 @@ uint32_t tileCount(double v) {
 
 } // namespace
 
-LODGrid::LODGrid(const LASHeader* h) {
+LODGrid::LODGrid(const LASHeader* h, std::ostream* log) {
     numberOfPoints = h->NumberOfPointRecords;
     scale[0] = h->ScaleFactor_X;
     scale[1] = h->ScaleFactor_Y;
@@ -84,10 +84,12 @@ LODGrid::LODGrid(const LASHeader* h) {
     lastEdgeX = std::max(tilesX * tileWidth + rawBounds[0], rawBounds[1]);
     lastEdgeY = std::max(tilesY * tileHeight + rawBounds[2], rawBounds[3]);
 
-    std::cout << "LODGrid bounds: (" << rawBounds[0] << " - " << rawBounds[1] << "," << rawBounds[2] << " - "
-              << rawBounds[3] << "," << rawBounds[4] << " - " << rawBounds[5] << ")\n";
-    std::cout << "Number of tiles=" << numberOfTiles << ", dimensions: " << tilesX << "x" << tilesY
-              << ", aspect ratio=" << a << ", tile height=" << tileHeight << ", width=" << tileWidth << "\n";
+    if (log == nullptr)
+        return;
+    *log << "LODGrid bounds: (" << rawBounds[0] << " - " << rawBounds[1] << "," << rawBounds[2] << " - "
+         << rawBounds[3] << "," << rawBounds[4] << " - " << rawBounds[5] << ")\n";
+    *log << "Number of tiles=" << numberOfTiles << ", dimensions: " << tilesX << "x" << tilesY
+         << ", aspect ratio=" << a << ", tile height=" << tileHeight << ", width=" << tileWidth << "\n";
 }
 
 std::array<double, 4> LODGrid::getTileBounds(int x, int y, bool normalised) const {

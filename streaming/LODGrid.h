@@ -5,15 +5,16 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <iostream>
 
 class LASHeader;
 
 class LODGrid {
 public:
-    // Builds the grid from the header and prints its bounds and tile layout on standard output. A grid
-    // always has at least one tile, and its tiles cover the widened raw bounds whole (the last column and
-    // row reach to the widened maximum).
-    explicit LODGrid(const LASHeader* header);
+    // Builds the grid from the header and prints its bounds and tile layout on `log` (standard output;
+    // null prints nothing). A grid always has at least one tile, and its tiles cover the widened raw bounds
+    // whole (the last column and row reach to the widened maximum).
+    explicit LODGrid(const LASHeader* header, std::ostream* log = &std::cout);
 
     uint32_t getNumberOfTiles() const { return numberOfTiles; }
     uint32_t getTilesX() const { return tilesX; }

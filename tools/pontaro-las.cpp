@@ -3,6 +3,7 @@
 #include "CLASFile.h"
 #include "CommandLine.h"
 #include "LASHeader.h"
+#include "LasLog.h"
 #include "SyntheticScene.h"
 
 #include <chrono>
@@ -12,10 +13,10 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -33,26 +34,21 @@ struct Failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Collects what the library prints on standard output while it lives.
-struct StdoutCapture {
-    std::ostringstream sink;
-    std::streambuf* old = std::cout.rdbuf(sink.rdbuf());
-    ~StdoutCapture() { std::cout.rdbuf(old); }
-};
-
-// Runs fn with standard output collected; the header reader prints its messages there, without line
-// breaks, and the tool gives each its own line.
+// Runs fn with the LAS library's messages collected; the header reader writes them without line breaks,
+// and the tool gives each its own line.
 template <typename Fn> std::vector<std::string> collectMessages(Fn&& fn) {
     std::string text;
     {
-        StdoutCapture capture;
+        std::ostringstream sink;
+        LasLogTo collect(&sink);
         fn();
-        text = capture.sink.str();
+        text = sink.str();
     }
     // Messages start with "ReadError: ", "Read Error: " or "Error: ".
     auto startsMessage = [&](size_t p) {
         auto at = [&](const char* s) { return text.compare(p, std::strlen(s), s) == 0; };
-        bool afterRead = (p >= 4 && text.compare(p - 4, 4, "Read") == 0) || (p >= 5 && text.compare(p - 5, 5, "Read ") == 0);
+        bool afterRead = (p >= 4 && text.compare(p - 4, 4, "Read") == 0) ||
+                         (p >= 5 && text.compare(p - 5, 5, "Read ") == 0);
         return at("ReadError: ") || at("Read Error: ") || (at("Error: ") && !afterRead);
     };
     std::vector<std::string> lines;
@@ -64,7 +60,9 @@ template <typename Fn> std::vector<std::string> collectMessages(Fn&& fn) {
     return lines;
 }
 
-std::string fixed(const char* p, size_t width) { return std::string(p, strnlen(p, width)); }
+std::string fixed(const char* p, size_t width) {
+    return std::string(p, strnlen(p, width));
+}
 
 int info(const std::vector<std::string>& args) {
     if (args.size() != 1)
@@ -100,8 +98,8 @@ int info(const std::vector<std::string>& args) {
     std::cout << "Variable length records: " << h.NumberOfVariableLengthRecords << "\n";
     for (uint32_t i = 0; i < h.NumberOfVariableLengthRecords; ++i) {
         const LASVarLenRecord& r = records[i];
-        std::cout << "  " << i << ": user ID \"" << fixed(r.UserID, 16) << "\", record ID " << r.RecordID << ", "
-                  << r.RecordLenAfterHeader << " bytes, \"" << fixed(r.Description, 32) << "\"\n";
+        std::cout << "  " << i << ": user ID \"" << fixed(r.UserID, 16) << "\", record ID " << r.RecordID
+                  << ", " << r.RecordLenAfterHeader << " bytes, \"" << fixed(r.Description, 32) << "\"\n";
     }
     delete[] records;
 
@@ -109,8 +107,8 @@ int info(const std::vector<std::string>& args) {
     std::cout << "File size: " << size << " bytes; header declares " << expected << " bytes\n";
     if (uint64_t(size) > expected)
         std::cout << "note: " << uint64_t(size) - expected << " bytes follow the last point record\n";
-    std::cout << "Extent: " << (h.Max_X - h.Min_X) << " x " << (h.Max_Y - h.Min_Y) << " x " << (h.Max_Z - h.Min_Z)
-              << " (file units)\n";
+    std::cout << "Extent: " << (h.Max_X - h.Min_X) << " x " << (h.Max_Y - h.Min_Y) << " x "
+              << (h.Max_Z - h.Min_Z) << " (file units)\n";
     std::cout << "OK\n";
     return 0;
 }
@@ -155,19 +153,22 @@ int synth(const std::vector<std::string>& args) {
     });
     if (showProgress)
         std::cerr << "\n";
-    std::cout << "Wrote " << o.points << " points to " << out << " (format " << o.format << ", seed " << o.seed
-              << ")\n";
+    std::cout << "Wrote " << o.points << " points to " << out << " (format " << o.format << ", seed "
+              << o.seed << ")\n";
     return 0;
 }
 
 using Clock = std::chrono::steady_clock;
-double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+double since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
 
 // Progress on standard error for files of more than a million points.
 std::function<void(uint64_t, uint64_t)> chunkProgress(const char* what) {
     return [what](uint64_t done, uint64_t total) {
         if (total > 1000000)
-            std::cerr << "\r" << what << ": " << done * 100 / total << "%" << (done == total ? "\n" : "") << std::flush;
+            std::cerr << "\r" << what << ": " << done * 100 / total << "%" << (done == total ? "\n" : "")
+                      << std::flush;
     };
 }
 
@@ -251,10 +252,9 @@ double decompressFile(const std::string& in, const std::string& out, int threads
         CLASCompressor c;
         c.setThreads(threads);
         c.onChunk = chunkProgress("decompress");
-        // The decoder reports the first GPS times of each block on standard output; a tool keeps its
-        // own output for the user.
+        // The decoder reports the first GPS times of each block; a tool keeps its own output for the user.
         {
-            StdoutCapture capture;
+            LasLogTo quiet(nullptr);
             c.DecompressLASFile(f.get(), &las);
         }
         if (std::rename(tmp.c_str(), out.c_str()) != 0)
@@ -270,8 +270,9 @@ int compress(const std::vector<std::string>& args) {
     auto a = codecArgs(args, 2);
     double s = compressFile(a.files[0], a.files[1], a.threads);
     uint64_t in = fileBytes(a.files[0]), out = fileBytes(a.files[1]);
-    std::printf("%s: %llu -> %llu bytes (%.1f%%), %.2f s, %.1f MB/s\n", a.files[1].c_str(), (unsigned long long)in,
-                (unsigned long long)out, in ? 100.0 * out / in : 0.0, s, in / 1e6 / std::max(s, 1e-9));
+    std::printf("%s: %llu -> %llu bytes (%.1f%%), %.2f s, %.1f MB/s\n", a.files[1].c_str(),
+                (unsigned long long)in, (unsigned long long)out, in ? 100.0 * out / in : 0.0, s,
+                in / 1e6 / std::max(s, 1e-9));
     return 0;
 }
 
@@ -323,7 +324,8 @@ int verify(const std::vector<std::string>& args) {
         std::printf("compression %.2f s (%.1f MB/s), decompression %.2f s (%.1f MB/s)\n", tc,
                     size / 1e6 / std::max(tc, 1e-9), td, size / 1e6 / std::max(td, 1e-9));
         if (!same)
-            throw Failure(in + ": the decompressed file differs from the original at byte " + std::to_string(at));
+            throw Failure(in + ": the decompressed file differs from the original at byte " +
+                          std::to_string(at));
         std::printf("identical: every byte of the header, records and points\n");
     } catch (...) {
         cleanup();
@@ -335,5 +337,11 @@ int verify(const std::vector<std::string>& args) {
 } // namespace
 
 int main(int argc, char** argv) {
-    return runTool("pontaro-las", kUsage, {{"info", info}, {"synth", synth}, {"compress", compress}, {"decompress", decompress}, {"verify", verify}}, argc, argv);
+    return runTool("pontaro-las", kUsage,
+                   {{"info", info},
+                    {"synth", synth},
+                    {"compress", compress},
+                    {"decompress", decompress},
+                    {"verify", verify}},
+                   argc, argv);
 }

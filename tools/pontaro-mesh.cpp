@@ -6,6 +6,7 @@
 #include "FileHandle.h"
 #include "LASHeader.h"
 #include "LODGrid.h"
+#include "LasLog.h"
 #include "MeshPoint.h"
 #include "Simplification.h"
 #include "Triangulation.h"
@@ -108,14 +109,6 @@ double since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-// Keeps what the libraries print on standard output (the header reader's messages, the grid's layout)
-// out of the tool's labelled output.
-struct StdoutCapture {
-    std::ostringstream sink;
-    std::streambuf* old = std::cout.rdbuf(sink.rdbuf());
-    ~StdoutCapture() { std::cout.rdbuf(old); }
-};
-
 struct Input {
     LASHeader header;
     std::vector<Splat> splats;  // raw coordinates of the selected points
@@ -131,7 +124,7 @@ LASHeader readHeader(const std::string& path) {
     LASHeader h;
     bool ok;
     {
-        StdoutCapture capture;
+        LasLogTo quiet(nullptr); // the reason is in lastMessage
         ok = h.Read(f.get());
     }
     if (!ok)
@@ -412,10 +405,7 @@ Stats makeMesh(const Options& o) {
     const LASHeader& h = in.header;
     std::unique_ptr<LODGrid> grid;
     if (o.haveTile) {
-        {
-            StdoutCapture capture; // the grid prints its layout
-            grid = std::make_unique<LODGrid>(&h);
-        }
+        grid = std::make_unique<LODGrid>(&h, nullptr);
         const uint32_t tiles = grid->getNumberOfTiles();
         if (o.tile >= tiles)
             throw Failure("--tile " + std::to_string(o.tile) + " is out of range: the grid over " + o.in +
