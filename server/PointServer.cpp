@@ -150,8 +150,9 @@ public:
             --server_.refusing;
         std::lock_guard lock(server_.lock);
         server_.open.erase(entry_);
-        // The last connection gone ends a stop early: nothing is left to wait for.
-        if (server_.stopping && server_.open.empty())
+        // The last connection gone ends a stop early: nothing is left to wait for. (A connection that
+        // outlives the serving threads, its last step posted to one that had ended, goes with them.)
+        if (server_.stopping && server_.running && server_.open.empty())
             net::post(server_.home(), [s = &server_] { s->grace.cancel(); });
     }
 
