@@ -550,7 +550,8 @@ TEST(PointServer, RangeRepliesForMirroredScalesAndUnorderedCells) {
     std::string levels = slurp(levelsFile);
     ASSERT_EQ(levels.substr(levels.size() - 8), "order x\n");
     { std::ofstream(levelsFile, std::ios::binary) << levels.substr(0, levels.size() - 8); }
-    std::filesystem::remove(data + "/" + datasetDirName("unordered") + "/manifest"); // as old data sets have none
+    std::filesystem::remove(data + "/" + datasetDirName("unordered") +
+                            "/manifest"); // as old data sets have none
 
     LocalPointServer server(data);
     HttpClient client;
