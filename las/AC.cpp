@@ -147,7 +147,9 @@ void AC::flush_output_bitstream() {
     m_outMask = 0x80;
 }
 
-size_t AC::bit_ftell_output() const { return m_out ? m_out->size() - m_outStart : 0; }
+size_t AC::bit_ftell_output() const {
+    return m_out ? m_out->size() - m_outStart : 0;
+}
 
 namespace {
 
@@ -304,6 +306,23 @@ void encodeRest(BlockEncoder& e, const unsigned char* data, size_t from, size_t 
 } // namespace
 
 void AC::encodeBlock(const unsigned char* data, size_t count, std::vector<unsigned char>& out) {
+    if (portableCode.load(std::memory_order_relaxed)) {
+        // The coder one bit and one symbol at a time: the reference the fast loops must match.
+        initialize_output_bitstream(&out);
+        initialize_arithmetic_encoder(data, count);
+        for (int s = 0; s < 256; ++s) {
+            out.push_back(uint8_t(m_highCount[s] & 0xFF));
+            out.push_back(uint8_t(m_highCount[s] >> 8));
+        }
+        SYMBOL sym;
+        for (size_t i = 0; i < count; ++i) {
+            convert_int_to_symbol(data[i], &sym);
+            encode_symbol(&sym);
+        }
+        flush_arithmetic_encoder();
+        flush_output_bitstream();
+        return;
+    }
     initialize_arithmetic_encoder(data, count);
     BlockEncoder e;
     e.start(m_lowCount, m_highCount, count, out);
@@ -420,6 +439,8 @@ void AC::remove_symbol_from_stream(const SYMBOL* s) {
         m_hi = ((m_hi << 1) | 1) & 0xFFFF;
         m_code = ((m_code << 1) | uint32_t(input_bit())) & 0xFFFF;
         ++m_shifts;
+        if (m_in->pastEnd() > 2)
+            throw CLasException(kLost);
     }
 }
 
@@ -506,6 +527,16 @@ decodeRunFast(DecodeState& st, ByteSource& in, const unsigned char* symbolOf, co
 void AC::decodeBlock(ByteSource& in, unsigned char* out, size_t count) {
     initialize_input_bitstream(&in);
     initialize_arithmetic_decoder();
+    if (portableCode.load(std::memory_order_relaxed)) {
+        SYMBOL sym;
+        for (size_t i = 0; i < count; ++i) {
+            out[i] = uint8_t(convert_symbol_to_int(get_current_count(&sym), &sym));
+            remove_symbol_from_stream(&sym);
+        }
+        if (bit_ftell_input() < 0)
+            throw CLasException(kLost);
+        return;
+    }
     DecodeState st{m_code, m_lo, m_hi, 0, m_inByte, m_inBits};
     bool whole = false;
     // One symbol with the whole scale: it never narrows the interval, so nothing is shifted in.

@@ -62,8 +62,9 @@ public:
     // is not where its coded bits say, and on any other corruption.
     void decodeBlock(ByteSource& in, unsigned char* out, size_t count);
 
-    // The coding loops use LZCNT and BMI2 where the processor has them; `true` keeps every coder on the
-    // portable code (the bytes are the same either way).
+    // The coding loops use LZCNT and BMI2 where the processor has them. `true` keeps every coder on
+    // portable code: single blocks go through the symbol-at-a-time entry points above (the reference
+    // coder), pairs through the portable loops. The bytes are the same either way.
     static void usePortableCode(bool portable);
 
     // Cumulative table of the current block: symbol s occupies [low[s], high[s]).

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <exception>
 #include <future>
-#include <iostream>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -19,115 +18,11 @@ using namespace pointcodec;
 
 namespace {
 
-// Field numbers in coding order; GPS time and colours exist only in some formats.
-enum Field {
-    UserData, ScanFlag, ScanAngle, ReturnNo, SourceID, NumReturns, Edge, ClassByte, FX, FY, FZ, Intensity,
-    GPSTime, Red, Green, Blue, FieldEnd
-};
-
-bool fieldInFormat(int f, int format) {
-    if (f == GPSTime)
-        return las_detail::formatHasGPSTime(format);
-    if (f >= Red)
-        return las_detail::formatHasColor(format);
-    return true;
-}
-
-// Uncompressed bits of one point's field, for the compression ratio.
-int fieldBits(int f) {
-    static const int bits[] = {8, 1, 8, 3, 16, 3, 1, 8, 32, 32, 32, 16, 64, 16, 16, 16};
-    return bits[f];
-}
-
-void byteDeltas(CodedPieces& out, const uint8_t* v, size_t n) {
-    std::vector<unsigned char> d(n);
-    if (n)
-        d[0] = v[0];
-    for (size_t i = 1; i < n; ++i)
-        d[i] = uint8_t(v[i] - v[i - 1]);
-    out.block(std::move(d));
-}
-
-void shortDeltas(CodedPieces& out, const std::vector<uint16_t>& v) {
-    const size_t n = v.size();
-    std::vector<int32_t> d(n);
-    if (n)
-        d[0] = v[0];
-    for (size_t i = 1; i < n; ++i)
-        d[i] = int32_t(v[i]) - int32_t(v[i - 1]);
-    levelEncode(out, d.data(), n);
-}
-
-// Codes one field of a block; independent of every other field.
-void encodeField(int f, const Columns& c, CodedPieces& out) {
-    const size_t n = c.n;
-    std::vector<int32_t> r;
-    switch (f) {
-    case UserData: out.block(c.userData); break;
-    case ScanFlag: byteDeltas(out, c.scanFlag.data(), n); break;
-    case ScanAngle: byteDeltas(out, c.scanAngle.data(), n); break;
-    case ReturnNo: out.block(c.returnNo); break;
-    case SourceID: shortDeltas(out, c.sourceID); break;
-    case NumReturns: byteDeltas(out, c.numReturns.data(), n); break;
-    case Edge: out.block(c.edge); break;
-    case ClassByte: byteDeltas(out, c.classByte.data(), n); break;
-    case FX:
-    case FY:
-    case FZ: {
-        const int32_t* X = c.X.data();
-        const int32_t* Y = c.Y.data();
-        const int32_t* Z = c.Z.data();
-        const int32_t* V = f == FX ? X : f == FY ? Y : Z;
-        r.resize(n);
-        if (n)
-            r[0] = V[0];
-        if (f == FX) {
-            for (size_t i = 1; i < n; ++i)
-                r[i] = sub(V[i], PredictX(X, i));
-        } else {
-            BlockPredictor predictor(X, f == FZ ? Y : nullptr, n);
-            for (size_t i = 1; i < n; ++i)
-                r[i] = sub(V[i], f == FY ? predictor.predictY(Y, i) : predictor.predictZ(Z, i));
-        }
-        levelEncode(out, r.data(), n);
-        break;
-    }
-    case Intensity: {
-        r.resize(n);
-        if (n)
-            r[0] = c.intensity[0];
-        for (size_t i = 1; i < n; ++i)
-            r[i] = int32_t(uint32_t(c.intensity[i]) - PredictIntensity(c.Z.data(), c.intensity.data(), i));
-        levelEncode(out, r.data(), n);
-        break;
-    }
-    case GPSTime: {
-        std::vector<int32_t> hi(n), lo(n);
-        for (size_t i = 0; i < n; ++i) {
-            const int64_t R = i == 0 ? c.T[0] : sub64(c.T[i], PredictGPSTime(c.T.data(), c.scanFlag.data(), i - 1));
-            hi[i] = int32_t(R >> 32);
-            lo[i] = int32_t(uint32_t(uint64_t(R)));
-        }
-        levelEncode(out, hi.data(), n);
-        levelEncode(out, lo.data(), n);
-        break;
-    }
-    case Red: shortDeltas(out, c.red); break;
-    case Green: shortDeltas(out, c.green); break;
-    case Blue: shortDeltas(out, c.blue); break;
-    }
-}
-
 // One field coded on its own, as the single-field coders do.
 void encodeFieldNow(int f, const Columns& c, std::vector<unsigned char>& out) {
     CodedPieces pieces;
-    encodeField(f, c, pieces);
+    kFields[f].encode(c, pieces);
     pieces.encodeInto(out, 1);
-}
-
-void undoByteDeltas(uint8_t* v, size_t n, unsigned mask) {
-    for (size_t i = 0; i < n; ++i)
-        v[i] = uint8_t((i ? v[i - 1] + v[i] : v[i]) & mask);
 }
 
 void writeAll(FILE* out, const void* data, size_t n, const char* reason) {
@@ -174,7 +69,8 @@ void CLASCompressor::ClearCompressor() {
 
 // ---------------------------------------------------------------- streams and field coders
 
-void CLASCompressor::CompressStream(const unsigned char* data, size_t count, std::vector<unsigned char>& out) {
+void CLASCompressor::CompressStream(const unsigned char* data, size_t count,
+                                    std::vector<unsigned char>& out) {
     m_coder.encodeBlock(data, count, out);
 }
 
@@ -182,7 +78,8 @@ void CLASCompressor::DecompressStream(unsigned char* data, size_t count, ByteSou
     m_coder.decodeBlock(in, data, count);
 }
 
-void CLASCompressor::NivojskoKodiranje(const int* values, size_t count, bool, std::vector<unsigned char>& out) {
+void CLASCompressor::NivojskoKodiranje(const int* values, size_t count, bool,
+                                       std::vector<unsigned char>& out) {
     levelEncode(m_coder, values, count, out);
 }
 
@@ -190,127 +87,84 @@ void CLASCompressor::NivojskoDeKodiranje(int* values, size_t count, bool, ByteSo
     levelDecode(m_coder, in, values, count);
 }
 
-void CLASCompressor::CompressUserData(std::vector<unsigned char>& out) { encodeFieldNow(UserData, m_cols, out); }
-void CLASCompressor::CompressScanFlag(std::vector<unsigned char>& out) { encodeFieldNow(ScanFlag, m_cols, out); }
-void CLASCompressor::CompressScanAngle(std::vector<unsigned char>& out) { encodeFieldNow(ScanAngle, m_cols, out); }
-void CLASCompressor::CompressReturnNo(std::vector<unsigned char>& out) { encodeFieldNow(ReturnNo, m_cols, out); }
-void CLASCompressor::CompressSorceID(std::vector<unsigned char>& out) { encodeFieldNow(SourceID, m_cols, out); }
-void CLASCompressor::CompressReturnPulse(std::vector<unsigned char>& out) { encodeFieldNow(NumReturns, m_cols, out); }
-void CLASCompressor::CompressEdge(std::vector<unsigned char>& out) { encodeFieldNow(Edge, m_cols, out); }
-void CLASCompressor::CompressClass(std::vector<unsigned char>& out) { encodeFieldNow(ClassByte, m_cols, out); }
-void CLASCompressor::CompressX(std::vector<unsigned char>& out) { encodeFieldNow(FX, m_cols, out); }
-void CLASCompressor::CompressY(std::vector<unsigned char>& out) { encodeFieldNow(FY, m_cols, out); }
-void CLASCompressor::CompressZ(std::vector<unsigned char>& out) { encodeFieldNow(FZ, m_cols, out); }
-void CLASCompressor::CompressIntensity(std::vector<unsigned char>& out) { encodeFieldNow(Intensity, m_cols, out); }
-void CLASCompressor::CompressGPSTime(std::vector<unsigned char>& out) { encodeFieldNow(GPSTime, m_cols, out); }
-void CLASCompressor::CompressRed(std::vector<unsigned char>& out) { encodeFieldNow(Red, m_cols, out); }
-void CLASCompressor::CompressGreen(std::vector<unsigned char>& out) { encodeFieldNow(Green, m_cols, out); }
-void CLASCompressor::CompressBlue(std::vector<unsigned char>& out) { encodeFieldNow(Blue, m_cols, out); }
+void CLASCompressor::CompressUserData(std::vector<unsigned char>& out) {
+    encodeFieldNow(UserData, m_cols, out);
+}
+void CLASCompressor::CompressScanFlag(std::vector<unsigned char>& out) {
+    encodeFieldNow(ScanFlag, m_cols, out);
+}
+void CLASCompressor::CompressScanAngle(std::vector<unsigned char>& out) {
+    encodeFieldNow(ScanAngle, m_cols, out);
+}
+void CLASCompressor::CompressReturnNo(std::vector<unsigned char>& out) {
+    encodeFieldNow(ReturnNo, m_cols, out);
+}
+void CLASCompressor::CompressSorceID(std::vector<unsigned char>& out) {
+    encodeFieldNow(SourceID, m_cols, out);
+}
+void CLASCompressor::CompressReturnPulse(std::vector<unsigned char>& out) {
+    encodeFieldNow(NumReturns, m_cols, out);
+}
+void CLASCompressor::CompressEdge(std::vector<unsigned char>& out) {
+    encodeFieldNow(Edge, m_cols, out);
+}
+void CLASCompressor::CompressClass(std::vector<unsigned char>& out) {
+    encodeFieldNow(ClassByte, m_cols, out);
+}
+void CLASCompressor::CompressX(std::vector<unsigned char>& out) {
+    encodeFieldNow(FieldX, m_cols, out);
+}
+void CLASCompressor::CompressY(std::vector<unsigned char>& out) {
+    encodeFieldNow(FieldY, m_cols, out);
+}
+void CLASCompressor::CompressZ(std::vector<unsigned char>& out) {
+    encodeFieldNow(FieldZ, m_cols, out);
+}
+void CLASCompressor::CompressIntensity(std::vector<unsigned char>& out) {
+    encodeFieldNow(Intensity, m_cols, out);
+}
+void CLASCompressor::CompressGPSTime(std::vector<unsigned char>& out) {
+    encodeFieldNow(GPSTime, m_cols, out);
+}
+void CLASCompressor::CompressRed(std::vector<unsigned char>& out) {
+    encodeFieldNow(Red, m_cols, out);
+}
+void CLASCompressor::CompressGreen(std::vector<unsigned char>& out) {
+    encodeFieldNow(Green, m_cols, out);
+}
+void CLASCompressor::CompressBlue(std::vector<unsigned char>& out) {
+    encodeFieldNow(Blue, m_cols, out);
+}
 
 // Decoding a field takes its coded bytes off the stream; reconstructing it undoes deltas and predictions
 // (from fields reconstructed before it). A chunk's fields are all decoded before any is reconstructed,
 // so that the two halves can run on different threads for different chunks.
 void CLASCompressor::decodeField(int f, ByteSource& in, Columns& c, Residuals& r) {
     const size_t n = c.n;
-    auto levels = [&](std::vector<int32_t>& v) {
-        v.resize(n);
-        NivojskoDeKodiranje(v.data(), n, false, in);
-    };
-    switch (f) {
-    case UserData: DecompressStream(c.userData.data(), n, in); break;
-    case ScanFlag: DecompressStream(c.scanFlag.data(), n, in); break;
-    case ScanAngle: DecompressStream(c.scanAngle.data(), n, in); break;
-    case ReturnNo: DecompressStream(c.returnNo.data(), n, in); break;
-    case SourceID: levels(r.sourceID); break;
-    case NumReturns: DecompressStream(c.numReturns.data(), n, in); break;
-    case Edge: DecompressStream(c.edge.data(), n, in); break;
-    case ClassByte: DecompressStream(c.classByte.data(), n, in); break;
-    case FX: NivojskoDeKodiranje(c.X.data(), n, false, in); break;
-    case FY: NivojskoDeKodiranje(c.Y.data(), n, false, in); break;
-    case FZ: NivojskoDeKodiranje(c.Z.data(), n, false, in); break;
-    case Intensity: levels(r.intensity); break;
-    case GPSTime:
-        levels(r.gpsHi);
-        levels(r.gpsLo);
-        break;
-    case Red: levels(r.red); break;
-    case Green: levels(r.green); break;
-    case Blue: levels(r.blue); break;
-    default: { // an extra-byte column
+    if (f >= FieldEnd) { // an extra-byte column
         const size_t e = size_t(f - FieldEnd);
         if (c.extra.size() < (e + 1) * n)
             c.extra.resize((e + 1) * n);
         DecompressStream(c.extra.data() + e * n, n, in);
+        return;
     }
+    const FieldSpec& spec = kFields[f];
+    if (spec.bytes) {
+        DecompressStream((c.*spec.bytes).data(), n, in);
+        return;
+    }
+    for (int k = 0; k < spec.levels; ++k) {
+        std::vector<int32_t>& v = spec.ints ? c.*spec.ints : r.of[f][k];
+        v.resize(n);
+        NivojskoDeKodiranje(v.data(), n, false, in);
     }
 }
 
 void CLASCompressor::reconstructField(int f, Columns& c, Residuals& r) {
-    const size_t n = c.n;
-    auto sums = [n](std::vector<uint16_t>& field, const std::vector<int32_t>& d) {
-        for (size_t i = 0; i < n; ++i)
-            field[i] = uint16_t(i ? field[i - 1] + d[i] : d[i]);
-    };
-    switch (f) {
-    case UserData: break;
-    case ScanFlag: undoByteDeltas(c.scanFlag.data(), n, 1); break;
-    case ScanAngle: undoByteDeltas(c.scanAngle.data(), n, 0xFF); break;
-    case ReturnNo:
-        for (auto& v : c.returnNo)
-            v &= 7;
-        break;
-    case SourceID: sums(c.sourceID, r.sourceID); break;
-    case NumReturns: undoByteDeltas(c.numReturns.data(), n, 7); break;
-    case Edge:
-        for (auto& v : c.edge)
-            v &= 1;
-        break;
-    case ClassByte: undoByteDeltas(c.classByte.data(), n, 0xFF); break;
-    case FX: {
-        int32_t* X = c.X.data();
-        for (size_t i = 1; i < n; ++i)
-            X[i] = add(PredictX(X, i), X[i]);
-        break;
-    }
-    case FY: {
-        int32_t* Y = c.Y.data();
-        BlockPredictor predictor(c.X.data(), nullptr, n);
-        for (size_t i = 1; i < n; ++i)
-            Y[i] = add(predictor.predictY(Y, i), Y[i]);
-        break;
-    }
-    case FZ: {
-        int32_t* Z = c.Z.data();
-        BlockPredictor predictor(c.X.data(), c.Y.data(), n);
-        for (size_t i = 1; i < n; ++i)
-            Z[i] = add(predictor.predictZ(Z, i), Z[i]);
-        break;
-    }
-    case Intensity: {
-        uint16_t* I = c.intensity.data();
-        for (size_t i = 0; i < n; ++i)
-            I[i] = uint16_t(i == 0 ? uint32_t(r.intensity[0])
-                                   : PredictIntensity(c.Z.data(), I, i) + uint32_t(r.intensity[i]));
-        break;
-    }
-    case GPSTime: {
-        int64_t* T = c.T.data();
-        for (size_t i = 0; i < n; ++i) {
-            const int64_t R = int64_t(uint64_t(uint32_t(r.gpsHi[i])) << 32 | uint32_t(r.gpsLo[i]));
-            T[i] = i == 0 ? R : add64(R, PredictGPSTime(T, c.scanFlag.data(), i - 1));
-        }
-        for (size_t i = 0; i < std::min<size_t>(n, 10); ++i) {
-            double t;
-            std::memcpy(&t, &T[i], sizeof t);
-            std::cout << "GPS time: " << t << "\n";
-        }
-        break;
-    }
-    case Red: sums(c.red, r.red); break;
-    case Green: sums(c.green, r.green); break;
-    case Blue: sums(c.blue, r.blue); break;
-    default: undoByteDeltas(c.extra.data() + size_t(f - FieldEnd) * n, n, 0xFF);
-    }
+    if (f < FieldEnd)
+        kFields[f].rebuild(c, r);
+    else
+        rebuildByteDeltas(c.extra.data() + size_t(f - FieldEnd) * c.n, c.n, 0xFF);
 }
 
 // The fields of a chunk in coding order, extra-byte columns last.
@@ -335,22 +189,54 @@ void CLASCompressor::reconstructChunk(Columns& c, Residuals& r) {
         reconstructField(f, c, r);
 }
 
-void CLASCompressor::DecompressUserData(ByteSource& in) { decompressField(UserData, in); }
-void CLASCompressor::DecompressScanFlag(ByteSource& in) { decompressField(ScanFlag, in); }
-void CLASCompressor::DecompressScanAngle(ByteSource& in) { decompressField(ScanAngle, in); }
-void CLASCompressor::DecompressReturnNo(ByteSource& in) { decompressField(ReturnNo, in); }
-void CLASCompressor::DecompressSorceID(ByteSource& in) { decompressField(SourceID, in); }
-void CLASCompressor::DecompressReturnPulse(ByteSource& in) { decompressField(NumReturns, in); }
-void CLASCompressor::DecompressEdge(ByteSource& in) { decompressField(Edge, in); }
-void CLASCompressor::DecompressClass(ByteSource& in) { decompressField(ClassByte, in); }
-void CLASCompressor::DecompressX(ByteSource& in) { decompressField(FX, in); }
-void CLASCompressor::DecompressY(ByteSource& in) { decompressField(FY, in); }
-void CLASCompressor::DecompressZ(ByteSource& in) { decompressField(FZ, in); }
-void CLASCompressor::DecompressIntensity(ByteSource& in) { decompressField(Intensity, in); }
-void CLASCompressor::DecompressGPSTime(ByteSource& in) { decompressField(GPSTime, in); }
-void CLASCompressor::DecompressRed(ByteSource& in) { decompressField(Red, in); }
-void CLASCompressor::DecompressGreen(ByteSource& in) { decompressField(Green, in); }
-void CLASCompressor::DecompressBlue(ByteSource& in) { decompressField(Blue, in); }
+void CLASCompressor::DecompressUserData(ByteSource& in) {
+    decompressField(UserData, in);
+}
+void CLASCompressor::DecompressScanFlag(ByteSource& in) {
+    decompressField(ScanFlag, in);
+}
+void CLASCompressor::DecompressScanAngle(ByteSource& in) {
+    decompressField(ScanAngle, in);
+}
+void CLASCompressor::DecompressReturnNo(ByteSource& in) {
+    decompressField(ReturnNo, in);
+}
+void CLASCompressor::DecompressSorceID(ByteSource& in) {
+    decompressField(SourceID, in);
+}
+void CLASCompressor::DecompressReturnPulse(ByteSource& in) {
+    decompressField(NumReturns, in);
+}
+void CLASCompressor::DecompressEdge(ByteSource& in) {
+    decompressField(Edge, in);
+}
+void CLASCompressor::DecompressClass(ByteSource& in) {
+    decompressField(ClassByte, in);
+}
+void CLASCompressor::DecompressX(ByteSource& in) {
+    decompressField(FieldX, in);
+}
+void CLASCompressor::DecompressY(ByteSource& in) {
+    decompressField(FieldY, in);
+}
+void CLASCompressor::DecompressZ(ByteSource& in) {
+    decompressField(FieldZ, in);
+}
+void CLASCompressor::DecompressIntensity(ByteSource& in) {
+    decompressField(Intensity, in);
+}
+void CLASCompressor::DecompressGPSTime(ByteSource& in) {
+    decompressField(GPSTime, in);
+}
+void CLASCompressor::DecompressRed(ByteSource& in) {
+    decompressField(Red, in);
+}
+void CLASCompressor::DecompressGreen(ByteSource& in) {
+    decompressField(Green, in);
+}
+void CLASCompressor::DecompressBlue(ByteSource& in) {
+    decompressField(Blue, in);
+}
 
 void CLASCompressor::decompressField(int f, ByteSource& in) {
     decodeField(f, in, m_cols, m_residuals);
@@ -374,9 +260,10 @@ void CLASCompressor::compressBlock(const Columns& cols, std::vector<unsigned cha
         for (size_t j; (j = next++) < jobs;) {
             try {
                 if (fields[j] < FieldEnd)
-                    encodeField(fields[j], cols, parts[j]);
+                    kFields[fields[j]].encode(cols, parts[j]);
                 else
-                    byteDeltas(parts[j], cols.extra.data() + size_t(fields[j] - FieldEnd) * cols.n, cols.n);
+                    encodeByteDeltas(parts[j], cols.extra.data() + size_t(fields[j] - FieldEnd) * cols.n,
+                                     cols.n);
             } catch (...) {
                 std::lock_guard lock(failureLock);
                 if (!failure)
@@ -403,7 +290,7 @@ void CLASCompressor::compressBlock(const Columns& cols, std::vector<unsigned cha
     }
     const std::vector<size_t> ends = pieces.encodeInto(out, m_threads);
     for (auto [f, pieceEnd] : fieldEnds) {
-        m_uncompressedBits += int64_t(fieldBits(f)) * int64_t(cols.n);
+        m_uncompressedBits += int64_t(kFields[f].bits) * int64_t(cols.n);
         calculateProgress((pieceEnd ? ends[pieceEnd - 1] : start) - start);
     }
 }
@@ -426,16 +313,19 @@ void checkCodable(const LASHeader_C& h, const std::string& path, uint64_t fileSi
     if (std::memcmp(h.FileSignature + 1, "ASF", 3) != 0)
         throw CLasException("not a LAS file: " + path);
     if (formatSize == 0)
-        throw CLasException("point data format " + std::to_string(h.PointDataFormatID) + " cannot be compressed");
+        throw CLasException("point data format " + std::to_string(h.PointDataFormatID) +
+                            " cannot be compressed");
     if (h.PointDataRecordLength < formatSize)
         throw CLasException("point record length " + std::to_string(h.PointDataRecordLength) +
-                            " is shorter than point format " + std::to_string(h.PointDataFormatID) + " needs");
+                            " is shorter than point format " + std::to_string(h.PointDataFormatID) +
+                            " needs");
     if (h.HeaderSize != LASHeader::BlockSize)
         throw CLasException("header size " + std::to_string(h.HeaderSize) +
                             ": the compressed format carries a header of exactly 227 bytes");
     if (h.OffsetToPointData < h.HeaderSize)
         throw CLasException("offset to point data lies inside the header");
-    const uint64_t end = uint64_t(h.OffsetToPointData) + uint64_t(h.NumberOfPointRecords) * h.PointDataRecordLength;
+    const uint64_t end =
+        uint64_t(h.OffsetToPointData) + uint64_t(h.NumberOfPointRecords) * h.PointDataRecordLength;
     if (end > fileSize)
         throw CLasException("file is truncated: its points end at byte " + std::to_string(end) + " of " +
                             std::to_string(fileSize));
@@ -553,7 +443,9 @@ void CLASCompressor::DecompressLASFile(FILE* in, CLASFile_C* file, unsigned int*
     const int64_t inStart = ftello(in);
     FileByteSource src(in);
     // Nothing a header asks for is allocated before it is checked against what the input holds.
-    auto remaining = [&] { return uint64_t(std::max<int64_t>(0, inSize - inStart - int64_t(src.position()))); };
+    auto remaining = [&] {
+        return uint64_t(std::max<int64_t>(0, inSize - inStart - int64_t(src.position())));
+    };
 
     unsigned char block[LASHeader_C::BlockSize];
     src.read(block, sizeof block, "not a compressed Pontaro LAS file: it is shorter than its header");

@@ -16,6 +16,7 @@
 #include "ByteSource.h"
 #include "CLASFile_C.h"
 #include "PointCodec.h"
+#include "PointFields.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -105,10 +106,7 @@ public:
     static int totalFields(uint64_t points, int format);
 
 protected:
-    // What decoding leaves for reconstruction beyond the columns themselves.
-    struct Residuals {
-        std::vector<int32_t> sourceID, intensity, gpsHi, gpsLo, red, green, blue;
-    };
+    using Residuals = pointcodec::Residuals;
     void calculateProgress(size_t bytesSoFar);
     // Field f (extra-byte column e is FieldEnd + e) taken off the stream, then rebuilt from it.
     void decodeField(int f, ByteSource& in, pointcodec::Columns& c, Residuals& r);

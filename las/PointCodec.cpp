@@ -508,9 +508,4 @@ void levelDecode(AC& ac, ByteSource& in, int32_t* v, size_t n) {
         v[i] = int32_t((codes[i - 1] & 1) ? 0u - mag[i - 1] : mag[i - 1]);
 }
 
-int fieldCount(int format) {
-    static const int counts[] = {12, 13, 15, 16};
-    return format >= 0 && format < 4 ? counts[format] : 0;
-}
-
 } // namespace pointcodec

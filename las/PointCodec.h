@@ -14,12 +14,25 @@
 
 namespace pointcodec {
 
-inline int32_t add(int32_t a, int32_t b) { return int32_t(uint32_t(a) + uint32_t(b)); }
-inline int32_t sub(int32_t a, int32_t b) { return int32_t(uint32_t(a) - uint32_t(b)); }
-inline int32_t mul(int32_t a, int32_t b) { return int32_t(uint32_t(a) * uint32_t(b)); }
-inline int32_t wabs(int32_t a) { return a < 0 ? int32_t(0u - uint32_t(a)) : a; } // |-2^31| = -2^31
-inline int64_t add64(int64_t a, int64_t b) { return int64_t(uint64_t(a) + uint64_t(b)); }
-inline int64_t sub64(int64_t a, int64_t b) { return int64_t(uint64_t(a) - uint64_t(b)); }
+inline int32_t add(int32_t a, int32_t b) {
+    return int32_t(uint32_t(a) + uint32_t(b));
+}
+inline int32_t sub(int32_t a, int32_t b) {
+    return int32_t(uint32_t(a) - uint32_t(b));
+}
+inline int32_t mul(int32_t a, int32_t b) {
+    return int32_t(uint32_t(a) * uint32_t(b));
+}
+// |-2^31| = -2^31
+inline int32_t wabs(int32_t a) {
+    return a < 0 ? int32_t(0u - uint32_t(a)) : a;
+}
+inline int64_t add64(int64_t a, int64_t b) {
+    return int64_t(uint64_t(a) + uint64_t(b));
+}
+inline int64_t sub64(int64_t a, int64_t b) {
+    return int64_t(uint64_t(a) - uint64_t(b));
+}
 inline int32_t trunc32(double x) {
     return x > -2147483649.0 && x < 2147483648.0 ? int32_t(x) : INT32_MIN;
 }
@@ -95,8 +108,5 @@ struct CodedPieces {
 void levelEncode(CodedPieces& out, const int32_t* v, size_t n);
 void levelEncode(AC& ac, const int32_t* v, size_t n, std::vector<unsigned char>& out);
 void levelDecode(AC& ac, ByteSource& in, int32_t* v, size_t n);
-
-// Number of field codings of one block of the format.
-int fieldCount(int format);
 
 } // namespace pointcodec
