@@ -104,7 +104,7 @@ TEST(PontaroServer, ServeLogsEachRequestAndStopsOnSignal) {
         EXPECT_EQ(out.rfind("Serving 1 data set from " + data + " on http://127.0.0.1:", 0), 0u) << out;
         const std::string base = out.substr(out.find("http://"), out.find('\n') - out.find("http://"));
         {
-            HttpClient client; // closed before the signal: an idle open connection delays the stop by seconds
+            HttpClient client; // closed before the signal
             EXPECT_EQ(client.get(base + "getDatasetNames").body, "set one\n");
             EXPECT_EQ(client.get(base + "getNumberOfLevels/set%20one").body.size(), 4u);
             EXPECT_EQ(client.get(base + "getHeader/none").status, 404);
