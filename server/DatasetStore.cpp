@@ -2,6 +2,7 @@
 // so that serving needs no further bounds checks.
 #include "DatasetStore.h"
 
+#include "DatasetFiles.h"
 #include "DatasetFormat.h"
 #include "LASHeader.h"
 
@@ -11,8 +12,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -24,7 +23,6 @@ namespace {
 [[noreturn]] void fail(const std::string& what) {
     throw std::runtime_error(what);
 }
-
 
 } // namespace
 
@@ -70,17 +68,10 @@ MappedFile::~MappedFile() {
 }
 
 uint64_t ServedLevel::cellStart(uint64_t cell) const {
-    return las_detail::loadLE<uint64_t>(cellIndex.data() + 8 * cell);
+    return cellIndexEntry(cellIndex.data(), cell);
 }
 
 namespace {
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        fail(path + ": cannot read");
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // The grid a level was imported with covers the data set's bounds from their minimum, with no column or
 // row to spare: a cell size, origin or count changed since no longer does, unless by a rounding's worth.
@@ -115,45 +106,23 @@ void checkRecordsInCells(const ServedLevel& lv, const Dataset& ds, const std::st
 
 std::shared_ptr<const Dataset> DatasetStore::loadDataset(const std::string& dir, bool checkRecords) {
     auto ds = std::make_shared<Dataset>();
-    const std::string nameText = readFile(dir + "/name"), levelsText = readFile(dir + "/levels");
-    std::string headerText = readFile(dir + "/header");
+    const std::string nameText = readDatasetFile(dir + "/" + kNameFile),
+                      levelsText = readDatasetFile(dir + "/" + kLevelsFile);
+    std::string headerText = readDatasetFile(dir + "/" + kHeaderFile);
 
     // The manifest vouches for every file as the import wrote it.
-    const std::string manifestPath = dir + "/" + kManifestFile;
-    std::vector<ManifestEntry> manifest;
-    struct stat st;
-    const bool haveManifest = ::stat(manifestPath.c_str(), &st) == 0;
-    if (haveManifest)
-        manifest = parseManifest(readFile(manifestPath), manifestPath);
-    else
+    const ManifestCheck manifest(dir);
+    if (!manifest.present())
         ds->note = dir + ": no checksums (imported before they were kept): only the consistency of its files "
                          "is checked; import it again to have them";
-    auto entry = [&](const std::string& file) -> const ManifestEntry& {
-        for (const ManifestEntry& e : manifest)
-            if (e.file == file)
-                return e;
-        fail(manifestPath + ": does not list " + file);
-    };
-    auto changed = [&](const std::string& file) {
-        fail(dir + "/" + file + ": differs from the file the import wrote (changed or damaged since)");
-    };
-    auto checkSize = [&](const std::string& file, uint64_t size) {
-        if (haveManifest && entry(file).size != size)
-            fail(dir + "/" + file + ": " + std::to_string(size) + " bytes, but " +
-                 std::to_string(entry(file).size) + " as the import wrote it (changed or damaged since)");
-    };
     auto checkAll = [&](const std::string& file, const void* data, size_t size) {
-        if (!haveManifest)
-            return;
-        checkSize(file, size);
-        if (checksum64(data, size) != entry(file).checksum)
-            changed(file);
-        ++ds->filesChecksummed;
+        if (manifest.checkAll(file, data, size))
+            ++ds->filesChecksummed;
     };
     // The small files first: what they say decides how the large ones are read.
-    checkAll("name", nameText.data(), nameText.size());
-    checkAll("levels", levelsText.data(), levelsText.size());
-    checkAll("header", headerText.data(), headerText.size());
+    checkAll(kNameFile, nameText.data(), nameText.size());
+    checkAll(kLevelsFile, levelsText.data(), levelsText.size());
+    checkAll(kHeaderFile, headerText.data(), headerText.size());
 
     ds->info = parseDatasetInfo(nameText, levelsText, dir);
     const DatasetInfo& info = ds->info;
@@ -164,21 +133,22 @@ std::shared_ptr<const Dataset> DatasetStore::loadDataset(const std::string& dir,
 
     ds->header.assign(headerText.begin(), headerText.end());
     if (ds->header.size() < size_t(LASHeader::BlockSize))
-        fail(dir + "/header: shorter than a LAS header");
+        fail(dir + "/" + kHeaderFile + ": shorter than a LAS header");
     LASHeader h;
     h.copyFromBuffer(ds->header.data());
     // Served headers must pass the viewer's check, which is every LAS entry point's.
     if (const std::string problem = h.Problem(); !problem.empty())
-        fail(dir + "/header: " + problem);
-    if (uint32_t(h.PointDataRecordLength) + 12 != info.recordLength)
-        fail(dir + "/header: does not describe the data set's records (" +
+        fail(dir + "/" + kHeaderFile + ": " + problem);
+    if (uint32_t(h.PointDataRecordLength) + kNormalBytes != info.recordLength)
+        fail(dir + "/" + kHeaderFile + ": does not describe the data set's records (" +
              std::to_string(h.PointDataRecordLength) + "-byte records; the levels hold " +
              std::to_string(info.recordLength) + "-byte ones with their normals)");
     if (h.NumberOfPointRecords != info.points)
-        fail(dir + "/header: declares " + std::to_string(h.NumberOfPointRecords) +
+        fail(dir + "/" + kHeaderFile + ": declares " + std::to_string(h.NumberOfPointRecords) +
              " points; the data set holds " + std::to_string(info.points));
     // The header reply is the block as declared (never shorter than the fixed block).
-    ds->header.resize(std::max<size_t>(LASHeader::BlockSize, std::min<size_t>(h.HeaderSize, ds->header.size())));
+    ds->header.resize(
+        std::max<size_t>(LASHeader::BlockSize, std::min<size_t>(h.HeaderSize, ds->header.size())));
     const double scale[3] = {h.ScaleFactor_X, h.ScaleFactor_Y, h.ScaleFactor_Z};
     const double offset[3] = {h.OffsetX, h.OffsetY, h.OffsetZ};
     for (int a = 0; a < 3; ++a) {
@@ -190,41 +160,33 @@ std::shared_ptr<const Dataset> DatasetStore::loadDataset(const std::string& dir,
     for (size_t l = 0; l < info.levels.size(); ++l) {
         ServedLevel lv;
         lv.grid = info.levels[l];
-        const std::string file = "level-" + std::to_string(l), base = dir + "/" + file;
+        const std::string recordsFile = levelRecordsFile(l), indexFile = levelIndexFile(l);
         const uint64_t cells = uint64_t(lv.grid.gridX) * lv.grid.gridY;
         if (lv.grid.gridX == 0 || lv.grid.gridY == 0 || cells > (uint64_t(1) << 26) || !(lv.grid.cell > 0) ||
-            !std::isfinite(lv.grid.cell) || !std::isfinite(lv.grid.originX) || !std::isfinite(lv.grid.originY))
-            fail(dir + "/levels: level " + std::to_string(l) + " has an unusable grid");
+            !std::isfinite(lv.grid.cell) || !std::isfinite(lv.grid.originX) ||
+            !std::isfinite(lv.grid.originY))
+            fail(dir + "/" + kLevelsFile + ": level " + std::to_string(l) + " has an unusable grid");
         if (!gridFits(lv.grid.originX, lv.grid.cell, lv.grid.gridX, info.bounds[0], info.bounds[1]) ||
             !gridFits(lv.grid.originY, lv.grid.cell, lv.grid.gridY, info.bounds[2], info.bounds[3]))
-            fail(dir + "/levels: level " + std::to_string(l) + "'s grid (" + std::to_string(lv.grid.gridX) +
-                 " x " + std::to_string(lv.grid.gridY) + " cells) does not fit the data set's bounds");
-        lv.records = MappedFile(base + ".pts");
-        lv.cellIndex = MappedFile(base + ".idx");
-        if (lv.grid.points > lv.records.size() / info.recordLength ||
-            lv.records.size() != lv.grid.points * info.recordLength)
-            fail(base + ".pts: size does not match " + std::to_string(lv.grid.points) + " records");
-        if (lv.cellIndex.size() != (cells + 1) * 8)
-            fail(base + ".idx: size does not match the grid");
-        uint64_t prev = 0;
-        for (uint64_t c = 0; c <= cells; ++c) {
-            uint64_t v = lv.cellStart(c);
-            if (v < prev || (c == 0 && v != 0) || v > lv.grid.points)
-                fail(base + ".idx: entry " + std::to_string(c) + " is out of order");
-            prev = v;
-        }
-        if (prev != lv.grid.points)
-            fail(base + ".idx: does not end at the level's point count");
-        checkAll(file + ".idx", lv.cellIndex.data(), lv.cellIndex.size());
-        checkSize(file + ".pts", lv.records.size());
+            fail(dir + "/" + kLevelsFile + ": level " + std::to_string(l) + "'s grid (" +
+                 std::to_string(lv.grid.gridX) + " x " + std::to_string(lv.grid.gridY) +
+                 " cells) does not fit the data set's bounds");
+        const std::string recordsPath = dir + "/" + recordsFile, indexPath = dir + "/" + indexFile;
+        lv.records = MappedFile(recordsPath);
+        lv.cellIndex = MappedFile(indexPath);
+        checkLevelFiles(recordsPath, indexPath, lv.grid, info.recordLength, lv.records.size(),
+                        lv.cellIndex.data(), lv.cellIndex.size());
+        checkAll(indexFile, lv.cellIndex.data(), lv.cellIndex.size());
+        manifest.checkSize(recordsFile, lv.records.size());
         if (checkRecords)
-            checkAll(file + ".pts", lv.records.data(), lv.records.size());
-        checkRecordsInCells(lv, *ds, base + ".pts", checkRecords && !haveManifest);
+            checkAll(recordsFile, lv.records.data(), lv.records.size());
+        checkRecordsInCells(lv, *ds, recordsPath, checkRecords && !manifest.present());
         total += lv.grid.points;
         ds->levels.push_back(std::move(lv));
     }
     if (total != info.points)
-        fail(dir + "/levels: level point counts do not add up to " + std::to_string(info.points));
+        fail(dir + "/" + kLevelsFile + ": level point counts do not add up to " +
+             std::to_string(info.points));
     return ds;
 }
 
@@ -235,7 +197,7 @@ std::vector<std::string> DatasetStore::datasetDirs(const std::string& dataDir) {
          !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
         std::string entry = it->path().filename().string();
         std::error_code dec;
-        if (entry.rfind("ds-", 0) == 0 && it->is_directory(dec))
+        if (entry.rfind(kDatasetDirPrefix, 0) == 0 && it->is_directory(dec))
             dirs.push_back(it->path().string());
     }
     if (ec)

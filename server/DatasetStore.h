@@ -2,7 +2,7 @@
 // The data sets a server holds: every data set of a data directory, its levels memory-mapped and
 // checked once at load, so that a query can never read outside a mapping, and its files compared with
 // the checksums of their import, so that damage is refused instead of served.
-#include "DatasetImport.h"
+#include "DatasetFiles.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -64,7 +64,7 @@ public:
     static std::vector<std::string> datasetDirs(const std::string& dataDir);
 
     std::shared_ptr<const Dataset> find(const std::string& name) const; // null when unknown
-    std::vector<std::string> names() const; // sorted
+    std::vector<std::string> names() const;                             // sorted
     size_t size() const { return sets_.size(); }
 
 private:
