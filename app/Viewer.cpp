@@ -7,6 +7,7 @@
 #include "GUI.h"
 #include "LASPointData.h"
 #include "LODGrid.h"
+#include "PointServerAddress.h"
 #include "RenderSelectionThread.h"
 #include "Renderer.h"
 #include "ServerRetriever.h"
@@ -321,7 +322,8 @@ void frameLoop() {
 
         setCameraPosition(float(eye.x), float(eye.y), float(eye.z));
         const bool cameraMoving = eye.x != lastEye.x || eye.y != lastEye.y || eye.z != lastEye.z ||
-                                  eventHandler.centre[0] != lastCentre[0] || eventHandler.centre[1] != lastCentre[1] ||
+                                  eventHandler.centre[0] != lastCentre[0] ||
+                                  eventHandler.centre[1] != lastCentre[1] ||
                                   eventHandler.centre[2] != lastCentre[2];
         if (lodThread != nullptr) {
             lodThread->setCameraPosition(eye);
@@ -332,7 +334,8 @@ void frameLoop() {
                     options.targetMs = eventHandler.frameTimeTarget;
                     adaptive = std::make_unique<AdaptiveDetail>(options);
                 }
-                threshold = adaptive->update(threshold, double(now - lastFrameStart), cameraMoving, double(now));
+                threshold =
+                    adaptive->update(threshold, double(now - lastFrameStart), cameraMoving, double(now));
             } else {
                 adaptive.reset();
             }
@@ -458,7 +461,8 @@ void frameLoop() {
             if (eventHandler.meshMode && lodThread != nullptr)
                 std::cout << " Tiles drawn as meshes: " << lodThread->meshTilesDrawn() << ".";
             if (lodThread != nullptr && lodThread->budgetLimited())
-                std::cout << " The point budget of " << eventHandler.pointBudget << " splats holds detail back.";
+                std::cout << " The point budget of " << eventHandler.pointBudget
+                          << " splats holds detail back.";
             if (adaptive && adaptive->raised())
                 std::cout << " Detail lowered " << adaptive->factor() << "x for the frame time target.";
             std::cout << std::endl;
@@ -666,7 +670,7 @@ std::string serverBaseUrl(const std::string& given) {
         return "";
     const size_t path = url.find('/', hostStart);
     if (path == std::string::npos || path + 1 == url.size())
-        return url.substr(0, path) + "/Varnel/resources/Server/";
+        return url.substr(0, path) + std::string(kServerBasePath);
     if (url.back() != '/')
         url += '/';
     return url;
@@ -740,7 +744,7 @@ int viewerMain(int argc, char** argv) {
             const std::string url = serverBaseUrl(argv[++i]);
             if (url.empty()) {
                 std::cerr << "pontaro-viewer: '" << argv[i]
-                          << "' is not a point server URL (try http://HOST:10488)\n";
+                          << "' is not a point server URL (try http://HOST:" << kDefaultServerPort << ")\n";
                 return 2;
             }
             DEFAULT_SERVER = url;

@@ -9,14 +9,12 @@
 // Each path follows kServerBasePath; NAME is percent-encoded. Records are the LAS record followed by the
 // point's unit normal as three little-endian floats.
 #include "DatasetStore.h"
+#include "PointServerAddress.h"
 #include "RangeReader.h"
 
 #include <memory>
 #include <string>
 #include <string_view>
-
-inline constexpr std::string_view kServerBasePath = "/Varnel/resources/Server/";
-inline constexpr int kDefaultServerPort = 10488;
 
 struct Reply {
     int status = 200;

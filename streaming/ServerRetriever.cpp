@@ -4,6 +4,7 @@
 #include "LASHeader.h"
 #include "LASPointData.h"
 #include "LODRequest.h"
+#include "PointServerAddress.h"
 
 #include <curl/curl.h>
 
@@ -18,7 +19,8 @@
 #define PONTARO_SERVER_HOST "127.0.0.1"
 #endif
 
-std::string DEFAULT_SERVER = "http://" PONTARO_SERVER_HOST ":10488/Varnel/resources/Server/";
+std::string DEFAULT_SERVER =
+    "http://" PONTARO_SERVER_HOST ":" + std::to_string(kDefaultServerPort) + std::string(kServerBasePath);
 std::string datasetName;
 
 std::vector<unsigned char> headerBuffer;
