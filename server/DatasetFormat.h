@@ -13,9 +13,6 @@
 inline int32_t rawCoord(const unsigned char* record, int a) {
     return las_detail::loadLE<int32_t>(record + las_detail::kRecordX + 4 * a);
 }
-inline int32_t readLE32(const unsigned char* p) {
-    return las_detail::loadLE<int32_t>(p);
-}
 
 // World coordinate of axis a (0 X, 1 Y, 2 Z) of a LAS record starting at `record`.
 inline double worldCoord(const unsigned char* record, int a, double scale, double offset) {

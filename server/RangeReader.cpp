@@ -151,7 +151,7 @@ RangeReader::RangeReader(std::shared_ptr<const Dataset> dataset, const RangeQuer
                 if (c.a >= c.b)
                     continue;
                 const uint64_t m = c.a + (c.b - c.a) / 2;
-                const int64_t raw = readLE32(lv.records.data() + m * stride);
+                const int64_t raw = rawCoord(lv.records.data() + m * stride, 0);
                 if ((up ? raw : -raw) >= c.t)
                     c.b = m;
                 else
@@ -223,7 +223,7 @@ void RangeReader::addRun(const ServedLevel& level, uint64_t first, uint64_t end,
 bool RangeReader::matches(const unsigned char* record) const {
     bool inside = true;
     for (int a = 0; a < 3; ++a) {
-        const int64_t raw = readLE32(record + 4 * a);
+        const int64_t raw = rawCoord(record, a);
         inside &= (raw >= rawLo_[a]) & (raw <= rawHi_[a]);
     }
     return inside;
