@@ -485,6 +485,7 @@ TEST(SplatCache, AFailedRequestComesBackWithItsTilesFree) {
         cache->addRequest(back, true);
     }
     cache->Stop();
+    cache->Join(); // before the request, a local, goes
     std::vector<LODRequest*> left;
     cache->releaseRequests(left);
     DEFAULT_SERVER = saved;
