@@ -15,7 +15,8 @@ program (ninja TARGET), run it (under Xvfb where it needs a display), restore th
 
 Outcomes: killed (the program failed, or ran past the time limit: "killed (timeout)"), survived,
 build-failed (a bad mutant: reported, not counted), stale (its text is no longer in the file: reported,
-not counted), ambiguous (its text occurs more than once), unjudged (see above).
+not counted), ambiguous (its text occurs more than once), unjudged (see above), interrupted (Ctrl-C or
+SIGTERM during the mutant; the scratch copy is restored either way).
 --jobs N is the build parallelism (ninja -j N); mutants run one after another because they share the
 build's libraries.
 """
@@ -454,7 +455,7 @@ def summary(results):
     parts = [f"survived {count.get('survived', 0)}"]
     if timeouts:
         parts.append(f"{timeouts} of the killed by timeout")
-    for s in ("build-failed", "stale", "ambiguous", "unjudged"):
+    for s in ("build-failed", "stale", "ambiguous", "unjudged", "interrupted"):
         if count.get(s):
             parts.append(f"{s} {count[s]}")
     return f"killed {killed} of {n} ({', '.join(parts)})"
@@ -492,6 +493,12 @@ def cmd_run(args):
     started = time.monotonic()
     results = []
     interrupted = False
+    # What is copied: the commit, and whether uncommitted edits of tracked files came along.
+    commit = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"],
+                            capture_output=True, text=True).stdout.strip()
+    dirty = subprocess.run(["git", "-C", ROOT, "status", "--porcelain", "--untracked-files=no"],
+                           capture_output=True, text=True).stdout.strip()
+    when = datetime.datetime.now()
     try:
         restore_all(scratch)
         n, copied = sync_tree(scratch)
@@ -517,7 +524,8 @@ def cmd_run(args):
 
         for m in chosen:
             mid, target, rel, old, new, desc = m
-            r = {"id": mid, "target": target, "file": rel, "desc": desc, "note": "", "seconds": 0.0}
+            r = {"id": mid, "target": target, "file": rel, "desc": desc, "note": "", "seconds": 0.0,
+                 "status": "interrupted"}
             results.append(r)
             path = os.path.join(scratch, "src", rel)
             t0 = time.monotonic()
@@ -560,11 +568,7 @@ def cmd_run(args):
         log(f"{r['id']:<26} {status:<18} {r['target']:<30} {r['file']}")
     log(summary(results))
     log(f"run time {elapsed / 60:.1f} min")
-    commit = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"],
-                            capture_output=True, text=True).stdout.strip()
-    dirty = subprocess.run(["git", "-C", ROOT, "status", "--porcelain", "--untracked-files=no"],
-                           capture_output=True, text=True).stdout.strip()
-    header = [f"mutants run {datetime.datetime.now():%Y-%m-%d %H:%M} on {commit}"
+    header = [f"mutants run {when:%Y-%m-%d %H:%M} on {commit}"
               + (" with uncommitted changes" if dirty else "")
               + f", {elapsed / 60:.0f} min" + (", interrupted" if interrupted else ""),
               "id\toutcome\ttime\tprogram\tfile\tfault"]
@@ -580,6 +584,7 @@ def interrupt(signum, frame):
 
 def main():
     signal.signal(signal.SIGTERM, interrupt)
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     p = argparse.ArgumentParser(description="Mutation testing of Pontaro's test programs.")
     sub = p.add_subparsers(dest="command", required=True)
     pl = sub.add_parser("list", help="print the mutants")
