@@ -248,8 +248,12 @@ protected:
     Image openSettled(const std::string& name) {
         startViewer({"--dataset", name});
         const std::regex stats("Average number of splats drawn: ([1-9][0-9]*)");
-        for (int i = 0; i < 600 && !std::regex_search(viewer_->out(), stats); ++i)
+        for (int i = 0; i < 600 && !std::regex_search(viewer_->out(), stats) && viewer_->running(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!std::regex_search(viewer_->out(), stats)) {
+            ADD_FAILURE() << name << " drew nothing:\n" << viewer_->out() << viewer_->err();
+            return {};
+        }
         key("g");
         return settledScreenshot();
     }
@@ -312,7 +316,7 @@ protected:
     Image screenshot() {
         const size_t before = count("Saved screenshot ");
         key("p");
-        for (int i = 0; i < 300 && count("Saved screenshot ") == before; ++i)
+        for (int i = 0; i < 300 && count("Saved screenshot ") == before && viewer_->running(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const std::string out = viewer_->out();
         const size_t at = out.rfind("Saved screenshot ");
@@ -326,14 +330,15 @@ protected:
     // Screenshots until two in a row agree: the scene has stopped changing.
     Image settledScreenshot() {
         Image last = screenshot();
-        for (int i = 0; i < 240; ++i) { // a hang guard for sanitizer builds on a busy machine
+        // A hang guard for sanitizer builds on a busy machine; a viewer that has ended takes no more.
+        for (int i = 0; i < 240 && viewer_->running(); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
             Image next = screenshot();
             if (!next.rgba.empty() && next.rgba == last.rgba)
                 return next;
             last = std::move(next);
         }
-        ADD_FAILURE() << "the image kept changing";
+        ADD_FAILURE() << (viewer_->running() ? "the image kept changing" : "the viewer ended");
         return last;
     }
     size_t count(const std::string& text) const {

@@ -57,6 +57,12 @@ public:
     Process& operator=(const Process&) = delete;
 
     pid_t pid() const { return pid_; }
+    // False once the program has ended (it is left to waitFor or wait to collect).
+    bool running() const {
+        siginfo_t info{};
+        return pid_ > 0 && waitid(P_PID, id_t(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == 0;
+    }
     std::string out() const { return slurp(outPath_); }
     std::string err() const { return slurp(errPath_); }
     // Waits up to `seconds` for `text` to appear on standard output (or error); false if it never does.
