@@ -376,10 +376,6 @@ int32_t BlockPredictor::predictZ(const int32_t* Z, size_t i) {
 }
 
 namespace {
-inline void put32(std::vector<unsigned char>& out, uint32_t v) {
-    const unsigned char b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-    out.insert(out.end(), b, b + 4);
-}
 inline int bytesOf(uint32_t m) {
     return ((39 - __builtin_clz(m | 1)) >> 3) - (m == 0);
 }
