@@ -502,6 +502,7 @@ std::unique_ptr<GUI> makeSettingsPanel(int w, int h, double minProjectedSize, bo
     if (!localTree) {
         panel->addEntry("Point budget", int(eventHandler.pointBudget), false);
         panel->addEntry("Frame time target", eventHandler.frameTimeTarget, false);
+        panel->getEntry("Point budget")->positiveOnly = true; // no budget at all would draw nothing
     }
     panel->addEntry("Screen mode", screenModeNames, screenModeCount, 4, false);
     if (localTree)

@@ -259,8 +259,9 @@ TEST_F(Panel, TypingANumber) {
     EXPECT_EQ(panel->getEntry("Grid expansion")->getValue(), -1.5);
     EXPECT_FALSE(panel->getChange());
 
-    // The splat size threshold and the radius factor refuse zero and below, as text that does not parse.
-    for (int entry : {12, 14})
+    // The splat size threshold, the radius factor and the point budget refuse zero and below, as text that
+    // does not parse.
+    for (int entry : {12, 13, 14})
         for (const char* typed : {"0", "-2"}) {
             click(entry);
             for (const char* c = typed; *c != 0; ++c)
@@ -269,6 +270,7 @@ TEST_F(Panel, TypingANumber) {
         }
     EXPECT_EQ(panel->getEntry("Min projected size")->getValue(), 1.5);
     EXPECT_EQ(panel->getEntry("Radius modifier")->getValue(), 1.0);
+    EXPECT_EQ(panel->getEntry("Point budget")->getValue(), 3000000);
     click(14);
     panel->enterDot();
     panel->enterNumber('5');
