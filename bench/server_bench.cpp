@@ -108,11 +108,19 @@ struct RunResult {
     double seconds = 0;
     uint64_t bytes = 0;
     std::vector<double> latencies;
+
+    // The run's time and bytes, and every client's latencies in one sorted list.
+    static RunResult of(double seconds, uint64_t bytes, const std::vector<std::vector<double>>& perClient) {
+        RunResult r{seconds, bytes, {}};
+        for (const auto& l : perClient)
+            r.latencies.insert(r.latencies.end(), l.begin(), l.end());
+        std::sort(r.latencies.begin(), r.latencies.end());
+        return r;
+    }
 };
 
 // Every url once, spread over `clients` threads each with its own connection.
 RunResult fetchAll(const std::vector<std::string>& urls, int clients) {
-    RunResult r;
     std::atomic<size_t> next{0};
     std::atomic<uint64_t> bytes{0};
     std::vector<std::vector<double>> lat(static_cast<size_t>(clients));
@@ -129,12 +137,7 @@ RunResult fetchAll(const std::vector<std::string>& urls, int clients) {
         });
     for (auto& t : threads)
         t.join();
-    r.seconds = since(t0);
-    r.bytes = bytes;
-    for (auto& l : lat)
-        r.latencies.insert(r.latencies.end(), l.begin(), l.end());
-    std::sort(r.latencies.begin(), r.latencies.end());
-    return r;
+    return RunResult::of(since(t0), bytes, lat);
 }
 
 double percentile(const std::vector<double>& sorted, double p) {
@@ -293,7 +296,6 @@ std::string describe(const Rate& r) {
 RunResult fetchMulti(const std::vector<std::string>& urls, int clients,
                      const std::atomic<bool>* forever = nullptr) {
     constexpr int kThreads = 2;
-    RunResult r;
     std::atomic<size_t> next{0};
     std::atomic<uint64_t> bytes{0};
     std::atomic<bool> failed{false};
@@ -367,12 +369,7 @@ RunResult fetchMulti(const std::vector<std::string>& urls, int clients,
         t.join();
     if (failed)
         throw std::runtime_error("a request failed");
-    r.seconds = since(t0);
-    r.bytes = bytes;
-    for (auto& l : lat)
-        r.latencies.insert(r.latencies.end(), l.begin(), l.end());
-    std::sort(r.latencies.begin(), r.latencies.end());
-    return r;
+    return RunResult::of(since(t0), bytes, lat);
 }
 
 // `urls` fetched by `clients` connections while `busy` more connections fetch `busyUrl` over and over.

@@ -6,9 +6,11 @@
 #include "DatasetImport.h"
 #include "DatasetStore.h"
 #include "PointServer.h"
+#include "PointServerAddress.h"
 #include "SyntheticScene.h"
 #include "TestConfig.h"
 #include "support/Http.h"
+#include "support/LocalPointServer.h"
 #include "support/RunProcess.h"
 #include "support/TempDir.h"
 
@@ -111,7 +113,7 @@ private:
     bool connected_ = false;
 };
 
-const std::string kBase = "/Varnel/resources/Server/";
+const std::string kBase{kServerBasePath};
 
 std::string request(const std::string& path, const std::string& fields = "") {
     return "GET " + kBase + path + " HTTP/1.1\r\nHost: x\r\n" + fields + "\r\n";
@@ -134,37 +136,6 @@ std::pair<long, double> freshGet(const std::string& url) {
     curl_easy_cleanup(c);
     return {code == CURLE_OK ? status : -long(code), took};
 }
-
-// The server in this process with the given options; its log kept.
-class Served {
-public:
-    Served(const std::string& data, PointServerOptions o) {
-        o.log = [this](const std::string& line) {
-            std::lock_guard lock(mutex_);
-            log_.push_back(line);
-        };
-        server_ = std::make_unique<PointServer>(std::make_shared<DatasetStore>(DatasetStore::load(data)), o);
-        port_ = server_->bind("127.0.0.1", 0);
-        thread_ = std::thread([this] { server_->run(); });
-    }
-    ~Served() {
-        server_->stop();
-        thread_.join();
-    }
-    int port() const { return port_; }
-    std::string base() const { return "http://127.0.0.1:" + std::to_string(port_) + kBase; }
-    std::vector<std::string> log() {
-        std::lock_guard lock(mutex_);
-        return log_;
-    }
-
-private:
-    std::unique_ptr<PointServer> server_;
-    int port_ = 0;
-    std::thread thread_;
-    std::mutex mutex_;
-    std::vector<std::string> log_;
-};
 
 class ServingLimits : public ::testing::Test {
 protected:
@@ -210,7 +181,7 @@ private:
 TEST_F(ServingLimits, NewClientsAreAnsweredWhileOthersHoldConnections) {
     PointServerOptions o;
     o.threads = 1;
-    Served server(data(), o);
+    LocalPointServer server(data(), o);
     struct Holders {
         const char* what;
         std::function<void(RawClient&)> start; // after connecting
@@ -256,7 +227,7 @@ TEST_F(ServingLimits, NewClientsAreAnsweredWhileOthersHoldConnections) {
 TEST_F(ServingLimits, ShortRequestsProgressBesideWholeDataSetFetches) {
     PointServerOptions o;
     o.threads = 1;
-    Served server(data(), o);
+    LocalPointServer server(data(), o);
     std::atomic<bool> done{false};
     std::atomic<uint64_t> fetched{0};
     std::vector<std::thread> busy;
@@ -287,7 +258,7 @@ TEST_F(ServingLimits, ShortRequestsProgressBesideWholeDataSetFetches) {
 TEST_F(ServingLimits, LongRepliesArriveWholeAndTheConnectionGoesOn) {
     PointServerOptions o;
     o.threads = 4;
-    Served server(data(), o);
+    LocalPointServer server(data(), o);
     HttpClient client;
     std::string levels;
     for (int l = 0; l < levels_; ++l)
@@ -326,7 +297,7 @@ TEST_F(ServingLimits, ConnectionsEndOnTheirDeadlines) {
     o.requestTimeout = milliseconds(400);
     o.sendTimeout = milliseconds(500);
     o.maxRequestsPerConnection = 3;
-    Served server(data(), o);
+    LocalPointServer server(data(), o);
     struct Case {
         const char* what;
         std::function<void(RawClient&)> act;
@@ -375,7 +346,7 @@ TEST_F(ServingLimits, ConnectionsEndOnTheirDeadlines) {
 
 // Request heads past their bounds are refused as soon as the bound is passed; bodies past theirs too.
 TEST_F(ServingLimits, OversizedRequestsAreRefused) {
-    Served server(data(), {});
+    LocalPointServer server(data(), PointServerOptions{});
     struct Case {
         const char* what;
         std::string bytes;
@@ -415,7 +386,7 @@ TEST_F(ServingLimits, OversizedRequestsAreRefused) {
 TEST_F(ServingLimits, ExcessConnectionsAreRefusedOrMakeRoom) {
     PointServerOptions o;
     o.maxConnections = 8;
-    Served server(data(), o);
+    LocalPointServer server(data(), o);
     struct Case {
         const char* what;
         std::string sent;
