@@ -347,10 +347,7 @@ void frameLoop() {
         eyeDomeLighting = eventHandler.eyeDomeLighting;
 
         glPushMatrix();
-        const bool moved = eye.x != lastEye.x || eye.y != lastEye.y || eye.z != lastEye.z ||
-                           eventHandler.centre[0] != lastCentre[0] ||
-                           eventHandler.centre[1] != lastCentre[1] || eventHandler.centre[2] != lastCentre[2];
-        if (appliedLastFrame || moved) {
+        if (appliedLastFrame || cameraMoving) {
             uploadInverse();
             uploadModelView();
             extractFrustum(projMatrix, modelViewMatrix);
