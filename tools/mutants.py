@@ -46,6 +46,7 @@ TARGETS = {
     "pontaro_tree_selection_tests": ("tests/lodtree", False),
     "pontaro_synth_tests": ("tests/synth", False),
     "pontaro_streaming_tests": ("tests/streaming", False),
+    "pontaro_server_tests": ("tests/server", False),
     "pontaro_render_tests": ("bin", True),
     "pontaro_classification_tests": ("tests/classification", False),
     "pontaro_optimization_tests": ("bin", True),
@@ -258,11 +259,50 @@ MUTANTS = [
     ("sel-spacing-mean", "pontaro_streaming_tests", "selection/SplatSpacing.cpp",
      "return 1.5 * std::sqrt(area / points / kPi);", "return 1.0 * std::sqrt(area / points / kPi);",
      "mean splat radius constant changed"),
-]
+    ("str-carry", "pontaro_streaming_tests", "streaming/ServerRetriever.cpp",
+     "        decode(pointBuffer.data());\n        pointBytesRead = 0;", "        decode(pointBuffer.data());",
+     "a record split across two chunks is decoded again with every later chunk"),
+    ("str-header-size", "pontaro_streaming_tests", "streaming/ServerRetriever.cpp",
+     "uint16_t(headerBuffer[94] | headerBuffer[95] << 8)", "uint16_t(headerBuffer[95] | headerBuffer[94] << 8)",
+     "declared header size read big-endian"),
+    ("str-colour-order", "pontaro_streaming_tests", "streaming/ServerRetriever.cpp",
+     "Color{uint16_t(q[0] | q[1] << 8), uint16_t(q[2] | q[3] << 8), uint16_t(q[4] | q[5] << 8)}",
+     "Color{uint16_t(q[4] | q[5] << 8), uint16_t(q[2] | q[3] << 8), uint16_t(q[0] | q[1] << 8)}",
+     "streamed colours with red and blue swapped"),
+    ("str-rollback", "pontaro_streaming_tests", "streaming/SplatCacheThread.cpp",
+     "tiles[t].rollback(marks[i++]);", "(void)marks[i++];",
+     "a failed transfer's partial points stay in their tiles"),
+    ("str-priority", "pontaro_streaming_tests", "streaming/SplatCacheThread.cpp",
+     "[&](LODRequest* r) { return !(r->priority < request->priority); });",
+     "[&](LODRequest* r) { return r->priority < request->priority; });",
+     "requests queued in reverse priority order"),
 
-# Pending: server/ and the streaming files other than LODGrid.cpp are being rewritten; their mutants
-# join the list once those files settle.
-PENDING_MUTANTS = [
+    # ---- server/: protocol, range queries, level assignment, normals, data set files
+    ("srv-level-beyond", "pontaro_server_tests", "server/ServerProtocol.cpp",
+     "if (l1 >= levels)", "if (l1 > levels)",
+     "a level one past the last accepted (bound off by one)"),
+    ("srv-range-start", "pontaro_server_tests", "server/ServerProtocol.cpp",
+     "if (first >= length)", "if (first > length)",
+     "a byte range starting at the reply's end taken as satisfiable"),
+    ("srv-bound-reversed", "pontaro_server_tests", "server/ServerProtocol.cpp",
+     "if (q.minX > q.maxX || q.minY > q.maxY || q.minZ > q.maxZ)", "if (q.minX > q.maxX || q.minY > q.maxY)",
+     "a reversed height range accepted"),
+    ("srv-query-upper", "pontaro_server_tests", "server/RangeReader.cpp",
+     "last = firstWhere([&](int64_t r) { return world(r) >= hi; }) - 1;",
+     "last = firstWhere([&](int64_t r) { return world(r) > hi; }) - 1;",
+     "points exactly on a query's upper bound included (the box is half-open)"),
+    ("srv-normal-flip", "pontaro_server_tests", "server/PointNormals.cpp",
+     "const bool flip = n[2] < 0 ||", "const bool flip = n[2] > 0 ||",
+     "normals oriented downwards"),
+    ("srv-thin-cells", "pontaro_server_tests", "server/LevelAssignment.cpp",
+     "const bool fresh = !(word & mask);", "const bool fresh = true;",
+     "a cell already taken takes more points (levels not thinned)"),
+    ("srv-file-checksum", "pontaro_server_tests", "server/DatasetFiles.cpp",
+     "if (checksum64(data, size) != entry(file).checksum)", "if (false && checksum64(data, size) != entry(file).checksum)",
+     "a damaged data set file passes verification"),
+    ("srv-index-order", "pontaro_server_tests", "server/DatasetFiles.cpp",
+     "if (v < prev || (c == 0 && v != 0) || v > grid.points)", "if ((c == 0 && v != 0) || v > grid.points)",
+     "a cell index running backwards accepted"),
 ]
 
 def log(msg):
@@ -333,7 +373,7 @@ def restore_all(scratch):
     src = os.path.join(scratch, "src")
     if not os.path.isdir(pristine):
         return
-    for m in MUTANTS + PENDING_MUTANTS:
+    for m in MUTANTS:
         rel = m[2]
         p = os.path.join(pristine, rel)
         if os.path.exists(p) and (not os.path.exists(os.path.join(src, rel))
@@ -406,7 +446,7 @@ def check_list():
     """Returns problems of the list itself: duplicate ids, unknown programs."""
     problems = []
     seen = set()
-    for m in MUTANTS + PENDING_MUTANTS:
+    for m in MUTANTS:
         if len(m) != 6:
             problems.append(f"{m[0]}: expected 6 fields")
             continue
@@ -428,7 +468,7 @@ def cmd_list(args):
     spread = {}
     for m in MUTANTS:
         spread[m[2].split("/")[0]] = spread.get(m[2].split("/")[0], 0) + 1
-    log(f"{len(MUTANTS)} mutants" + (f" ({len(PENDING_MUTANTS)} pending)" if PENDING_MUTANTS else "") + ": "
+    log(f"{len(MUTANTS)} mutants: "
         + ", ".join(f"{d} {n}" for d, n in sorted(spread.items())))
     return 0
 
@@ -480,7 +520,7 @@ def cmd_run(args):
     chosen = MUTANTS
     if args.only:
         ids = [i.strip() for i in args.only.split(",") if i.strip()]
-        known = {m[0]: m for m in MUTANTS + PENDING_MUTANTS}
+        known = {m[0]: m for m in MUTANTS}
         unknown = [i for i in ids if i not in known]
         if unknown:
             log(f"unknown mutant ids: {', '.join(unknown)}")
