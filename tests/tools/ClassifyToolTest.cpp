@@ -2,14 +2,10 @@
 // reader, local trees (hand-made and built by pontaro-tree), the cache, and refusals.
 #include "CLASFile.h"
 #include "SurfaceOutput.h"
-#include "TestConfig.h"
+#include "ToolRun.h"
 #include "classification/ClassificationFixtures.h"
-#include "support/RunProcess.h"
-#include "support/Samples.h"
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
+#include <cstring>
 #include <map>
 #include <sstream>
 
@@ -17,51 +13,37 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kClassify = std::string(PONTARO_BIN_DIR) + "/pontaro-classify";
-const std::string kTree = std::string(PONTARO_BIN_DIR) + "/pontaro-tree";
-
 ProcessResult classify(std::vector<std::string> args) {
-    args.insert(args.begin(), kClassify);
-    return runProcess(args);
+    return runTool("pontaro-classify", std::move(args));
 }
 
-uint64_t printed(const ProcessResult& r, const std::string& label) {
-    const std::string text = "\n" + r.out, key = "\n" + label + ": ";
-    const size_t at = text.find(key);
-    if (at == std::string::npos) {
-        ADD_FAILURE() << "no '" << label << "' in\n" << r.out;
-        return 0;
-    }
-    return std::stoull(text.substr(at + key.size()));
-}
-
-std::vector<int32_t> readClassFile(const std::string& path) {
+// Little-endian int32 surface numbers from `skip` bytes on.
+std::vector<int32_t> int32s(const std::string& path, size_t skip = 0) {
     const auto b = readBytes(path);
-    std::vector<int32_t> c((b.size() - 4) / 4);
-    std::memcpy(c.data(), b.data() + 4, 4 * c.size());
+    std::vector<int32_t> c((b.size() - skip) / 4);
+    std::memcpy(c.data(), b.data() + skip, 4 * c.size());
     return c;
 }
 
-// The "surface N: P points, mean normal X Y Z" lines.
+// The "surface N: P points, mean normal X Y Z" lines; normals are unit and face up.
 std::map<int32_t, uint64_t> printedSurfaces(const ProcessResult& r) {
     std::map<int32_t, uint64_t> s;
     std::istringstream in(r.out);
     std::string line;
-    while (std::getline(in, line)) {
-        int32_t n;
-        unsigned long long p;
-        double x, y, z;
+    int32_t n;
+    unsigned long long p;
+    double x, y, z;
+    while (std::getline(in, line))
         if (std::sscanf(line.c_str(), "surface %d: %llu points, mean normal %lf %lf %lf", &n, &p, &x, &y,
                         &z) == 5) {
             s[n] = p;
             EXPECT_NEAR(x * x + y * y + z * z, 1.0, 0.01) << line;
             EXPECT_GE(z, 0.0) << line;
         }
-    }
     return s;
 }
 
-// The output against the input: the same file but for the Point Source IDs, which carry the classes.
+// The output is the input but for the Point Source IDs, which carry the classes.
 void expectCopyWithSurfaces(const std::string& in, const std::string& out,
                             const std::vector<int32_t>& classes) {
     CLASFile a, b;
@@ -77,13 +59,10 @@ void expectCopyWithSurfaces(const std::string& in, const std::string& out,
     for (size_t i = 0; i < classes.size(); ++i) {
         LASPoint &p = *a.points[i], &q = *b.points[i];
         ASSERT_EQ(q.GetPointSourceID(), pointSourceIdForSurface(classes[i])) << "point " << i;
-        ASSERT_EQ(q.GetX(), p.GetX());
-        ASSERT_EQ(q.GetY(), p.GetY());
-        ASSERT_EQ(q.GetZ(), p.GetZ());
-        ASSERT_EQ(q.GetIntensity(), p.GetIntensity());
-        ASSERT_EQ(q.GetClasification(), p.GetClasification());
-        ASSERT_EQ(q.GetGPSTime(), p.GetGPSTime());
-        ASSERT_EQ(q.GetRed(), p.GetRed());
+        ASSERT_TRUE(q.GetX() == p.GetX() && q.GetY() == p.GetY() && q.GetZ() == p.GetZ() &&
+                    q.GetIntensity() == p.GetIntensity() && q.GetClasification() == p.GetClasification() &&
+                    q.GetGPSTime() == p.GetGPSTime() && q.GetRed() == p.GetRed())
+            << "point " << i << " changed beyond its Point Source ID";
     }
 }
 
@@ -96,6 +75,7 @@ std::vector<SampleFile> smallSamples() {
     return out;
 }
 
+// Output, class file and printed summary agree with each other on every small sample.
 TEST(ClassifyTool, RealSamplesEndToEnd) {
     const auto samples = smallSamples();
     if (samples.empty())
@@ -107,76 +87,66 @@ TEST(ClassifyTool, RealSamplesEndToEnd) {
         const ProcessResult r = classify({s.path, out, "--classes", classes, "--cache", dir.path().string()});
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(printed(r, "points read"), s.points);
-        const auto c = readClassFile(classes);
+        const auto c = int32s(classes, 4);
         ASSERT_EQ(c.size(), s.points);
         expectCopyWithSurfaces(s.path, out, c);
         const int32_t surfaces = c.empty() ? 0 : *std::max_element(c.begin(), c.end());
-        EXPECT_EQ(printed(r, "surfaces"), uint64_t(surfaces));
+        EXPECT_EQ(printed(r, "surfaces"), surfaces);
         EXPECT_EQ(printed(r, "points classified"),
-                  uint64_t(c.size() - size_t(std::count(c.begin(), c.end(), 0))));
+                  double(c.size() - size_t(std::count(c.begin(), c.end(), 0))));
         const auto listed = printedSurfaces(r);
         EXPECT_EQ(listed.size(), std::min<size_t>(10, size_t(surfaces)));
         for (auto [n, p] : listed)
             EXPECT_EQ(p, uint64_t(std::count(c.begin(), c.end(), n))) << "surface " << n;
-        if (s.points > 1000) {
-            EXPECT_GT(surfaces, 0) << "a survey of ground and roofs has surfaces";
-        }
+        EXPECT_TRUE(s.points <= 1000 || surfaces > 0) << "a survey of ground and roofs has surfaces";
         EXPECT_EQ(dir.entryCount(), 3u) << "output, class file and cache, nothing else";
     }
 }
 
+// Cached or not, on any number of threads, the same bytes; other thresholds, another cache.
 TEST(ClassifyTool, CacheThreadsAndRepeatedRunsGiveTheSameBytes) {
-    const auto samples = smallSamples();
-    auto it = std::find_if(samples.begin(), samples.end(),
-                           [](const SampleFile& s) { return s.name == "mvk-thin.las"; });
-    if (it == samples.end())
+    const SampleFile s = sampleNamed("mvk-thin.las");
+    if (s.path.empty())
         GTEST_SKIP() << "mvk-thin.las is not in " << PONTARO_DATA_DIR << "/las";
     TempDir dir;
     const std::string cache = dir.file("cache");
     fs::create_directory(cache);
-    auto a = classify({it->path, dir.file("a.las"), "--cache", cache, "--threads", "1"});
+    auto a = classify({s.path, dir.file("a.las"), "--cache", cache, "--threads", "1"});
     ASSERT_EQ(a.status, 0) << a.err;
     EXPECT_EQ(a.err.find("from the cache"), std::string::npos);
     EXPECT_TRUE(fs::exists(cache + "/mvk-thin_compNeighbours15-0.25"));
-    auto b = classify({it->path, dir.file("b.las"), "--cache", cache, "--threads", "2"});
+    auto b = classify({s.path, dir.file("b.las"), "--cache", cache, "--threads", "2"});
     ASSERT_EQ(b.status, 0) << b.err;
     EXPECT_NE(b.err.find("compatible neighbours: from the cache"), std::string::npos) << b.err;
-    auto c = classify({it->path, dir.file("c.las"), "--no-cache", "--threads", "3"});
+    auto c = classify({s.path, dir.file("c.las"), "--no-cache", "--threads", "3"});
     ASSERT_EQ(c.status, 0) << c.err;
     EXPECT_EQ(readBytes(dir.file("a.las")), readBytes(dir.file("b.las")));
     EXPECT_EQ(readBytes(dir.file("a.las")), readBytes(dir.file("c.las")));
     EXPECT_EQ(a.out, c.out);
-    // Other thresholds make another cache and other surfaces.
-    auto d = classify({it->path, dir.file("d.las"), "--cache", cache, "--angle", "7.5", "--distance", "0.1"});
+    auto d = classify({s.path, dir.file("d.las"), "--cache", cache, "--angle", "7.5", "--distance", "0.1"});
     ASSERT_EQ(d.status, 0) << d.err;
     EXPECT_TRUE(fs::exists(cache + "/mvk-thin_compNeighbours7.5-0.1"));
     EXPECT_NE(readBytes(dir.file("a.las")), readBytes(dir.file("d.las")));
 }
 
+// A local tree gets surf files holding the classes node by node, its cache beside it, not in it.
 TEST(ClassifyTool, HandMadeTreeGetsItsSurfaceFiles) {
     TempDir dir;
     const Scene s = smallSettlement();
     const size_t n = s.positions.size(), third = n / 3;
-    const std::string tree = dir.file("tree");
+    const std::string tree = dir.file("tree"), out = dir.file("tree.las");
     fs::create_directory(tree);
     writeTree(tree, s, {{"", 0, third}, {"-2", third, 2 * third}, {"-2-4", 2 * third, n}});
-    const std::string out = dir.file("tree.las");
     const ProcessResult r = classify({tree, out, "--classes", dir.file("tree.classes")});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(printed(r, "points read"), n);
-    EXPECT_GE(printed(r, "surfaces"), 3u);
-    EXPECT_TRUE(fs::exists(dir.file("tree_compNeighbours15-0.25")))
-        << "the cache lies beside the tree, not in it";
-    const auto classes = readClassFile(dir.file("tree.classes"));
-    // The surf files hold the classes, node by node in suffix order.
+    EXPECT_GE(printed(r, "surfaces"), 3);
+    EXPECT_TRUE(fs::exists(dir.file("tree_compNeighbours15-0.25")));
+    const auto classes = int32s(dir.file("tree.classes"), 4);
     std::vector<int32_t> surf;
     for (const char* suffix : {"", "-2", "-2-4"}) {
-        const auto b = readBytes(tree + "/surf" + suffix);
-        for (size_t i = 0; i + 4 <= b.size(); i += 4) {
-            int32_t v;
-            std::memcpy(&v, &b[i], 4);
-            surf.push_back(v);
-        }
+        const auto node = int32s(tree + "/surf" + suffix);
+        surf.insert(surf.end(), node.begin(), node.end());
     }
     EXPECT_EQ(surf, classes);
     CLASFile las;
@@ -187,71 +157,67 @@ TEST(ClassifyTool, HandMadeTreeGetsItsSurfaceFiles) {
     EXPECT_GT(score(s.labels, classes).purity, 0.95);
 }
 
+// A tree from pontaro-tree: its surf files hold every point, the classified ones as reported, and the
+// tree stays complete.
 TEST(ClassifyTool, TreeBuiltByPontaroTree) {
-    const auto samples = smallSamples();
-    auto it = std::find_if(samples.begin(), samples.end(),
-                           [](const SampleFile& s) { return s.name == "warsaw_small.las"; });
-    if (it == samples.end())
+    const SampleFile s = sampleNamed("warsaw_small.las");
+    if (s.path.empty())
         GTEST_SKIP() << "warsaw_small.las is not in " << PONTARO_DATA_DIR << "/las";
     TempDir dir;
     const std::string tree = dir.file("tree");
-    auto built = runProcess({kTree, "build", it->path, tree});
+    auto built = runTool("pontaro-tree", {"build", s.path, tree});
     ASSERT_EQ(built.status, 0) << built.err;
     const ProcessResult r = classify({tree, dir.file("out.las"), "--no-cache"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(printed(r, "points read"), it->points);
-    EXPECT_GT(printed(r, "surfaces"), 0u);
-    auto info = runProcess({kTree, "info", tree});
+    EXPECT_EQ(printed(r, "points read"), s.points);
+    EXPECT_GT(printed(r, "surfaces"), 0);
+    auto info = runTool("pontaro-tree", {"info", tree});
     EXPECT_EQ(info.status, 0) << info.out << info.err;
     EXPECT_NE(info.out.find("check: complete"), std::string::npos) << "the surf files keep the tree complete";
-    // Every classified point's surface number is in some node's surf file; all of them together hold
-    // as many classified points as the tool reported.
     uint64_t classified = 0, total = 0;
-    for (const auto& e : fs::directory_iterator(tree)) {
-        const std::string name = e.path().filename().string();
-        if (name.rfind("surf", 0) != 0)
-            continue;
-        const auto b = readBytes(e.path().string());
-        for (size_t i = 0; i + 4 <= b.size(); i += 4, ++total)
-            classified += (b[i] | b[i + 1] | b[i + 2] | b[i + 3]) != 0;
-    }
-    EXPECT_EQ(total, it->points);
+    for (const auto& e : fs::directory_iterator(tree))
+        if (e.path().filename().string().rfind("surf", 0) == 0)
+            for (int32_t c : int32s(e.path().string()))
+                ++total, classified += c != 0;
+    EXPECT_EQ(total, s.points);
     EXPECT_EQ(classified, printed(r, "points classified"));
     CLASFile las;
     ASSERT_TRUE(las.ReadFile(dir.file("out.las").c_str()));
-    EXPECT_EQ(las.points.size(), it->points);
+    EXPECT_EQ(las.points.size(), s.points);
 }
 
-TEST(ClassifyTool, RefusalsAreOneLine) {
+// Bad options (out of range either way) and bad files: one line, no output, the input untouched.
+TEST(ClassifyTool, Refusals) {
     TempDir dir;
-    const std::string las = dir.file("in.las");
+    const std::string las = dir.file("in.las"), o = dir.file("o.las"), empty = dir.file("empty");
     writeLas(las, smallSettlement(), 1);
-    EXPECT_EQ(classify({"--help"}).status, 0);
-    EXPECT_NE(classify({"--help"}).out.find("usage: pontaro-classify IN OUT.las"), std::string::npos);
-    EXPECT_EQ(classify({}).status, 2);
-    expectOneErrorLine(classify({las}), "pontaro-classify", "expected IN and OUT.las");
-    for (const char* v : {"0", "91", "abc", "nan", "-5", "10x"})
-        expectOneErrorLine(classify({las, dir.file("o.las"), "--angle", v}), "pontaro-classify", "--angle");
-    expectOneErrorLine(classify({las, dir.file("o.las"), "--distance", "1.5"}), "pontaro-classify",
-                       "--distance");
-    expectOneErrorLine(classify({las, dir.file("o.las"), "--global-angle"}), "pontaro-classify",
-                       "needs a value");
-    expectOneErrorLine(classify({las, dir.file("o.las"), "--threads", "0"}), "pontaro-classify", "--threads");
-    expectOneErrorLine(classify({las, dir.file("o.las"), "--frobnicate"}), "pontaro-classify",
-                       "unknown option");
-    expectOneErrorLine(classify({las, dir.file("o.las"), "--no-cache", "--cache", "x"}), "pontaro-classify",
-                       "exclude");
-    expectOneErrorLine(classify({dir.file("missing.las"), dir.file("o.las")}), "pontaro-classify",
-                       "missing.las");
-    expectOneErrorLine(classify({las, dir.file("no/such/dir/o.las")}), "pontaro-classify", "no directory");
-    expectOneErrorLine(classify({las, las}), "pontaro-classify", "replace the input");
-    auto bytes = readBytes(las);
+    const auto bytes = readBytes(las);
     writeBytes(dir.file("short.las"), bytes, bytes.size() - 10);
-    expectOneErrorLine(classify({dir.file("short.las"), dir.file("o.las")}), "pontaro-classify", "truncated");
-    const std::string empty = dir.file("empty");
     fs::create_directory(empty);
-    expectOneErrorLine(classify({empty, dir.file("o.las")}), "pontaro-classify", "local tree directory");
-    EXPECT_FALSE(fs::exists(dir.file("o.las"))) << "no output from a refused run";
+    auto help = classify({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("usage: pontaro-classify IN OUT.las"), std::string::npos);
+    EXPECT_EQ(classify({}).status, 2);
+    std::vector<Refusal> cases = {
+        {{las}, 2, "expected IN and OUT.las"},
+        {{las, o, "--distance", "1.5"}, 2, "--distance must be a number above 0 and at most 1, not '1.5'"},
+        {{las, o, "--distance", "0"}, 2, "--distance"},
+        {{las, o, "--secondary-angle", "90.5"}, 2, "--secondary-angle"},
+        {{las, o, "--global-angle"}, 2, "needs a value"},
+        {{las, o, "--threads", "0"}, 2, "--threads must be a whole number from 1 to 256, not '0'"},
+        {{las, o, "--threads", "257"}, 2, "not '257'"},
+        {{las, o, "--frobnicate"}, 2, "unknown option"},
+        {{las, o, "--no-cache", "--cache", "x"}, 2, "exclude"},
+        {{dir.file("missing.las"), o}, 1, "missing.las"},
+        {{las, dir.file("no/such/dir/o.las")}, 1, "no directory"},
+        {{las, las}, 1, "replace the input"},
+        {{las, o, "--classes", o}, 1, "name the same file"},
+        {{dir.file("short.las"), o}, 1, "truncated"},
+        {{empty, o}, 1, "local tree directory"}};
+    for (const char* v : {"0", "91", "abc", "nan", "-5", "10x"})
+        cases.push_back({{las, o, "--angle", v}, 2, "--angle must be a number above 0 and at most 90"});
+    expectRefusals("pontaro-classify", cases);
+    EXPECT_FALSE(fs::exists(o)) << "no output from a refused run";
     EXPECT_EQ(readBytes(las), bytes) << "the input is untouched";
 }
 
