@@ -1,6 +1,5 @@
-// pontaro-classify run as a user runs it: real samples and their LAS copies read back with the project's
-// reader, local trees (hand-made and built by pontaro-tree), the cache, and refusals.
-#include "CLASFile.h"
+// pontaro-classify run as a user runs it: real samples and their LAS copies, local trees (hand-made and built
+// by pontaro-tree), the cache, and refusals.
 #include "SurfaceOutput.h"
 #include "ToolRun.h"
 #include "classification/ClassificationFixtures.h"
@@ -12,10 +11,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-ProcessResult classify(std::vector<std::string> args) {
-    return runTool("pontaro-classify", std::move(args));
-}
 
 // Little-endian int32 surface numbers from `skip` bytes on.
 std::vector<int32_t> int32s(const std::string& path, size_t skip = 0) {
@@ -43,36 +38,22 @@ std::map<int32_t, uint64_t> printedSurfaces(const ProcessResult& r) {
     return s;
 }
 
-// The output is the input but for the Point Source IDs, which carry the classes.
-void expectCopyWithSurfaces(const std::string& in, const std::string& out,
-                            const std::vector<int32_t>& classes) {
-    CLASFile a, b;
-    ASSERT_TRUE(a.ReadFile(in.c_str())) << in;
-    ASSERT_TRUE(b.ReadFile(out.c_str())) << out;
-    ASSERT_EQ(b.NumberOfPointRecords, a.NumberOfPointRecords);
-    ASSERT_EQ(b.points.size(), classes.size());
-    EXPECT_EQ(b.PointDataFormatID, a.PointDataFormatID);
-    EXPECT_EQ(b.PointDataRecordLength, a.PointDataRecordLength);
-    EXPECT_EQ(b.records.size(), a.records.size());
-    EXPECT_EQ(b.extraBytes, a.extraBytes);
-    EXPECT_EQ(b.pointDataPadding, a.pointDataPadding);
-    for (size_t i = 0; i < classes.size(); ++i) {
-        LASPoint &p = *a.points[i], &q = *b.points[i];
-        ASSERT_EQ(q.GetPointSourceID(), pointSourceIdForSurface(classes[i])) << "point " << i;
-        ASSERT_TRUE(q.GetX() == p.GetX() && q.GetY() == p.GetY() && q.GetZ() == p.GetZ() &&
-                    q.GetIntensity() == p.GetIntensity() && q.GetClasification() == p.GetClasification() &&
-                    q.GetGPSTime() == p.GetGPSTime() && q.GetRed() == p.GetRed())
-            << "point " << i << " changed beyond its Point Source ID";
+// The Point Source IDs of the records, taken out of the bytes (left 0).
+std::vector<uint16_t> takeSourceIds(LasBytes& f) {
+    std::vector<uint16_t> ids(f.complete() ? f.h.NumberOfPointRecords : 0);
+    EXPECT_TRUE(f.complete());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        std::memcpy(&ids[i], f.record(i) + 18, 2);
+        std::memset(f.record(i) + 18, 0, 2);
     }
+    return ids;
 }
 
-// Every real sample up to 40,000 points (the larger ones cost time, not coverage).
-std::vector<SampleFile> smallSamples() {
-    std::vector<SampleFile> out;
-    for (const SampleFile& s : manifestSamples("las"))
-        if (s.points <= 40000 && fs::exists(s.path))
-            out.push_back(s);
-    return out;
+std::vector<uint16_t> idsFor(const std::vector<int32_t>& classes) {
+    std::vector<uint16_t> ids;
+    for (int32_t c : classes)
+        ids.push_back(pointSourceIdForSurface(c));
+    return ids;
 }
 
 // Output, class file and printed summary agree with each other on every small sample.
@@ -84,12 +65,16 @@ TEST(ClassifyTool, RealSamplesEndToEnd) {
         SCOPED_TRACE(s.name);
         TempDir dir;
         const std::string out = dir.file("out.las"), classes = dir.file("out.classes");
-        const ProcessResult r = classify({s.path, out, "--classes", classes, "--cache", dir.path().string()});
+        const ProcessResult r =
+            classifyTool({s.path, out, "--classes", classes, "--cache", dir.path().string()});
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(printed(r, "points read"), s.points);
         const auto c = int32s(classes, 4);
         ASSERT_EQ(c.size(), s.points);
-        expectCopyWithSurfaces(s.path, out, c);
+        LasBytes in(s.path), copy(out); // the input byte for byte but for the Point Source IDs
+        EXPECT_EQ(takeSourceIds(copy), idsFor(c));
+        takeSourceIds(in);
+        EXPECT_TRUE(copy.bytes == in.bytes) << "the output differs beyond the Point Source IDs";
         const int32_t surfaces = c.empty() ? 0 : *std::max_element(c.begin(), c.end());
         EXPECT_EQ(printed(r, "surfaces"), surfaces);
         EXPECT_EQ(printed(r, "points classified"),
@@ -111,19 +96,17 @@ TEST(ClassifyTool, CacheThreadsAndRepeatedRunsGiveTheSameBytes) {
     TempDir dir;
     const std::string cache = dir.file("cache");
     fs::create_directory(cache);
-    auto a = classify({s.path, dir.file("a.las"), "--cache", cache, "--threads", "1"});
-    ASSERT_EQ(a.status, 0) << a.err;
+    auto a = classifyTool.ok({s.path, dir.file("a.las"), "--cache", cache, "--threads", "1"});
     EXPECT_EQ(a.err.find("from the cache"), std::string::npos);
     EXPECT_TRUE(fs::exists(cache + "/mvk-thin_compNeighbours15-0.25"));
-    auto b = classify({s.path, dir.file("b.las"), "--cache", cache, "--threads", "2"});
-    ASSERT_EQ(b.status, 0) << b.err;
+    auto b = classifyTool.ok({s.path, dir.file("b.las"), "--cache", cache, "--threads", "2"});
     EXPECT_NE(b.err.find("compatible neighbours: from the cache"), std::string::npos) << b.err;
-    auto c = classify({s.path, dir.file("c.las"), "--no-cache", "--threads", "3"});
-    ASSERT_EQ(c.status, 0) << c.err;
+    auto c = classifyTool.ok({s.path, dir.file("c.las"), "--no-cache", "--threads", "3"});
     EXPECT_EQ(readBytes(dir.file("a.las")), readBytes(dir.file("b.las")));
     EXPECT_EQ(readBytes(dir.file("a.las")), readBytes(dir.file("c.las")));
     EXPECT_EQ(a.out, c.out);
-    auto d = classify({s.path, dir.file("d.las"), "--cache", cache, "--angle", "7.5", "--distance", "0.1"});
+    auto d =
+        classifyTool({s.path, dir.file("d.las"), "--cache", cache, "--angle", "7.5", "--distance", "0.1"});
     ASSERT_EQ(d.status, 0) << d.err;
     EXPECT_TRUE(fs::exists(cache + "/mvk-thin_compNeighbours7.5-0.1"));
     EXPECT_NE(readBytes(dir.file("a.las")), readBytes(dir.file("d.las")));
@@ -137,8 +120,7 @@ TEST(ClassifyTool, HandMadeTreeGetsItsSurfaceFiles) {
     const std::string tree = dir.file("tree"), out = dir.file("tree.las");
     fs::create_directory(tree);
     writeTree(tree, s, {{"", 0, third}, {"-2", third, 2 * third}, {"-2-4", 2 * third, n}});
-    const ProcessResult r = classify({tree, out, "--classes", dir.file("tree.classes")});
-    ASSERT_EQ(r.status, 0) << r.err;
+    const ProcessResult r = classifyTool.ok({tree, out, "--classes", dir.file("tree.classes")});
     EXPECT_EQ(printed(r, "points read"), n);
     EXPECT_GE(printed(r, "surfaces"), 3);
     EXPECT_TRUE(fs::exists(dir.file("tree_compNeighbours15-0.25")));
@@ -149,11 +131,8 @@ TEST(ClassifyTool, HandMadeTreeGetsItsSurfaceFiles) {
         surf.insert(surf.end(), node.begin(), node.end());
     }
     EXPECT_EQ(surf, classes);
-    CLASFile las;
-    ASSERT_TRUE(las.ReadFile(out.c_str()));
-    ASSERT_EQ(las.points.size(), n);
-    for (size_t i = 0; i < n; ++i)
-        ASSERT_EQ(las.points[i]->GetPointSourceID(), pointSourceIdForSurface(classes[i]));
+    LasBytes las(out);
+    EXPECT_EQ(takeSourceIds(las), idsFor(classes));
     EXPECT_GT(score(s.labels, classes).purity, 0.95);
 }
 
@@ -165,14 +144,11 @@ TEST(ClassifyTool, TreeBuiltByPontaroTree) {
         GTEST_SKIP() << "warsaw_small.las is not in " << PONTARO_DATA_DIR << "/las";
     TempDir dir;
     const std::string tree = dir.file("tree");
-    auto built = runTool("pontaro-tree", {"build", s.path, tree});
-    ASSERT_EQ(built.status, 0) << built.err;
-    const ProcessResult r = classify({tree, dir.file("out.las"), "--no-cache"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    auto built = treeTool.ok({"build", s.path, tree});
+    const ProcessResult r = classifyTool.ok({tree, dir.file("out.las"), "--no-cache"});
     EXPECT_EQ(printed(r, "points read"), s.points);
     EXPECT_GT(printed(r, "surfaces"), 0);
-    auto info = runTool("pontaro-tree", {"info", tree});
-    EXPECT_EQ(info.status, 0) << info.out << info.err;
+    auto info = treeTool.ok({"info", tree});
     EXPECT_NE(info.out.find("check: complete"), std::string::npos) << "the surf files keep the tree complete";
     uint64_t classified = 0, total = 0;
     for (const auto& e : fs::directory_iterator(tree))
@@ -181,9 +157,7 @@ TEST(ClassifyTool, TreeBuiltByPontaroTree) {
                 ++total, classified += c != 0;
     EXPECT_EQ(total, s.points);
     EXPECT_EQ(classified, printed(r, "points classified"));
-    CLASFile las;
-    ASSERT_TRUE(las.ReadFile(dir.file("out.las").c_str()));
-    EXPECT_EQ(las.points.size(), s.points);
+    EXPECT_EQ(LasBytes(dir.file("out.las")).h.NumberOfPointRecords, s.points);
 }
 
 // Bad options (out of range either way) and bad files: one line, no output, the input untouched.
@@ -194,10 +168,10 @@ TEST(ClassifyTool, Refusals) {
     const auto bytes = readBytes(las);
     writeBytes(dir.file("short.las"), bytes, bytes.size() - 10);
     fs::create_directory(empty);
-    auto help = classify({"--help"});
+    auto help = classifyTool({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("usage: pontaro-classify IN OUT.las"), std::string::npos);
-    EXPECT_EQ(classify({}).status, 2);
+    EXPECT_EQ(classifyTool({}).status, 2);
     std::vector<Refusal> cases = {
         {{las}, 2, "expected IN and OUT.las"},
         {{las, o, "--distance", "1.5"}, 2, "--distance must be a number above 0 and at most 1, not '1.5'"},
@@ -216,7 +190,7 @@ TEST(ClassifyTool, Refusals) {
         {{empty, o}, 1, "local tree directory"}};
     for (const char* v : {"0", "91", "abc", "nan", "-5", "10x"})
         cases.push_back({{las, o, "--angle", v}, 2, "--angle must be a number above 0 and at most 90"});
-    expectRefusals("pontaro-classify", cases);
+    classifyTool.refuses(cases);
     EXPECT_FALSE(fs::exists(o)) << "no output from a refused run";
     EXPECT_EQ(readBytes(las), bytes) << "the input is untouched";
 }

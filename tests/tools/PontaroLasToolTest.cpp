@@ -9,21 +9,16 @@
 
 namespace {
 
-ProcessResult las(std::vector<std::string> args) {
-    return runTool("pontaro-las", std::move(args));
-}
-
 // Every malformed command line is refused with its own words and the usage status; numbers out of
 // range in either direction included.
 TEST(PontaroLas, RefusedCommandLines) {
-    auto help = las({"--help"});
+    auto help = lasTool({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("synth OUT.las"), std::string::npos);
     TempDir dir;
     const std::string x = dir.file("x.las"), good = synth(dir, "good.las", 100, 0);
     const std::string range = " must be a whole number from ";
-    expectRefusals(
-        "pontaro-las",
+    lasTool.refuses(
         {{{"frobnicate"}, 2, "unknown command"},
          {{"info"}, 2, "one file name"},
          {{"info", dir.file("missing.las")}, 1, "No such file"},
@@ -44,32 +39,27 @@ TEST(PontaroLas, SynthInfoAndCodecRoundTrip) {
     TempDir dir;
     const std::string in = dir.file("scene.las"), packed = dir.file("scene.lasc"),
                       back = dir.file("back.las");
-    ASSERT_EQ(las({"synth", in, "--points", "5000", "--format", "3", "--seed", "9"}).status, 0);
-    auto info = las({"info", in});
-    ASSERT_EQ(info.status, 0) << info.err;
+    lasTool.ok({"synth", in, "--points", "5000", "--format", "3", "--seed", "9"});
+    auto info = lasTool.ok({"info", in});
     EXPECT_EQ(info.err, "");
     for (const char* line :
          {"Version 1.2\n", "Point data format: 3, record length: 34, number of records: 5000\n",
           "Scale XYZ: 0.01,0.01,0.01\n", "Variable length records: 1\n", "LASF_Projection", "OK\n"})
         EXPECT_NE(info.out.find(line), std::string::npos) << line << " not in\n" << info.out;
 
-    auto c = las({"compress", in, packed});
-    ASSERT_EQ(c.status, 0) << c.err;
+    auto c = lasTool.ok({"compress", in, packed});
     EXPECT_NE(c.out.find("scene.lasc"), std::string::npos);
-    auto d = las({"decompress", packed, back});
-    ASSERT_EQ(d.status, 0) << d.err;
+    auto d = lasTool.ok({"decompress", packed, back});
     EXPECT_EQ(d.out.find("GPS time"), std::string::npos); // the decoder's diagnostics stay out of the way
     EXPECT_TRUE(readBytes(back) == readBytes(in));
-    auto v = las({"verify", in, "--threads", "2"});
-    ASSERT_EQ(v.status, 0) << v.err;
+    auto v = lasTool.ok({"verify", in, "--threads", "2"});
     EXPECT_NE(v.out.find("identical"), std::string::npos) << v.out;
     EXPECT_EQ(dir.entryCount(), 3u); // nothing left behind
 
     auto longer = readBytes(in);
     longer.resize(longer.size() + 10, 0);
     writeBytes(back, longer);
-    auto r = las({"info", back});
-    EXPECT_EQ(r.status, 0) << r.err;
+    auto r = lasTool.ok({"info", back});
     EXPECT_NE(r.out.find("note: 10 bytes follow the last point record"), std::string::npos);
 }
 
@@ -80,8 +70,7 @@ TEST(PontaroLas, InfoOnEverySample) {
         GTEST_SKIP() << "no LiDAR samples at " << PONTARO_DATA_DIR;
     for (auto& s : samples) {
         SCOPED_TRACE(s.name);
-        auto r = las({"info", s.path});
-        EXPECT_EQ(r.status, 0) << r.err;
+        auto r = lasTool.ok({"info", s.path});
         EXPECT_NE(r.out.find("number of records: " + std::to_string(s.points) + "\n"), std::string::npos);
         EXPECT_TRUE(s.recordLength == las_detail::formatSize(s.format) ||
                     r.out.find("warning: ReadError: Wrong point") != std::string::npos)
@@ -153,10 +142,10 @@ TEST(LasHeaderRefusals, InfoCompressAndImportAgree) {
         writeBytes(path, changed);
         const std::string expected = path + ": " + c.message;
 
-        auto info = las({"info", path});
+        auto info = lasTool({"info", path});
         expectOneErrorLine(info, "pontaro-las", expected);
         EXPECT_EQ(info.out.find("OK\n"), std::string::npos);
-        expectOneErrorLine(las({"compress", path, packed}), "pontaro-las", expected);
+        expectOneErrorLine(lasTool({"compress", path, packed}), "pontaro-las", expected);
         EXPECT_FALSE(std::filesystem::exists(packed));
         try {
             importDataset(path, dir.file("data"), "bad", 8);
@@ -177,7 +166,7 @@ TEST(LasHeaderRefusals, InfoCompressAndImportAgree) {
 TEST(PontaroLasCodec, DecompressSaysWhatIsWrong) {
     TempDir dir;
     const std::string in = synth(dir, "scene.las", 3000, 1), packed = dir.file("scene.lasc");
-    ASSERT_EQ(las({"compress", in, packed}).status, 0);
+    lasTool.ok({"compress", in, packed});
     const auto lasc = readBytes(packed);
     auto cut = [&](size_t n) { return std::vector<unsigned char>(lasc.begin(), lasc.begin() + long(n)); };
     auto farOffset = lasc;
@@ -202,7 +191,7 @@ TEST(PontaroLasCodec, DecompressSaysWhatIsWrong) {
         SCOPED_TRACE(c.what);
         const std::string bad = dir.file("in.lasc"), out = dir.file("out.las");
         writeBytes(bad, c.bytes);
-        expectOneErrorLine(las({"decompress", bad, out}), "pontaro-las", c.message);
+        expectOneErrorLine(lasTool({"decompress", bad, out}), "pontaro-las", c.message);
         EXPECT_FALSE(std::filesystem::exists(out));
         EXPECT_FALSE(std::filesystem::exists(out + ".part"));
     }

@@ -8,20 +8,48 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
-inline ProcessResult runTool(const std::string& tool, std::vector<std::string> args) {
-    args.insert(args.begin(), std::string(PONTARO_BIN_DIR) + "/" + tool);
-    return runProcess(args);
-}
+// A refused command line: it fails with `status` and one line "TOOL: ..." holding `fragment`.
+struct Refusal {
+    std::vector<std::string> args;
+    int status;
+    std::string fragment;
+};
+
+struct Tool {
+    std::string name;
+    ProcessResult operator()(std::vector<std::string> args) const {
+        args.insert(args.begin(), std::string(PONTARO_BIN_DIR) + "/" + name);
+        return runProcess(args);
+    }
+    // A run that must succeed.
+    ProcessResult ok(std::vector<std::string> args) const {
+        ProcessResult r = (*this)(std::move(args));
+        EXPECT_EQ(r.status, 0) << name << ": " << r.err;
+        return r;
+    }
+    void refuses(const std::vector<Refusal>& cases) const {
+        for (const Refusal& c : cases) {
+            std::string line;
+            for (auto& a : c.args)
+                line += a + " ";
+            SCOPED_TRACE(line);
+            const ProcessResult r = (*this)(c.args);
+            expectOneErrorLine(r, name, c.fragment);
+            EXPECT_EQ(r.status, c.status);
+        }
+    }
+};
+inline const Tool lasTool{"pontaro-las"}, meshTool{"pontaro-mesh"}, treeTool{"pontaro-tree"},
+    classifyTool{"pontaro-classify"};
 
 // A synthetic survey written by pontaro-las.
 inline std::string synth(const TempDir& dir, const std::string& name, int points, int format) {
     const std::string path = dir.file(name);
-    auto r = runTool("pontaro-las", {"synth", path, "--points", std::to_string(points), "--format",
-                                     std::to_string(format), "--seed", "7"});
-    EXPECT_EQ(r.status, 0) << r.err;
+    lasTool.ok({"synth", path, "--points", std::to_string(points), "--format", std::to_string(format)});
     return path;
 }
 
@@ -36,30 +64,21 @@ inline double printed(const ProcessResult& r, const std::string& label) {
     return std::stod(text.substr(at + key.size()));
 }
 
-// A real sample by file name; an empty path when it is not there.
-inline SampleFile sampleNamed(const std::string& name) {
+// Real samples: one by file name (an empty path when it is not there), or all up to 40,000 points (the
+// larger ones cost time, not coverage).
+inline std::vector<SampleFile> samplesWhere(const std::function<bool(const SampleFile&)>& keep) {
+    std::vector<SampleFile> out;
     for (const SampleFile& s : manifestSamples("las"))
-        if (s.name == name && std::filesystem::exists(s.path))
-            return s;
-    return {};
+        if (keep(s) && std::filesystem::exists(s.path))
+            out.push_back(s);
+    return out;
 }
-
-// Refused command lines: each fails with `status` and one line "TOOL: ..." holding `fragment`.
-struct Refusal {
-    std::vector<std::string> args;
-    int status;
-    std::string fragment;
-};
-inline void expectRefusals(const std::string& tool, const std::vector<Refusal>& cases) {
-    for (const Refusal& c : cases) {
-        std::string line;
-        for (auto& a : c.args)
-            line += a + " ";
-        SCOPED_TRACE(line);
-        const ProcessResult r = runTool(tool, c.args);
-        expectOneErrorLine(r, tool, c.fragment);
-        EXPECT_EQ(r.status, c.status);
-    }
+inline SampleFile sampleNamed(const std::string& name) {
+    auto found = samplesWhere([&](const SampleFile& s) { return s.name == name; });
+    return found.empty() ? SampleFile{} : found[0];
+}
+inline std::vector<SampleFile> smallSamples() {
+    return samplesWhere([](const SampleFile& s) { return s.points <= 40000; });
 }
 
 // A LAS file's header and bytes, its records in place.
@@ -72,7 +91,11 @@ struct LasBytes {
         bytes.resize(std::max(bytes.size(), size_t(LASHeader::BlockSize)));
         h.copyFromBuffer(bytes.data());
     }
-    const unsigned char* record(size_t i) const {
+    bool complete() const {
+        return size >= h.OffsetToPointData + uint64_t(h.NumberOfPointRecords) * h.PointDataRecordLength;
+    }
+    unsigned char* record(size_t i) {
         return bytes.data() + h.OffsetToPointData + i * h.PointDataRecordLength;
     }
+    const unsigned char* record(size_t i) const { return const_cast<LasBytes*>(this)->record(i); }
 };
