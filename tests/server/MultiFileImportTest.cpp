@@ -1,49 +1,25 @@
 // Several LAS files imported as one data set: the tiles of a scene give the data set of the whole scene,
 // seams included, and files that cannot make one data set are refused by name with nothing written.
 #include "DatasetImport.h"
-#include "LASHeader.h"
+#include "ServerTests.h"
 #include "SyntheticScene.h"
 #include "support/Http.h"
 #include "support/LasTiles.h"
 #include "support/LocalPointServer.h"
-#include "support/Samples.h"
-#include "support/TempDir.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstring>
-#include <map>
+#include <numeric>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-using Contents = std::map<std::string, std::vector<unsigned char>>;
-
-// Every file under dir (relative names), a directory as an empty entry.
-Contents contentsOf(const fs::path& dir) {
-    Contents out;
-    for (auto& e : fs::recursive_directory_iterator(dir))
-        out[fs::relative(e.path(), dir).string()] =
-            e.is_regular_file() ? readBytes(e.path().string()) : std::vector<unsigned char>{};
-    return out;
-}
-
-std::string listing(const Contents& c) {
-    std::string s;
-    for (auto& [k, v] : c)
-        s += k + " (" + std::to_string(v.size()) + " bytes)\n";
-    return s;
-}
-
-// A point reply as its records, sorted: what it holds whatever order records take within a cell.
-std::vector<std::string> recordsOf(const std::string& body, size_t wire) {
-    std::vector<std::string> out;
+// A point reply as its records with their normals, sorted: what it holds whatever order records take
+// within a cell.
+Records recordsOf(const std::string& body, size_t wire) {
+    Records out;
     for (size_t at = 0; at + wire <= body.size(); at += wire)
         out.push_back(body.substr(at, wire));
-    std::sort(out.begin(), out.end());
-    return out;
+    return sorted(out);
 }
 
 // The level files of a data set with each cell's records sorted: within a cell, records of equal X
@@ -51,37 +27,29 @@ std::vector<std::string> recordsOf(const std::string& body, size_t wire) {
 Contents withCellsSorted(const std::string& ds) {
     Contents c = contentsOf(ds);
     const DatasetInfo info = readDatasetInfo(ds);
+    const size_t n = info.recordLength;
     for (size_t l = 0; l < info.levels.size(); ++l) {
         auto& pts = c["level-" + std::to_string(l) + ".pts"];
         const auto& idx = c["level-" + std::to_string(l) + ".idx"];
         for (size_t cell = 0; cell + 1 < idx.size() / 8; ++cell) {
-            uint64_t a, b;
-            std::memcpy(&a, &idx[8 * cell], 8);
-            std::memcpy(&b, &idx[8 * cell + 8], 8);
-            std::vector<std::string> rec;
+            const uint64_t a = le<uint64_t>(&idx[8 * cell]), b = le<uint64_t>(&idx[8 * cell + 8]);
+            Records rec;
             for (uint64_t r = a; r < b; ++r)
-                rec.emplace_back(reinterpret_cast<const char*>(&pts[r * info.recordLength]),
-                                 info.recordLength);
-            std::sort(rec.begin(), rec.end());
+                rec.push_back(pts.substr(r * n, n));
+            rec = sorted(rec);
             for (uint64_t r = a; r < b; ++r)
-                std::memcpy(&pts[r * info.recordLength], rec[r - a].data(), info.recordLength);
+                pts.replace(r * n, n, rec[r - a]);
         }
     }
     return c;
 }
 
-std::string num(double v) {
-    char b[64];
-    std::snprintf(b, sizeof b, "%.17g", v);
-    return b;
-}
-
 // Writes the tiles of `whole` (nx by ny, record order kept; every tile but the first in offsets `shift`
-// scale units away) as `prefix`1.las, ..., and checks their import as one data set against the whole file's,
-// in the tiles' record order (every file the same) and in its own (the same but for the order of records
-// of equal X within a cell; imported into wholeData as "s"). Header bounds are the points' for the tiles,
-// compared apart.
-std::vector<std::string> checkTiles(const LasBytes& whole, const std::string& wholeData, int nx, int ny,
+// scale units away) as `prefix`1.las, ..., imports them as one data set "s" into `prefix`many and checks it
+// against the whole file's, in the tiles' record order (every file the same) and in its own (wholeDs: the
+// same but for the order of records of equal X within a cell). Header bounds are the points' for the
+// tiles, compared apart.
+std::vector<std::string> checkTiles(const LasBytes& whole, const std::string& wholeDs, int nx, int ny,
                                     const int64_t shift[3], const std::string& prefix, DatasetInfo& info) {
     const auto members = tileMembers(gridTiles(whole, nx, ny), nx * ny);
     std::vector<std::string> tiles;
@@ -105,59 +73,58 @@ std::vector<std::string> checkTiles(const LasBytes& whole, const std::string& wh
         moved.write(tiles.back(), members[t]);
     }
     whole.write(prefix + "all.las", tileOrder, true);
-    info = importDataset(tiles, prefix + "many", "s", 10);
-    importDataset(prefix + "all.las", prefix + "one", "s", 10);
-    const std::string ds = std::string(1, '/').append(datasetDirName("s"));
+    info = importDataset(tiles, prefix + "many", "s", kSampleNeighbours);
+    importDataset(prefix + "all.las", prefix + "one", "s", kSampleNeighbours);
+    const std::string ds = "/" + datasetDirName("s");
     Contents many = contentsOf(prefix + "many" + ds), one = contentsOf(prefix + "one" + ds);
-    Contents sorted = withCellsSorted(prefix + "many" + ds), own = withCellsSorted(wholeData + ds);
+    Contents sorted = withCellsSorted(prefix + "many" + ds), own = withCellsSorted(wholeDs);
     EXPECT_EQ(many.size(), 4 + 2 * info.levels.size()) << listing(many);
     LASHeader h;
-    h.copyFromBuffer(many["header"].data());
+    h.copyFromBuffer(reinterpret_cast<const unsigned char*>(many["header"].data()));
     const double bounds[6] = {h.Min_X, h.Max_X, h.Min_Y, h.Max_Y, h.Min_Z, h.Max_Z};
     EXPECT_TRUE(std::equal(bounds, bounds + 6, info.bounds));
     for (Contents* c : {&many, &one, &sorted, &own}) {
         std::fill((*c)["header"].begin() + 179, (*c)["header"].begin() + 227, 0);
         c->erase("manifest"); // the checksums of the files compared here
+        c->erase("name");
     }
     EXPECT_TRUE(many == one) << listing(many);
     EXPECT_TRUE(sorted == own) << listing(sorted);
     return tiles;
 }
 
-struct TileCase {
-    const char* what;
-    int nx, ny;
-    int64_t shift[3];
-};
-
+// Tiles side by side, above each other, four of them, and four in offsets whole units apart: the data set
+// of the whole scene, and as the server answers, its header and the points at the seams with their normals.
 TEST(MultiFileImport, TilesGiveTheDataSetOfTheWholeScene) {
     TempDir dir;
     const std::string scene = dir.file("scene.las"), data = dir.file("data");
     writeSyntheticLAS(scene, SynthOptions{30000, 1, 21});
     const LasBytes whole = LasBytes::read(scene);
-    importDataset(scene, data, "s", 10);
+    importDataset(scene, data, "s", kSampleNeighbours);
     ASSERT_GE(readDatasetInfo(data + "/" + datasetDirName("s")).levels.size(), 3u);
-
-    const TileCase cases[] = {{"two tiles side by side", 2, 1, {0, 0, 0}},
-                              {"two tiles one above the other", 1, 2, {0, 0, 0}},
-                              {"four tiles", 2, 2, {0, 0, 0}},
-                              {"four tiles whose offsets differ by whole units", 2, 2, {100000, -2500, 7}}};
-    for (const TileCase& c : cases) {
+    LocalPointServer own(data);
+    HttpClient http;
+    auto get = [&](LocalPointServer& server, const std::string& path) {
+        HttpReply r = http.get(server.base() + path);
+        EXPECT_EQ(r.status, 200) << path;
+        return r.body;
+    };
+    const struct {
+        const char* what;
+        int nx, ny;
+        int64_t shift[3];
+    } cases[] = {{"two tiles side by side", 2, 1, {0, 0, 0}},
+                 {"two tiles one above the other", 1, 2, {0, 0, 0}},
+                 {"four tiles", 2, 2, {0, 0, 0}},
+                 {"four tiles whose offsets differ by whole units", 2, 2, {100000, -2500, 7}}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         DatasetInfo info;
-        const auto tiles = checkTiles(whole, data, c.nx, c.ny, c.shift, dir.file(c.what) + "-", info);
-        importDataset(tiles, data, "tiled", 10);
-
-        // As the server answers: the header (the scene's stored bounds are its points') and, strip by strip,
-        // the points at the seams with their normals.
-        LocalPointServer server(data);
-        HttpClient http;
-        auto get = [&](const std::string& path) {
-            HttpReply r = http.get(server.base() + path);
-            EXPECT_EQ(r.status, 200) << path;
-            return r.body;
-        };
-        EXPECT_EQ(get("getHeader/tiled"), get("getHeader/s"));
+        const std::string prefix = dir.file(c.what) + "-";
+        const auto tiles =
+            checkTiles(whole, data + "/" + datasetDirName("s"), c.nx, c.ny, c.shift, prefix, info);
+        LocalPointServer tiled(prefix + "many");
+        EXPECT_EQ(get(tiled, "getHeader/s"), get(own, "getHeader/s"));
         const LasBytes first = LasBytes::read(tiles[0]);
         for (int axis = 0; axis < 2; ++axis) {
             // A metre on either side of the first tile's upper edge, across the data, over all levels.
@@ -167,21 +134,16 @@ TEST(MultiFileImport, TilesGiveTheDataSetOfTheWholeScene) {
                 continue;
             const std::string across = "-1e9/1e9", near = num(edge - 1) + "/" + num(edge + 1);
             const std::string strip = (axis == 0 ? near + "/" + across : across + "/" + near) + "/-1e9/1e9";
-            const auto seam = recordsOf(get("getRangeNormals/tiled/" + strip), info.recordLength);
+            const auto seam = recordsOf(get(tiled, "getRangeNormals/s/" + strip), info.recordLength);
             EXPECT_GT(seam.size(), 50u);
-            EXPECT_TRUE(seam == recordsOf(get("getRangeNormals/s/" + strip), info.recordLength))
+            EXPECT_TRUE(seam == recordsOf(get(own, "getRangeNormals/s/" + strip), info.recordLength))
                 << "seam in "
                 << "xy"[axis];
         }
     }
 }
 
-struct Refusal {
-    const char* what;
-    std::vector<std::string> files;     // in the order given to the import
-    std::vector<std::string> fragments; // each in the message
-};
-
+// Files that cannot make one data set: each refused in one line naming the files, nothing written.
 TEST(MultiFileImport, RefusalsNameTheFilesAndWriteNothing) {
     TempDir dir;
     const std::string a = dir.file("a.las"), b = dir.file("b.las");
@@ -190,40 +152,39 @@ TEST(MultiFileImport, RefusalsNameTheFilesAndWriteNothing) {
     writeSyntheticLAS(dir.file("format0.las"), SynthOptions{3000, 0, 3});
     const LasBytes good = LasBytes::read(b);
     std::vector<uint32_t> all(good.count());
-    for (uint32_t i = 0; i < good.count(); ++i)
-        all[i] = i;
+    std::iota(all.begin(), all.end(), 0u);
     auto variant = [&](const std::string& name, auto&& change) {
         LasBytes v = good;
         change(v);
         v.write(dir.file(name), all);
     };
-    variant("wide.las",
-            [](LasBytes& v) { // the same format with two bytes more per record
-                const size_t rec = v.header.PointDataRecordLength;
-                std::vector<unsigned char> wide;
-                for (size_t at = 0; at < v.records.size(); at += rec) {
-                    wide.insert(wide.end(), v.records.begin() + long(at), v.records.begin() + long(at + rec));
-                    wide.insert(wide.end(), {0, 0});
-                }
-                v.records = wide;
-                v.header.PointDataRecordLength = uint16_t(rec + 2);
-            });
+    variant("wide.las", [](LasBytes& v) { // the same format with two bytes more per record
+        const size_t rec = v.header.PointDataRecordLength;
+        std::vector<unsigned char> wide;
+        for (size_t at = 0; at < v.records.size(); at += rec) {
+            wide.insert(wide.end(), v.records.begin() + long(at), v.records.begin() + long(at + rec));
+            wide.insert(wide.end(), {0, 0});
+        }
+        v.records = wide;
+        v.header.PointDataRecordLength = uint16_t(rec + 2);
+    });
     variant("fine.las", [](LasBytes& v) { v.header.ScaleFactor_Y = 0.001; });
     variant("half.las", [](LasBytes& v) { v.header.OffsetX += 0.5 * v.header.ScaleFactor_X; });
     variant("far.las", [](LasBytes& v) { v.header.OffsetZ += 3221225472.0 * v.header.ScaleFactor_Z; });
     good.write(dir.file("empty.las"), {});
     good.write(dir.file("empty2.las"), {});
-    {
-        const auto bytes = readBytes(b);
-        writeBytes(dir.file("cut.las"), bytes, bytes.size() - 100);
-    }
+    spit(dir.file("cut.las"), slurp(b).substr(0, slurp(b).size() - 100));
     auto at = [&](const std::vector<std::string>& names) {
         std::vector<std::string> out;
         for (const auto& n : names)
             out.push_back(dir.file(n));
         return out;
     };
-    const Refusal cases[] = {
+    const struct {
+        const char* what;
+        std::vector<std::string> files;     // in the order given to the import
+        std::vector<std::string> fragments; // each in the message
+    } cases[] = {
         {"mixed point formats",
          {"a.las", "format0.las"},
          {"a.las and ", "format0.las differ in point data format (1 and 0)"}},
@@ -250,7 +211,7 @@ TEST(MultiFileImport, RefusalsNameTheFilesAndWriteNothing) {
     const std::string data = dir.file("data");
     importDataset(a, data, "kept", 8);
     const Contents before = contentsOf(data);
-    for (const Refusal& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         for (const std::string& target : {data, dir.file("fresh")}) {
             try {
@@ -292,20 +253,19 @@ TEST(MultiFileImport, RefusalsNameTheFilesAndWriteNothing) {
 
 // Real surveys cut into four tiles.
 TEST(MultiFileImport, RealSamplesInTiles) {
-    auto samples = manifestSamples("las");
-    if (samples.empty())
+    const auto& samples = importedSamples();
+    if (samples.files.empty())
         GTEST_SKIP() << "no LAS samples in " << PONTARO_DATA_DIR << "/las";
     TempDir dir;
     int done = 0;
-    for (const auto& sample : samples) {
-        if (sample.points < 2000 || !fs::exists(sample.path))
+    for (const auto& sample : samples.files) {
+        if (sample.points < 2000)
             continue;
         SCOPED_TRACE(sample.name);
-        const LasBytes whole = LasBytes::read(sample.path);
-        importDataset(sample.path, dir.file(sample.name), "s", 10);
         DatasetInfo info;
         const int64_t none[3] = {0, 0, 0};
-        checkTiles(whole, dir.file(sample.name), 2, 2, none, dir.file(sample.name) + "-", info);
+        checkTiles(LasBytes::read(sample.path), samples.data + "/" + datasetDirName(sample.name), 2, 2, none,
+                   dir.file(sample.name) + "-", info);
         ++done;
     }
     EXPECT_GE(done, 1);

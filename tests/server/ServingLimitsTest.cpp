@@ -4,41 +4,22 @@
 // clients do. Real sockets and libcurl on 127.0.0.1; the pontaro-server program where its memory or its
 // signals are what is checked.
 #include "DatasetImport.h"
-#include "DatasetStore.h"
 #include "PointServer.h"
-#include "PointServerAddress.h"
+#include "ServerTests.h"
 #include "SyntheticScene.h"
 #include "TestConfig.h"
 #include "support/Http.h"
 #include "support/LocalPointServer.h"
 #include "support/RunProcess.h"
-#include "support/TempDir.h"
 
-#include <gtest/gtest.h>
-
-#include <arpa/inet.h>
 #include <atomic>
-#include <chrono>
 #include <csignal>
-#include <cstring>
-#include <fstream>
 #include <functional>
-#include <memory>
-#include <mutex>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-double secondsSince(Clock::time_point t) {
-    return std::chrono::duration<double>(Clock::now() - t).count();
-}
 
 // Sanitizers slow the server several times over; the bounds below are for a plain build.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
@@ -46,78 +27,6 @@ constexpr double kSlowdown = 5;
 #else
 constexpr double kSlowdown = 1;
 #endif
-
-// A client socket driven byte by byte.
-class RawClient {
-public:
-    explicit RawClient(int port, int receiveBuffer = 0) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        if (receiveBuffer > 0)
-            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(uint16_t(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    }
-    ~RawClient() { close(fd_); }
-    RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
-
-    bool connected() const { return connected_; }
-    bool send(std::string_view bytes) {
-        while (!bytes.empty()) {
-            const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (n <= 0)
-                return false;
-            bytes.remove_prefix(size_t(n));
-        }
-        return true;
-    }
-    // What arrives until the server closes the connection or `seconds` pass; `closed` says which.
-    std::string readUntilClosed(double seconds, bool* closed = nullptr) {
-        return read(seconds, closed, false);
-    }
-    // One reply: its head and as many bytes as its Content-Length says (or what came within `seconds`).
-    std::string readReply(double seconds) { return read(seconds, nullptr, true); }
-
-private:
-    static bool wholeReply(const std::string& got) {
-        const size_t head = got.find("\r\n\r\n"), length = got.find("Content-Length: ");
-        return head != std::string::npos && length < head &&
-               got.size() >= head + 4 + std::stoull(got.substr(length + 16));
-    }
-    std::string read(double seconds, bool* closed, bool oneReply) {
-        std::string got;
-        const auto t0 = Clock::now();
-        bool ended = false;
-        for (double left = seconds; left > 0 && !(oneReply && wholeReply(got));
-             left = seconds - secondsSince(t0)) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, int(left * 1000) + 1) <= 0)
-                continue;
-            char b[65536];
-            const ssize_t n = recv(fd_, b, sizeof b, 0);
-            if (n <= 0) {
-                ended = true;
-                break;
-            }
-            got.append(b, size_t(n));
-        }
-        if (closed)
-            *closed = ended;
-        return got;
-    }
-
-    int fd_ = -1;
-    bool connected_ = false;
-};
-
-const std::string kBase{kServerBasePath};
-
-std::string request(const std::string& path, const std::string& fields = "") {
-    return "GET " + kBase + path + " HTTP/1.1\r\nHost: x\r\n" + fields + "\r\n";
-}
 
 // One request on a fresh connection, as a new viewer makes it; its status and how long it took.
 std::pair<long, double> freshGet(const std::string& url) {
@@ -137,8 +46,7 @@ std::pair<long, double> freshGet(const std::string& url) {
     return {code == CURLE_OK ? status : -long(code), took};
 }
 
-class ServingLimits : public ::testing::Test {
-protected:
+struct ServingLimits : public ::testing::Test {
     // Large enough that a whole level does not fit in socket buffers.
     static void SetUpTestSuite() {
         dir_ = new TempDir;
@@ -150,11 +58,9 @@ protected:
     static std::string data() { return dir_->file("data"); }
     static std::string wholeDataSet() { return "getLODNormals/scene/0/" + std::to_string(levels_ - 1); }
 
-    static TempDir* dir_;
-    static int levels_;
+    static inline TempDir* dir_ = nullptr;
+    static inline int levels_ = 0;
 };
-TempDir* ServingLimits::dir_ = nullptr;
-int ServingLimits::levels_ = 0;
 
 // Sends one byte to each client in turn every `period` until stopped.
 class Trickler {
@@ -177,57 +83,60 @@ private:
     std::thread thread_;
 };
 
-// With a single serving thread, whatever 64 other connections do, new clients are answered at once.
+// What a client holding a connection does after connecting.
+struct Holder {
+    const char* what;
+    std::function<void(RawClient&)> start;
+    int receiveBuffer = 0; // small: it reads nothing of a long reply
+    bool trickle = false;  // a byte at a time, without end
+};
+const Holder kIdle{"idle", [](RawClient&) {}};
+const Holder kHalfLine{"half a request line", [](RawClient& c) { c.send("GET /Varnel/res"); }};
+const Holder kTrickle{"header fields trickled a byte at a time",
+                      [](RawClient& c) { c.send("GET " + kBase + "getDatasetNames HTTP/1.1\r\nX-Slow: "); },
+                      0, true};
+const Holder kUnread{"a whole data set requested and not read",
+                     [](RawClient& c) { c.send(request(ServingLimits::wholeDataSet())); }, 4096};
+
+// Connects `count` holders, started and trickled to.
+struct Holders {
+    std::vector<std::unique_ptr<RawClient>> clients;
+    std::unique_ptr<Trickler> trickler;
+    Holders(int port, const Holder& h, int count, milliseconds period = milliseconds(20)) {
+        for (int i = 0; i < count; ++i) {
+            clients.push_back(std::make_unique<RawClient>(port, h.receiveBuffer));
+            EXPECT_TRUE(clients.back()->connected());
+            h.start(*clients.back());
+        }
+        if (h.trickle)
+            trickler = std::make_unique<Trickler>(clients, period);
+    }
+};
+
+// With a single serving thread, whatever 64 other connections do, new clients are answered at once; and
+// beside 16 clients fetching whole data sets, short requests progress.
 TEST_F(ServingLimits, NewClientsAreAnsweredWhileOthersHoldConnections) {
     PointServerOptions o;
     o.threads = 1;
     LocalPointServer server(data(), o);
-    struct Holders {
-        const char* what;
-        std::function<void(RawClient&)> start; // after connecting
-        int receiveBuffer = 0;
-        bool trickle = false;
-    };
-    const std::vector<Holders> cases{
-        {"idle connections", [](RawClient&) {}},
-        {"half a request line", [](RawClient& c) { c.send("GET /Varnel/resources/Ser"); }},
-        {"header fields trickled a byte at a time",
-         [](RawClient& c) { c.send("GET " + kBase + "getDatasetNames HTTP/1.1\r\nX-Slow: "); }, 0, true},
-        {"whole data sets requested and not read", [](RawClient& c) { c.send(request(wholeDataSet())); },
-         4096},
-        {"two whole data sets pipelined, none read",
-         [](RawClient& c) { c.send(request(wholeDataSet()) + request(wholeDataSet())); }, 65536},
-    };
-    for (const auto& h : cases) {
+    const Holder pipelined{"two whole data sets pipelined, none read",
+                           [](RawClient& c) { c.send(request(wholeDataSet()) + request(wholeDataSet())); },
+                           65536};
+    for (const Holder& h : {kIdle, kHalfLine, kTrickle, kUnread, pipelined}) {
         SCOPED_TRACE(h.what);
-        std::vector<std::unique_ptr<RawClient>> holders;
-        for (int i = 0; i < 64; ++i) {
-            holders.push_back(std::make_unique<RawClient>(server.port(), h.receiveBuffer));
-            ASSERT_TRUE(holders.back()->connected());
-            h.start(*holders.back());
-        }
-        std::unique_ptr<Trickler> trickler;
-        if (h.trickle)
-            trickler = std::make_unique<Trickler>(holders, milliseconds(20));
+        Holders holders(server.port(), h, 64);
         std::this_thread::sleep_for(milliseconds(300)); // the server has taken them all up
         double worst = 0;
         for (const char* path :
-             {"getDatasetNames", "getHeader/scene", "getRangeLODNormals/scene/0/1e12/0/1e12/-1e9/1e9/0/0"}) {
+             {"getDatasetNames", "getHeader/scene", "getRangeLODNormals/scene/0/1e12/0/1e12/-1e9/1e9/0/0"})
             for (int k = 0; k < 3; ++k) {
                 const auto [status, took] = freshGet(server.base() + path);
                 EXPECT_EQ(status, 200) << path;
                 worst = std::max(worst, took);
             }
-        }
         EXPECT_LT(worst, 0.2 * kSlowdown) << "slowest new client, seconds";
     }
-}
-
-// Clients busy fetching whole data sets over kept-alive connections leave room for short requests.
-TEST_F(ServingLimits, ShortRequestsProgressBesideWholeDataSetFetches) {
-    PointServerOptions o;
-    o.threads = 1;
-    LocalPointServer server(data(), o);
+    // Clients busy fetching whole data sets over kept-alive connections leave room for short requests.
     std::atomic<bool> done{false};
     std::atomic<uint64_t> fetched{0};
     std::vector<std::thread> busy;
@@ -254,8 +163,9 @@ TEST_F(ServingLimits, ShortRequestsProgressBesideWholeDataSetFetches) {
 }
 
 // Long replies go out from other threads than short ones; they arrive whole, cut where a range says, and
-// the connection serves on between them.
-TEST_F(ServingLimits, LongRepliesArriveWholeAndTheConnectionGoesOn) {
+// the connection serves on between them. Request heads past their bounds are refused as soon as the bound
+// is passed; bodies past theirs too.
+TEST_F(ServingLimits, LongRepliesArriveWholeAndOversizedRequestsAreRefused) {
     PointServerOptions o;
     o.threads = 4;
     LocalPointServer server(data(), o);
@@ -288,6 +198,41 @@ TEST_F(ServingLimits, LongRepliesArriveWholeAndTheConnectionGoesOn) {
     EXPECT_EQ(replies[2].first.substr(0, 12), "HTTP/1.1 206");
     EXPECT_TRUE(replies[2].second == levels.substr(from));
     EXPECT_EQ(replies[3].second, "scene\n");
+
+    const std::string longTarget = kBase + "getHeader/" + std::string(kMaxRequestTargetBytes, 'a');
+    const struct {
+        const char* what;
+        std::string bytes, status;
+    } cases[] = {
+        {"request line past the head bound", "GET /" + std::string(kMaxRequestHeadBytes + 10, 'a'), "414"},
+        {"request target past its bound", "GET " + longTarget + " HTTP/1.1\r\nHost: x\r\n\r\n", "414"},
+        {"header fields past the head bound",
+         "GET " + kBase + "getDatasetNames HTTP/1.1\r\nX-Big: " + std::string(kMaxRequestHeadBytes, 'b'),
+         "431"},
+        {"body past its bound",
+         "GET " + kBase + "getDatasetNames HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+             std::to_string(kMaxRequestBodyBytes + 1) + "\r\n\r\n",
+         "413"},
+        {"not HTTP", std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\r\n", 15), "400"},
+        {"not GET", "DELETE " + kBase + "getDatasetNames HTTP/1.1\r\nHost: x\r\n\r\n", "405"},
+        {"not HTTP at all", std::string("\0\x01\xff garbage\r\n\r\n", 16), "400"},
+        {"a POST", "POST " + kBase + "getDatasetNames HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n",
+         "405"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        RawClient client(server.port());
+        client.send(c.bytes);
+        const std::string reply = client.readReply(2 * kSlowdown);
+        EXPECT_EQ(reply.substr(0, 12), "HTTP/1.1 " + c.status) << reply.substr(0, 200);
+    }
+    // A small body on a GET is read past, and the connection goes on.
+    RawClient small(server.port());
+    small.send("GET " + kBase + "getDatasetNames HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello" +
+               request("getDatasetNames", "Connection: close\r\n"));
+    const std::string both = small.readUntilClosed(2 * kSlowdown);
+    EXPECT_EQ(both.find("HTTP/1.1 200"), 0u) << both;
+    EXPECT_NE(both.find("HTTP/1.1 200", 1), std::string::npos) << both;
 }
 
 // Each phase of a connection ends on its deadline, however the client behaves.
@@ -298,34 +243,16 @@ TEST_F(ServingLimits, ConnectionsEndOnTheirDeadlines) {
     o.sendTimeout = milliseconds(500);
     o.maxRequestsPerConnection = 3;
     LocalPointServer server(data(), o);
-    struct Case {
-        const char* what;
-        std::function<void(RawClient&)> act;
-        int receiveBuffer;
-        bool trickle;
-    };
-    const std::vector<Case> cases{
-        {"never sends", [](RawClient&) {}, 0, false},
-        {"stops inside the request line", [](RawClient& c) { c.send("GET /Varnel/res"); }, 0, false},
-        {"trickles header fields without end",
-         [](RawClient& c) { c.send("GET " + kBase + "getDatasetNames HTTP/1.1\r\nX-Slow: "); }, 0, true},
-        {"reads none of a long reply", [](RawClient& c) { c.send(request(wholeDataSet())); }, 4096, false},
-        {"idles after a reply", [](RawClient& c) { c.send(request("getDatasetNames")); }, 0, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        std::vector<std::unique_ptr<RawClient>> one;
-        one.push_back(std::make_unique<RawClient>(server.port(), c.receiveBuffer));
-        c.act(*one[0]);
-        std::unique_ptr<Trickler> trickler;
-        if (c.trickle)
-            trickler = std::make_unique<Trickler>(one, milliseconds(50));
+    const Holder afterReply{"idles after a reply", [](RawClient& c) { c.send(request("getDatasetNames")); }};
+    for (const Holder& h : {kIdle, kHalfLine, kTrickle, kUnread, afterReply}) {
+        SCOPED_TRACE(h.what);
+        Holders one(server.port(), h, 1, milliseconds(50));
         const auto t0 = Clock::now();
-        if (c.receiveBuffer >
+        if (h.receiveBuffer >
             0) // a client that reads nothing: look only once the server should have given up
             std::this_thread::sleep_for(milliseconds(1500));
         bool closed = false;
-        one[0]->readUntilClosed(3 * kSlowdown, &closed);
+        one.clients[0]->readUntilClosed(3 * kSlowdown, &closed);
         EXPECT_TRUE(closed) << "still open after " << secondsSince(t0) << " s";
     }
     // The third request on a connection is its last, even when more are pipelined.
@@ -344,74 +271,25 @@ TEST_F(ServingLimits, ConnectionsEndOnTheirDeadlines) {
     EXPECT_EQ(got.substr(0, lastReply).find("Connection: close"), std::string::npos) << got;
 }
 
-// Request heads past their bounds are refused as soon as the bound is passed; bodies past theirs too.
-TEST_F(ServingLimits, OversizedRequestsAreRefused) {
-    LocalPointServer server(data(), PointServerOptions{});
-    struct Case {
-        const char* what;
-        std::string bytes;
-        std::string status;
-    };
-    const std::string longTarget = kBase + "getHeader/" + std::string(kMaxRequestTargetBytes, 'a');
-    const std::vector<Case> cases{
-        {"request line past the head bound", "GET /" + std::string(kMaxRequestHeadBytes + 10, 'a'), "414"},
-        {"request target past its bound", "GET " + longTarget + " HTTP/1.1\r\nHost: x\r\n\r\n", "414"},
-        {"header fields past the head bound",
-         "GET " + kBase + "getDatasetNames HTTP/1.1\r\nX-Big: " + std::string(kMaxRequestHeadBytes, 'b'),
-         "431"},
-        {"body past its bound",
-         "GET " + kBase + "getDatasetNames HTTP/1.1\r\nHost: x\r\nContent-Length: " +
-             std::to_string(kMaxRequestBodyBytes + 1) + "\r\n\r\n",
-         "413"},
-        {"not HTTP", std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\r\n", 15), "400"},
-        {"not GET", "DELETE " + kBase + "getDatasetNames HTTP/1.1\r\nHost: x\r\n\r\n", "405"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        RawClient client(server.port());
-        client.send(c.bytes);
-        const std::string got = client.readReply(2 * kSlowdown);
-        EXPECT_EQ(got.substr(0, 12), "HTTP/1.1 " + c.status) << got.substr(0, 200);
-    }
-    // A small body on a GET is read past, and the connection goes on.
-    RawClient client(server.port());
-    client.send("GET " + kBase + "getDatasetNames HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello" +
-                request("getDatasetNames", "Connection: close\r\n"));
-    const std::string got = client.readUntilClosed(2 * kSlowdown);
-    EXPECT_EQ(got.find("HTTP/1.1 200"), 0u) << got;
-    EXPECT_NE(got.find("HTTP/1.1 200", 1), std::string::npos) << got;
-}
-
 // Beyond the connection cap, clients waiting for a request make room; otherwise new ones are refused.
 TEST_F(ServingLimits, ExcessConnectionsAreRefusedOrMakeRoom) {
     PointServerOptions o;
     o.maxConnections = 8;
     LocalPointServer server(data(), o);
-    struct Case {
-        const char* what;
-        std::string sent;
-        long status;
-    };
-    const std::vector<Case> cases{{"held by idle connections", "", 200},
-                                  {"held by unfinished requests", "GET /Varnel/res", 503}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        std::vector<std::unique_ptr<RawClient>> holders;
-        for (int i = 0; i < 8; ++i) {
-            holders.push_back(std::make_unique<RawClient>(server.port()));
-            holders.back()->send(c.sent);
-        }
+    for (const auto& [h, expected] : {std::pair{kIdle, 200L}, std::pair{kHalfLine, 503L}}) {
+        SCOPED_TRACE(h.what);
+        Holders holders(server.port(), h, 8);
         std::this_thread::sleep_for(milliseconds(100));
         const auto [status, took] = freshGet(server.base() + "getDatasetNames");
-        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(status, expected);
         EXPECT_LT(took, 0.5 * kSlowdown);
         size_t closed = 0;
-        for (auto& h : holders) {
+        for (auto& c : holders.clients) {
             bool ended = false;
-            h->readUntilClosed(0.05, &ended);
+            c->readUntilClosed(0.05, &ended);
             closed += ended;
         }
-        EXPECT_EQ(closed, c.status == 200 ? 1u : 0u) << "holders closed to make room";
+        EXPECT_EQ(closed, expected == 200 ? 1u : 0u) << "holders closed to make room";
     }
     // The refusal is logged once it is sent, which may be just after the client has it.
     bool logged = false;
@@ -443,58 +321,47 @@ struct ServeProcess {
     int port = 0;
 };
 
-// Request lines of 50 MB without an end cost the server no more than a few megabytes.
-TEST_F(ServingLimits, EndlessRequestLinesKeepMemoryFlat) {
-    ServeProcess serve(data());
-    ASSERT_GT(serve.port, 0) << serve.p.err();
-    EXPECT_EQ(freshGet("http://127.0.0.1:" + std::to_string(serve.port) + kBase + "getDatasetNames").first,
-              200);
-    const long before = serve.peakKiB();
-    ASSERT_GT(before, 0);
-    constexpr size_t kLine = 50 << 20;
-    std::vector<size_t> sent(4, 0);
-    std::vector<std::string> replies(4);
-    std::vector<std::thread> senders;
-    for (size_t i = 0; i < sent.size(); ++i)
-        senders.emplace_back([&, i] {
-            RawClient c(serve.port);
-            const std::string chunk(1 << 16, 'a');
-            c.send("GET /");
-            while (sent[i] < kLine && c.send(chunk))
-                sent[i] += chunk.size();
-            replies[i] = c.readUntilClosed(2);
-        });
-    for (auto& t : senders)
-        t.join();
-    const long after = serve.peakKiB();
-    EXPECT_LT(after - before, long(4096 * kSlowdown))
-        << "peak resident KiB before " << before << ", after " << after;
-    for (size_t i = 0; i < sent.size(); ++i) {
-        EXPECT_LT(sent[i], kLine) << "the server read the whole line";
-        if (!replies[i].empty()) {
-            EXPECT_EQ(replies[i].substr(0, 12), "HTTP/1.1 414");
-        }
-    }
-    EXPECT_EQ(freshGet("http://127.0.0.1:" + std::to_string(serve.port) + kBase + "getDatasetNames").first,
-              200);
-}
-
-// SIGTERM and SIGINT end the server within a second while clients trickle, stall and read nothing.
-TEST_F(ServingLimits, SignalsStopTheServerWithinASecond) {
+// The program: its first line names what it serves and where; request lines of 50 MB without an end cost
+// it no more than a few megabytes; SIGTERM and SIGINT end it within a second, each request logged, while
+// clients trickle, stall and read nothing.
+TEST_F(ServingLimits, TheProgramKeepsMemoryFlatAndStopsWithinASecond) {
     for (int sig : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(sig);
         ServeProcess serve(data());
         ASSERT_GT(serve.port, 0) << serve.p.err();
-        std::vector<std::unique_ptr<RawClient>> slow, stalled;
-        for (int i = 0; i < 32; ++i) {
-            slow.push_back(std::make_unique<RawClient>(serve.port));
-            slow.back()->send(i % 2 ? "GET /Varnel/res" : "");
+        EXPECT_EQ(serve.p.out().rfind("Serving 1 data set from " + data() + " on http://127.0.0.1:", 0), 0u);
+        const std::string names =
+            "http://127.0.0.1:" + std::to_string(serve.port) + kBase + "getDatasetNames";
+        EXPECT_EQ(freshGet(names).first, 200);
+        if (sig == SIGTERM) {
+            const long before = serve.peakKiB();
+            ASSERT_GT(before, 0);
+            constexpr size_t kLine = 50 << 20;
+            std::vector<size_t> sent(4, 0);
+            std::vector<std::string> replies(4);
+            std::vector<std::thread> senders;
+            for (size_t i = 0; i < sent.size(); ++i)
+                senders.emplace_back([&, i] {
+                    RawClient c(serve.port);
+                    const std::string chunk(1 << 16, 'a');
+                    c.send("GET /");
+                    while (sent[i] < kLine && c.send(chunk))
+                        sent[i] += chunk.size();
+                    replies[i] = c.readUntilClosed(2);
+                });
+            for (auto& t : senders)
+                t.join();
+            const long after = serve.peakKiB();
+            EXPECT_LT(after - before, long(4096 * kSlowdown))
+                << "peak resident KiB before " << before << ", after " << after;
+            for (size_t i = 0; i < sent.size(); ++i) {
+                EXPECT_LT(sent[i], kLine) << "the server read the whole line";
+                EXPECT_TRUE(replies[i].empty() || replies[i].substr(0, 12) == "HTTP/1.1 414") << replies[i];
+            }
+            EXPECT_EQ(freshGet(names).first, 200);
         }
-        for (int i = 0; i < 8; ++i) {
-            stalled.push_back(std::make_unique<RawClient>(serve.port, 4096));
-            stalled.back()->send(request(wholeDataSet()));
-        }
-        Trickler trickler(slow, milliseconds(20));
+        Holders trickling(serve.port, kTrickle, 16), halfLines(serve.port, kHalfLine, 16),
+            idle(serve.port, kIdle, 8), stalled(serve.port, kUnread, 8);
         std::this_thread::sleep_for(milliseconds(300));
         const auto t0 = Clock::now();
         kill(serve.p.pid(), sig);
@@ -502,6 +369,10 @@ TEST_F(ServingLimits, SignalsStopTheServerWithinASecond) {
         ASSERT_TRUE(serve.p.waitFor(10, r)) << "still running after 10 s";
         EXPECT_LT(secondsSince(t0), 1.0 * kSlowdown);
         EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find(sig == SIGINT ? "stopping on SIGINT" : "stopping on SIGTERM"), std::string::npos)
+            << r.err;
+        EXPECT_NE(r.out.find("127.0.0.1 \"GET " + kBase + "getDatasetNames\" 200 6 "), std::string::npos)
+            << r.out;
     }
 }
 

@@ -1,0 +1,231 @@
+#pragma once
+// Helpers of the point server's tests: whole files, data set directories, point replies and raw sockets.
+#include "DatasetImport.h"
+#include "LASHeader.h"
+#include "PointServerAddress.h"
+#include "support/Samples.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+// Whole file in one read.
+inline std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    std::string out(size_t(in.tellg()), '\0');
+    in.seekg(0);
+    in.read(out.data(), std::streamsize(out.size()));
+    return out;
+}
+inline void spit(const std::string& path, const std::string& bytes) {
+    writeBytes(path, std::vector<unsigned char>(bytes.begin(), bytes.end()));
+}
+
+inline std::string num(double v) {
+    char b[64];
+    std::snprintf(b, sizeof b, "%.17g", v);
+    return b;
+}
+
+template <typename T> T le(const char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v); // the build targets little-endian machines only
+    return v;
+}
+
+// Every file under dir by relative name, a directory as an empty entry.
+using Contents = std::map<std::string, std::string>;
+inline Contents contentsOf(const std::filesystem::path& dir) {
+    Contents out;
+    for (auto& e : std::filesystem::recursive_directory_iterator(dir))
+        out[std::filesystem::relative(e.path(), dir).string()] = e.is_regular_file() ? slurp(e.path()) : "";
+    return out;
+}
+inline std::string listing(const Contents& c) {
+    std::string s;
+    for (auto& [k, v] : c)
+        s += k + " (" + std::to_string(v.size()) + " bytes)\n";
+    return s;
+}
+
+using Records = std::vector<std::string>;
+inline Records sorted(Records r) {
+    std::sort(r.begin(), r.end());
+    return r;
+}
+
+// A point reply as its records (normals dropped) after checking its length and that every normal is a unit
+// vector with z >= 0.
+inline Records splitReply(const std::string& body, size_t recordLength) {
+    const size_t wire = recordLength + 12;
+    EXPECT_EQ(body.size() % wire, 0u);
+    Records out;
+    size_t bad = 0;
+    for (size_t at = 0; at + wire <= body.size(); at += wire) {
+        out.push_back(body.substr(at, recordLength));
+        float n[3];
+        std::memcpy(n, body.data() + at + recordLength, 12);
+        const double len = std::sqrt(double(n[0]) * n[0] + double(n[1]) * n[1] + double(n[2]) * n[2]);
+        bad += !(std::fabs(len - 1.0) < 1e-4 && n[2] >= 0.0f);
+    }
+    EXPECT_EQ(bad, 0u) << "normals that are not unit length with z >= 0";
+    return out;
+}
+
+inline double worldOf(const char* record, const LASHeader& h, int a) {
+    const double s[3] = {h.ScaleFactor_X, h.ScaleFactor_Y, h.ScaleFactor_Z};
+    const double o[3] = {h.OffsetX, h.OffsetY, h.OffsetZ};
+    return double(le<int32_t>(record + 4 * a)) * s[a] + o[a];
+}
+
+// How many records lie outside [x0, x1) x [y0, y1).
+inline size_t outside(const Records& records, const LASHeader& h, double x0, double x1, double y0,
+                      double y1) {
+    size_t n = 0;
+    for (const auto& r : records) {
+        const double x = worldOf(r.data(), h, 0), y = worldOf(r.data(), h, 1);
+        n += !(x >= x0 && x < x1 && y >= y0 && y < y1);
+    }
+    return n;
+}
+
+// A LAS file as the tests see it: header, records, world coordinates and the points' extent.
+struct LasInput {
+    std::string bytes;
+    LASHeader h;
+    double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+    explicit LasInput(const std::string& path) : bytes(slurp(path)) {
+        h.copyFromBuffer(reinterpret_cast<const unsigned char*>(bytes.data()));
+        for (size_t i = 0; i < count(); ++i)
+            for (int a = 0; a < 3; ++a) {
+                lo[a] = std::min(lo[a], coord(i, a));
+                hi[a] = std::max(hi[a], coord(i, a));
+            }
+    }
+    size_t count() const { return h.NumberOfPointRecords; }
+    std::string header() const { return bytes.substr(0, std::max<size_t>(227, h.HeaderSize)); }
+    const char* at(size_t i) const {
+        return bytes.data() + h.OffsetToPointData + i * h.PointDataRecordLength;
+    }
+    std::string record(size_t i) const { return std::string(at(i), h.PointDataRecordLength); }
+    double coord(size_t i, int a) const { return worldOf(at(i), h, a); }
+    Records records() const {
+        Records r;
+        for (size_t i = 0; i < count(); ++i)
+            r.push_back(record(i));
+        return sorted(r);
+    }
+};
+
+using Clock = std::chrono::steady_clock;
+inline double secondsSince(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+const std::string kBase{kServerBasePath};
+inline std::string request(const std::string& path, const std::string& fields = "") {
+    return "GET " + kBase + path + " HTTP/1.1\r\nHost: x\r\n" + fields + "\r\n";
+}
+
+// A client socket on 127.0.0.1 driven byte by byte.
+class RawClient {
+public:
+    explicit RawClient(int port, int receiveBuffer = 0) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        if (receiveBuffer > 0)
+            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(uint16_t(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~RawClient() { close(fd_); }
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    bool connected() const { return connected_; }
+    bool send(std::string_view bytes) {
+        while (!bytes.empty()) {
+            const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            bytes.remove_prefix(size_t(n));
+        }
+        return true;
+    }
+    // What arrives until the server closes the connection, `seconds` pass or `atMost` bytes came; `closed`
+    // says whether the server closed it.
+    std::string readUntilClosed(double seconds, bool* closed = nullptr, size_t atMost = SIZE_MAX) {
+        return read(seconds, closed, false, atMost);
+    }
+    // One reply: its head and as many bytes as its Content-Length says (or what came within `seconds`).
+    std::string readReply(double seconds) { return read(seconds, nullptr, true, SIZE_MAX); }
+
+private:
+    static bool wholeReply(const std::string& got) {
+        const size_t head = got.find("\r\n\r\n"), length = got.find("Content-Length: ");
+        return head != std::string::npos && length < head &&
+               got.size() >= head + 4 + std::stoull(got.substr(length + 16));
+    }
+    std::string read(double seconds, bool* closed, bool oneReply, size_t atMost) {
+        std::string got;
+        const auto t0 = Clock::now();
+        bool ended = false;
+        for (double left = seconds; left > 0 && got.size() < atMost && !(oneReply && wholeReply(got));
+             left = seconds - secondsSince(t0)) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, int(left * 1000) + 1) <= 0)
+                continue;
+            char b[65536];
+            const ssize_t n = recv(fd_, b, std::min(sizeof b, atMost - got.size()), 0);
+            if (n <= 0) {
+                ended = true;
+                break;
+            }
+            got.append(b, size_t(n));
+        }
+        if (closed)
+            *closed = ended;
+        return got;
+    }
+
+    int fd_ = -1;
+    bool connected_ = false;
+};
+
+// The real LAS samples, imported once per program as data sets named after their files.
+constexpr int kSampleNeighbours = 10;
+struct ImportedSamples {
+    std::vector<SampleFile> files;
+    std::string data;
+};
+inline const ImportedSamples& importedSamples() {
+    static TempDir dir;
+    static const ImportedSamples imported = [] {
+        ImportedSamples s{{}, dir.file("data")};
+        for (const auto& f : manifestSamples("las"))
+            if (std::filesystem::exists(f.path)) {
+                importDataset(f.path, s.data, f.name, kSampleNeighbours);
+                s.files.push_back(f);
+            }
+        return s;
+    }();
+    return imported;
+}
