@@ -1,361 +1,239 @@
+// The file object: the quirks real files have, every reader of its points, writing without losing
+// anything, and hostile or damaged files (run under AddressSanitizer); then every real sample.
 #include "CLASFile.h"
+#include "CLASFile_C.h"
 #include "CLASReader.h"
 #include "LasBuilder.h"
+#include "LasTestUtil.h"
+#include "support/Samples.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstring>
+#include <random>
 #include <sys/resource.h>
 
 namespace {
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
+using Bytes = std::vector<unsigned char>;
 
-std::vector<unsigned char> packed(LASPoint* p) {
-    std::vector<unsigned char> b(p->GetSize());
+Bytes packed(LASPoint* p) {
+    Bytes b(p->GetSize());
     p->copyToBuffer(b.data());
     return b;
 }
 
-std::vector<unsigned char> expectedRecord(const LasBuilder& b, uint32_t i) {
-    auto bytes = b.bytes();
-    size_t at = b.offsetToPoints() + size_t(i) * b.recordLength();
-    return std::vector<unsigned char>(bytes.begin() + at, bytes.begin() + at + las_detail::formatSize(b.format));
-}
-
-struct Quirks {
-    const char* name;
+// The builder's file written as in.las, with point i's format bytes as laid out there.
+struct Placed {
     LasBuilder b;
+    Bytes bytes;
+    std::string in, out;
+    Bytes record(uint64_t i) const {
+        auto at = bytes.begin() + b.offsetToPoints() + i * b.recordLength();
+        return Bytes(at, at + las_detail::formatSize(b.format));
+    }
 };
-std::vector<Quirks> quirkyFiles() {
-    std::vector<Quirks> v;
-    for (int f = 0; f < 4; ++f) {
-        LasBuilder b;
-        b.format = f;
-        b.points = 300;
-        b.vlrLengths = {16, 0, 40};
-        v.push_back({"plain", b});
-        b.extraPerPoint = 8; // extra bytes after each record
-        v.push_back({"extra bytes", b});
-        b.extraPerPoint = 0;
-        b.gap = 2; // LAS 1.0 start signature position
-        b.versionMinor = 0;
-        v.push_back({"gap", b});
-        b.gap = 0;
-        b.headerExtra = 6;
-        v.push_back({"long header", b});
-    }
-    return v;
+Placed place(const TempDir& dir, const LasBuilder& b) {
+    Placed p{b, b.bytes(), dir.file("in.las"), dir.file("out.las")};
+    writeBytes(p.in, p.bytes);
+    return p;
 }
 
-TEST(CLASFile, LoadReadsEveryQuirkAndWriteFileReproducesTheBytes) {
+// Every format with records, extra bytes after each point, a gap (the LAS 1.0 start signature position)
+// and a long header: Load reads it, every reader sees the same points, WriteFile reproduces the bytes.
+TEST(CLASFile, EveryQuirkEveryReaderAndAByteExactRewrite) {
     TempDir dir;
-    for (auto& [name, b] : quirkyFiles()) {
-        SCOPED_TRACE(std::string(name) + " format " + std::to_string(b.format));
-        std::string in = dir.file("in.las"), out = dir.file("out.las");
-        auto bytes = b.bytes();
-        writeBytes(in, bytes);
-        CLASFile las;
-        CaptureStdout();
-        ASSERT_TRUE(las.ReadFile(in.c_str()));
-        std::string messages = GetCapturedStdout();
-        if (b.extraPerPoint)
-            EXPECT_EQ(messages, "ReadError: Wrong point" + std::to_string(b.format) + " data record length");
-        else
-            EXPECT_EQ(messages, "");
-        ASSERT_EQ(las.points.size(), b.points);
-        ASSERT_EQ(las.records.size(), b.vlrLengths.size());
-        EXPECT_EQ(las.records[2].Data.size(), 40u);
-        EXPECT_EQ(las.records[2].RecordID, 1002);
-        for (uint32_t i = 0; i < b.points; i += 37)
-            ASSERT_EQ(packed(las.points[i].get()), expectedRecord(b, i)) << i;
-        EXPECT_EQ(las.extraBytesPerPoint, b.extraPerPoint);
+    for (int format = 0; format < 4; ++format)
+        for (auto [extra, gap, headerExtra] : {std::tuple{0, 0, 0}, {8, 0, 0}, {0, 2, 0}, {0, 0, 6}}) {
+            SCOPED_TRACE(testing::Message()
+                         << format << " extra " << extra << " gap " << gap << " " << headerExtra);
+            LasBuilder b;
+            b.format = format, b.points = 300, b.vlrLengths = {16, 0, 40};
+            b.extraPerPoint = extra, b.gap = gap, b.headerExtra = headerExtra, b.versionMinor = gap ? 0 : 2;
+            const auto p = place(dir, b);
+            const int length = b.recordLength();
+            CLASFile las, opened;
+            bool loaded = false;
+            EXPECT_EQ(logOf([&] { loaded = las.ReadFile(p.in.c_str()); }),
+                      extra ? "ReadError: Wrong point" + std::to_string(format) + " data record length" : "");
+            ASSERT_TRUE(loaded);
+            ASSERT_EQ(las.points.size(), b.points);
+            ASSERT_EQ(las.records.size(), 3u);
+            EXPECT_EQ(std::tuple(las.records[2].Data.size(), las.records[2].RecordID, las.extraBytesPerPoint),
+                      std::tuple(40u, 1002, extra));
+            las.WriteFile(p.out.c_str());
+            EXPECT_EQ(readBytes(p.out), p.bytes);
 
-        las.WriteFile(out.c_str());
-        EXPECT_EQ(readBytes(out), bytes);
-    }
-}
-
-TEST(CLASFile, RandomAndBulkAccessAgree) {
-    TempDir dir;
-    for (auto& [name, b] : quirkyFiles()) {
-        SCOPED_TRACE(std::string(name) + " format " + std::to_string(b.format));
-        std::string in = dir.file("in.las");
-        writeBytes(in, b.bytes());
-        CLASFile las;
-        CaptureStdout();
-        ASSERT_TRUE(las.OpenFile(in.c_str()));
-        GetCapturedStdout();
-        LASPoint** all = las.GetPoints(0, b.points);
-        ASSERT_NE(all, nullptr);
-        std::vector<unsigned char> raw(size_t(b.points) * b.recordLength());
-        CLASReader::ReadPoints(in.c_str(), raw.data(), b.offsetToPoints(), b.recordLength(), b.points,
-                               b.recordLength());
-        std::vector<unsigned char> raw2(raw.size());
-        CLASReader::ReadNumPoints(in.c_str(), raw2.data(), b.offsetToPoints(), b.recordLength(), b.points,
-                                  b.recordLength());
-        EXPECT_EQ(raw, raw2);
-        for (uint32_t i = 0; i < b.points; ++i) {
-            std::unique_ptr<LASPoint> one(las.GetPoint(i));
-            ASSERT_TRUE(one) << i;
-            auto expect = expectedRecord(b, i);
-            ASSERT_EQ(packed(one.get()), expect) << i;
-            ASSERT_EQ(packed(all[i]), expect) << i;
-            ASSERT_EQ(0, std::memcmp(raw.data() + size_t(i) * b.recordLength(), expect.data(), expect.size()));
+            ASSERT_TRUE(opened.OpenFile(p.in.c_str()));
+            LASPoint **all = opened.GetPoints(0, b.points), **mid = opened.GetPoints(100, 50);
+            Bytes raw(size_t(b.points) * length), raw2(raw.size());
+            CLASReader::ReadPoints(p.in.c_str(), raw.data(), b.offsetToPoints(), length, b.points, length);
+            CLASReader::ReadNumPoints(p.in.c_str(), raw2.data(), b.offsetToPoints(), length, b.points,
+                                      length);
+            EXPECT_EQ(raw, raw2);
+            for (uint32_t i = 0; i < b.points; ++i) {
+                const Bytes r = p.record(i);
+                std::unique_ptr<LASPoint> one(opened.GetPoint(i));
+                ASSERT_TRUE(one) << i;
+                ASSERT_EQ(packed(las.points[i].get()), r) << i;
+                ASSERT_EQ(packed(one.get()), r) << i;
+                ASSERT_EQ(packed(all[i]), r) << i;
+                ASSERT_EQ(0, std::memcmp(raw.data() + i * length, r.data(), r.size())) << i;
+                if (i >= 100 && i < 150)
+                    ASSERT_EQ(packed(mid[i - 100]), r) << i;
+            }
+            CLASFile::FreePointArray(all);
+            CLASFile::FreePointArray(mid);
         }
-        CLASFile::FreePointArray(all);
-
-        // A slice from the middle.
-        LASPoint** mid = las.GetPoints(100, 50);
-        EXPECT_EQ(packed(mid[0]), expectedRecord(b, 100));
-        EXPECT_EQ(packed(mid[49]), expectedRecord(b, 149));
-        CLASFile::FreePointArray(mid);
-    }
 }
 
-TEST(CLASFile, BulkReadersCountProgressAsDocumented) {
+// Progress counts every k-th record (k = 2 from 200 records on); the reader's stride leaves the bytes
+// between records alone; reads past the end, or of no file, throw their reasons.
+TEST(CLASReader, ProgressStrideAndShortReads) {
     TempDir dir;
     LasBuilder b;
     b.points = 250;
-    std::string in = dir.file("in.las");
-    writeBytes(in, b.bytes());
+    const auto p = place(dir, b);
+    const char* in = p.in.c_str();
+    const uint64_t at = b.offsetToPoints();
     CLASFile las;
-    ASSERT_TRUE(las.OpenFile(in.c_str()));
-    uint32_t progress = 0;
-    CLASFile::FreePointArray(las.GetPoints(0, 250, &progress));
-    EXPECT_EQ(progress, 125u); // records 0, 2, ..., 248
-    progress = 0;
-    CLASFile::FreePointArray(las.GetPoints(0, 50, &progress));
-    EXPECT_EQ(progress, 50u);
-    progress = 0;
-    CLASFile::FreePointArray(las.GetPoints(0, 201, &progress));
-    EXPECT_EQ(progress, 101u); // k = 2: 0, 2, ..., 200
-
-    std::vector<unsigned char> buf(250 * 28);
-    progress = 0;
-    CLASReader::ReadPoints(in.c_str(), buf.data(), b.offsetToPoints(), 28, 250, 28, &progress);
-    EXPECT_EQ(progress, 125u);
-    progress = 0;
-    CLASReader::ReadNumPoints(in.c_str(), buf.data(), b.offsetToPoints(), 28, 50, 28, &progress);
-    EXPECT_EQ(progress, 50u);
-    progress = 0;
-    CLASReader::ReadPoints(in.c_str(), buf.data(), b.offsetToPoints(), 20, 250, 28, &progress);
-    EXPECT_EQ(progress, 125u);
-}
-
-TEST(CLASReader, StrideLeavesTheGapsAloneAndShortReadsThrow) {
-    TempDir dir;
-    LasBuilder b;
-    b.format = 0;
-    b.points = 5;
-    std::string in = dir.file("in.las");
-    writeBytes(in, b.bytes());
-    std::vector<unsigned char> buf(5 * 32, 0xEE);
-    CLASReader::ReadPoints(in.c_str(), buf.data(), b.offsetToPoints(), 20, 5, 32);
-    for (int i = 0; i < 5; ++i) {
-        auto e = expectedRecord(b, i);
-        EXPECT_EQ(0, std::memcmp(buf.data() + i * 32, e.data(), 20));
-        for (int g = 20; g < 32; ++g)
-            EXPECT_EQ(buf[i * 32 + g], 0xEE);
+    ASSERT_TRUE(las.OpenFile(in));
+    Bytes buf(250 * 32);
+    for (auto [count, expected] : {std::pair{250u, 125u}, {50u, 50u}, {201u, 101u}}) {
+        uint32_t progress[3] = {};
+        CLASFile::FreePointArray(las.GetPoints(0, count, &progress[0]));
+        CLASReader::ReadPoints(in, buf.data(), at, 28, count, 28, &progress[1]);
+        CLASReader::ReadNumPoints(in, buf.data(), at, 20, count, 28, &progress[2]);
+        EXPECT_EQ(std::vector(progress, progress + 3), std::vector(3, expected)) << count;
     }
-    unsigned char one[20];
-    CLASReader::ReadPoint(in.c_str(), one, b.offsetToPoints() + 20, 20);
-    EXPECT_EQ(std::vector<unsigned char>(one, one + 20), expectedRecord(b, 1));
-
-    auto expectThrow = [](auto fn, const char* reason) {
-        try {
-            fn();
-            ADD_FAILURE() << "no exception";
-        } catch (const CLasException& e) {
-            EXPECT_STREQ(e.what(), reason);
-        }
-    };
-    expectThrow([&] { CLASReader::ReadPoints(in.c_str(), buf.data(), b.offsetToPoints(), 20, 6, 20); },
-                "ReadError::LAS Points");
-    expectThrow([&] { CLASReader::ReadNumPoints(in.c_str(), buf.data(), b.offsetToPoints(), 20, 6, 20); },
-                "ReadError::LAS Points");
-    expectThrow([&] { CLASReader::ReadPoint(in.c_str(), one, b.offsetToPoints() + 90, 20); },
-                "ReadError::LAS Point");
-    expectThrow([&] { CLASReader::ReadPoints(dir.file("missing.las").c_str(), buf.data(), 0, 20, 1, 20); },
-                "ReadError::File could not be open.");
+    std::fill(buf.begin(), buf.end(), 0xEE);
+    CLASReader::ReadPoints(in, buf.data(), at, 28, 5, 32);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(Bytes(buf.begin() + i * 32, buf.begin() + i * 32 + 28), p.record(i)) << i;
+        EXPECT_EQ(Bytes(buf.begin() + i * 32 + 28, buf.begin() + i * 32 + 32), Bytes(4, 0xEE)) << i;
+    }
+    unsigned char one[28];
+    CLASReader::ReadPoint(in, one, at + 28, 28);
+    EXPECT_EQ(Bytes(one, one + 28), p.record(1));
+    EXPECT_REASON(CLASReader::ReadPoints(in, buf.data(), at, 28, 251, 28), "ReadError::LAS Points");
+    EXPECT_REASON(CLASReader::ReadNumPoints(in, buf.data(), at, 28, 251, 28), "ReadError::LAS Points");
+    EXPECT_REASON(CLASReader::ReadPoint(in, one, at + 250 * 28 - 10, 28), "ReadError::LAS Point");
+    EXPECT_REASON(CLASReader::ReadPoints(dir.file("no.las").c_str(), buf.data(), 0, 20, 1, 20),
+                  "ReadError::File could not be open.");
 }
 
-TEST(CLASFile, RecordsRunningIntoThePointsDoNotMoveThem) {
-    TempDir dir;
-    LasBuilder b;
-    b.points = 20;
-    b.vlrLengths = {10};
-    auto bytes = b.bytes();
-    las_detail::storeLE<uint16_t>(bytes.data() + 227 + 20, 10 + 56); // claims two points' bytes too
-    std::string in = dir.file("in.las"), out = dir.file("out.las");
-    writeBytes(in, bytes);
-    CLASFile las;
-    ASSERT_TRUE(las.ReadFile(in.c_str()));
-    ASSERT_EQ(las.points.size(), 20u);
-    for (uint32_t i = 0; i < 20; ++i)
-        ASSERT_EQ(packed(las.points[i].get()), expectedRecord(b, i));
-    EXPECT_EQ(las.records[0].Data.size(), 66u);
-    EXPECT_TRUE(las.pointDataPadding.empty());
-
-    // Written out, the file is self-consistent: the points follow the whole record.
-    las.WriteFile(out.c_str());
-    CLASFile back;
-    ASSERT_TRUE(back.ReadFile(out.c_str()));
-    EXPECT_EQ(back.OffsetToPointData, 227u + 54 + 66);
-    for (uint32_t i = 0; i < 20; ++i)
-        ASSERT_EQ(packed(back.points[i].get()), expectedRecord(b, i));
-}
-
+// A record whose length runs into the point data does not move the points; written out, the points
+// follow the whole record. The writer recomputes counts, offsets and lengths instead of trusting stale
+// header values.
 TEST(CLASFile, WriteFileRecomputesTheLayout) {
     TempDir dir;
     LasBuilder b;
-    b.format = 3;
-    b.points = 40;
-    b.vlrLengths = {12, 30};
-    std::string in = dir.file("in.las"), out = dir.file("out.las");
-    writeBytes(in, b.bytes());
-    CLASFile las;
-    ASSERT_TRUE(las.ReadFile(in.c_str()));
+    b.points = 20, b.vlrLengths = {10};
+    auto p = place(dir, b);
+    las_detail::storeLE<uint16_t>(p.bytes.data() + 227 + 20, 10 + 56); // claims two points' bytes too
+    writeBytes(p.in, p.bytes);
+    CLASFile las, back;
+    ASSERT_TRUE(las.ReadFile(p.in.c_str()));
+    EXPECT_EQ(las.records[0].Data.size(), 66u);
+    EXPECT_TRUE(las.pointDataPadding.empty());
+    las.WriteFile(p.out.c_str());
+    ASSERT_TRUE(back.ReadFile(p.out.c_str()));
+    EXPECT_EQ(back.OffsetToPointData, 227u + 54 + 66);
+    for (CLASFile* f : {&las, &back}) {
+        ASSERT_EQ(f->points.size(), 20u);
+        for (uint32_t i = 0; i < 20; ++i)
+            ASSERT_EQ(packed(f->points[i].get()), p.record(i));
+    }
+
+    b.format = 3, b.points = 40, b.vlrLengths = {12, 30};
+    p = place(dir, b);
+    ASSERT_TRUE(las.ReadFile(p.in.c_str()));
     las.records.erase(las.records.begin());
     las.records[0].Data.resize(100, 7);
     las.points.resize(25);
-    las.NumberOfVariableLengthRecords = 9; // stale values the writer must not trust
-    las.OffsetToPointData = 12345;
-    las.HeaderSize = 1;
-    las.PointDataRecordLength = 99;
-    las.NumberOfPointRecords = 77;
-    las.WriteFile(out.c_str());
-    EXPECT_EQ(las.NumberOfVariableLengthRecords, 1u);
-    EXPECT_EQ(las.OffsetToPointData, 227u + 54 + 100);
-    EXPECT_EQ(las.HeaderSize, 227);
-    EXPECT_EQ(las.PointDataRecordLength, 34);
-    EXPECT_EQ(las.NumberOfPointRecords, 25u);
-    EXPECT_EQ(readBytes(out).size(), 227u + 154 + 25 * 34);
-
-    CLASFile back;
-    CaptureStdout();
-    ASSERT_TRUE(back.ReadFile(out.c_str()));
-    EXPECT_EQ(GetCapturedStdout(), "");
-    ASSERT_EQ(back.records.size(), 1u);
-    EXPECT_EQ(back.records[0].RecordLenAfterHeader, 100);
-    EXPECT_EQ(back.records[0].Data[99], 7);
-    ASSERT_EQ(back.points.size(), 25u);
-    EXPECT_EQ(packed(back.points[24].get()), expectedRecord(b, 24));
+    las.NumberOfVariableLengthRecords = 9, las.OffsetToPointData = 12345, las.HeaderSize = 1;
+    las.PointDataRecordLength = 99, las.NumberOfPointRecords = 77;
+    las.WriteFile(p.out.c_str());
+    EXPECT_EQ(std::tuple(las.NumberOfVariableLengthRecords, las.OffsetToPointData, las.HeaderSize,
+                         las.PointDataRecordLength, las.NumberOfPointRecords),
+              std::tuple(1u, 227u + 54 + 100, 227, 34, 25u));
+    EXPECT_EQ(readBytes(p.out).size(), 227u + 154 + 25 * 34);
+    bool ok = false;
+    EXPECT_EQ(logOf([&] { ok = back.ReadFile(p.out.c_str()); }), "");
+    ASSERT_TRUE(ok && back.records.size() == 1 && back.points.size() == 25);
+    EXPECT_EQ(std::tuple(back.records[0].RecordLenAfterHeader, back.records[0].Data[99]), std::tuple(100, 7));
+    EXPECT_EQ(packed(back.points[24].get()), p.record(24));
 }
 
-TEST(CLASFile, WriteFileCopiesRecordsThatWereNotLoaded) {
+// Points never loaded, or released, are copied from the source; saving over the open source keeps
+// every point; a write that fails midway (the file size limit stands in for a full disk) leaves the
+// destination as it was and no temporary file behind.
+TEST(CLASFile, WritesLoseNothing) {
     TempDir dir;
     LasBuilder b;
-    b.format = 1;
-    b.points = 3000;
-    b.extraPerPoint = 8;
-    b.vlrLengths = {20};
-    auto bytes = b.bytes();
-    std::string in = dir.file("in.las"), out = dir.file("out.las");
-    writeBytes(in, bytes);
-
-    CLASFile opened; // header only: every point comes from the source
-    CaptureStdout();
-    ASSERT_TRUE(opened.OpenFile(in.c_str()));
-    GetCapturedStdout();
-    opened.records.assign(1, LASVarLenRecord());
+    b.points = 3000, b.extraPerPoint = 8, b.vlrLengths = {20};
+    auto p = place(dir, b);
+    LasLogTo quiet(nullptr);
+    CLASFile opened, partial, nothing, las;
+    ASSERT_TRUE(opened.OpenFile(p.in.c_str())); // header only: every point comes from the source
     LASVarLenRecord* vlr = opened.ReadVLR();
     ASSERT_NE(vlr, nullptr);
-    opened.records[0] = vlr[0];
+    opened.records.assign(1, vlr[0]);
     delete[] vlr;
-    CaptureStdout();
-    opened.WriteFile(out.c_str());
-    GetCapturedStdout();
-    EXPECT_EQ(readBytes(out), bytes);
+    opened.WriteFile(p.out.c_str());
+    EXPECT_EQ(readBytes(p.out), p.bytes);
 
-    CLASFile partial; // some slots released, one changed
-    CaptureStdout();
-    ASSERT_TRUE(partial.ReadFile(in.c_str()));
+    ASSERT_TRUE(partial.ReadFile(p.in.c_str())); // some slots released, one changed
     for (size_t i = 0; i < partial.points.size(); i += 3)
         partial.points[i].reset();
     partial.points[1]->SetIntensity(4242);
-    partial.WriteFile(out.c_str());
-    GetCapturedStdout();
-    auto written = readBytes(out);
-    ASSERT_EQ(written.size(), bytes.size());
-    size_t rec1 = b.offsetToPoints() + b.recordLength();
-    EXPECT_EQ(las_detail::loadLE<uint16_t>(written.data() + rec1 + 12), 4242);
-    written[rec1 + 12] = bytes[rec1 + 12];
-    written[rec1 + 13] = bytes[rec1 + 13];
-    EXPECT_EQ(written, bytes);
+    partial.WriteFile(p.out.c_str());
+    auto written = readBytes(p.out);
+    const size_t intensity1 = b.offsetToPoints() + b.recordLength() + 12;
+    EXPECT_EQ(las_detail::loadLE<uint16_t>(written.data() + intensity1), 4242);
+    written[intensity1] = p.bytes[intensity1], written[intensity1 + 1] = p.bytes[intensity1 + 1];
+    EXPECT_EQ(written, p.bytes);
 
-    CLASFile nothing; // no points and no source: refused, nothing written
-    nothing.copyFromBuffer(bytes.data());
+    nothing.copyFromBuffer(p.bytes.data()); // no points and no source: refused, nothing written
     EXPECT_THROW(nothing.WriteFile(dir.file("none.las").c_str()), CLasException);
     EXPECT_FALSE(std::filesystem::exists(dir.file("none.las")));
-}
+    ASSERT_TRUE(opened.OpenFile(p.in.c_str()));
+    opened.Save(); // streams the points from the file it replaces
+    EXPECT_EQ(readBytes(p.in), p.bytes);
+    EXPECT_EQ(dir.entryCount(), 2u);
 
-TEST(CLASFile, SaveOverTheOpenSourceKeepsEveryPoint) {
-    TempDir dir;
-    LasBuilder b;
-    b.points = 500;
-    auto bytes = b.bytes();
-    std::string in = dir.file("in.las");
-    writeBytes(in, bytes);
-    CLASFile las;
-    ASSERT_TRUE(las.OpenFile(in.c_str()));
-    las.Save(); // streams the points from the file it replaces
-    EXPECT_EQ(readBytes(in), bytes);
-    EXPECT_EQ(dir.entryCount(), 1u);
-}
-
-// A write that fails midway (the file size limit stands in for a full disk) leaves the destination as
-// it was and no temporary file behind.
-TEST(CLASFile, FailedWriteLosesNothing) {
-    TempDir dir;
-    LasBuilder b;
-    b.points = 20000;
-    std::string in = dir.file("in.las"), out = dir.file("out.las");
-    writeBytes(in, b.bytes());
-    std::vector<unsigned char> old(1000, 0x42);
-    writeBytes(out, old);
-    CLASFile las;
-    ASSERT_TRUE(las.ReadFile(in.c_str()));
-    LASHeader before = las;
-
+    b.points = 20000, b.extraPerPoint = 0, b.vlrLengths = {};
+    p = place(dir, b);
+    const Bytes old(1000, 0x42);
+    writeBytes(p.out, old);
+    ASSERT_TRUE(las.ReadFile(p.in.c_str()));
     std::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved;
+    rlimit saved, small;
     getrlimit(RLIMIT_FSIZE, &saved);
-    rlimit small = saved;
+    small = saved;
     small.rlim_cur = 100000;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    bool threw = false;
-    try {
-        las.WriteFile(out.c_str());
-    } catch (const CLasException& e) {
-        threw = true;
-        EXPECT_NE(std::string(e.what()).find("WriteError"), std::string::npos) << e.what();
-    }
+    const std::string why = reasonOf([&] { las.WriteFile(p.out.c_str()); });
     setrlimit(RLIMIT_FSIZE, &saved);
-    EXPECT_TRUE(threw);
-    EXPECT_EQ(readBytes(out), old);
+    EXPECT_PRED2(startsWith, why, "WriteError");
+    EXPECT_EQ(readBytes(p.out), old);
     EXPECT_EQ(dir.entryCount(), 2u);
-    EXPECT_EQ(las.OffsetToPointData, before.OffsetToPointData);
-    EXPECT_EQ(las.NumberOfPointRecords, before.NumberOfPointRecords);
-
+    EXPECT_EQ(std::tuple(las.OffsetToPointData, las.NumberOfPointRecords),
+              std::tuple(b.offsetToPoints(), b.points));
     EXPECT_THROW(las.WriteFile(dir.file("no/such/dir/x.las").c_str()), CLasException);
 }
 
-TEST(CLASFile, AttributeArraysConvertAsDocumented) {
+// Attribute arrays as documented (scaled coordinates, colour over 65535, return numbers only), and
+// access to a closed file or past the last point failing cleanly.
+TEST(CLASFile, AttributeArraysAndAccessOutOfRange) {
     TempDir dir;
     LasBuilder b;
-    b.format = 3;
-    b.points = 64;
-    b.extraPerPoint = 3;
-    std::string in = dir.file("in.las");
-    writeBytes(in, b.bytes());
+    b.format = 3, b.points = 64, b.extraPerPoint = 3;
+    const auto p = place(dir, b);
     CLASFile las;
-    CaptureStdout();
-    ASSERT_TRUE(las.OpenFile(in.c_str()));
-    GetCapturedStdout();
+    ASSERT_TRUE(las.OpenFile(p.in.c_str()));
     std::unique_ptr<float[]> xyz(las.GetCoordinate()), rgb(las.GetColor());
     std::unique_ptr<uint16_t[]> inten(las.GetIntensity());
     std::unique_ptr<uint8_t[]> cls(las.GetClassification()), ret(las.GetReturns());
@@ -366,96 +244,236 @@ TEST(CLASFile, AttributeArraysConvertAsDocumented) {
         EXPECT_FLOAT_EQ(xyz[3 * i], float(f.X * 0.01 + 640000));
         EXPECT_FLOAT_EQ(xyz[3 * i + 1], float(f.Y * 0.01 + 5270000));
         EXPECT_FLOAT_EQ(xyz[3 * i + 2], float(f.Z * 0.01 + 100));
-        EXPECT_EQ(inten[i], f.intensity);
-        EXPECT_EQ(cls[i], f.classification);
-        EXPECT_EQ(ret[i], f.returnByte & 7);
-        EXPECT_EQ(ang[i], f.scanAngleRank);
+        EXPECT_EQ(std::tuple(inten[i], cls[i], ret[i], ang[i]),
+                  std::tuple(f.intensity, f.classification, uint8_t(f.returnByte & 7), f.scanAngleRank));
         EXPECT_FLOAT_EQ(rgb[3 * i], f.red / 65535.0f);
         EXPECT_FLOAT_EQ(rgb[3 * i + 2], f.blue / 65535.0f);
     }
-    std::unique_ptr<LASPoint> p(las.GetPoint(5));
-    auto t = las.TransformCoord(p.get());
-    EXPECT_FLOAT_EQ(t[0], xyz[15]);
-    EXPECT_FLOAT_EQ(t[2], xyz[17]);
-}
+    std::unique_ptr<LASPoint> point(las.GetPoint(5));
+    EXPECT_EQ(las.TransformCoord(point.get()), (std::array<float, 3>{xyz[15], xyz[16], xyz[17]}));
+    EXPECT_EQ(logOf([&] { EXPECT_EQ(las.GetPoint(64), nullptr); }), "Read Error: Can't Read LasPoint3");
+    for (auto [start, count] : {std::pair<uint64_t, uint64_t>{5, 60}, {65, 1}, {UINT64_MAX, 2}})
+        EXPECT_THROW(las.GetPoints(start, count), CLasException) << start;
 
-TEST(CLASFile, ClosedOrOutOfRangeAccessFailsCleanly) {
     CLASFile none;
-    CaptureStdout();
-    EXPECT_FALSE(none.Load());
-    EXPECT_EQ(GetCapturedStdout(), "Error: Can't Open File");
+    EXPECT_EQ(logOf([&] { EXPECT_FALSE(none.Load()); }), "Error: Can't Open File");
     EXPECT_EQ(none.GetPoint(0), nullptr);
     EXPECT_EQ(none.ReadVLR(), nullptr);
     EXPECT_EQ(none.GetCoordinate(), nullptr);
     EXPECT_EQ(none.GetPoints(0, 0), nullptr);
-    try {
-        none.GetPoints(0, 1);
-        ADD_FAILURE();
-    } catch (const CLasException& e) {
-        EXPECT_STREQ(e.what(), "ReadError::File could not be open.");
-    }
+    EXPECT_REASON(none.GetPoints(0, 1), "ReadError::File could not be open.");
     EXPECT_FALSE(none.ReadFile(nullptr));
-    CaptureStdout();
-    EXPECT_FALSE(none.ReadFile("/nonexistent/file.las"));
-    EXPECT_EQ(GetCapturedStdout(), "Error: Can't Open File");
-
-    TempDir dir;
-    LasBuilder b;
-    b.format = 2;
-    b.points = 10;
-    std::string in = dir.file("in.las");
-    writeBytes(in, b.bytes());
-    CLASFile las(in.c_str());
-    CaptureStdout();
-    EXPECT_EQ(las.GetPoint(10), nullptr);
-    EXPECT_EQ(GetCapturedStdout(), "ReadError: Can't Read LasPoint2");
-    EXPECT_THROW(las.GetPoints(5, 6), CLasException);
-    EXPECT_THROW(las.GetPoints(11, 1), CLasException);
-    EXPECT_THROW(las.GetPoints(UINT64_MAX, 2), CLasException);
+    EXPECT_EQ(logOf([&] { EXPECT_FALSE(none.ReadFile("/nonexistent/file.las")); }), "Error: Can't Open File");
 }
-
-} // namespace
-
-namespace {
 
 // Points beyond 4 GiB: a sparse file whose last records lie past the 32-bit range.
 TEST(CLASFile, PositionsBeyondFourGibibytes) {
     TempDir dir;
     LasBuilder b;
-    b.format = 0;
-    b.points = 250000000; // 5 GB of format-0 records
-    LASHeader h = b.header();
-    std::string path = dir.file("huge.las");
-    FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_TRUE(f);
-    ASSERT_TRUE(h.Write(f));
-    const uint64_t last = b.points - 1;
-    const uint64_t at = h.OffsetToPointData + last * 20;
+    b.format = 0, b.points = 250000000; // 5 GB of format-0 records
+    const std::string path = dir.file("huge.las");
+    const uint64_t last = b.points - 1, at = b.offsetToPoints() + last * 20;
     ASSERT_GT(at, uint64_t(1) << 32);
-    unsigned char rec[20];
-    auto fields = LasBuilder::pointFields(7);
-    fields.pack<0>(rec);
-    if (fseeko(f, off_t(at), SEEK_SET) != 0 || std::fwrite(rec, 1, 20, f) != 20) {
-        std::fclose(f);
-        GTEST_SKIP() << "the temporary file system does not take a sparse 5 GB file";
+    Bytes rec(20), raw(20);
+    LasBuilder::pointFields(7).pack<0>(rec.data());
+    {
+        FilePtr f = openFile(path.c_str(), "wb");
+        ASSERT_TRUE(b.header().Write(f.get()));
+        if (fseeko(f.get(), off_t(at), SEEK_SET) != 0 || std::fwrite(rec.data(), 1, 20, f.get()) != 20)
+            GTEST_SKIP() << "the temporary file system does not take a sparse 5 GB file";
     }
-    std::fclose(f);
-
     CLASFile las;
     ASSERT_TRUE(las.OpenFile(path.c_str()));
     std::unique_ptr<LASPoint> p(las.GetPoint(last));
     ASSERT_TRUE(p);
-    std::vector<unsigned char> got(20);
-    p->copyToBuffer(got.data());
-    EXPECT_EQ(got, std::vector<unsigned char>(rec, rec + 20));
+    EXPECT_EQ(packed(p.get()), rec);
     LASPoint** tail = las.GetPoints(last - 1, 2);
-    tail[1]->copyToBuffer(got.data());
-    EXPECT_EQ(got, std::vector<unsigned char>(rec, rec + 20));
+    EXPECT_EQ(packed(tail[1]), rec);
     EXPECT_EQ(tail[0]->GetX(), 0); // a hole of the sparse file reads as zeros
     CLASFile::FreePointArray(tail);
-    unsigned char raw[20];
-    CLASReader::ReadPoint(path.c_str(), raw, at, 20);
-    EXPECT_EQ(0, std::memcmp(raw, rec, 20));
+    CLASReader::ReadPoint(path.c_str(), raw.data(), at, 20);
+    EXPECT_EQ(raw, rec);
+}
+
+LasBuilder damaged() {
+    LasBuilder b;
+    b.format = 3, b.points = 120, b.vlrLengths = {30, 0, 7}, b.gap = 5, b.extraPerPoint = 2;
+    return b;
+}
+
+// Every truncation gives a clean failure: never a crash, an overrun or an allocation the file cannot
+// justify; the last record reads only while its fields are all there.
+TEST(Corruption, EveryTruncationIsRejected) {
+    TempDir dir;
+    const LasBuilder b = damaged();
+    const auto bytes = b.bytes();
+    const std::string path = dir.file("cut.las");
+    const size_t lastEnd = b.offsetToPoints() + size_t(b.points - 1) * b.recordLength() + 34;
+    std::vector<size_t> cuts;
+    for (size_t n = 0; n < b.offsetToPoints() + 3 * size_t(b.recordLength()); ++n)
+        cuts.push_back(n);
+    for (size_t n = b.offsetToPoints(); n < bytes.size(); n += 97)
+        cuts.push_back(n);
+    cuts.push_back(bytes.size() - 1);
+    for (size_t n : cuts) {
+        SCOPED_TRACE(n);
+        writeBytes(path, bytes, n);
+        auto las = std::make_unique<CLASFile>(); // fresh each time, so overruns meet the sanitizer
+        bool loaded = true;
+        const std::string out = logOf([&] { loaded = las->ReadFile(path.c_str()); });
+        EXPECT_FALSE(loaded);
+        EXPECT_NE(out.find(n >= 227 ? "ReadError: file is truncated" : "Error"), std::string::npos) << out;
+        auto opened = std::make_unique<CLASFile>();
+        LasLogTo quiet(nullptr);
+        const bool headerRead = opened->OpenFile(path.c_str());
+        std::unique_ptr<LASPoint> last(headerRead ? opened->GetPoint(b.points - 1) : nullptr);
+        EXPECT_EQ(last != nullptr, n >= lastEnd);
+        EXPECT_FALSE(headerRead && opened->GetData(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+        if (headerRead)
+            EXPECT_THROW(opened->GetPoints(0, b.points), CLasException);
+    }
+}
+
+// Hostile header fields are refused, with their reason, before anything is allocated; a HeaderSize of 0
+// never has the header parsed as records; random damage loads consistently or not at all.
+TEST(Corruption, HostileAndRandomHeaderDamage) {
+    TempDir dir;
+    const LasBuilder b = damaged();
+    const auto good = b.bytes();
+    const std::string path = dir.file("bad.las");
+    const struct Patch {
+        size_t offset;
+        int width;
+        uint32_t value;
+        const char* message;
+    } patches[] = {
+        {107, 4, 0xFFFFFFFF, "truncated"}, // point count
+        {107, 4, 121, "truncated"},
+        {100, 4, 0xFFFFFFFF, "variable length records do not fit"}, // record count
+        {100, 4, 1000, "variable length records do not fit"},
+        {96, 4, 0, "Offset to point data is smaller than header size"},
+        {96, 4, 0x7FFFFFFF, "truncated"},
+        {105, 2, 0, "shorter than"}, // record length
+        {105, 2, 33, "shorter than"},
+        {104, 1, 9, "Unknown point data format"},
+        {0, 1, 'X', "Wrong File Signature"},
+        {94, 2, 0, "Header size should be at least 227"}, // read anyway, the records after the block
+    };
+    for (auto& p : patches) {
+        SCOPED_TRACE(p.message);
+        auto bytes = good;
+        for (int i = 0; i < p.width; ++i)
+            bytes[p.offset + i] = uint8_t(p.value >> (8 * i));
+        writeBytes(path, bytes);
+        CLASFile las;
+        bool loaded = false;
+        const std::string out = logOf([&] { loaded = las.ReadFile(path.c_str()); });
+        EXPECT_NE(out.find(p.message), std::string::npos) << out;
+        EXPECT_EQ(loaded, p.offset == 94);
+        EXPECT_EQ(las.points.size(), loaded ? b.points : 0u);
+        if (loaded) {
+            ASSERT_EQ(las.records.size(), 3u);
+            EXPECT_STREQ(las.records[0].UserID, "user0");
+            EXPECT_EQ(las.records[2].Data.size(), 7u);
+        }
+    }
+    std::mt19937 rng(1234);
+    LasLogTo quiet(nullptr);
+    for (int iter = 0; iter < 600; ++iter) {
+        auto bytes = good;
+        for (int f = 0, flips = 1 + int(rng() % 4); f < flips; ++f)
+            bytes[rng() % b.offsetToPoints()] = uint8_t(rng());
+        writeBytes(path, bytes);
+        auto las = std::make_unique<CLASFile>();
+        if (las->ReadFile(path.c_str())) {
+            ASSERT_EQ(las->points.size(), las->NumberOfPointRecords);
+            ASSERT_LE(uint64_t(las->OffsetToPointData) + las->PointDataBytes(), bytes.size());
+        }
+    }
+}
+
+// Every real sample: counts and bounds as its MANIFEST states, the same points through every reader,
+// and a byte-identical rewrite by both file objects.
+TEST(RealSamples, ReadMatchesManifestEveryReaderAgreesAndRewritesIdentically) {
+    auto samples = manifestSamples("las"), large = manifestSamples("las-large");
+    if (samples.empty())
+        GTEST_SKIP() << "no LiDAR samples at " << PONTARO_DATA_DIR << "/las (set PONTARO_DATA_DIR)";
+    samples.insert(samples.end(), large.begin(), large.end());
+    TempDir dir;
+    const std::string out = dir.file("out.las");
+    for (auto& s : samples) {
+        SCOPED_TRACE(s.name);
+        const auto bytes = readBytes(s.path);
+        const int size = las_detail::formatSize(s.format);
+        CLASFile las;
+        bool loaded = false;
+        const std::string log = logOf([&] { loaded = las.ReadFile(s.path.c_str()); });
+        ASSERT_TRUE(loaded);
+        if (s.recordLength != size)
+            EXPECT_EQ(log, "ReadError: Wrong point" + std::to_string(s.format) + " data record length");
+        EXPECT_EQ(std::to_string(las.VersionMajor) + "." + std::to_string(las.VersionMinor), s.version);
+        EXPECT_EQ(std::tuple(las.PointDataFormatID, las.PointDataRecordLength, las.NumberOfPointRecords),
+                  std::tuple(s.format, s.recordLength, s.points));
+        ASSERT_EQ(las.points.size(), s.points);
+
+        // Bounds of the points, to half a scale unit of the MANIFEST's (rounded) figures.
+        const double scale[3] = {las.ScaleFactor_X, las.ScaleFactor_Y, las.ScaleFactor_Z},
+                     offset[3] = {las.OffsetX, las.OffsetY, las.OffsetZ};
+        double lo[3] = {1e300, 1e300, 1e300}, hi[3] = {-1e300, -1e300, -1e300};
+        uint64_t byReturn[6] = {};
+        for (auto& p : las.points) {
+            const int64_t raw[3] = {p->GetX(), p->GetY(), p->GetZ()};
+            for (int a = 0; a < 3; ++a) {
+                lo[a] = std::min(lo[a], raw[a] * scale[a] + offset[a]);
+                hi[a] = std::max(hi[a], raw[a] * scale[a] + offset[a]);
+            }
+            ++byReturn[std::min(p->GetReturnNumber(), uint8_t(6)) % 6];
+        }
+        for (int a = 0; a < 3; ++a) {
+            const double tol = std::max(scale[a], 0.001) / 2 + 1e-9;
+            EXPECT_NEAR(lo[a], s.min[a], tol) << "axis " << a;
+            EXPECT_NEAR(hi[a], s.max[a], tol) << "axis " << a;
+        }
+        for (int r = 1; r <= 5; ++r)
+            EXPECT_EQ(byReturn[r], las.NumberOfPointsByReturn[r - 1]) << "return " << r;
+
+        // Bulk, single and raw reads (stepped by the header's record length, not the format's size).
+        const uint64_t n = s.points, stride = s.recordLength + 6;
+        uint32_t progress = 0;
+        LASPoint** bulk = las.GetPoints(0, n, &progress);
+        EXPECT_GE(progress, std::min<uint64_t>(n, 100));
+        Bytes raw(n * stride), whole(n * s.recordLength);
+        CLASReader::ReadPoints(s.path.c_str(), raw.data(), las.OffsetToPointData, s.recordLength, n, stride);
+        CLASReader::ReadNumPoints(s.path.c_str(), whole.data(), las.OffsetToPointData, s.recordLength, n,
+                                  s.recordLength);
+        for (uint64_t i = 0; i < n; ++i) {
+            std::unique_ptr<LASPoint> one(las.GetPoint(i));
+            ASSERT_TRUE(one);
+            const Bytes a = packed(one.get());
+            ASSERT_EQ(a, packed(bulk[i])) << i;
+            ASSERT_EQ(a, packed(las.points[i].get())) << i;
+            ASSERT_EQ(0, std::memcmp(a.data(), raw.data() + i * stride, size)) << i;
+            ASSERT_EQ(0, std::memcmp(a.data(), whole.data() + i * s.recordLength, size)) << i;
+        }
+        CLASFile::FreePointArray(bulk);
+        las.WriteFile(out.c_str());
+        EXPECT_TRUE(readBytes(out) == bytes) << "rewrite differs";
+
+        CLASFile_C c(s.path.c_str()), g(s.path.c_str()); // the compressor's: points, then raw records
+        c.ReadFile(s.path.c_str(), nullptr);
+        ASSERT_EQ(c.Points().size(), s.points);
+        if (s.recordLength == size) {
+            c.WriteFile(out.c_str(), nullptr);
+            EXPECT_TRUE(readBytes(out) == bytes);
+        }
+        g.ReadVRL();
+        g.SetPath(out.c_str());
+        g.WriteHeader();
+        g.WriteVRL();
+        g.WriteRecords(bytes.data() + g.GetHeader()->OffsetToPointData, s.points, nullptr);
+        g.CloseFile();
+        EXPECT_TRUE(readBytes(out) == bytes);
+    }
 }
 
 } // namespace

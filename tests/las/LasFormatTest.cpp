@@ -1,0 +1,379 @@
+// The header block, point records and variable-length records: layout, validation messages, truncation.
+#include "FileHandle.h"
+#include "LASHeader.h"
+#include "LASPoint.h"
+#include "LASPoint_C.h"
+#include "LASVarLenRecord.h"
+#include "LasBuilder.h"
+#include "LasTestUtil.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes block(const LASHeader& h) {
+    Bytes b(LASHeader::BlockSize);
+    h.copyToBuffer(b.data());
+    return b;
+}
+
+// Read's result and messages for a header read from the given bytes through a real file.
+struct ReadResult {
+    bool ok = false;
+    std::string log;
+    LASHeader header;
+};
+ReadResult readHeader(const Bytes& bytes) {
+    TempDir dir;
+    writeBytes(dir.file("h.las"), bytes);
+    FilePtr f = openFile(dir.file("h.las").c_str(), "rb");
+    ReadResult r;
+    r.log = logOf([&] { r.ok = r.header.Read(f.get()); });
+    return r;
+}
+
+// Each field that Read refuses or warns about, with its message; whatever it accepts it reads back whole.
+TEST(LASHeader, ValidationMessages) {
+    const char* version = "ReadError: Unknown Version (should be 1.0 or 1.1 or 1.2)";
+    struct Case {
+        const char* name;
+        void (*mutate)(LASHeader&);
+        bool ok;
+        std::string message;
+    } cases[] = {
+        {"valid", [](LASHeader&) {}, true, ""},
+        {"signature", [](LASHeader& x) { x.FileSignature[3] = 'G'; }, false,
+         "ReadError: Wrong File Signature"},
+        {"version 1.3", [](LASHeader& x) { x.VersionMinor = 3; }, true, version},
+        {"version 2.0", [](LASHeader& x) { x.VersionMajor = 2, x.VersionMinor = 0; }, true, version},
+        {"header size 200", [](LASHeader& x) { x.HeaderSize = 200, x.OffsetToPointData = 227; }, true,
+         "ReadError: Header size should be at least 227"},
+        {"offset below header", [](LASHeader& x) { x.OffsetToPointData = 100; }, false,
+         "ReadError: Offset to point data is smaller than header size"},
+        // A short HeaderSize must not let points be read from inside the 227-byte block.
+        {"offset inside block", [](LASHeader& x) { x.HeaderSize = 100, x.OffsetToPointData = 150; }, false,
+         "ReadError: Header size should be at least 227ReadError: Offset to point data is smaller than "
+         "header size"},
+        {"format 2 length 28", [](LASHeader& x) { x.PointDataFormatID = 2, x.PointDataRecordLength = 28; },
+         true, "ReadError: Wrong point2 data record length"},
+        {"format 0 length 21", [](LASHeader& x) { x.PointDataFormatID = 0, x.PointDataRecordLength = 21; },
+         true, "ReadError: Wrong point0 data record length"},
+        {"format 4", [](LASHeader& x) { x.PointDataFormatID = 4; }, false,
+         "ReadError: Unknown point data format"},
+        {"zero points", [](LASHeader& x) { x.NumberOfPointRecords = 0; }, true,
+         "ReadError: Number of point records is smaller then 0"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LASHeader m = LasBuilder().header();
+        c.mutate(m);
+        auto r = readHeader(block(m));
+        EXPECT_EQ(r.ok, c.ok);
+        EXPECT_EQ(r.log, c.message);
+        if (c.ok)
+            EXPECT_EQ(block(r.header), block(m));
+    }
+}
+
+// Every truncation of the block fails, naming the first field it cuts.
+TEST(LASHeader, TruncatedBlockNamesTheMissingField) {
+    auto bytes = block(LasBuilder().header());
+    const std::pair<size_t, const char*> expected[] = {
+        {0, "FileSignature"},
+        {3, "FileSignature"},
+        {4, "FileSourceID"},
+        {7, "GlobalEncoding"},
+        {8, "GUIDdata1"},
+        {23, "GUIDdata4"},
+        {24, "VersionMajor"},
+        {25, "VersionMinor"},
+        {26, "SystemIdentifier"},
+        {60, "GeneratingSoftware"},
+        {90, "m_FileCreationDay"},
+        {93, "FileCreationYear"},
+        {95, "HeaderSize"},
+        {96, "OffsetToPointData"},
+        {100, "NumberOfVariableLengthRecords"},
+        {104, "PointDataFormatID"},
+        {106, "PointDataRecordLength"},
+        {107, "NumberOfPointRecords"},
+        {130, "NumberOfPointsByReturn"},
+        {131, "ScaleFactor_X"},
+        {150, "ScaleFactor_Z"},
+        {155, "OffsetX"},
+        {178, "OffsetZ"},
+        {179, "Max_X"},
+        {190, "Min_X"},
+        {200, "Max_Y"},
+        {210, "Min_Y"},
+        {215, "Max_Z"},
+        {226, "Min_Z"},
+    };
+    for (auto [len, field] : expected)
+        EXPECT_EQ(readHeader(Bytes(bytes.begin(), bytes.begin() + len)).log,
+                  std::string("ReadError: FileHeader::") + field);
+    for (size_t len = 0; len < bytes.size(); ++len)
+        EXPECT_FALSE(readHeader(Bytes(bytes.begin(), bytes.begin() + len)).ok) << len;
+}
+
+// Write puts out exactly the block that copyFromBuffer reads, and writes nothing of what Read refuses.
+TEST(LASHeader, WriteRoundTripAndRefusals) {
+    TempDir dir;
+    LASHeader h = LasBuilder().header();
+    h.NumberOfPointsByReturn[4] = 0xDEADBEEF;
+    h.Min_Z = -123.456789012;
+    FilePtr f = openFile(dir.file("w.las").c_str(), "wb");
+    ASSERT_TRUE(h.Write(f.get()));
+    f.reset();
+    auto bytes = readBytes(dir.file("w.las"));
+    EXPECT_EQ(bytes, block(h));
+    LASHeader back;
+    back.copyFromBuffer(bytes.data());
+    EXPECT_EQ(block(back), bytes);
+    EXPECT_EQ(back.Min_Z, h.Min_Z);
+    EXPECT_EQ(back.NumberOfPointsByReturn[4], 0xDEADBEEF);
+    EXPECT_EQ(std::string(back.SystemIdentifier), "test system");
+
+    f = openFile(dir.file("bad.las").c_str(), "wb");
+    for (auto [signature, format, message] : {std::tuple{'X', 1, "ReadError: Wrong File Signature"},
+                                              {'L', 7, "ReadError: Unknown point data format"}}) {
+        LASHeader bad = LasBuilder().header();
+        bad.FileSignature[0] = signature;
+        bad.PointDataFormatID = uint8_t(format);
+        EXPECT_EQ(logOf([&] { EXPECT_FALSE(bad.Write(f.get())); }), message);
+    }
+    f.reset();
+    EXPECT_EQ(readBytes(dir.file("bad.las")).size(), 0u);
+}
+
+// What CheckPointData and Problem accept, at the edges: a file one byte short, absurd counts and lengths.
+TEST(LASHeader, PointDataChecksAtTheEdges) {
+    LasBuilder b;
+    b.vlrLengths = {10, 0}, b.extraPerPoint = 3;
+    const int64_t size = int64_t(b.bytes().size()), empty = 227 + 54 + 10 + 54;
+    std::string why;
+    LASHeader h = b.header();
+    EXPECT_TRUE(h.CheckPointData(size, &why)) << why;
+    EXPECT_FALSE(h.CheckPointData(size - 1, &why));
+    EXPECT_NE(why.find("truncated"), std::string::npos) << why;
+    for (auto [count, length] : {std::pair{0xFFFFFFFFu, 31}, {10u, 20}, {10u, 0}}) {
+        h.NumberOfPointRecords = count, h.PointDataRecordLength = uint16_t(length);
+        EXPECT_FALSE(h.CheckPointData(size, &why)) << count << " " << length;
+    }
+    const struct Case {
+        const char* what;
+        void (*change)(LASHeader&);
+        int64_t size;
+        bool accepted;
+    } cases[] = {
+        {"as built, with records and extra bytes", [](LASHeader&) {}, size, true},
+        {"file size unknown", [](LASHeader& h) { h.NumberOfPointRecords = 0xFFFFFFFF; }, -1, true},
+        {"more points than the file holds", [](LASHeader& h) { ++h.NumberOfPointRecords; }, size, false},
+        {"version 1.0, flat, negative scale",
+         [](LASHeader& h) { h.VersionMinor = 0, h.Min_Z = h.Max_Z, h.ScaleFactor_Y = -1e-3; }, size, true},
+        {"no points, the file ending at the offset", [](LASHeader& h) { h.NumberOfPointRecords = 0; }, empty,
+         true},
+        {"no points, one byte short", [](LASHeader& h) { h.NumberOfPointRecords = 0; }, empty - 1, false},
+        {"records filling the gap", [](LASHeader& h) { h.NumberOfVariableLengthRecords = 2; }, size, true},
+        {"one record more than fits", [](LASHeader& h) { h.NumberOfVariableLengthRecords = 3; }, size, false},
+    };
+    for (const Case& c : cases) {
+        h = b.header();
+        c.change(h);
+        EXPECT_EQ(h.Problem(c.size).empty(), c.accepted) << c.what << ": " << h.Problem(c.size);
+    }
+}
+
+TEST(LASHeader, OutputStringFormat) {
+    LASHeader h = LasBuilder().header();
+    h.ScaleFactor_X = 0.00025, h.Min_X = 273357.145123, h.Max_X = 273642.856;
+    std::memset(h.SystemIdentifier, 'S', 32); // no terminator within the field: printed up to its width
+    const std::string out = logOf([&] { h.outputString(); });
+    EXPECT_NE(out.find("System: " + std::string(32, 'S') + ", software: test builder\n"), std::string::npos);
+    for (const char* line :
+         {"LAS File, signature: LASF, source ID: 7, encoding 1\n", "GUID data:\n16909060\n0\n0\nABCDEFGH;\n",
+          "Version 1.2\n", "Created on: 100,2020\n",
+          "Point data format: 1, record length: 28, number of records: 10\n",
+          "Number of points by return: 10,0,0,0,0\n", "Scale XYZ: 0.00025,0.01,0.01\n",
+          "Offsets XYZ: 640000,5270000,100\n", "Min-Max XYZ: 273357.145-273642.856,0-1,0-1\n",
+          "Size of area: 1142.84"})
+        EXPECT_NE(out.find(line), std::string::npos) << line << " in\n" << out;
+}
+
+TEST(LASVarLenRecord, RoundTripZeroLengthAndTruncation) {
+    TempDir dir;
+    const std::string path = dir.file("v.bin");
+    LASVarLenRecord a, empty, b, c, copy;
+    a.Reserved = 0xAABB, a.RecordID = 34735, a.RecordLenAfterHeader = 5;
+    std::strcpy(a.UserID, "LASF_Projection");
+    a.CreateData();
+    std::memcpy(a.Data.data(), "\x01\x02\x03\x04\x05", 5);
+    std::strcpy(empty.UserID, "empty");
+    FilePtr f = openFile(path.c_str(), "wb");
+    ASSERT_TRUE(a.Write(f.get()) && empty.Write(f.get()));
+    f = openFile(path.c_str(), "rb"); // the assignment closes, and so flushes, the written file
+    const auto bytes = readBytes(path);
+    ASSERT_EQ(bytes.size(), 54u + 5 + 54);
+    ASSERT_TRUE(b.Read(f.get()) && c.Read(f.get())); // a record with no data is valid
+    EXPECT_EQ(std::tuple(b.Reserved, b.RecordID, b.Data), std::tuple(a.Reserved, a.RecordID, a.Data));
+    EXPECT_EQ(std::tuple(std::string(c.UserID), c.Data.size()), std::tuple("empty", 0u));
+    copy.Copy(b);
+    b.Data[0] = 99; // the copy owns its own block
+    EXPECT_EQ(copy.Data[0], 1);
+    const std::pair<int, const char*> cuts[] = {{1, "Reserved"},     {10, "UserID"},
+                                                {19, "RecordID"},    {21, "RecordLenAfterHeader"},
+                                                {40, "Description"}, {57, "Data"}};
+    for (auto [len, field] : cuts) {
+        writeBytes(path, bytes, size_t(len));
+        f = openFile(path.c_str(), "rb");
+        EXPECT_EQ(logOf([&] { EXPECT_FALSE(b.Read(f.get())); }),
+                  std::string("Error: VarLenRecord::") + field);
+    }
+}
+
+template <typename P> class PointFamilies : public ::testing::Test {};
+using AllRecords = ::testing::Types<LASPoint0, LASPoint1, LASPoint2, LASPoint3, LASPoint0_C, LASPoint1_C,
+                                    LASPoint2_C, LASPoint3_C>;
+TYPED_TEST_SUITE(PointFamilies, AllRecords);
+
+// Each setter masks its value and leaves the neighbouring bits alone; optional fields exist only in
+// their formats.
+TYPED_TEST(PointFamilies, BitFieldsAndOptionalFields) {
+    TypeParam p;
+    auto flags = [&] {
+        return std::array<int, 4>{p.GetReturnNumber(), p.GetNumberOfReturns(), p.GetScanDirectionFlag(),
+                                  p.GetEdgeOfFlightLine()};
+    };
+    EXPECT_EQ(p.GetX(), 0);
+    p.SetNumberOfReturns(5);
+    p.SetScanDirectionFlag(1);
+    p.SetReturnNumber(9); // masked to 3 bits
+    EXPECT_EQ(flags(), (std::array<int, 4>{1, 5, 1, 0}));
+    p.SetReturnNumber(7);
+    p.SetNumberOfReturns(7);
+    p.SetEdgeOfFlightLine(1);
+    EXPECT_EQ(flags(), (std::array<int, 4>{7, 7, 1, 1}));
+    p.SetEdgeOfFlightLine(0);
+    p.SetScanDirectionFlag(2); // masked to 1 bit: clears
+    EXPECT_EQ(flags(), (std::array<int, 4>{7, 7, 0, 0}));
+
+    p.SetClasification(0xA2);
+    EXPECT_EQ(p.GetClasification(), 0xA2);
+    EXPECT_TRUE(p.IsSynthetic() && p.IsWithheld() && !p.IsKeyPoint());
+    p.KeyPoint(true);
+    p.Withheld(false);
+    EXPECT_EQ(p.GetClasification(), 0x62);
+    p.Synthetic(false);
+    EXPECT_EQ(p.GetClasification(), 0x42);
+
+    const int format = p.GetPointType();
+    const bool gps = format == 1 || format == 3, rgb = format == 2 || format == 3;
+    p.SetGPSTime(1.5);
+    p.SetRed(1);
+    p.SetGreen(2);
+    p.SetBlue(3);
+    EXPECT_EQ(p.GetGPSTime(), gps ? 1.5 : 0.0);
+    EXPECT_EQ((std::array<int, 3>{p.GetRed(), p.GetGreen(), p.GetBlue()}),
+              (rgb ? std::array<int, 3>{1, 2, 3} : std::array<int, 3>{}));
+}
+
+TEST(LASPoint, CoordinatesWrapTo32BitsAndGPSTimeBitsAreTheDouble) {
+    LASPoint1 p;
+    p.SetX(-5);
+    p.SetY((int64_t(1) << 32) + 5);
+    p.SetZ(int64_t(INT32_MAX) + 1); // wraps like the stored 32-bit word
+    EXPECT_EQ(std::tuple(p.GetX(), p.GetY(), p.GetZ()), std::tuple(-5, 5, INT32_MIN));
+    LASPoint1_C c;
+    c.SetGPSTime(1.5);
+    EXPECT_EQ(uint64_t(c.GetGPSTimeInt64()), 0x3FF8000000000000ull);
+    c.SetGPSTimeInt64(int64_t(0x4000000000000000ull));
+    EXPECT_EQ(c.GetGPSTime(), 2.0);
+    LASPoint0_C none;
+    none.SetGPSTimeInt64(42);
+    EXPECT_EQ(none.GetGPSTimeInt64(), 0);
+    const int sizes[] = {20, 28, 26, 34};
+    for (int f = 0; f < 4; ++f) {
+        std::unique_ptr<LASPoint> q(newLASPoint(f));
+        ASSERT_TRUE(q);
+        EXPECT_EQ(std::tuple(q->GetPointType(), q->GetSize()), std::tuple(f, sizes[f]));
+    }
+    EXPECT_EQ(newLASPoint(4), nullptr);
+    EXPECT_EQ(newLASPoint(-1), nullptr);
+}
+
+// The record layout, checked byte by byte against hand-placed fields, and through a real file.
+TEST(LASPoint, PackedLayoutMatchesTheFileFormat) {
+    Bytes rec(34);
+    for (int i = 0; i < 34; ++i)
+        rec[i] = uint8_t(i + 1);
+    double t;
+    std::memcpy(&t, rec.data() + 20, 8);
+    LASPoint3 p;
+    p.copyFromBuffer(rec.data());
+    EXPECT_EQ(std::tuple(p.GetX(), p.GetY(), p.GetZ(), p.GetIntensity(), p.GetPointSourceID()),
+              std::tuple(0x04030201, 0x08070605, 0x0C0B0A09, 0x0E0D, 0x1413));
+    EXPECT_EQ((std::array<int, 4>{p.GetReturnNumber(), p.GetClasification(), p.GetScanAngleRank(),
+                                  p.GetUserData()}),
+              (std::array<int, 4>{15 & 7, 16, 17, 18}));
+    EXPECT_EQ(p.GetGPSTime(), t);
+    EXPECT_EQ((std::array<int, 3>{p.GetRed(), p.GetGreen(), p.GetBlue()}),
+              (std::array<int, 3>{0x1E1D, 0x201F, 0x2221}));
+    LASPoint2 q;
+    q.copyFromBuffer(rec.data());
+    EXPECT_EQ(std::tuple(q.GetRed(), q.GetBlue()), std::tuple(0x1615, 0x1A19)); // colour right after the core
+    Bytes back(34);
+    p.copyToBuffer(back.data());
+    EXPECT_EQ(back, rec);
+    std::unique_ptr<LASPoint_C> c(newLASPoint_C(3));
+    c->copyFromBuffer(rec.data());
+    EXPECT_EQ(std::tuple(c->GetX(), c->GetBlue()), std::tuple(0x04030201, 0x2221));
+
+    TempDir dir;
+    writeBytes(dir.file("p.bin"), rec, 28);
+    FilePtr f = openFile(dir.file("p.bin").c_str(), "rb");
+    LASPoint1 one;
+    ASSERT_TRUE(one.Read(f.get()));
+    EXPECT_EQ(one.GetGPSTime(), t);
+    EXPECT_FALSE(one.Read(f.get())); // end of file
+    f = openFile(dir.file("q.bin").c_str(), "wb");
+    ASSERT_TRUE(one.Write(f.get()));
+    f.reset();
+    EXPECT_EQ(readBytes(dir.file("q.bin")), Bytes(rec.begin(), rec.begin() + 28));
+    writeBytes(dir.file("p.bin"), rec, 27); // a short record is a failed read
+    f = openFile(dir.file("p.bin").c_str(), "rb");
+    EXPECT_FALSE(one.Read(f.get()));
+}
+
+TEST(LASPoint, ConversionKeepsCommonFieldsAndZeroesMissingOnes) {
+    LASPoint3 src;
+    src.SetX(-7);
+    src.SetReturnNumber(2);
+    src.SetNumberOfReturns(3);
+    src.SetEdgeOfFlightLine(1);
+    src.SetClasification(0x85);
+    src.SetScanAngleRank(-12);
+    src.SetPointSourceID(4321);
+    src.SetGPSTime(98765.4321);
+    src.SetRed(10);
+    src.SetBlue(30);
+    LASPoint1 one(src);
+    EXPECT_EQ(std::tuple(one.GetX(), one.GetGPSTime(), one.GetRed()), std::tuple(-7, 98765.4321, 0));
+    EXPECT_EQ((std::array<int, 3>{one.GetEdgeOfFlightLine(), one.GetClasification(), one.GetScanAngleRank()}),
+              (std::array<int, 3>{1, 0x85, -12}));
+    LASPoint3 back(one); // colour did not survive format 1
+    EXPECT_EQ(std::tuple(back.GetRed(), back.GetGPSTime(), back.GetPointSourceID()),
+              std::tuple(0, 98765.4321, 4321));
+    LASPoint2 two(src);
+    EXPECT_EQ((std::array<int, 3>{two.GetBlue(), two.GetNumberOfReturns(), two.GetReturnNumber()}),
+              (std::array<int, 3>{30, 3, 2}));
+    EXPECT_EQ(two.GetGPSTime(), 0.0);
+}
+
+} // namespace
