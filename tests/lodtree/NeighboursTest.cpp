@@ -118,13 +118,25 @@ TEST(NearestNeighbours, IndexedSearchGivesTheBruteForceListsOnSyntheticSets) {
     const Cloud extreme = randomCloud(600, INT32_MIN, INT32_MAX, 3); // sums saturate
     const Cloud edges = randomCloud(400, int64_t(INT32_MAX) - 2000, INT32_MAX, 4);
 
-    using Named = std::pair<const char*, const Cloud*>;
-    for (const auto& [name, cloud] :
-         {Named{"wide", &wide}, Named{"lattice", &lattice}, Named{"shuffled", &shuffled},
-          Named{"duplicated", &duplicated}, Named{"collinear", &collinear}, Named{"extreme", &extreme},
-          Named{"near 2^31", &edges}}) {
+    std::vector<std::pair<std::string, Cloud>> sets{
+        {"wide", wide},           {"lattice", lattice}, {"shuffled", shuffled}, {"duplicated", duplicated},
+        {"collinear", collinear}, {"extreme", extreme}, {"near 2^31", edges}};
+    for (const SampleFile& s : manifestSamples("las")) { // the first 400 records of each real sample
+        std::ifstream in(s.path, std::ios::binary);
+        unsigned char block[LASHeader::BlockSize];
+        ASSERT_TRUE(in.read(reinterpret_cast<char*>(block), sizeof block));
+        LASHeader h;
+        h.copyFromBuffer(block);
+        std::vector<char> records(std::min<std::size_t>(h.NumberOfPointRecords, 400) *
+                                  h.PointDataRecordLength);
+        ASSERT_TRUE(in.seekg(h.OffsetToPointData).read(records.data(), std::streamsize(records.size())));
+        Cloud& c = sets.emplace_back(s.name, Cloud(records.size() / h.PointDataRecordLength)).second;
+        for (std::size_t i = 0; i < c.size(); ++i)
+            std::memcpy(c[i].data(), records.data() + i * h.PointDataRecordLength, 12);
+    }
+    for (const auto& [name, cloud] : sets) {
         SCOPED_TRACE(name);
-        expectIndexedEqualsBruteForce(*cloud, *cloud, 101);
+        expectIndexedEqualsBruteForce(cloud, cloud, 101);
     }
     // The stages' form: lists point after point, only distances below a bound per query (here the
     // brute force's 40th), which is the brute force's list up to that distance.
@@ -152,77 +164,28 @@ TEST(NearestNeighbours, IndexedSearchGivesTheBruteForceListsOnSyntheticSets) {
                                   Cloud(wide.begin(), wide.begin() + 300), 101);
 }
 
-TEST(NearestNeighbours, IndexedSearchGivesTheBruteForceListsOnRealSamples) {
-    const auto files = manifestSamples("las");
-    if (files.empty())
-        GTEST_SKIP() << "no LAS samples in " << PONTARO_DATA_DIR << "/las";
-    for (const SampleFile& s : files) {
-        SCOPED_TRACE(s.name);
-        std::ifstream in(s.path, std::ios::binary);
-        unsigned char block[LASHeader::BlockSize];
-        ASSERT_TRUE(in.read(reinterpret_cast<char*>(block), sizeof block));
-        LASHeader h;
-        h.copyFromBuffer(block);
-        const std::size_t n = std::min<std::size_t>(h.NumberOfPointRecords, 400);
-        std::vector<char> records(n * h.PointDataRecordLength);
-        ASSERT_TRUE(in.seekg(h.OffsetToPointData).read(records.data(), std::streamsize(records.size())));
-        Cloud c(n);
-        for (std::size_t i = 0; i < n; ++i)
-            std::memcpy(c[i].data(), records.data() + i * h.PointDataRecordLength, 12);
-        expectIndexedEqualsBruteForce(c, c, 101);
-    }
-}
-
+// 20,000 points at one position (400 million distances for a full scan) and a vertical pole stay near linear.
 TEST(NearestNeighbours, DegenerateSetsStayNearLinear) {
-    // 20,000 points at one position (400 million distances for a search that scans them all): by the tie
-    // rule every list is the first 101 indices.
     const Cloud same(20000, Pt{7, -7, 7});
     const Knn r = search(true, same, same, 3, 101);
     for (std::size_t q : {std::size_t(0), std::size_t(13337), std::size_t(19999)})
-        for (std::size_t j = 0; j < 101; ++j) {
+        for (std::size_t j = 0; j < 101; ++j) { // by the tie rule every list is the first 101 indices
             ASSERT_EQ(r.i[j * same.size() + q], j + 1);
             ASSERT_EQ(r.d[j * same.size() + q], 0u);
         }
-    // A vertical pole: one x, y, with z repeating; checked against the brute force for a few queries.
     Cloud pole(20000);
     for (std::size_t i = 0; i < pole.size(); ++i)
         pole[i] = {5, 5, int32_t(i % 2000)};
-    const Cloud queries(pole.begin() + 9990, pole.begin() + 10010);
-    const Knn a = search(true, pole, queries, 3, 101), b = search(false, pole, queries, 3, 101);
-    EXPECT_EQ(a.d, b.d);
-    EXPECT_EQ(a.i, b.i);
-}
-
-TEST(PlaneFit, NormalOfTiltedPlaneAndDegenerateInputs) {
-    // z = 0.5 x + 0.2 y: the normal is along (-0.5, -0.2, 1), the middle axis lies in the plane.
-    std::vector<double> pts;
-    for (int i = -2; i <= 2; ++i)
-        for (int j = -2; j <= 2; ++j)
-            pts.insert(pts.end(), {10.0 * i, 10.0 * j, 5.0 * i + 2.0 * j});
-    const double centre[3] = {0, 0, 0};
-    float out[6];
-    fitPlane(centre, pts.data(), 25, out);
-    const double len = std::sqrt(0.25 + 0.04 + 1);
-    EXPECT_NEAR(std::abs(out[0] * -0.5 + out[1] * -0.2 + out[2]) / len, 1.0, 1e-6);
-    EXPECT_NEAR(out[3] * -0.5 + out[4] * -0.2 + out[5], 0.0, 1e-6);
-    EXPECT_NEAR(out[0] * out[3] + out[1] * out[4] + out[2] * out[5], 0.0, 1e-6);
-
-    const double line[] = {1, 2, 3, 2, 4, 6, -1, -2, -3, 3, 6, 9};
-    const double onCentre[] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
-    using Input = std::pair<const double*, int>;
-    for (auto [points, count] : {Input{pts.data(), 2}, Input{line, 4}, Input{onCentre, 3}}) {
-        fitPlane(centre, points, count, out);
-        EXPECT_EQ(std::vector<float>(out, out + 6), std::vector<float>(6, 0.0f)) << count << " points";
-    }
+    expectIndexedEqualsBruteForce(pole, Cloud(pole.begin() + 9990, pole.begin() + 10010), 101);
 }
 
 // A tree whose leaves are written by hand: record length 20, X, Y, Z at bytes 0, 4, 8.
-class HandTree {
-public:
+struct HandTree {
     explicit HandTree(int levels) : tree(dir.path().string() + "/", 20, 0) {
         tree.control = &control;
         split(tree.root.get(), levels);
     }
+    LODTreeNode* root() { return tree.root.get(); }
     LODTreeNode* node(int level, int x, int y) {
         return tree.root->getSubNodeFromRoot(NodeID(uint8_t(level), x, y), false);
     }
@@ -234,19 +197,13 @@ public:
         n->numPoints = int32_t(pts.size());
         points[n] = pts;
     }
-    std::vector<uint32_t> entries(const std::string& path) {
-        const auto b = readBytes(path);
-        std::vector<uint32_t> out(b.size() / 4);
-        std::memcpy(out.data(), b.data(), out.size() * 4);
-        return out;
+    // Fills every leaf of a level-2 tree of 16 leaves of side `w` with `fill(x0, y0, leaf index)`.
+    void fillLeaves(int w, const std::function<Cloud(int, int, int)>& fill) {
+        for (int x = 0; x < 4; ++x)
+            for (int y = 0; y < 4; ++y)
+                setPoints(node(2, x, y), fill(x * w, y * w, x * 4 + y));
     }
-
-    TempDir dir;
-    TreeBuildControl control;
-    LODTree tree;
-    std::map<const LODTreeNode*, Cloud> points;
-
-private:
+    void knn(bool flat = false) { root()->calculateKNNint(root(), flat); }
     static void split(LODTreeNode* n, int levels) {
         if (levels == 0)
             return;
@@ -255,99 +212,84 @@ private:
         for (auto& c : n->children)
             split(c.get(), levels - 1);
     }
+
+    TempDir dir;
+    TreeBuildControl control;
+    LODTree tree;
+    std::map<const LODTreeNode*, Cloud> points;
 };
 
-// Fills every leaf of a level-2 tree of 16 leaves of side `w` with `fill(x0, y0, leaf index)`.
-void fillLeaves(HandTree& t, int w, const std::function<Cloud(int, int, int)>& fill) {
-    for (int x = 0; x < 4; ++x)
-        for (int y = 0; y < 4; ++y)
-            t.setPoints(t.node(2, x, y), fill(x * w, y * w, x * 4 + y));
+template <class T> std::vector<T> entries(const std::string& path) {
+    const auto b = readBytes(path);
+    std::vector<T> out(b.size() / sizeof(T));
+    std::memcpy(out.data(), b.data(), out.size() * sizeof(T));
+    return out;
 }
 
 // The defined lists of a levelled tree, computed as a plain sort: the node's points, then each
 // neighbour's in join order (sides right, left, up, down; corners up-right, down-right, up-left,
 // down-left), stably sorted by exact distance; at most 101 kept. The candidate tests may skip points,
-// but only points that no neighbour can improve, so the lists are those of the whole union.
-std::vector<std::vector<uint32_t>> referenceLists(HandTree& t, LODTreeNode* leaf, bool flat) {
+// but only points that no neighbour can improve, so the lists are those of the whole union. Compares
+// the file with them and returns them.
+std::vector<std::vector<uint32_t>> expectListsMatch(HandTree& t, LODTreeNode* leaf, const std::string& path,
+                                                    bool flat) {
     std::vector<std::pair<uint32_t, const Cloud*>> sources{{0, &t.points[leaf]}};
     for (uint32_t m :
          {KNN_RIGHT, KNN_LEFT, KNN_UP, KNN_DOWN, KNN_UP_RIGHT, KNN_DOWN_RIGHT, KNN_UP_LEFT, KNN_DOWN_LEFT})
         if (LODTreeNode* n = t.tree.root->getSubNodeFromRoot(leaf->id.getNeighbourID(m), false);
             n && n->numPoints > 0)
             sources.push_back({m, &t.points[n]});
-    std::vector<std::vector<uint32_t>> lists;
+    std::vector<std::vector<uint32_t>> want;
     for (Pt p : t.points[leaf]) {
-        if (flat)
-            p[2] = 0;
+        p[2] = flat ? 0 : p[2];
         // (distance, place in the concatenation, entry): sorting the triples is the stable sort.
         std::vector<std::tuple<uint64_t, uint32_t, uint32_t>> all;
         for (const auto& [marker, cloud] : sources)
             for (std::size_t i = 0; i < cloud->size(); ++i) {
                 Pt q = (*cloud)[i];
-                if (flat)
-                    q[2] = 0;
+                q[2] = flat ? 0 : q[2];
                 all.emplace_back(dist2(p, q), uint32_t(all.size()), uint32_t(i) | marker);
             }
         const std::size_t kept = std::min<std::size_t>(all.size(), 101);
         std::partial_sort(all.begin(), all.begin() + std::ptrdiff_t(kept), all.end());
-        std::vector<uint32_t> list;
+        auto& list = want.emplace_back();
         for (std::size_t j = 1; j < kept; ++j)
             list.push_back(std::get<2>(all[j]));
-        lists.push_back(list);
     }
-    return lists;
-}
-
-// Compares the file with the reference lists and returns them.
-std::vector<std::vector<uint32_t>> expectListsMatch(HandTree& t, LODTreeNode* leaf, const std::string& path,
-                                                    bool flat) {
-    const auto want = referenceLists(t, leaf, flat);
-    const auto got = t.entries(path);
-    const std::size_t per = want[0].size();
-    EXPECT_EQ(got.size(), want.size() * per) << path;
-    for (std::size_t p = 0; p < want.size() && got.size() == want.size() * per; ++p)
-        if (std::vector<uint32_t>(got.begin() + std::ptrdiff_t(p * per),
-                                  got.begin() + std::ptrdiff_t((p + 1) * per)) != want[p]) {
-            ADD_FAILURE() << path << ": the list of point " << p << " differs";
-            break;
-        }
+    std::vector<uint32_t> flatWant;
+    for (const auto& l : want)
+        flatWant.insert(flatWant.end(), l.begin(), l.end());
+    EXPECT_TRUE(entries<uint32_t>(path) == flatWant) << path << ": the lists differ";
     return want;
 }
 
+// Lists join the node's neighbours: random points some 90,000 units apart (32-bit squares would overflow)
+// and an integer lattice (ties everywhere, also across borders); one leaf thinned to 50 points (its own k
+// is 50 and the joins fill it), one empty. A point is a border point when its list reaches another node.
 TEST(NodeNeighbours, ListsAreThoseOfTheNodeAndItsNeighboursTogether) {
-    // Two layouts: random points some 90,000 units apart (32-bit squares would overflow) and an integer
-    // lattice (ties everywhere, also across borders). One leaf is thinned to 50 points, so its own k is
-    // 50 and the joins fill it; one is empty.
     for (bool lattice : {false, true}) {
         SCOPED_TRACE(lattice ? "lattice" : "random");
         HandTree t(2);
         const int w = lattice ? 11 : 1000000;
-        fillLeaves(t, w, [&](int x0, int y0, int leaf) {
+        t.fillLeaves(w, [&](int x0, int y0, int leaf) {
             Cloud c;
-            if (lattice) {
-                for (int i = 0; i < w; ++i)
-                    for (int j = 0; j < w; ++j)
-                        c.push_back({x0 + i, y0 + j, (i * j + leaf) % 3});
-            } else {
-                for (Pt p : randomCloud(115, 0, w - 1, unsigned(leaf)))
-                    c.push_back({x0 + p[0], y0 + p[1], p[2] / 4});
-            }
-            if (leaf == 5)
-                c.resize(50);
-            if (leaf == 10)
-                c.clear();
+            for (int i = 0; lattice && i < w; ++i)
+                for (int j = 0; j < w; ++j)
+                    c.push_back({x0 + i, y0 + j, (i * j + leaf) % 3});
+            for (Pt p : lattice ? Cloud{} : randomCloud(115, 0, w - 1, unsigned(leaf)))
+                c.push_back({x0 + p[0], y0 + p[1], p[2] / 4});
+            c.resize(leaf == 5 ? 50 : leaf == 10 ? 0 : c.size());
             return c;
         });
-        t.tree.root->calculateKNNint(t.tree.root.get(), false);
-        t.tree.root->markBorderPoints();
+        t.knn();
+        t.root()->markBorderPoints();
         int borders = 0;
         for (auto& [leaf, cloud] : t.points) {
+            auto* node = const_cast<LODTreeNode*>(leaf);
             if (cloud.empty()) {
                 EXPECT_FALSE(std::filesystem::exists(leaf->getKnnPath()));
                 continue;
             }
-            auto* node = const_cast<LODTreeNode*>(leaf);
-            // Border: the list reaches into another node.
             const auto want = expectListsMatch(t, node, node->getKnnPath(), false);
             const auto border = readBytes(node->getBorderPath());
             ASSERT_EQ(border.size(), cloud.size());
@@ -359,22 +301,19 @@ TEST(NodeNeighbours, ListsAreThoseOfTheNodeAndItsNeighboursTogether) {
         }
         EXPECT_GT(borders, 0);
     }
-}
 
-TEST(NodeNeighbours, FlagSelectsTwoDimensionsForTheCalledNodeOnly) {
-    HandTree single(0);
-    single.setPoints(single.tree.root.get(), randomCloud(300, 0, 500, 9));
-    single.tree.root->calculateKNNint(single.tree.root.get(), true);
-    EXPECT_FALSE(std::filesystem::exists(single.tree.root->getKnnPath()));
-    expectListsMatch(single, single.tree.root.get(), single.tree.root->getKnn2DPath(), true);
-
-    HandTree split(1);
+    // The two-dimensional flag applies to the called node only.
+    HandTree single(0), split(1);
+    single.setPoints(single.root(), randomCloud(300, 0, 500, 9));
+    single.knn(true);
+    EXPECT_FALSE(std::filesystem::exists(single.root()->getKnnPath()));
+    expectListsMatch(single, single.root(), single.root()->getKnn2DPath(), true);
     for (int q = 1; q <= 4; ++q)
-        split.setPoints(split.tree.root->child(q), randomCloud(20, 0, 50, unsigned(q)));
-    split.tree.root->calculateKNNint(split.tree.root.get(), true);
+        split.setPoints(split.root()->child(q), randomCloud(20, 0, 50, unsigned(q)));
+    split.knn(true);
     for (int q = 1; q <= 4; ++q) {
-        EXPECT_TRUE(std::filesystem::exists(split.tree.root->child(q)->getKnnPath()));
-        EXPECT_FALSE(std::filesystem::exists(split.tree.root->child(q)->getKnn2DPath()));
+        EXPECT_TRUE(std::filesystem::exists(split.root()->child(q)->getKnnPath()));
+        EXPECT_FALSE(std::filesystem::exists(split.root()->child(q)->getKnn2DPath()));
     }
 }
 
@@ -400,14 +339,11 @@ TEST(NodeNeighbours, SideAndCornerCandidateRules) {
         a.push_back({ex, 0, 0});
         t.setPoints(t.node(1, 0, 0), a);
         t.setPoints(t.node(1, 1, 0), {{1, 1, 1}});
-        t.tree.root->calculateKNNint(t.tree.root.get(), false);
-        const auto row = t.entries(t.node(1, 0, 0)->getKnnPath());
+        t.knn();
+        const auto row = entries<uint32_t>(t.node(1, 0, 0)->getKnnPath());
         // 9 > 5: a candidate, Q goes after the 26 own points at distance^2 up to 3. 9 > 10 fails.
-        if (ex == 5) {
-            EXPECT_EQ(row[26], KNN_RIGHT | 0u);
-        } else {
-            EXPECT_EQ(std::count(row.begin(), row.begin() + 100, KNN_RIGHT | 0u), 0);
-        }
+        EXPECT_EQ(std::count(row.begin(), row.begin() + 100, KNN_RIGHT | 0u), ex == 5 ? 1 : 0);
+        EXPECT_EQ(row[26] == (KNN_RIGHT | 0u), ex == 5);
     }
 
     // P 3 units from the largest X and Y (c = 18) with last distance 10; Q in the up-right corner at
@@ -416,34 +352,20 @@ TEST(NodeNeighbours, SideAndCornerCandidateRules) {
         HandTree t(1);
         Cloud a{{0, 0, 0}};
         a.insert(a.end(), 98, Pt{0, 0, 1});
-        a.push_back({3, 1, 0});
-        a.push_back({1, 3, 0});
+        a.insert(a.end(), {{3, 1, 0}, {1, 3, 0}});
         t.setPoints(t.node(1, 0, 0), a);
         t.setPoints(t.node(1, 1, 1), {{1, 1, 0}});
         if (rightSide)
             t.setPoints(t.node(1, 1, 0), {{1000000, 0, 0}});
-        t.tree.root->calculateKNNint(t.tree.root.get(), false);
-        const auto row = t.entries(t.node(1, 0, 0)->getKnnPath());
+        t.knn();
+        const auto row = entries<uint32_t>(t.node(1, 0, 0)->getKnnPath());
         EXPECT_EQ(std::count(row.begin(), row.begin() + 100, KNN_UP_RIGHT | 0u), rightSide ? 1 : 0);
-        if (rightSide) {
-            EXPECT_EQ(row[98], KNN_UP_RIGHT | 0u); // after the 98 points at distance^2 1
-        }
+        EXPECT_EQ(row[98] == (KNN_UP_RIGHT | 0u), rightSide); // after the 98 points at distance^2 1
     }
 }
 
-struct FileState {
-    ino_t inode;
-    std::filesystem::file_time_type mtime;
-    std::vector<unsigned char> bytes;
-    bool operator==(const FileState&) const = default;
-};
-
-FileState stateOf(const std::string& path) {
-    struct stat st {};
-    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
-    return {st.st_ino, std::filesystem::last_write_time(path), readBytes(path)};
-}
-
+// An interrupted stage leaves no temporary files; resumed, it computes only the leaves whose files are
+// missing or short, to the bytes of an uninterrupted run.
 TEST(NodeNeighbours, InterruptedStageResumesWithoutRecomputingCompleteLeaves) {
     auto fill = [](int x0, int y0, int leaf) {
         Cloud c;
@@ -452,9 +374,9 @@ TEST(NodeNeighbours, InterruptedStageResumesWithoutRecomputingCompleteLeaves) {
         return c;
     };
     HandTree fresh(2), resumed(2);
-    fillLeaves(fresh, 1000, fill);
-    fillLeaves(resumed, 1000, fill);
-    fresh.tree.root->calculateKNNint(fresh.tree.root.get(), false);
+    fresh.fillLeaves(1000, fill);
+    resumed.fillLeaves(1000, fill);
+    fresh.knn();
     std::vector<std::pair<LODTreeNode*, LODTreeNode*>> leaves; // (resumed, fresh)
     for (int x = 0; x < 4; ++x)
         for (int y = 0; y < 4; ++y)
@@ -464,7 +386,7 @@ TEST(NodeNeighbours, InterruptedStageResumesWithoutRecomputingCompleteLeaves) {
     std::atomic<bool> stop{false};
     resumed.control.interrupt = &stop;
     resumed.control.progress = [&](const char*, uint64_t done, uint64_t) { stop = done >= 1; };
-    EXPECT_THROW(resumed.tree.root->calculateKNNint(resumed.tree.root.get(), false), TreeBuildError);
+    EXPECT_THROW(resumed.knn(), TreeBuildError);
     int complete = 0;
     for (auto [leaf, reference] : leaves)
         complete += std::filesystem::exists(leaf->getKnnPath());
@@ -475,31 +397,28 @@ TEST(NodeNeighbours, InterruptedStageResumesWithoutRecomputingCompleteLeaves) {
 
     stop = false;
     resumed.control.progress = nullptr;
-    resumed.tree.root->calculateKNNint(resumed.tree.root.get(), false);
+    resumed.knn();
     // Truncate one leaf's file: only that leaf is computed again, to the same bytes.
     LODTreeNode* cut = leaves[6].first;
     const auto full = readBytes(cut->getKnnPath());
     writeBytes(cut->getKnnPath(), full, full.size() / 2);
-    std::map<LODTreeNode*, FileState> before;
+    auto state = [](const std::string& path) {
+        struct stat st {};
+        EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+        return std::tuple{st.st_ino, std::filesystem::last_write_time(path), readBytes(path)};
+    };
+    std::map<LODTreeNode*, decltype(state(""))> before;
     for (auto [leaf, reference] : leaves)
-        before[leaf] = stateOf(leaf->getKnnPath());
-    resumed.tree.root->calculateKNNint(resumed.tree.root.get(), false);
+        before[leaf] = state(leaf->getKnnPath());
+    resumed.knn();
     for (auto [leaf, reference] : leaves) {
         const std::string path = leaf->getKnnPath();
         EXPECT_EQ(readBytes(path), readBytes(reference->getKnnPath())) << path;
-        if (leaf == cut) {
-            EXPECT_NE(stateOf(path).inode, before[leaf].inode);
-        } else {
-            EXPECT_EQ(stateOf(path), before[leaf]) << path;
-        }
+        if (leaf == cut)
+            EXPECT_NE(std::get<0>(state(path)), std::get<0>(before[leaf]));
+        else
+            EXPECT_TRUE(state(path) == before[leaf]) << path;
     }
-}
-
-std::vector<float> floats(const std::string& path) {
-    const auto b = readBytes(path);
-    std::vector<float> out(b.size() / 4);
-    std::memcpy(out.data(), b.data(), out.size() * 4);
-    return out;
 }
 
 // Distance from point p of the cloud to its 10th nearest other point.
@@ -512,110 +431,119 @@ double tenthNearest(const Cloud& c, std::size_t p) {
     return std::sqrt(double(d[9]));
 }
 
+// The normal at n is `dir` scaled to `length` (the length of n itself when 0).
 void expectNormal(const float* n, std::array<double, 3> dir, double length, const std::string& what) {
-    const double dl = std::sqrt(dir[0] * dir[0] + dir[1] * dir[1] + dir[2] * dir[2]);
+    const double dl = std::hypot(dir[0], dir[1], dir[2]);
+    length = length ? length : std::hypot(n[0], n[1], n[2]);
     for (int i = 0; i < 3; ++i)
         EXPECT_NEAR(n[i], dir[std::size_t(i)] / dl * length, 1e-4 * length) << what << " component " << i;
 }
 
-TEST(NodeNormals, SmallLeafReadsItsOwnEntryCount) {
-    // 50 points, no neighbouring nodes: k = 50, 49 entries per point. Two far-apart 5 x 5 patches, one
-    // level and one tilted: each point's 20 nearest lie in its own patch, so reading another point's
-    // list would show up as the other patch's normal.
-    HandTree t(0);
-    Cloud c;
-    for (int i = 0; i < 5; ++i)
-        for (int j = 0; j < 5; ++j) {
-            c.push_back({i, j, 0});
-            c.push_back({100000 + i, j, i});
-        }
-    t.setPoints(t.tree.root.get(), c);
-    t.tree.root->calculateKNNint(t.tree.root.get(), false);
-    EXPECT_EQ(readBytes(t.tree.root->getKnnPath()).size(), 50u * 49 * 4);
-    t.tree.root->calculateNormals(t.tree.root.get());
-    const auto n = floats(t.tree.root->getNormalPath());
-    ASSERT_EQ(n.size(), 150u);
-    for (std::size_t p = 0; p < c.size(); ++p)
-        expectNormal(&n[3 * p], p % 2 ? std::array<double, 3>{-1, 0, 1} : std::array<double, 3>{0, 0, 1},
-                     tenthNearest(c, p), "point " + std::to_string(p));
-    EXPECT_EQ(t.control.zeroNormals, 0u);
-}
-
+// Normals point up, scaled by the 10th neighbour's distance: a tilted plane over four leaves (borders too),
+// a level lattice (stored as (0, 0, 2)), and a small leaf that must read its own entry count (k = 50: two
+// far-apart patches, level and tilted, show a list read from the wrong place).
 TEST(NodeNormals, PlanesGiveUpwardNormalsScaledByTheTenthNeighbour) {
-    // z = 0.5 x + 0.2 y on a lattice of step 10 over four leaves: perpendicular everywhere, borders too.
     HandTree t(1);
     for (int q = 1; q <= 4; ++q) {
-        const NodeID id = t.tree.root->child(q)->id;
+        const NodeID id = t.root()->child(q)->id;
         Cloud c;
         for (int i = 0; i < 12; ++i)
             for (int j = 0; j < 12; ++j) {
                 const int gi = id.x * 12 + i, gj = id.y * 12 + j;
-                c.push_back({10 * gi, 10 * gj, 5 * gi + 2 * gj});
+                c.push_back({10 * gi, 10 * gj, 5 * gi + 2 * gj}); // z = 0.5 x + 0.2 y
             }
-        t.setPoints(t.tree.root->child(q), c);
+        t.setPoints(t.root()->child(q), c);
     }
-    t.tree.root->calculateKNNint(t.tree.root.get(), false);
-    t.tree.root->calculateNormals(t.tree.root.get());
+    t.knn();
+    t.root()->calculateNormals(t.root());
     for (int q = 1; q <= 4; ++q) {
-        const auto n = floats(t.tree.root->child(q)->getNormalPath());
+        const auto n = entries<float>(t.root()->child(q)->getNormalPath());
         ASSERT_EQ(n.size(), 144u * 3);
         for (std::size_t p = 0; p < 144; ++p) {
-            const double len =
-                std::sqrt(n[3 * p] * n[3 * p] + n[3 * p + 1] * n[3 * p + 1] + n[3 * p + 2] * n[3 * p + 2]);
-            ASSERT_GT(len, 10.0);
-            expectNormal(&n[3 * p], {-0.5, -0.2, 1}, len, "leaf " + std::to_string(q));
+            ASSERT_GT(std::hypot(n[3 * p], n[3 * p + 1], n[3 * p + 2]), 10.0);
+            expectNormal(&n[3 * p], {-0.5, -0.2, 1}, 0, "leaf " + std::to_string(q));
         }
     }
     EXPECT_EQ(t.control.zeroNormals, 0u);
 
-    // A level unit lattice: the fitted normal is (0, 0, +-1), stored upward as (0, 0, 2), 2 being the
-    // 10th neighbour's distance inside the lattice.
-    HandTree level(0);
-    Cloud c;
-    for (int i = 0; i < 12; ++i)
-        for (int j = 0; j < 12; ++j)
-            c.push_back({i, j, 0});
-    level.setPoints(level.tree.root.get(), c);
-    level.tree.root->calculateKNNint(level.tree.root.get(), false);
-    level.tree.root->calculateNormals(level.tree.root.get());
-    const auto n = floats(level.tree.root->getNormalPath());
-    for (std::size_t p = 0; p < c.size(); ++p)
-        if (c[p][0] >= 2 && c[p][0] <= 9 && c[p][1] >= 2 && c[p][1] <= 9)
-            expectNormal(&n[3 * p], {0, 0, 1}, 2.0, "point " + std::to_string(p));
+    for (bool patches : {false, true}) {
+        HandTree one(0);
+        Cloud c;
+        for (int i = 0; i < (patches ? 5 : 12); ++i)
+            for (int j = 0; j < (patches ? 5 : 12); ++j) {
+                c.push_back({i, j, 0});
+                if (patches)
+                    c.push_back({100000 + i, j, i});
+            }
+        one.setPoints(one.root(), c);
+        one.knn();
+        if (patches)
+            EXPECT_EQ(readBytes(one.root()->getKnnPath()).size(), 50u * 49 * 4);
+        one.root()->calculateNormals(one.root());
+        const auto n = entries<float>(one.root()->getNormalPath());
+        ASSERT_EQ(n.size(), 3 * c.size());
+        for (std::size_t p = 0; p < c.size(); ++p)
+            if (patches)
+                expectNormal(&n[3 * p],
+                             p % 2 ? std::array<double, 3>{-1, 0, 1} : std::array<double, 3>{0, 0, 1},
+                             tenthNearest(c, p), "point " + std::to_string(p));
+            else if (c[p][0] >= 2 && c[p][0] <= 9 && c[p][1] >= 2 && c[p][1] <= 9)
+                expectNormal(&n[3 * p], {0, 0, 1}, 2.0, "point " + std::to_string(p));
+        EXPECT_EQ(one.control.zeroNormals, 0u);
+    }
+
+    // The plane fit itself: the middle axis lies in the plane; too few or collinear points give zeros.
+    std::vector<double> pts;
+    for (int i = -2; i <= 2; ++i)
+        for (int j = -2; j <= 2; ++j)
+            pts.insert(pts.end(), {10.0 * i, 10.0 * j, 5.0 * i + 2.0 * j});
+    const double centre[3] = {0, 0, 0}, line[] = {1, 2, 3, 2, 4, 6, -1, -2, -3, 3, 6, 9}, onCentre[9] = {};
+    float out[6];
+    fitPlane(centre, pts.data(), 25, out);
+    EXPECT_NEAR(out[3] * -0.5 + out[4] * -0.2 + out[5], 0.0, 1e-6);
+    EXPECT_NEAR(out[0] * out[3] + out[1] * out[4] + out[2] * out[5], 0.0, 1e-6);
+    using Input = std::pair<const double*, int>;
+    for (auto [points, count] : {Input{pts.data(), 2}, Input{line, 4}, Input{onCentre, 3}}) {
+        fitPlane(centre, points, count, out);
+        EXPECT_EQ(std::vector<float>(out, out + 6), std::vector<float>(6, 0.0f)) << count << " points";
+    }
 }
 
+// Too few or degenerate neighbours give counted zero normals; a list file that is not whole entries for
+// the points, or none at all, stops the stage.
 TEST(NodeNormals, TooFewOrDegenerateNeighboursGiveCountedZeroNormals) {
-    // Three points: two entries each. Five collinear points: no plane.
     for (const Cloud& c : {Cloud{{0, 0, 0}, {5, 0, 0}, {0, 5, 1}},
                            Cloud{{0, 0, 0}, {1, 1, 1}, {2, 2, 2}, {3, 3, 3}, {5, 5, 5}}}) {
         HandTree t(0);
-        t.setPoints(t.tree.root.get(), c);
-        t.tree.root->calculateKNNint(t.tree.root.get(), false);
-        t.tree.root->calculateNormals(t.tree.root.get());
-        EXPECT_EQ(floats(t.tree.root->getNormalPath()), std::vector<float>(c.size() * 3, 0.0f));
+        t.setPoints(t.root(), c);
+        t.knn();
+        t.root()->calculateNormals(t.root());
+        EXPECT_EQ(entries<float>(t.root()->getNormalPath()), std::vector<float>(c.size() * 3, 0.0f));
         EXPECT_EQ(t.control.zeroNormals, c.size());
     }
-    // A list file that is not whole entries for the points, or none at all, stops the stage.
     HandTree t(0);
-    t.setPoints(t.tree.root.get(), {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 1}});
-    EXPECT_THROW(t.tree.root->calculateNormals(t.tree.root.get()), TreeBuildError);
-    writeBytes(t.tree.root->getKnnPath(), std::vector<unsigned char>(4 * 4 * 2 + 4, 0));
-    EXPECT_THROW(t.tree.root->calculateNormals(t.tree.root.get()), TreeBuildError);
-    EXPECT_THROW(t.tree.root->markBorderPoints(), TreeBuildError);
+    t.setPoints(t.root(), {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 1}});
+    EXPECT_THROW(t.root()->calculateNormals(t.root()), TreeBuildError);
+    writeBytes(t.root()->getKnnPath(), std::vector<unsigned char>(4 * 4 * 2 + 4, 0));
+    EXPECT_THROW(t.root()->calculateNormals(t.root()), TreeBuildError);
+    EXPECT_THROW(t.root()->markBorderPoints(), TreeBuildError);
 }
 
+// Sub-node lookup (with and without the deepest existing ancestor) and removal of the neighbour lists only.
 TEST(NodeTree, SubNodeLookupAndNeighbourFileRemoval) {
     HandTree t(1);
-    LODTreeNode* root = t.tree.root.get();
-    root->child(1)->createChildren();
-    root->child(1)->numPoints = -1;
-    EXPECT_EQ(root->getSubNodeFromRoot(NodeID(0, 0, 0), false), root);
-    EXPECT_EQ(root->getSubNodeFromRoot(NodeID(2, 1, 0), false), root->child(1)->child(3));
-    EXPECT_EQ(root->getSubNodeFromRoot(NodeID(1, 1, 0), false), root->child(3));
-    EXPECT_EQ(root->getSubNodeFromRoot(NodeID(2, 3, 3), false), nullptr);
-    EXPECT_EQ(root->getSubNodeFromRoot(NodeID(2, 3, 3), true), root->child(4));
-    EXPECT_EQ(root->getSubNodeFromRoot(NodeID(2, 4, 0), true), nullptr);
-    EXPECT_EQ(root->getSubNodeFromRoot(NodeID(2, 0, 0).getNeighbourID(KNN_DOWN_LEFT), true), nullptr);
+    LODTreeNode* root = t.root();
+    HandTree::split(root->child(1), 1);
+    const std::tuple<NodeID, bool, LODTreeNode*> lookups[] = {
+        {NodeID(0, 0, 0), false, root},
+        {NodeID(2, 1, 0), false, root->child(1)->child(3)},
+        {NodeID(1, 1, 0), false, root->child(3)},
+        {NodeID(2, 3, 3), false, nullptr},
+        {NodeID(2, 3, 3), true, root->child(4)},
+        {NodeID(2, 4, 0), true, nullptr},
+        {NodeID(2, 0, 0).getNeighbourID(KNN_DOWN_LEFT), true, nullptr}};
+    for (const auto& [id, deepest, want] : lookups)
+        EXPECT_EQ(root->getSubNodeFromRoot(id, deepest), want) << id.generateSuffix() << " " << deepest;
 
     const std::vector<LODTreeNode*> nodes{root, root->child(1)->child(2), root->child(4)};
     for (LODTreeNode* n : nodes) {

@@ -59,7 +59,8 @@ public:
         EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
     }
     ~FifoGate() { release(); }
-    // Opens the pipe for writing once a reader waits and closes it: the reader goes on and sees an empty file.
+    // Opens the pipe for writing once a reader waits and closes it: the reader goes on and sees an empty
+    // file.
     bool release() {
         released_ = released_ || eventually([&] {
                         const int fd = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK);
@@ -88,7 +89,8 @@ protected:
     void useFormat(int format, int extra = 0) {
         header.PointDataFormatID = uint8_t(format);
         header.PointDataRecordLength = uint16_t(las_detail::formatSize(format) + extra);
-        tree = std::make_unique<LODTree>(tmp.path().string() + "/survey/", header.PointDataRecordLength, format);
+        tree =
+            std::make_unique<LODTree>(tmp.path().string() + "/survey/", header.PointDataRecordLength, format);
         tree->root->createChildren();
         tree->root->child(1)->createChildren();
     }
@@ -96,7 +98,8 @@ protected:
     LODTreeNode* level1(int q) { return tree->root->child(q); }
     LODTreeNode* level2(int q) { return tree->root->child(1)->child(q); }
 
-    void writeNode(LODTreeNode* node, const std::vector<TestPoint>& pts, float coverage, int64_t numPoints = -1) {
+    void writeNode(LODTreeNode* node, const std::vector<TestPoint>& pts, float coverage,
+                   int64_t numPoints = -1) {
         LODTreeNodeHeader h;
         h.numPoints = numPoints < 0 ? uint32_t(pts.size()) : uint32_t(numPoints);
         h.coverage = coverage;
@@ -109,13 +112,8 @@ protected:
         std::vector<uint32_t> surf;
         std::vector<uint8_t> border;
         for (const TestPoint& t : pts) {
-            p->SetX(t.x);
-            p->SetY(t.y);
-            p->SetZ(t.z);
-            p->SetIntensity(0xBEEF);
-            p->SetRed(t.r);
-            p->SetGreen(t.g);
-            p->SetBlue(t.b);
+            p->SetX(t.x), p->SetY(t.y), p->SetZ(t.z), p->SetIntensity(0xBEEF);
+            p->SetRed(t.r), p->SetGreen(t.g), p->SetBlue(t.b);
             p->copyToBuffer(record.data());
             std::fwrite(record.data(), 1, record.size(), f);
             normals.insert(normals.end(), {t.nx, t.ny, t.nz});
@@ -123,12 +121,13 @@ protected:
             border.push_back(t.border);
         }
         std::fclose(f);
-        auto put = [](const std::string& path, const void* data, size_t bytes) {
-            writeBytes(path, std::vector<unsigned char>((const unsigned char*)data, (const unsigned char*)data + bytes));
+        auto put = [](const std::string& path, const auto& v) {
+            const auto* b = reinterpret_cast<const unsigned char*>(v.data());
+            writeBytes(path, std::vector<unsigned char>(b, b + v.size() * sizeof(v[0])));
         };
-        put(node->getNormalPath(), normals.data(), normals.size() * sizeof(float));
-        put(node->getSurfPath(), surf.data(), surf.size() * 4);
-        put(node->getBorderPath(), border.data(), border.size());
+        put(node->getNormalPath(), normals);
+        put(node->getSurfPath(), surf);
+        put(node->getBorderPath(), border);
     }
 
     void request(TreeNodeRetrieverThread& r, LODTreeNode* node, float priority, bool primary = true) {
@@ -137,10 +136,14 @@ protected:
     }
     bool serve(TreeNodeRetrieverThread& r) {
         switch (header.PointDataFormatID) {
-        case 0: return r.handleNextRequest<LASPoint0>();
-        case 1: return r.handleNextRequest<LASPoint1>();
-        case 2: return r.handleNextRequest<LASPoint2>();
-        default: return r.handleNextRequest<LASPoint3>();
+        case 0:
+            return r.handleNextRequest<LASPoint0>();
+        case 1:
+            return r.handleNextRequest<LASPoint1>();
+        case 2:
+            return r.handleNextRequest<LASPoint2>();
+        default:
+            return r.handleNextRequest<LASPoint3>();
         }
     }
 
@@ -159,10 +162,12 @@ protected:
             const Splat& s = n->splats[i];
             EXPECT_EQ(std::tie(s.x, s.y, s.z), std::tie(t.x, t.y, t.z)) << i;
             const bool hasNormal = i < normals;
-            EXPECT_EQ(std::tie(s.nx, s.ny, s.nz), std::make_tuple(hasNormal ? t.nx : 0, hasNormal ? t.ny : 0,
-                                                                  hasNormal ? t.nz : 0)) << i;
+            EXPECT_EQ(std::tie(s.nx, s.ny, s.nz),
+                      std::make_tuple(hasNormal ? t.nx : 0, hasNormal ? t.ny : 0, hasNormal ? t.nz : 0))
+                << i;
             if (header.hasColor()) {
-                EXPECT_EQ(std::tie(n->colors[i].r, n->colors[i].g, n->colors[i].b), std::tie(t.r, t.g, t.b)) << i;
+                EXPECT_EQ(std::tie(n->colors[i].r, n->colors[i].g, n->colors[i].b), std::tie(t.r, t.g, t.b))
+                    << i;
             }
             EXPECT_EQ(n->surfaceIDs[i], i < surfs ? t.surf : 0) << i;
             EXPECT_EQ(n->borders[i], i < borders ? t.border : 0) << i;
@@ -183,35 +188,8 @@ protected:
 
 using RetrieverThread = Retriever;
 
-TEST(LODTreeNodeRuntime, StatusChangesPrintAndArraysAreResetAndBounded) {
-    LODTree tree("unused/");
-    LODTreeNode n(&tree, NodeID(3, 5, 2));
-    n.setNodeStatus(NODE_REQUESTED);
-    n.setNodeStatus(7);
-    EXPECT_EQ(n.status.load(), 7);
-    n.setNodeStatus(NODE_REQUESTED);
-    EXPECT_FALSE(n.compareAndSetStatus(NODE_NOT_LOADED, NODE_IN_RAM));
-    EXPECT_TRUE(n.compareAndSetStatus(NODE_REQUESTED, NODE_EMPTY));
-    EXPECT_EQ(n.status.load(), NODE_EMPTY);
-
-    n.setZbounds();
-    EXPECT_EQ(std::tie(n.zMin, n.zMax), std::make_tuple(0, 0));
-    for (int z : {5, -3, 12})
-        n.pushSplat(Splat{0, 0, z, 0, 0, 0});
-    n.pushColor(Color{1, 2, 3});
-    n.pushSurfaceID(4);
-    n.pushBorder(1);
-    n.setZbounds();
-    EXPECT_EQ(std::tie(n.zMin, n.zMax), std::make_tuple(-3, 12));
-    LODTreeNodeHeader h;
-    h.numPoints = 50;
-    h.coverage = 0.25f;
-    n.initForRetrieval(h);
-    EXPECT_TRUE(n.splats.empty() && n.colors.empty() && n.surfaceIDs.empty() && n.borders.empty());
-    EXPECT_GE(n.splats.capacity(), 50u);
-    EXPECT_EQ(n.header.coverage, 0.25f);
-}
-
+// Primary before secondary, lowest level first, then by priority (nearest first); a new request for a
+// queued node replaces it; requests beyond the deepest level are dropped; forgetNode drops a node's requests.
 TEST_F(Retriever, QueuesServePrimaryBeforeSecondaryLowestLevelFirstInPriorityOrder) {
     TreeNodeRetrieverThread r("survey", &header, 3);
     EXPECT_EQ(r.constructFullName(level2(3)), level2(3)->getPointPath());
@@ -225,7 +203,7 @@ TEST_F(Retriever, QueuesServePrimaryBeforeSecondaryLowestLevelFirstInPriorityOrd
     level1(4)->setNodeStatus(NODE_REQUESTED);
     r.addRequest(moved, true);
     request(r, level1(1), 0.1f); // a new request replaces the queued one
-    moved->priority = 0.9f;       // the same request again only moves
+    moved->priority = 0.9f;      // the same request again only moves
     r.addRequest(moved, true);
     request(r, level2(1), 5.0f);
     request(r, level2(4), 5.0f); // ahead of an equal priority queued earlier
@@ -242,12 +220,13 @@ TEST_F(Retriever, QueuesServePrimaryBeforeSecondaryLowestLevelFirstInPriorityOrd
 
     // No node has files: each served node ends "Empty", which shows the order.
     const std::vector<LODTreeNode*> expected{level1(1), level1(3), level1(2), level1(4), level2(4),
-                                             level2(1), root(),     level2(2), level2(3)};
+                                             level2(1), root(),    level2(2), level2(3)};
     const std::vector<int> lowest{1, 1, 1, 2, 2, 0, 2, 2, -1};
     for (size_t i = 0; i < expected.size(); ++i) {
         ASSERT_TRUE(serve(r));
         for (size_t j = 0; j < expected.size(); ++j)
-            EXPECT_EQ(expected[j]->status.load(), j <= i ? NODE_EMPTY : NODE_REQUESTED) << "after " << i << ", node " << j;
+            EXPECT_EQ(expected[j]->status.load(), j <= i ? NODE_EMPTY : NODE_REQUESTED)
+                << "after " << i << ", node " << j;
         EXPECT_EQ(r.getLowestRequests(), lowest[i]);
     }
     EXPECT_EQ(r.countRequests(), 0);
@@ -381,7 +360,7 @@ TEST_F(Retriever, UnknownPointFormatEndsTheThreadWithoutServing) {
 
 TEST_F(RetrieverThread, ServesRequestsAddedAndReprioritisedFromOtherThreads) {
     useFormat(3, 4);
-    const std::vector<LODTreeNode*> nodes{root(), level1(1), level1(2), level1(3), level1(4),
+    const std::vector<LODTreeNode*> nodes{root(),    level1(1), level1(2), level1(3), level1(4),
                                           level2(1), level2(2), level2(3), level2(4)};
     std::vector<std::vector<TestPoint>> pts(nodes.size());
     uint32_t total = 0;
