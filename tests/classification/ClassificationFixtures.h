@@ -20,6 +20,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 // Points with the surface each belongs to (-1: none, like a tree's returns).
@@ -55,7 +56,9 @@ struct Scene {
         for (size_t i = 0; i < normals.size(); ++i)
             normals[i] = {n[3 * i], n[3 * i + 1], n[3 * i + 2]};
     }
-    std::unique_ptr<QueryHandler> handler() const { return std::make_unique<QueryHandler>(positions, normals); }
+    std::unique_ptr<QueryHandler> handler() const {
+        return std::make_unique<QueryHandler>(positions, normals);
+    }
 };
 
 struct Score {
@@ -94,34 +97,6 @@ inline Score score(const std::vector<int>& labels, const std::vector<int32_t>& c
     return s;
 }
 
-// Surfaces renumbered by first appearance: equal vectors mean the same points share surfaces.
-inline std::vector<int32_t> canonicalPartition(const std::vector<int32_t>& classes) {
-    std::map<int32_t, int32_t> to;
-    std::vector<int32_t> out(classes.size());
-    for (size_t i = 0; i < classes.size(); ++i)
-        out[i] = classes[i] == 0 ? 0 : to.try_emplace(classes[i], int32_t(to.size() + 1)).first->second;
-    return out;
-}
-
-// A LAS 1.2 header block for `points` records of the format, scale 0.01, followed by `after` bytes.
-inline std::vector<unsigned char> lasHeaderBlock(int format, uint32_t points, int recordExtra, uint32_t after,
-                                                 uint32_t records = 0) {
-    LASHeader h;
-    std::memcpy(h.FileSignature, "LASF", 4);
-    h.VersionMajor = 1, h.VersionMinor = 2, h.HeaderSize = 227, h.OffsetToPointData = 227 + after;
-    h.NumberOfVariableLengthRecords = records;
-    h.PointDataFormatID = uint8_t(format);
-    const int sizes[4] = {20, 28, 26, 34};
-    h.PointDataRecordLength = uint16_t(sizes[format] + recordExtra);
-    h.NumberOfPointRecords = h.NumberOfPointsByReturn[0] = points;
-    h.ScaleFactor_X = h.ScaleFactor_Y = h.ScaleFactor_Z = 0.01;
-    h.OffsetX = 500000, h.OffsetY = 4000000, h.OffsetZ = 0;
-    h.Max_X = h.Max_Y = h.Max_Z = 1;
-    std::vector<unsigned char> bytes(227);
-    h.copyToBuffer(bytes.data());
-    return bytes;
-}
-
 // The record of point i: raw coordinates (metres / 0.01), other bytes that differ from point to point.
 inline std::vector<unsigned char> record(const GLVector3d& p, uint32_t i, int length) {
     std::vector<unsigned char> r(size_t(length), 0);
@@ -133,6 +108,32 @@ inline std::vector<unsigned char> record(const GLVector3d& p, uint32_t i, int le
     return r;
 }
 
+// A LAS 1.2 header block for the scene's points in the format, scale 0.01, followed by `after` bytes, then
+// (with `withPoints`) the records; the record length is returned in `length`.
+inline std::vector<unsigned char> lasBytes(const Scene& s, int format, int recordExtra, uint32_t after,
+                                           uint32_t records, bool withPoints, int& length) {
+    LASHeader h;
+    std::memcpy(h.FileSignature, "LASF", 4);
+    h.VersionMajor = 1, h.VersionMinor = 2, h.HeaderSize = 227, h.OffsetToPointData = 227 + after;
+    h.NumberOfVariableLengthRecords = records;
+    h.PointDataFormatID = uint8_t(format);
+    const int sizes[4] = {20, 28, 26, 34};
+    length = h.PointDataRecordLength = uint16_t(sizes[format] + recordExtra);
+    h.NumberOfPointRecords = h.NumberOfPointsByReturn[0] = uint32_t(s.positions.size());
+    h.ScaleFactor_X = h.ScaleFactor_Y = h.ScaleFactor_Z = 0.01;
+    h.OffsetX = 500000, h.OffsetY = 4000000, h.OffsetZ = 0;
+    h.Max_X = h.Max_Y = h.Max_Z = 1;
+    std::vector<unsigned char> bytes(227);
+    h.copyToBuffer(bytes.data());
+    for (uint32_t i = 0; withPoints && i < after; ++i)
+        bytes.push_back(uint8_t(0xA0 + i));
+    for (uint32_t i = 0; withPoints && i < s.positions.size(); ++i) {
+        auto r = record(s.positions[i], i, length);
+        bytes.insert(bytes.end(), r.begin(), r.end());
+    }
+    return bytes;
+}
+
 inline void writeFile(const std::string& path, const std::vector<unsigned char>& bytes) {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size())
@@ -141,16 +142,10 @@ inline void writeFile(const std::string& path, const std::vector<unsigned char>&
 }
 
 // A LAS file of the scene's points with `gap` bytes between the header and the points.
-inline void writeLas(const std::string& path, const Scene& s, int format, int recordExtra = 0, uint32_t gap = 0) {
-    auto bytes = lasHeaderBlock(format, uint32_t(s.positions.size()), recordExtra, gap);
-    for (uint32_t i = 0; i < gap; ++i)
-        bytes.push_back(uint8_t(0xA0 + i));
-    const int length = bytes[105] | bytes[106] << 8;
-    for (uint32_t i = 0; i < s.positions.size(); ++i) {
-        auto r = record(s.positions[i], i, length);
-        bytes.insert(bytes.end(), r.begin(), r.end());
-    }
-    writeFile(path, bytes);
+inline void writeLas(const std::string& path, const Scene& s, int format, int recordExtra = 0,
+                     uint32_t gap = 0) {
+    int length = 0;
+    writeFile(path, lasBytes(s, format, recordExtra, gap, 0, true, length));
 }
 
 // A local tree directory as pontaro-tree leaves it: "header" (the LAS header, an unrelated record and
@@ -162,20 +157,17 @@ struct TreeNodeRange {
 };
 inline void writeTree(const std::string& dir, const Scene& s, const std::vector<TreeNodeRange>& nodes,
                       int format = 1, float normalScale = 2.5f) {
-    auto bytes = lasHeaderBlock(format, uint32_t(s.positions.size()), 0, 2 * 54 + 5 + 32, 2);
-    const int length = bytes[105] | bytes[106] << 8;
-    auto addRecord = [&](const char* user, uint16_t id, const std::vector<unsigned char>& data) {
+    int length = 0;
+    auto bytes = lasBytes(s, format, 0, 2 * 54 + 5 + 32, 2, false, length);
+    const double bounds[4] = {0, 1e6, 0, 1e6};
+    for (auto [user, id, data, size] : {std::tuple("other", 7, (const void*)"\1\2\3\4\5", 5),
+                                        std::tuple("QUMA", 1, (const void*)bounds, 32)}) {
         unsigned char rh[54] = {};
         std::memcpy(rh + 2, user, std::strlen(user));
-        rh[18] = uint8_t(id), rh[20] = uint8_t(data.size());
+        rh[18] = uint8_t(id), rh[20] = uint8_t(size);
         bytes.insert(bytes.end(), rh, rh + 54);
-        bytes.insert(bytes.end(), data.begin(), data.end());
-    };
-    addRecord("other", 7, {1, 2, 3, 4, 5});
-    std::vector<unsigned char> bounds(32);
-    const double b[4] = {0, 1e6, 0, 1e6};
-    std::memcpy(bounds.data(), b, 32);
-    addRecord("QUMA", 1, bounds);
+        bytes.insert(bytes.end(), (const unsigned char*)data, (const unsigned char*)data + size);
+    }
     writeFile(dir + "/header", bytes);
     for (const TreeNodeRange& n : nodes) {
         LODTreeNodeHeader nh;
@@ -191,9 +183,8 @@ inline void writeTree(const std::string& dir, const Scene& s, const std::vector<
             normals.insert(normals.end(), {v.x * normalScale, v.y * normalScale, v.z * normalScale});
         }
         std::fclose(f);
-        std::vector<unsigned char> nb(normals.size() * 4);
-        std::memcpy(nb.data(), normals.data(), nb.size());
-        writeFile(dir + "/normals" + n.suffix, nb);
+        const auto* nb = reinterpret_cast<const unsigned char*>(normals.data());
+        writeFile(dir + "/normals" + n.suffix, std::vector<unsigned char>(nb, nb + normals.size() * 4));
     }
 }
 
@@ -210,11 +201,9 @@ struct CapturedLog {
 inline Scene smallSettlement() {
     Scene s, g;
     g.surface(0, 30, 0, 30, 0.7, 0.01, 0, [](double, double) { return 0.0; });
-    for (size_t i = 0; i < g.positions.size(); ++i) {
-        const GLVector3d& p = g.positions[i];
+    for (const GLVector3d& p : g.positions)
         if (!(p.x > 8 && p.x < 22 && p.y > 8 && p.y < 22))
             s.add(p.x, p.y, p.z, 0);
-    }
     s.rng = g.rng;
     s.surface(9, 14.8, 9, 21, 0.5, 0.01, 1, [](double x, double) { return 6 + 0.7 * (x - 9); });
     s.surface(15.2, 21, 9, 21, 0.5, 0.01, 2, [](double x, double) { return 6 + 0.7 * (21 - x); });

@@ -1,0 +1,767 @@
+// The classification: neighbour queries against brute force, the surface rules, compatible-neighbour
+// counts and their cache, the interactive classifier and the batch one on scenes with known surfaces,
+// and the files it reads and writes.
+#include "CLASFile.h"
+#include "ClassificationFixtures.h"
+#include "ClassificationInput.h"
+#include "CompatibleNeighbours.h"
+#include "ContinuousSurfaces.h"
+#include "SurfaceClassifier.h"
+#include "SurfaceOutput.h"
+#include "SurfaceRules.h"
+#include "ViewMath.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <locale>
+
+namespace {
+
+// Neighbours of point i nearest first (ties by number), the point itself first; squared distances
+// summed in the tree's order, so that ties are ties on both sides.
+std::vector<std::pair<double, uint32_t>> byDistance(const std::vector<GLVector3d>& p, uint32_t i) {
+    std::vector<std::pair<double, uint32_t>> out{{-1, i}};
+    for (uint32_t j = 0; j < p.size(); ++j) {
+        const double dx = p[i].x - p[j].x, dy = p[i].y - p[j].y, dz = p[i].z - p[j].z;
+        double d2 = dx * dx;
+        d2 += dy * dy;
+        if (j != i)
+            out.push_back({d2 + dz * dz, j});
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST(QueryHandler, EqualsBruteForceWithTiesDuplicatesAndSizesBeyondTheSet) {
+    Scene grid, survey;
+    // Integer positions: most distances occur many times, some points coincide.
+    for (int i = 0; i < 240; ++i)
+        grid.add(double(i % 7), double((i / 7) % 5), double(i % 3), 0);
+    for (int i = 0; i < 12; ++i)
+        grid.add(3, 2, 1, 0);
+    survey.surface(0, 30, 0, 30, 1.0, 0.05, 0, [](double x, double y) { return 0.1 * x + 0.02 * y * y; });
+    for (int i = 0; i < 200; ++i)
+        survey.add(survey.uniform(0, 30), survey.uniform(0, 30), survey.uniform(0, 10), -1);
+    const uint32_t n = uint32_t(grid.positions.size());
+    const struct {
+        std::vector<GLVector3d> positions;
+        std::vector<uint32_t> ks;
+        uint32_t stride;
+    } cases[] = {
+        {grid.positions, {0, 1, 2, 9, 40, n, n + 7}, 1},
+        {survey.positions, {200, 10, 100}, 5}, // a smaller k after a larger one starts from its bound
+        {{{1, 2, 3}}, {0, 1, 2, 100}, 1},
+        {std::vector<GLVector3d>(4, {1, 2, 3}), {1, 2, 3, 4, 200}, 1}};
+    for (const auto& c : cases) {
+        QueryHandler q(c.positions, std::vector<GLVector3f>(c.positions.size(), GLVector3f{0, 0, 1}));
+        std::vector<const QueryPoint*> r, set;
+        for (uint32_t k : c.ks)
+            for (uint32_t i = 0; i < c.positions.size(); i += c.stride) {
+                q.nearest(i, k, r);
+                q.nearestSet(i, k, set);
+                const auto all = byDistance(c.positions, i);
+                std::vector<uint32_t> got, inSet, want;
+                for (size_t j = 0; j < all.size() && j < k; ++j)
+                    want.push_back(all[j].second);
+                for (const QueryPoint* p : r) {
+                    got.push_back(p->index);
+                    EXPECT_EQ(p->position.z, c.positions[p->index].z);
+                }
+                ASSERT_EQ(got, want) << "point " << i << ", k " << k;
+                // The set alone: the same points, the point itself first.
+                for (const QueryPoint* p : set)
+                    inSet.push_back(p->index);
+                ASSERT_EQ(inSet.size(), want.size());
+                if (!want.empty()) {
+                    EXPECT_EQ(inSet[0], i);
+                    std::sort(inSet.begin() + 1, inSet.end());
+                    std::sort(want.begin() + 1, want.end());
+                }
+                ASSERT_EQ(inSet, want) << "set of point " << i << ", k " << k;
+            }
+    }
+    QueryHandler empty({}, {});
+    std::vector<const QueryPoint*> r;
+    EXPECT_THROW(empty.nearest(0, 5, r), std::out_of_range);
+    EXPECT_THROW(empty.point(0), std::out_of_range);
+}
+
+TEST(QueryHandler, NormalsIdentityAndBadInput) {
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+    QueryHandler q({{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {3, 0, 0}, {4, 0, 0}},
+                   {{0, 3, 4}, {0, 0, 0}, {inf, 0, 1}, {nan, 0, 1}, {-2e-20f, 0, 0}});
+    EXPECT_TRUE(q.point(0).hasNormal());
+    EXPECT_NEAR(q.point(0).normal.y, 0.6f, 1e-7);
+    EXPECT_NEAR(q.point(0).normal.z, 0.8f, 1e-7);
+    for (uint32_t i : {1u, 2u, 3u})
+        EXPECT_FALSE(q.point(i).hasNormal()) << i;
+    EXPECT_NEAR(q.point(4).normal.x, -1.0f, 1e-6) << "a tiny normal still has a direction";
+    // The identity changes with any coordinate, normal or order.
+    const std::vector<GLVector3d> p{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+    const std::vector<GLVector3f> n(3, GLVector3f{0, 0, 1});
+    const DataIdentity a = QueryHandler(p, n).identity();
+    EXPECT_EQ(a, QueryHandler(p, n).identity());
+    EXPECT_EQ(a.points, 3u);
+    auto moved = p, swapped = p;
+    auto turned = n;
+    moved[2].z = 1e-9, turned[1] = {0, 0.1f, 1};
+    std::swap(swapped[0], swapped[1]);
+    for (const auto& other : {QueryHandler(moved, n).identity(), QueryHandler(p, turned).identity(),
+                              QueryHandler(swapped, n).identity()})
+        EXPECT_NE(a.hash, other.hash);
+    EXPECT_THROW(QueryHandler({{0, 0, 0}}, {}), std::invalid_argument);
+    EXPECT_THROW(QueryHandler({{0, std::nan(""), 0}}, {{0, 0, 1}}), std::invalid_argument);
+    EXPECT_THROW(QueryHandler({{0, 0, std::numeric_limits<double>::infinity()}}, {{0, 0, 1}}),
+                 std::invalid_argument);
+}
+
+QueryPoint at(double x, double y, double z, GLVector3f n = {0, 0, 1}) {
+    return QueryPoint{{x, y, z}, n, 0};
+}
+GLVector3f tilted(double deg, bool reversed) { // in the x-z plane, deg off the vertical
+    const float s = float(std::sin(degreesToRadians(deg))), c = float(std::cos(degreesToRadians(deg)));
+    return {s, 0, reversed ? -c : c};
+}
+
+TEST(SurfaceRules, RelativeDistanceCompatibilityAndGrowthTakeNormalsAsLines) {
+    const GLVector3d p{10, 20, 30};
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const struct {
+        GLVector3f n;
+        GLVector3d q;
+        double want;
+    } distances[] = {
+        {{0, 0, 1}, {13, 24, 30}, 0},
+        {{0, 0, 1}, {10, 20, 25}, 1},
+        {{0, 0, 1}, {11, 20, 31}, std::sqrt(0.5)},
+        {{0, 0, -7}, {13, 24, 35}, 5 / std::sqrt(50.0)}, // length and sign of the normal do not matter
+        {{3, 0, 4}, {10, 21, 30}, 0},
+        {{3, 0, 4}, {13, 20, 34}, 1},
+        {{0, 0, 1}, p, 0},            // q = p lies in the plane
+        {{0, 0, 0}, {10, 20, 31}, 1}, // no normal, no plane
+        {{0, 0, 0}, p, 1},
+        {{nan, 0, 1}, {11, 20, 30}, 1}};
+    for (const auto& c : distances)
+        EXPECT_NEAR(relativeDistanceToSurface(p, c.n, c.q), c.want, 1e-15)
+            << c.q.x << " " << c.q.y << " " << c.q.z;
+    const double far = relativeDistanceToSurface({1e7, 1e7, 1e3}, {0, 0, 1}, {1e7, 1e7, 1e3 + 1e-9});
+    EXPECT_TRUE(far >= 0 && far <= 1) << far;
+
+    const CompatibilityRule compatible(15, 0.25);
+    const QueryPoint o = at(0, 0, 0);
+    const std::pair<QueryPoint, bool> compat[] = {{at(1, 0, 0.1), true},
+                                                  {at(1, 0, 0, {0, 0, -1}), true}, // reversed: the same line
+                                                  {at(1, 0, 0, tilted(14, true)), true},
+                                                  {at(1, 0, 0, tilted(16, false)), false},
+                                                  {at(1, 0, 0.3), false}, // elevation sine 0.29
+                                                  {at(1, 0, 0.2), true},
+                                                  {at(0, 0, 0), true}, // a duplicate lies in the plane
+                                                  {at(1, 0, 0, {0, 0, 0}), false}};
+    for (const auto& [q, want] : compat)
+        EXPECT_EQ(compatible(o, q), want) << q.position.x << " " << q.position.z << " n " << q.normal.x;
+    EXPECT_FALSE(compatible(at(0, 0, 0, {0, 0, 0}), at(1, 0, 0))) << "a point without a normal";
+
+    const GrowthRule grows(20, 15);
+    const GLVector3f up{0, 0, 1}, east{1, 0, 0};
+    const struct {
+        GLVector3f seed;
+        QueryPoint from, q;
+        bool want;
+    } growth[] = {{up, o, at(1, 0, 0.2), true},  // 11.3 degrees off the seed's plane
+                  {up, o, at(1, 0, 0.3), false}, // 16.7 degrees
+                  {up, o, at(1, 1, -0.3), true}, // 12 degrees, below the plane
+                  {up, o, at(0, 0, 0), true},    // same position
+                  {up, o, at(1, 0, 0, tilted(19, true)), true},
+                  {up, o, at(1, 0, 0, tilted(22, false)), false},
+                  {up, o, at(1, 0, 0, {0, 0, 0}), false},
+                  {east, at(0, 0, 0, east), at(0, 0.5, 2, {-1, 0, 0}), true}, // up a wall, normal flipped
+                  {east, at(0, 0, 0, east), at(1, 0, 0.2, east), false}};
+    for (const auto& c : growth)
+        EXPECT_EQ(grows(c.seed, c.from, c.q), c.want) << c.q.position.x << " " << c.q.position.z;
+    EXPECT_TRUE(GrowthRule(90, 90)(up, o, at(0, 0, 1, {1, 0, 0.001f})))
+        << "at 90 degrees every step qualifies";
+}
+
+CompatibilityOptions compatibility(unsigned threads, const std::string& dir = "") {
+    CompatibilityOptions o;
+    o.threads = threads, o.cacheDirectory = dir, o.datasetName = "set";
+    return o;
+}
+
+// Neighbours nearest first, at most 99, counted up to the first incompatible one; angles by acos,
+// independently of the library's cosines.
+int32_t referenceCount(const Scene& s, uint32_t i, double maxAngleDeg, double maxRel) {
+    const auto unit = [](GLVector3f n) {
+        const double l = std::sqrt(double(n.x) * n.x + double(n.y) * n.y + double(n.z) * n.z);
+        return l > 0 ? std::array<double, 3>{n.x / l, n.y / l, n.z / l} : std::array<double, 3>{0, 0, 0};
+    };
+    const auto ni = unit(s.normals[i]);
+    const GLVector3d& p = s.positions[i];
+    const auto others = byDistance(s.positions, i);
+    int32_t c = 0;
+    for (size_t k = 1; k < others.size() && k <= 99 && ni != std::array<double, 3>{0, 0, 0}; ++k, ++c) {
+        const auto nj = unit(s.normals[others[k].second]);
+        const GLVector3d& q = s.positions[others[k].second];
+        const double v[3] = {q.x - p.x, q.y - p.y, q.z - p.z}, len = std::sqrt(others[k].first);
+        const double angle =
+            std::acos(std::min(1.0, std::fabs(ni[0] * nj[0] + ni[1] * nj[1] + ni[2] * nj[2])));
+        const double rel = len == 0 ? 0 : std::fabs(ni[0] * v[0] + ni[1] * v[1] + ni[2] * v[2]) / len;
+        if (nj == std::array<double, 3>{0, 0, 0} || !(angle * 180 / std::numbers::pi < maxAngleDeg) ||
+            !(rel < maxRel))
+            break;
+    }
+    return c;
+}
+
+Scene flatGrid(int side, size_t keep = SIZE_MAX) {
+    Scene s;
+    for (int i = 0; i < side * side && size_t(i) < keep; ++i)
+        s.add(i / side, i % side, 0, 0);
+    return s;
+}
+
+TEST(CompatibleNeighbours, CountsEqualTheReferenceWalkOnAnyNumberOfThreadsSortedForSeeding) {
+    CapturedLog log;
+    Scene s = smallSettlement();
+    auto q = s.handler();
+    std::vector<int32_t> expected(s.positions.size(), -1); // every third point: the walk is slow
+    for (uint32_t i = 0; i < expected.size(); i += 3)
+        expected[i] = referenceCount(s, i, 15, 0.25);
+    EXPECT_EQ(*std::max_element(expected.begin(), expected.end()), 99)
+        << "flat ground reaches the largest query";
+    for (unsigned threads : {1u, 2u, 3u}) {
+        const auto pairs = getCompatibleNeighbours(*q, 15, 0.25, compatibility(threads));
+        ASSERT_EQ(pairs.size(), s.positions.size());
+        std::vector<int32_t> got(pairs.size(), -1);
+        for (size_t k = 0; k < pairs.size(); ++k) {
+            if (pairs[k].index % 3 == 0)
+                got[size_t(pairs[k].index)] = pairs[k].count;
+            EXPECT_TRUE(k == 0 || pairs[k - 1].count > pairs[k].count ||
+                        (pairs[k - 1].count == pairs[k].count && pairs[k - 1].index < pairs[k].index))
+                << "by count, equal counts in point order, at " << k;
+        }
+        EXPECT_EQ(got, expected) << threads << " threads";
+    }
+    // A point whose normal is 60 degrees off: count 0, and 0 for the points it is nearest to.
+    Scene off = flatGrid(12);
+    off.normals[0] = {0.866f, 0, 0.5f};
+    for (const IndexPair& p : getCompatibleNeighbours(*off.handler(), 15, 0.25))
+        EXPECT_EQ(p.count == 0, p.index == 0 || p.index == 1 || p.index == 12) << p.index;
+    // Sets smaller than the queries: every other point of the plane is compatible.
+    for (uint32_t n : {0u, 1u, 2u, 5u, 40u})
+        for (unsigned threads : {1u, 2u}) {
+            const auto pairs =
+                getCompatibleNeighbours(*flatGrid(7, n).handler(), 15, 0.25, compatibility(threads));
+            ASSERT_EQ(pairs.size(), n);
+            for (const IndexPair& p : pairs)
+                EXPECT_EQ(p.count, int32_t(n) - 1);
+        }
+}
+
+TEST(CompatibilityCache, NamesInEveryLocaleUsedOnlyForTheSameDataAndThresholdsIntact) {
+    struct Comma : std::numpunct<char> {
+        char do_decimal_point() const override { return ','; }
+        std::string do_grouping() const override { return "\3"; }
+        char do_thousands_sep() const override { return '.'; }
+    };
+    const std::locale old = std::locale::global(std::locale(std::locale::classic(), new Comma));
+    EXPECT_EQ(compatibleNeighboursCachePath("/data", "survey", 15, 0.25),
+              "/data/survey_compNeighbours15-0.25");
+    EXPECT_EQ(compatibleNeighboursCachePath("d", "s", 12.5, 1), "d/s_compNeighbours12.5-1");
+    for (auto [v, text] : {std::pair(1234567.125, "1234567.125"), {0.000001, "0.000001"}, {-0.0, "0"}})
+        EXPECT_EQ(formatThreshold(v), text);
+    std::locale::global(old);
+    EXPECT_THROW(formatThreshold(std::nan("")), std::invalid_argument);
+
+    CapturedLog log;
+    TempDir dir;
+    Scene scene;
+    scene.surface(0, 4.4, 0, 4.4, 0.8, 0.01, 0, [](double x, double) { return 0.3 * x; });
+    scene.fitNormals();
+    auto q = scene.handler();
+    const CompatibilityOptions cached = compatibility(1, dir.path().string());
+    const std::string path = compatibleNeighboursCachePath(dir.path().string(), "set", 15, 0.25);
+    CompatibilityReport r;
+    const auto expected = getCompatibleNeighbours(*q, 15, 0.25);
+    EXPECT_EQ(getCompatibleNeighbours(*q, 15, 0.25, cached, &r), expected);
+    EXPECT_TRUE(!r.fromCache && r.cacheRejected.empty()) << "a missing cache is not a rejected one";
+    EXPECT_EQ(std::filesystem::file_size(path), 52 + 8 * scene.positions.size());
+    EXPECT_EQ(dir.entryCount(), 1u) << "no temporary file left behind";
+    EXPECT_EQ(getCompatibleNeighbours(*q, 15, 0.25, cached, &r), expected);
+    EXPECT_TRUE(r.fromCache);
+    // Same name and count, other coordinates; fewer points; thresholds that print alike.
+    Scene other = scene, fewer = scene;
+    for (auto& p : other.positions)
+        p.z = -p.z + 0.1 * p.y;
+    other.fitNormals();
+    fewer.positions.pop_back(), fewer.normals.pop_back();
+    for (auto [s, angle, why] : {std::tuple(&other, 15.0, "other coordinates"),
+                                 {&fewer, 15.0, "points"},
+                                 {&scene, 15 + 1e-11, "thresholds"}}) {
+        getCompatibleNeighbours(*q, 15, 0.25, cached); // the scene's cache again
+        ASSERT_EQ(compatibleNeighboursCachePath(dir.path().string(), "set", angle, 0.25), path);
+        auto qc = s->handler();
+        EXPECT_EQ(getCompatibleNeighbours(*qc, angle, 0.25, cached, &r),
+                  getCompatibleNeighbours(*qc, angle, 0.25));
+        EXPECT_FALSE(r.fromCache) << why;
+        EXPECT_NE(r.cacheRejected.find(why), std::string::npos) << r.cacheRejected;
+    }
+    // Truncated, corrupt or longer files are recomputed; the intact one is accepted again.
+    getCompatibleNeighbours(*q, 15, 0.25, cached);
+    const std::vector<unsigned char> good = readBytes(path);
+    std::vector<std::vector<unsigned char>> bad;
+    for (size_t n = 0; n < good.size(); n += n < 56 ? 1 : 16) // the header whole, then samples
+        bad.emplace_back(good.begin(), good.begin() + long(n));
+    for (size_t at = 0; at < good.size(); at += at < 56 ? 1 : 9)
+        bad.push_back(good), bad.back()[at] ^= 0x10;
+    bad.push_back(good), bad.back().push_back(0);
+    for (size_t i = 0; i < bad.size(); ++i) {
+        writeBytes(path, bad[i]);
+        ASSERT_EQ(getCompatibleNeighbours(*q, 15, 0.25, cached, &r), expected) << "case " << i;
+        ASSERT_FALSE(r.fromCache) << "case " << i;
+    }
+    writeBytes(path, good);
+    getCompatibleNeighbours(*q, 15, 0.25, cached, &r);
+    EXPECT_TRUE(r.fromCache);
+    // An unwritable cache only costs the cache.
+    EXPECT_EQ(getCompatibleNeighbours(*q, 15, 0.25, compatibility(1, dir.file("no/dir"))), expected);
+    EXPECT_TRUE(log.has("Cannot keep the compatible neighbours"));
+}
+
+// Steps the interactive classifier to the end; fails instead of looping for ever.
+void runToEnd(SurfaceClassifier& c, const QueryHandler& q) {
+    for (size_t steps = 0; !c.classificationEnded(); ++steps) {
+        ASSERT_LT(steps, 100 * q.size() + 1000) << "no end";
+        c.nextIteration(q);
+    }
+}
+
+ContinuousSurfaceOptions batch(unsigned threads) {
+    ContinuousSurfaceOptions o;
+    o.threads = threads;
+    return o;
+}
+
+TEST(SurfaceClassifier, SeedsClassesAndTheEndInteractiveAndBatch) {
+    CapturedLog log;
+    // One plane: every seed has 99 compatible neighbours, so only the end of the seeds stops the run.
+    Scene plane = flatGrid(20);
+    auto q = plane.handler();
+    SurfaceClassifier c;
+    c.initSurfaceClassification(*q, 15, 0.25, 20, 15);
+    EXPECT_FALSE(c.nextIteration(*q)) << "the first seed starts a class";
+    EXPECT_EQ(c.currentClass, 1);
+    const size_t firstSeed = c.currentIt;
+    while (!c.nextIteration(*q)) {
+    }
+    EXPECT_EQ(c.classifiedPoints, 400u);
+    EXPECT_TRUE(c.nextIteration(*q)) << "the next seed lies in the plane: passed over without a class";
+    EXPECT_EQ(c.currentIt, firstSeed + 1);
+    runToEnd(c, *q);
+    EXPECT_TRUE(log.has("Ended surface detection."));
+    EXPECT_EQ(c.numClasses, 1);
+    EXPECT_EQ(c.currentIt, c.compNeighNum.size()) << "the seeds ran out, and no further";
+    EXPECT_EQ(c.surfaceClasses, std::vector<int32_t>(400, 1));
+    EXPECT_TRUE(c.nextIteration(*q)) << "calls after the end do nothing";
+    EXPECT_EQ(c.currentIt, c.compNeighNum.size());
+    // (points, classes, classified): 16 points have 15 compatible neighbours at most, so no seed; 17
+    // give one class; an empty set ends at once; a point 60 degrees off never seeds and stays out.
+    const struct {
+        Scene s;
+        int32_t classes;
+        uint32_t classified;
+    } cases[] = {{flatGrid(4), 0, 0}, {flatGrid(5, 17), 1, 17}, {Scene{}, 0, 0}, {flatGrid(12), 1, 143}};
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        Scene s = cases[i].s;
+        if (i == 3)
+            s.normals[77] = {0.866f, 0, 0.5f};
+        auto qs = s.handler();
+        c.initSurfaceClassification(*qs, 15, 0.25, 20, 15);
+        runToEnd(c, *qs);
+        const SurfaceClassification r = findContinuousSurfaces(*qs, {15, 0.25, 20, 15}, batch(1));
+        EXPECT_EQ(
+            std::tuple(c.numClasses, c.classifiedPoints, r.numClasses, r.classifiedPoints),
+            std::tuple(cases[i].classes, size_t(cases[i].classified), cases[i].classes, cases[i].classified))
+            << i;
+        if (i == 3) {
+            EXPECT_EQ(std::tuple(c.surfaceClasses[77], r.classes[77], c.compNeighNum.back().count),
+                      std::tuple(0, 0, 0));
+        }
+    }
+    EXPECT_EQ(nextClassNumber(2147483646), 2147483647);
+    EXPECT_THROW(nextClassNumber(2147483647), std::overflow_error);
+}
+
+TEST(SurfaceClassifier, ClassesForDisplayAndSplatSizes) {
+    CapturedLog log;
+    Scene s = smallSettlement();
+    auto q = s.handler();
+    SurfaceClassifier c;
+    c.initSurfaceClassification(*q, 15, 0.25, 20, 15);
+    runToEnd(c, *q);
+    ASSERT_GE(c.numClasses, 3);
+    const size_t unclassified = size_t(std::count(c.surfaceClasses.begin(), c.surfaceClasses.end(), 0));
+    EXPECT_EQ(s.positions.size() - unclassified, c.classifiedPoints);
+    EXPECT_GT(unclassified, 0u) << "the scattered returns stay out";
+    auto expectIndices = [&](int cls) {
+        std::vector<int32_t> want;
+        for (size_t i = 0; i < c.surfaceClasses.size(); ++i)
+            if (cls == -2 ? c.surfaceClasses[i] != 0 : c.surfaceClasses[i] == cls)
+                want.push_back(int32_t(i));
+        EXPECT_EQ(c.classIndeces, want) << cls;
+        EXPECT_EQ(c.numClassPoints, int32_t(want.size())) << cls;
+    };
+    c.generateClass(-2, SURFACE_CLASSES); // every classified point
+    expectIndices(-2);
+    for (int cls : {-1, 0, 1}) {
+        c.nextClass(SURFACE_CLASSES);
+        EXPECT_EQ(c.currentClass, cls);
+        expectIndices(cls);
+    }
+    for (int i = 0; i < 6; ++i)
+        c.previousClass(SURFACE_CLASSES);
+    EXPECT_EQ(c.currentClass, -2) << "not below -2";
+    expectIndices(-2);
+    c.pointClasses.assign(s.positions.size(), 0);
+    c.pointClasses[5] = c.pointClasses[9] = 4;
+    c.generateClass(4, POINT_CLASSES);
+    EXPECT_EQ(c.classIndeces, (std::vector<int32_t>{5, 9}));
+    c.resetSurfaceClasses(0);
+    c.generateClass(-2, SURFACE_CLASSES);
+    EXPECT_EQ(c.numClassPoints, 0);
+
+    // Splat normals scaled to a size (setNewSize: 1.2 times), keeping direction, position and no normal.
+    std::vector<Splat> splats{{1, 2, 3, 0, 3, 4}, {0, 0, 0, 0, 0, 0}, {0, 0, 0, -2, 0, 0}};
+    setSize(splats, 2.0);
+    EXPECT_EQ(std::tuple(splats[0].x, splats[0].ny, splats[0].nz, splats[1].nz),
+              std::tuple(1, 1.2f, 1.6f, 0.0f));
+    setNewSize(splats, 2.0);
+    EXPECT_FLOAT_EQ(splats[0].nz, 1.92f);
+    EXPECT_FLOAT_EQ(splats[2].nx, -2.4f);
+}
+
+// Surfaces renumbered by first appearance: equal vectors mean the same points share surfaces.
+std::vector<int32_t> canonicalPartition(const std::vector<int32_t>& classes) {
+    std::map<int32_t, int32_t> to;
+    std::vector<int32_t> out(classes.size());
+    for (size_t i = 0; i < classes.size(); ++i)
+        out[i] = classes[i] == 0 ? 0 : to.try_emplace(classes[i], int32_t(to.size() + 1)).first->second;
+    return out;
+}
+
+TEST(ContinuousSurfaces, SamePartitionAsTheInteractiveClassifierOnOneAndTwoThreads) {
+    CapturedLog log;
+    // A broad, gently curved field sends waves of hundreds of points to the worker threads.
+    Scene field;
+    field.surface(0, 40, 0, 40, 0.6, 0.01, 0,
+                  [](double x, double y) { return 0.006 * (x * x + 0.5 * y * y); });
+    field.fitNormals();
+    const std::pair<Scene, ClassificationThresholds> cases[] = {{smallSettlement(), {}},
+                                                                {field, {10, 0.2, 12, 10}}};
+    for (const auto& [s, t] : cases) {
+        auto q = s.handler();
+        SurfaceClassifier c;
+        c.initSurfaceClassification(*q, t.maxAngleDeg, t.maxRelDistance, t.secondaryAngleDeg,
+                                    t.globalAngleDeg);
+        runToEnd(c, *q);
+        ASSERT_GT(c.numClasses, 1);
+        for (unsigned threads : {1u, 2u}) {
+            const SurfaceClassification r = findContinuousSurfaces(*q, t, batch(threads));
+            EXPECT_EQ(canonicalPartition(r.classes), canonicalPartition(c.surfaceClasses))
+                << threads << " threads";
+            EXPECT_EQ(r.classes, c.surfaceClasses) << "seeds in the same order give the same numbers";
+            EXPECT_EQ(std::pair(r.numClasses, r.classifiedPoints),
+                      std::pair(c.numClasses, uint32_t(c.classifiedPoints)));
+            ASSERT_EQ(r.seeds.size(), size_t(r.numClasses));
+            for (size_t k = 0; k < r.seeds.size(); ++k)
+                EXPECT_EQ(r.classes[r.seeds[k]], int32_t(k + 1)) << "a class holds its seed";
+            EXPECT_LE(r.growth.queries, r.classifiedPoints) << "a point is expanded at most once";
+            EXPECT_TRUE(threads == 1 || &s == &cases[0].first || r.growth.parallelWaves > 0);
+        }
+    }
+    // Progress per stage; a callback that throws stops the work with every thread joined.
+    std::vector<std::string> stages;
+    ContinuousSurfaceOptions o = batch(2);
+    o.progress = [&](const char* stage, uint64_t, uint64_t total) {
+        EXPECT_EQ(total, field.positions.size());
+        if (stages.empty() || stages.back() != stage)
+            stages.push_back(stage);
+        if (std::string(stage) == "surfaces")
+            throw std::runtime_error("stop");
+    };
+    EXPECT_THROW(findContinuousSurfaces(*field.handler(), ClassificationThresholds{}, o), std::runtime_error);
+    EXPECT_EQ(stages, (std::vector<std::string>{"compatibility", "surfaces"}));
+}
+
+TEST(ContinuousSurfaces, SyntheticScenesAgainstKnownLabels) {
+    CapturedLog log;
+    struct Case {
+        const char* name;
+        Scene s;
+        double purity, completeness, strayMax;
+        int surfaces; // -1: any
+    };
+    std::vector<Case> cases(7);
+    // A gable roof, 35 degrees each side, ridge along y at x = 0: split at the ridge.
+    cases[0] = {"ridge", {}, 0.99, 0.9, 0, 2};
+    cases[0].s.surface(-10, -0.1, 0, 20, 0.4, 0.01, 0, [](double x, double) { return 10 + 0.7 * x; });
+    cases[0].s.surface(0.1, 10, 0, 20, 0.4, 0.01, 1, [](double x, double) { return 10 - 0.7 * x; });
+    // 2 cm of noise at half a metre: relative distances of about 0.06 keep one plane.
+    cases[1] = {"noisy plane", {}, 0.99, 0.97, 0, 1};
+    cases[1].s.surface(0, 30, 0, 30, 0.5, 0.02, 0, [](double x, double y) { return 0.05 * x + 0.02 * y; });
+    // Crowns: returns scattered above part of the ground stay out.
+    cases[2] = {"vegetation", {}, 0.98, 0.9, 0.05, 1};
+    cases[2].s.surface(0, 30, 0, 30, 0.6, 0.02, 0, [](double, double) { return 0.0; });
+    for (int i = 0; i < 1500; ++i)
+        cases[2].s.add(cases[2].s.uniform(5, 25), cases[2].s.uniform(5, 25), cases[2].s.uniform(1.5, 12), -1);
+    // A noisy wall: fitted normals face both ways, yet it is one surface.
+    cases[3] = {"wall", {}, 0.99, 0.95, 0, 1};
+    Scene& w = cases[3].s;
+    for (double y = 0; y <= 30; y += 0.4)
+        for (double z = 0; z <= 10; z += 0.4)
+            w.add(5 + w.noise(0.01), y + w.uniform(-0.1, 0.1), z + w.uniform(-0.1, 0.1), 0);
+    // A flat roof above flat ground, the same normals: only the step's angle to the seed's plane parts them.
+    cases[4] = {"flat roof", {}, 0.99, 0.9, 0, 2};
+    cases[4].s.surface(0, 30, 0, 30, 0.5, 0.01, 0, [](double, double) { return 0.0; });
+    for (size_t i = 0; i < cases[4].s.positions.size(); ++i)
+        if (auto& p = cases[4].s.positions[i]; p.x > 9 && p.x < 21 && p.y > 9 && p.y < 21)
+            cases[4].s.labels[i] = 1, p.z = 3.0 + cases[4].s.noise(0.01);
+    cases[5] = {"settlement", smallSettlement(), 0.97, 0.85, 0.1, -1};
+    // A half cylinder of radius 8: normals turn through 180 degrees, so the secondary angle cuts patches
+    // of at most twice its size.
+    cases[6] = {"cylinder", {}, 0, 0, 0, 0};
+    std::vector<double> angleOf;
+    for (double a = 0.05; a < std::numbers::pi - 0.05; a += 0.05)
+        for (double y = 0; y <= 30; y += 0.4) {
+            angleOf.push_back(a + cases[6].s.uniform(-0.01, 0.01));
+            cases[6].s.add(8 * std::cos(angleOf.back()), y + cases[6].s.uniform(-0.1, 0.1),
+                           8 * std::sin(angleOf.back()) + cases[6].s.noise(0.005), 0);
+        }
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.surfaces != -1)
+            c.s.fitNormals();
+        const auto east =
+            std::count_if(c.s.normals.begin(), c.s.normals.end(), [](auto n) { return n.x > 0.9f; });
+        const auto west =
+            std::count_if(c.s.normals.begin(), c.s.normals.end(), [](auto n) { return n.x < -0.9f; });
+        if (std::string(c.name) == "wall") {
+            ASSERT_GT(size_t(std::min(east, west)), c.s.normals.size() / 10) << "normals facing both ways";
+        }
+        const auto r = findContinuousSurfaces(*c.s.handler(), {}, batch(2));
+        const Score sc = score(c.s.labels, r.classes);
+        EXPECT_TRUE(sc.purity >= c.purity && sc.completeness >= c.completeness &&
+                    sc.strayClassified <= c.strayMax)
+            << sc.purity << " " << sc.completeness << " " << sc.strayClassified;
+        EXPECT_TRUE(c.surfaces <= 0 || sc.surfaces == c.surfaces) << sc.surfaces;
+        if (c.surfaces == 0) {
+            std::map<int32_t, std::pair<double, double>> span;
+            for (size_t i = 0; i < r.classes.size(); ++i)
+                if (r.classes[i] != 0) {
+                    auto [it, fresh] = span.try_emplace(r.classes[i], angleOf[i], angleOf[i]);
+                    it->second = {std::min(it->second.first, angleOf[i]),
+                                  std::max(it->second.second, angleOf[i])};
+                }
+            EXPECT_GE(span.size(), 4u);
+            for (auto& [k, range] : span)
+                EXPECT_LE((range.second - range.first) * 180 / std::numbers::pi,
+                          2 * DEFAULT_SECONDARY_ANGLE_DEG + 3)
+                    << k;
+            EXPECT_GE(double(r.classifiedPoints) / double(r.classes.size()), 0.8);
+        }
+    }
+}
+
+// ---- files: class files, the LAS input and its classified copy, local tree directories
+
+TEST(ClassFiles, FourPlusFourBytesPerPointForTheDataSetOnly) {
+    CapturedLog log;
+    TempDir dir;
+    const Scene grid = flatGrid(5);
+    auto q = grid.handler();
+    std::vector<int32_t> classes(25);
+    for (int i = 0; i < 25; ++i)
+        classes[size_t(i)] = i % 3 == 0 ? 0 : 70000 + i;
+    const std::string path = dir.file("set.classes"), bad = dir.file("bad.classes");
+    EXPECT_THROW(saveClasses(*q, 24, classes.data(), path), std::invalid_argument);
+    EXPECT_THROW(saveClasses(*q, 26, classes.data(), path), std::invalid_argument);
+    EXPECT_FALSE(std::filesystem::exists(path));
+    saveClasses(*q, 25, classes.data(), path);
+    const auto good = readBytes(path);
+    ASSERT_EQ(good.size(), 4u + 4u * 25);
+    EXPECT_EQ(good[0] | good[1] << 8 | good[2] << 16 | good[3] << 24, 25);
+    EXPECT_EQ(good[8] | good[9] << 8 | good[10] << 16 | good[11] << 24, 70001)
+        << "little-endian, after the count";
+    EXPECT_EQ(loadClasses(*q, path), classes);
+    EXPECT_EQ(dir.entryCount(), 1u) << "no temporary file left behind";
+    SurfaceClassifier c;
+    c.loadClasses(*q, path, POINT_CLASSES);
+    EXPECT_EQ(c.pointClasses, classes);
+    c.saveClasses(*q, dir.file("again"), POINT_CLASSES);
+    EXPECT_EQ(readBytes(dir.file("again")), good);
+    c.surfaceClasses = {7};
+    EXPECT_THROW(c.saveClasses(*q, dir.file("x"), SURFACE_CLASSES), std::invalid_argument);
+    try {
+        loadClasses(*flatGrid(6).handler(), path);
+        ADD_FAILURE() << "a class file of 25 points loaded for 36";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("holds 25 classes, the data set has 36 points"),
+                  std::string::npos);
+    }
+    // Truncated, longer, negative or missing files are refused.
+    std::vector<std::vector<unsigned char>> broken;
+    for (size_t n = 0; n < good.size(); ++n)
+        broken.emplace_back(good.begin(), good.begin() + long(n));
+    broken.push_back(good), broken.back().push_back(1);
+    broken.push_back(good), broken.back()[4 + 4 * 7 + 3] = 0x80;
+    for (size_t i = 0; i < broken.size(); ++i) {
+        writeBytes(bad, broken[i]);
+        EXPECT_THROW(loadClasses(*q, bad), std::runtime_error) << i;
+    }
+    EXPECT_THROW(loadClasses(*q, dir.file("none")), std::runtime_error);
+    // A failed save (over a directory, so that it fails even as root) leaves no file behind.
+    std::filesystem::create_directory(dir.file("taken"));
+    EXPECT_THROW(saveClasses(*q, 25, classes.data(), dir.file("taken")), std::runtime_error);
+    EXPECT_EQ(readBytes(path), good);
+    EXPECT_EQ(dir.entryCount(), 4u) << "set, again, bad and taken only";
+}
+
+Scene tiltedPlane(int side) {
+    Scene s;
+    for (int i = 0; i < side * side; ++i)
+        s.add(10 + i / side * 0.5, 20 + i % side * 0.5, 5 + 0.25 * (i / side), 0, {-0.4472f, 0, 0.8944f});
+    return s;
+}
+
+std::vector<int32_t> someClasses(size_t n) {
+    std::vector<int32_t> c(n);
+    for (size_t i = 0; i < n; ++i)
+        c[i] = i % 4 == 0 ? 0 : int32_t(i % 3 == 0 ? 65536 + i : i);
+    return c;
+}
+
+// `out` holds the records of `in` in order, byte for byte but for the Point Source ID (the surface).
+void expectRecordsWithSurfaces(const std::vector<unsigned char>& in, size_t inOffset,
+                               const std::vector<unsigned char>& out, size_t outOffset, size_t length,
+                               const std::vector<int32_t>& classes) {
+    ASSERT_EQ(out.size(), outOffset + classes.size() * length);
+    for (size_t r = 0; r < classes.size(); ++r) {
+        std::vector<unsigned char> want(in.begin() + long(inOffset + r * length),
+                                        in.begin() + long(inOffset + (r + 1) * length));
+        const uint16_t id = pointSourceIdForSurface(classes[r]);
+        want[18] = uint8_t(id & 0xFF), want[19] = uint8_t(id >> 8);
+        ASSERT_TRUE(std::equal(want.begin(), want.end(), out.begin() + long(outOffset + r * length)))
+            << "record " << r;
+    }
+}
+
+TEST(ClassificationFiles, LasInputAndItsClassifiedCopySixteenBitIdsNeverZero) {
+    for (auto [surface, id] :
+         {std::pair(0, 0), {-3, 0}, {1, 1}, {65535, 65535}, {65536, 1}, {131070, 65535}, {131071, 1}})
+        EXPECT_EQ(pointSourceIdForSurface(surface), id) << surface;
+    TempDir dir;
+    const Scene s = tiltedPlane(9);
+    const std::string in = dir.file("in.las"), out = dir.file("out.las");
+    writeLas(in, s, 1, /*recordExtra=*/8, /*gap=*/5);
+    const ClassificationInput ci = readClassificationInput(in, 1);
+    EXPECT_FALSE(ci.isTree);
+    ASSERT_EQ(ci.positions.size(), s.positions.size());
+    for (size_t i = 0; i < s.positions.size(); ++i) {
+        EXPECT_NEAR(ci.positions[i].x, s.positions[i].x - 10, 1e-9);
+        EXPECT_NEAR(ci.positions[i].z, s.positions[i].z - 5, 1e-9);
+        EXPECT_NEAR(std::fabs(ci.normals[i].x), 0.4472f, 1e-3) << "fitted to the tilted plane";
+    }
+    const auto classes = someClasses(s.positions.size());
+    writeClassifiedLAS(ci, classes, out);
+    const auto a = readBytes(in), b = readBytes(out);
+    EXPECT_TRUE(std::equal(a.begin(), a.begin() + 232, b.begin()))
+        << "header and the bytes before the points";
+    expectRecordsWithSurfaces(a, 232, b, 232, 36, classes);
+    CLASFile las;
+    ASSERT_TRUE(las.ReadFile(out.c_str()));
+    ASSERT_EQ(las.points.size(), s.positions.size());
+    EXPECT_EQ(las.points[5]->GetPointSourceID(), pointSourceIdForSurface(classes[5]));
+    EXPECT_THROW(writeClassifiedLAS(ci, std::vector<int32_t>(3), out), std::invalid_argument);
+    writeBytes(in, a, a.size() - 3);
+    try {
+        readLASInput(in, 1);
+        ADD_FAILURE() << "a truncated file was read";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("truncated"), std::string::npos) << e.what();
+    }
+    writeBytes(in, std::vector<unsigned char>(300, 'x'));
+    EXPECT_THROW(readLASInput(in, 1), std::runtime_error);
+    EXPECT_THROW(readLASInput(dir.file("missing.las"), 1), std::runtime_error);
+}
+
+TEST(ClassificationFiles, TreeDirectoryInSuffixOrderItsSurfFilesAndCopy) {
+    TempDir dir;
+    Scene s = tiltedPlane(8); // 64 points
+    s.normals[3] = {0, 0, 0};
+    // Written in an order other than the suffixes', beside files that are no node's points.
+    writeTree(dir.path().string(), s, {{"-3", 40, 64}, {"", 0, 10}, {"-1-2", 25, 40}, {"-1", 10, 25}});
+    writeBytes(dir.file("points-1temp"), {1, 2, 3});
+    writeBytes(dir.file("points-5"), {1, 2, 3});
+    const ClassificationInput in = readClassificationInput(dir.path().string());
+    EXPECT_TRUE(in.isTree);
+    std::vector<std::string> suffixes;
+    for (const auto& n : in.nodes)
+        suffixes.push_back(n.suffix);
+    EXPECT_EQ(suffixes, (std::vector<std::string>{"", "-1", "-1-2", "-3"}));
+    EXPECT_EQ(in.nodes[2].numPoints, 15u);
+    ASSERT_EQ(in.positions.size(), 64u);
+    for (size_t i = 0; i < 64; ++i)
+        EXPECT_NEAR(in.positions[i].x, s.positions[i].x - 10, 1e-9) << i;
+    QueryHandler q(in.positions, in.normals);
+    EXPECT_FALSE(q.point(3).hasNormal()) << "a stored (0, 0, 0) is no normal";
+    EXPECT_NEAR(q.point(4).normal.z, 0.8944f, 1e-4)
+        << "stored normals are scaled; the handler normalises them";
+    const auto classes = someClasses(64);
+    writeTreeSurfaceFiles(in, classes);
+    std::vector<uint32_t> surf(15);
+    ASSERT_EQ(readBytes(dir.file("surf-1-2")).size(), 4u * 15);
+    std::memcpy(surf.data(), readBytes(dir.file("surf-1-2")).data(), 60);
+    EXPECT_EQ(surf, std::vector<uint32_t>(classes.begin() + 25, classes.begin() + 40))
+        << "true numbers, not 16-bit";
+    EXPECT_EQ(readBytes(dir.file("surf")).size(), 40u);
+    const std::string out = dir.file("copy.las");
+    writeClassifiedLAS(in, classes, out);
+    CLASFile las;
+    ASSERT_TRUE(las.ReadFile(out.c_str()));
+    EXPECT_EQ(las.NumberOfPointRecords, 64u);
+    ASSERT_EQ(las.records.size(), 1u) << "the tree-bounds record stays in the tree";
+    EXPECT_STREQ(las.records[0].UserID, "other");
+    std::vector<unsigned char> expected;
+    for (size_t i = 0; i < 64; ++i) {
+        auto r = record(s.positions[i], uint32_t(i), 28);
+        expected.insert(expected.end(), r.begin(), r.end());
+    }
+    expectRecordsWithSurfaces(expected, 0, readBytes(out), las.OffsetToPointData, 28, classes);
+    // Incomplete trees are refused naming what is wrong.
+    const auto normals = readBytes(dir.file("normals-1")), points = readBytes(dir.file("points-3"));
+    const std::pair<std::function<void()>, const char*> damage[] = {
+        {[&] { writeBytes(dir.file("normals-1"), normals, normals.size() - 12); }, "normals-1"},
+        {[&] {
+             writeBytes(dir.file("normals-1"), normals),
+                 writeBytes(dir.file("points-3"), points, points.size() - 1);
+         },
+         "points-3"},
+        {[&] { std::filesystem::remove(dir.file("points-3")); }, "the nodes hold 40 points, the header 64"},
+        {[&] { std::filesystem::remove(dir.file("header")); }, "local tree directory"}};
+    for (const auto& [spoil, fragment] : damage) {
+        spoil();
+        try {
+            readTreeInput(dir.path().string());
+            ADD_FAILURE() << "read an incomplete tree, expected: " << fragment;
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find(fragment), std::string::npos) << e.what();
+        }
+    }
+}
+
+} // namespace
