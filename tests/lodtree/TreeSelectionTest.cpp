@@ -30,8 +30,8 @@ protected:
         setLodTreeLog(&discard);
         dir_ = new TempDir;
         const std::string bin = PONTARO_BIN_DIR;
-        auto s = runProcess({bin + "/pontaro-las", "synth", dir_->file("in.las"), "--points", "90000", "--format",
-                             "3", "--seed", "5"});
+        auto s = runProcess({bin + "/pontaro-las", "synth", dir_->file("in.las"), "--points", "90000",
+                             "--format", "3", "--seed", "5"});
         ASSERT_EQ(s.status, 0) << s.err;
         auto b = runProcess({bin + "/pontaro-tree", "build", dir_->file("in.las"), dir_->file("tree")});
         ASSERT_EQ(b.status, 0) << b.err;
@@ -90,37 +90,25 @@ protected:
 
     // A camera at `eye` looking at `centre` (y up unless looking along it), 800 x 600 pixels, 45 degrees.
     TreeCamera camera(GLVector3d eye, GLVector3d centre, double seconds = 0) const {
-        const double aspect = 800.0 / 600.0, f = 1.0 / std::tan(45.0 * M_PI / 360.0), n = 0.01, fr = 1000;
-        float proj[16] = {};
-        proj[0] = float(f / aspect);
-        proj[5] = float(f);
-        proj[10] = float((fr + n) / (n - fr));
+        using V = std::array<double, 3>;
+        auto cross = [](V a, V b) {
+            return V{a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+        };
+        auto unit = [](V v) {
+            const double l = std::hypot(v[0], v[1], v[2]);
+            return V{v[0] / l, v[1] / l, v[2] / l};
+        };
+        auto dot = [](V a, V b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; };
+        const V e{eye.x, eye.y, eye.z}, fw = unit({centre.x - eye.x, centre.y - eye.y, centre.z - eye.z});
+        const V s = unit(cross(fw, std::abs(fw[1]) > 0.99 ? V{1, 0, 0} : V{0, 1, 0})), u = cross(s, fw);
+        const double f = 1.0 / std::tan(45.0 * M_PI / 360.0), n = 0.01, fr = 1000;
+        float proj[16] = {}, mv[16] = {};
+        proj[0] = float(f * 600 / 800), proj[5] = float(f), proj[10] = float((fr + n) / (n - fr)),
         proj[11] = -1;
         proj[14] = float(2 * fr * n / (n - fr));
-        double fw[3] = {centre.x - eye.x, centre.y - eye.y, centre.z - eye.z};
-        auto normalise = [](double* v) {
-            const double l = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
-            for (int i = 0; i < 3; ++i)
-                v[i] /= l;
-        };
-        normalise(fw);
-        double up[3] = {0, 1, 0};
-        if (std::abs(fw[1]) > 0.99)
-            up[0] = 1, up[1] = 0;
-        double s[3] = {fw[1] * up[2] - fw[2] * up[1], fw[2] * up[0] - fw[0] * up[2], fw[0] * up[1] - fw[1] * up[0]};
-        normalise(s);
-        const double u[3] = {s[1] * fw[2] - s[2] * fw[1], s[2] * fw[0] - s[0] * fw[2], s[0] * fw[1] - s[1] * fw[0]};
-        const double e[3] = {eye.x, eye.y, eye.z};
-        float mv[16] = {};
-        for (int i = 0; i < 3; ++i) {
-            mv[4 * i + 0] = float(s[i]);
-            mv[4 * i + 1] = float(u[i]);
-            mv[4 * i + 2] = float(-fw[i]);
-        }
-        mv[12] = float(-(s[0] * e[0] + s[1] * e[1] + s[2] * e[2]));
-        mv[13] = float(-(u[0] * e[0] + u[1] * e[1] + u[2] * e[2]));
-        mv[14] = float(fw[0] * e[0] + fw[1] * e[1] + fw[2] * e[2]);
-        mv[15] = 1;
+        for (int i = 0; i < 3; ++i)
+            mv[4 * i] = float(s[i]), mv[4 * i + 1] = float(u[i]), mv[4 * i + 2] = float(-fw[i]);
+        mv[12] = float(-dot(s, e)), mv[13] = float(-dot(u, e)), mv[14] = float(dot(fw, e)), mv[15] = 1;
         extractFrustum(proj, mv);
         TreeCamera c;
         loadFrustum(c.frustum);
@@ -145,32 +133,28 @@ protected:
     std::vector<std::tuple<LODTreeNode*, float, bool>> requests;
 };
 
+// The structure read back holds every point, radii shrink downwards, the model space is the tile grid's,
+// and every loaded splat lies in its node's box.
 TEST_F(TreeFixture, StructureReadBackHoldsEveryPointInNodesThatMapIntoTheirModelBoxes) {
     const auto nodes = allNodes();
     ASSERT_GT(nodes.size(), 1u) << "90,000 points must split the root";
     uint64_t points = 0;
     for (LODTreeNode* n : nodes) {
         points += uint64_t(n->numPoints);
-        if (n->numPoints > 0) {
-            EXPECT_GT(n->defaultSplatRadius, 0) << n->id.generateSuffix();
-        }
-        for (auto& c : n->children) {
-            if (c && c->numPoints > 0 && n->numPoints > 0) {
-                EXPECT_LT(c->defaultSplatRadius, n->defaultSplatRadius) << c->id.generateSuffix();
-            }
-        }
+        EXPECT_TRUE(n->numPoints <= 0 || n->defaultSplatRadius > 0) << n->id.generateSuffix();
+        for (auto& c : n->children)
+            EXPECT_TRUE(!c || c->numPoints <= 0 || n->numPoints <= 0 ||
+                        c->defaultSplatRadius < n->defaultSplatRadius)
+                << c->id.generateSuffix();
     }
     EXPECT_EQ(points, 90000u);
     EXPECT_EQ(tree->pointFormat, 3);
-
-    // The same model space as the tile grid's for the same header.
     const LODGrid grid(&header);
     const TreeModelSpace& space = selection->space();
-    for (int a = 0; a < 3; ++a)
-        EXPECT_DOUBLE_EQ(space.offset[a], grid.centreOffset[a]);
-    EXPECT_DOUBLE_EQ(space.scale, grid.normalisingScale);
+    EXPECT_EQ((std::vector<double>{space.offset[0], space.offset[1], space.offset[2], space.scale}),
+              (std::vector<double>{grid.centreOffset[0], grid.centreOffset[1], grid.centreOffset[2],
+                                   grid.normalisingScale}));
 
-    // Every loaded splat lies in its node's box.
     settle(overview(), 1e-9);
     size_t checked = 0;
     for (LODTreeNode* n : nodes) {
@@ -180,8 +164,8 @@ TEST_F(TreeFixture, StructureReadBackHoldsEveryPointInNodesThatMapIntoTheirModel
         const auto box = selection->nodeBox(*n);
         for (const Splat& s : n->splats) {
             const double p[3] = {space.toModel(0, s.x), space.toModel(1, s.y), space.toModel(2, s.z)};
-            ASSERT_TRUE(p[0] >= box[0] && p[0] <= box[1] && p[1] >= box[2] && p[1] <= box[3] && p[2] >= box[4] &&
-                        p[2] <= box[5])
+            ASSERT_TRUE(p[0] >= box[0] && p[0] <= box[1] && p[1] >= box[2] && p[1] <= box[3] &&
+                        p[2] >= box[4] && p[2] <= box[5])
                 << n->id.generateSuffix() << " " << p[0] << " " << p[1] << " " << p[2];
             ++checked;
         }
@@ -189,23 +173,18 @@ TEST_F(TreeFixture, StructureReadBackHoldsEveryPointInNodesThatMapIntoTheirModel
     EXPECT_EQ(checked, 90000u);
 }
 
-TEST(TreeStructure, MissingFilesAreRefusedByName) {
-    TempDir dir;
+// A directory without a tree is refused naming the missing file. A node that kept no points has no files:
+// an inner one (here the root) is read as empty with the tree below it, a leaf is no node at all.
+TEST_F(TreeFixture, MissingFilesAreRefusedOrReadAsEmptyNodes) {
+    TempDir copy;
     LASHeader h;
     TreeBounds b;
     try {
-        loadTreeStructure(dir.path().string() + "/", h, b);
-        FAIL() << "an empty directory was accepted";
+        loadTreeStructure(copy.path().string() + "/", h, b);
+        ADD_FAILURE() << "an empty directory was accepted";
     } catch (const TreeBuildError& e) {
         EXPECT_NE(std::string(e.what()).find("header"), std::string::npos) << e.what();
     }
-}
-
-TEST_F(TreeFixture, NodesThatKeptNoPointsHaveNoFilesAndAreReadAsEmpty) {
-    // The simplification leaves no files for a node that keeps no points, while nodes below it may keep
-    // theirs: such a node (here the root) is read as empty and the tree below it still loads; a leaf
-    // without files (node 1) is no node at all.
-    TempDir copy;
     fs::copy(treeDir(), copy.file("t"), fs::copy_options::recursive);
     ASSERT_NE(tree->root->child(1), nullptr);
     for (const auto& c : tree->root->child(1)->children)
@@ -214,8 +193,6 @@ TEST_F(TreeFixture, NodesThatKeptNoPointsHaveNoFilesAndAreReadAsEmpty) {
     for (const std::string suffix : {"", "-1"})
         for (const char* base : {"points", "normals", "surf", "border"})
             fs::remove(copy.file("t/" + std::string(base) + suffix));
-    LASHeader h;
-    TreeBounds b;
     const auto t = loadTreeStructure(copy.file("t") + "/", h, b);
     EXPECT_EQ(t->root->status.load(), NODE_EMPTY);
     EXPECT_EQ(t->root->child(1), nullptr);
@@ -224,11 +201,10 @@ TEST_F(TreeFixture, NodesThatKeptNoPointsHaveNoFilesAndAreReadAsEmpty) {
         EXPECT_EQ(t->root->child(q)->status.load(), NODE_NOT_LOADED);
     }
     uint64_t points = 0, nodes = 0;
-    std::vector<const LODTreeNode*> todo{t->root.get()};
-    while (!todo.empty()) {
+    for (std::vector<const LODTreeNode*> todo{t->root.get()}; !todo.empty(); ++nodes) {
         const LODTreeNode* n = todo.back();
         todo.pop_back();
-        points += uint64_t(n->numPoints), ++nodes;
+        points += uint64_t(n->numPoints);
         for (const auto& c : n->children)
             if (c)
                 todo.push_back(c.get());
@@ -237,9 +213,11 @@ TEST_F(TreeFixture, NodesThatKeptNoPointsHaveNoFilesAndAreReadAsEmpty) {
     EXPECT_EQ(nodes, allNodes().size() - 1);
 }
 
+// The root first (drawn once in the GPU), then refinement down to the threshold: every drawn node after its
+// drawn parent, an ancestor as fine as its coarsest drawn child, refined exactly when its splats project
+// larger than the threshold.
 TEST_F(TreeFixture, CoarseNodesFirstThenRefinementUntilTheThresholdWithAncestorsDrawn) {
     const TreeCamera cam = overview();
-    // First frame: only the root is asked for, as visible.
     auto f = selection->update(cam, 1.5);
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(std::get<0>(requests[0]), tree->root.get());
@@ -251,42 +229,35 @@ TEST_F(TreeFixture, CoarseNodesFirstThenRefinementUntilTheThresholdWithAncestors
     EXPECT_TRUE(f.draw.empty());
     serveAndUpload(f);
 
-    // A threshold nothing reaches keeps the root alone.
-    f = settle(cam, 1e9);
+    f = settle(cam, 1e9); // a threshold nothing reaches keeps the root alone
     EXPECT_EQ(f.draw, std::vector<LODTreeNode*>{tree->root.get()});
     EXPECT_EQ(selection->loadedNodes(), 1u);
 
-    // A tiny one refines everything; every drawn node comes after its parent, which is drawn.
     f = settle(cam, 1e-9);
     const auto nodes = allNodes();
-    EXPECT_EQ(f.draw.size(), size_t(std::count_if(nodes.begin(), nodes.end(), [](auto* n) { return n->numPoints > 0; })));
+    EXPECT_EQ(f.draw.size(),
+              size_t(std::count_if(nodes.begin(), nodes.end(), [](auto* n) { return n->numPoints > 0; })));
+    auto isChild = [](const LODTreeNode* c, const LODTreeNode* p) {
+        return c->id.level == p->id.level + 1 && c->id.x / 2 == p->id.x && c->id.y / 2 == p->id.y;
+    };
     for (size_t i = 0; i < f.draw.size(); ++i) {
         const LODTreeNode* n = f.draw[i];
-        if (n->id.level == 0)
-            continue;
-        const auto parent = std::find_if(f.draw.begin(), f.draw.begin() + long(i), [&](const LODTreeNode* p) {
-            return p->id.level + 1 == n->id.level && p->id.x == n->id.x / 2 && p->id.y == n->id.y / 2;
-        });
-        EXPECT_NE(parent, f.draw.begin() + long(i)) << n->id.generateSuffix() << " drawn without its parent";
-    }
-    // Fully refined: an ancestor is drawn as fine as the coarsest drawn leaf below it, no finer.
-    for (LODTreeNode* n : f.draw) {
+        EXPECT_TRUE(n->id.level == 0 || std::any_of(f.draw.begin(), f.draw.begin() + long(i),
+                                                    [&](const LODTreeNode* p) { return isChild(n, p); }))
+            << n->id.generateSuffix() << " drawn without its parent";
         float coarsest = 0;
-        bool leaf = true;
         for (auto& c : n->children)
             if (c && c->numPoints > 0)
-                coarsest = std::max(coarsest, c->drawRadius), leaf = false;
-        EXPECT_FLOAT_EQ(n->drawRadius, leaf ? n->defaultSplatRadius : coarsest) << n->id.generateSuffix();
+                coarsest = std::max(coarsest, c->drawRadius);
+        EXPECT_FLOAT_EQ(n->drawRadius, coarsest ? coarsest : n->defaultSplatRadius) << n->id.generateSuffix();
     }
 
-    // In between, the projected size decides: a drawn node with children is refined exactly when its
-    // default splat diameter projects larger than the threshold.
-    const double threshold = selection->projectedSize(*tree->root, tree->root->selectedDistance, cam.pixelFactor) / 2;
+    const double threshold =
+        selection->projectedSize(*tree->root, tree->root->selectedDistance, cam.pixelFactor) / 2;
     f = settle(cam, threshold);
     for (LODTreeNode* n : f.draw) {
-        const bool refined = std::any_of(f.draw.begin(), f.draw.end(), [&](const LODTreeNode* c) {
-            return c->id.level == n->id.level + 1 && c->id.x / 2 == n->id.x && c->id.y / 2 == n->id.y;
-        });
+        const bool refined =
+            std::any_of(f.draw.begin(), f.draw.end(), [&](const LODTreeNode* c) { return isChild(c, n); });
         const bool big = selection->projectedSize(*n, n->selectedDistance, cam.pixelFactor) > threshold;
         const bool hasChildren = std::any_of(std::begin(n->children), std::end(n->children),
                                              [](auto& c) { return c && c->numPoints > 0; });
@@ -294,18 +265,15 @@ TEST_F(TreeFixture, CoarseNodesFirstThenRefinementUntilTheThresholdWithAncestors
     }
 }
 
+// Low over the lower left corner looking towards it: the children there are visible (primary) and near
+// (asked for first), the opposite quadrant is behind the camera.
 TEST_F(TreeFixture, RequestsPutVisibleAndNearNodesFirst) {
-    auto f = settle(overview(), 1e9);
-    ASSERT_EQ(f.draw.size(), 1u);
+    ASSERT_EQ(settle(overview(), 1e9).draw.size(), 1u);
     const auto box = selection->nodeBox(*tree->root);
     const double side = box[1] - box[0];
-    // Low over the lower left corner, looking further towards it: the children there are visible and
-    // near, the opposite quadrant is behind the camera.
-    const GLVector3d eye{box[0] + 0.3 * side, box[2] + 0.3 * side, 0.3 * side};
-    const TreeCamera cam = camera(eye, {box[0], box[2], 0});
     requests.clear();
-    selection->update(cam, 1e-9);
-    ASSERT_FALSE(requests.empty());
+    selection->update(camera({box[0] + 0.3 * side, box[2] + 0.3 * side, 0.3 * side}, {box[0], box[2], 0}),
+                      1e-9);
     std::map<int, std::pair<float, bool>> byQuadrant;
     for (auto& [node, priority, primary] : requests)
         if (node->id.level == 1)
@@ -314,10 +282,11 @@ TEST_F(TreeFixture, RequestsPutVisibleAndNearNodesFirst) {
     EXPECT_TRUE(byQuadrant[1].second);
     EXPECT_FALSE(byQuadrant[4].second) << "the quadrant behind the camera asked for as visible";
     EXPECT_LT(byQuadrant[1].first, byQuadrant[4].first);
-    // The retriever takes the visible one first although both wait at one level.
-    EXPECT_EQ(retriever->getLowestRequests(), 1);
+    EXPECT_EQ(retriever->getLowestRequests(), 1); // the visible one first although both wait at one level
 }
 
+// Over the budget, unwanted nodes are released farthest first (before their arrays go), marked nodes are
+// spared; within the budget nothing goes; evicted nodes come back when wanted.
 TEST_F(TreeFixture, EvictionFreesUnwantedNodesFarthestFirstAndSparesMarkedOnes) {
     const TreeCamera cam = overview();
     settle(cam, 1e-9);
@@ -326,12 +295,10 @@ TEST_F(TreeFixture, EvictionFreesUnwantedNodesFarthestFirstAndSparesMarkedOnes) 
     std::vector<LODTreeNode*> released;
     selection->releaser = [&](LODTreeNode* n) {
         EXPECT_EQ(n->status.load(), NODE_IN_VRAM);
-        EXPECT_FALSE(n->splats.empty()); // released before the arrays go
+        EXPECT_FALSE(n->splats.empty());
         released.push_back(n);
     };
-    // Within the budget nothing goes, wanted or not.
-    auto f = selection->update(cam, 1e9);
-    EXPECT_EQ(f.evicted, 0);
+    EXPECT_EQ(selection->update(cam, 1e9).evicted, 0);
     EXPECT_EQ(selection->loadedNodes(), all);
 
     LODTreeNode* marked = tree->root->child(1);
@@ -339,40 +306,33 @@ TEST_F(TreeFixture, EvictionFreesUnwantedNodesFarthestFirstAndSparesMarkedOnes) 
     ASSERT_TRUE(TreeSelection::markPendingOptimization(*marked));
     EXPECT_FALSE(TreeSelection::markPendingOptimization(*marked));
     selection->pointBudget = 1;
-    f = selection->update(cam, 1e9);
-    EXPECT_EQ(size_t(f.evicted), all - 2);
+    EXPECT_EQ(size_t(selection->update(cam, 1e9).evicted), all - 2);
     EXPECT_EQ(released.size(), all - 2);
     EXPECT_EQ(selection->loadedNodes(), 2u);
     EXPECT_EQ(tree->root->status.load(), NODE_IN_VRAM);
     EXPECT_EQ(marked->status.load(), NODE_IN_VRAM);
-    for (LODTreeNode* n : released) {
-        EXPECT_EQ(n->status.load(), NODE_NOT_LOADED);
-        EXPECT_TRUE(n->splats.empty() && n->surfaceIDs.empty());
+    for (size_t i = 0; i < released.size(); ++i) {
+        EXPECT_EQ(released[i]->status.load(), NODE_NOT_LOADED);
+        EXPECT_TRUE(released[i]->splats.empty() && released[i]->surfaceIDs.empty());
+        EXPECT_TRUE(i == 0 || released[i - 1]->selectedDistance >= released[i]->selectedDistance);
     }
-    for (size_t i = 1; i < released.size(); ++i)
-        EXPECT_GE(released[i - 1]->selectedDistance, released[i]->selectedDistance);
-
-    // Evicted nodes come back when wanted again.
     TreeSelection::clearPendingOptimization(*marked);
     selection->pointBudget = 100'000'000;
     settle(cam, 1e-9);
     EXPECT_EQ(selection->loadedNodes(), all);
 }
 
+// At rest a node never leaves the view; moving steadily, the prediction agrees with where the camera
+// really loses the root.
 TEST_F(TreeFixture, PredictedTimeInViewFollowsTheCameraMotion) {
     settle(overview(), 1e9);
     const auto box = selection->nodeBox(*tree->root);
-    const double side = box[1] - box[0];
-    // A camera at rest: no end in sight.
+    const double side = box[1] - box[0], speed = side / 10; // model units per second
     const GLVector3d start{0, 0, 0.5 * side};
     // (Far enough in time from the overview that its jump is not taken for motion.)
     settle(camera(start, {0, 0, 0}, 5.0), 1e9);
     selection->update(camera(start, {0, 0, 0}, 5.5), 1e9);
     EXPECT_TRUE(std::isinf(selection->predictedTimeInView(*tree->root)));
-
-    // Moving along x at a steady speed: the root (seen from above its middle) stays until it has
-    // passed the view; the prediction must agree with where the camera really loses it.
-    const double speed = side / 10; // model units per second
     auto at = [&](double t) {
         const GLVector3d e{start.x + speed * t, start.y, start.z};
         return camera(e, {e.x, e.y, 0}, 6.0 + t);
@@ -392,27 +352,22 @@ TEST_F(TreeFixture, PredictedTimeInViewFollowsTheCameraMotion) {
     EXPECT_FALSE(visibleAt(predicted + 0.3));
 }
 
+// The node to optimise has surfaces, is not marked or optimised, and stays longest in view (at rest: the
+// one with more splats); none when surfaces are off.
 TEST_F(TreeFixture, BestNodeForOptimizationHasSurfacesAndTheLongestTimeInView) {
-    const TreeCamera cam = overview();
-    auto f = settle(cam, 1e-9);
+    auto f = settle(overview(), 1e-9);
     ASSERT_GT(f.draw.size(), 2u);
-    // Freshly built trees have no surfaces: nothing to optimise.
-    EXPECT_EQ(selection->findBestForOptimization(), nullptr);
-
-    LODTreeNode* a = f.draw[1];
-    LODTreeNode* b = f.draw[2];
+    EXPECT_EQ(selection->findBestForOptimization(), nullptr); // freshly built trees have no surfaces
+    LODTreeNode *a = f.draw[1], *b = f.draw[2];
     a->surfaceIDs.assign(a->splats.size(), 7);
     b->surfaceIDs.assign(b->splats.size(), 9);
-    // At rest every node stays equally long: the one with more splats wins.
-    LODTreeNode* bigger = a->splats.size() >= b->splats.size() ? a : b;
+    LODTreeNode *bigger = a->splats.size() >= b->splats.size() ? a : b, *other = bigger == a ? b : a;
     EXPECT_EQ(selection->findBestForOptimization(), bigger);
-
     ASSERT_TRUE(TreeSelection::markPendingOptimization(*bigger));
-    EXPECT_EQ(selection->findBestForOptimization(), bigger == a ? b : a);
+    EXPECT_EQ(selection->findBestForOptimization(), other);
     TreeSelection::clearPendingOptimization(*bigger);
-
     selection->isOptimized = [&](const LODTreeNode& n) { return &n == bigger; };
-    EXPECT_EQ(selection->findBestForOptimization(), bigger == a ? b : a);
+    EXPECT_EQ(selection->findBestForOptimization(), other);
     selection->optimizeSurfaces = false;
     EXPECT_EQ(selection->findBestForOptimization(), nullptr);
 }
