@@ -1,10 +1,8 @@
 // Data set import: every record lands exactly once, sorted by cell with a consistent index, the directory
-// appears whole or not at all, and damage found later is reported with its reason.
-#include "DatasetImport.h"
-#include "DatasetFormat.h"
-#include "DatasetStore.h"
+// appears whole or not at all, and damage found later is reported with its reason. Several LAS files
+// imported as one data set: the tiles of a scene give the data set of the whole scene, seams included, and
+// files that cannot make one data set are refused by name with nothing written.
 #include "ServerTests.h"
-#include "SyntheticScene.h"
 
 #include <functional>
 #include <iostream>
@@ -99,17 +97,6 @@ TEST(DatasetImport, SyntheticScenesOfEveryFormat) {
     EXPECT_EQ(entriesStarting(data, "ds-"), 4u);
 }
 
-// Every real sample, imported once for the whole program.
-TEST(DatasetImport, RealSamples) {
-    const auto& samples = importedSamples();
-    if (samples.files.empty())
-        GTEST_SKIP() << "no LAS samples in " << PONTARO_DATA_DIR << "/las";
-    for (const auto& s : samples.files) {
-        SCOPED_TRACE(s.name);
-        checkDataset(s.path, samples.data + "/" + datasetDirName(s.name), s.name);
-    }
-}
-
 // Imports are byte for byte reproducible, over the same data set and on tmpfs as on disk (level files go past
 // the page cache where allowed, padded to whole blocks and cut back: sizes that are not whole blocks);
 // another file under the same name replaces the data set whole.
@@ -139,77 +126,6 @@ TEST(DatasetImport, ReimportIsByteIdenticalOnDiskAndInMemory) {
     checkDataset(other, dir.file("a") + "/" + datasetDirName("same"), "same");
     EXPECT_EQ(entriesStarting(dir.file("a"), ".tmp-"), 0u);
     EXPECT_EQ(entriesStarting(dir.file("a"), "ds-"), 1u);
-}
-
-// Bad files, failures while writing, files changing under the import, unusable directories and names:
-// each refused with nothing written and the data directory as it was.
-TEST(DatasetImport, FailuresLeaveTheDirectoryAsItWas) {
-    TempDir dir;
-    const std::string las = dir.file("s.las"), data = dir.file("data");
-    writeSyntheticLAS(las, SynthOptions{3000, 1, 3});
-    importDataset(las, data, "kept", 8);
-    const Contents before = contentsOf(data);
-    const std::string bytes = slurp(las);
-    spit(dir.file("truncated.las"), bytes.substr(0, bytes.size() - 100));
-    std::string badFormat = bytes, badVersion = bytes;
-    badFormat[104] = 6;
-    badVersion[25] = 4;
-    spit(dir.file("f6.las"), badFormat);
-    spit(dir.file("v14.las"), badVersion);
-    for (const char* file : {"truncated.las", "missing.las", "f6.las", "v14.las"})
-        for (const char* name : {"kept", "other"})
-            EXPECT_THROW(importDataset(dir.file(file), data, name, 8), std::runtime_error) << file;
-    // A failure while writing or computing (here: the progress callback) removes the half-built directory.
-    auto failIn = [](const char* phase) {
-        return [phase](const std::string& p, uint64_t done, uint64_t) {
-            if (p == phase && done > 0)
-                throw std::runtime_error("stopped");
-        };
-    };
-    EXPECT_THROW(importDataset(las, data, "kept", 8, failIn("write")), std::runtime_error);
-    EXPECT_THROW(importDataset(las, data, "other", 8, failIn("write")), std::runtime_error);
-    EXPECT_THROW(importDataset(las, data, "other", 8, failIn("normals")), std::runtime_error);
-    // The records are read more than once: a file rewritten meanwhile (one point moved while the normals
-    // are computed, or the levels) is refused, not mixed.
-    for (const char* phase : {"normals", "levels"}) {
-        const std::string changing = dir.file("changing.las");
-        spit(changing, bytes);
-        bool changed = false;
-        auto change = [&](const std::string& p, uint64_t, uint64_t) {
-            if (p != phase || changed)
-                return;
-            std::string moved = bytes;
-            moved[bytes.size() - 20 * 28 + 8] ^= 1; // z of a point near the end
-            spit(changing, moved);
-            changed = true;
-        };
-        try {
-            importDataset(changing, data, "kept", 8, change);
-            ADD_FAILURE() << "a file changed during its import was taken";
-        } catch (const std::runtime_error& e) {
-            EXPECT_NE(std::string(e.what()).find("the file changed while it was being imported"),
-                      std::string::npos)
-                << e.what();
-        }
-    }
-    // Data directories that cannot be made or written, and names that cannot be data sets.
-    const std::string blocker = dir.file("plain-file");
-    spit(blocker, "abc");
-    EXPECT_THROW(importDataset(las, blocker, "x", 8), std::runtime_error);
-    EXPECT_THROW(importDataset(las, blocker + "/sub", "x", 8), std::runtime_error);
-    EXPECT_EQ(slurp(blocker), "abc");
-    if (geteuid() != 0) { // permissions do not bind root
-        const std::string ro = dir.file("readonly");
-        fs::create_directory(ro);
-        chmod(ro.c_str(), 0555);
-        EXPECT_THROW(importDataset(las, ro, "x", 8), std::runtime_error);
-        chmod(ro.c_str(), 0755);
-        EXPECT_TRUE(fs::is_empty(ro));
-    }
-    for (const char* name : {"", "..", "two\nlines"})
-        EXPECT_THROW(importDataset(las, data, name, 8), std::runtime_error) << name;
-    EXPECT_THROW(importDataset(las, data, "x", 2), std::runtime_error);
-    EXPECT_TRUE(contentsOf(data) == before) << listing(contentsOf(data));
 }
 
 // The checksum sees every byte wherever it lies (lanes, the pending tail, the length), and pieces of any
@@ -348,6 +264,317 @@ TEST(DatasetIntegrity, DamagedDataSetsAreSkippedWithTheReason) {
         }
     }
     EXPECT_THROW(DatasetStore::load(dir.file("missing")), std::runtime_error);
+}
+
+// A point reply as its records with their normals, sorted: what it holds whatever order records take
+// within a cell.
+Records recordsOf(const std::string& body, size_t wire) {
+    Records out;
+    for (size_t at = 0; at + wire <= body.size(); at += wire)
+        out.push_back(body.substr(at, wire));
+    return sorted(out);
+}
+
+// The level files of a data set with each cell's records sorted: within a cell, records of equal X
+// follow input order, which tiles change.
+Contents withCellsSorted(const std::string& ds) {
+    Contents c = contentsOf(ds);
+    const DatasetInfo info = readDatasetInfo(ds);
+    const size_t n = info.recordLength;
+    for (size_t l = 0; l < info.levels.size(); ++l) {
+        auto& pts = c["level-" + std::to_string(l) + ".pts"];
+        const auto& idx = c["level-" + std::to_string(l) + ".idx"];
+        for (size_t cell = 0; cell + 1 < idx.size() / 8; ++cell) {
+            const uint64_t a = le<uint64_t>(&idx[8 * cell]), b = le<uint64_t>(&idx[8 * cell + 8]);
+            Records rec;
+            for (uint64_t r = a; r < b; ++r)
+                rec.push_back(pts.substr(r * n, n));
+            rec = sorted(rec);
+            for (uint64_t r = a; r < b; ++r)
+                pts.replace(r * n, n, rec[r - a]);
+        }
+    }
+    return c;
+}
+
+// Writes the tiles of `whole` (nx by ny, record order kept; every tile but the first in offsets `shift`
+// scale units away) as `prefix`1.las, ..., imports them as one data set "s" into `prefix`many and checks it
+// against the whole file's, in the tiles' record order (every file the same) and in its own (wholeDs: the
+// same but for the order of records of equal X within a cell). Header bounds are the points' for the
+// tiles, compared apart.
+std::vector<std::string> checkTiles(const LasBytes& whole, const std::string& wholeDs, int nx, int ny,
+                                    const int64_t shift[3], const std::string& prefix, DatasetInfo& info) {
+    const auto members = tileMembers(gridTiles(whole, nx, ny), nx * ny);
+    std::vector<std::string> tiles;
+    std::vector<uint32_t> tileOrder;
+    for (size_t t = 0; t < members.size(); ++t) {
+        EXPECT_GT(members[t].size(), whole.count() / members.size() / 2) << "tile " << t;
+        tiles.push_back(prefix + std::to_string(t + 1) + ".las");
+        tileOrder.insert(tileOrder.end(), members[t].begin(), members[t].end());
+        LasBytes moved = whole; // the same points in other offsets: raw values move against the offsets
+        double* offsets[3] = {&moved.header.OffsetX, &moved.header.OffsetY, &moved.header.OffsetZ};
+        const double scales[3] = {moved.header.ScaleFactor_X, moved.header.ScaleFactor_Y,
+                                  moved.header.ScaleFactor_Z};
+        for (int a = 0; t > 0 && a < 3; ++a) {
+            *offsets[a] += double(shift[a]) * scales[a];
+            for (uint32_t i : members[t]) {
+                const int32_t v = int32_t(moved.raw(i, a) - shift[a]);
+                std::memcpy(&moved.records[size_t(i) * moved.header.PointDataRecordLength + 4 * size_t(a)],
+                            &v, 4);
+            }
+        }
+        moved.write(tiles.back(), members[t]);
+    }
+    whole.write(prefix + "all.las", tileOrder, true);
+    info = importDataset(tiles, prefix + "many", "s", 10);
+    importDataset(prefix + "all.las", prefix + "one", "s", 10);
+    const std::string ds = "/" + datasetDirName("s");
+    Contents many = contentsOf(prefix + "many" + ds), one = contentsOf(prefix + "one" + ds);
+    Contents sorted = withCellsSorted(prefix + "many" + ds), own = withCellsSorted(wholeDs);
+    EXPECT_EQ(many.size(), 4 + 2 * info.levels.size()) << listing(many);
+    LASHeader h;
+    h.copyFromBuffer(reinterpret_cast<const unsigned char*>(many["header"].data()));
+    const double bounds[6] = {h.Min_X, h.Max_X, h.Min_Y, h.Max_Y, h.Min_Z, h.Max_Z};
+    EXPECT_TRUE(std::equal(bounds, bounds + 6, info.bounds));
+    for (Contents* c : {&many, &one, &sorted, &own}) {
+        std::fill((*c)["header"].begin() + 179, (*c)["header"].begin() + 227, 0);
+        c->erase("manifest"); // the checksums of the files compared here
+        c->erase("name");
+    }
+    EXPECT_TRUE(many == one) << listing(many);
+    EXPECT_TRUE(sorted == own) << listing(sorted);
+    return tiles;
+}
+
+// Tiles side by side, above each other, four of them, and four in offsets whole units apart: the data set
+// of the whole scene, and as the server answers, its header and the points at the seams with their normals.
+TEST(MultiFileImport, TilesGiveTheDataSetOfTheWholeScene) {
+    TempDir dir;
+    const std::string scene = dir.file("scene.las"), data = dir.file("data");
+    writeSyntheticLAS(scene, SynthOptions{30000, 1, 21});
+    const LasBytes whole = LasBytes::read(scene);
+    importDataset(scene, data, "s", 10);
+    ASSERT_GE(readDatasetInfo(data + "/" + datasetDirName("s")).levels.size(), 3u);
+    LocalPointServer own(data);
+    HttpClient http;
+    auto get = [&](LocalPointServer& server, const std::string& path) {
+        HttpReply r = http.get(server.base() + path);
+        EXPECT_EQ(r.status, 200) << path;
+        return r.body;
+    };
+    const struct {
+        const char* what;
+        int nx, ny;
+        int64_t shift[3];
+    } cases[] = {{"two tiles side by side", 2, 1, {0, 0, 0}},
+                 {"two tiles one above the other", 1, 2, {0, 0, 0}},
+                 {"four tiles", 2, 2, {0, 0, 0}},
+                 {"four tiles whose offsets differ by whole units", 2, 2, {100000, -2500, 7}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        DatasetInfo info;
+        const std::string prefix = dir.file(c.what) + "-";
+        const auto tiles =
+            checkTiles(whole, data + "/" + datasetDirName("s"), c.nx, c.ny, c.shift, prefix, info);
+        LocalPointServer tiled(prefix + "many");
+        EXPECT_EQ(get(tiled, "getHeader/s"), get(own, "getHeader/s"));
+        const LasBytes first = LasBytes::read(tiles[0]);
+        for (int axis = 0; axis < 2; ++axis) {
+            // A metre on either side of the first tile's upper edge, across the data, over all levels.
+            const double scale = axis == 0 ? first.header.ScaleFactor_X : first.header.ScaleFactor_Y;
+            const double edge = (axis == 0 ? first.header.Max_X : first.header.Max_Y) + scale;
+            if (edge > info.bounds[2 * axis + 1])
+                continue;
+            const std::string across = "-1e9/1e9", near = num(edge - 1) + "/" + num(edge + 1);
+            const std::string strip = (axis == 0 ? near + "/" + across : across + "/" + near) + "/-1e9/1e9";
+            const auto seam = recordsOf(get(tiled, "getRangeNormals/s/" + strip), info.recordLength);
+            EXPECT_GT(seam.size(), 50u);
+            EXPECT_TRUE(seam == recordsOf(get(own, "getRangeNormals/s/" + strip), info.recordLength))
+                << "seam in "
+                << "xy"[axis];
+        }
+    }
+}
+
+// Files that cannot be imported, alone or as one data set, names and neighbour counts that cannot be used:
+// each refused in one line naming the files; failures while computing or writing, files changing under
+// the import and data directories that cannot be made: nothing written, the data directory as it was.
+TEST(DatasetImport, RefusalsAndFailuresWriteNothing) {
+    TempDir dir;
+    const std::string a = dir.file("a.las"), b = dir.file("b.las"), data = dir.file("data");
+    writeSyntheticLAS(a, SynthOptions{3000, 1, 1});
+    writeSyntheticLAS(b, SynthOptions{3000, 1, 2});
+    writeSyntheticLAS(dir.file("format0.las"), SynthOptions{3000, 0, 3});
+    const LasBytes good = LasBytes::read(b);
+    std::vector<uint32_t> all(good.count());
+    std::iota(all.begin(), all.end(), 0u);
+    auto variant = [&](const std::string& name, auto&& change) {
+        LasBytes v = good;
+        change(v);
+        v.write(dir.file(name), all);
+    };
+    variant("wide.las", [](LasBytes& v) { // the same format with two bytes more per record
+        const size_t rec = v.header.PointDataRecordLength;
+        std::vector<unsigned char> wide;
+        for (size_t at = 0; at < v.records.size(); at += rec) {
+            wide.insert(wide.end(), v.records.begin() + long(at), v.records.begin() + long(at + rec));
+            wide.insert(wide.end(), {0, 0});
+        }
+        v.records = wide;
+        v.header.PointDataRecordLength = uint16_t(rec + 2);
+    });
+    variant("fine.las", [](LasBytes& v) { v.header.ScaleFactor_Y = 0.001; });
+    variant("half.las", [](LasBytes& v) { v.header.OffsetX += 0.5 * v.header.ScaleFactor_X; });
+    variant("far.las", [](LasBytes& v) { v.header.OffsetZ += 3221225472.0 * v.header.ScaleFactor_Z; });
+    good.write(dir.file("empty.las"), {});
+    good.write(dir.file("empty2.las"), {});
+    const std::string bytes = slurp(b);
+    std::string format6 = bytes, version14 = bytes;
+    format6[104] = 6;
+    version14[25] = 4;
+    spit(dir.file("cut.las"), bytes.substr(0, bytes.size() - 100));
+    spit(dir.file("f6.las"), format6);
+    spit(dir.file("v14.las"), version14);
+    const struct {
+        const char* what;
+        std::vector<std::string> files;     // in the order given to the import
+        std::vector<std::string> fragments; // each in the message
+        std::string name = "kept";
+        int neighbours = 8;
+    } cases[] = {
+        {"mixed point formats",
+         {"a.las", "format0.las"},
+         {"a.las and ", "format0.las differ in point data format (1 and 0)"}},
+        {"mixed record lengths",
+         {"a.las", "wide.las"},
+         {"a.las and ", "wide.las differ in point record length (28 bytes and 30 bytes)"}},
+        {"mixed scales",
+         {"a.las", "b.las", "fine.las"},
+         {"a.las and ", "fine.las differ in scale factors (0.01 0.01 0.01 and 0.01 0.001 0.01)"}},
+        {"offsets half a unit apart",
+         {"a.las", "half.las"},
+         {"half.las: its X offset", "a.las's", "by 0.5 scale units, not a whole number"}},
+        {"offsets too far apart for the records",
+         {"a.las", "far.las"},
+         {"far.las: point 0 lies beyond what ", "a.las's offsets"}},
+        {"a truncated file among good ones", {"a.las", "b.las", "cut.las"}, {"cut.las: file is truncated"}},
+        {"a truncated file", {"cut.las"}, {"cut.las: file is truncated"}},
+        {"point format 6", {"f6.las"}, {"f6.las: "}},
+        {"LAS 1.4", {"v14.las"}, {"v14.las: "}},
+        {"a file given twice", {"a.las", "b.las", "a.las"}, {"a.las is the same file as ", "a.las"}},
+        {"only files without points", {"empty.las", "empty2.las"}, {"the files hold no points"}},
+        {"no points at all", {"empty.las"}, {"empty.las: the file holds no points"}},
+        {"a file that is not LAS",
+         {"a.las", "b.las", "nowhere.las"},
+         {"nowhere.las: not a readable LAS file"}},
+        {"a missing file", {"nowhere.las"}, {"nowhere.las: not a readable LAS file"}},
+        {"an empty name", {"a.las"}, {"the data set name is empty"}, ""},
+        {"the name ..", {"a.las"}, {"must not be \".\" or \"..\""}, ".."},
+        {"a name of two lines", {"a.las"}, {"must not hold control characters"}, "two\nlines"},
+        {"two neighbours", {"a.las"}, {"the neighbour count must be from 3 to 64, not 2"}, "kept", 2},
+    };
+    auto at = [&](const std::vector<std::string>& names) {
+        std::vector<std::string> out;
+        for (const auto& n : names)
+            out.push_back(dir.file(n));
+        return out;
+    };
+    auto refused = [](const std::function<void()>& import, const std::string& fragment) {
+        try {
+            import();
+            ADD_FAILURE() << "taken";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(fragment), std::string::npos)
+                << e.what() << "\nlacks: " << fragment;
+        }
+    };
+    importDataset(a, data, "kept", 8);
+    const Contents before = contentsOf(data);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const std::string& target : {data, dir.file("fresh")})
+            for (const auto& f : c.fragments)
+                refused([&] { importDataset(at(c.files), target, c.name, c.neighbours); }, f);
+        EXPECT_FALSE(fs::exists(dir.file("fresh")));
+    }
+    // A failure while computing or writing (here: the progress callback) removes the half-built directory.
+    for (const char* phase : {"normals", "write"})
+        for (const char* name : {"kept", "other"})
+            refused(
+                [&] {
+                    importDataset(a, data, name, 8, [&](const std::string& p, uint64_t done, uint64_t) {
+                        if (p == phase && done > 0)
+                            throw std::runtime_error("stopped");
+                    });
+                },
+                "stopped");
+    // The records are read more than once: a file rewritten meanwhile (the first point moved while the
+    // normals or the levels are computed) is refused by name, not mixed.
+    const std::string changing = dir.file("changing.las");
+    for (const char* phase : {"normals", "levels"}) {
+        fs::copy_file(b, changing, fs::copy_options::overwrite_existing);
+        bool changed = false;
+        refused(
+            [&] {
+                importDataset({a, changing}, data, "kept", 8, [&](const std::string& p, uint64_t, uint64_t) {
+                    if (p == phase && !changed) {
+                        LasBytes moved = good;
+                        moved.records[8] ^= 1; // z of the first point
+                        moved.write(changing, all);
+                        changed = true;
+                    }
+                });
+            },
+            "changing.las: the file changed while it was being imported");
+    }
+    // Data directories that cannot be made or written.
+    const std::string blocker = dir.file("plain-file");
+    spit(blocker, "abc");
+    EXPECT_THROW(importDataset(a, blocker, "x", 8), std::runtime_error);
+    EXPECT_THROW(importDataset(a, blocker + "/sub", "x", 8), std::runtime_error);
+    EXPECT_EQ(slurp(blocker), "abc");
+    if (geteuid() != 0) { // permissions do not bind root
+        const std::string ro = dir.file("readonly");
+        fs::create_directory(ro);
+        chmod(ro.c_str(), 0555);
+        EXPECT_THROW(importDataset(a, ro, "x", 8), std::runtime_error);
+        chmod(ro.c_str(), 0755);
+        EXPECT_TRUE(fs::is_empty(ro));
+    }
+    EXPECT_TRUE(contentsOf(data) == before) << listing(contentsOf(data));
+    // A file without points among others is taken: the data set of the others.
+    EXPECT_EQ(importDataset(at({"a.las", "empty.las"}), data, "with an empty tile", 8).points, 3000u);
+}
+
+// Every real sample: its data set; served, the header, every record once over the levels and tiles of each
+// level over the points' own extent (real headers do not always bound them); and cut into four tiles, the
+// data set of the whole survey.
+TEST(DatasetImport, RealSamples) {
+    std::vector<SampleFile> samples;
+    for (const auto& s : manifestSamples("las"))
+        if (fs::exists(s.path))
+            samples.push_back(s);
+    if (samples.empty())
+        GTEST_SKIP() << "no LAS samples in " << PONTARO_DATA_DIR << "/las";
+    TempDir dir;
+    const std::string data = dir.file("data");
+    for (const auto& s : samples)
+        importDataset(s.path, data, s.name, 10);
+    LocalPointServer server(data);
+    HttpClient http;
+    for (const auto& s : samples) {
+        SCOPED_TRACE(s.name);
+        const std::string ds = data + "/" + datasetDirName(s.name);
+        checkDataset(s.path, ds, s.name);
+        const LasInput in(s.path);
+        Served{http, server.base(), s.name, in}.expectPartitions(
+            {{edges(in.lo[0], in.hi[0], 5), edges(in.lo[1], in.hi[1], 5)}});
+        DatasetInfo info;
+        const int64_t none[3] = {0, 0, 0};
+        if (s.points >= 2000)
+            checkTiles(LasBytes::read(s.path), ds, 2, 2, none, dir.file(s.name) + "-", info);
+    }
 }
 
 } // namespace

@@ -1,77 +1,10 @@
 // The point server over real HTTP on 127.0.0.1 with libcurl: what a range reply holds, how tiles partition
 // a level, and what malformed or hostile requests get.
-#include "PointServer.h"
-#include "DatasetImport.h"
-#include "DatasetStore.h"
 #include "ServerTests.h"
-#include "SyntheticScene.h"
-#include "support/Http.h"
-#include "support/LocalPointServer.h"
 
 #include <cctype>
-#include <thread>
 
 namespace {
-
-// Edges on a regular grid from `from` to past `to`, with `extra` edges (points' own coordinates) added.
-std::vector<double> edges(double from, double to, int n, std::vector<double> extra = {}) {
-    for (int i = 0; i < n; ++i)
-        extra.push_back(from + (to - from) * i / n);
-    extra.push_back(to + 1);
-    std::sort(extra.begin(), extra.end());
-    return extra;
-}
-
-// A served data set as the client sees it.
-struct Served {
-    HttpClient& http;
-    std::string base, name;
-    const LasInput& in;
-    std::string get(const std::string& op, const std::string& args = "", long status = 200) {
-        const HttpReply r = http.get(base + op + "/" + http.escape(name) + args);
-        EXPECT_EQ(r.status, status) << op << args << ": " << r.body;
-        return r.body;
-    }
-    int levels() {
-        const std::string v = get("getNumberOfLevels");
-        return v.size() == 4 ? le<int32_t>(v.data()) : 0;
-    }
-    Records level(int l0, int l1) {
-        return splitReply(get("getLODNormals", "/" + std::to_string(l0) + "/" + std::to_string(l1)),
-                          in.h.PointDataRecordLength);
-    }
-    Records range(double x0, double x1, double y0, double y1, int l, const std::string& z = "-1e12/1e12") {
-        Records out = splitReply(get("getRangeLODNormals", "/" + num(x0) + "/" + num(x1) + "/" + num(y0) +
-                                                               "/" + num(y1) + "/" + z + "/" +
-                                                               std::to_string(l) + "/" + std::to_string(l)),
-                                 in.h.PointDataRecordLength);
-        EXPECT_EQ(outside(out, in.h, x0, x1, y0, y1), 0u);
-        return out;
-    }
-    // The header, every record once over the levels, and the tiles of each grid partitioning each level.
-    void expectPartitions(const std::vector<std::pair<std::vector<double>, std::vector<double>>>& grids) {
-        EXPECT_EQ(get("getHeader"), in.header());
-        const int L = levels();
-        ASSERT_GE(L, 1);
-        Records all;
-        for (int l = 0; l < L; ++l) {
-            const Records whole = sorted(level(l, l));
-            all.insert(all.end(), whole.begin(), whole.end());
-            for (size_t g = 0; g < grids.size(); ++g) {
-                SCOPED_TRACE("level " + std::to_string(l) + ", grid " + std::to_string(g));
-                const auto& [xs, ys] = grids[g];
-                Records got;
-                for (size_t i = 0; i + 1 < xs.size(); ++i)
-                    for (size_t j = 0; j + 1 < ys.size(); ++j) {
-                        const Records t = range(xs[i], xs[i + 1], ys[j], ys[j + 1], l);
-                        got.insert(got.end(), t.begin(), t.end());
-                    }
-                EXPECT_TRUE(sorted(got) == whole);
-            }
-        }
-        EXPECT_TRUE(sorted(all) == in.records()) << "levels do not hold every input record exactly once";
-    }
-};
 
 // One data directory for the suite: a synthetic scene; the same with X's scale and every raw X negated
 // (the X order of a cell runs the other way in raw values); a copy written without that order, as old
@@ -219,22 +152,6 @@ TEST_F(ServedScene, TilesOfAnyGridPartitionEachLevel) {
                     flipX(rec, 0);
                 EXPECT_TRUE(sorted(back) == plain);
             }
-}
-
-// Every real sample, served: header, every record once over the levels, and tiles of each level over the
-// points' own extent (real headers do not always bound them).
-TEST(PointServer, RealSamples) {
-    const auto& samples = importedSamples();
-    if (samples.files.empty())
-        GTEST_SKIP() << "no LAS samples in " << PONTARO_DATA_DIR << "/las";
-    LocalPointServer server(samples.data);
-    HttpClient http;
-    for (const auto& f : samples.files) {
-        SCOPED_TRACE(f.name);
-        const LasInput in(f.path);
-        Served{http, server.base(), f.name, in}.expectPartitions(
-            {{edges(in.lo[0], in.hi[0], 5), edges(in.lo[1], in.hi[1], 5)}});
-    }
 }
 
 TEST_F(ServedScene, MalformedAndHostileRequests) {

@@ -1,8 +1,17 @@
 #pragma once
 // Helpers of the point server's tests: whole files, data set directories, point replies and raw sockets.
+#include "DatasetFormat.h"
 #include "DatasetImport.h"
+#include "DatasetStore.h"
 #include "LASHeader.h"
+#include "PointServer.h"
 #include "PointServerAddress.h"
+#include "SyntheticScene.h"
+#include "TestConfig.h"
+#include "support/Http.h"
+#include "support/LasTiles.h"
+#include "support/LocalPointServer.h"
+#include "support/RunProcess.h"
 #include "support/Samples.h"
 #include "support/TempDir.h"
 
@@ -12,14 +21,17 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <netinet/in.h>
+#include <numeric>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -210,22 +222,62 @@ private:
     bool connected_ = false;
 };
 
-// The real LAS samples, imported once per program as data sets named after their files.
-constexpr int kSampleNeighbours = 10;
-struct ImportedSamples {
-    std::vector<SampleFile> files;
-    std::string data;
-};
-inline const ImportedSamples& importedSamples() {
-    static TempDir dir;
-    static const ImportedSamples imported = [] {
-        ImportedSamples s{{}, dir.file("data")};
-        for (const auto& f : manifestSamples("las"))
-            if (std::filesystem::exists(f.path)) {
-                importDataset(f.path, s.data, f.name, kSampleNeighbours);
-                s.files.push_back(f);
-            }
-        return s;
-    }();
-    return imported;
+// Edges on a regular grid from `from` to past `to`, with `extra` edges (points' own coordinates) added.
+inline std::vector<double> edges(double from, double to, int n, std::vector<double> extra = {}) {
+    for (int i = 0; i < n; ++i)
+        extra.push_back(from + (to - from) * i / n);
+    extra.push_back(to + 1);
+    std::sort(extra.begin(), extra.end());
+    return extra;
 }
+
+// A served data set as the client sees it.
+struct Served {
+    HttpClient& http;
+    std::string base, name;
+    const LasInput& in;
+    std::string get(const std::string& op, const std::string& args = "", long status = 200) {
+        const HttpReply r = http.get(base + op + "/" + http.escape(name) + args);
+        EXPECT_EQ(r.status, status) << op << args << ": " << r.body;
+        return r.body;
+    }
+    int levels() {
+        const std::string v = get("getNumberOfLevels");
+        return v.size() == 4 ? le<int32_t>(v.data()) : 0;
+    }
+    Records level(int l0, int l1) {
+        return splitReply(get("getLODNormals", "/" + std::to_string(l0) + "/" + std::to_string(l1)),
+                          in.h.PointDataRecordLength);
+    }
+    Records range(double x0, double x1, double y0, double y1, int l, const std::string& z = "-1e12/1e12") {
+        Records out = splitReply(get("getRangeLODNormals", "/" + num(x0) + "/" + num(x1) + "/" + num(y0) +
+                                                               "/" + num(y1) + "/" + z + "/" +
+                                                               std::to_string(l) + "/" + std::to_string(l)),
+                                 in.h.PointDataRecordLength);
+        EXPECT_EQ(outside(out, in.h, x0, x1, y0, y1), 0u);
+        return out;
+    }
+    // The header, every record once over the levels, and the tiles of each grid partitioning each level.
+    void expectPartitions(const std::vector<std::pair<std::vector<double>, std::vector<double>>>& grids) {
+        EXPECT_EQ(get("getHeader"), in.header());
+        const int L = levels();
+        ASSERT_GE(L, 1);
+        Records all;
+        for (int l = 0; l < L; ++l) {
+            const Records whole = sorted(level(l, l));
+            all.insert(all.end(), whole.begin(), whole.end());
+            for (size_t g = 0; g < grids.size(); ++g) {
+                SCOPED_TRACE("level " + std::to_string(l) + ", grid " + std::to_string(g));
+                const auto& [xs, ys] = grids[g];
+                Records got;
+                for (size_t i = 0; i + 1 < xs.size(); ++i)
+                    for (size_t j = 0; j + 1 < ys.size(); ++j) {
+                        const Records t = range(xs[i], xs[i + 1], ys[j], ys[j + 1], l);
+                        got.insert(got.end(), t.begin(), t.end());
+                    }
+                EXPECT_TRUE(sorted(got) == whole);
+            }
+        }
+        EXPECT_TRUE(sorted(all) == in.records()) << "levels do not hold every input record exactly once";
+    }
+};

@@ -1,13 +1,6 @@
 // pontaro-server run as a user runs it: import, list, verify and serve, and one clear line on failure.
-#include "DatasetImport.h"
 #include "ServerTests.h"
-#include "SyntheticScene.h"
-#include "TestConfig.h"
-#include "support/Http.h"
-#include "support/LasTiles.h"
-#include "support/RunProcess.h"
 
-#include <csignal>
 #include <sstream>
 
 namespace {

@@ -3,19 +3,10 @@
 // deadline, request heads are bounded, excess connections are refused, and a stop is prompt whatever the
 // clients do. Real sockets and libcurl on 127.0.0.1; the pontaro-server program where its memory or its
 // signals are what is checked.
-#include "DatasetImport.h"
-#include "PointServer.h"
 #include "ServerTests.h"
-#include "SyntheticScene.h"
-#include "TestConfig.h"
-#include "support/Http.h"
-#include "support/LocalPointServer.h"
-#include "support/RunProcess.h"
 
 #include <atomic>
-#include <csignal>
 #include <functional>
-#include <thread>
 
 namespace {
 
