@@ -1,10 +1,14 @@
-// The protocol client: its incremental parsers under every split of a reply, and its requests against the
-// real point server on 127.0.0.1.
+// The protocol client: its incremental parsers under every split of a reply and its requests against the
+// real point server on 127.0.0.1; the stream buffer and the threaded decompressor filing a compressed
+// block's points into tiles while its bytes arrive.
 #include "ServerRetriever.h"
+#include "CLASCompressor.h"
 #include "DatasetImport.h"
 #include "LASHeader.h"
+#include "LASThreadedDecompressor.h"
 #include "LODGrid.h"
 #include "LODRequest.h"
+#include "PointCodec.h"
 #include "SplatTile.h"
 #include "SyntheticScene.h"
 #include "support/CaptureStdout.h"
@@ -16,9 +20,12 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <random>
+#include <stdexcept>
+#include <thread>
 #include <tuple>
 
 namespace {
@@ -28,21 +35,18 @@ std::array<uint8_t, 4> attributeBytes(int i) {
     return {uint8_t(i), uint8_t(0xa0 ^ i), uint8_t(0x49 + i), uint8_t(0xc2 - 3 * i)};
 }
 
-// Wire records of `count` points of a record length, with colours where the format has them, and the
-// attribute bytes of every point.
+// Wire records (record, then three normal floats) of `count` points: point i at z = -i, colour
+// (i, 2i, 65535 - i) where the format has one; in three rows, the last points beyond the grid of `feed`.
 std::string wireRecords(int format, int recordLength, int count) {
     std::string out;
     for (int i = 0; i < count; ++i) {
         std::string r(size_t(recordLength) + 12, '\0');
-        const int32_t xyz[3] = {1000 * i + 5, 100000 * (i % 3) + 7, -i}; // rows 0, 0, 1
+        const int32_t xyz[3] = {1000 * i + 5, 100000 * (i % 3) + 7, -i};
         std::memcpy(r.data(), xyz, 12);
-        const auto attributes = attributeBytes(i);
-        std::memcpy(r.data() + 12, attributes.data(), 4);
-        const int colorAt = format == 2 ? 20 : format == 3 ? 28 : -1;
-        if (colorAt >= 0) {
-            const uint16_t rgb[3] = {uint16_t(i), uint16_t(2 * i), uint16_t(65535 - i)};
-            std::memcpy(r.data() + colorAt, rgb, 6);
-        }
+        std::memcpy(r.data() + 12, attributeBytes(i).data(), 4);
+        const uint16_t rgb[3] = {uint16_t(i), uint16_t(2 * i), uint16_t(65535 - i)};
+        if (format >= 2)
+            std::memcpy(r.data() + (format == 2 ? 20 : 28), rgb, 6);
         const float n[3] = {0.0f, 0.6f, 0.8f + float(i)};
         std::memcpy(r.data() + recordLength, n, 12);
         out += r;
@@ -51,23 +55,22 @@ std::string wireRecords(int format, int recordLength, int count) {
 }
 
 struct Filed {
+    // Per tile: (x, y, z, nz), (r, g, b), attribute bytes.
     std::vector<std::vector<std::tuple<int32_t, int32_t, int32_t, float>>> splats;
     std::vector<std::vector<std::tuple<int, int, int>>> colors;
     std::vector<std::vector<std::array<uint8_t, 4>>> attributes;
     uint32_t read = 0, filed = 0, dropped = 0;
 };
 
-// Feeds the reply to the tile parser in chunks cut at the given sizes (cycled) and returns what was filed.
-// `skip`: a tile the request does not hold (none when negative).
+// Feeds the reply to the point parser in chunks cut at the given sizes (cycled); tile `skip` is not in
+// the request.
 Filed feed(const std::string& reply, const std::vector<size_t>& cuts, int skip = -1) {
     LASHeader h;
     h.NumberOfPointRecords = 300000;
     h.ScaleFactor_X = h.ScaleFactor_Y = h.ScaleFactor_Z = 1;
     h.Max_X = 300000;
     h.Max_Y = 200000;
-    StdoutCapture quiet;
-    LODGrid grid(&h);
-    quiet.take();
+    LODGrid grid(&h, nullptr);
     std::vector<SplatTile> tiles(grid.getNumberOfTiles());
     LODRequest r;
     r.grid = &grid;
@@ -78,20 +81,14 @@ Filed feed(const std::string& reply, const std::vector<size_t>& cuts, int skip =
     resetPointStream();
     numReadPoints = 0;
     std::string data = reply;
-    size_t at = 0;
-    for (size_t k = 0; at < data.size(); ++k) {
+    for (size_t k = 0, at = 0; at < data.size(); ++k) {
         const size_t n = std::min(cuts[k % cuts.size()], data.size() - at);
         EXPECT_EQ(stream_writePointsLODNormals(data.data() + at, 1, n, &r), n);
         at += n;
     }
-    Filed f;
-    f.read = numReadPoints;
-    f.filed = r.numSplats;
-    f.dropped = r.droppedSplats;
+    Filed f{{}, {}, {}, numReadPoints, r.numSplats, r.droppedSplats};
     for (auto& t : tiles) {
-        f.splats.emplace_back();
-        f.colors.emplace_back();
-        f.attributes.emplace_back();
+        f.splats.emplace_back(), f.colors.emplace_back(), f.attributes.emplace_back();
         for (const PointAttributes& a : t.attributes)
             f.attributes.back().push_back({a.intensityLow, a.intensityHigh, a.returns, a.classification});
         for (auto& s : t.splats)
@@ -102,51 +99,52 @@ Filed feed(const std::string& reply, const std::vector<size_t>& cuts, int skip =
     return f;
 }
 
+// Records split across chunks anywhere are filed once and alike; dropped splats (beyond the grid or in
+// a tile not requested) take their colours along; every splat keeps its own colour and attribute bytes.
 TEST(StreamParsers, PointsAreTheSameUnderEverySplit) {
     std::mt19937 rng(3);
-    for (auto [format, length] : {std::pair{0, 20}, {1, 28}, {2, 26}, {3, 34}, {3, 39}}) {
-        SCOPED_TRACE("format " + std::to_string(format) + ", record " + std::to_string(length));
-        pointSize = uint16_t(length);
-        pointFormat = format;
-        const std::string reply = wireRecords(format, length, 50);
-        const Filed whole = feed(reply, {reply.size()});
-        EXPECT_EQ(whole.read, 50u);
-        size_t splats = 0, colors = 0;
-        for (size_t t = 0; t < whole.splats.size(); ++t) {
-            splats += whole.splats[t].size();
-            colors += whole.colors[t].size();
-            if (format >= 2) {
-                EXPECT_EQ(whole.colors[t].size(), whole.splats[t].size()); // one colour per splat, same tile
-            }
-        }
-        EXPECT_EQ(splats, 50u);
-        EXPECT_EQ(colors, format >= 2 ? 50u : 0u);
-        if (format >= 2) {
-            EXPECT_EQ(whole.colors[0][1],
-                      std::make_tuple(1, 2, 65534)); // tile 0 holds points 0, 1, 3, 4, ...
-            EXPECT_EQ(whole.colors[1][0], std::make_tuple(2, 4, 65533)); // tile 1 points 2, 5, ...
-        }
-        std::vector<size_t> random;
-        for (int i = 0; i < 40; ++i)
-            random.push_back(1 + rng() % 97);
-        for (const auto& cuts : std::vector<std::vector<size_t>>{{1}, {7}, {size_t(length) + 11}, random}) {
-            const Filed split = feed(reply, cuts);
-            EXPECT_EQ(split.splats, whole.splats);
-            EXPECT_EQ(split.colors, whole.colors);
-            EXPECT_EQ(split.attributes, whole.attributes);
-        }
-        // Every splat carries bytes 12 to 15 of its own record (point i has z = -i), colours or not.
+    std::vector<size_t> random;
+    for (int i = 0; i < 40; ++i)
+        random.push_back(1 + rng() % 97);
+    for (auto [format, length] : {std::pair{0, 20}, {1, 28}, {2, 26}, {3, 34}, {3, 39}})
         for (bool colours : {true, false}) {
+            SCOPED_TRACE("format " + std::to_string(format) + ", record " + std::to_string(length) +
+                         (colours ? "" : ", colours off"));
+            pointSize = uint16_t(length);
+            pointFormat = format;
             StreamReaders::loadColors = colours;
-            const Filed f = colours ? whole : feed(reply, {13});
-            for (size_t t = 0; t < f.splats.size(); ++t) {
-                ASSERT_EQ(f.attributes[t].size(), f.splats[t].size());
-                for (size_t k = 0; k < f.splats[t].size(); ++k)
-                    EXPECT_EQ(f.attributes[t][k], attributeBytes(-std::get<2>(f.splats[t][k])));
+            const std::string reply = wireRecords(format, length, 700);
+            const Filed whole = feed(reply, {reply.size()}, 1);
+            EXPECT_EQ(whole.read, 700u);
+            EXPECT_EQ(whole.filed + whole.dropped, 700u);
+            EXPECT_GT(whole.dropped, 0u);
+            EXPECT_TRUE(whole.splats[1].empty());
+            size_t filed = 0;
+            for (size_t t = 0; t < whole.splats.size(); ++t) {
+                filed += whole.splats[t].size();
+                ASSERT_EQ(whole.colors[t].size(), format >= 2 && colours ? whole.splats[t].size() : 0u);
+                ASSERT_EQ(whole.attributes[t].size(), whole.splats[t].size());
+                for (size_t k = 0; k < whole.splats[t].size(); ++k) {
+                    const int i = -std::get<2>(whole.splats[t][k]);
+                    EXPECT_EQ(std::get<0>(whole.splats[t][k]), 1000 * i + 5);
+                    EXPECT_EQ(whole.attributes[t][k], attributeBytes(i));
+                    if (!whole.colors[t].empty()) {
+                        EXPECT_EQ(whole.colors[t][k], std::make_tuple(i, 2 * i, 65535 - i));
+                    }
+                }
+            }
+            EXPECT_EQ(filed, whole.filed);
+            EXPECT_GT(filed, 100u);
+            for (const auto& cuts :
+                 std::vector<std::vector<size_t>>{{1}, {7}, {size_t(length) + 11}, random, {16384}}) {
+                const Filed split = feed(reply, cuts, 1);
+                EXPECT_EQ(split.splats, whole.splats);
+                EXPECT_EQ(split.colors, whole.colors);
+                EXPECT_EQ(split.attributes, whole.attributes);
+                EXPECT_EQ(split.read, 700u);
             }
         }
-        StreamReaders::loadColors = true;
-    }
+    StreamReaders::loadColors = true;
     // An empty reply files nothing; a partial record left by a failed transfer is discarded before the next.
     pointSize = 20;
     pointFormat = 0;
@@ -154,85 +152,42 @@ TEST(StreamParsers, PointsAreTheSameUnderEverySplit) {
     const std::string reply = wireRecords(0, 20, 3);
     LODRequest none;
     std::string cut = reply.substr(0, 17);
-    stream_writePointsLODNormals(cut.data(), 1, cut.size(), &none); // no record complete: nothing filed
+    stream_writePointsLODNormals(cut.data(), 1, cut.size(), &none);
     const Filed after = feed(reply, {reply.size()});
     EXPECT_EQ(after.read, 3u);
     EXPECT_EQ(std::get<0>(after.splats[0][0]), 5);
 }
 
-// Long replies are filed in batches: splats beyond the grid or in a tile the request does not hold are
-// dropped and counted, and every colour and attribute record filed stays with its own splat, whatever
-// the chunks.
-TEST(StreamParsers, DroppedSplatsTakeTheirColoursAlong) {
-    pointSize = 26;
-    pointFormat = 2;
-    const std::string reply = wireRecords(2, 26, 700); // the last points lie beyond the grid
-    const Filed whole = feed(reply, {reply.size()}, 1);
-    for (const auto& cuts : std::vector<std::vector<size_t>>{{reply.size()}, {16384}, {1, 97, 38 * 7 + 5}}) {
-        const Filed f = feed(reply, cuts, 1);
-        EXPECT_EQ(f.splats, whole.splats);
-        EXPECT_EQ(f.read, 700u);
-        EXPECT_EQ(f.filed + f.dropped, 700u);
-        EXPECT_TRUE(f.splats[1].empty());
-        size_t filed = 0;
-        for (size_t t = 0; t < f.splats.size(); ++t) {
-            ASSERT_EQ(f.colors[t].size(), f.splats[t].size());
-            ASSERT_EQ(f.attributes[t].size(), f.splats[t].size());
-            for (size_t k = 0; k < f.splats[t].size(); ++k) {
-                const int point = -std::get<2>(f.splats[t][k]);
-                EXPECT_EQ(std::get<0>(f.colors[t][k]), point); // red is the point's number
-                EXPECT_EQ(f.attributes[t][k], attributeBytes(point));
-            }
-            filed += f.splats[t].size();
-        }
-        EXPECT_EQ(filed, f.filed);
-        EXPECT_GT(f.dropped, 0u);
-        EXPECT_GT(f.filed, 0u);
-    }
-}
-
+// The header's declared size (little-endian at byte 94) ends its transfer; an integer of four bytes;
+// lines, the last one kept until its end arrives.
 TEST(StreamParsers, HeaderIntegerAndLines) {
-    std::string h227(227, 'h'), h235(235 + 9, 'x');
-    h227[94] = char(227), h227[95] = 0;
-    h235[94] = char(235), h235[95] = 0;
-    headerBuffer.clear();
-    stream_writeHeader(h227.data(), 1, 227, nullptr);
-    EXPECT_EQ(headerBytesRead, 227u);
-    EXPECT_EQ(headerSize, 227);
-    headerBuffer.clear();
-    {
-        StdoutCapture quiet;
-        stream_writeHeader(h235.data(), 1, 200, nullptr);
-        stream_writeHeader(h235.data() + 200, 1, h235.size() - 200, nullptr); // 9 bytes beyond the header
+    for (int size : {227, 235, 0x1e3}) {
+        std::string h(size_t(size) + 9, 'x');
+        h[94] = char(size & 0xff), h[95] = char(size >> 8);
+        headerBuffer.clear();
+        stream_writeHeader(h.data(), 1, 200, nullptr);
+        stream_writeHeader(h.data() + 200, 1, h.size() - 200, nullptr); // 9 bytes beyond the header
+        EXPECT_EQ(headerSize, size);
+        EXPECT_EQ(headerBytesRead, uint32_t(size));
+        EXPECT_EQ(headerBuffer.size(), size_t(size));
     }
-    EXPECT_EQ(headerBytesRead, 235u);
-    EXPECT_EQ(headerBuffer.size(), 235u);
-
-    const char four[] = {0x10, 0x27, 0x00, 0x00, 0x01};
+    char four[] = {0x10, 0x27, 0x00, 0x00, 0x01};
     currentPointer = 0;
-    EXPECT_EQ(stream_writeInt(const_cast<char*>(four), 1, 2, nullptr), 2u);
-    EXPECT_EQ(stream_writeInt(const_cast<char*>(four) + 2, 1, 2, nullptr), 2u);
+    EXPECT_EQ(stream_writeInt(four, 1, 2, nullptr), 2u);
+    EXPECT_EQ(stream_writeInt(four + 2, 1, 2, nullptr), 2u);
     EXPECT_EQ(streamInt, 10000);
-    EXPECT_EQ(stream_writeInt(const_cast<char*>(four) + 4, 1, 1, nullptr), 0u); // a fifth byte aborts
-
+    EXPECT_EQ(stream_writeInt(four + 4, 1, 1, nullptr), 0u); // a fifth byte aborts
     currentLine.clear();
     std::vector<std::string> names;
-    std::string list = "alpha\nbeta\n";
-    stream_readLines(list.data(), 1, list.size(), &names);
-    EXPECT_EQ(names, (std::vector<std::string>{"alpha", "beta"}));
-    names.clear();
-    list = "one\ntwo";
-    stream_readLines(list.data(), 1, list.size(), &names);
-    EXPECT_EQ(names, std::vector<std::string>{"one"});
-    list = "\n";
-    stream_readLines(list.data(), 1, list.size(), &names);
-    EXPECT_EQ(names, (std::vector<std::string>{"one", "two"}));
+    for (std::string part : {"alpha\nbeta\n", "one\ntwo", "\n"})
+        stream_readLines(part.data(), 1, part.size(), &names);
+    EXPECT_EQ(names, (std::vector<std::string>{"alpha", "beta", "one", "two"}));
     currentLine.clear();
 }
 
+// Two data sets imported once: a scene of two slabs, and the same scene lowered below zero height.
 class AgainstTheServer : public ::testing::Test {
 protected:
-    // Two data sets, imported once: a scene of two slabs, and the same scene lowered below zero height.
     static void SetUpTestSuite() {
         dir_ = new TempDir;
         las_ = dir_->file("scene.las");
@@ -247,10 +202,7 @@ protected:
         importDataset(las_, dir_->file("data"), "scene one", 8);
         importDataset(dir_->file("low.las"), dir_->file("data"), "below zero", 8);
     }
-    static void TearDownTestSuite() {
-        delete dir_;
-        dir_ = nullptr;
-    }
+    static void TearDownTestSuite() { delete dir_; }
     void SetUp() override {
         server_ = std::make_unique<LocalPointServer>(dir_->file("data"));
         saved_ = DEFAULT_SERVER;
@@ -260,53 +212,39 @@ protected:
         server_.reset();
         DEFAULT_SERVER = saved_;
     }
-    static TempDir* dir_;
-    static std::string las_;
+    static inline TempDir* dir_ = nullptr;
+    static inline std::string las_;
     std::string saved_;
     std::unique_ptr<LocalPointServer> server_;
 };
-TempDir* AgainstTheServer::dir_ = nullptr;
-std::string AgainstTheServer::las_;
 
+// Names, a header and level count (a name with a space), an unknown data set, a server gone.
 TEST_F(AgainstTheServer, NamesMetadataAndFailures) {
     ServerRetriever r;
     std::vector<std::string> names;
     ASSERT_EQ(r.retrieveDatasetNames(names), 0);
     EXPECT_EQ(names, (std::vector<std::string>{"below zero", "scene one"}));
-
     datasetName = "scene one";
     LASHeader h;
     int levels = 0;
-    StdoutCapture capture;
-    const int got = r.retrieveMetadata(h, levels);
-    std::string out = capture.take();
-    ASSERT_EQ(got, 0) << out;
-    EXPECT_NE(out.find("Requesting number of levels: " + DEFAULT_SERVER + "getNumberOfLevels/scene%20one\n"),
-              std::string::npos)
-        << out;
-    EXPECT_NE(out.find("Number of levels read " + std::to_string(levels)), std::string::npos);
+    ASSERT_EQ(r.retrieveMetadata(h, levels), 0);
     EXPECT_EQ(levels,
               int(readDatasetInfo(dir_->file("data") + "/" + datasetDirName("scene one")).levels.size()));
     EXPECT_EQ(h.NumberOfPointRecords, 120000u);
     EXPECT_EQ(h.PointDataFormatID, 3);
     EXPECT_EQ(std::string(h.FileSignature, 4), "LASF");
-
     datasetName = "nothing";
-    {
-        StdoutCapture c;
-        EXPECT_EQ(r.retrieveMetadata(h, levels), 2);
-        EXPECT_EQ(c.take(), "Error in server response, error code 22\n");
-    }
+    EXPECT_EQ(r.retrieveMetadata(h, levels), 2);
     server_->stop();
     StdoutCapture c;
     EXPECT_EQ(r.retrieveDatasetNames(names), 4);
     EXPECT_EQ(c.take().rfind("Error in server response, error code 7", 0), 0u);
 }
 
+// Every point of a data set, by slabs and by levels, heights below zero included.
 TEST_F(AgainstTheServer, WholeDataSetBySlabsAndByLevels) {
     ServerRetriever r;
-    StdoutCapture quiet;
-    for (const char* name : {"scene one", "below zero"}) {
+    for (const char* name : {"scene one", "below zero"})
         for (int mode : {0, 1}) {
             SCOPED_TRACE(std::string(name) + ", mode " + std::to_string(mode));
             datasetName = name;
@@ -322,8 +260,192 @@ TEST_F(AgainstTheServer, WholeDataSetBySlabsAndByLevels) {
             std::sort(got.begin(), got.end());
             EXPECT_TRUE(got == rawPointsOf(las_)) << got.size() << " points";
         }
-    }
     retrievalType = 0;
+}
+
+std::vector<unsigned char> bytes(size_t n, int from = 0) {
+    std::vector<unsigned char> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = uint8_t(from + int(i));
+    return v;
+}
+
+// Whole items across chunks; the look-back kept and older chunks freed; a reader waits for its producer
+// and abort() ends a wait no byte would end.
+TEST(StreamBuffer, ReadsAcrossChunksKeepsTheLookBackAndWaits) {
+    StreamBuffer b;
+    for (int i = 0; i < 20; ++i) {
+        auto c = bytes(i < 2 ? 7 : 100, i < 2 ? 7 * i : i * 100 - 186);
+        b.pushBytes(c.data(), c.size());
+    }
+    b.setEndOfStream();
+    std::vector<unsigned char> out(1814);
+    EXPECT_EQ(b.read(out.data(), 4, 3), 3u);
+    for (int i = 0; i < 12; ++i)
+        ASSERT_EQ(out[size_t(i)], i); // in push order across chunks
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(b.read(out.data() + 12 + 10 * i, 1, 10), 10u);
+    EXPECT_GE(b.discarded(), 600u); // chunks well behind the position are gone
+    EXPECT_LE(b.bufferedChunks(), 14u);
+    b.seek(1012 - 256); // the look-back is still there
+    unsigned char x = 0;
+    ASSERT_EQ(b.read(&x, 1, 1), 1u);
+    EXPECT_EQ(x, uint8_t(1012 - 256));
+    EXPECT_THROW(b.seek(10), std::out_of_range);
+    b.seek(1500); // forward over buffered data
+    ASSERT_EQ(b.read(&x, 1, 1), 1u);
+    EXPECT_EQ(x, uint8_t(1500));
+    EXPECT_EQ(b.read(out.data(), 1000, 1), 0u); // less than an item left
+    EXPECT_EQ(b.read(out.data(), 1, 1000), 313u);
+    EXPECT_EQ(b.read(out.data(), 1, 5), 0u); // nothing left, the end is set: at once
+    EXPECT_EQ(b.position(), 1814);
+
+    StreamBuffer live;
+    const auto all = bytes(100000);
+    std::thread producer([&] {
+        std::mt19937 rng(1);
+        for (size_t at = 0; at < all.size();) {
+            const size_t n = std::min<size_t>(1 + rng() % 3000, all.size() - at);
+            live.pushBytes(all.data() + at, n);
+            at += n;
+            if (rng() % 8 == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        live.setEndOfStream();
+    });
+    std::vector<unsigned char> got;
+    unsigned char part[777];
+    for (size_t n; (n = live.read(part, 1, sizeof part)) > 0;)
+        got.insert(got.end(), part, part + n);
+    producer.join();
+    EXPECT_TRUE(got == all);
+    StreamBuffer idle;
+    std::thread aborter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        idle.abort();
+    });
+    EXPECT_EQ(idle.read(part, 1, 10), 0u);
+    aborter.join();
+}
+
+class Decompression : public ::testing::Test {
+protected:
+    void SetUp() override {
+        writeSyntheticLAS(dir_.file("s.las"), SynthOptions{20000, 3, 4});
+        std::ifstream in(dir_.file("s.las"), std::ios::binary);
+        file_.assign(std::istreambuf_iterator<char>(in), {});
+        header_.copyFromBuffer(reinterpret_cast<const unsigned char*>(file_.data()));
+        pointcodec::Columns cols;
+        cols.fromRecords(record(0), header_.NumberOfPointRecords, header_.PointDataFormatID,
+                         header_.PointDataRecordLength);
+        CLASCompressor().compressBlock(cols, block_);
+        grid_ = std::make_unique<LODGrid>(&header_, nullptr);
+        tiles_ = std::vector<SplatTile>(grid_->getNumberOfTiles());
+        request_.grid = grid_.get();
+        request_.splatTiles = &tiles_;
+        for (uint32_t t = 0; t < grid_->getNumberOfTiles(); ++t)
+            request_.tiles.insert(t);
+    }
+    const unsigned char* record(size_t i) const {
+        return reinterpret_cast<const unsigned char*>(file_.data()) + header_.OffsetToPointData +
+               i * header_.PointDataRecordLength;
+    }
+    TempDir dir_;
+    std::string file_;
+    LASHeader header_;
+    std::vector<unsigned char> block_;
+    std::unique_ptr<LODGrid> grid_;
+    std::vector<SplatTile> tiles_;
+    LODRequest request_;
+};
+
+// Every point in its tile in record order with its coordinates, attribute bytes and colour (its own or its
+// class's); a cut reply ends the run with a failure and the worker serves the next request.
+TEST_F(Decompression, PointsArriveInTheirTilesWhileTheBlockStreamsIn) {
+    LASThreadedDecompressor d;
+    d.initializePointDecompressor(&header_);
+    ASSERT_TRUE(d.Start());
+    for (bool classes : {false, true}) {
+        StreamReaders::forceClassificationColors = classes;
+        for (auto& t : tiles_)
+            t.splats.clear(), t.colors.clear(), t.attributes.clear();
+        request_.numSplats = 0;
+        d.initializeRequest(&request_);
+        d.setRetrievalSize(int(header_.NumberOfPointRecords));
+        d.startDecompression();
+        std::mt19937 rng(7);
+        for (size_t at = 0; at < block_.size();) {
+            const size_t n = std::min<size_t>(1 + rng() % 5000, block_.size() - at);
+            d.pushBytes(block_.data() + at, n);
+            at += n;
+        }
+        d.endOfStream();
+        ASSERT_TRUE(d.waitForDecompressionEnd());
+        EXPECT_TRUE(d.finished);
+        EXPECT_EQ(d.failures, 0);
+        EXPECT_EQ(request_.numSplats, header_.NumberOfPointRecords);
+        std::vector<size_t> next(tiles_.size(), 0);
+        size_t wrong = 0;
+        for (size_t i = 0; i < header_.NumberOfPointRecords; ++i) {
+            int32_t xy[2];
+            uint16_t rgb[3];
+            std::memcpy(xy, record(i), 8);
+            std::memcpy(rgb, record(i) + 28, 6);
+            const size_t t = size_t(grid_->getSplatTile(xy[0], xy[1])), k = next[t]++;
+            const int cls = record(i)[15] & 31;
+            const Color want = !classes   ? Color{rgb[0], rgb[1], rgb[2]}
+                               : cls == 2 ? Color{30000, 30000, 0}
+                               : cls == 6 ? Color{50000, 0, 0}
+                               : cls == 7 ? Color{0, 65000, 0}
+                                          : Color{65000, 65000, 65000};
+            ASSERT_LT(k, tiles_[t].splats.size());
+            const Color& c = tiles_[t].colors[k];
+            wrong += std::memcmp(&tiles_[t].splats[k], record(i), 12) != 0 ||
+                     std::memcmp(&tiles_[t].attributes[k], record(i) + 12, 4) != 0 || c.r != want.r ||
+                     c.b != want.b || tiles_[t].splats[k].nz != 1000.0f;
+        }
+        EXPECT_EQ(wrong, 0u);
+        for (size_t t = 0; t < tiles_.size(); ++t)
+            EXPECT_EQ(tiles_[t].colors.size(), next[t]) << "tile " << t;
+    }
+    StreamReaders::forceClassificationColors = false;
+    d.initializeRequest(&request_);
+    d.setRetrievalSize(int(header_.NumberOfPointRecords));
+    d.startDecompression();
+    d.pushBytes(block_.data(), block_.size() / 3);
+    d.endOfStream();
+    ASSERT_TRUE(d.waitForDecompressionEnd());
+    EXPECT_EQ(d.failures, 1);
+}
+
+// Workers waiting for a start or for bytes stop at once; a negative size ends the run with an error.
+TEST_F(Decompression, StopsPromptlyAndRefusesANegativeSize) {
+    const auto t0 = std::chrono::steady_clock::now();
+    for (bool starved : {false, true}) {
+        LASThreadedDecompressor d;
+        d.initializePointDecompressor(&header_);
+        d.Start();
+        if (starved) {
+            d.initializeRequest(&request_);
+            d.setRetrievalSize(100);
+            d.startDecompression();
+            d.pushBytes(block_.data(), 10);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    StdoutCapture capture;
+    LASThreadedDecompressor d;
+    d.initializePointDecompressor(&header_);
+    d.Start();
+    d.initializeRequest(&request_);
+    d.startDecompression(); // size still -1
+    EXPECT_TRUE(d.waitForDecompressionEnd());
+    for (int i = 0; i < 100 && d.ThreadState() == CThread::Running; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_NE(d.ThreadState(), CThread::Running);
+    EXPECT_NE(capture.take().find("Error, request size for decompression -1, should be nonnegative."),
+              std::string::npos);
 }
 
 } // namespace
