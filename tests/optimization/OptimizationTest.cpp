@@ -125,7 +125,9 @@ TEST(RenderToTextureView, EverySplatInsideTheTextureAndTheDepthRange) {
         RenderToTextureSetup s;
         ASSERT_TRUE(prepareRTT(cases[i].splats, cases[i].frame, s));
         for (int k = 0; k < 16; ++k)
-            ASSERT_TRUE(std::isfinite(s.modelView[k]) && std::isfinite(s.projection[k])) << k;
+            ASSERT_TRUE(std::isfinite(s.modelView[k]) && std::isfinite(s.projection[k]) &&
+                        std::isfinite(s.normal[k % 3]) && std::isfinite(s.centre[k % 3]))
+                << k;
         EXPECT_TRUE(s.width >= 1 && s.height >= 1 && s.width <= RTT_MAX_TEXTURE_SIZE &&
                     s.height <= RTT_MAX_TEXTURE_SIZE);
         double nearest = 1, farthest = -1;
@@ -289,8 +291,7 @@ TEST_F(RTT, ColoursOnlyLeaveEarlierTexturesAloneAndOversizedSurfacesStaySplats) 
 std::atomic<uint64_t> fakeNow{0};
 std::atomic<int> created{0}, destroyed{0}, texturesMade{0}; // outlive the requests the pipeline deletes
 
-class StubRequest : public TriangulationOptimizationRequest {
-public:
+struct StubRequest : TriangulationOptimizationRequest {
     StubRequest(LODTreeNode* n, uint64_t now, std::atomic<bool>* gate = nullptr, bool abandon = false)
         : TriangulationOptimizationRequest(n, TreeFrame{}, 1, false, now), gate_(gate), abandon_(abandon) {
         ++created;
@@ -309,8 +310,6 @@ public:
     bool generateVBOs() override { return true; }
     void releaseGL() override {}
     int textures = 0;
-
-private:
     std::atomic<bool>* gate_;
     bool abandon_;
 };
