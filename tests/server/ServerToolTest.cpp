@@ -22,57 +22,27 @@ std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
-// Import reports its progress and count; list shows each data set on a line; what an import killed
-// outright left behind is cleared by the next import, a live process's is not; an interrupted import
-// leaves the directory as it was.
-TEST(PontaroServer, ImportListAndInterruptedImport) {
+// Import reports its progress and count; what an import killed outright left behind is cleared by the next
+// import, a live process's is not. Among damaged data sets, list reports the damage it can see on the data
+// set's line; verify checks every byte and fails naming each; serve --verify skips them with the reason,
+// serves the good one and logs each request. An interrupted import leaves the directory as it was.
+TEST(PontaroServer, ImportListVerifyServeAndInterrupt) {
     TempDir dir;
-    const std::string las = dir.file("field scan.las"), big = dir.file("big.las"), data = dir.file("data");
+    const std::string las = dir.file("field scan.las"), data = dir.file("data");
     writeSyntheticLAS(las, SynthOptions{4000, 2, 11});
     auto r = runServer({"import", las, "--data", data, "--neighbours", "8"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("4000 points"), std::string::npos) << r.out;
     EXPECT_NE(r.err.find("normals"), std::string::npos) << r.err;
-    ASSERT_EQ(runServer({"import", las, "--data", data, "--name", "second one"}).status, 0);
     const std::string live = data + "/.tmp-" + datasetDirName("x").substr(3) + "-1-abc"; // pid 1 lives
     const std::string dead = data + "/.tmp-" + datasetDirName("y").substr(3) + "-999999999-abc";
     std::filesystem::create_directory(live);
     std::filesystem::create_directory(dead);
-    auto list = runServer({"list", "--data", data});
-    ASSERT_EQ(list.status, 0) << list.err;
-    EXPECT_EQ(list.err, "");
-    const auto lines = linesOf(list.out);
-    ASSERT_EQ(lines.size(), 2u) << list.out;
-    const size_t levels = readDatasetInfo(data + "/" + datasetDirName("field scan")).levels.size();
-    EXPECT_EQ(lines[0].rfind("field scan\t4000 points\t" + std::to_string(levels) + " levels\tbounds ", 0),
-              0u);
-    EXPECT_EQ(lines[1].rfind("second one\t4000 points", 0), 0u) << lines[1];
-    ASSERT_EQ(runServer({"import", las, "--data", data, "--name", "third"}).status, 0);
+    for (const char* name : {"levels edited", "records damaged"})
+        ASSERT_EQ(runServer({"import", las, "--data", data, "--name", name}).status, 0);
     EXPECT_FALSE(std::filesystem::exists(dead));
     EXPECT_TRUE(std::filesystem::exists(live));
 
-    writeSyntheticLAS(big, SynthOptions{400000, 1, 3});
-    const Contents before = contentsOf(data);
-    for (int sig : {SIGINT, SIGTERM}) {
-        Process p({kTool, "import", big, "--data", data, "--name", "second one"});
-        ASSERT_TRUE(p.waitForOutput("normals", 60, true)) << p.err();
-        kill(p.pid(), sig);
-        ProcessResult r = p.wait();
-        expectOneError(ProcessResult{r.status, r.out, r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1)},
-                       "interrupted");
-        EXPECT_TRUE(contentsOf(data) == before) << "signal " << sig;
-    }
-}
-
-// Damaged data sets among good ones: list reports the damage it can see on the data set's line and lists
-// the others; verify checks every byte and fails naming each; serve --verify skips them with the reason,
-// serves the good one and logs each request.
-TEST(PontaroServer, DamagedDataSetsInListVerifyAndServe) {
-    TempDir dir;
-    const std::string las = dir.file("s.las"), data = dir.file("data");
-    writeSyntheticLAS(las, SynthOptions{3000, 1, 4});
-    for (const char* name : {"good one", "levels edited", "records damaged"})
-        ASSERT_EQ(runServer({"import", las, "--data", data, "--name", name}).status, 0);
     const std::string edited = data + "/" + datasetDirName("levels edited");
     const std::string damaged = data + "/" + datasetDirName("records damaged");
     std::string levels = slurp(edited + "/levels"), records = slurp(damaged + "/level-0.pts");
@@ -87,23 +57,26 @@ TEST(PontaroServer, DamagedDataSetsInListVerifyAndServe) {
 
     auto list = runServer({"list", "--data", data});
     ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.err, "");
     auto lines = linesOf(list.out);
     ASSERT_EQ(lines.size(), 3u) << list.out;
-    EXPECT_EQ(lines[0].rfind("good one\t3000 points\t", 0), 0u) << lines[0];
+    const size_t count = readDatasetInfo(data + "/" + datasetDirName("field scan")).levels.size();
+    EXPECT_EQ(lines[0].rfind("field scan\t4000 points\t" + std::to_string(count) + " levels\tbounds ", 0),
+              0u);
     EXPECT_EQ(lines[1], "levels edited\tcannot be served: " + levelsReason);
-    EXPECT_EQ(lines[2].rfind("records damaged\t3000 points\t", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[2].rfind("records damaged\t4000 points\t", 0), 0u) << lines[2];
 
     auto verify = runServer({"verify", "--data", data});
     expectOneError(verify, "2 of 3 data sets failed verification");
     lines = linesOf(verify.out);
     std::sort(lines.begin(), lines.end());
     ASSERT_EQ(lines.size(), 3u) << verify.out;
-    EXPECT_EQ(lines[0].rfind("good one\tok\t", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[0].rfind("field scan\tok\t", 0), 0u) << lines[0];
     EXPECT_EQ(lines[1], "levels edited\tFAILED\t" + levelsReason);
     EXPECT_EQ(lines[2], "records damaged\tFAILED\t" + recordsReason);
-    auto one = runServer({"verify", "--data", data, "good one"});
+    auto one = runServer({"verify", "--data", data, "field scan"});
     EXPECT_EQ(one.status, 0) << one.err;
-    EXPECT_EQ(one.out.rfind("good one\tok\t", 0), 0u) << one.out;
+    EXPECT_EQ(one.out.rfind("field scan\tok\t", 0), 0u) << one.out;
     expectOneError(runServer({"verify", "--data", data, "absent"}), "holds no data set 'absent'");
 
     std::filesystem::create_directory(data + "/ds-0000000000000000"); // not a data set: skipped with a reason
@@ -114,22 +87,32 @@ TEST(PontaroServer, DamagedDataSetsInListVerifyAndServe) {
     {
         HttpClient client; // closed before the signal
         const std::string base = out.substr(out.find("http://"), out.find('\n') - out.find("http://"));
-        EXPECT_EQ(client.get(base + "getDatasetNames").body, "good one\n");
-        EXPECT_EQ(client.get(base + "getNumberOfLevels/good%20one").body.size(), 4u);
+        EXPECT_EQ(client.get(base + "getDatasetNames").body, "field scan\n");
+        EXPECT_EQ(client.get(base + "getNumberOfLevels/field%20scan").body.size(), 4u);
         EXPECT_EQ(client.get(base + "getHeader/none").status, 404);
     }
     ASSERT_TRUE(p.waitForOutput("getHeader/none\" 404", 10));
     kill(p.pid(), SIGTERM);
-    const ProcessResult r = p.wait();
+    r = p.wait();
     EXPECT_EQ(r.status, 0) << r.err;
     for (const std::string& skipped : {levelsReason, recordsReason, data + "/ds-0000000000000000"})
         EXPECT_NE(r.err.find("pontaro-server: skipping " + skipped), std::string::npos) << r.err;
-    EXPECT_NE(r.out.find("127.0.0.1 \"GET /Varnel/resources/Server/getDatasetNames\" 200 9 "),
-              std::string::npos)
+    EXPECT_NE(r.out.find("127.0.0.1 \"GET " + kBase + "getDatasetNames\" 200 11 "), std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("\"GET /Varnel/resources/Server/getNumberOfLevels/good%20one\" 200 4 "),
-              std::string::npos);
+    EXPECT_NE(r.out.find("\"GET " + kBase + "getNumberOfLevels/field%20scan\" 200 4 "), std::string::npos);
     EXPECT_EQ(linesOf(r.out).size(), 4u) << r.out;
+
+    writeSyntheticLAS(dir.file("big.las"), SynthOptions{400000, 1, 3});
+    const Contents before = contentsOf(data);
+    for (int sig : {SIGINT, SIGTERM}) {
+        Process p({kTool, "import", dir.file("big.las"), "--data", data, "--name", "field scan"});
+        ASSERT_TRUE(p.waitForOutput("normals", 60, true)) << p.err();
+        kill(p.pid(), sig);
+        r = p.wait();
+        expectOneError(ProcessResult{r.status, r.out, r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1)},
+                       "interrupted");
+        EXPECT_TRUE(contentsOf(data) == before) << "signal " << sig;
+    }
 }
 
 // Tiles named on the command line, as a directory or as a quoted pattern: the same data set; and the

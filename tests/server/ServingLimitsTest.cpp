@@ -21,20 +21,9 @@ constexpr double kSlowdown = 1;
 
 // One request on a fresh connection, as a new viewer makes it; its status and how long it took.
 std::pair<long, double> freshGet(const std::string& url) {
-    CURL* c = curl_easy_init();
-    std::string body;
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
-    curl_easy_setopt(c, CURLOPT_TIMEOUT, 30L);
-    curl_easy_setopt(
-        c, CURLOPT_WRITEFUNCTION, +[](char*, size_t, size_t n, void*) { return n; });
     const auto t0 = Clock::now();
-    const CURLcode code = curl_easy_perform(c);
-    const double took = secondsSince(t0);
-    long status = 0;
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_cleanup(c);
-    return {code == CURLE_OK ? status : -long(code), took};
+    const HttpReply r = HttpClient().get(url);
+    return {r.code == CURLE_OK ? r.status : -long(r.code), secondsSince(t0)};
 }
 
 struct ServingLimits : public ::testing::Test {
