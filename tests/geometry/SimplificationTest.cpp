@@ -29,7 +29,6 @@ struct TestMesh {
     std::vector<std::unique_ptr<TriangulationVertex>> owned;
     std::vector<TriangulationVertex*> vertices;
     std::set<unsigned> deleted;
-
     explicit TestMesh(std::vector<MeshPoint> p, std::vector<unsigned> tris = {}) : points(std::move(p)) {
         if (tris.empty())
             triangulatePoints(points, indices);
@@ -207,7 +206,6 @@ TEST(VertexRemoval, FansAndBordersAreRetriangulatedInPlace) {
     EXPECT_TRUE(grid.v(12).links.empty());
     EXPECT_GT(valence, 2u);
     EXPECT_EQ(planarityFault(grid.points, grid.live()), "");
-
     for (std::vector<MeshPoint> pts :
          {std::vector<MeshPoint>{{0, 0, 0}, {-2, 1, 0}, {0, 2, 0}, {2, 1, 0}},
           std::vector<MeshPoint>{{0, 0, 0}, {-2, 1, 0}, {-1, 2, 0}, {1, 2, 0}, {2, 1, 0}}}) {
@@ -223,7 +221,6 @@ TEST(VertexRemoval, FansAndBordersAreRetriangulatedInPlace) {
         for (unsigned i : m.live()) // the corner at the origin is gone: nothing below y = 1
             EXPECT_GE(m.points[i].y, 1.0);
     }
-
     TestMesh three({{0, 0, 0.3}, {-1, -1, 0}, {1, -1, 0}, {0, 1.5, 0}});
     EXPECT_NEAR(three.error(0), 0.3, 1e-6);
     EXPECT_FALSE(three.v(0).flags & TriangulationVertex::LOCAL_MINIMUM);
@@ -259,7 +256,6 @@ TEST(VertexRemoval, RefusedRemovalsChangeNothing) {
         EXPECT_EQ(m.vertices[i]->links, links[i]);
     EXPECT_TRUE(m.remove(0, 2.5f));
     EXPECT_EQ(m.live().size() / 3, 4u);
-
     TestMesh fans({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {-1, 0, 0}, {0, -1, 0}, {5, 5, 0}, {4, 5, 0}},
                   {0, 1, 2, 0, 2, 3, 0, 3, 4, 0, 4, 1, 0, 5, 6});
     std::vector<unsigned> r, tris, starts;
@@ -269,7 +265,6 @@ TEST(VertexRemoval, RefusedRemovalsChangeNothing) {
     EXPECT_FALSE(fans.remove(0));
     EXPECT_NE(out.text.str().find("WARNING: Loop in vertex chain, but 1 splits."), std::string::npos);
     EXPECT_TRUE(fans.deleted.empty());
-
     TestMesh foreign(ring(5, 0.0, {0, 0, 0}));
     for (unsigned p = 0; p < foreign.indices.size(); p += 3)
         if (!names({&foreign.indices[p], &foreign.indices[p] + 3}, 2)) {
@@ -302,7 +297,6 @@ TEST(VertexRemoval, NarrowAnglesAndConcaveEdges) {
     bool narrow = false; // coinciding points give no angle, which never counts as narrow
     EXPECT_FALSE(TriangulationVertex::checkCoincidenceAndAngle({{0, 0, 0}, {0, 0, 0}, {1, 0, 0}}, 0, 1, 1, 2,
                                                                &narrow));
-
     TriangulationVertex v;
     auto concave = [&](std::vector<MeshPoint> p) {
         std::vector<unsigned> chain, edges;
@@ -421,7 +415,6 @@ TEST(Simplification, RandomSamplingAndIndependentSets) {
     EXPECT_EQ(std::set<unsigned>(tris.begin(), tris.end()).size(), 101u);
     EXPECT_EQ(planarityFault(pts, tris), "");
     EXPECT_EQ(tris, again);
-
     const auto low = randomPoints(500, 10.0, 5, 0.05);
     for (bool all : {false, true}) {
         std::vector<std::unique_ptr<TriangulationVertex>> owned;
@@ -475,7 +468,6 @@ TEST(Simplification, SyntheticAndRealSurveysStayPlanarWithinTheBound) {
     EXPECT_GT(
         simplifyAndCheck(meshPointsFromRaw(splats.data(), n, scale), -1.0f, SimplifyVariant::Tile).removed,
         0u);
-
     for (const SampleFile& s : manifestSamples("las")) {
         SCOPED_TRACE(s.name);
         std::ifstream in(s.path, std::ios::binary);

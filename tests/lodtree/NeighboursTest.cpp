@@ -81,13 +81,11 @@ TEST(NearestNeighbours, BruteForceIsExactIn64BitsWithTiesInReferenceOrder) {
     Knn r = search(false, {{50000, 0, 0}, {40000, 0, 0}}, {{0, 0, 0}}, 3, 2);
     EXPECT_EQ(r.i, (std::vector<uint32_t>{2, 1}));
     EXPECT_EQ(r.d, (std::vector<KnnDistance>{1600000000ull, 2500000000ull}));
-
     // Differences near 2^32: one axis fits exactly, three saturate.
     const int32_t lo = INT32_MIN, hi = INT32_MAX;
     r = search(false, {{hi, hi, hi}, {hi, 0, 0}, {lo, 0, 0}}, {{lo, 0, 0}}, 3, 3);
     EXPECT_EQ(r.i, (std::vector<uint32_t>{3, 2, 1}));
     EXPECT_EQ(r.d, (std::vector<KnnDistance>{0, 18446744065119617025ull, UINT64_MAX}));
-
     // Four points at distance 1 keep their reference order after the point itself; k beyond the
     // reference count pads with UINT64_MAX and index 0.
     r = search(false, {{1, 0, 0}, {0, 1, 0}, {-1, 0, 0}, {0, -1, 0}, {0, 0, 0}}, {{0, 0, 0}}, 2, 7);
@@ -117,7 +115,6 @@ TEST(NearestNeighbours, IndexedSearchGivesTheBruteForceListsOnSyntheticSets) {
         collinear.push_back({(i % 200) * 3, (i % 200) * 2, 0});
     const Cloud extreme = randomCloud(600, INT32_MIN, INT32_MAX, 3); // sums saturate
     const Cloud edges = randomCloud(400, int64_t(INT32_MAX) - 2000, INT32_MAX, 4);
-
     std::vector<std::pair<std::string, Cloud>> sets{
         {"wide", wide},           {"lattice", lattice}, {"shuffled", shuffled}, {"duplicated", duplicated},
         {"collinear", collinear}, {"extreme", extreme}, {"near 2^31", edges}};
@@ -155,7 +152,6 @@ TEST(NearestNeighbours, IndexedSearchGivesTheBruteForceListsOnSyntheticSets) {
             ASSERT_EQ(d[r], kept ? brute.d[b] : UINT64_MAX) << q << " " << j;
             ASSERT_EQ(idx[r], kept ? brute.i[b] : 0u) << q << " " << j;
         }
-
     // Queries that are not references, some far outside the references' box; k above the count.
     expectIndexedEqualsBruteForce(lattice, randomCloud(200, -100, 100, 5), 40);
     expectIndexedEqualsBruteForce(wide, {{INT32_MIN, INT32_MIN, 0}, {INT32_MAX, 0, INT32_MAX}, {0, 0, 0}},
@@ -212,7 +208,6 @@ struct HandTree {
         for (auto& c : n->children)
             split(c.get(), levels - 1);
     }
-
     TempDir dir;
     TreeBuildControl control;
     LODTree tree;
@@ -301,7 +296,6 @@ TEST(NodeNeighbours, ListsAreThoseOfTheNodeAndItsNeighboursTogether) {
         }
         EXPECT_GT(borders, 0);
     }
-
     // The two-dimensional flag applies to the called node only.
     HandTree single(0), split(1);
     single.setPoints(single.root(), randomCloud(300, 0, 500, 9));
@@ -345,7 +339,6 @@ TEST(NodeNeighbours, SideAndCornerCandidateRules) {
         EXPECT_EQ(std::count(row.begin(), row.begin() + 100, KNN_RIGHT | 0u), ex == 5 ? 1 : 0);
         EXPECT_EQ(row[26] == (KNN_RIGHT | 0u), ex == 5);
     }
-
     // P 3 units from the largest X and Y (c = 18) with last distance 10; Q in the up-right corner at
     // distance^2 2. Without a side list 10 > 18 fails; with the right side's list 100 > 18 holds.
     for (bool rightSide : {false, true}) {
@@ -381,7 +374,6 @@ TEST(NodeNeighbours, InterruptedStageResumesWithoutRecomputingCompleteLeaves) {
     for (int x = 0; x < 4; ++x)
         for (int y = 0; y < 4; ++y)
             leaves.push_back({resumed.node(2, x, y), fresh.node(2, x, y)});
-
     // Stopped once the first leaf is done: the leaves in progress finish, the rest never start.
     std::atomic<bool> stop{false};
     resumed.control.interrupt = &stop;
@@ -394,7 +386,6 @@ TEST(NodeNeighbours, InterruptedStageResumesWithoutRecomputingCompleteLeaves) {
     EXPECT_LE(complete, 4);
     for (const auto& e : std::filesystem::directory_iterator(resumed.dir.path()))
         EXPECT_NE(e.path().extension(), ".tmp") << e.path();
-
     stop = false;
     resumed.control.progress = nullptr;
     resumed.knn();
@@ -465,7 +456,6 @@ TEST(NodeNormals, PlanesGiveUpwardNormalsScaledByTheTenthNeighbour) {
         }
     }
     EXPECT_EQ(t.control.zeroNormals, 0u);
-
     for (bool patches : {false, true}) {
         HandTree one(0);
         Cloud c;
@@ -528,7 +518,6 @@ TEST(NodeTree, SubNodeLookupAndNeighbourFileRemoval) {
         {NodeID(2, 0, 0).getNeighbourID(KNN_DOWN_LEFT), true, nullptr}};
     for (const auto& [id, deepest, want] : lookups)
         EXPECT_EQ(root->getSubNodeFromRoot(id, deepest), want) << id.generateSuffix() << " " << deepest;
-
     const std::vector<LODTreeNode*> nodes{root, root->child(1)->child(2), root->child(4)};
     for (LODTreeNode* n : nodes) {
         writeBytes(n->getKnnPath(), {1});

@@ -83,7 +83,6 @@ protected:
         useFormat(0);
     }
     void TearDown() override { basePath = savedBase; }
-
     // A tree of the root, its four children and the four children of quadrant 1; records of the format's
     // size plus `extra` bytes.
     void useFormat(int format, int extra = 0) {
@@ -97,7 +96,6 @@ protected:
     LODTreeNode* root() { return tree->root.get(); }
     LODTreeNode* level1(int q) { return tree->root->child(q); }
     LODTreeNode* level2(int q) { return tree->root->child(1)->child(q); }
-
     void writeNode(LODTreeNode* node, const std::vector<TestPoint>& pts, float coverage,
                    int64_t numPoints = -1) {
         LODTreeNodeHeader h;
@@ -129,7 +127,6 @@ protected:
         put(node->getSurfPath(), surf);
         put(node->getBorderPath(), border);
     }
-
     void request(TreeNodeRetrieverThread& r, LODTreeNode* node, float priority, bool primary = true) {
         node->setNodeStatus(NODE_REQUESTED);
         r.addRequest(new LODTreeRequest{priority, node}, primary);
@@ -146,7 +143,6 @@ protected:
             return r.handleNextRequest<LASPoint3>();
         }
     }
-
     // What was written, with the defaults the retriever documents for side files that lack entries.
     void expectLoaded(const LODTreeNode* n, const std::vector<TestPoint>& pts, size_t normals, size_t surfs,
                       size_t borders) {
@@ -179,7 +175,6 @@ protected:
     void expectLoaded(const LODTreeNode* n, const std::vector<TestPoint>& pts) {
         expectLoaded(n, pts, pts.size(), pts.size(), pts.size());
     }
-
     TempDir tmp;
     std::string savedBase;
     LASHeader header;
@@ -195,7 +190,6 @@ TEST_F(Retriever, QueuesServePrimaryBeforeSecondaryLowestLevelFirstInPriorityOrd
     EXPECT_EQ(r.constructFullName(level2(3)), level2(3)->getPointPath());
     EXPECT_EQ(r.getLowestRequests(), -1);
     EXPECT_FALSE(serve(r));
-
     request(r, level1(1), 0.5f);
     request(r, level1(2), 0.7f);
     request(r, level1(3), 0.3f);
@@ -213,11 +207,9 @@ TEST_F(Retriever, QueuesServePrimaryBeforeSecondaryLowestLevelFirstInPriorityOrd
     request(r, level2(3), 0.2f, false); // moves to the secondary list
     EXPECT_EQ(r.countRequests(), 9);
     EXPECT_EQ(r.getLowestRequests(), 1);
-
     TreeNodeRetrieverThread shallow("survey", &header, 2);
     shallow.addRequest(new LODTreeRequest{0, level2(4)}, true);
     EXPECT_EQ(shallow.countRequests(), 0);
-
     // No node has files: each served node ends "Empty", which shows the order.
     const std::vector<LODTreeNode*> expected{level1(1), level1(3), level1(2), level1(4), level2(4),
                                              level2(1), root(),    level2(2), level2(3)};
@@ -230,7 +222,6 @@ TEST_F(Retriever, QueuesServePrimaryBeforeSecondaryLowestLevelFirstInPriorityOrd
         EXPECT_EQ(r.getLowestRequests(), lowest[i]);
     }
     EXPECT_EQ(r.countRequests(), 0);
-
     // forgetNode drops the node's queued requests.
     request(r, level1(1), 1);
     request(r, level1(2), 2);
@@ -334,7 +325,6 @@ TEST_F(Retriever, OnlyNodesStillRequestedAreLoaded) {
     EXPECT_EQ(level1(1)->status.load(), NODE_NOT_LOADED);
     EXPECT_TRUE(level1(1)->splats.empty());
     EXPECT_FALSE(level1(1)->needsUpload);
-
     request(r, level1(1), 0);
     ASSERT_TRUE(serve(r));
     expectLoaded(level1(1), pts);
@@ -419,7 +409,6 @@ TEST_F(RetrieverThread, ANodeBeingLoadedIsNeitherRequeuedNorFreedUnderTheRetriev
     ASSERT_TRUE(blockedPoints.release());
     ASSERT_TRUE(eventually([&] { return level1(1)->status.load() == NODE_EMPTY; }));
     EXPECT_EQ(r.countRequests(), 0);
-
     request(r, level1(2), 0);
     ASSERT_TRUE(eventually([&] { return r.countRequests() == 0; }));
     level1(2)->setNodeStatus(NODE_NOT_LOADED); // the requester changes its mind while the node loads
@@ -449,7 +438,6 @@ TEST_F(RetrieverThread, StopEndsTheThreadPromptlyWhileIdleAndWhileLoading) {
     EXPECT_LT(Clock::now() - start, 2s);
     EXPECT_EQ(idle.ThreadState(), CThread::Stopped);
     request(idle, level1(1), 0); // left queued: the destructor deletes it
-
     TreeNodeRetrieverThread loading("survey", &header, 2);
     writeNode(level1(2), makePoints(4, 1), 0.5f);
     FifoGate blockedNormals(level1(2)->getNormalPath());

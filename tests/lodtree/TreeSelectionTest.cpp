@@ -42,7 +42,6 @@ protected:
         setLodTreeLog(nullptr);
     }
     static std::string treeDir() { return dir_->file("tree") + "/"; }
-
     void SetUp() override {
         tree = loadTreeStructure(treeDir(), header, bounds);
         selection = std::make_unique<TreeSelection>(*tree, header, bounds);
@@ -53,7 +52,6 @@ protected:
             retriever->addRequest(r, primary);
         };
     }
-
     // The retriever serves everything queued, then the "GL thread" takes what the frame asks to upload.
     void serveAndUpload(const TreeSelection::Frame& f) {
         while (retriever->countRequests() > 0)
@@ -73,7 +71,6 @@ protected:
         ADD_FAILURE() << "the selection did not settle";
         return f;
     }
-
     std::vector<LODTreeNode*> allNodes() const {
         std::vector<LODTreeNode*> out;
         std::vector<LODTreeNode*> todo{tree->root.get()};
@@ -87,7 +84,6 @@ protected:
         }
         return out;
     }
-
     // A camera at `eye` looking at `centre` (y up unless looking along it), 800 x 600 pixels, 45 degrees.
     TreeCamera camera(GLVector3d eye, GLVector3d centre, double seconds = 0) const {
         using V = std::array<double, 3>;
@@ -123,7 +119,6 @@ protected:
         const double side = std::max(b[1] - b[0], b[3] - b[2]);
         return camera({0, 0, 1.6 * side}, {0, 0, 0});
     }
-
     static inline TempDir* dir_ = nullptr;
     LASHeader header;
     TreeBounds bounds{};
@@ -154,7 +149,6 @@ TEST_F(TreeFixture, StructureReadBackHoldsEveryPointInNodesThatMapIntoTheirModel
     EXPECT_EQ((std::vector<double>{space.offset[0], space.offset[1], space.offset[2], space.scale}),
               (std::vector<double>{grid.centreOffset[0], grid.centreOffset[1], grid.centreOffset[2],
                                    grid.normalisingScale}));
-
     settle(overview(), 1e-9);
     size_t checked = 0;
     for (LODTreeNode* n : nodes) {
@@ -228,11 +222,9 @@ TEST_F(TreeFixture, CoarseNodesFirstThenRefinementUntilTheThresholdWithAncestors
     ASSERT_EQ(f.upload.size(), 1u); // in RAM, not yet in the GPU: not drawn
     EXPECT_TRUE(f.draw.empty());
     serveAndUpload(f);
-
     f = settle(cam, 1e9); // a threshold nothing reaches keeps the root alone
     EXPECT_EQ(f.draw, std::vector<LODTreeNode*>{tree->root.get()});
     EXPECT_EQ(selection->loadedNodes(), 1u);
-
     f = settle(cam, 1e-9);
     const auto nodes = allNodes();
     EXPECT_EQ(f.draw.size(),
@@ -251,7 +243,6 @@ TEST_F(TreeFixture, CoarseNodesFirstThenRefinementUntilTheThresholdWithAncestors
                 coarsest = std::max(coarsest, c->drawRadius);
         EXPECT_FLOAT_EQ(n->drawRadius, coarsest ? coarsest : n->defaultSplatRadius) << n->id.generateSuffix();
     }
-
     const double threshold =
         selection->projectedSize(*tree->root, tree->root->selectedDistance, cam.pixelFactor) / 2;
     f = settle(cam, threshold);
@@ -300,7 +291,6 @@ TEST_F(TreeFixture, EvictionFreesUnwantedNodesFarthestFirstAndSparesMarkedOnes) 
     };
     EXPECT_EQ(selection->update(cam, 1e9).evicted, 0);
     EXPECT_EQ(selection->loadedNodes(), all);
-
     LODTreeNode* marked = tree->root->child(1);
     ASSERT_NE(marked, nullptr);
     ASSERT_TRUE(TreeSelection::markPendingOptimization(*marked));
