@@ -9,9 +9,7 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sys/resource.h>
 
 namespace {
 
@@ -41,38 +39,8 @@ Placed place(const TempDir& dir, const LasBuilder& b) {
     return p;
 }
 
-// Caps further address space at about 512 MiB so an allocation sized by a hostile header fails loudly.
-// Left off under sanitizers, whose reservations need an unlimited address space.
-struct AddressSpaceCap {
-    rlimit saved{};
-    bool active = false;
-    AddressSpaceCap() {
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-        std::ifstream status("/proc/self/status");
-        std::string key;
-        uint64_t kib = 0;
-        while (status >> key && !(key == "VmSize:" && status >> kib)) {
-        }
-        if (kib == 0 || getrlimit(RLIMIT_AS, &saved) != 0)
-            return;
-        rlimit capped = saved;
-        capped.rlim_cur = std::min<rlim_t>(saved.rlim_cur, rlim_t(kib) * 1024 + (rlim_t(512) << 20));
-        active = setrlimit(RLIMIT_AS, &capped) == 0;
-#endif
-    }
-    ~AddressSpaceCap() {
-        if (active)
-            setrlimit(RLIMIT_AS, &saved);
-    }
-};
-
+// The 232-byte form keeps the 227 bytes in place around its two pads, which read as don't-care and write as zeros.
 TEST(LASHeader_C, ConvertsBetweenTheTwoFormsByteExact) {
-    LASHeader_C zero; // a default header writes all zeros in both forms
-    Bytes block(LASHeader_C::BlockSize, 0xAB), las(LASHeader::BlockSize, 0xAB);
-    zero.copyToBuffer(block.data());
-    zero.copyToLASBuffer(las.data());
-    EXPECT_EQ(block, Bytes(block.size(), 0));
-    EXPECT_EQ(las, Bytes(las.size(), 0));
     std::mt19937 rng(7);
     for (int round = 0; round < 5; ++round) {
         Bytes in(LASHeader::BlockSize), aligned(LASHeader_C::BlockSize, 0xEE), back(aligned.size()),
@@ -97,11 +65,6 @@ TEST(LASHeader_C, ConvertsBetweenTheTwoFormsByteExact) {
         EXPECT_EQ(out, in);
         LASHeader_C(again.toLASHeader()).copyToLASBuffer(out.data());
         EXPECT_EQ(out, in);
-    }
-    for (auto [format, size] : {std::pair{0, 20}, {1, 28}, {2, 26}, {3, 34}, {4, 0}, {255, 0}}) {
-        LASHeader_C h;
-        h.PointDataFormatID = uint8_t(format);
-        EXPECT_EQ(h.FormatRecordSize(), size) << format;
     }
 }
 
@@ -347,88 +310,6 @@ TEST(CLASFile_C, WriteFailuresThrowTheirReasons) {
         CLASFile_C full;
         full.ReadFile(p.in.c_str(), nullptr);
         EXPECT_REASON(full.WriteFile("/dev/full", nullptr), "WriteError::");
-    }
-}
-
-// Every truncation throws the reason of the part it cuts, with nothing loaded; a file gone after its
-// header was read throws too.
-TEST(CLASFile_C, EveryTruncationThrowsCleanly) {
-    TempDir dir;
-    LasBuilder b;
-    b.points = 6, b.vlrLengths = {30, 4}, b.gap = 3;
-    const auto p = place(dir, b);
-    const size_t lastFieldsEnd = b.offsetToPoints() + size_t(b.points - 1) * b.recordLength() + 28;
-    for (size_t n = 0; n < p.bytes.size(); ++n) {
-        SCOPED_TRACE(n);
-        writeBytes(p.out, p.bytes, n);
-        auto f = std::make_unique<CLASFile_C>(); // fresh each time, so overruns meet the sanitizer
-        EXPECT_REASON(f->ReadFile(p.out.c_str(), nullptr), n < 227 ? "ReadError::LAS Header"
-                                                           : n < b.offsetToPoints()
-                                                               ? "ReadError::LAS VRL"
-                                                               : "ReadError::LAS Points");
-        EXPECT_TRUE(f->Points().empty());
-        EXPECT_EQ(f->GetHeader() == nullptr, n < 227);
-        if (n < b.offsetToPoints())
-            continue;
-        auto g = std::make_unique<CLASFile_C>(p.out.c_str());
-        EXPECT_REASON(g->GetPoints(0, b.points, nullptr), "ReadError::LAS Points");
-        EXPECT_REASON(delete[] g->GetCoordinate(nullptr), "ReadError::LAS Points");
-        if (n < lastFieldsEnd)
-            EXPECT_REASON(delete g->GetPoint(b.points - 1), "ReadError::LAS Point");
-    }
-    CLASFile_C f(p.in.c_str());
-    std::filesystem::remove(p.in);
-    EXPECT_REASON(f.ReadVRL(), "ReadError::File could not be open.");
-    EXPECT_REASON(f.ReadFile(p.in.c_str(), nullptr), "ReadError::File could not be open.");
-}
-
-// Hostile header fields throw before anything is allocated; the bulk and attribute readers hold to the
-// same bounds, and GetPoint reads, throws or gives null.
-TEST(CLASFile_C, HostileHeaderFieldsThrowBeforeAllocating) {
-    TempDir dir;
-    LasBuilder b;
-    b.format = 3, b.points = 12, b.vlrLengths = {8};
-    const auto good = b.bytes();
-    const std::string path = dir.file("bad.las");
-    const struct Case {
-        int offset, width;
-        uint32_t value;
-        const char* reason;
-        bool pointsUnreadable;
-    } cases[] = {
-        {107, 4, 0xFFFFFFFF, "ReadError::LAS Points", true}, // point count
-        {105, 2, 0, "ReadError::LAS Points", true},          // record length 0, short, huge
-        {105, 2, 33, "ReadError::LAS Points", true},
-        {105, 2, 0xFFFF, "ReadError::LAS Points", true},
-        {104, 1, 7, "ReadError::LAS Points", true},        // format
-        {100, 4, 0xFFFFFFFF, "ReadError::LAS VRL", false}, // record count
-        {96, 4, 0xFFFFFFFF, "ReadError::LAS VRL", true},   // offset to points past the end, inside the header
-        {96, 4, 100, "ReadError::LAS VRL", false},
-        {94, 2, 0xFFFF, "ReadError::LAS VRL", false}, // header size
-    };
-    AddressSpaceCap cap;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.offset << " = " << c.value);
-        auto bytes = good;
-        for (int k = 0; k < c.width; ++k)
-            bytes[c.offset + k] = uint8_t(c.value >> (8 * k));
-        writeBytes(path, bytes);
-        auto f = std::make_unique<CLASFile_C>();
-        EXPECT_REASON(f->ReadFile(path.c_str(), nullptr), c.reason);
-        EXPECT_TRUE(f->Points().empty());
-        auto g = std::make_unique<CLASFile_C>(path.c_str());
-        const uint64_t count = g->GetHeader()->NumberOfPointRecords;
-        if (c.pointsUnreadable) {
-            EXPECT_REASON(delete[] g->GetClassification(nullptr), "ReadError::LAS Points");
-            EXPECT_REASON(CLASFile_C::FreePoints(g->GetPoints(0, count, nullptr), count),
-                          "ReadError::LAS Points");
-        } else {
-            std::unique_ptr<uint8_t[]> classes(g->GetClassification(nullptr));
-            EXPECT_NE(classes, nullptr);
-            CLASFile_C::FreePoints(g->GetPoints(0, count, nullptr), count);
-        }
-        const std::string why = reasonOf([&] { delete g->GetPoint(count - 1); });
-        EXPECT_TRUE(why == "no CLasException" || why == "ReadError::LAS Point") << why;
     }
 }
 

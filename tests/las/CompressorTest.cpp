@@ -130,46 +130,34 @@ TEST(Predictors, BlockPredictorEqualsThePointPredictors) {
     const size_t n = 3000;
     std::vector<int32_t> X(n), Y(n), Z(n);
     auto noise = [&](int k) { return int32_t(rng() % uint32_t(2 * k + 1)) - k; };
-    using Step = std::function<void(size_t, int32_t&, int32_t&, int32_t&)>;
-    const std::pair<const char*, Step> scenes[] = {
-        // Scan lines: nearly equal steps, matches found at once.
-        {"scan lines", [&](size_t, int32_t& x, int32_t& y,
-                           int32_t& z) { x += 100 + noise(3), y += 7 + noise(3), z += noise(50); }},
-        // A few step sizes in turn: several matches in one vector of candidates, where the nearest must win.
-        {"periodic steps",
-         [&](size_t i, int32_t& x, int32_t& y, int32_t& z) {
-             x += int32_t(i % 13) * 9 + noise(4), y += int32_t(i % 5) * 9 + noise(4), z += noise(1000);
-         }},
-        // Irregular steps: no match, the vote runs over all hundred points.
-        {"irregular steps", [&](size_t, int32_t& x, int32_t& y,
-                                int32_t& z) { x += noise(5000), y += noise(5000), z += noise(300); }},
-        // A repeated point's zero step has no match before it; a scan reaching past the block's start
-        // would find the zero delta of point 0.
-        {"repeated points",
-         [&](size_t i, int32_t& x, int32_t& y, int32_t& z) {
-             if (i % 40)
-                 x += 50 + int32_t(rng() % 5000), y += 50 + int32_t(rng() % 5000), z += noise(300);
-         }},
-        // Any 32-bit values: wrapped differences, ratios far outside the 32-bit range, truncation to -2^31.
-        {"random values", [&](size_t, int32_t& x, int32_t& y,
-                              int32_t& z) { x = int32_t(rng()), y = int32_t(rng()), z = int32_t(rng()); }},
-        {"32-bit limits",
-         [&](size_t i, int32_t& x, int32_t& y, int32_t& z) {
-             x = i % 3 ? INT32_MAX - int32_t(rng() % 3) : INT32_MIN + int32_t(rng() % 3),
-             y = int32_t(rng() % 3) - 1;
-             z = i % 2 ? INT32_MIN : INT32_MAX - int32_t(rng() % 7);
-         }},
-        // Repeated steps: zero second differences take the early exits.
-        {"repeated steps", [&](size_t i, int32_t& x, int32_t& y,
-                               int32_t& z) { x += i % 50 < 25 ? 0 : 40, y += 3, z += noise(2); }},
-    };
-    for (auto& [name, step] : scenes) {
+    // 0 scan lines: nearly equal steps, matches found at once. 1 a few step sizes in turn: several matches
+    // in one vector of candidates, where the nearest must win. 2 irregular steps: no match, the vote runs
+    // over all hundred points. 3 now and then a repeated point: its zero step has no match before it,
+    // where a scan reaching past the block's start would find the zero delta of point 0. 4 any 32-bit
+    // values: wrapped differences, ratios far outside the 32-bit range, truncation to -2^31. 5 values at
+    // the 32-bit limits. 6 repeated steps: zero second differences take the early exits.
+    for (int scene = 0; scene < 7; ++scene) {
         int32_t x = 0, y = 0, z = 0;
         for (size_t i = 0; i < n; ++i) {
-            step(i, x, y, z);
+            const int32_t r = int32_t(rng() % 3);
+            if (scene == 0)
+                x += 100 + noise(3), y += 7 + noise(3), z += noise(50);
+            else if (scene == 1)
+                x += int32_t(i % 13) * 9 + noise(4), y += int32_t(i % 5) * 9 + noise(4), z += noise(1000);
+            else if (scene == 2)
+                x += noise(5000), y += noise(5000), z += noise(300);
+            else if (scene == 3 && i % 40)
+                x += 50 + int32_t(rng() % 5000), y += 50 + int32_t(rng() % 5000), z += noise(300);
+            else if (scene == 4)
+                x = int32_t(rng()), y = int32_t(rng()), z = int32_t(rng());
+            else if (scene == 5)
+                x = i % 3 ? INT32_MAX - r : INT32_MIN + r, y = r - 1,
+                z = i % 2 ? INT32_MIN : INT32_MAX - 2 * r;
+            else if (scene == 6)
+                x += i % 50 < 25 ? 0 : 40, y += 3, z += noise(2);
             X[i] = x, Y[i] = y, Z[i] = z;
         }
-        expectSamePredictions(X, Y, Z, name);
+        expectSamePredictions(X, Y, Z, "scene " + std::to_string(scene));
     }
     // Blocks shorter than a vector, and than the hundred-point window.
     for (long m : {0, 1, 2, 3, 4, 9, 17, 101, 102, 103})
@@ -235,13 +223,13 @@ TEST(Golden, CompressedFilesMatchByteForByte) {
     AC::usePortableCode(false);
 }
 
-// Around the raw limit ('O' up to 999 points, 'L' from 1000) and the chunk limits; fields coded on four
-// threads give the same bytes.
+// Around the raw limit ('O' up to 999 points, 'L' from 1000) and the chunk limits (two chunks: below);
+// fields coded on four threads give the same bytes.
 TEST(RoundTrip, SyntheticFilesAroundTheLimits) {
     TempDir dir;
-    const std::pair<uint64_t, int> cases[] = {{1, 3},    {2, 1},       {999, 0},     {999, 1},    {999, 2},
-                                              {999, 3},  {1000, 0},    {1000, 1},    {1000, 2},   {1000, 3},
-                                              {4321, 3}, {1000001, 1}, {1000001, 3}, {2000001, 2}};
+    const std::pair<uint64_t, int> cases[] = {{1, 3},    {2, 1},       {999, 0},    {999, 1},  {999, 2},
+                                              {999, 3},  {1000, 0},    {1000, 1},   {1000, 2}, {1000, 3},
+                                              {4321, 3}, {1000001, 1}, {1000001, 3}};
     for (auto [points, format] : cases) {
         SCOPED_TRACE(std::to_string(points) + " points, format " + std::to_string(format));
         writeSyntheticLAS(dir.file("s.las"), SynthOptions{points, format, 5});
@@ -343,7 +331,7 @@ TEST(Corruption, TruncatedAndFlippedCompressedFiles) {
         std::string::npos);
 }
 
-// Progress by fields and the ratio after each chunk; reset at the end. The file also round-trips.
+// Progress by fields and the ratio after each of two chunks; reset at the end. The file round-trips.
 TEST(Progress, FieldsAndRatioDuringCompression) {
     TempDir dir;
     std::string las = dir.file("s.las");
@@ -369,34 +357,6 @@ TEST(Progress, FieldsAndRatioDuringCompression) {
     EXPECT_TRUE(readBytes(dir.file("back.las")) == readBytes(las));
 }
 
-// One block decoded straight into the file object, logging its first GPS times.
-TEST(StreamDecoding, OneBlockIntoTheFileObject) {
-    TempDir dir;
-    writeSyntheticLAS(dir.file("s.las"), SynthOptions{3000, 3, 4});
-    auto bytes = readBytes(dir.file("s.las"));
-    LASHeader h;
-    h.copyFromBuffer(bytes.data());
-    const unsigned char* records = bytes.data() + h.OffsetToPointData;
-    Columns cols;
-    cols.fromRecords(records, 3000, 3, 34);
-    Bytes coded;
-    CLASCompressor().compressBlock(cols, coded);
-    CLASFile_C file;
-    file.SetHeader(new LASHeader_C(h));
-    CLASCompressor dec;
-    dec.SetLasFile(&file);
-    MemoryByteSource src(coded.data(), coded.size());
-    EXPECT_NE(logOf([&] { dec.decompressPoints(src, 3000); }).find("GPS time: "), std::string::npos);
-    EXPECT_EQ(src.position(), coded.size());
-    ASSERT_EQ(file.Points().size(), 3000u);
-    EXPECT_EQ(file.GetHeader()->NumberOfPointRecords, h.NumberOfPointRecords);
-    unsigned char rec[34];
-    for (size_t i = 0; i < 3000; i += 7) {
-        file.Points()[i]->copyToBuffer(rec);
-        ASSERT_EQ(0, std::memcmp(rec, records + i * 34, 34)) << i;
-    }
-}
-
 // Points that repeat exactly code to almost nothing; the decoder must not take that for truncation.
 TEST(RoundTrip, IdenticalPointsCompressToAlmostNothing) {
     TempDir dir;
@@ -412,15 +372,17 @@ TEST(RoundTrip, IdenticalPointsCompressToAlmostNothing) {
     EXPECT_LT(roundTrip(dir.file("same.las"), dir).size(), 20000u);
 }
 
-// The single-field coders write exactly the bytes that field takes inside a whole block.
-TEST(FieldCoders, EachFieldAloneMatchesItsPlaceInTheBlock) {
+// The single-field coders write exactly the bytes that field takes inside a whole block, and the block
+// decodes straight into the file object, logging its first GPS times.
+TEST(BlockCoding, FieldCodersAndDecodingIntoTheFileObject) {
     TempDir dir;
-    writeSyntheticLAS(dir.file("s.las"), SynthOptions{1500, 3, 6});
-    auto bytes = readBytes(dir.file("s.las"));
+    writeSyntheticLAS(dir.file("s.las"), SynthOptions{3000, 3, 4});
+    const auto bytes = readBytes(dir.file("s.las"));
     LASHeader h;
     h.copyFromBuffer(bytes.data());
-    CLASCompressor c;
-    c.block().fromRecords(bytes.data() + h.OffsetToPointData, 1500, 3, 34);
+    const unsigned char* records = bytes.data() + h.OffsetToPointData;
+    CLASCompressor c, dec;
+    c.block().fromRecords(records, 3000, 3, 34);
     Bytes whole, parts;
     c.compressBlock(c.block(), whole);
     using C = CLASCompressor;
@@ -430,6 +392,20 @@ TEST(FieldCoders, EachFieldAloneMatchesItsPlaceInTheBlock) {
                        &C::CompressGPSTime, &C::CompressRed, &C::CompressGreen, &C::CompressBlue})
         (c.*coder)(parts);
     EXPECT_TRUE(parts == whole);
+
+    CLASFile_C file;
+    file.SetHeader(new LASHeader_C(h));
+    dec.SetLasFile(&file);
+    MemoryByteSource src(whole.data(), whole.size());
+    EXPECT_NE(logOf([&] { dec.decompressPoints(src, 3000); }).find("GPS time: "), std::string::npos);
+    EXPECT_EQ(src.position(), whole.size());
+    ASSERT_EQ(file.Points().size(), 3000u);
+    EXPECT_EQ(file.GetHeader()->NumberOfPointRecords, h.NumberOfPointRecords);
+    unsigned char rec[34];
+    for (size_t i = 0; i < 3000; i += 7) {
+        file.Points()[i]->copyToBuffer(rec);
+        ASSERT_EQ(0, std::memcmp(rec, records + i * 34, 34)) << i;
+    }
 }
 
 } // namespace

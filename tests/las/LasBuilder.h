@@ -4,8 +4,8 @@
 #include "LASHeader.h"
 #include "LASPointData.h"
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -22,19 +22,13 @@ struct LasBuilder {
     // Point i's fields: distinct, exercising sign, flags and full ranges.
     static las_detail::PointFields pointFields(uint32_t i) {
         las_detail::PointFields f;
-        f.X = int32_t(i * 1000003u - 5000000u);
-        f.Y = -int32_t(i * 7919u) + 123;
+        f.X = int32_t(i * 1000003u - 5000000u), f.Y = -int32_t(i * 7919u) + 123,
         f.Z = int32_t(i % 9000) * 3 - 1000;
-        f.intensity = uint16_t(i * 37);
-        f.returnByte = uint8_t(i * 29);
-        f.classification = uint8_t(i * 13);
-        f.scanAngleRank = int8_t(int(i % 181) - 90);
-        f.userData = uint8_t(i * 7);
+        f.intensity = uint16_t(i * 37), f.returnByte = uint8_t(i * 29), f.classification = uint8_t(i * 13);
+        f.scanAngleRank = int8_t(int(i % 181) - 90), f.userData = uint8_t(i * 7),
         f.pointSourceID = uint16_t(i * 101);
         f.setGpsTime(1000.0 + i * 0.25);
-        f.red = uint16_t(i * 257);
-        f.green = uint16_t(65535 - i);
-        f.blue = uint16_t(i * 3);
+        f.red = uint16_t(i * 257), f.green = uint16_t(65535 - i), f.blue = uint16_t(i * 3);
         return f;
     }
 
@@ -50,27 +44,18 @@ struct LasBuilder {
     LASHeader header() const {
         LASHeader h;
         std::memcpy(h.FileSignature, "LASF", 4);
-        h.FileSourceID = 7;
-        h.GlobalEncoding = 1;
-        h.GUIDdata1 = 0x01020304;
+        h.FileSourceID = 7, h.GlobalEncoding = 1, h.GUIDdata1 = 0x01020304;
         std::memcpy(h.GUIDdata4, "ABCDEFGH", 8);
-        h.VersionMajor = 1;
-        h.VersionMinor = versionMinor;
+        h.VersionMajor = 1, h.VersionMinor = versionMinor;
         std::strcpy(h.SystemIdentifier, "test system");
         std::strcpy(h.GeneratingSoftware, "test builder");
-        h.FileCreationDay = 100;
-        h.FileCreationYear = 2020;
-        h.HeaderSize = uint16_t(227 + headerExtra);
-        h.OffsetToPointData = offsetToPoints();
+        h.FileCreationDay = 100, h.FileCreationYear = 2020;
+        h.HeaderSize = uint16_t(227 + headerExtra), h.OffsetToPointData = offsetToPoints();
         h.NumberOfVariableLengthRecords = uint32_t(vlrLengths.size());
-        h.PointDataFormatID = uint8_t(format);
-        h.PointDataRecordLength = uint16_t(recordLength());
-        h.NumberOfPointRecords = points;
-        h.NumberOfPointsByReturn[0] = points;
+        h.PointDataFormatID = uint8_t(format), h.PointDataRecordLength = uint16_t(recordLength());
+        h.NumberOfPointRecords = points, h.NumberOfPointsByReturn[0] = points;
         h.ScaleFactor_X = h.ScaleFactor_Y = h.ScaleFactor_Z = 0.01;
-        h.OffsetX = 640000;
-        h.OffsetY = 5270000;
-        h.OffsetZ = 100;
+        h.OffsetX = 640000, h.OffsetY = 5270000, h.OffsetZ = 100;
         h.Max_X = 1, h.Min_X = 0, h.Max_Y = 1, h.Min_Y = 0, h.Max_Z = 1, h.Min_Z = 0;
         return h;
     }
@@ -97,12 +82,10 @@ struct LasBuilder {
         for (uint32_t i = 0; i < points; ++i) {
             unsigned char rec[64] = {};
             auto f = pointFields(i);
-            switch (format) {
-            case 0: f.pack<0>(rec); break;
-            case 1: f.pack<1>(rec); break;
-            case 2: f.pack<2>(rec); break;
-            case 3: f.pack<3>(rec); break;
-            }
+            format == 0   ? f.pack<0>(rec)
+            : format == 1 ? f.pack<1>(rec)
+            : format == 2 ? f.pack<2>(rec)
+                          : f.pack<3>(rec);
             int size = las_detail::formatSize(format);
             for (int e = 0; e < extraPerPoint; ++e)
                 rec[size + e] = uint8_t(0x55 + i + e);

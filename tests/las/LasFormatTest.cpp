@@ -13,6 +13,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <sstream>
 
 namespace {
 
@@ -31,7 +32,7 @@ struct ReadResult {
     LASHeader header;
 };
 ReadResult readHeader(const Bytes& bytes) {
-    TempDir dir;
+    static TempDir dir;
     writeBytes(dir.file("h.las"), bytes);
     FilePtr f = openFile(dir.file("h.las").c_str(), "rb");
     ReadResult r;
@@ -85,40 +86,19 @@ TEST(LASHeader, ValidationMessages) {
 // Every truncation of the block fails, naming the first field it cuts.
 TEST(LASHeader, TruncatedBlockNamesTheMissingField) {
     auto bytes = block(LasBuilder().header());
-    const std::pair<size_t, const char*> expected[] = {
-        {0, "FileSignature"},
-        {3, "FileSignature"},
-        {4, "FileSourceID"},
-        {7, "GlobalEncoding"},
-        {8, "GUIDdata1"},
-        {23, "GUIDdata4"},
-        {24, "VersionMajor"},
-        {25, "VersionMinor"},
-        {26, "SystemIdentifier"},
-        {60, "GeneratingSoftware"},
-        {90, "m_FileCreationDay"},
-        {93, "FileCreationYear"},
-        {95, "HeaderSize"},
-        {96, "OffsetToPointData"},
-        {100, "NumberOfVariableLengthRecords"},
-        {104, "PointDataFormatID"},
-        {106, "PointDataRecordLength"},
-        {107, "NumberOfPointRecords"},
-        {130, "NumberOfPointsByReturn"},
-        {131, "ScaleFactor_X"},
-        {150, "ScaleFactor_Z"},
-        {155, "OffsetX"},
-        {178, "OffsetZ"},
-        {179, "Max_X"},
-        {190, "Min_X"},
-        {200, "Max_Y"},
-        {210, "Min_Y"},
-        {215, "Max_Z"},
-        {226, "Min_Z"},
-    };
-    for (auto [len, field] : expected)
+    // Pairs of a length and the first field a cut to that length does not hold whole.
+    std::istringstream cuts(
+        "0 FileSignature 3 FileSignature 4 FileSourceID 7 GlobalEncoding 8 GUIDdata1 "
+        "23 GUIDdata4 24 VersionMajor 25 VersionMinor 26 SystemIdentifier 60 GeneratingSoftware "
+        "90 m_FileCreationDay 93 FileCreationYear 95 HeaderSize 96 OffsetToPointData "
+        "100 NumberOfVariableLengthRecords 104 PointDataFormatID 106 PointDataRecordLength "
+        "107 NumberOfPointRecords 130 NumberOfPointsByReturn 131 ScaleFactor_X 150 ScaleFactor_Z "
+        "155 OffsetX 178 OffsetZ 179 Max_X 190 Min_X 200 Max_Y 210 Min_Y 215 Max_Z 226 Min_Z");
+    size_t len;
+    std::string field;
+    while (cuts >> len >> field)
         EXPECT_EQ(readHeader(Bytes(bytes.begin(), bytes.begin() + len)).log,
-                  std::string("ReadError: FileHeader::") + field);
+                  "ReadError: FileHeader::" + field);
     for (size_t len = 0; len < bytes.size(); ++len)
         EXPECT_FALSE(readHeader(Bytes(bytes.begin(), bytes.begin() + len)).ok) << len;
 }
@@ -163,10 +143,6 @@ TEST(LASHeader, PointDataChecksAtTheEdges) {
     EXPECT_TRUE(h.CheckPointData(size, &why)) << why;
     EXPECT_FALSE(h.CheckPointData(size - 1, &why));
     EXPECT_NE(why.find("truncated"), std::string::npos) << why;
-    for (auto [count, length] : {std::pair{0xFFFFFFFFu, 31}, {10u, 20}, {10u, 0}}) {
-        h.NumberOfPointRecords = count, h.PointDataRecordLength = uint16_t(length);
-        EXPECT_FALSE(h.CheckPointData(size, &why)) << count << " " << length;
-    }
     const struct Case {
         const char* what;
         void (*change)(LASHeader&);
@@ -298,12 +274,6 @@ TEST(LASPoint, CoordinatesWrapTo32BitsAndGPSTimeBitsAreTheDouble) {
     LASPoint0_C none;
     none.SetGPSTimeInt64(42);
     EXPECT_EQ(none.GetGPSTimeInt64(), 0);
-    const int sizes[] = {20, 28, 26, 34};
-    for (int f = 0; f < 4; ++f) {
-        std::unique_ptr<LASPoint> q(newLASPoint(f));
-        ASSERT_TRUE(q);
-        EXPECT_EQ(std::tuple(q->GetPointType(), q->GetSize()), std::tuple(f, sizes[f]));
-    }
     EXPECT_EQ(newLASPoint(4), nullptr);
     EXPECT_EQ(newLASPoint(-1), nullptr);
 }
@@ -351,29 +321,26 @@ TEST(LASPoint, PackedLayoutMatchesTheFileFormat) {
     EXPECT_FALSE(one.Read(f.get()));
 }
 
+// Conversion keeps the fields both formats have and zeroes the rest.
 TEST(LASPoint, ConversionKeepsCommonFieldsAndZeroesMissingOnes) {
-    LASPoint3 src;
-    src.SetX(-7);
-    src.SetReturnNumber(2);
-    src.SetNumberOfReturns(3);
-    src.SetEdgeOfFlightLine(1);
-    src.SetClasification(0x85);
-    src.SetScanAngleRank(-12);
-    src.SetPointSourceID(4321);
-    src.SetGPSTime(98765.4321);
-    src.SetRed(10);
-    src.SetBlue(30);
-    LASPoint1 one(src);
-    EXPECT_EQ(std::tuple(one.GetX(), one.GetGPSTime(), one.GetRed()), std::tuple(-7, 98765.4321, 0));
-    EXPECT_EQ((std::array<int, 3>{one.GetEdgeOfFlightLine(), one.GetClasification(), one.GetScanAngleRank()}),
-              (std::array<int, 3>{1, 0x85, -12}));
-    LASPoint3 back(one); // colour did not survive format 1
-    EXPECT_EQ(std::tuple(back.GetRed(), back.GetGPSTime(), back.GetPointSourceID()),
-              std::tuple(0, 98765.4321, 4321));
-    LASPoint2 two(src);
-    EXPECT_EQ((std::array<int, 3>{two.GetBlue(), two.GetNumberOfReturns(), two.GetReturnNumber()}),
-              (std::array<int, 3>{30, 3, 2}));
-    EXPECT_EQ(two.GetGPSTime(), 0.0);
+    auto fields = LasBuilder::pointFields(4321), plain = fields;
+    plain.red = plain.green = plain.blue = 0, plain.gpsTimeBits = 0;
+    Bytes rec(34), as[4] = {Bytes(20), Bytes(28), Bytes(26), Bytes(34)}, out(34);
+    fields.pack<3>(rec.data());
+    fields.pack<1>(as[1].data()), fields.pack<2>(as[2].data()), plain.pack<0>(as[0].data());
+    LASPoint3 src(rec.data());
+    LASPoint0 p0(src);
+    LASPoint1 p1(src);
+    LASPoint2 p2(src);
+    LASPoint* converted[] = {&p0, &p1, &p2};
+    for (int f = 0; f < 3; ++f) {
+        converted[f]->copyToBuffer(out.data());
+        EXPECT_EQ(Bytes(out.begin(), out.begin() + as[f].size()), as[f]) << f;
+    }
+    fields.red = fields.green = fields.blue = 0; // colour did not survive format 1
+    fields.pack<3>(rec.data());
+    LASPoint3(p1).copyToBuffer(out.data());
+    EXPECT_EQ(out, rec);
 }
 
 } // namespace
