@@ -59,85 +59,74 @@ std::vector<size_t> blockCounts(const std::vector<double>& xy, const LevelAssign
     return counts;
 }
 
-struct Case {
-    std::string what;
-    std::vector<double> xy;
-    int minLevels, maxLevels;
-    double maxShare; // of the points in level 0
-    double minShare = 0.0;
-    bool growth = true; // each level but the last about four times the one before, the last at most six
-};
+// Every point in exactly one level and level 0's share of the points within [minShare, maxShare]; with
+// `growth`, each level but the last about four times the one before and the last at most six.
+LevelAssignment check(const std::string& what, const std::vector<double>& xy, int minLevels, int maxLevels,
+                      double maxShare, double minShare = 0, bool growth = true) {
+    const size_t n = xy.size() / 2;
+    const LevelAssignment a = assignLevels(xy.data(), n);
+    std::string counts;
+    for (uint64_t k : a.counts)
+        counts += " " + std::to_string(k);
+    SCOPED_TRACE(what + ": " + std::to_string(a.levels) + " levels:" + counts);
+    checkPartition(a, n);
+    EXPECT_TRUE(a.levels >= minLevels && a.levels <= maxLevels);
+    const double share = a.counts.empty() ? 0 : double(a.counts[0]) / double(n);
+    EXPECT_TRUE(share >= minShare && share <= maxShare) << share;
+    for (int l = 1; growth && l < a.levels; ++l) {
+        const double ratio = double(a.counts[l]) / double(a.counts[l - 1]);
+        EXPECT_LE(ratio, 6.0) << "level " << l;
+        if (l + 1 < a.levels)
+            EXPECT_GE(ratio, 2.5) << "level " << l;
+    }
+    return a;
+}
 
-// Every point in exactly one level; a sparse overview, quadrupling levels and spatially uniform ones for
-// uniform, small, degenerate, elongated and clustered inputs.
+// A sparse overview, quadrupling and spatially uniform levels for uniform, small, degenerate, elongated and
+// clustered inputs and a synthetic scene.
 TEST(LevelAssignment, LevelsAreASparseOverviewAndQuadrupleForEveryShape) {
-    std::vector<Case> cases;
-    cases.push_back({"uniform", uniform(200000, 2000.0, 1500.0, 7), 4, 7, 0.006, 0.001});
+    const auto xy = uniform(200000, 2000.0, 1500.0, 7);
+    const LevelAssignment a = check("uniform", xy, 4, 7, 0.006, 0.001);
+    ASSERT_GE(a.levels, 2);
+    // The level-0 cell holds about 300 points per 100,000's area.
+    EXPECT_NEAR(a.cellSize0, std::sqrt(100000.0 / (300.0 * 200000 / (2000.0 * 1500.0))), 0.5 * a.cellSize0);
+    // One point per cell varies far less per block than a random sample of the same size would.
+    for (auto [level, blocks, lo, hi] : {std::tuple{0, 4, 0.5, 2.0}, {1, 4, 0.5, 2.0}, {1, 8, 0.6, 1.6}}) {
+        const double mean = double(a.counts[level]) / double(blocks * blocks);
+        for (size_t k : blockCounts(xy, a, level, blocks)) {
+            EXPECT_GE(double(k), mean * lo) << "level " << level << ", " << blocks << " blocks";
+            EXPECT_LE(double(k), mean * hi) << "level " << level << ", " << blocks << " blocks";
+        }
+    }
     for (size_t n : {1, 2, 10})
-        cases.push_back({"tiny " + std::to_string(n), uniform(n, 10.0, 10.0, n), 1, 1, 1.0});
+        check("tiny " + std::to_string(n), uniform(n, 10.0, 10.0, n), 1, 1, 1.0);
     for (size_t n : {301, 1000, 3000})
-        cases.push_back({"small " + std::to_string(n), uniform(n, 10.0, 10.0, n), 1, 4, 1.0});
-    cases.push_back({"one location", std::vector<double>(10000, 651234.5), 1, 2, 1.0, 0.0, false});
-    cases.push_back({"elongated", uniform(100000, 1000.0, 1.0, 9), 3, 8, 0.01, 0.001});
-    auto line = uniform(50000, 800.0, 0.0, 4); // a zero-width extent has no area: still a sparse level 0
-    cases.push_back({"on a line", line, 2, 16, 0.01, 0.0, false});
-    auto clusters = uniform(100000, 100.0, 100.0, 21); // far apart: the box's density understates theirs
+        check("small " + std::to_string(n), uniform(n, 10.0, 10.0, n), 1, 4, 1.0);
+    check("one location", std::vector<double>(10000, 651234.5), 1, 2, 1.0, 0, false);
+    // A zero-width extent has no area: level 0 is still a sparse overview.
+    check("on a line", uniform(50000, 800.0, 0.0, 4), 2, 16, 0.01, 0, false);
+    // Far apart, the box's density understates theirs.
+    auto clusters = uniform(100000, 100.0, 100.0, 21);
     for (size_t i = clusters.size() / 2; i < clusters.size(); i += 2)
         clusters[i] += 50000.0, clusters[i + 1] += 30000.0;
-    cases.push_back({"two clusters", clusters, 4, 16, 0.006});
-    {
-        TempDir dir;
-        writeSyntheticLAS(dir.file("s.las"), SynthOptions{100000, 1, 5});
-        CLASFile las;
-        ASSERT_TRUE(las.ReadFile(dir.file("s.las").c_str()));
-        std::vector<double> xy;
-        for (auto& p : las.points)
-            xy.insert(xy.end(), {p->GetX() * las.ScaleFactor_X + las.OffsetX,
-                                 p->GetY() * las.ScaleFactor_Y + las.OffsetY});
-        cases.push_back({"synthetic scene", xy, 4, 7, 0.006, 0.001});
-    }
-    for (const Case& c : cases) {
-        const size_t n = c.xy.size() / 2;
-        const LevelAssignment a = assignLevels(c.xy.data(), n);
-        std::string counts;
-        for (uint64_t k : a.counts)
-            counts += " " + std::to_string(k);
-        SCOPED_TRACE(c.what + ": " + std::to_string(a.levels) + " levels:" + counts);
-        checkPartition(a, n);
-        ASSERT_GE(a.levels, c.minLevels);
-        EXPECT_LE(a.levels, c.maxLevels);
-        const double share = double(a.counts[0]) / double(n);
-        EXPECT_GE(share, c.minShare);
-        EXPECT_LE(share, c.maxShare);
-        for (int l = 1; c.growth && l + 1 < a.levels; ++l) {
-            const double growth = double(a.counts[l]) / double(a.counts[l - 1]);
-            EXPECT_GE(growth, 2.5) << "level " << l;
-            EXPECT_LE(growth, 6.0) << "level " << l;
-        }
-        if (c.growth && a.levels >= 2) {
-            EXPECT_LE(double(a.counts.back()), 6.0 * double(a.counts[a.levels - 2]));
-        }
-        if (c.what == "uniform") { // the level-0 cell holds about 300 points per 100,000's area
-            EXPECT_NEAR(a.cellSize0, std::sqrt(100000.0 / (300.0 * double(n) / (2000.0 * 1500.0))),
-                        0.5 * a.cellSize0);
-            // One point per cell varies far less per block than a random sample of the same size would.
-            for (auto [level, blocks, lo, hi] :
-                 {std::tuple{0, 4, 0.5, 2.0}, {1, 4, 0.5, 2.0}, {1, 8, 0.6, 1.6}}) {
-                const double mean = double(a.counts[level]) / double(blocks * blocks);
-                for (size_t k : blockCounts(c.xy, a, level, blocks)) {
-                    EXPECT_GE(double(k), mean * lo) << "level " << level << ", " << blocks << " blocks";
-                    EXPECT_LE(double(k), mean * hi) << "level " << level << ", " << blocks << " blocks";
-                }
-            }
-        }
-        if (c.what == "elongated") { // level 0 covers every tenth of the strip
-            std::vector<int> tenths(10, 0);
-            for (size_t i = 0; i < n; ++i)
-                tenths[std::min(9, int((c.xy[2 * i] - 1000.0) / 100.0))] += a.levelOf[i] == 0;
-            for (int t : tenths)
-                EXPECT_GE(t, int(a.counts[0] / 20));
-        }
-    }
+    check("two clusters", clusters, 4, 16, 0.006);
+    // Along a long strip, level 0 covers every tenth.
+    const auto strip = uniform(100000, 1000.0, 1.0, 9);
+    const LevelAssignment s = check("elongated", strip, 3, 8, 0.01, 0.001);
+    std::vector<int> tenths(10, 0);
+    for (size_t i = 0; i < s.levelOf.size(); ++i)
+        tenths[std::min(9, int((strip[2 * i] - 1000.0) / 100.0))] += s.levelOf[i] == 0;
+    for (int t : tenths)
+        EXPECT_GE(t, int(s.counts[0] / 20));
+    TempDir dir;
+    writeSyntheticLAS(dir.file("s.las"), SynthOptions{100000, 1, 5});
+    CLASFile las;
+    ASSERT_TRUE(las.ReadFile(dir.file("s.las").c_str()));
+    std::vector<double> scene;
+    for (auto& p : las.points)
+        scene.insert(scene.end(), {p->GetX() * las.ScaleFactor_X + las.OffsetX,
+                                   p->GetY() * las.ScaleFactor_Y + las.OffsetY});
+    check("synthetic scene", scene, 4, 7, 0.006, 0.001);
     EXPECT_EQ(assignLevels(nullptr, 0).levels, 0);
 }
 
