@@ -594,48 +594,33 @@ TEST(Build, RefusesInputsItCannotReadNamingTheFile) {
 
 // ---- node simplification: which points stay, which move up, the node header, missing files
 
-// Records carry their identifier in Z; the bytes after the coordinates (and any extra bytes) are
-// derived from it, so a record that lost or mixed bytes does not compare equal.
-std::vector<unsigned char> pointRecord(int length, int32_t x, int32_t y, int32_t id) {
-    std::vector<unsigned char> r(static_cast<size_t>(length));
-    for (int i = 12; i < length; ++i)
-        r[size_t(i)] = uint8_t(id * 7 + i);
-    std::memcpy(&r[0], &x, 4);
-    std::memcpy(&r[4], &y, 4);
-    std::memcpy(&r[8], &id, 4);
-    return r;
-}
-
-struct PointEntry {
-    std::vector<unsigned char> record;
+// Entry `id` of the four parallel files: a record carrying the id in Z with id-derived bytes after the
+// coordinates (so a record that lost or mixed bytes differs), its normal, surface identifier and border.
+struct Entry {
+    Bytes record;
     std::array<float, 3> normal;
     uint32_t surf;
     uint8_t border;
-    int32_t id() const {
-        int32_t v;
-        std::memcpy(&v, &record[8], 4);
-        return v;
-    }
 };
-
-PointEntry entryFor(int length, int32_t x, int32_t y, int32_t id) {
-    return {pointRecord(length, x, y, id),
-            {float(id), id + 0.5f, -float(id)},
-            uint32_t(id) * 3 + 1,
-            uint8_t(id % 2)};
+Entry entry(int length, int32_t id, int32_t x = 0, int32_t y = 0) {
+    Entry e{Bytes(size_t(length)), {float(id), id + 0.5f, -float(id)}, uint32_t(id) * 3 + 1, uint8_t(id % 2)};
+    for (int i = 12; i < length; ++i)
+        e.record[size_t(i)] = uint8_t(id * 7 + i);
+    const int32_t xyz[3] = {x, y, id};
+    std::memcpy(e.record.data(), xyz, 12);
+    return e;
 }
 
 // A levelled leaf as the earlier stages leave it: points, normals, surface identifiers, borders.
 void fillLeaf(LODTreeNode* n, int count, int32_t firstId, float coverage = 0.5f) {
-    const int length = n->tree->recordLength;
-    std::vector<unsigned char> normals, surf, border;
+    Bytes normals, surf, border;
     for (int i = 0; i < count; ++i) {
-        const PointEntry e = entryFor(length, 10 + i, 20 + i, firstId + i);
+        const Entry e = entry(n->tree->recordLength, firstId + i, 10 + i, 20 + i);
         n->partitionPoint(e.record.data(), TreeBounds{0, 1024, 0, 1024});
         const auto* nb = reinterpret_cast<const unsigned char*>(e.normal.data());
-        const auto* sb = reinterpret_cast<const unsigned char*>(&e.surf);
         normals.insert(normals.end(), nb, nb + 12);
-        surf.insert(surf.end(), sb, sb + 4);
+        surf.insert(surf.end(),
+                    {uint8_t(e.surf), uint8_t(e.surf >> 8), uint8_t(e.surf >> 16), uint8_t(e.surf >> 24)});
         border.push_back(e.border);
     }
     n->closeOutputFiles();
@@ -645,31 +630,29 @@ void fillLeaf(LODTreeNode* n, int count, int32_t firstId, float coverage = 0.5f)
     writeBytes(n->getBorderPath(), border);
 }
 
-// Entries of the four parallel files, after `skip` bytes of the points file.
-std::vector<PointEntry> readEntries(int length, const std::string& points, const std::string& normals,
-                                    const std::string& surf, const std::string& border, size_t skip) {
-    const auto p = readBytes(points), nb = readBytes(normals), sb = readBytes(surf), bb = readBytes(border);
-    EXPECT_EQ((p.size() - skip) % size_t(length), 0u) << points;
+// The ids of the entries of the four files (points after `skip` bytes), each checked whole against entry(id).
+std::vector<int32_t> ids(int length, const std::array<std::string, 4>& paths, size_t skip) {
+    const auto p = readBytes(paths[0]), nb = readBytes(paths[1]), sb = readBytes(paths[2]),
+               bb = readBytes(paths[3]);
     const size_t n = (p.size() - skip) / size_t(length);
-    EXPECT_EQ(nb.size(), 12 * n) << normals;
-    EXPECT_EQ(sb.size(), 4 * n) << surf;
-    EXPECT_EQ(bb.size(), n) << border;
-    std::vector<PointEntry> out;
+    EXPECT_EQ(p.size() - skip, n * size_t(length)) << paths[0];
+    EXPECT_TRUE(nb.size() == 12 * n && sb.size() == 4 * n && bb.size() == n) << paths[0] << ": side files";
+    std::vector<int32_t> out;
     for (size_t i = 0; i < n && 12 * i + 12 <= nb.size() && 4 * i + 4 <= sb.size() && i < bb.size(); ++i) {
-        PointEntry e;
-        const auto at = p.begin() + long(skip + i * size_t(length));
-        e.record.assign(at, at + length);
-        std::memcpy(e.normal.data(), &nb[12 * i], 12);
-        std::memcpy(&e.surf, &sb[4 * i], 4);
-        e.border = bb[i];
-        out.push_back(e);
+        const unsigned char* r = &p[skip + i * size_t(length)];
+        const Entry e = entry(length, las_detail::loadLE<int32_t>(r + 8));
+        EXPECT_TRUE(std::equal(r + 8, r + length, e.record.begin() + 8)) << out.size();
+        EXPECT_EQ(std::memcmp(&nb[12 * i], e.normal.data(), 12), 0) << out.size();
+        EXPECT_EQ(las_detail::loadLE<uint32_t>(&sb[4 * i]), e.surf) << out.size();
+        EXPECT_EQ(bb[i], e.border) << out.size();
+        out.push_back(las_detail::loadLE<int32_t>(r + 8));
     }
     return out;
 }
 
 struct NodeOnDisk {
     LODTreeNodeHeader header;
-    std::vector<PointEntry> entries;
+    std::vector<int32_t> ids;
 };
 NodeOnDisk readNode(const LODTreeNode* n) {
     NodeOnDisk out;
@@ -677,9 +660,10 @@ NodeOnDisk readNode(const LODTreeNode* n) {
     EXPECT_TRUE(f && out.header.read(f)) << n->getPointPath();
     if (f)
         std::fclose(f);
-    out.entries = readEntries(n->tree->recordLength, n->getPointPath(), n->getNormalPath(), n->getSurfPath(),
-                              n->getBorderPath(), LODTreeNodeHeader::Bytes);
-    EXPECT_EQ(out.entries.size(), out.header.numPoints);
+    out.ids = ids(n->tree->recordLength,
+                  {n->getPointPath(), n->getNormalPath(), n->getSurfPath(), n->getBorderPath()},
+                  LODTreeNodeHeader::Bytes);
+    EXPECT_EQ(out.ids.size(), out.header.numPoints);
     return out;
 }
 
@@ -688,23 +672,9 @@ std::array<uint32_t, 5> offsets(const LODTreeNodeHeader& h) {
     return {h.numPoints, h.offsetQ2, h.offsetQ3, h.offsetQ4, h.subNodes};
 }
 
-// The identifiers of the entries, each checked to be the entry built for it, normal and flags included.
-std::vector<int32_t> idsOf(const std::vector<PointEntry>& entries) {
-    std::vector<int32_t> ids;
-    for (const auto& e : entries) {
-        const PointEntry want = entryFor(int(e.record.size()), 0, 0, e.id());
-        EXPECT_TRUE(std::equal(e.record.begin() + 8, e.record.end(), want.record.begin() + 8)) << e.id();
-        EXPECT_EQ(e.normal, want.normal) << e.id();
-        EXPECT_EQ(e.surf, want.surf) << e.id();
-        EXPECT_EQ(e.border, want.border) << e.id();
-        ids.push_back(e.id());
-    }
-    return ids;
-}
-
 // The four files a parent hands to its children.
 struct ParentFiles {
-    std::string path[4];
+    std::array<std::string, 4> path;
     FILE* f[4] = {};
     explicit ParentFiles(const TempDir& d) {
         const char* names[] = {"parent-points", "parent-normals", "parent-surf", "parent-border"};
@@ -726,7 +696,7 @@ template <class P = LASPoint0> uint32_t simplifyUnder(LODTreeNode* n, ParentFile
 }
 
 std::vector<int32_t> passedUp(const ParentFiles& p, int length) {
-    return idsOf(readEntries(length, p.path[0], p.path[1], p.path[2], p.path[3], 0));
+    return ids(length, p.path, 0);
 }
 
 // Temporary and neighbour files: none may be left behind.
@@ -753,7 +723,7 @@ TEST_F(Simplification, LeafOfTenKeepsSevenAndPassesThreeUp) {
     EXPECT_EQ(simplifyUnder(leaf, parent, 64), 3u);
     EXPECT_EQ(passedUp(parent, 20), (std::vector<int32_t>{0, 4, 8}));
     const NodeOnDisk node = readNode(leaf);
-    EXPECT_EQ(idsOf(node.entries), (std::vector<int32_t>{1, 2, 3, 5, 6, 7, 9}));
+    EXPECT_EQ(node.ids, (std::vector<int32_t>{1, 2, 3, 5, 6, 7, 9}));
     EXPECT_EQ(offsets(node.header), (std::array<uint32_t, 5>{7, 0, 0, 0, 0}));
     EXPECT_EQ(node.header.coverage, 0.25f);
     EXPECT_FLOAT_EQ(node.header.defaultSplatRadius, 1.2f * std::sqrt(64 * 0.25f / 20));
@@ -778,12 +748,12 @@ TEST_F(Simplification, InnerNodeOffsetsCountKeptPointsPerChild) {
     EXPECT_EQ(simplifyUnder(inner, parent, 400), 3u);
     EXPECT_EQ(passedUp(parent, 20), (std::vector<int32_t>{100, 304, 400}));
     const NodeOnDisk node = readNode(inner);
-    EXPECT_EQ(idsOf(node.entries), (std::vector<int32_t>{104, 108, 300, 308, 312, 316, 404}));
+    EXPECT_EQ(node.ids, (std::vector<int32_t>{104, 108, 300, 308, 312, 316, 404}));
     EXPECT_EQ(offsets(node.header), (std::array<uint32_t, 5>{7, 2, 2, 6, 15}));
     EXPECT_FLOAT_EQ(node.header.defaultSplatRadius, 1.2f * std::sqrt(400 * 0.5f / 20));
     // Children are simplified with a quarter of the area.
     const NodeOnDisk fourth = readNode(inner->child(4));
-    EXPECT_EQ(idsOf(fourth.entries), (std::vector<int32_t>{401, 402, 403}));
+    EXPECT_EQ(fourth.ids, (std::vector<int32_t>{401, 402, 403}));
     EXPECT_FLOAT_EQ(fourth.header.defaultSplatRadius, 1.2f * std::sqrt(100 * 0.5f / 10));
     EXPECT_EQ(readNode(inner->child(3)).header.numPoints, 12u);
     EXPECT_FALSE(fs::exists(inner->child(2)->getPointPath()));
@@ -797,7 +767,7 @@ TEST_F(Simplification, RootKeepsEverythingThatReachesIt) {
     const auto normalsBefore = readBytes(root->getNormalPath());
     EXPECT_EQ(root->simplify<LASPoint0>(nullptr, nullptr, nullptr, nullptr, 1e6f), 6u);
     NodeOnDisk node = readNode(root);
-    EXPECT_EQ(idsOf(node.entries), (std::vector<int32_t>{50, 51, 52, 53, 54, 55}));
+    EXPECT_EQ(node.ids, (std::vector<int32_t>{50, 51, 52, 53, 54, 55}));
     EXPECT_EQ(node.header.numPoints, 6u);
     EXPECT_EQ(node.header.coverage, 0.75f);
     EXPECT_EQ(readBytes(root->getNormalPath()), normalsBefore);
@@ -810,7 +780,7 @@ TEST_F(Simplification, RootKeepsEverythingThatReachesIt) {
     r->coverage = 0.5f;
     EXPECT_EQ(r->simplify<LASPoint0>(nullptr, nullptr, nullptr, nullptr, 16), 3u);
     node = readNode(r);
-    EXPECT_EQ(idsOf(node.entries), (std::vector<int32_t>{200, 204, 400}));
+    EXPECT_EQ(node.ids, (std::vector<int32_t>{200, 204, 400}));
     EXPECT_EQ(offsets(node.header), (std::array<uint32_t, 5>{3, 0, 2, 2, 15}));
     EXPECT_EQ(leftovers(other), std::vector<std::string>{});
 }
@@ -867,8 +837,7 @@ TEST_F(Simplification, WholeRecordsWithExtraBytesInEveryFormat) {
         }
         EXPECT_EQ(up, 2u) << format;
         EXPECT_EQ(passedUp(parent, length), (std::vector<int32_t>{1000, 1004})) << format;
-        EXPECT_EQ(idsOf(readNode(leaf).entries), (std::vector<int32_t>{1001, 1002, 1003, 1005, 1006, 1007}))
-            << format;
+        EXPECT_EQ(readNode(leaf).ids, (std::vector<int32_t>{1001, 1002, 1003, 1005, 1006, 1007})) << format;
     }
 }
 
