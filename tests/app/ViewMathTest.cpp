@@ -289,11 +289,15 @@ TEST(ViewMathProjection, StoredMatrixProjectsToTheScreen) {
     EXPECT_NEAR(sy, 0.25f, 1e-5);
 }
 
-TEST(ViewMathMisc, DistancesAndClock) {
+// Distances, the clock difference, and float splats whose coordinates share the integer words.
+TEST(ViewMathMisc, DistancesClockAndFloatSplats) {
     EXPECT_EQ(dist(GLVector3d{1, 2, 3}, GLVector3d{4, 6, 15}), 13.0);
     EXPECT_EQ(dist(GLVector3f{1, 2, 3}, GLVector3f{4, 6, 15}), 13.0f);
     EXPECT_EQ(diffclock(2500000, 500000), 2000.0);
     EXPECT_EQ(diffclock(500, 1500), -1.0);
+    const Splat f = makeFloatSplat(1.5f, -3.25f, 1e30f, 0.0f, 0.0f, 1.0f);
+    EXPECT_TRUE(f.fx() == 1.5f && f.fy() == -3.25f && f.fz() == 1e30f && f.nz == 1.0f);
+    EXPECT_EQ(f.x, 0x3FC00000); // IEEE 754 single 1.5
 }
 
 TEST(ViewMathAngles, BetweenNormalsClampedAndZeroSafe) {

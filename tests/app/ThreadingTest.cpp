@@ -1,0 +1,393 @@
+// The thread primitives: the owner-tracking lock, the one-shot event and the worker base.
+#include "CEventClass.h"
+#include "CMutexClass.h"
+#include "CThread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+long msSince(Clock::time_point start) {
+    return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+// Waits up to `limitMs` for `flag`, so a fault fails the test instead of hanging it.
+bool becomesTrue(const std::atomic<bool>& flag, int limitMs = 5000) {
+    for (int waited = 0; waited < limitMs && !flag; waited += 5)
+        Sleep(5);
+    return flag;
+}
+
+// TryLock from a thread that owns nothing, releasing again when it succeeded.
+bool freeForOthers(CMutexClass& m) {
+    bool acquired = false;
+    std::thread([&] {
+        if ((acquired = m.TryLock()))
+            m.Unlock();
+    }).join();
+    return acquired;
+}
+
+// Runs `first` on another thread, which stays alive until the holder ends and then runs `last`: a finished
+// thread's id may go to the next thread created, which would then pass for the owner.
+class Holder {
+public:
+    explicit Holder(std::function<void()> first, std::function<void()> last = {})
+        : thread_([this, first, last] {
+              first();
+              ready_ = true;
+              while (!release_)
+                  std::this_thread::yield();
+              if (last)
+                  last();
+          }) {
+        while (!ready_)
+            std::this_thread::yield();
+    }
+    ~Holder() {
+        release_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> ready_{false}, release_{false};
+    std::thread thread_;
+};
+
+// Ownership: only the holder releases, a second Lock or TryLock by it does not count, a stray release of
+// a free lock lets no second holder in. Steps: Lock, Unlock, TryLock, unlock on another thread (X),
+// LockIgnoringOwner (I), UnlockIgnoringOwner (R).
+TEST(CMutexClass, OwnerAndExclusivity) {
+    const std::map<char, std::function<void(CMutexClass&)>> step = {
+        {'L', [](CMutexClass& m) { m.Lock(); }},
+        {'U', [](CMutexClass& m) { m.Unlock(); }},
+        {'T', [](CMutexClass& m) { EXPECT_TRUE(m.TryLock()); }},
+        {'X', [](CMutexClass& m) { std::thread([&] { m.Unlock(); }).join(); }},
+        {'I', [](CMutexClass& m) { m.LockIgnoringOwner(); }},
+        {'R', [](CMutexClass& m) { m.UnlockIgnoringOwner(); }},
+    };
+    const std::pair<std::string, bool> cases[] = {
+        {"", true},    {"L", false},  {"LU", true}, {"LLU", true}, {"LX", false},
+        {"TT", false}, {"TTU", true}, {"IU", true}, {"RL", false},
+    };
+    for (const auto& [steps, free] : cases) {
+        CMutexClass m;
+        EXPECT_TRUE(m.IsCreated());
+        for (char c : steps)
+            step.at(c)(m);
+        EXPECT_EQ(freeForOthers(m), free) << "after " << steps;
+    }
+    // TryLock on another thread records that thread: this one can neither release nor take the lock.
+    CMutexClass m;
+    {
+        Holder holder([&] { EXPECT_TRUE(m.TryLock()); }, [&] { m.Unlock(); });
+        m.Unlock();
+        EXPECT_FALSE(m.TryLock());
+    }
+    EXPECT_TRUE(freeForOthers(m));
+}
+
+// Locked on one thread ignoring the owner, released on another: a waiting Lock gets it only then.
+TEST(CMutexClass, HandedOverBetweenThreads) {
+    CMutexClass m;
+    Holder locker([&] { m.LockIgnoringOwner(); });
+    EXPECT_FALSE(freeForOthers(m));
+    std::atomic<bool> acquired{false};
+    std::thread waiter([&] {
+        m.Lock();
+        acquired = true;
+        m.Unlock();
+    });
+    Sleep(50);
+    EXPECT_FALSE(acquired) << "Lock returned while another thread held the lock";
+    std::thread([&] { m.UnlockIgnoringOwner(); }).join();
+    waiter.join();
+    EXPECT_TRUE(acquired);
+    EXPECT_TRUE(freeForOthers(m));
+}
+
+struct Tile : CMutexClass {
+    int value = 0;
+};
+
+// Copies (also those a growing vector makes) are fresh locks: neither the lock state nor the owner travels.
+TEST(CMutexClass, CopiesAreFreshLocks) {
+    CMutexClass m;
+    m.Lock();
+    CMutexClass copy(m);
+    EXPECT_TRUE(freeForOthers(copy));
+    EXPECT_FALSE(freeForOthers(m));
+    copy.Lock(); // had the owner been copied, this would take nothing
+    EXPECT_FALSE(freeForOthers(copy));
+    copy.Unlock();
+    m.Unlock();
+
+    CMutexClass source, target;
+    target.Lock();
+    target = source;
+    EXPECT_FALSE(freeForOthers(target)) << "assignment released the target";
+    target.Unlock();
+    source.Lock();
+    target = source;
+    EXPECT_TRUE(freeForOthers(target)) << "assignment copied the source's lock";
+    source.Unlock();
+
+    Tile tile;
+    tile.value = 7;
+    tile.Lock();
+    std::vector<Tile> tiles;
+    for (int i = 0; i < 20; ++i)
+        tiles.push_back(tile);
+    for (Tile& t : tiles)
+        EXPECT_TRUE(t.value == 7 && freeForOthers(t));
+    tile.Unlock();
+}
+
+TEST(CMutexClass, ProtectsACounterAcrossThreads) {
+    CMutexClass m;
+    long counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 5000; ++i) {
+                if ((i + t) % 3 != 0)
+                    m.Lock();
+                else
+                    while (!m.TryLock())
+                        std::this_thread::yield();
+                ++counter;
+                m.Unlock();
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(counter, 20000);
+}
+
+// Wait waits for a Set (also one given before it), consumes it, and returns with the event's mutex held
+// until Reset.
+TEST(CEventClass, OneSetReleasesOneWait) {
+    // 0: Set before the wait; 1: no Set yet; 2: a Set already consumed by an earlier Wait.
+    for (int before : {0, 1, 2}) {
+        CEventClass e;
+        ASSERT_TRUE(e.IsCreated());
+        if (before != 1)
+            e.Set();
+        if (before == 2) {
+            e.Wait();
+            e.Reset();
+        }
+        std::atomic<bool> woke{false};
+        std::thread waiter([&] {
+            EXPECT_TRUE(e.Wait());
+            woke = true;
+            e.Reset();
+        });
+        if (before != 0) {
+            Sleep(50);
+            EXPECT_FALSE(woke) << (before == 2 ? "one Set released two waits" : "woke without a Set");
+            e.Set();
+        }
+        const bool wokeInTime = becomesTrue(woke);
+        if (!wokeInTime)
+            e.Set(); // release the waiter so the test can end
+        waiter.join();
+        EXPECT_TRUE(wokeInTime) << "case " << before;
+    }
+
+    CEventClass e;
+    std::atomic<bool> setReturned{false};
+    e.Set();
+    e.Wait();
+    std::thread setter([&] {
+        e.Set(); // takes the mutex, so it must wait for Reset
+        setReturned = true;
+    });
+    Sleep(50);
+    EXPECT_FALSE(setReturned);
+    e.Reset();
+    setter.join();
+    EXPECT_TRUE(setReturned);
+}
+
+// A worker whose Run is given; it stops and joins in its destructor, as every worker must.
+class Worker : public CThread {
+public:
+    explicit Worker(std::function<void(Worker&)> body) : body(std::move(body)) {}
+    ~Worker() override {
+        Stop();
+        Join();
+    }
+    void Run() override { body(*this); }
+    void setRunning() { state = Running; }
+    std::function<void(Worker&)> body;
+    std::atomic<int> runs{0}, completed{0}, result{0};
+    std::atomic<bool> started{false}, stopReturned{false};
+};
+
+// The usual loop while PingThread succeeds, counting runs and completed runs.
+void loop(Worker& w) {
+    ++w.runs;
+    w.started = true;
+    while (w.PingThread(1000))
+        Sleep(1);
+    ++w.completed;
+}
+
+TEST(CThread, StartStopAndRestart) {
+    Worker w(loop);
+    EXPECT_EQ(w.ThreadState(), CThread::Stopped);
+    EXPECT_EQ(w.ErrorFlags(), 0u);
+    std::vector<std::thread> starters; // repeated and concurrent starts create one thread
+    for (int i = 0; i < 4; ++i)
+        starters.emplace_back([&] { EXPECT_TRUE(w.Start()); });
+    for (auto& t : starters)
+        t.join();
+    ASSERT_TRUE(becomesTrue(w.started));
+    EXPECT_TRUE(w.Start());
+    w.Stop();
+    const auto start = Clock::now();
+    EXPECT_FALSE(w.PingThread(1000));
+    EXPECT_LT(msSince(start), 1000) << "after Stop PingThread is false at once";
+    ASSERT_TRUE(w.Start()); // joins the stopped thread first
+    EXPECT_EQ(w.completed, 1);
+    while (w.runs < 2)
+        Sleep(1);
+    EXPECT_TRUE(w.PingThread(1));
+    w.Stop();
+    w.Join();
+    EXPECT_EQ(w.completed, 2);
+    EXPECT_EQ(w.runs, 2) << "concurrent starts created more than one thread";
+
+    // A worker in state Running finishes work after its loop: Stop waits until it has shut down.
+    Worker r([](Worker& r) {
+        r.setRunning();
+        loop(r);
+        Sleep(50);
+        r.result = 1;
+        r.ShuttingDown();
+    });
+    ASSERT_TRUE(r.Start());
+    ASSERT_TRUE(becomesTrue(r.started));
+    EXPECT_EQ(r.ThreadState(), CThread::Running);
+    r.Stop();
+    EXPECT_EQ(r.result, 1) << "Stop returned before the worker had shut down";
+    EXPECT_EQ(r.ThreadState(), CThread::Stopped);
+}
+
+// Before any start PingThread polls every 100 ms up to its timeout, or without one waits for a start
+// (true) or a Stop (false). Sleep also sleeps a second or more, measured meanwhile.
+TEST(CThread, PingThreadBeforeStartAndSleep) {
+    std::thread sleeper([] {
+        for (unsigned ms : {20u, 1001u}) {
+            const auto start = Clock::now();
+            Sleep(ms);
+            EXPECT_GE(msSince(start), long(ms));
+        }
+    });
+    {
+        Worker w(loop);
+        const auto start = Clock::now();
+        EXPECT_FALSE(w.PingThread(1000));
+        EXPECT_GE(msSince(start), 1100) << "polls every 100 ms, eleven times";
+    }
+    sleeper.join();
+    for (bool thenStart : {true, false}) {
+        Worker w(loop);
+        std::atomic<bool> returned{false}, result{!thenStart};
+        std::thread pinger([&] {
+            result = w.PingThread(0);
+            returned = true;
+        });
+        Sleep(350);
+        EXPECT_FALSE(returned) << "PingThread(0) returned before a start or stop";
+        if (thenStart)
+            ASSERT_TRUE(w.Start());
+        else
+            w.Stop();
+        pinger.join();
+        EXPECT_EQ(result, thenStart);
+        w.Stop();
+        w.Join();
+        EXPECT_EQ(w.runs, thenStart ? 1 : 0);
+    }
+}
+
+// No state of its own, so the base destructor's stop and join are enough.
+class StatelessWorker : public CThread {
+public:
+    void Run() override {
+        ++runs;
+        while (PingThread(1000))
+            Sleep(1);
+        ++ends;
+    }
+    static inline std::atomic<int> runs{0}, ends{0};
+};
+
+// A worker that never sets Running is not waited for by Stop, yet joined before it goes away (a use after
+// free under the sanitizers otherwise); its first ping with a short timeout sees it running; it may stop
+// and join itself, as a worker that finishes its own job does.
+TEST(CThread, JoinedBeforeDestructionFirstPingAndSelfStop) {
+    std::atomic<int> finished{0};
+    const auto slow = [&](Worker& w) {
+        Sleep(150);
+        w.result = 42;
+        ++finished;
+    };
+    {
+        Worker w(slow);
+        ASSERT_TRUE(w.Start());
+        w.Stop();
+        EXPECT_EQ(w.ThreadState(), CThread::Stopped);
+    }
+    EXPECT_EQ(finished, 1);
+    Worker w(slow);
+    ASSERT_TRUE(w.Start());
+    w.Stop();
+    w.Join();
+    EXPECT_EQ(w.result, 42);
+    w.Join(); // nothing left to join
+
+    auto stateless = std::make_unique<StatelessWorker>();
+    ASSERT_TRUE(stateless->Start());
+    while (StatelessWorker::runs == 0)
+        Sleep(1);
+    stateless.reset();
+    EXPECT_EQ(StatelessWorker::ends, 1);
+
+    for (int i = 0; i < 20; ++i) {
+        Worker p([](Worker& p) { p.result = p.PingThread(1) ? 1 : -1; });
+        ASSERT_TRUE(p.Start());
+        p.Join();
+        ASSERT_EQ(p.result, 1) << "round " << i;
+    }
+
+    Worker self([](Worker& w) {
+        w.setRunning();
+        w.Stop(); // must return although state is still Running
+        w.stopReturned = true;
+        w.ShuttingDown();
+        w.Join();
+        w.started = true;
+    });
+    ASSERT_TRUE(self.Start());
+    const bool returned = becomesTrue(self.stopReturned);
+    if (!returned)
+        self.ShuttingDown(); // releases a Stop that waits for its own thread
+    EXPECT_TRUE(returned);
+    EXPECT_TRUE(becomesTrue(self.started)) << "the worker deadlocked joining itself";
+    EXPECT_FALSE(self.PingThread(1000));
+}
+
+} // namespace
