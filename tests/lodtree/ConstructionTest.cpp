@@ -716,102 +716,65 @@ protected:
     LODTree tree{dir.path().string() + "/", 20, 0};
 };
 
-TEST_F(Simplification, LeafOfTenKeepsSevenAndPassesThreeUp) {
-    LODTreeNode* leaf = split(tree.root.get())->child(1);
-    fillLeaf(leaf, 10, 0, 0.25f);
-    ParentFiles parent(dir);
-    EXPECT_EQ(simplifyUnder(leaf, parent, 64), 3u);
-    EXPECT_EQ(passedUp(parent, 20), (std::vector<int32_t>{0, 4, 8}));
-    const NodeOnDisk node = readNode(leaf);
-    EXPECT_EQ(node.ids, (std::vector<int32_t>{1, 2, 3, 5, 6, 7, 9}));
-    EXPECT_EQ(offsets(node.header), (std::array<uint32_t, 5>{7, 0, 0, 0, 0}));
-    EXPECT_EQ(node.header.coverage, 0.25f);
-    EXPECT_FLOAT_EQ(node.header.defaultSplatRadius, 1.2f * std::sqrt(64 * 0.25f / 20));
-    EXPECT_EQ(leaf->defaultSplatRadius, node.header.defaultSplatRadius);
-    EXPECT_EQ(leftovers(dir), std::vector<std::string>{});
-    // The worked example: 18 points kept on 100 units at coverage 0.5 give radius 1.2.
-    LODTreeNode* other = tree.root->child(3);
-    fillLeaf(other, 25, 0, 0.5f);
-    ParentFiles parent2(dir);
-    EXPECT_EQ(simplifyUnder(other, parent2, 100), 7u);
-    EXPECT_EQ(readNode(other).header.defaultSplatRadius, 1.2f);
-}
-
-TEST_F(Simplification, InnerNodeOffsetsCountKeptPointsPerChild) {
-    LODTreeNode* inner = split(split(tree.root.get())->child(1));
-    inner->coverage = 0.5f;
-    // The children pass up 3, 0, 5 and 2 points.
-    fillLeaf(inner->child(1), 9, 100);
+// A whole tree from its root: a leaf passes up every fourth point from the first and keeps the rest; an
+// inner node does the same with what its children passed up (offsets count kept points per child); each
+// child gets a quarter of the area; the root keeps all that reaches it; nodes left without points (a stale
+// file, one point passed up, children passing up nothing) leave no files. Radius: 1.2 sqrt(area cover / 2n).
+TEST_F(Simplification, WholeTreeFromTheRoot) {
+    LODTreeNode* root = split(tree.root.get());
+    LODTreeNode *inner = split(root->child(1)), *barren = split(root->child(4));
+    root->coverage = inner->coverage = barren->coverage = 0.5f;
+    fillLeaf(inner->child(1), 9, 100); // passes up 3, child 2 nothing, child 3 5, child 4 2
     fillLeaf(inner->child(3), 17, 300);
-    fillLeaf(inner->child(4), 5, 400, 0.5f);
-    ParentFiles parent(dir);
-    EXPECT_EQ(simplifyUnder(inner, parent, 400), 3u);
-    EXPECT_EQ(passedUp(parent, 20), (std::vector<int32_t>{100, 304, 400}));
-    const NodeOnDisk node = readNode(inner);
-    EXPECT_EQ(node.ids, (std::vector<int32_t>{104, 108, 300, 308, 312, 316, 404}));
-    EXPECT_EQ(offsets(node.header), (std::array<uint32_t, 5>{7, 2, 2, 6, 15}));
-    EXPECT_FLOAT_EQ(node.header.defaultSplatRadius, 1.2f * std::sqrt(400 * 0.5f / 20));
-    // Children are simplified with a quarter of the area.
-    const NodeOnDisk fourth = readNode(inner->child(4));
+    fillLeaf(inner->child(4), 5, 400);
+    fillLeaf(root->child(2), 1, 7);
+    fillLeaf(root->child(3), 10, 0, 0.25f);
+    writeBytes(barren->child(1)->getPointPath(), Bytes(40, 1));
+    EXPECT_EQ(root->simplify<LASPoint0>(nullptr, nullptr, nullptr, nullptr, 1600), 7u);
+    const NodeOnDisk top = readNode(root), in = readNode(inner), leaf = readNode(root->child(3)),
+                     fourth = readNode(inner->child(4));
+    EXPECT_EQ(top.ids, (std::vector<int32_t>{100, 304, 400, 7, 0, 4, 8}));
+    EXPECT_EQ(offsets(top.header), (std::array<uint32_t, 5>{7, 3, 4, 7, 15}));
+    EXPECT_EQ(in.ids, (std::vector<int32_t>{104, 108, 300, 308, 312, 316, 404}));
+    EXPECT_EQ(offsets(in.header), (std::array<uint32_t, 5>{7, 2, 2, 6, 15}));
+    EXPECT_FLOAT_EQ(in.header.defaultSplatRadius, 1.2f * std::sqrt(400 * 0.5f / 20));
     EXPECT_EQ(fourth.ids, (std::vector<int32_t>{401, 402, 403}));
     EXPECT_FLOAT_EQ(fourth.header.defaultSplatRadius, 1.2f * std::sqrt(100 * 0.5f / 10));
     EXPECT_EQ(readNode(inner->child(3)).header.numPoints, 12u);
-    EXPECT_FALSE(fs::exists(inner->child(2)->getPointPath()));
+    EXPECT_EQ(leaf.ids, (std::vector<int32_t>{1, 2, 3, 5, 6, 7, 9}));
+    EXPECT_EQ(offsets(leaf.header), (std::array<uint32_t, 5>{7, 0, 0, 0, 0}));
+    EXPECT_EQ(leaf.header.coverage, 0.25f);
+    EXPECT_FLOAT_EQ(leaf.header.defaultSplatRadius, 1.2f * std::sqrt(400 * 0.25f / 20));
+    EXPECT_EQ(root->child(3)->defaultSplatRadius, leaf.header.defaultSplatRadius);
+    EXPECT_EQ(barren->defaultSplatRadius, 0.0f); // not a division by zero
+    for (LODTreeNode* n : {inner->child(2), root->child(2), barren, barren->child(1)})
+        for (const std::string& p :
+             {n->getPointPath(), n->getNormalPath(), n->getSurfPath(), n->getBorderPath()})
+            EXPECT_FALSE(fs::exists(p)) << p;
     EXPECT_EQ(leftovers(dir), std::vector<std::string>{});
 }
 
-TEST_F(Simplification, RootKeepsEverythingThatReachesIt) {
-    // A leaf root gains the header in front of its records; its other files keep their order.
-    LODTreeNode* root = tree.root.get();
-    fillLeaf(root, 6, 50, 0.75f);
-    const auto normalsBefore = readBytes(root->getNormalPath());
-    EXPECT_EQ(root->simplify<LASPoint0>(nullptr, nullptr, nullptr, nullptr, 1e6f), 6u);
-    NodeOnDisk node = readNode(root);
+// A leaf root gains the header in front of its records, its other files unchanged; a leaf hands what it
+// passes up to its parent's files (the worked example: 25 points on 100 units at coverage 0.5, radius 1.2).
+TEST_F(Simplification, LeafRootKeepsItsRecordsAndLeavesHandTheirPointsUp) {
+    fillLeaf(tree.root.get(), 6, 50, 0.75f);
+    const auto normalsBefore = readBytes(tree.root->getNormalPath());
+    EXPECT_EQ(tree.root->simplify<LASPoint0>(nullptr, nullptr, nullptr, nullptr, 1e6f), 6u);
+    const NodeOnDisk node = readNode(tree.root.get());
     EXPECT_EQ(node.ids, (std::vector<int32_t>{50, 51, 52, 53, 54, 55}));
-    EXPECT_EQ(node.header.numPoints, 6u);
     EXPECT_EQ(node.header.coverage, 0.75f);
-    EXPECT_EQ(readBytes(root->getNormalPath()), normalsBefore);
-    // An inner root whose children pass up 2 (of 5) and 1 (of 4).
+    EXPECT_EQ(readBytes(tree.root->getNormalPath()), normalsBefore);
+
     TempDir other;
-    LODTree innerTree(other.path().string() + "/", 20, 0);
-    LODTreeNode* r = split(innerTree.root.get());
-    fillLeaf(r->child(2), 5, 200);
-    fillLeaf(r->child(4), 4, 400);
-    r->coverage = 0.5f;
-    EXPECT_EQ(r->simplify<LASPoint0>(nullptr, nullptr, nullptr, nullptr, 16), 3u);
-    node = readNode(r);
-    EXPECT_EQ(node.ids, (std::vector<int32_t>{200, 204, 400}));
-    EXPECT_EQ(offsets(node.header), (std::array<uint32_t, 5>{3, 0, 2, 2, 15}));
-    EXPECT_EQ(leftovers(other), std::vector<std::string>{});
+    LODTree t(other.path().string() + "/", 20, 0);
+    fillLeaf(split(t.root.get())->child(3), 25, 0, 0.5f);
+    ParentFiles parent(other);
+    EXPECT_EQ(simplifyUnder(t.root->child(3), parent, 100), 7u);
+    EXPECT_EQ(passedUp(parent, 20), (std::vector<int32_t>{0, 4, 8, 12, 16, 20, 24}));
+    EXPECT_EQ(readNode(t.root->child(3)).header.defaultSplatRadius, 1.2f);
 }
 
-TEST_F(Simplification, NodesWithoutPointsLeaveNoFiles) {
-    LODTreeNode* top = split(tree.root.get());
-    // A stale points file of an empty node goes.
-    writeBytes(top->child(1)->getPointPath(), std::vector<unsigned char>(40, 1));
-    ParentFiles parent(dir);
-    EXPECT_EQ(simplifyUnder(top->child(1), parent, 4), 0u);
-    EXPECT_FALSE(fs::exists(top->child(1)->getPointPath()));
-    // An inner node whose children pass up nothing: no radius from a division by zero, no files.
-    LODTreeNode* inner = split(top->child(2));
-    inner->coverage = 0.5f;
-    ParentFiles parent2(dir);
-    EXPECT_EQ(simplifyUnder(inner, parent2, 4), 0u);
-    EXPECT_EQ(inner->defaultSplatRadius, 0.0f);
-    for (const std::string& p :
-         {inner->getPointPath(), inner->getNormalPath(), inner->getSurfPath(), inner->getBorderPath()})
-        EXPECT_FALSE(fs::exists(p)) << p;
-    // A leaf of one point passes it up and keeps nothing.
-    LODTreeNode* single = top->child(3);
-    fillLeaf(single, 1, 7);
-    ParentFiles parent3(dir);
-    EXPECT_EQ(simplifyUnder(single, parent3, 4), 1u);
-    EXPECT_EQ(passedUp(parent3, 20), std::vector<int32_t>{7});
-    EXPECT_FALSE(fs::exists(single->getPointPath()));
-    EXPECT_FALSE(fs::exists(single->getNormalPath()));
-    EXPECT_EQ(leftovers(dir), std::vector<std::string>{});
-}
-
+// Whole records, extra bytes included, in every format.
 TEST_F(Simplification, WholeRecordsWithExtraBytesInEveryFormat) {
     for (int format = 0; format <= 3; ++format) {
         TempDir d;
@@ -820,21 +783,10 @@ TEST_F(Simplification, WholeRecordsWithExtraBytesInEveryFormat) {
         LODTreeNode* leaf = split(t.root.get())->child(2);
         fillLeaf(leaf, 8, 1000);
         ParentFiles parent(d);
-        uint32_t up = 0;
-        switch (format) {
-        case 0:
-            up = simplifyUnder<LASPoint0>(leaf, parent, 4);
-            break;
-        case 1:
-            up = simplifyUnder<LASPoint1>(leaf, parent, 4);
-            break;
-        case 2:
-            up = simplifyUnder<LASPoint2>(leaf, parent, 4);
-            break;
-        case 3:
-            up = simplifyUnder<LASPoint3>(leaf, parent, 4);
-            break;
-        }
+        const uint32_t up = format == 0   ? simplifyUnder<LASPoint0>(leaf, parent, 4)
+                            : format == 1 ? simplifyUnder<LASPoint1>(leaf, parent, 4)
+                            : format == 2 ? simplifyUnder<LASPoint2>(leaf, parent, 4)
+                                          : simplifyUnder<LASPoint3>(leaf, parent, 4);
         EXPECT_EQ(up, 2u) << format;
         EXPECT_EQ(passedUp(parent, length), (std::vector<int32_t>{1000, 1004})) << format;
         EXPECT_EQ(readNode(leaf).ids, (std::vector<int32_t>{1001, 1002, 1003, 1005, 1006, 1007})) << format;

@@ -1,3 +1,5 @@
+// The node retriever: queue order, loading every format with its side files, bad files, and the thread
+// under requests, reprioritisation, forgetting and stopping from other threads.
 #include "TreeNodeRetrieverThread.h"
 
 #include "LASHeader.h"
@@ -132,16 +134,11 @@ protected:
         r.addRequest(new LODTreeRequest{priority, node}, primary);
     }
     bool serve(TreeNodeRetrieverThread& r) {
-        switch (header.PointDataFormatID) {
-        case 0:
-            return r.handleNextRequest<LASPoint0>();
-        case 1:
-            return r.handleNextRequest<LASPoint1>();
-        case 2:
-            return r.handleNextRequest<LASPoint2>();
-        default:
-            return r.handleNextRequest<LASPoint3>();
-        }
+        const int f = header.PointDataFormatID;
+        return f == 0   ? r.handleNextRequest<LASPoint0>()
+               : f == 1 ? r.handleNextRequest<LASPoint1>()
+               : f == 2 ? r.handleNextRequest<LASPoint2>()
+                        : r.handleNextRequest<LASPoint3>();
     }
     // What was written, with the defaults the retriever documents for side files that lack entries.
     void expectLoaded(const LODTreeNode* n, const std::vector<TestPoint>& pts, size_t normals, size_t surfs,
