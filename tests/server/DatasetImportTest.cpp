@@ -1,7 +1,4 @@
-// Data set import: every record lands exactly once, sorted by cell with a consistent index, the directory
-// appears whole or not at all, and damage found later is reported with its reason. Several LAS files
-// imported as one data set: the tiles of a scene give the data set of the whole scene, seams included, and
-// files that cannot make one data set are refused by name with nothing written.
+// Data set import, single and multi-file: every record once in its cell, all or nothing, damage reported.
 #include "ServerTests.h"
 
 #include <functional>
@@ -14,8 +11,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Checks the data set built from lasPath against the file itself: header, bounds, grids, every record once
-// over the levels in its own cell, and unit normals facing up.
+// The data set against its file: header, bounds, grids, every record once in its own cell, normals up.
 void checkDataset(const std::string& lasPath, const std::string& dsDir, const std::string& name) {
     const LasInput las(lasPath);
     const uint64_t n = las.count(), rec = las.h.PointDataRecordLength, wire = rec + 12;
@@ -71,10 +67,7 @@ size_t entriesStarting(const fs::path& dir, const std::string& prefix) {
     return k;
 }
 
-// Synthetic scenes of every point format under one directory, the phases reported in order. Imports are
-// byte for byte reproducible, over the same data set and on tmpfs as on disk (level files go past the page
-// cache where allowed, padded to whole blocks and cut back: sizes that are not whole blocks); another file
-// under the same name replaces the data set whole.
+// Every point format; reimports byte-identical on disk and tmpfs (unaligned direct I/O); replacement.
 TEST(DatasetImport, SyntheticScenesOfEveryFormatAndReimports) {
     EXPECT_EQ(fnv1a64(""), 0xcbf29ce484222325ull);
     EXPECT_EQ(datasetDirName("a"), "ds-af63dc4c8601ec8c");
@@ -119,8 +112,7 @@ TEST(DatasetImport, SyntheticScenesOfEveryFormatAndReimports) {
     EXPECT_EQ(entriesStarting(data, "ds-"), 4u);
 }
 
-// The checksum sees every byte wherever it lies (lanes, the pending tail, the length), and pieces of any
-// size give the checksum of their concatenation.
+// The checksum sees every byte (lanes, tail, length) and takes pieces of any size.
 TEST(DatasetIntegrity, ChecksumSeesEveryByteAndTakesPiecesOfAnySize) {
     std::vector<unsigned char> bytes(101);
     for (size_t i = 0; i < bytes.size(); ++i)
@@ -142,10 +134,7 @@ TEST(DatasetIntegrity, ChecksumSeesEveryByteAndTakesPiecesOfAnySize) {
     EXPECT_NE(checksum64("", 0), checksum64("\0", 1));
 }
 
-// The manifest lists every file the import wrote with its size and checksum, and refuses itself when
-// damaged; damage that leaves the files' structure intact is found and the data set skipped with the
-// reason while the good one beside it is served; what only the records' checksums can see is found with
-// checkRecords (serve --verify). Data sets without a manifest still load, with a note.
+// Manifest covers every file; damage is found (records only with checkRecords), the good set still served.
 TEST(DatasetIntegrity, DamagedDataSetsAreSkippedWithTheReason) {
     TempDir dir;
     const std::string las = dir.file("s.las"), data = dir.file("data"), pristine = dir.file("pristine");
@@ -257,8 +246,7 @@ TEST(DatasetIntegrity, DamagedDataSetsAreSkippedWithTheReason) {
     EXPECT_THROW(DatasetStore::load(dir.file("missing")), std::runtime_error);
 }
 
-// A point reply as its records with their normals, sorted: what it holds whatever order records take
-// within a cell.
+// A reply as its records with normals, sorted.
 Records recordsOf(const std::string& body, size_t wire) {
     Records out;
     for (size_t at = 0; at + wire <= body.size(); at += wire)
@@ -266,8 +254,7 @@ Records recordsOf(const std::string& body, size_t wire) {
     return sorted(out);
 }
 
-// The level files of a data set with each cell's records sorted: within a cell, records of equal X
-// follow input order, which tiles change.
+// Level files with each cell sorted: records of equal X keep input order, which tiles change.
 Contents withCellsSorted(const std::string& ds) {
     Contents c = contentsOf(ds);
     const DatasetInfo info = readDatasetInfo(ds);
@@ -288,11 +275,7 @@ Contents withCellsSorted(const std::string& ds) {
     return c;
 }
 
-// Writes the tiles of `whole` (nx by ny, record order kept; every tile but the first in offsets `shift`
-// scale units away) as `prefix`1.las, ..., imports them as one data set "s" into `prefix`many and checks it
-// against the whole file's, in the tiles' record order (every file the same) and in its own (wholeDs: the
-// same but for the order of records of equal X within a cell). Header bounds are the points' for the
-// tiles, compared apart.
+// Tiles of `whole` (all but the first shifted by `shift` units) imported as "s": the whole file's data set.
 std::vector<std::string> checkTiles(const LasBytes& whole, const std::string& wholeDs, int nx, int ny,
                                     const int64_t shift[3], const std::string& prefix, DatasetInfo& info) {
     const auto members = tileMembers(gridTiles(whole, nx, ny), nx * ny);
@@ -337,8 +320,7 @@ std::vector<std::string> checkTiles(const LasBytes& whole, const std::string& wh
     return tiles;
 }
 
-// Tiles side by side, above each other, four of them, and four in offsets whole units apart: the data set
-// of the whole scene, and as the server answers, its header and the points at the seams with their normals.
+// Tiles in any layout and offsets give the whole scene's data set; served seams hold the same normals.
 TEST(MultiFileImport, TilesGiveTheDataSetOfTheWholeScene) {
     TempDir dir;
     const std::string scene = dir.file("scene.las"), data = dir.file("data");
@@ -387,9 +369,7 @@ TEST(MultiFileImport, TilesGiveTheDataSetOfTheWholeScene) {
     }
 }
 
-// Files that cannot be imported, alone or as one data set, names and neighbour counts that cannot be used:
-// each refused in one line naming the files; failures while computing or writing, files changing under
-// the import and data directories that cannot be made: nothing written, the data directory as it was.
+// Refusals name the files in one line; failures, changing files and bad directories leave nothing behind.
 TEST(DatasetImport, RefusalsAndFailuresWriteNothing) {
     TempDir dir;
     const std::string a = dir.file("a.las"), b = dir.file("b.las"), data = dir.file("data");
@@ -500,8 +480,7 @@ TEST(DatasetImport, RefusalsAndFailuresWriteNothing) {
                     });
                 },
                 "stopped");
-    // The records are read more than once: a file rewritten meanwhile (the first point moved while the
-    // normals or the levels are computed) is refused by name, not mixed.
+    // A file rewritten while its normals or levels are computed is refused, not mixed.
     const std::string changing = dir.file("changing.las");
     for (const char* phase : {"normals", "levels"}) {
         fs::copy_file(b, changing, fs::copy_options::overwrite_existing);
@@ -538,9 +517,7 @@ TEST(DatasetImport, RefusalsAndFailuresWriteNothing) {
     EXPECT_EQ(importDataset(at({"a.las", "empty.las"}), data, "with an empty tile", 8).points, 3000u);
 }
 
-// Every real sample: its data set; served, the header, every record once over the levels and tiles of each
-// level over the points' own extent (real headers do not always bound them); and cut into four tiles, the
-// data set of the whole survey.
+// Real samples: the data set, served (tiles of each level) and as four tiles.
 TEST(DatasetImport, RealSamples) {
     std::vector<SampleFile> samples;
     for (const auto& s : manifestSamples("las"))

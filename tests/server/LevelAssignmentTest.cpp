@@ -59,8 +59,7 @@ std::vector<size_t> blockCounts(const std::vector<double>& xy, const LevelAssign
     return counts;
 }
 
-// Every point in exactly one level and level 0's share of the points within [minShare, maxShare]; with
-// `growth`, each level but the last about four times the one before and the last at most six.
+// Every point in one level, level 0 a sparse share, each level about four times the last (with `growth`).
 LevelAssignment check(const std::string& what, const std::vector<double>& xy, int minLevels, int maxLevels,
                       double maxShare, double minShare = 0, bool growth = true) {
     const size_t n = xy.size() / 2;
@@ -82,8 +81,7 @@ LevelAssignment check(const std::string& what, const std::vector<double>& xy, in
     return a;
 }
 
-// A sparse overview, quadrupling and spatially uniform levels for uniform, small, degenerate, elongated and
-// clustered inputs and a synthetic scene.
+// Sparse, quadrupling and spatially uniform levels for every shape of input.
 TEST(LevelAssignment, LevelsAreASparseOverviewAndQuadrupleForEveryShape) {
     const auto xy = uniform(200000, 2000.0, 1500.0, 7);
     const LevelAssignment a = check("uniform", xy, 4, 7, 0.006, 0.001);
@@ -130,7 +128,7 @@ TEST(LevelAssignment, LevelsAreASparseOverviewAndQuadrupleForEveryShape) {
     EXPECT_EQ(assignLevels(nullptr, 0).levels, 0);
 }
 
-// The result depends on the points and the seed only: not on their order, and the seed picks the sample.
+// Levels depend on the points and the seed only, not their order; non-finite input refused.
 TEST(LevelAssignment, LevelsDependOnPointsAndSeedOnly) {
     const size_t n = 20000;
     const auto xy = uniform(n, 100.0, 100.0, 5);

@@ -50,8 +50,7 @@ std::vector<double> lattice(int rows, int cols, V o, V dr, V dc) {
     return xyz;
 }
 
-// The normals of the first `points` points are n (normalised) within `tolerance` per component (0: exactly),
-// with 1 thread and with 3.
+// The first `points` normals are n normalised (within `tolerance`; 0: exactly), with 1 and 3 threads.
 void check(const std::string& what, const std::vector<double>& xyz, int k, V n, double tolerance,
            size_t points = SIZE_MAX) {
     const double len = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z), e[3] = {n.x / len, n.y / len, n.z / len};
@@ -68,8 +67,7 @@ void check(const std::string& what, const std::vector<double>& xyz, int k, V n, 
     }
 }
 
-// Surfaces give their normal, oriented up (or by the first component when horizontal), whatever the thread
-// count; degenerate neighbourhoods give (0, 0, 1).
+// Surfaces give their normal facing up (walls: first component positive); degenerate ones (0, 0, 1).
 TEST(PointNormals, SurfacesGiveTheirNormalAndDegenerateOnesFallBack) {
     const double nan = std::numeric_limits<double>::quiet_NaN(),
                  inf = std::numeric_limits<double>::infinity();
@@ -91,8 +89,7 @@ TEST(PointNormals, SurfacesGiveTheirNormalAndDegenerateOnesFallBack) {
     for (double w : {1.0, 0.1, 0.01, 0.002})
         check("strip " + std::to_string(w), lattice(200, 3, {5e5, 4e6, 10}, {0.2, 0, 0.06}, {0, w, 0}), 12,
               {-0.3, 0, 1}, 1e-4);
-    // Equal distances are taken in index order: of six candidates at distance 1, (0, 0, 1) and (1, 0, 0)
-    // span y = 0; filler beyond them puts them in different leaves of the tree.
+    // Ties in index order: of six candidates at distance 1, (0, 0, 1) and (1, 0, 0) span y = 0.
     std::vector<double> ties{0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 1, 0, -1, 0, 0, 0, -1, 0, 0, 0, -1};
     std::mt19937 rng(12);
     std::normal_distribution<double> g(0.0, 1.0);
@@ -116,9 +113,7 @@ TEST(PointNormals, SurfacesGiveTheirNormalAndDegenerateOnesFallBack) {
     }
 }
 
-// On a synthetic scene: unit normals facing up, roofs and terrain as pitched; and the same normals for
-// any thread count and from cells as from trees (two independent exact searches), on equal distances,
-// a dense cluster, a point repeated and a far outlier.
+// A scene's normals are unit and up, and the same for any thread count and from cells as from trees.
 TEST(PointNormals, SceneNormalsAreUnitUpAndIndependentOfTheSearch) {
     TempDir dir;
     writeSyntheticLAS(dir.file("s.las"), SynthOptions{20000, 1, 11});
@@ -166,8 +161,7 @@ TEST(PointNormals, SceneNormalsAreUnitUpAndIndependentOfTheSearch) {
     }
 }
 
-// Thousands of candidates around one spot (a point repeated, a cluster far denser than the rest) neither
-// stall the search nor disturb the plane around them.
+// Crowds of candidates (repeats, a dense cluster) neither stall the search nor disturb the plane.
 TEST(PointNormals, CrowdsAmongAPlane) {
     auto xyz = lattice(200, 200, {0, 0, 2}, {0, 0.5, 0}, {0.5, 0, 0});
     for (int i = 0; i < 4000; ++i)
@@ -180,8 +174,7 @@ TEST(PointNormals, CrowdsAmongAPlane) {
         ASSERT_EQ(normals[3 * i + 2], 1.0f) << "point " << i;
 }
 
-// Arguments refused, nothing to do, progress from the calling thread in order up to the total, and an
-// exception from it stops the work and comes back.
+// Bad k refused; progress from the calling thread, in order, ending at the total; its exception stops.
 TEST(PointNormals, ArgumentsAndProgress) {
     auto xyz = plane(100, 0.1, 0.1, 0.0, 8);
     const size_t n = xyz.size() / 3;

@@ -1,14 +1,11 @@
-// The point server over real HTTP on 127.0.0.1 with libcurl: what a range reply holds, how tiles partition
-// a level, and what malformed or hostile requests get.
+// The point server over real HTTP: range replies, tiles partitioning levels, hostile requests.
 #include "ServerTests.h"
 
 #include <cctype>
 
 namespace {
 
-// One data directory for the suite: a synthetic scene; the same with X's scale and every raw X negated
-// (the X order of a cell runs the other way in raw values); a copy written without that order, as old
-// data sets are; and records with extra bytes under names that need escaping.
+// A scene, its X-mirrored twin, an unordered copy (old format), extra bytes under names needing escapes.
 class ServedScene : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -65,8 +62,7 @@ protected:
     HttpClient http_;
 };
 
-// Names, extra bytes, levels that quadruple, level ranges and the whole-data-set slab as unions of levels,
-// and the access log.
+// Names, extra bytes, quadrupling levels, level ranges and the slab as unions, the access log.
 TEST_F(ServedScene, MetadataAndEveryPointOnceOverTheLevels) {
     std::vector<std::string> names = kEscaped;
     names.insert(names.end(), {"scene", "mirrored", "unordered"});
@@ -106,10 +102,7 @@ TEST_F(ServedScene, MetadataAndEveryPointOnceOverTheLevels) {
                                   in_->h.PointDataRecordLength)) == all);
 }
 
-// Tiles of regular grids and of grids with edges on points' own coordinates (the points on an edge belong
-// to the tile above it) partition each level; so do heights split at a point's own height. Range replies
-// cut cells by bisection over their records' X order: they stay exact where X's scale is negative and for
-// data sets written without that order.
+// Tiles on grids and on points (half-open) partition each level, mirrored and unordered cells alike.
 TEST_F(ServedScene, TilesOfAnyGridPartitionEachLevel) {
     const LasInput& in = *in_;
     Served s = scene();
@@ -242,8 +235,7 @@ TEST_F(ServedScene, SixteenConcurrentClientsGetWhatOneClientGets) {
     EXPECT_EQ(mismatches, std::vector<size_t>(16, 0));
 }
 
-// A GET with extra request fields on a connection of its own: the status, Content-Range, whether
-// Accept-Ranges says bytes, and the body.
+// A GET with extra fields on its own connection: status, Content-Range, Accept-Ranges, body.
 struct FieldReply {
     long status = 0;
     std::string contentRange, body;
@@ -261,9 +253,7 @@ FieldReply getWith(int port, const std::string& path, const std::string& fields)
     return r;
 }
 
-// A byte range of any reply is those bytes of the whole reply: point replies sent straight from the mapped
-// levels, gathered from cells cut by the rectangle, or tested record by record; and replies held whole.
-// Ranges that cannot be honoured give the whole reply; unsatisfiable ones 416; failures are never cut.
+// Byte ranges of every kind of reply are its bytes; others give all of it or 416; failures are never cut.
 TEST_F(ServedScene, ByteRangesOfEveryReplyAreItsBytes) {
     const std::string last = std::to_string(scene().levels() - 1);
     const std::string half = num(in_->lo[0]) + "/" + num((in_->lo[0] + in_->hi[0]) / 2) + "/" +

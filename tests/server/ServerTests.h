@@ -82,8 +82,7 @@ inline Records sorted(Records r) {
     return r;
 }
 
-// A point reply as its records (normals dropped) after checking its length and that every normal is a unit
-// vector with z >= 0.
+// A point reply as its records (normals dropped), checking its length and that normals are unit and up.
 inline Records splitReply(const std::string& body, size_t recordLength) {
     const size_t wire = recordLength + 12;
     EXPECT_EQ(body.size() % wire, 0u);
@@ -182,8 +181,7 @@ public:
         }
         return true;
     }
-    // What arrives until the server closes the connection, `seconds` pass or `atMost` bytes came; `closed`
-    // says whether the server closed it.
+    // What arrives until closed (`closed` says so), `seconds` pass or `atMost` bytes came.
     std::string readUntilClosed(double seconds, bool* closed = nullptr, size_t atMost = SIZE_MAX) {
         return read(seconds, closed, false, atMost);
     }

@@ -22,10 +22,7 @@ std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
-// Import reports its progress and count; what an import killed outright left behind is cleared by the next
-// import, a live process's is not. Among damaged data sets, list reports the damage it can see on the data
-// set's line; verify checks every byte and fails naming each; serve --verify skips them with the reason,
-// serves the good one and logs each request. An interrupted import leaves the directory as it was.
+// Import, stale temporaries, list/verify/serve over damaged sets, the access log and interrupted imports.
 TEST(PontaroServer, ImportListVerifyServeAndInterrupt) {
     TempDir dir;
     const std::string las = dir.file("field scan.las"), data = dir.file("data");
@@ -115,8 +112,7 @@ TEST(PontaroServer, ImportListVerifyServeAndInterrupt) {
     }
 }
 
-// Tiles named on the command line, as a directory or as a quoted pattern: the same data set; and the
-// refusals and failures, each one line with no data directory made.
+// Tiles as files, a directory or patterns give one data set; failures are one line with nothing made.
 TEST(PontaroServer, ImportOfSeveralFilesAndFailures) {
     TempDir dir;
     const std::string scene = dir.file("scene.las"), tiles = dir.file("tiles");

@@ -1,8 +1,4 @@
-// The point server against clients that hold connections without finishing requests, read nothing, send
-// without end or keep it busy: others are still answered at once, each phase of a connection ends on its
-// deadline, request heads are bounded, excess connections are refused, and a stop is prompt whatever the
-// clients do. Real sockets and libcurl on 127.0.0.1; the pontaro-server program where its memory or its
-// signals are what is checked.
+// The point server against clients that hold connections, read nothing, send without end or keep it busy.
 #include "ServerTests.h"
 
 #include <atomic>
@@ -93,8 +89,7 @@ struct Holders {
     }
 };
 
-// With a single serving thread, whatever 64 other connections do, new clients are answered at once; and
-// beside 16 clients fetching whole data sets, short requests progress.
+// One serving thread: new clients are answered at once whatever 64 others do, or 16 busy fetchers.
 TEST_F(ServingLimits, NewClientsAreAnsweredWhileOthersHoldConnections) {
     PointServerOptions o;
     o.threads = 1;
@@ -142,9 +137,7 @@ TEST_F(ServingLimits, NewClientsAreAnsweredWhileOthersHoldConnections) {
     EXPECT_LT(took[took.size() / 2], 0.2 * kSlowdown) << "median tile request, seconds";
 }
 
-// Long replies go out from other threads than short ones; they arrive whole, cut where a range says, and
-// the connection serves on between them. Request heads past their bounds are refused as soon as the bound
-// is passed; bodies past theirs too.
+// Long replies arrive whole or cut as ranged, the connection going on; oversized requests are refused.
 TEST_F(ServingLimits, LongRepliesArriveWholeAndOversizedRequestsAreRefused) {
     PointServerOptions o;
     o.threads = 4;
@@ -301,9 +294,7 @@ struct ServeProcess {
     int port = 0;
 };
 
-// The program: its first line names what it serves and where; request lines of 50 MB without an end cost
-// it no more than a few megabytes; SIGTERM and SIGINT end it within a second, each request logged, while
-// clients trickle, stall and read nothing.
+// The program: memory flat under endless request lines; signals stop it within a second, requests logged.
 TEST_F(ServingLimits, TheProgramKeepsMemoryFlatAndStopsWithinASecond) {
     for (int sig : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(sig);
