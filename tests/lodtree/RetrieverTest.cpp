@@ -253,63 +253,49 @@ TEST_F(Retriever, LoadsRecordsNormalsSurfacesAndBordersInEveryFormat) {
         }
 }
 
-TEST_F(Retriever, AverageCoverageIsWeightedByPointsAndEmptyNodesLeaveItAlone) {
-    writeNode(level1(1), {}, 0.7f);
-    writeNode(level1(2), makePoints(100, 1), 0.5f);
-    writeNode(level1(3), makePoints(300, 2), 0.9f);
-    writeNode(level1(4), {}, 0.1f);
-    TreeNodeRetrieverThread r("survey", &header, 2);
-    for (int q = 1; q <= 4; ++q)
-        request(r, level1(q), float(q));
-    ASSERT_TRUE(serve(r));
-    EXPECT_EQ(level1(1)->status.load(), NODE_EMPTY);
-    EXPECT_EQ(r.averageCoverage(), 0.0f); // not 0/0
-    ASSERT_TRUE(serve(r) && serve(r) && serve(r));
-    EXPECT_NEAR(r.averageCoverage(), 0.8f, 1e-6);
-    EXPECT_EQ(r.totalPoints(), 400u);
-    EXPECT_EQ(level1(4)->status.load(), NODE_EMPTY);
-}
-
-TEST_F(Retriever, ShortOrMissingSideFilesAreReportedAndFilledWithDefaults) {
+// Short or missing side files are filled with defaults; points files that disagree with their header
+// (cut short, an absurd count, shorter than a header, missing) leave the node empty, reserving nothing;
+// the average coverage is weighted by points, and empty nodes leave it alone (not 0/0).
+TEST_F(Retriever, BadFilesAndTheAverageCoverage) {
     useFormat(2, 3);
-    const auto a = makePoints(5, 1), b = makePoints(5, 2), c = makePoints(5, 3);
-    writeNode(level1(1), a, 0.5f);
-    writeNode(level1(2), b, 0.5f);
-    writeNode(level1(3), c, 0.5f);
+    const auto a = makePoints(5, 1), b = makePoints(5, 2), c = makePoints(5, 3), d = makePoints(300, 4);
+    writeNode(root(), {}, 0.7f);
+    writeNode(level1(1), a, 0.8f);
+    writeNode(level1(2), b, 0.8f);
+    writeNode(level1(3), c, 0.8f);
+    writeNode(level2(4), d, 0.9f);
     std::filesystem::remove(level1(1)->getNormalPath());
     std::filesystem::resize_file(level1(2)->getSurfPath(), 9); // two whole entries and a byte
     std::filesystem::resize_file(level1(2)->getNormalPath(), 12 * 4 - 1);
     std::filesystem::resize_file(level1(3)->getBorderPath(), 0);
     writeBytes(level1(3)->getSurfPath(), std::vector<unsigned char>(400, 1)); // longer than needed
-    TreeNodeRetrieverThread r("survey", &header, 2);
-    for (int q = 1; q <= 3; ++q)
-        request(r, level1(q), float(q));
-    ASSERT_TRUE(serve(r) && serve(r) && serve(r));
+    writeNode(level1(4), makePoints(4, 5), 0.5f);
+    std::filesystem::resize_file(level1(4)->getPointPath(), 26 + 4 * 29 - 1);
+    writeNode(level2(1), makePoints(3, 6), 0.5f, 0xFFFFFFFFll);
+    writeBytes(level2(2)->getPointPath(), std::vector<unsigned char>(10, 0)); // level2(3) has no file at all
+    TreeNodeRetrieverThread r("survey", &header, 3);
+    for (LODTreeNode* n :
+         {root(), level1(1), level1(2), level1(3), level1(4), level2(1), level2(2), level2(3), level2(4)})
+        request(r, n, 0);
+    ASSERT_TRUE(serve(r));
+    EXPECT_EQ(root()->status.load(), NODE_EMPTY);
+    EXPECT_EQ(r.averageCoverage(), 0.0f);
+    for (int i = 0; i < 8; ++i)
+        ASSERT_TRUE(serve(r));
     expectLoaded(level1(1), a, 0, 5, 5);
     expectLoaded(level1(2), b, 3, 2, 5);
     auto c1 = c;
     for (auto& p : c1)
         p.surf = 0x01010101;
     expectLoaded(level1(3), c1, 5, 5, 0);
-}
-
-TEST_F(Retriever, PointsFilesThatDisagreeWithTheirHeaderLeaveTheNodeEmpty) {
-    useFormat(1, 2);
-    writeNode(level1(1), makePoints(4, 1), 0.5f);
-    std::filesystem::resize_file(level1(1)->getPointPath(), 26 + 4 * 30 - 1);
-    writeNode(level1(2), makePoints(3, 2), 0.5f, 0xFFFFFFFFll); // absurd count
-    writeBytes(level1(3)->getPointPath(), std::vector<unsigned char>(10, 0));
-    // level1(4) has no points file at all.
-    TreeNodeRetrieverThread r("survey", &header, 2);
-    for (int q = 1; q <= 4; ++q)
-        request(r, level1(q), float(q));
-    for (int q = 1; q <= 4; ++q) {
-        ASSERT_TRUE(serve(r));
-        EXPECT_EQ(level1(q)->status.load(), NODE_EMPTY) << q;
-        EXPECT_TRUE(level1(q)->splats.empty()) << q;
-        EXPECT_LT(level1(q)->splats.capacity(), 1000u) << q; // nothing reserved for the absurd count
+    expectLoaded(level2(4), d);
+    for (LODTreeNode* n : {level1(4), level2(1), level2(2), level2(3)}) {
+        EXPECT_EQ(n->status.load(), NODE_EMPTY) << n->id.generateSuffix();
+        EXPECT_TRUE(n->splats.empty()) << n->id.generateSuffix();
+        EXPECT_LT(n->splats.capacity(), 1000u) << n->id.generateSuffix();
     }
-    EXPECT_EQ(r.totalPoints(), 0u);
+    EXPECT_NEAR(r.averageCoverage(), (15 * 0.8 + 300 * 0.9) / 315, 1e-6);
+    EXPECT_EQ(r.totalPoints(), 315u);
 }
 
 TEST_F(Retriever, OnlyNodesStillRequestedAreLoaded) {
