@@ -141,24 +141,7 @@ TEST(DatasetIntegrity, DamagedDataSetsAreSkippedWithTheReason) {
     writeSyntheticLAS(las, SynthOptions{20000, 1, 5});
     importDataset(las, data, "good", 8);
     importDataset(las, pristine, "damaged", 8);
-    const std::string ds = data + "/" + datasetDirName("damaged"),
-                      manifest = pristine + "/" + datasetDirName("damaged") + "/manifest";
-    const std::string text = slurp(manifest);
-    const auto entries = parseManifest(text, manifest);
-    Contents files = contentsOf(fs::path(manifest).parent_path());
-    files.erase("manifest");
-    ASSERT_EQ(entries.size(), files.size());
-    for (const ManifestEntry& e : entries) {
-        ASSERT_EQ(files.count(e.file), 1u) << e.file;
-        EXPECT_EQ(e.size, files[e.file].size()) << e.file;
-        EXPECT_EQ(e.checksum, checksum64(files[e.file].data(), files[e.file].size())) << e.file;
-    }
-    for (size_t at : {size_t(3), text.size() / 2, text.size() - 5}) {
-        std::string damaged = text;
-        damaged[at] = damaged[at] == '1' ? '2' : '1';
-        EXPECT_THROW(parseManifest(damaged, manifest), std::runtime_error) << at;
-    }
-
+    const std::string ds = data + "/" + datasetDirName("damaged");
     const size_t last = readDatasetInfo(data + "/" + datasetDirName("good")).levels.size() - 1;
     const std::string lastPts = "level-" + std::to_string(last) + ".pts",
                       lastIdx = "level-" + std::to_string(last) + ".idx";

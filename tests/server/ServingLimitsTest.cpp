@@ -38,27 +38,6 @@ struct ServingLimits : public ::testing::Test {
     static inline int levels_ = 0;
 };
 
-// Sends one byte to each client in turn every `period` until stopped.
-class Trickler {
-public:
-    Trickler(std::vector<std::unique_ptr<RawClient>>& clients, milliseconds period)
-        : thread_([&clients, period, this] {
-              while (!done_) {
-                  for (auto& c : clients)
-                      c->send("x");
-                  std::this_thread::sleep_for(period);
-              }
-          }) {}
-    ~Trickler() {
-        done_ = true;
-        thread_.join();
-    }
-
-private:
-    std::atomic<bool> done_{false};
-    std::thread thread_;
-};
-
 // What a client holding a connection does after connecting.
 struct Holder {
     const char* what;
@@ -74,10 +53,11 @@ const Holder kTrickle{"header fields trickled a byte at a time",
 const Holder kUnread{"a whole data set requested and not read",
                      [](RawClient& c) { c.send(request(ServingLimits::wholeDataSet())); }, 4096};
 
-// Connects `count` holders, started and trickled to.
+// `count` holders, connected and started; with `trickle`, a byte to each in turn every `period`.
 struct Holders {
     std::vector<std::unique_ptr<RawClient>> clients;
-    std::unique_ptr<Trickler> trickler;
+    std::atomic<bool> done{false};
+    std::thread trickler;
     Holders(int port, const Holder& h, int count, milliseconds period = milliseconds(20)) {
         for (int i = 0; i < count; ++i) {
             clients.push_back(std::make_unique<RawClient>(port, h.receiveBuffer));
@@ -85,7 +65,16 @@ struct Holders {
             h.start(*clients.back());
         }
         if (h.trickle)
-            trickler = std::make_unique<Trickler>(clients, period);
+            trickler = std::thread([this, period] {
+                for (; !done; std::this_thread::sleep_for(period))
+                    for (auto& c : clients)
+                        c->send("x");
+            });
+    }
+    ~Holders() {
+        done = true;
+        if (trickler.joinable())
+            trickler.join();
     }
 };
 
