@@ -1,5 +1,5 @@
-// The point compressor: the format byte for byte (golden files of an independent implementation, and
-// the documented examples), lossless round trips of every kind of file, and damaged input.
+// The point compressor: the format byte for byte (golden files and the documented examples), lossless
+// round trips of every kind of file, and damaged input.
 #include "CLASCompressor.h"
 #include "LasBuilder.h"
 #include "LasTestUtil.h"
