@@ -1,16 +1,7 @@
 #include "LevelAssignment.h"
+#include "ServerTests.h"
 
-#include "CLASFile.h"
-#include "SyntheticScene.h"
-#include "support/TempDir.h"
-
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <functional>
-#include <limits>
 #include <random>
-#include <stdexcept>
 #include <tuple>
 
 namespace {
@@ -118,12 +109,10 @@ TEST(LevelAssignment, LevelsAreASparseOverviewAndQuadrupleForEveryShape) {
         EXPECT_GE(t, int(s.counts[0] / 20));
     TempDir dir;
     writeSyntheticLAS(dir.file("s.las"), SynthOptions{100000, 1, 5});
-    CLASFile las;
-    ASSERT_TRUE(las.ReadFile(dir.file("s.las").c_str()));
+    const LasInput las(dir.file("s.las"));
     std::vector<double> scene;
-    for (auto& p : las.points)
-        scene.insert(scene.end(), {p->GetX() * las.ScaleFactor_X + las.OffsetX,
-                                   p->GetY() * las.ScaleFactor_Y + las.OffsetY});
+    for (size_t i = 0; i < las.count(); ++i)
+        scene.insert(scene.end(), {las.coord(i, 0), las.coord(i, 1)});
     check("synthetic scene", scene, 4, 7, 0.006, 0.001);
     EXPECT_EQ(assignLevels(nullptr, 0).levels, 0);
 }
