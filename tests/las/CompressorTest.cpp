@@ -274,7 +274,8 @@ TEST(RoundTrip, HeaderGapsExtraBytesAndTrailingData) {
     }
 }
 
-// Bytes the format cannot place are refused, never dropped.
+// Bytes the format cannot place (a 1-byte gap, a 2-byte gap that is not DD CC, a long header, a cut
+// point) are refused, never dropped.
 TEST(Refusals, BytesTheFormatCannotPlaceAreNeverDropped) {
     TempDir dir;
     const std::pair<const char*, std::function<void(Bytes&)>> cases[] = {
@@ -282,7 +283,7 @@ TEST(Refusals, BytesTheFormatCannotPlaceAreNeverDropped) {
         {"gap",
          [](Bytes& b) {
              b.insert(b.begin() + 227, {0x12, 0x34}), b[96] += 2;
-         }}, // not DD CC
+         }},
         {"header size", [](Bytes& b) { b.insert(b.begin() + 227, 4, 0), b[94] += 4, b[96] += 4; }},
         {"truncated", [](Bytes& b) { b.resize(b.size() - 3); }},
     };
