@@ -172,12 +172,14 @@ TEST(LasHeaderRefusals, InfoCompressAndImportAgree) {
     };
     auto both = [](Change a, Change b) -> Change { return [a, b](auto& bytes) { a(bytes), b(bytes); }; };
     auto keep = [](size_t n) -> Change { return [n](auto& b) { b.resize(n); }; };
-    // The first twelve need no file: a header alone gets the same words.
+    // The first thirteen need no file: a header alone gets the same words.
     const std::vector<std::pair<Change, std::string>> cases = {
         {put('X', 0), "not a LAS file: it does not begin with the signature \"LASF\""},
         {put(uint8_t(4), 25), "LAS version 1.4 is not supported (1.0 to 1.2 are)"},
         {put(uint16_t(0), 94), "the header size 0 is smaller than the 227 bytes of a LAS header"},
         {put(uint32_t(100), 96), "the offset to the point data (100) lies inside the header (227 bytes)"},
+        {put(uint32_t(65535), 100), "the header declares 65535 variable length records, but the 102 bytes "
+                                    "between the header and the point data hold at most 1"},
         {put(uint32_t(0xFFFFFFFF), 100),
          "the header declares 4294967295 variable length records, but the 102 "
          "bytes between the header and the point data hold at most 1"},
@@ -221,7 +223,7 @@ TEST(LasHeaderRefusals, InfoCompressAndImportAgree) {
             EXPECT_EQ(e.what(), expected);
         }
         EXPECT_FALSE(fs::exists(dir.file("data")));
-        if (i < 12) {
+        if (i < 13) {
             LASHeader h;
             h.copyFromBuffer(changed.data());
             EXPECT_EQ(h.Problem(), message);
