@@ -1,3 +1,4 @@
+// Matrices, frustum planes and visibility, projection, distances, angles and segment tests of the view.
 #include "ViewMath.h"
 
 #include <gtest/gtest.h>
@@ -15,20 +16,14 @@ using Mat4 = std::array<float, 16>; // column-major
 
 constexpr double kPi = std::numbers::pi;
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+const Mat4 kIdentity{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
 // The projection gluPerspective builds.
-Mat4 perspective(double fovyDegrees, double aspect, double zNear, double zFar) {
-    const double f = 1.0 / std::tan(fovyDegrees * kPi / 360.0);
-    Mat4 m{};
-    m[0] = static_cast<float>(f / aspect);
-    m[5] = static_cast<float>(f);
-    m[10] = static_cast<float>((zFar + zNear) / (zNear - zFar));
-    m[11] = -1.0f;
-    m[14] = static_cast<float>(2.0 * zFar * zNear / (zNear - zFar));
-    return m;
+Mat4 perspective(double fovyDegrees, double aspect, double n, double f) {
+    const double c = 1.0 / std::tan(fovyDegrees * kPi / 360.0);
+    return {float(c / aspect),          0, 0, 0, 0, float(c), 0, 0, 0, 0, float((f + n) / (n - f)), -1, 0, 0,
+            float(2 * f * n / (n - f)), 0};
 }
-
-const Mat4 kIdentity{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
 struct Vec3 {
     double x, y, z;
@@ -38,35 +33,31 @@ struct Vec3 {
     friend Vec3 cross(Vec3 a, Vec3 b) {
         return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
     }
-    friend Vec3 normalize(Vec3 a) { return (1.0 / std::sqrt(dot(a, a))) * a; }
+    friend Vec3 unit(Vec3 a) { return (1.0 / std::sqrt(dot(a, a))) * a; }
 };
 
-// The camera gluLookAt builds, with its axes kept for mapping view coordinates back to the world.
+// The camera gluLookAt builds from (10, -4, 3) towards (2, 5, -1), z up, with its axes kept for mapping view
+// coordinates (looking down -z) back to the world.
 struct Camera {
-    Vec3 eye, side, up, forward;
+    Vec3 eye{10, -4, 3}, forward = unit(Vec3{2, 5, -1} + (-1.0) * eye),
+                         side = unit(cross(forward, {0, 0, 1})), up = cross(side, forward);
     Mat4 modelView{};
-
-    Camera(Vec3 eyeAt, Vec3 center, Vec3 upHint) : eye(eyeAt) {
-        forward = normalize(center + (-1.0) * eye);
-        side = normalize(cross(forward, upHint));
-        up = cross(side, forward);
+    Camera() {
         const Vec3 rows[3] = {side, up, -1.0 * forward};
-        for (int r = 0; r < 3; ++r) {
-            modelView[0 + r] = static_cast<float>(rows[r].x);
-            modelView[4 + r] = static_cast<float>(rows[r].y);
-            modelView[8 + r] = static_cast<float>(rows[r].z);
-            modelView[12 + r] = static_cast<float>(-dot(rows[r], eye));
-        }
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 4; ++c)
+                modelView[4 * c + r] = float(c < 3 ? (&rows[r].x)[c] : -dot(rows[r], eye));
         modelView[15] = 1.0f;
     }
-    // World position of a point given in view coordinates (the camera looks down -z).
     Vec3 world(double vx, double vy, double vz) const { return eye + vx * side + vy * up + (-vz) * forward; }
-};
+} const kCamera;
 
 // Row-major 4 x 4 storage with the row pointers the matrix functions take.
 struct Rows {
     float v[4][4]{};
     float* p[4] = {v[0], v[1], v[2], v[3]};
+    Rows() = default;
+    Rows(const Rows& o) { std::copy(&o.v[0][0], &o.v[0][0] + 16, &v[0][0]); }
 };
 
 Rows product(const Mat4& mv, const Mat4& proj) {
@@ -75,56 +66,45 @@ Rows product(const Mat4& mv, const Mat4& proj) {
     return out;
 }
 
-std::array<float, 4> plane(int index) {
-    return {frustum[index][0].load(), frustum[index][1].load(), frustum[index][2].load(),
-            frustum[index][3].load()};
-}
-
-void expectPlane(int index, double a, double b, double c, double d) {
-    const double length = std::sqrt(a * a + b * b + c * c);
-    const auto got = plane(index);
-    const double want[4] = {a, b, c, d};
-    for (int k = 0; k < 4; ++k)
-        EXPECT_NEAR(got[k], want[k] / length, 1e-6) << "plane " << index << " coefficient " << k;
+std::array<std::array<float, 4>, 6> planes() {
+    float f[6][4];
+    loadFrustum(f);
+    std::array<std::array<float, 4>, 6> out;
+    for (int p = 0; p < 6; ++p)
+        std::copy(f[p], f[p] + 4, out[size_t(p)].begin());
+    return out;
 }
 
 // A 90 degree frustum from z = -1 to z = -3 around the -z axis, with `aspect` = 1 exact in single
 // precision, so points and corners can lie exactly on a plane.
 void extractExact(double aspect = 1.0) {
-    const Mat4 proj = perspective(90.0, aspect, 1.0, 3.0);
-    extractFrustum(proj.data(), kIdentity.data());
+    extractFrustum(perspective(90.0, aspect, 1.0, 3.0).data(), kIdentity.data());
 }
 
-TEST(ViewMathFrustum, PlanesInOrderRightLeftBottomTopFarNear) {
-    for (double aspect : {1.0, 2.0}) {
-        SCOPED_TRACE(aspect);
+// Planes in the order right, left, bottom, top, far, near, normalised; a point or box on a plane is outside.
+TEST(ViewMathFrustum, ExactFrustum) {
+    for (double aspect : {2.0, 1.0}) { // the points and boxes below use the last, exact one
         extractExact(aspect);
-        expectPlane(FrustumRight, -1 / aspect, 0, -1, 0);
-        expectPlane(FrustumLeft, 1 / aspect, 0, -1, 0);
-        expectPlane(FrustumBottom, 0, 1, -1, 0);
-        expectPlane(FrustumTop, 0, -1, -1, 0);
-        expectPlane(FrustumFar, 0, 0, 1, 3);
-        expectPlane(FrustumNear, 0, 0, -1, -1);
+        const double want[6][4] = {{-1 / aspect, 0, -1, 0}, {1 / aspect, 0, -1, 0}, {0, 1, -1, 0},
+                                   {0, -1, -1, 0},          {0, 0, 1, 3},           {0, 0, -1, -1}};
+        const auto got = planes();
+        for (int p = 0; p < 6; ++p) {
+            const double length = std::hypot(want[p][0], want[p][1], want[p][2]);
+            for (int k = 0; k < 4; ++k)
+                EXPECT_NEAR(got[p][k], want[p][k] / length, 1e-6) << "aspect " << aspect << " plane " << p;
+        }
     }
-}
-
-TEST(ViewMathFrustum, PointsOnAPlaneAreOutside) {
-    extractExact();
     const struct {
         float x, y, z;
         bool in;
-    } cases[] = {
+    } points[] = {
         {2, 0, -2, false},     {-2, 0, -2, false},          {0, -2, -2, false},
         {0, 2, -2, false},     {0, 0, -3, false},           {0, 0, -1, false},
         {0, 0, -2, true},      {1.99f, 1.99f, -2, true},    {0, 0, -2.999f, true},
         {0, 0, -1.001f, true}, {3.5f, 1.5f, -3.25f, false},
     };
-    for (const auto& c : cases)
+    for (const auto& c : points)
         EXPECT_EQ(pointInFrustum(c.x, c.y, c.z), c.in) << c.x << "," << c.y << "," << c.z;
-}
-
-TEST(ViewMathFrustum, BoxesCubesEdgesAndQuads) {
-    extractExact();
     const struct {
         double x0, x1, y0, y1, z0, z1;
         int in;
@@ -142,7 +122,6 @@ TEST(ViewMathFrustum, BoxesCubesEdgesAndQuads) {
     for (const auto& b : boxes)
         EXPECT_EQ(bBoxInFrustum(b.x0, b.x1, b.y0, b.y1, b.z0, b.z1), b.in)
             << b.x0 << ".." << b.x1 << " " << b.y0 << ".." << b.y1 << " " << b.z0 << ".." << b.z1;
-
     EXPECT_EQ(cubeInFrustum(0.0f, 0.0f, -2.0f, 0.5f), 1);
     EXPECT_EQ(cubeInFrustum(0.0f, 0.0f, -0.5f, 0.5f), 0); // on or behind the near plane
     EXPECT_EQ(cubeInFrustum(0.0f, 0.0f, -1.0f, 0.5f), 1);
@@ -155,9 +134,7 @@ TEST(ViewMathFrustum, BoxesCubesEdgesAndQuads) {
 }
 
 TEST(ViewMathFrustum, LookAtFromAnAngle) {
-    const Camera cam({10, -4, 3}, {2, 5, -1}, {0, 0, 1});
-    const Mat4 proj = perspective(60.0, 1.5, 1.0, 100.0);
-    extractFrustum(proj.data(), cam.modelView.data());
+    extractFrustum(perspective(60.0, 1.5, 1.0, 100.0).data(), kCamera.modelView.data());
     const double h = 20 * std::tan(30.0 * kPi / 180.0), w = 1.5 * h; // half extents at distance 20
     const struct {
         double x, y, z;
@@ -169,79 +146,72 @@ TEST(ViewMathFrustum, LookAtFromAnAngle) {
         {0, 0, -101, false},       {0, 0, -99, true},
     };
     for (const auto& c : cases) {
-        const Vec3 p = cam.world(c.x, c.y, c.z);
+        const Vec3 p = kCamera.world(c.x, c.y, c.z);
         EXPECT_EQ(pointInFrustum(float(p.x), float(p.y), float(p.z)), c.in)
             << c.x << "," << c.y << "," << c.z;
     }
-    const Vec3 behind = cam.world(0, 0, 20);
-    EXPECT_EQ(
-        bBoxInFrustum(behind.x - 1, behind.x + 1, behind.y - 1, behind.y + 1, behind.z - 1, behind.z + 1), 0);
+    const Vec3 b = kCamera.world(0, 0, 20); // behind the camera
+    EXPECT_EQ(bBoxInFrustum(b.x - 1, b.x + 1, b.y - 1, b.y + 1, b.z - 1, b.z + 1), 0);
 }
 
+// A degenerate or non-finite matrix keeps the planes it cannot normalise.
 TEST(ViewMathFrustum, DegenerateMatrixKeepsThePreviousPlanes) {
-    const Mat4 proj = perspective(90.0, 1.0, 1.0, 3.0);
     extractExact();
-    std::array<std::array<float, 4>, 6> before;
-    for (int p = 0; p < 6; ++p)
-        before[size_t(p)] = plane(p);
-
+    const auto before = planes();
     // Row 0 of the clip matrix equal to row 3: right = row 3 - row 0 vanishes, left = 2 * row 3.
-    Mat4 degenerate = proj;
+    Mat4 degenerate = perspective(90.0, 1.0, 1.0, 3.0);
     degenerate[0] = 0.0f;
     degenerate[8] = -1.0f;
     extractFrustum(degenerate.data(), kIdentity.data());
-    EXPECT_EQ(plane(FrustumRight), before[FrustumRight]);
-    expectPlane(FrustumLeft, 0, 0, -1, 0);
-
+    EXPECT_EQ(planes()[FrustumRight], before[FrustumRight]);
+    EXPECT_EQ(planes()[FrustumLeft], (std::array<float, 4>{0, 0, -1, 0}));
     extractExact();
     Mat4 broken;
     broken.fill(kNaN);
     extractFrustum(broken.data(), kIdentity.data());
-    for (int p = 0; p < 6; ++p)
-        EXPECT_EQ(plane(p), before[size_t(p)]) << "plane " << p;
+    EXPECT_EQ(planes(), before);
+}
+
+Rows rows(std::initializer_list<std::initializer_list<float>> values) {
+    Rows r;
+    int i = 0;
+    for (const auto& row : values)
+        std::copy(row.begin(), row.end(), r.v[i++]);
+    return r;
 }
 
 TEST(ViewMathMatrices, ProductAndDeterminants) {
     Mat4 mv = kIdentity;
     mv[12] = 1, mv[13] = 2, mv[14] = -5;
     const Rows out = product(mv, perspective(90.0, 1.0, 1.0, 3.0));
-    const float expected[4][4] = {{1, 0, 0, 1}, {0, 1, 0, 2}, {0, 0, -2, 7}, {0, 0, -1, 5}};
-    for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j)
-            EXPECT_EQ(out.v[i][j], expected[i][j]) << i << "," << j;
-
-    float one[1][1] = {{-3.5f}}, two[2][2] = {{3, 8}, {4, 6}},
-          three[3][3] = {{2, -3, 1}, {2, 0, -1}, {1, 4, 5}};
-    float* oneRows[1] = {one[0]};
-    float* twoRows[2] = {two[0], two[1]};
-    float* threeRows[3] = {three[0], three[1], three[2]};
-    EXPECT_EQ(calcDeterminant(oneRows, 1), -3.5);
-    EXPECT_EQ(calcDeterminant(twoRows, 2), -14.0);
-    EXPECT_EQ(calcDeterminant(threeRows, 3), 49.0);
-    Rows four;
-    const float values[4][4] = {{1, 0, 2, -1}, {3, 0, 0, 5}, {2, 1, 4, -3}, {1, 0, 5, 0}};
-    std::copy(&values[0][0], &values[0][0] + 16, &four.v[0][0]);
-    EXPECT_EQ(calcDeterminant(four.p, 4), 30.0);
+    const Rows expected = rows({{1, 0, 0, 1}, {0, 1, 0, 2}, {0, 0, -2, 7}, {0, 0, -1, 5}});
+    EXPECT_TRUE(std::equal(&out.v[0][0], &out.v[0][0] + 16, &expected.v[0][0]));
+    std::pair<Rows, double> determinants[] = {
+        {rows({{-3.5f}}), -3.5},
+        {rows({{3, 8}, {4, 6}}), -14.0},
+        {rows({{2, -3, 1}, {2, 0, -1}, {1, 4, 5}}), 49.0},
+        {rows({{1, 0, 2, -1}, {3, 0, 0, 5}, {2, 1, 4, -3}, {1, 0, 5, 0}}), 30.0},
+    };
+    for (int n = 1; n <= 4; ++n)
+        EXPECT_EQ(calcDeterminant(determinants[n - 1].first.p, n), determinants[n - 1].second);
 }
 
+// A matrix that is not symmetric (its inverse is the transposed cofactors), in place too, and the
+// inverse of a view's model-view-projection.
 TEST(ViewMathMatrices, InverseOfKnownAndViewMatrices) {
-    float m[3][3] = {{1, 2, 3}, {0, 1, 4}, {5, 6, 0}}, inv[3][3];
-    float* rows[3] = {m[0], m[1], m[2]};
-    float* invRows[3] = {inv[0], inv[1], inv[2]};
-    const float expected[3][3] = {{-24, 18, 5}, {20, -15, -4}, {-5, 4, 1}};
-    matrixInversion(rows, 3, invRows);
-    matrixInversion(rows, 3, rows); // in place
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) {
-            EXPECT_EQ(inv[i][j], expected[i][j]) << i << "," << j;
-            EXPECT_EQ(m[i][j], expected[i][j]) << i << "," << j;
-        }
+    Rows m = rows({{1, 2, 3}, {0, 1, 4}, {5, 6, 0}}), inv;
+    const Rows expected = rows({{-24, 18, 5}, {20, -15, -4}, {-5, 4, 1}});
+    matrixInversion(m.p, 3, inv.p);
+    matrixInversion(m.p, 3, m.p);
+    for (const Rows* r : {&inv, &m})
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j)
+                EXPECT_EQ(r->v[i][j], expected.v[i][j]) << i << "," << j << (r == &m ? " in place" : "");
 
-    const Camera cam({10, -4, 3}, {2, 5, -1}, {0, 0, 1});
     const Mat4 proj = perspective(60.0, 1.5, 1.0, 100.0);
-    const Rows mvp = product(cam.modelView, proj);
+    const Rows mvp = product(kCamera.modelView, proj);
     Rows mvpInv;
-    modelViewProjectionInverse(cam.modelView.data(), proj.data(), mvpInv.p);
+    modelViewProjectionInverse(kCamera.modelView.data(), proj.data(), mvpInv.p);
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 4; ++j) {
             double sum = 0.0;
@@ -251,39 +221,38 @@ TEST(ViewMathMatrices, InverseOfKnownAndViewMatrices) {
         }
 }
 
+// Singular or non-finite matrices leave the output as it was.
 TEST(ViewMathMatrices, SingularOrNonFiniteInversionLeavesOutputUnchanged) {
-    const float inf = std::numeric_limits<float>::infinity();
-    for (float corner : {1.0f, kNaN, inf}) {
-        float in[2][2] = {{corner, 2}, {2, corner == 1.0f ? 4.0f : 1.0f}}, out[2][2] = {{7, 7}, {7, 7}};
-        float* inRows[2] = {in[0], in[1]};
-        float* outRows[2] = {out[0], out[1]};
-        matrixInversion(inRows, 2, outRows);
-        EXPECT_TRUE(std::all_of(&out[0][0], &out[0][0] + 4, [](float v) { return v == 7.0f; })) << corner;
+    const auto untouched = [](const Rows& r) {
+        return std::all_of(&r.v[0][0], &r.v[0][0] + 16, [](float v) { return v == 7.0f; });
+    };
+    for (float corner : {1.0f, kNaN, std::numeric_limits<float>::infinity()}) {
+        Rows in = rows({{corner, 2}, {2, corner == 1.0f ? 4.0f : 1.0f}}), out;
+        std::fill(&out.v[0][0], &out.v[0][0] + 16, 7.0f);
+        matrixInversion(in.p, 2, out.p);
+        EXPECT_TRUE(untouched(out)) << corner;
     }
-    Rows sentinel;
-    std::fill(&sentinel.v[0][0], &sentinel.v[0][0] + 16, 7.0f);
+    Rows out;
+    std::fill(&out.v[0][0], &out.v[0][0] + 16, 7.0f);
     const Mat4 zero{};
-    modelViewProjectionInverse(zero.data(), perspective(60.0, 1.0, 1.0, 10.0).data(), sentinel.p);
-    EXPECT_TRUE(std::all_of(&sentinel.v[0][0], &sentinel.v[0][0] + 16, [](float v) { return v == 7.0f; }));
+    modelViewProjectionInverse(zero.data(), perspective(60.0, 1.0, 1.0, 10.0).data(), out.p);
+    EXPECT_TRUE(untouched(out));
 }
 
 TEST(ViewMathProjection, StoredMatrixProjectsToTheScreen) {
-    const Camera cam({10, -4, 3}, {2, 5, -1}, {0, 0, 1});
-    const Rows m = product(cam.modelView, perspective(90.0, 1.0, 1.0, 100.0));
+    const Rows m = product(kCamera.modelView, perspective(90.0, 1.0, 1.0, 100.0));
     float columnMajor[16], back[16];
-    for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j)
-            columnMajor[4 * j + i] = m.v[i][j];
+    for (int i = 0; i < 16; ++i)
+        columnMajor[i] = m.v[i % 4][i / 4];
     storeModelViewProjMatrix(columnMajor);
     loadModelViewProjMatrix(back);
     EXPECT_TRUE(std::equal(back, back + 16, columnMajor));
-
     float sx = 9.0f, sy = 9.0f;
     projectToScreen(2.0, 5.0, -1.0, &sx, &sy); // on the view axis
     EXPECT_NEAR(sx, 0.0f, 1e-5);
     EXPECT_NEAR(sy, 0.0f, 1e-5);
     // With a 90 degree square view, x = -z / 2 in view space is halfway to the right edge.
-    const Vec3 p = cam.world(1.0, 0.5, -2.0);
+    const Vec3 p = kCamera.world(1.0, 0.5, -2.0);
     projectToScreen(p.x, p.y, p.z, &sx, &sy);
     EXPECT_NEAR(sx, 0.5f, 1e-5);
     EXPECT_NEAR(sy, 0.25f, 1e-5);
@@ -306,22 +275,21 @@ TEST(ViewMathAngles, BetweenNormalsClampedAndZeroSafe) {
     const struct {
         GLVector3f a, b;
         double angle, tolerance;
-    } cases[] = {
-        {{1, 2, 3}, {1, 2, 3}, 0, 1e-7},
-        {{1, 2, 3}, {2, 4, 6}, 0, 1e-7},
-        {{1, 2, 3}, {-1, -2, -3}, kPi, 1e-7},
-        {{1, 0, 0}, {0, 5, 0}, kPi / 2, 1e-12},
-        {{1, 0, 0}, {-1, 1e-4f, 0}, kPi - 1e-4, 1e-7},
-        {r, r, 0, 1e-7},
-        {r, {-r.x, -r.y, -r.z}, kPi, 1e-7},
-        {{1, 2, 3}, {0, 0, 0}, 0, 0},
-        {{0, 0, 0}, {0, 0, 0}, 0, 0},
-    };
+    } cases[] = {{{1, 2, 3}, {1, 2, 3}, 0, 1e-7},
+                 {{1, 2, 3}, {2, 4, 6}, 0, 1e-7},
+                 {{1, 2, 3}, {-1, -2, -3}, kPi, 1e-7},
+                 {{1, 0, 0}, {0, 5, 0}, kPi / 2, 1e-12},
+                 {{1, 0, 0}, {-1, 1e-4f, 0}, kPi - 1e-4, 1e-7},
+                 {r, r, 0, 1e-7},
+                 {r, {-r.x, -r.y, -r.z}, kPi, 1e-7},
+                 {{1, 2, 3}, {0, 0, 0}, 0, 0},
+                 {{0, 0, 0}, {0, 0, 0}, 0, 0}};
     for (const auto& c : cases)
         EXPECT_NEAR(angleBetweenNormals(&c.a, &c.b), c.angle, c.tolerance)
             << c.a.x << "," << c.a.y << "," << c.a.z << " vs " << c.b.x << "," << c.b.y << "," << c.b.z;
 }
 
+// z is ignored, a zero-length line makes 0, differences of 2^32 - 1 overflow 32 bits.
 TEST(ViewMathAngles, BetweenLines) {
     const Splat o{0, 0, 0, 0, 0, 1}, east{10, 0, 500, 0, 0, 1}, north{0, 7, -300, 0, 0, 1};
     const Splat west{-4, 0, 0, 0, 0, 1}, northEast{3, 3, 99, 0, 0, 1}, unit{1, 0, 0, 0, 0, 1};
@@ -331,17 +299,14 @@ TEST(ViewMathAngles, BetweenLines) {
     const struct {
         const Splat *p0, *p1, *q0, *q1;
         double angle;
-    } cases[] = {
-        {&o, &east, &o, &north, kPi / 2}, // z is ignored
-        {&o, &east, &o, &west, kPi},
-        {&o, &east, &o, &northEast, kPi / 4},
-        {&east, &o, &o, &west, 0},
-        {&o, &east, &o, &o, 0}, // zero-length line
-        // Differences of 2^32 - 1 overflow 32 bits.
-        {&lowLow, &highHigh, &highLow, &lowHigh, kPi / 2},
-        {&left, &right, &o, &unit, 0},
-        {&right, &left, &o, &unit, kPi},
-    };
+    } cases[] = {{&o, &east, &o, &north, kPi / 2},
+                 {&o, &east, &o, &west, kPi},
+                 {&o, &east, &o, &northEast, kPi / 4},
+                 {&east, &o, &o, &west, 0},
+                 {&o, &east, &o, &o, 0},
+                 {&lowLow, &highHigh, &highLow, &lowHigh, kPi / 2},
+                 {&left, &right, &o, &unit, 0},
+                 {&right, &left, &o, &unit, kPi}};
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
         EXPECT_NEAR(angleBetweenLinesInt(c.p0, c.p1, c.q0, c.q1), c.angle, 1e-12) << "case " << i;
@@ -358,6 +323,8 @@ Splat s(float x, float y) {
     return makeFloatSplat(x, y, 0);
 }
 
+// From (1, 0) counter-clockwise to (0, 1), the rays included; from (0, 1) to (1, 0) sweeps three quarters;
+// both rays the same way: the ray itself counts, nothing beside it.
 TEST(ViewMathSweep, VectorBetweenCCWvectors) {
     const Splat o = makeFloatSplat(10, 20, 0);
     auto at = [](float x, float y) { return makeFloatSplat(10 + x, 20 + y, 0); };
@@ -365,23 +332,13 @@ TEST(ViewMathSweep, VectorBetweenCCWvectors) {
     const struct {
         Splat p, from, to;
         bool between;
-    } cases[] = {
-        {at(1, 1), a, b, true},
-        {at(1, -1), a, b, false},
-        {at(-1, -1), a, b, false},
-        {a, a, b, true},
-        {at(2, 0), a, b, true},
-        {at(0, 3), a, b, true}, // on the rays
-        // From (0, 1) counter-clockwise to (1, 0) sweeps three quarters.
-        {at(-1, -1), b, a, true},
-        {at(-1, 1), b, a, true},
-        {at(1, 1), b, a, false},
-        // Both rays the same way: the ray itself counts, nothing beside it.
-        {at(2, 0), a, same, true},
-        {a, a, same, true},
-        {at(1, 1), a, same, false},
-        {at(1, -1), a, same, false},
-    };
+    } cases[] = {{at(1, 1), a, b, true},     {at(1, -1), a, b, false},
+                 {at(-1, -1), a, b, false},  {a, a, b, true},
+                 {at(2, 0), a, b, true},     {at(0, 3), a, b, true},
+                 {at(-1, -1), b, a, true},   {at(-1, 1), b, a, true},
+                 {at(1, 1), b, a, false},    {at(2, 0), a, same, true},
+                 {a, a, same, true},         {at(1, 1), a, same, false},
+                 {at(1, -1), a, same, false}};
     for (size_t i = 0; i < std::size(cases); ++i)
         EXPECT_EQ(vectorBetweenCCWvectors(o, cases[i].p, cases[i].from, cases[i].to), cases[i].between)
             << "case " << i;

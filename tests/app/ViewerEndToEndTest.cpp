@@ -109,56 +109,40 @@ void writeSurvey(const std::string& path, const std::vector<SurveyPoint>& points
         .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
-// 100 m × 100 m at 0.5 m spacing, rising 1 m every 10 m along x, a 5 m roof over part of one quadrant, and
-// per quadrant (x below or above 50 m, y below or above 50 m) a class and a kind of return; intensity rises
-// along y.
-std::vector<SurveyPoint> layoutSurvey() {
+// Layout: 100 m × 100 m at 0.5 m spacing, rising 1 m every 10 m along x, a 5 m roof over part of one
+// quadrant, and per quadrant (x below or above 50 m, y below or above 50 m) a class and a kind of return;
+// intensity rises along y. Sphere: radius 10 m, evenly covered (a Fibonacci lattice). Tower: a 2 m × 2 m
+// column 20 m high, walls and top. Plain: 1 km × 1 km with 1 m of relief.
+std::vector<SurveyPoint> survey(const std::string& name) {
     const uint8_t kClass[4] = {2, 5, 6, 9}, kReturn[4] = {1 | 1 << 3, 2 | 3 << 3, 1 | 2 << 3, 2 | 2 << 3};
     std::vector<SurveyPoint> points;
-    for (int i = 0; i < 200; ++i)
+    for (int i = 0; i < 200 && (name == "Layout" || name == "Plain"); ++i)
         for (int j = 0; j < 200; ++j) {
-            SurveyPoint p{0.25 + 0.5 * i, 0.25 + 0.5 * j, 0};
-            const int quadrant = (p.x >= 50) * 2 + (p.y >= 50);
-            p.z = 0.1 * p.x + (p.x > 60 && p.x < 90 && p.y > 10 && p.y < 40 ? 5 : 0);
-            p.intensity = uint16_t(1000 + 100 * p.y);
-            p.classification = kClass[quadrant];
-            p.returnByte = kReturn[quadrant];
+            SurveyPoint p{2.5 + 5 * i, 2.5 + 5 * j, 0.5 + 0.5 * std::sin(i * 0.1) * std::cos(j * 0.13)};
+            if (name == "Layout") {
+                const int quadrant = (i >= 100) * 2 + (j >= 100);
+                p = {0.25 + 0.5 * i,          0.25 + 0.5 * j,    0.05 * i + 0.025,
+                     uint16_t(1025 + 50 * j), kReturn[quadrant], kClass[quadrant]};
+                p.z += p.x > 60 && p.x < 90 && p.y > 10 && p.y < 40 ? 5 : 0;
+            }
             points.push_back(p);
         }
-    return points;
-}
-
-// A sphere of radius 10 m, evenly covered (a Fibonacci lattice).
-std::vector<SurveyPoint> sphereSurvey() {
-    std::vector<SurveyPoint> points;
-    for (int k = 0, n = 20000; k < n; ++k) {
+    for (int k = 0, n = 20000; k < n && name == "Sphere"; ++k) {
         const double z = 1 - 2 * (k + 0.5) / n, r = std::sqrt(1 - z * z), a = k * 2.399963229728653;
         points.push_back({500 + 10 * r * std::cos(a), 700 + 10 * r * std::sin(a), 100 + 10 * z});
     }
-    return points;
-}
-
-// A 2 m × 2 m column 20 m high, walls and top.
-std::vector<SurveyPoint> towerSurvey() {
-    std::vector<SurveyPoint> points;
-    for (int k = 0; k < 200; ++k)
-        for (int s = 0; s < 40; ++s) { // 4 walls of 2 m, 10 points each
-            const double t = s / 10.0;
-            const double x = s < 10 ? t : s < 20 ? 2 : s < 30 ? 2 - (t - 2) : 0;
-            const double y = s < 10 ? 0 : s < 20 ? t - 1 : s < 30 ? 2 : 2 - (t - 3);
-            points.push_back({100 + x, 200 + y, 50 + 0.1 * k});
-        }
-    for (int i = 0; i < 400; ++i)
+    for (int k = 0; k < 8000 && name == "Tower"; ++k) { // 4 walls of 2 m, 10 points each, every 10 cm up
+        const int s = k % 40;
+        const double t = s / 10.0, x = s < 10 ? t : s < 20 ? 2 : s < 30 ? 4 - t : 0;
+        points.push_back({100 + x,
+                          200 + (s < 10   ? 0
+                                 : s < 20 ? t - 1
+                                 : s < 30 ? 2
+                                          : 5 - t),
+                          50 + 0.1 * (k / 40)});
+    }
+    for (int i = 0; i < 400 && name == "Tower"; ++i)
         points.push_back({100 + 0.1 * (i / 20), 200 + 0.1 * (i % 20), 70});
-    return points;
-}
-
-// A 1 km × 1 km plain with 1 m of relief.
-std::vector<SurveyPoint> plainSurvey() {
-    std::vector<SurveyPoint> points;
-    for (int i = 0; i < 200; ++i)
-        for (int j = 0; j < 200; ++j)
-            points.push_back({2.5 + 5 * i, 2.5 + 5 * j, 0.5 + 0.5 * std::sin(i * 0.1) * std::cos(j * 0.13)});
     return points;
 }
 
@@ -170,12 +154,9 @@ protected:
         const LasLogTo quiet(nullptr);
         writeSyntheticLAS(dir_->file("scene.las"), SynthOptions{60000, 2, 3});
         importDataset(dir_->file("scene.las"), dir_->file("data"), "Test scene", 8);
-        for (const auto& [name, points] : {std::pair{"Layout", layoutSurvey()},
-                                           {"Sphere", sphereSurvey()},
-                                           {"Tower", towerSurvey()},
-                                           {"Plain", plainSurvey()}}) {
-            writeSurvey(dir_->file(std::string(name) + ".las"), points);
-            importDataset(dir_->file(std::string(name) + ".las"), dir_->file("surveys"), name, 8);
+        for (const std::string name : {"Layout", "Sphere", "Tower", "Plain"}) {
+            writeSurvey(dir_->file(name + ".las"), survey(name));
+            importDataset(dir_->file(name + ".las"), dir_->file("surveys"), name, 8);
         }
     }
     static void TearDownTestSuite() {
