@@ -179,14 +179,15 @@ protected:
             return false;
         });
     }
-    // Opens a survey by name, hides the panel and returns the settled image.
-    static Image openSettled(std::unique_ptr<ViewerProcess>& v, const std::string& name) {
+    // Opens a survey by name, presses `keys` once it draws and returns the settled image.
+    static Image openSettled(std::unique_ptr<ViewerProcess>& v, const std::string& name,
+                             const std::string& keys) {
         v = std::make_unique<ViewerProcess>(std::vector<std::string>{"--dataset", name});
         if (v->window.empty() || !drawing(*v, false)) {
             ADD_FAILURE() << name << " drew nothing:\n" << v->log();
             return {};
         }
-        v->key("g");
+        v->key(keys);
         return v->settledScreenshot();
     }
     static inline TempDir* dir_ = nullptr;
@@ -288,9 +289,8 @@ TEST_F(Viewer, SceneColourModesMeshesScreenModeAndServerLoss) {
 TEST_F(Viewer, ColourModesByAttributeOnAKnownLayout) {
     LocalPointServer server(dir_->file("surveys"), 0, 10488);
     std::unique_ptr<ViewerProcess> v;
-    ASSERT_FALSE(openSettled(v, "Layout").rgba.empty());
-    v->key("y");
-    const Image elevation = v->settledScreenshot();
+    const Image elevation = openSettled(v, "Layout", "g y"); // the panel hidden, seen from above
+    ASSERT_FALSE(elevation.rgba.empty());
     const Box box = litBox(elevation);
     ASSERT_GT(box.width(), elevation.width / 3) << "the data set should fill most of the window";
     ASSERT_GT(box.height(), elevation.height / 3);
@@ -382,7 +382,7 @@ TEST_F(Viewer, TrueProportionsAndFraming) {
     for (const std::string name : {"Sphere", "Tower", "Plain"}) {
         SCOPED_TRACE(name);
         std::unique_ptr<ViewerProcess> v;
-        const Image img = openSettled(v, name);
+        const Image img = openSettled(v, name, "g");
         ASSERT_FALSE(img.rgba.empty());
         const Box box = litBox(img);
         // The framing fits the data set's box; a sphere fills less of it than a tower or a plain.
