@@ -360,16 +360,7 @@ TEST(DatasetImport, RefusalsAndFailuresWriteNothing) {
         change(v);
         v.write(dir.file(name), all);
     };
-    variant("wide.las", [](LasBytes& v) { // the same format with two bytes more per record
-        const size_t rec = v.header.PointDataRecordLength;
-        std::vector<unsigned char> wide;
-        for (size_t at = 0; at < v.records.size(); at += rec) {
-            wide.insert(wide.end(), v.records.begin() + long(at), v.records.begin() + long(at + rec));
-            wide.insert(wide.end(), {0, 0});
-        }
-        v.records = wide;
-        v.header.PointDataRecordLength = uint16_t(rec + 2);
-    });
+    widen(b, dir.file("wide.las"), 2); // the same format with two bytes more per record
     variant("fine.las", [](LasBytes& v) { v.header.ScaleFactor_Y = 0.001; });
     variant("half.las", [](LasBytes& v) { v.header.OffsetX += 0.5 * v.header.ScaleFactor_X; });
     variant("far.las", [](LasBytes& v) { v.header.OffsetZ += 3221225472.0 * v.header.ScaleFactor_Z; });

@@ -30,13 +30,7 @@ protected:
         spit(unordered + "/levels", levels.substr(0, levels.size() - 8));
 
         writeSyntheticLAS(dir_->file("narrow.las"), SynthOptions{3000, 3, 4});
-        const LasInput narrow(dir_->file("narrow.las")); // widened by 5 extra bytes, as some real files are
-        std::string wide = narrow.bytes.substr(0, narrow.h.OffsetToPointData);
-        const uint16_t recLen = uint16_t(narrow.h.PointDataRecordLength + 5);
-        std::memcpy(wide.data() + 105, &recLen, 2);
-        for (size_t i = 0; i < narrow.count(); ++i)
-            wide += narrow.record(i) + std::string("\x01\x02\x03") + char(i) + char(i >> 8);
-        spit(dir_->file("wide.las"), wide);
+        widen(dir_->file("narrow.las"), dir_->file("wide.las"), 5);
         for (const auto& n : kEscaped)
             importDataset(dir_->file("wide.las"), data, n, 8);
         wide_ = new LasInput(dir_->file("wide.las"));

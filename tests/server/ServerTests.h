@@ -144,6 +144,21 @@ struct LasInput {
     }
 };
 
+// The LAS file `in` with `extra` bytes more per record, varying from record to record, as some real files
+// carry them.
+inline void widen(const std::string& in, const std::string& out, size_t extra) {
+    const LasInput las(in);
+    std::string bytes = las.bytes.substr(0, las.h.OffsetToPointData);
+    const uint16_t length = uint16_t(las.h.PointDataRecordLength + extra);
+    std::memcpy(bytes.data() + 105, &length, 2);
+    for (size_t i = 0; i < las.count(); ++i) {
+        bytes += las.record(i);
+        for (size_t k = 0; k < extra; ++k)
+            bytes += char(i >> (8 * (k % 2)));
+    }
+    spit(out, bytes);
+}
+
 using Clock = std::chrono::steady_clock;
 inline double secondsSince(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
