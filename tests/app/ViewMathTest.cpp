@@ -21,8 +21,10 @@ const Mat4 kIdentity{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 // The projection gluPerspective builds.
 Mat4 perspective(double fovyDegrees, double aspect, double n, double f) {
     const double c = 1.0 / std::tan(fovyDegrees * kPi / 360.0);
-    return {float(c / aspect),          0, 0, 0, 0, float(c), 0, 0, 0, 0, float((f + n) / (n - f)), -1, 0, 0,
-            float(2 * f * n / (n - f)), 0};
+    Mat4 m{};
+    m[0] = float(c / aspect), m[5] = float(c), m[10] = float((f + n) / (n - f)), m[11] = -1;
+    m[14] = float(2 * f * n / (n - f));
+    return m;
 }
 
 struct Vec3 {
