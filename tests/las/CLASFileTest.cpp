@@ -18,8 +18,8 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-Bytes packed(LASPoint* p) {
-    Bytes b(p->GetSize());
+template <class Point> Bytes packed(Point* p) {
+    Bytes b(size_t(las_detail::formatSize(p->GetPointType())));
     p->copyToBuffer(b.data());
     return b;
 }
@@ -41,7 +41,8 @@ Placed place(const TempDir& dir, const LasBuilder& b) {
 }
 
 // Every format with records, extra bytes after each point, a gap (the LAS 1.0 start signature position)
-// and a long header: Load reads it, every reader sees the same points, WriteFile reproduces the bytes.
+// and a long header: Load reads it, every reader of both file objects sees the same points (progress
+// counting every second record from 200 on), WriteFile reproduces the bytes.
 TEST(CLASFile, EveryQuirkEveryReaderAndAByteExactRewrite) {
     TempDir dir;
     for (int format = 0; format < 4; ++format)
@@ -65,6 +66,13 @@ TEST(CLASFile, EveryQuirkEveryReaderAndAByteExactRewrite) {
             las.WriteFile(p.out.c_str());
             EXPECT_EQ(readBytes(p.out), p.bytes);
 
+            CLASFile_C c; // the compressor's file object, with its progress counts
+            unsigned int progress = 0;
+            c.ReadFile(p.in.c_str(), &progress);
+            EXPECT_EQ(progress, 100u);
+            EXPECT_EQ(c.RecordPositions(), (std::vector<uint32_t>{0, 70, 124}));
+            ASSERT_EQ(c.Points().size(), b.points);
+            EXPECT_EQ(c.GetPoint(b.points), nullptr);
             ASSERT_TRUE(opened.OpenFile(p.in.c_str()));
             LASPoint **all = opened.GetPoints(0, b.points), **mid = opened.GetPoints(100, 50);
             Bytes raw(size_t(b.points) * length), raw2(raw.size());
@@ -79,12 +87,49 @@ TEST(CLASFile, EveryQuirkEveryReaderAndAByteExactRewrite) {
                 ASSERT_EQ(packed(las.points[i].get()), r) << i;
                 ASSERT_EQ(packed(one.get()), r) << i;
                 ASSERT_EQ(packed(all[i]), r) << i;
+                std::unique_ptr<LASPoint_C> cOne(c.GetPoint(i));
+                ASSERT_EQ(packed(c.Points()[i].get()), r) << i;
+                ASSERT_EQ(packed(cOne.get()), r) << i;
                 ASSERT_EQ(0, std::memcmp(raw.data() + i * length, r.data(), r.size())) << i;
-                if (i >= 100 && i < 150)
+                if (i >= 100 && i < 150) {
                     ASSERT_EQ(packed(mid[i - 100]), r) << i;
+                }
             }
             CLASFile::FreePointArray(all);
             CLASFile::FreePointArray(mid);
+            for (auto [start, count, ticks] :
+                 {std::tuple{50u, 200u, 100u}, {0u, 50u, 50u}, {10u, 240u, 120u}}) {
+                progress = 0;
+                LASPoint_C** pts = c.GetPoints(start, count, &progress);
+                EXPECT_EQ(progress, ticks);
+                for (uint32_t i = 0; i < count; ++i)
+                    EXPECT_EQ(packed(pts[i]), p.record(start + i)) << i;
+                CLASFile_C::FreePoints(pts, count);
+            }
+            EXPECT_EQ(c.GetPoints(0, 0, nullptr), nullptr);
+            EXPECT_REASON(c.GetPoints(1, b.points, nullptr), "ReadError::LAS Points");
+            EXPECT_REASON(c.GetPoints(uint64_t(1) << 62, uint64_t(1) << 62, nullptr),
+                          "ReadError::LAS Points");
+
+            progress = 0; // its attribute arrays hold the stored values
+            std::unique_ptr<float[]> xyz(c.GetCoordinate(&progress)), colours(c.GetColor(nullptr));
+            EXPECT_EQ(progress, 100u);
+            std::unique_ptr<uint16_t[]> intensity(c.GetIntensity(nullptr));
+            std::unique_ptr<uint8_t[]> returns(c.GetReturns(nullptr)), classes(c.GetClassification(nullptr));
+            std::unique_ptr<int8_t[]> angles(c.GetAngle(nullptr));
+            std::unique_ptr<int64_t[]> times(c.GetGPSTime(nullptr));
+            const bool hasTime = las_detail::formatHasGPSTime(format),
+                       hasColour = las_detail::formatHasColor(format);
+            for (uint32_t i = 0; i < b.points; ++i) {
+                const auto f = LasBuilder::pointFields(i);
+                EXPECT_EQ(std::tuple(xyz[3 * i], xyz[3 * i + 1], xyz[3 * i + 2]),
+                          std::tuple(float(f.X), float(f.Y), float(f.Z)));
+                EXPECT_EQ(std::tuple(intensity[i], returns[i], classes[i], angles[i]),
+                          std::tuple(f.intensity, f.returnByte, f.classification, f.scanAngleRank));
+                EXPECT_EQ(times[i], hasTime ? int64_t(f.gpsTimeBits) : 0);
+                EXPECT_EQ(colours[3 * i + 2], hasColour ? f.blue / 65535.0f : 0.0f);
+                EXPECT_EQ(c.TransformCoord(c.Points()[i].get())[1], float(f.Y * 0.01 + 5270000));
+            }
         }
 }
 
@@ -311,8 +356,9 @@ TEST(RealSamples, ReadMatchesManifestEveryReaderAgreesAndRewritesIdentically) {
         bool loaded = false;
         const std::string log = logOf([&] { loaded = las.ReadFile(s.path.c_str()); });
         ASSERT_TRUE(loaded);
-        if (s.recordLength != size)
+        if (s.recordLength != size) {
             EXPECT_EQ(log, "ReadError: Wrong point" + std::to_string(s.format) + " data record length");
+        }
         EXPECT_EQ(std::to_string(las.VersionMajor) + "." + std::to_string(las.VersionMinor), s.version);
         EXPECT_EQ(std::tuple(las.PointDataFormatID, las.PointDataRecordLength, las.NumberOfPointRecords),
                   std::tuple(s.format, s.recordLength, s.points));

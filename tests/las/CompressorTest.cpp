@@ -269,8 +269,9 @@ TEST(RoundTrip, HeaderGapsExtraBytesAndTrailingData) {
             bytes.push_back(uint8_t(t * 3));
         writeBytes(dir.file("in.las"), bytes);
         const char marker = roundTrip(dir.file("in.las"), dir)[0];
-        if (c.points < 1000 && c.gap > 2)
+        if (c.points < 1000 && c.gap > 2) {
             EXPECT_EQ(marker, 'U'); // the pseudo-record of a file with raw points keeps both markers
+        }
     }
 }
 

@@ -71,8 +71,9 @@ TEST(Corruption, EveryTruncationFailsCleanly) {
         std::unique_ptr<LASPoint> last(headerRead ? opened->GetPoint(b.points - 1) : nullptr);
         EXPECT_EQ(last != nullptr, n >= lastEnd);
         EXPECT_FALSE(headerRead && opened->GetData(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
-        if (headerRead)
+        if (headerRead) {
             EXPECT_THROW(opened->GetPoints(0, b.points), CLasException);
+        }
 
         auto c = std::make_unique<CLASFile_C>();
         EXPECT_REASON(c->ReadFile(path.c_str(), nullptr), n < 227      ? "ReadError::LAS Header"
@@ -85,8 +86,9 @@ TEST(Corruption, EveryTruncationFailsCleanly) {
         auto g = std::make_unique<CLASFile_C>(path.c_str());
         EXPECT_REASON(g->GetPoints(0, b.points, nullptr), "ReadError::LAS Points");
         EXPECT_REASON(delete[] g->GetCoordinate(nullptr), "ReadError::LAS Points");
-        if (n < lastEnd)
+        if (n < lastEnd) {
             EXPECT_REASON(delete g->GetPoint(b.points - 1), "ReadError::LAS Point");
+        }
     }
     CLASFile_C f(path.c_str()); // a file gone after its header was read
     std::filesystem::remove(path);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <sstream>
+#include <type_traits>
 
 namespace {
 
@@ -206,10 +207,12 @@ TYPED_TEST(PointFamilies, BitFieldsAndOptionalFields) {
         return std::array<int, 4>{p.GetReturnNumber(), p.GetNumberOfReturns(), p.GetScanDirectionFlag(),
                                   p.GetEdgeOfFlightLine()};
     };
-    p.SetX(-5);
-    p.SetY((int64_t(1) << 32) + 5);
-    p.SetZ(int64_t(INT32_MAX) + 1); // wraps like the stored 32-bit word
-    EXPECT_EQ(std::tuple(p.GetX(), p.GetY(), p.GetZ()), std::tuple(-5, 5, INT32_MIN));
+    if constexpr (std::is_base_of_v<LASPoint, TypeParam>) { // 64-bit setters wrap like the stored words
+        p.SetX(-5);
+        p.SetY((int64_t(1) << 32) + 5);
+        p.SetZ(int64_t(INT32_MAX) + 1);
+        EXPECT_EQ(std::tuple(p.GetX(), p.GetY(), p.GetZ()), std::tuple(-5, 5, INT32_MIN));
+    }
     p.SetNumberOfReturns(5);
     p.SetScanDirectionFlag(1);
     p.SetReturnNumber(9); // masked to 3 bits
