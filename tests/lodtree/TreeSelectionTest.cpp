@@ -71,19 +71,15 @@ protected:
         ADD_FAILURE() << "the selection did not settle";
         return f;
     }
-    std::vector<LODTreeNode*> allNodes() const {
-        std::vector<LODTreeNode*> out;
-        std::vector<LODTreeNode*> todo{tree->root.get()};
-        while (!todo.empty()) {
-            LODTreeNode* n = todo.back();
-            todo.pop_back();
-            out.push_back(n);
-            for (auto& c : n->children)
+    static std::vector<LODTreeNode*> nodesOf(const LODTree& t) {
+        std::vector<LODTreeNode*> out{t.root.get()};
+        for (size_t i = 0; i < out.size(); ++i)
+            for (auto& c : out[i]->children)
                 if (c)
-                    todo.push_back(c.get());
-        }
+                    out.push_back(c.get());
         return out;
     }
+    std::vector<LODTreeNode*> allNodes() const { return nodesOf(*tree); }
     // A camera at `eye` looking at `centre` (y up unless looking along it), 800 x 600 pixels, 45 degrees.
     TreeCamera camera(GLVector3d eye, GLVector3d centre, double seconds = 0) const {
         using V = std::array<double, 3>;
@@ -194,17 +190,12 @@ TEST_F(TreeFixture, MissingFilesAreRefusedOrReadAsEmptyNodes) {
         ASSERT_NE(t->root->child(q), nullptr);
         EXPECT_EQ(t->root->child(q)->status.load(), NODE_NOT_LOADED);
     }
-    uint64_t points = 0, nodes = 0;
-    for (std::vector<const LODTreeNode*> todo{t->root.get()}; !todo.empty(); ++nodes) {
-        const LODTreeNode* n = todo.back();
-        todo.pop_back();
+    uint64_t points = 0;
+    const auto nodes = nodesOf(*t);
+    for (const LODTreeNode* n : nodes)
         points += uint64_t(n->numPoints);
-        for (const auto& c : n->children)
-            if (c)
-                todo.push_back(c.get());
-    }
     EXPECT_EQ(points, 90000u - removed);
-    EXPECT_EQ(nodes, allNodes().size() - 1);
+    EXPECT_EQ(nodes.size(), allNodes().size() - 1);
 }
 
 // The root first (drawn once in the GPU), then refinement down to the threshold: every drawn node after its
