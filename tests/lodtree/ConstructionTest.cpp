@@ -710,11 +710,7 @@ std::vector<std::string> leftovers(const TempDir& dir) {
     return out;
 }
 
-class Simplification : public testing::Test {
-protected:
-    TempDir dir;
-    LODTree tree{dir.path().string() + "/", 20, 0};
-};
+using Simplification = Partition;
 
 // A whole tree from its root: a leaf passes up every fourth point from the first and keeps the rest; an
 // inner node does the same with what its children passed up (offsets count kept points per child); each
