@@ -193,8 +193,8 @@ protected:
     static inline TempDir* dir_ = nullptr;
 };
 
-// One session: no server at first, then the scene chosen from the server's list and drawn in every colour
-// mode, mesh mode and back, a larger screen mode from the panel, and the server going away mid-session.
+// One viewer run: no server at first, then the scene chosen from the server's list and drawn in every colour
+// mode, mesh mode and back, a larger screen mode from the panel, and the server going away meanwhile.
 TEST_F(Viewer, SceneColourModesMeshesScreenModeAndServerLoss) {
     ViewerProcess v({});
     ASSERT_FALSE(v.window.empty()) << v.log();
