@@ -2,51 +2,31 @@
 // Helpers of the point server's tests: whole files, data set directories, point replies and raw sockets.
 #include "DatasetFormat.h"
 #include "DatasetImport.h"
-#include "DatasetStore.h"
-#include "LASHeader.h"
-#include "PointServer.h"
-#include "PointServerAddress.h"
 #include "SyntheticScene.h"
-#include "TestConfig.h"
 #include "support/Http.h"
 #include "support/LasTiles.h"
 #include "support/LocalPointServer.h"
 #include "support/RunProcess.h"
 #include "support/Samples.h"
-#include "support/TempDir.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <cmath>
-#include <csignal>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <map>
-#include <netinet/in.h>
 #include <numeric>
 #include <poll.h>
-#include <string>
 #include <sys/socket.h>
-#include <thread>
-#include <unistd.h>
-#include <vector>
 
-// Whole file in one read.
 inline std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in)
         throw std::runtime_error("cannot read " + path);
     std::string out(size_t(in.tellg()), '\0');
-    in.seekg(0);
-    in.read(out.data(), std::streamsize(out.size()));
+    in.seekg(0).read(out.data(), std::streamsize(out.size()));
     return out;
 }
-inline void spit(const std::string& path, const std::string& bytes) {
-    writeBytes(path, std::vector<unsigned char>(bytes.begin(), bytes.end()));
+inline void spit(const std::string& path, const std::string& b) {
+    writeBytes(path, {b.begin(), b.end()});
 }
 
 inline std::string num(double v) {
@@ -77,43 +57,33 @@ inline std::string listing(const Contents& c) {
 }
 
 using Records = std::vector<std::string>;
-inline Records sorted(Records r) {
-    std::sort(r.begin(), r.end());
-    return r;
+template <typename T> std::vector<T> sorted(std::vector<T> v) {
+    std::sort(v.begin(), v.end());
+    return v;
 }
 
-// A point reply as its records (normals dropped), checking its length and that normals are unit and up.
-inline Records splitReply(const std::string& body, size_t recordLength) {
+// A point reply as its records, sorted (normals dropped unless kept); its length whole, normals unit and up.
+inline Records splitReply(const std::string& body, size_t recordLength, bool keepNormals = false) {
     const size_t wire = recordLength + 12;
     EXPECT_EQ(body.size() % wire, 0u);
     Records out;
     size_t bad = 0;
     for (size_t at = 0; at + wire <= body.size(); at += wire) {
-        out.push_back(body.substr(at, recordLength));
+        out.push_back(body.substr(at, keepNormals ? wire : recordLength));
         float n[3];
         std::memcpy(n, body.data() + at + recordLength, 12);
-        const double len = std::sqrt(double(n[0]) * n[0] + double(n[1]) * n[1] + double(n[2]) * n[2]);
-        bad += !(std::fabs(len - 1.0) < 1e-4 && n[2] >= 0.0f);
+        bad += !(std::fabs(std::sqrt(double(n[0]) * n[0] + double(n[1]) * n[1] + double(n[2]) * n[2]) - 1) <
+                     1e-4 &&
+                 n[2] >= 0.0f);
     }
     EXPECT_EQ(bad, 0u) << "normals that are not unit length with z >= 0";
-    return out;
+    return sorted(out);
 }
 
 inline double worldOf(const char* record, const LASHeader& h, int a) {
     const double s[3] = {h.ScaleFactor_X, h.ScaleFactor_Y, h.ScaleFactor_Z};
     const double o[3] = {h.OffsetX, h.OffsetY, h.OffsetZ};
     return double(le<int32_t>(record + 4 * a)) * s[a] + o[a];
-}
-
-// How many records lie outside [x0, x1) x [y0, y1).
-inline size_t outside(const Records& records, const LASHeader& h, double x0, double x1, double y0,
-                      double y1) {
-    size_t n = 0;
-    for (const auto& r : records) {
-        const double x = worldOf(r.data(), h, 0), y = worldOf(r.data(), h, 1);
-        n += !(x >= x0 && x < x1 && y >= y0 && y < y1);
-    }
-    return n;
 }
 
 // A LAS file as the tests see it: header, records, world coordinates and the points' extent.
@@ -124,10 +94,8 @@ struct LasInput {
     explicit LasInput(const std::string& path) : bytes(slurp(path)) {
         h.copyFromBuffer(reinterpret_cast<const unsigned char*>(bytes.data()));
         for (size_t i = 0; i < count(); ++i)
-            for (int a = 0; a < 3; ++a) {
-                lo[a] = std::min(lo[a], coord(i, a));
-                hi[a] = std::max(hi[a], coord(i, a));
-            }
+            for (int a = 0; a < 3; ++a)
+                lo[a] = std::min(lo[a], coord(i, a)), hi[a] = std::max(hi[a], coord(i, a));
     }
     size_t count() const { return h.NumberOfPointRecords; }
     std::string header() const { return bytes.substr(0, std::max<size_t>(227, h.HeaderSize)); }
@@ -144,8 +112,7 @@ struct LasInput {
     }
 };
 
-// The LAS file `in` with `extra` bytes more per record, varying from record to record, as some real files
-// carry them.
+// The LAS file `in` with `extra` bytes more per record, varying from record to record, as some files carry.
 inline void widen(const std::string& in, const std::string& out, size_t extra) {
     const LasInput las(in);
     std::string bytes = las.bytes.substr(0, las.h.OffsetToPointData);
@@ -170,69 +137,40 @@ inline std::string request(const std::string& path, const std::string& fields = 
 }
 
 // A client socket on 127.0.0.1 driven byte by byte.
-class RawClient {
-public:
+struct RawClient {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    bool connected = false;
     explicit RawClient(int port, int receiveBuffer = 0) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
         if (receiveBuffer > 0)
-            setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(uint16_t(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        sockaddr_in a{AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
+        connected = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     }
-    ~RawClient() { close(fd_); }
+    ~RawClient() { close(fd); }
     RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
-
-    bool connected() const { return connected_; }
     bool send(std::string_view bytes) {
-        while (!bytes.empty()) {
-            const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (n <= 0)
+        for (ssize_t n = 0; !bytes.empty(); bytes.remove_prefix(size_t(n)))
+            if ((n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0)
                 return false;
-            bytes.remove_prefix(size_t(n));
-        }
         return true;
     }
     // What arrives until closed (`closed` says so), `seconds` pass or `atMost` bytes came.
-    std::string readUntilClosed(double seconds, bool* closed = nullptr, size_t atMost = SIZE_MAX) {
-        return read(seconds, closed, false, atMost);
-    }
-    // One reply: its head and as many bytes as its Content-Length says (or what came within `seconds`).
-    std::string readReply(double seconds) { return read(seconds, nullptr, true, SIZE_MAX); }
-
-private:
-    static bool wholeReply(const std::string& got) {
-        const size_t head = got.find("\r\n\r\n"), length = got.find("Content-Length: ");
-        return head != std::string::npos && length < head &&
-               got.size() >= head + 4 + std::stoull(got.substr(length + 16));
-    }
-    std::string read(double seconds, bool* closed, bool oneReply, size_t atMost) {
+    std::string receive(double seconds, bool* closed = nullptr, size_t atMost = SIZE_MAX) {
         std::string got;
-        const auto t0 = Clock::now();
         bool ended = false;
-        for (double left = seconds; left > 0 && got.size() < atMost && !(oneReply && wholeReply(got));
-             left = seconds - secondsSince(t0)) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, int(left * 1000) + 1) <= 0)
+        for (const auto t0 = Clock::now(); !ended && got.size() < atMost && secondsSince(t0) < seconds;) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, int((seconds - secondsSince(t0)) * 1000) + 1) <= 0)
                 continue;
             char b[65536];
-            const ssize_t n = recv(fd_, b, std::min(sizeof b, atMost - got.size()), 0);
-            if (n <= 0) {
-                ended = true;
-                break;
-            }
-            got.append(b, size_t(n));
+            const ssize_t n = recv(fd, b, std::min(sizeof b, atMost - got.size()), 0);
+            ended = n <= 0;
+            got.append(b, size_t(std::max<ssize_t>(n, 0)));
         }
         if (closed)
             *closed = ended;
         return got;
     }
-
-    int fd_ = -1;
-    bool connected_ = false;
 };
 
 // Edges on a regular grid from `from` to past `to`, with `extra` edges (points' own coordinates) added.
@@ -240,8 +178,7 @@ inline std::vector<double> edges(double from, double to, int n, std::vector<doub
     for (int i = 0; i < n; ++i)
         extra.push_back(from + (to - from) * i / n);
     extra.push_back(to + 1);
-    std::sort(extra.begin(), extra.end());
-    return extra;
+    return sorted(extra);
 }
 
 // A served data set as the client sees it.
@@ -262,12 +199,19 @@ struct Served {
         return splitReply(get("getLODNormals", "/" + std::to_string(l0) + "/" + std::to_string(l1)),
                           in.h.PointDataRecordLength);
     }
+    // The records of a rectangle on one level, none outside [x0, x1) x [y0, y1).
     Records range(double x0, double x1, double y0, double y1, int l, const std::string& z = "-1e12/1e12") {
-        Records out = splitReply(get("getRangeLODNormals", "/" + num(x0) + "/" + num(x1) + "/" + num(y0) +
-                                                               "/" + num(y1) + "/" + z + "/" +
-                                                               std::to_string(l) + "/" + std::to_string(l)),
-                                 in.h.PointDataRecordLength);
-        EXPECT_EQ(outside(out, in.h, x0, x1, y0, y1), 0u);
+        const std::string L = "/" + std::to_string(l);
+        const Records out =
+            splitReply(get("getRangeLODNormals",
+                           "/" + num(x0) + "/" + num(x1) + "/" + num(y0) + "/" + num(y1) + "/" + z + L + L),
+                       in.h.PointDataRecordLength);
+        size_t outside = 0;
+        for (const auto& r : out) {
+            const double x = worldOf(r.data(), in.h, 0), y = worldOf(r.data(), in.h, 1);
+            outside += !(x >= x0 && x < x1 && y >= y0 && y < y1);
+        }
+        EXPECT_EQ(outside, 0u);
         return out;
     }
     // The header, every record once over the levels, and the tiles of each grid partitioning each level.
@@ -277,7 +221,7 @@ struct Served {
         ASSERT_GE(L, 1);
         Records all;
         for (int l = 0; l < L; ++l) {
-            const Records whole = sorted(level(l, l));
+            const Records whole = level(l, l);
             all.insert(all.end(), whole.begin(), whole.end());
             for (size_t g = 0; g < grids.size(); ++g) {
                 SCOPED_TRACE("level " + std::to_string(l) + ", grid " + std::to_string(g));
