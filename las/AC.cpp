@@ -1,5 +1,7 @@
 #include "AC.h"
 
+#include <cmath>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -188,6 +190,8 @@ namespace {
 // same, so the bits are the same. Renormalisation counts still come from the 16-bit low and high ends:
 // a run of n equal top bits followed by a run of u underflow shifts (after one, the top bits differ until
 // the interval is narrowed again), both counted with one bit scan each.
+constexpr size_t kSegment = 1 << 16; // symbols coded between checks of the output room
+
 struct BlockEncoder {
     uint32_t interval[256]; // low count | high count << 16
     unsigned char* begin;   // first coded byte
@@ -197,18 +201,37 @@ struct BlockEncoder {
     uint32_t lo = 0, hi = 0xFFFF; // the interval as encode_symbol holds it
     uint64_t shifts = 0;
 
-    // Writes the table and makes room for the coded bits: a symbol shifts out at most 32 bits, so four
-    // bytes a symbol and some slack for the whole-word stores always suffice.
-    void start(const uint16_t* low16, const uint16_t* high, size_t count, std::vector<unsigned char>& out) {
-        const size_t at = out.size();
-        out.resize(at + AC::TableBytes + 4 * count + 64);
-        unsigned char* table = out.data() + at;
+    std::vector<unsigned char>* out = nullptr;
+
+    // Writes the table and makes room for the coded bits. A symbol shifts out at most 32 bits, so four
+    // bytes a symbol (and slack for the whole-word stores) always suffice, but that is several times what
+    // a block codes to: the room starts at the table's entropy and grows as segments of symbols need it.
+    void start(const uint16_t* low16, const uint16_t* high, size_t count, std::vector<unsigned char>& o) {
+        out = &o;
+        const size_t at = o.size();
+        double bits = 0;
+        for (int s = 0; s < 256; ++s)
+            if (const uint32_t f = uint32_t(high[s] - low16[s]); f > 0)
+                bits -= f * std::log2(double(f) / AC::SCALE);
+        const size_t expected = size_t(bits / AC::SCALE * double(count) / 8 * 1.02);
+        o.resize(at + AC::TableBytes + expected + 4 * std::min(count, kSegment) + 64);
+        unsigned char* table = o.data() + at;
         for (int s = 0; s < 256; ++s) {
             table[2 * s] = uint8_t(high[s] & 0xFF);
             table[2 * s + 1] = uint8_t(high[s] >> 8);
             interval[s] = uint32_t(low16[s]) | uint32_t(high[s]) << 16;
         }
         begin = op = table + AC::TableBytes;
+    }
+    // Makes room for the next `symbols` symbols (at most kSegment).
+    void room(size_t symbols) {
+        const size_t need = size_t(op - out->data()) + 4 * symbols + 64;
+        if (need <= out->size())
+            return;
+        const size_t b = size_t(begin - out->data()), o = size_t(op - out->data());
+        out->resize(std::max(need, out->size() + out->size() / 2));
+        begin = out->data() + b;
+        op = out->data() + o;
     }
     bool wholeScale(unsigned char sym) const { return interval[sym] == AC::SCALE << 16; }
     // Moves the low end up by `step`, carrying into the bits written before.
@@ -251,6 +274,7 @@ struct BlockEncoder {
     // encode_symbol's flush picks the point 0x4000 or 0x8000 of the interval and writes its two top
     // bits; then the last bytes and the terminator. Trims `out` to what was written.
     void finish(std::vector<unsigned char>& out) {
+        room(1);
         raise(((lo & 0x4000) ? 0x8000u : 0x4000u) - lo);
         shift(2);
         // Every started byte and the current one, which is all zeros when the bits ended on a boundary.
@@ -269,14 +293,23 @@ struct BlockEncoder {
 // shifts shorten each symbol's chain of dependent instructions (chosen at run time).
 [[gnu::always_inline]] inline void encodeRun(BlockEncoder& e, const unsigned char* data, size_t from,
                                              size_t to) {
-    for (size_t i = from; i < to; ++i)
-        e.encode(data[i]);
+    for (size_t s = from; s < to; s += kSegment) {
+        const size_t end = std::min(to, s + kSegment);
+        e.room(end - s);
+        for (size_t i = s; i < end; ++i)
+            e.encode(data[i]);
+    }
 }
 [[gnu::always_inline]] inline void encodeRunPair(BlockEncoder& ea, const unsigned char* a, BlockEncoder& eb,
                                                  const unsigned char* b, size_t to) {
-    for (size_t i = 0; i < to; ++i) {
-        ea.encode(a[i]);
-        eb.encode(b[i]);
+    for (size_t s = 0; s < to; s += kSegment) {
+        const size_t end = std::min(to, s + kSegment);
+        ea.room(end - s);
+        eb.room(end - s);
+        for (size_t i = s; i < end; ++i) {
+            ea.encode(a[i]);
+            eb.encode(b[i]);
+        }
     }
 }
 #if AC_BIT_VARIANTS

@@ -399,10 +399,17 @@ uint64_t CLASCompressor::CompressLASFile(FILE* out, CLASFile_C* file) {
     } else {
         std::vector<unsigned char> coded;
         uint64_t done = 0;
+        // Records are read in slices: a whole chunk of them would be memory touched once and thrown away.
+        const size_t slice = std::max<size_t>(1, (4u << 20) / recLen);
+        records.resize(std::min<uint64_t>(slice, count) * recLen);
         for (uint32_t n : chunks) {
-            records.resize(uint64_t(n) * recLen);
-            CLASReader::ReadPoints(path.c_str(), records.data(), pointsAt + done * recLen, recLen, n, recLen);
-            m_cols.fromRecords(records.data(), n, format, recLen);
+            m_cols.resize(n, format, int(recLen) - h.FormatRecordSize());
+            for (size_t from = 0; from < n; from += slice) {
+                const size_t to = std::min<size_t>(n, from + slice);
+                CLASReader::ReadPoints(path.c_str(), records.data(), pointsAt + (done + from) * recLen,
+                                       recLen, to - from, recLen);
+                m_cols.setRecords(records.data(), int(recLen), from, to);
+            }
             coded.clear();
             compressBlock(m_cols, coded);
             writeAll(out, coded.data(), coded.size(), "WriteError::LAS Point");

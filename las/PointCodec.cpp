@@ -35,11 +35,15 @@ void Columns::resize(size_t points, int pointFormat, int extraPerRecord, bool wi
 }
 
 void Columns::fromRecords(const unsigned char* r, size_t count, int pointFormat, int recordLength) {
-    const int size = las_detail::formatSize(pointFormat);
-    resize(count, pointFormat, recordLength - size);
+    resize(count, pointFormat, recordLength - las_detail::formatSize(pointFormat));
+    setRecords(r, recordLength, 0, n);
+}
+
+void Columns::setRecords(const unsigned char* r, int recordLength, size_t from, size_t to) {
+    const int size = las_detail::formatSize(format);
     const bool time = !T.empty(), rgb = !red.empty();
-    const int c = las_detail::colorOffset(pointFormat);
-    for (size_t i = 0; i < n; ++i, r += recordLength) {
+    const int c = las_detail::colorOffset(format);
+    for (size_t i = from; i < to; ++i, r += recordLength) {
         X[i] = loadLE<int32_t>(r + las_detail::kRecordX);
         Y[i] = loadLE<int32_t>(r + las_detail::kRecordY);
         Z[i] = loadLE<int32_t>(r + las_detail::kRecordZ);
@@ -387,10 +391,12 @@ void levelEncode(CodedPieces& out, const int32_t* v, size_t n) {
     unsigned char first[4];
     storeLE(first, uint32_t(v[0]));
     out.raw(first, 4);
-    std::vector<unsigned char> codes(n - 1);
+    Scratch<unsigned char> codes(n - 1);
     // One pass: every byte of every magnitude is stored, and its plane's end moves on only when the
-    // value has that byte (no branch on the data).
-    std::vector<std::vector<unsigned char>> planes(4, std::vector<unsigned char>(n - 1));
+    // value has that byte (no branch on the data). A plane's pages beyond its end are never touched.
+    std::vector<Scratch<unsigned char>> planes(4);
+    for (auto& p : planes)
+        p.resize(n - 1);
     unsigned char* plane[4] = {planes[0].data(), planes[1].data(), planes[2].data(), planes[3].data()};
     size_t a0 = 0, a1 = 0, a2 = 0, a3 = 0;
     int K = 0;
@@ -463,9 +469,15 @@ std::vector<size_t> CodedPieces::encodeInto(std::vector<unsigned char>& out, int
     for (auto& t : pool)
         t.join();
     std::vector<size_t> ends(pieces.size());
+    size_t total = out.size();
+    for (size_t k = 0; k < pieces.size(); ++k)
+        total += pieces[k].block ? coded[k].size() : pieces[k].bytes.size();
+    out.reserve(total);
     for (size_t k = 0; k < pieces.size(); ++k) {
-        const auto& bytes = pieces[k].block ? coded[k] : pieces[k].bytes;
-        out.insert(out.end(), bytes.begin(), bytes.end());
+        if (pieces[k].block)
+            out.insert(out.end(), coded[k].begin(), coded[k].end());
+        else
+            out.insert(out.end(), pieces[k].bytes.begin(), pieces[k].bytes.end());
         ends[k] = out.size();
     }
     return ends;
@@ -475,7 +487,7 @@ void levelDecode(AC& ac, ByteSource& in, int32_t* v, size_t n) {
     if (n == 0)
         return;
     v[0] = int32_t(in.readU32("Unable to find stream"));
-    std::vector<unsigned char> codes(n - 1);
+    Scratch<unsigned char> codes(n - 1);
     ac.decodeBlock(in, codes.data(), codes.size());
     size_t histogram[256] = {}, perPlane[4] = {};
     for (unsigned char c : codes)
@@ -486,8 +498,10 @@ void levelDecode(AC& ac, ByteSource& in, int32_t* v, size_t n) {
     for (int c = 2; c < 10; ++c)
         for (int p = 0; p < (c >> 1); ++p)
             perPlane[p] += histogram[c];
-    std::vector<uint32_t> mag(n - 1, 0);
-    std::vector<unsigned char> plane;
+    // The magnitudes are gathered in place, then signed.
+    uint32_t* mag = reinterpret_cast<uint32_t*>(v + 1);
+    std::fill(mag, mag + (n - 1), 0u);
+    Scratch<unsigned char> plane;
     for (int p = 0; p < 4 && perPlane[p] > 0; ++p) {
         const uint32_t count = in.readU32("Unable to find stream");
         // The count is implied by the level codes; any other value is damage, and never sizes anything.
@@ -500,8 +514,8 @@ void levelDecode(AC& ac, ByteSource& in, int32_t* v, size_t n) {
             if ((codes[i] >> 1) > p)
                 mag[i] |= uint32_t(plane[at++]) << (8 * p);
     }
-    for (size_t i = 1; i < n; ++i)
-        v[i] = int32_t((codes[i - 1] & 1) ? 0u - mag[i - 1] : mag[i - 1]);
+    for (size_t i = 0; i < n - 1; ++i)
+        mag[i] = (codes[i] & 1) ? 0u - mag[i] : mag[i];
 }
 
 } // namespace pointcodec

@@ -10,9 +10,26 @@
 #include "ByteSource.h"
 
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 namespace pointcodec {
+
+// An allocator whose new elements are left uninitialised. A coding buffer is written before it is read,
+// often only in part (a byte plane is sized for every value, filled for those that have the byte):
+// zero-filling it would fault in every page of fresh memory, most of them for nothing.
+template <class T> struct UninitAllocator : std::allocator<T> {
+    template <class U> struct rebind { using other = UninitAllocator<U>; };
+    UninitAllocator() = default;
+    template <class U> UninitAllocator(const UninitAllocator<U>&) noexcept {}
+    template <class U> void construct(U* p) noexcept { ::new (static_cast<void*>(p)) U; }
+    template <class U, class... A> void construct(U* p, A&&... a) {
+        ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+    }
+};
+template <class T> using Scratch = std::vector<T, UninitAllocator<T>>;
 
 inline int32_t add(int32_t a, int32_t b) {
     return int32_t(uint32_t(a) + uint32_t(b));
@@ -53,6 +70,8 @@ struct Columns {
     void resize(size_t points, int pointFormat, int extraPerRecord, bool withExtra = true);
     // Packed LAS records of `recordLength` bytes (format size plus extraBytes).
     void fromRecords(const unsigned char* records, size_t count, int pointFormat, int recordLength);
+    // Points [from, to) of a resized block from packed records.
+    void setRecords(const unsigned char* records, int recordLength, size_t from, size_t to);
     // Points [from, to) as packed records from `records` on.
     void toRecords(unsigned char* records, int recordLength, size_t from, size_t to) const;
     void toRecords(unsigned char* records, int recordLength) const { toRecords(records, recordLength, 0, n); }
@@ -90,13 +109,16 @@ private:
 // in order. Coding them all at the end lets independent blocks be coded side by side.
 struct CodedPieces {
     struct Piece {
-        std::vector<unsigned char> bytes; // raw bytes, or the symbols of a byte block
+        Scratch<unsigned char> bytes; // raw bytes, or the symbols of a byte block
         bool block = false;
     };
     std::vector<Piece> pieces;
 
     void raw(const void* data, size_t n);
-    void block(std::vector<unsigned char> symbols) { pieces.push_back({std::move(symbols), true}); }
+    void block(Scratch<unsigned char> symbols) { pieces.push_back({std::move(symbols), true}); }
+    void block(const unsigned char* symbols, size_t n) {
+        block(Scratch<unsigned char>(symbols, symbols + n));
+    }
     // Codes every byte block (pairs side by side, on up to `threads` threads) and appends all pieces in
     // order to `out`. Returns the end offset in `out` of each piece.
     std::vector<size_t> encodeInto(std::vector<unsigned char>& out, int threads);

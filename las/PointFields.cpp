@@ -10,7 +10,7 @@
 namespace pointcodec {
 
 void encodeByteDeltas(CodedPieces& out, const uint8_t* v, size_t n) {
-    std::vector<unsigned char> d(n);
+    Scratch<unsigned char> d(n);
     if (n)
         d[0] = v[0];
     for (size_t i = 1; i < n; ++i)
@@ -30,7 +30,7 @@ using Shorts = std::vector<uint16_t> Columns::*;
 
 // Byte fields: the values themselves, or their deltas; the decoder keeps the field's bits.
 template <Bytes col> void values(const Columns& c, CodedPieces& out) {
-    out.block(c.*col);
+    out.block((c.*col).data(), c.n);
 }
 template <Bytes col> void byteDeltas(const Columns& c, CodedPieces& out) {
     encodeByteDeltas(out, (c.*col).data(), c.n);
@@ -47,7 +47,7 @@ template <Bytes col, unsigned mask> void sumBytes(Columns& c, Residuals&) {
 // 16-bit fields as level-coded integer deltas.
 template <Shorts col> void intDeltas(const Columns& c, CodedPieces& out) {
     const auto& v = c.*col;
-    std::vector<int32_t> d(c.n);
+    Scratch<int32_t> d(c.n);
     if (c.n)
         d[0] = v[0];
     for (size_t i = 1; i < c.n; ++i)
@@ -64,7 +64,7 @@ template <Shorts col, Field f> void sumInts(Columns& c, Residuals& r) {
 // Predicted fields: value 0 itself, then residuals of the prediction from the points before.
 void encodeX(const Columns& c, CodedPieces& out) {
     const int32_t* X = c.X.data();
-    std::vector<int32_t> r(c.n);
+    Scratch<int32_t> r(c.n);
     if (c.n)
         r[0] = X[0];
     for (size_t i = 1; i < c.n; ++i)
@@ -79,7 +79,7 @@ void rebuildX(Columns& c, Residuals&) {
 
 void encodeY(const Columns& c, CodedPieces& out) {
     const int32_t* Y = c.Y.data();
-    std::vector<int32_t> r(c.n);
+    Scratch<int32_t> r(c.n);
     if (c.n)
         r[0] = Y[0];
     BlockPredictor predictor(c.X.data(), nullptr, c.n);
@@ -96,7 +96,7 @@ void rebuildY(Columns& c, Residuals&) {
 
 void encodeZ(const Columns& c, CodedPieces& out) {
     const int32_t* Z = c.Z.data();
-    std::vector<int32_t> r(c.n);
+    Scratch<int32_t> r(c.n);
     if (c.n)
         r[0] = Z[0];
     BlockPredictor predictor(c.X.data(), c.Y.data(), c.n);
@@ -112,7 +112,7 @@ void rebuildZ(Columns& c, Residuals&) {
 }
 
 void encodeIntensity(const Columns& c, CodedPieces& out) {
-    std::vector<int32_t> r(c.n);
+    Scratch<int32_t> r(c.n);
     if (c.n)
         r[0] = c.intensity[0];
     for (size_t i = 1; i < c.n; ++i)
@@ -128,7 +128,7 @@ void rebuildIntensity(Columns& c, Residuals& r) {
 
 // GPS time: the 64-bit residuals as two level codings, high halves then low halves.
 void encodeGPSTime(const Columns& c, CodedPieces& out) {
-    std::vector<int32_t> hi(c.n), lo(c.n);
+    Scratch<int32_t> hi(c.n), lo(c.n);
     for (size_t i = 0; i < c.n; ++i) {
         const int64_t R =
             i == 0 ? c.T[0] : sub64(c.T[i], PredictGPSTime(c.T.data(), c.scanFlag.data(), i - 1));

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <malloc.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -337,6 +338,10 @@ int verify(const std::vector<std::string>& args) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Blocks of a million points allocate and free arrays of megabytes, field after field. Returned to
+    // the system, each would be faulted in again, page by page, by the next; kept, they are reused.
+    mallopt(M_MMAP_THRESHOLD, 1 << 30);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
     return runTool("pontaro-las", kUsage,
                    {{"info", info},
                     {"synth", synth},
