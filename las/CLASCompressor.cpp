@@ -4,6 +4,7 @@
 #include "FileHandle.h"
 #include "LASHeader.h"
 #include "LASPointData.h"
+#include "SpeculativeLevels.h"
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +13,8 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace pointcodec;
@@ -24,6 +27,31 @@ void encodeFieldNow(int f, const Columns& c, std::vector<unsigned char>& out) {
     kFields[f].encode(c, pieces);
     pieces.encodeInto(out, 1);
 }
+
+// A read-only mapping of a whole regular file.
+class Mapping {
+public:
+    Mapping() = default;
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    ~Mapping() {
+        if (m_data != MAP_FAILED)
+            munmap(m_data, m_size);
+    }
+    bool map(FILE* f, int64_t size) {
+        struct stat st;
+        if (size <= 0 || fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != size)
+            return false;
+        m_size = size_t(size);
+        m_data = mmap(nullptr, m_size, PROT_READ, MAP_PRIVATE, fileno(f), 0);
+        return m_data != MAP_FAILED;
+    }
+    const unsigned char* data() const { return static_cast<const unsigned char*>(m_data); }
+
+private:
+    void* m_data = MAP_FAILED;
+    size_t m_size = 0;
+};
 
 void writeAll(FILE* out, const void* data, size_t n, const char* reason) {
     if (n && std::fwrite(data, 1, n, out) != n)
@@ -156,7 +184,11 @@ void CLASCompressor::decodeField(int f, ByteSource& in, Columns& c, Residuals& r
     for (int k = 0; k < spec.levels; ++k) {
         std::vector<int32_t>& v = spec.ints ? c.*spec.ints : r.of[f][k];
         v.resize(n);
-        NivojskoDeKodiranje(v.data(), n, false, in);
+        uint64_t end = 0;
+        if (m_speculation && m_speculation->take(in.position(), n, v.data(), end))
+            in.seek(end);
+        else
+            NivojskoDeKodiranje(v.data(), n, false, in);
     }
 }
 
@@ -179,6 +211,8 @@ std::vector<int> CLASCompressor::chunkFields(const Columns& c) {
 }
 
 void CLASCompressor::decodeChunk(ByteSource& in, Columns& c, Residuals& r) {
+    if (m_speculation)
+        m_speculation->moveTo(in.position(), c.n);
     for (int f : chunkFields(c))
         decodeField(f, in, c, r);
     m_fieldsDone += fieldCount(c.format);
@@ -516,6 +550,18 @@ void CLASCompressor::DecompressLASFile(FILE* in, CLASFile_C* file, unsigned int*
     m_totalPoints = count;
     m_raw = raw;
     m_totalFields = int(chunks.size()) * fieldCount(format);
+
+    // With threads to spare, the level codings ahead are decoded from a mapping of the input while this
+    // thread decodes in order (a pipe or a short read maps nothing and decodes in one chain).
+    Mapping mapping;
+    std::unique_ptr<SpeculativeLevels> speculation;
+    if (m_threads >= 2 && !raw && !chunks.empty() && mapping.map(in, inSize))
+        speculation = std::make_unique<SpeculativeLevels>(mapping.data() + inStart, size_t(inSize - inStart),
+                                                          m_threads - 1);
+    struct Attach {
+        SpeculativeLevels*& slot;
+        ~Attach() { slot = nullptr; }
+    } attach{m_speculation = speculation.get()};
 
     file->SetHeader(h.release());
     file->SetVLRecord(std::move(area), std::move(positions));

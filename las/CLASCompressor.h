@@ -23,6 +23,8 @@
 #include <functional>
 #include <vector>
 
+class SpeculativeLevels;
+
 class CLASCompressor {
 public:
     static constexpr uint32_t RawLimit = 999;
@@ -95,8 +97,9 @@ public:
     // Compressed size as a percentage of the uncompressed size, so far.
     double getCompressionRatio() const { return 100.0 * m_ratio; }
     void ClearCompressor();
-    // Threads used to code the fields of a chunk in parallel, and by DecompressLASFile to rebuild and
-    // write one chunk while the next is decoded (1: all on the calling thread).
+    // Threads used to code the fields of a chunk in parallel, and by DecompressLASFile to decode level
+    // codings ahead and to rebuild and write one chunk while the next is decoded (1: all on the calling
+    // thread).
     void setThreads(int threads) { m_threads = threads < 1 ? 1 : threads; }
     // Called after each chunk with points done and the total.
     std::function<void(uint64_t, uint64_t)> onChunk;
@@ -129,4 +132,5 @@ protected:
     bool m_raw = false;
     uint64_t m_totalPoints = 0;
     int m_threads = 1;
+    SpeculativeLevels* m_speculation = nullptr; // level codings decoded ahead, while DecompressLASFile runs
 };
