@@ -15,42 +15,8 @@ std::vector<double> uniform(size_t n, double width, double height, uint64_t seed
     return xy;
 }
 
-// Every point in exactly one level, counts that match, no empty level and the level count within bounds.
-void checkPartition(const LevelAssignment& a, size_t n) {
-    ASSERT_EQ(a.levelOf.size(), n);
-    ASSERT_EQ(a.counts.size(), size_t(a.levels));
-    ASSERT_GE(a.levels, n > 0 ? 1 : 0);
-    ASSERT_LE(a.levels, 16);
-    std::vector<uint64_t> seen(a.levels, 0);
-    for (uint8_t l : a.levelOf) {
-        ASSERT_LT(l, a.levels);
-        ++seen[l];
-    }
-    EXPECT_EQ(seen, a.counts);
-    for (uint64_t c : a.counts)
-        EXPECT_GT(c, 0u) << "no empty level";
-    EXPECT_GT(a.cellSize0, 0.0);
-}
-
-// Counts of one level's points in a blocks x blocks grid over the bounding box.
-std::vector<size_t> blockCounts(const std::vector<double>& xy, const LevelAssignment& a, int level,
-                                int blocks) {
-    double lo[2] = {INFINITY, INFINITY}, hi[2] = {-INFINITY, -INFINITY};
-    for (size_t i = 0; i < xy.size(); ++i)
-        lo[i % 2] = std::min(lo[i % 2], xy[i]), hi[i % 2] = std::max(hi[i % 2], xy[i]);
-    std::vector<size_t> counts(size_t(blocks * blocks), 0);
-    for (size_t i = 0; i < xy.size() / 2; ++i) {
-        if (a.levelOf[i] != level)
-            continue;
-        int b[2];
-        for (int d = 0; d < 2; ++d)
-            b[d] = std::min(blocks - 1, int((xy[2 * i + d] - lo[d]) / (hi[d] - lo[d]) * blocks));
-        ++counts[size_t(b[1] * blocks + b[0])];
-    }
-    return counts;
-}
-
-// Every point in one level, level 0 a sparse share, each level about four times the last (with `growth`).
+// Every point in one level, counts that match, none empty; level 0 a share of [minShare, maxShare] and,
+// with `growth`, each level about four times the last.
 LevelAssignment check(const std::string& what, const std::vector<double>& xy, int minLevels, int maxLevels,
                       double maxShare, double minShare = 0, bool growth = true) {
     const size_t n = xy.size() / 2;
@@ -59,14 +25,20 @@ LevelAssignment check(const std::string& what, const std::vector<double>& xy, in
     for (uint64_t k : a.counts)
         counts += " " + std::to_string(k);
     SCOPED_TRACE(what + ": " + std::to_string(a.levels) + " levels:" + counts);
-    checkPartition(a, n);
-    EXPECT_TRUE(a.levels >= minLevels && a.levels <= maxLevels);
+    EXPECT_TRUE(a.levelOf.size() == n && a.counts.size() == size_t(a.levels) && a.levels >= minLevels &&
+                a.levels <= maxLevels && a.cellSize0 > 0);
+    std::vector<uint64_t> seen(a.counts.size() + 1, 0); // the last: levels out of range
+    for (uint8_t l : a.levelOf)
+        ++seen[std::min<size_t>(l, a.counts.size())];
+    EXPECT_EQ(seen.back(), 0u);
+    seen.pop_back();
+    EXPECT_EQ(seen, a.counts);
+    EXPECT_EQ(std::count(a.counts.begin(), a.counts.end(), 0u), 0) << "an empty level";
     const double share = a.counts.empty() ? 0 : double(a.counts[0]) / double(n);
     EXPECT_TRUE(share >= minShare && share <= maxShare) << share;
     for (int l = 1; growth && l < a.levels; ++l) {
         const double ratio = double(a.counts[l]) / double(a.counts[l - 1]);
-        EXPECT_LE(ratio, 6.0) << "level " << l;
-        EXPECT_GE(l + 1 < a.levels ? ratio : 2.5, 2.5) << "level " << l;
+        EXPECT_TRUE(ratio <= 6.0 && (ratio >= 2.5 || l + 1 == a.levels)) << "level " << l << ": " << ratio;
     }
     return a;
 }
@@ -80,11 +52,15 @@ TEST(LevelAssignment, LevelsAreASparseOverviewAndQuadrupleForEveryShape) {
     EXPECT_NEAR(a.cellSize0, std::sqrt(100000.0 / (300.0 * 200000 / (2000.0 * 1500.0))), 0.5 * a.cellSize0);
     // One point per cell varies far less per block than a random sample of the same size would.
     for (auto [level, blocks, lo, hi] : {std::tuple{0, 4, 0.5, 2.0}, {1, 4, 0.5, 2.0}, {1, 8, 0.6, 1.6}}) {
+        std::vector<size_t> counts(size_t(blocks * blocks), 0);
+        for (size_t i = 0; i < a.levelOf.size(); ++i)
+            counts[size_t(std::min(blocks - 1, int((xy[2 * i + 1] + 500.0) / 1500.0 * blocks)) * blocks +
+                          std::min(blocks - 1, int((xy[2 * i] - 1000.0) / 2000.0 * blocks)))] +=
+                a.levelOf[i] == level;
         const double mean = double(a.counts[level]) / double(blocks * blocks);
-        for (size_t k : blockCounts(xy, a, level, blocks)) {
-            EXPECT_GE(double(k), mean * lo) << "level " << level << ", " << blocks << " blocks";
-            EXPECT_LE(double(k), mean * hi) << "level " << level << ", " << blocks << " blocks";
-        }
+        for (size_t k : counts)
+            EXPECT_TRUE(k >= mean * lo && k <= mean * hi)
+                << "level " << level << ", " << blocks << " blocks: " << k;
     }
     for (size_t n : {1, 2, 10})
         check("tiny " + std::to_string(n), uniform(n, 10.0, 10.0, n), 1, 1, 1.0);
@@ -104,8 +80,7 @@ TEST(LevelAssignment, LevelsAreASparseOverviewAndQuadrupleForEveryShape) {
     std::vector<int> tenths(10, 0);
     for (size_t i = 0; i < s.levelOf.size(); ++i)
         tenths[std::min(9, int((strip[2 * i] - 1000.0) / 100.0))] += s.levelOf[i] == 0;
-    for (int t : tenths)
-        EXPECT_GE(t, int(s.counts[0] / 20));
+    EXPECT_GE(*std::min_element(tenths.begin(), tenths.end()), int(s.counts[0] / 20));
     TempDir dir;
     writeSyntheticLAS(dir.file("s.las"), SynthOptions{100000, 1, 5});
     const LasInput las(dir.file("s.las"));
@@ -127,10 +102,7 @@ TEST(LevelAssignment, LevelsDependOnPointsAndSeedOnly) {
     for (size_t i = 0; i < n; ++i)
         ASSERT_EQ(a.levelOf[i], b.levelOf[n - 1 - i]) << i;
     EXPECT_EQ(a.levelOf, assignLevels(xy.data(), n, 42).levelOf);
-    const LevelAssignment c = assignLevels(xy.data(), n, 43);
-    checkPartition(c, n);
-    EXPECT_NE(a.levelOf, c.levelOf) << "the seed picks a different sample";
-
+    EXPECT_NE(a.levelOf, assignLevels(xy.data(), n, 43).levelOf) << "the seed picks a different sample";
     const double nan = std::numeric_limits<double>::quiet_NaN(),
                  inf = std::numeric_limits<double>::infinity();
     for (std::vector<double> bad :

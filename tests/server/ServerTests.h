@@ -49,13 +49,6 @@ inline Contents contentsOf(const std::filesystem::path& dir) {
         out[std::filesystem::relative(e.path(), dir).string()] = e.is_regular_file() ? slurp(e.path()) : "";
     return out;
 }
-inline std::string listing(const Contents& c) {
-    std::string s;
-    for (auto& [k, v] : c)
-        s += k + " (" + std::to_string(v.size()) + " bytes)\n";
-    return s;
-}
-
 using Records = std::vector<std::string>;
 template <typename T> std::vector<T> sorted(std::vector<T> v) {
     std::sort(v.begin(), v.end());
