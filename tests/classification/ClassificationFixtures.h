@@ -7,19 +7,16 @@
 #include "LODTreeNodeHeader.h"
 #include "PointNormals.h"
 #include "QueryHandler.h"
+#include "support/TempDir.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <map>
 #include <memory>
-#include <numbers>
 #include <random>
 #include <sstream>
-#include <stdexcept>
-#include <string>
 #include <tuple>
 #include <vector>
 
@@ -108,44 +105,36 @@ inline std::vector<unsigned char> record(const GLVector3d& p, uint32_t i, int le
     return r;
 }
 
-// A LAS 1.2 header block for the scene's points in the format, scale 0.01, followed by `after` bytes, then
-// (with `withPoints`) the records; the record length is returned in `length`.
-inline std::vector<unsigned char> lasBytes(const Scene& s, int format, int recordExtra, uint32_t after,
-                                           uint32_t records, bool withPoints, int& length) {
+// A LAS 1.2 header block for the scene's points, scale 0.01, with `after` bytes and `records` variable
+// length records before the points; `length` receives the record length.
+inline std::vector<unsigned char> lasHeader(const Scene& s, int format, int recordExtra, uint32_t after,
+                                            uint32_t records, int& length) {
     LASHeader h;
     std::memcpy(h.FileSignature, "LASF", 4);
     h.VersionMajor = 1, h.VersionMinor = 2, h.HeaderSize = 227, h.OffsetToPointData = 227 + after;
-    h.NumberOfVariableLengthRecords = records;
-    h.PointDataFormatID = uint8_t(format);
-    const int sizes[4] = {20, 28, 26, 34};
-    length = h.PointDataRecordLength = uint16_t(sizes[format] + recordExtra);
+    h.NumberOfVariableLengthRecords = records, h.PointDataFormatID = uint8_t(format);
+    length = h.PointDataRecordLength = uint16_t((format & 1 ? 28 : 20) + (format & 2 ? 6 : 0) + recordExtra);
     h.NumberOfPointRecords = h.NumberOfPointsByReturn[0] = uint32_t(s.positions.size());
     h.ScaleFactor_X = h.ScaleFactor_Y = h.ScaleFactor_Z = 0.01;
     h.OffsetX = 500000, h.OffsetY = 4000000, h.OffsetZ = 0;
     h.Max_X = h.Max_Y = h.Max_Z = 1;
     std::vector<unsigned char> bytes(227);
     h.copyToBuffer(bytes.data());
-    for (uint32_t i = 0; withPoints && i < after; ++i)
-        bytes.push_back(uint8_t(0xA0 + i));
-    for (uint32_t i = 0; withPoints && i < s.positions.size(); ++i) {
-        auto r = record(s.positions[i], i, length);
-        bytes.insert(bytes.end(), r.begin(), r.end());
-    }
     return bytes;
-}
-
-inline void writeFile(const std::string& path, const std::vector<unsigned char>& bytes) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size())
-        throw std::runtime_error("cannot write " + path);
-    std::fclose(f);
 }
 
 // A LAS file of the scene's points with `gap` bytes between the header and the points.
 inline void writeLas(const std::string& path, const Scene& s, int format, int recordExtra = 0,
                      uint32_t gap = 0) {
     int length = 0;
-    writeFile(path, lasBytes(s, format, recordExtra, gap, 0, true, length));
+    auto bytes = lasHeader(s, format, recordExtra, gap, 0, length);
+    for (uint32_t i = 0; i < gap; ++i)
+        bytes.push_back(uint8_t(0xA0 + i));
+    for (uint32_t i = 0; i < s.positions.size(); ++i) {
+        auto r = record(s.positions[i], i, length);
+        bytes.insert(bytes.end(), r.begin(), r.end());
+    }
+    writeBytes(path, bytes);
 }
 
 // A local tree directory as pontaro-tree leaves it: "header" (the LAS header, an unrelated record and
@@ -158,7 +147,7 @@ struct TreeNodeRange {
 inline void writeTree(const std::string& dir, const Scene& s, const std::vector<TreeNodeRange>& nodes,
                       int format = 1, float normalScale = 2.5f) {
     int length = 0;
-    auto bytes = lasBytes(s, format, 0, 2 * 54 + 5 + 32, 2, false, length);
+    auto bytes = lasHeader(s, format, 0, 2 * 54 + 5 + 32, 2, length);
     const double bounds[4] = {0, 1e6, 0, 1e6};
     for (auto [user, id, data, size] : {std::tuple("other", 7, (const void*)"\1\2\3\4\5", 5),
                                         std::tuple("QUMA", 1, (const void*)bounds, 32)}) {
@@ -168,7 +157,7 @@ inline void writeTree(const std::string& dir, const Scene& s, const std::vector<
         bytes.insert(bytes.end(), rh, rh + 54);
         bytes.insert(bytes.end(), (const unsigned char*)data, (const unsigned char*)data + size);
     }
-    writeFile(dir + "/header", bytes);
+    writeBytes(dir + "/header", bytes);
     for (const TreeNodeRange& n : nodes) {
         LODTreeNodeHeader nh;
         nh.numPoints = uint32_t(n.last - n.first);
@@ -184,7 +173,7 @@ inline void writeTree(const std::string& dir, const Scene& s, const std::vector<
         }
         std::fclose(f);
         const auto* nb = reinterpret_cast<const unsigned char*>(normals.data());
-        writeFile(dir + "/normals" + n.suffix, std::vector<unsigned char>(nb, nb + normals.size() * 4));
+        writeBytes(dir + "/normals" + n.suffix, std::vector<unsigned char>(nb, nb + normals.size() * 4));
     }
 }
 
