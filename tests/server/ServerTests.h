@@ -65,18 +65,16 @@ inline Records splitReply(const std::string& body, size_t recordLength, bool kee
         out.push_back(body.substr(at, keepNormals ? wire : recordLength));
         float n[3];
         std::memcpy(n, body.data() + at + recordLength, 12);
-        bad += !(std::fabs(std::sqrt(double(n[0]) * n[0] + double(n[1]) * n[1] + double(n[2]) * n[2]) - 1) <
-                     1e-4 &&
-                 n[2] >= 0.0f);
+        bad += !(std::fabs(std::hypot(double(n[0]), double(n[1]), double(n[2])) - 1) < 1e-4 && n[2] >= 0.0f);
     }
     EXPECT_EQ(bad, 0u) << "normals that are not unit length with z >= 0";
     return sorted(out);
 }
 
 inline double worldOf(const char* record, const LASHeader& h, int a) {
-    const double s[3] = {h.ScaleFactor_X, h.ScaleFactor_Y, h.ScaleFactor_Z};
-    const double o[3] = {h.OffsetX, h.OffsetY, h.OffsetZ};
-    return double(le<int32_t>(record + 4 * a)) * s[a] + o[a];
+    const double scale[3] = {h.ScaleFactor_X, h.ScaleFactor_Y, h.ScaleFactor_Z},
+                 offset[3] = {h.OffsetX, h.OffsetY, h.OffsetZ};
+    return le<int32_t>(record + 4 * a) * scale[a] + offset[a];
 }
 
 // A LAS file as the tests see it: header, records, world coordinates and the points' extent.
@@ -92,9 +90,7 @@ struct LasInput {
     }
     size_t count() const { return h.NumberOfPointRecords; }
     std::string header() const { return bytes.substr(0, std::max<size_t>(227, h.HeaderSize)); }
-    const char* at(size_t i) const {
-        return bytes.data() + h.OffsetToPointData + i * h.PointDataRecordLength;
-    }
+    const char* at(size_t i) const { return &bytes[h.OffsetToPointData + i * h.PointDataRecordLength]; }
     std::string record(size_t i) const { return std::string(at(i), h.PointDataRecordLength); }
     double coord(size_t i, int a) const { return worldOf(at(i), h, a); }
     Records records() const {

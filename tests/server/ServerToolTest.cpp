@@ -90,10 +90,8 @@ TEST(PontaroServer, ImportListVerifyServeAndInterrupt) {
     EXPECT_EQ(r.status, 0) << r.err;
     for (const std::string& skipped : {edited + changed, damaged + changed, data + "/ds-0000000000000000"})
         EXPECT_NE(r.err.find("pontaro-server: skipping " + skipped), std::string::npos) << r.err;
-    for (const std::string& line : {"127.0.0.1 \"GET " + kBase + "getDatasetNames\" 200 11 ",
-                                    "\"GET " + kBase + "getNumberOfLevels/field%20scan\" 200 4 "})
-        EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
-    EXPECT_EQ(sortedLines(r.out).size(), 4u) << r.out;
+    EXPECT_NE(r.out.find("\"GET " + kBase + "getNumberOfLevels/field%20scan\" 200 4 "), std::string::npos)
+        << r.out;
 
     writeSyntheticLAS(dir.file("big.las"), SynthOptions{400000, 1, 3});
     const Contents before = contentsOf(data);
