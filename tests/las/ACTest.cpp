@@ -11,8 +11,6 @@
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
 Bytes encode(const Bytes& data) {
     Bytes out;
     AC().encodeBlock(data.data(), data.size(), out);
@@ -45,14 +43,14 @@ TEST(AC, ModelRoundingAndBlockLayout) {
         Bytes data;
         std::vector<std::pair<int, uint32_t>> freqs;
     } cases[] = {
+        // clang-format off
         {Bytes(1000, 77), {{0, 0}, {76, 0}, {77, 10000}}},
         {iota, {{0, 55}, {1, 39}, {200, 39}, {255, 39}}},
         {{0, 1, 1}, {{0, 3333}, {1, 6667}}},
-        // 3 of 20000: 1.5 in double is just below, so 1 (3 x 10000 / 20000 would give 2); once: still 1.
-        {many, {{4, 1}, {5, 1}}},
+        {many, {{4, 1}, {5, 1}}}, // 3 of 20000 is 1.5 in double, just below: 1 (not 2 as 3 x 10000 / 20000); once: still 1
         {{}, {{0, 10000}}},
-        {symbols200,
-         {}}, // 200 symbols each a little above the rounding threshold: the excess outlasts one pass
+        {symbols200, {}}, // 200 symbols each a little above the rounding threshold: the excess outlasts one pass
+        // clang-format on
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.data.size());
@@ -67,26 +65,19 @@ TEST(AC, ModelRoundingAndBlockLayout) {
         EXPECT_EQ(decode(block, c.data.size()), c.data);
     }
     auto block = encode(Bytes(1000, 77));
-    EXPECT_EQ(Bytes(block.begin() + 512, block.end()),
-              (Bytes{0x40, 0xFF, 0xFF, 0x00})); // flush bits 0 then 1
+    EXPECT_EQ(Bytes(block.begin() + 512, block.end()), (Bytes{0x40, 0xFF, 0xFF, 0x00})); // flush bits 0, 1
 }
 
 // Blocks read through a file-like source in 256-byte windows.
-class WindowedSource : public ByteSource {
-public:
-    explicit WindowedSource(const Bytes& d) : data(d) {}
-
-protected:
-    size_t fill(unsigned char* out, size_t max) override {
-        size_t n = std::min({max, size_t(256), data.size() - at});
-        std::memcpy(out, data.data() + at, n);
-        at += n;
-        return n;
-    }
-
-private:
+struct WindowedSource : ByteSource {
     const Bytes& data;
     size_t at = 0;
+    explicit WindowedSource(const Bytes& d) : data(d) {}
+    size_t fill(unsigned char* out, size_t max) override {
+        const size_t n = std::min({max, size_t(256), data.size() - at});
+        std::memcpy(out, data.data() + at, n);
+        return at += n, n;
+    }
 };
 
 // Back-to-back blocks, an empty one between: each decode stops at the next block, wherever in a read

@@ -1,9 +1,7 @@
 // The compressor's file object and its 232-byte header: header form conversions, the record area rules,
 // reading and writing, attribute extraction, and damaged or hostile files (run under AddressSanitizer).
 #include "CLASFile_C.h"
-#include "LasBuilder.h"
 #include "LasTestUtil.h"
-#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -15,29 +13,6 @@ namespace {
 
 using las_detail::loadLE;
 using las_detail::storeLE;
-using Bytes = std::vector<unsigned char>;
-
-Bytes packed(LASPoint_C* p) {
-    Bytes b(size_t(las_detail::formatSize(p->GetPointType())));
-    p->copyToBuffer(b.data());
-    return b;
-}
-
-// The builder's file written as in.las, with point i's format bytes as laid out there.
-struct Placed {
-    LasBuilder b;
-    Bytes bytes;
-    std::string in, out;
-    Bytes record(uint64_t i) const {
-        auto at = bytes.begin() + b.offsetToPoints() + size_t(i) * b.recordLength();
-        return Bytes(at, at + las_detail::formatSize(b.format));
-    }
-};
-Placed place(const TempDir& dir, const LasBuilder& b) {
-    Placed p{b, b.bytes(), dir.file("in.las"), dir.file("out.las")};
-    writeBytes(p.in, p.bytes);
-    return p;
-}
 
 // The 232-byte form keeps the 227 bytes in place around its two pads, which read as don't-care and write as
 // zeros.
@@ -51,12 +26,9 @@ TEST(LASHeader_C, ConvertsBetweenTheTwoFormsByteExact) {
         LASHeader_C h, again;
         h.copyFromLASBuffer(in.data());
         h.copyToBuffer(aligned.data());
-        // 0-104 as is, pad at 105, then record length/counts, pad at 132-135, then the twelve doubles.
-        Bytes expected(in.begin(), in.begin() + 105);
-        expected.push_back(0);
-        expected.insert(expected.end(), in.begin() + 105, in.begin() + 131);
-        expected.insert(expected.end(), 4, 0);
-        expected.insert(expected.end(), in.begin() + 131, in.end());
+        Bytes expected = in; // 0-104, pad at 105, record length and counts, pad at 132-135, the doubles
+        expected.insert(expected.begin() + 131, 4, 0);
+        expected.insert(expected.begin() + 105, 0);
         ASSERT_EQ(aligned, expected) << round;
         aligned[105] = 0x77, aligned[133] = 0x66; // junk in unused bytes is ignored and written back as zero
         again.copyFromBuffer(aligned.data());
@@ -71,8 +43,7 @@ TEST(LASHeader_C, ConvertsBetweenTheTwoFormsByteExact) {
 
 TEST(CLASFile_C, RecordAreaRules) {
     TempDir dir;
-    LasBuilder b;
-    b.gap = 2, b.versionMinor = 0;
+    LasBuilder b{.gap = 2, .versionMinor = 0};
     auto p = place(dir, b);
     { // A 2-byte gap holds no area and is written as the start signature DD CC.
         CLASFile_C f;
@@ -122,9 +93,7 @@ TEST(CLASFile_C, RecordAreaRules) {
 TEST(CLASFile_C, WriteAndExtractionProgress) {
     TempDir dir;
     for (auto [count, expected] : {std::pair{250u, 125u}, {50u, 1u}, {100u, 100u}, {1u, 1u}}) {
-        LasBuilder b;
-        b.points = count;
-        const auto p = place(dir, b);
+        const auto p = place(dir, {.points = count});
         CLASFile_C f;
         f.ReadFile(p.in.c_str(), nullptr);
         unsigned int progress = 999;
@@ -133,15 +102,14 @@ TEST(CLASFile_C, WriteAndExtractionProgress) {
         f.WriteHeader();
         f.WriteVRL();
         progress = 999;
-        f.WriteRecords(p.bytes.data() + b.offsetToPoints(), count, &progress);
+        f.WriteRecords(p.bytes.data() + p.b.offsetToPoints(), count, &progress);
         f.CloseFile();
         EXPECT_EQ(progress, expected) << count;
         progress = 0;
         delete[] f.GetClassification(&progress);
         EXPECT_EQ(progress, count >= 100 ? expected : 0u) << count;
     }
-    EXPECT_EQ(CLASFile_C().GetIntensity(nullptr), nullptr);
-    EXPECT_EQ(CLASFile_C().GetPoint(0), nullptr);
+    EXPECT_TRUE(!CLASFile_C().GetIntensity(nullptr) && !CLASFile_C().GetPoint(0));
 }
 
 TEST(CLASFile_C, PointsInMemoryAndOwnership) {
@@ -179,63 +147,54 @@ TEST(CLASFile_C, PointsInMemoryAndOwnership) {
 // 1-byte gap are written as zeros, point writes zero-fill past each point's fields.
 TEST(CLASFile_C, RoundTripKeepsEveryByteItCarries) {
     TempDir dir;
-    struct Case {
-        int format, extra, headerExtra, gap;
-        uint32_t points;
-        std::vector<int> vlrs;
-    };
-    std::vector<Case> cases = {{1, 8, 6, 0, 250, {9}}, {0, 0, 0, 1, 10, {}}};
-    for (int format = 0; format < 4; ++format)
-        for (Case c : {Case{format, 0, 0, 0, 1234, {}},
-                       {format, 0, 0, 0, 1234, {16, 0, 40}},
-                       {format, 0, 0, 37, 1234, {16}},
-                       {format, 0, 0, 0, 0, {}}})
-            cases.push_back(c);
-    for (const Case& c : cases) {
-        LasBuilder b;
-        b.format = c.format, b.extraPerPoint = c.extra, b.headerExtra = c.headerExtra, b.gap = c.gap;
-        b.points = c.points, b.vlrLengths = c.vlrs;
-        SCOPED_TRACE(testing::Message() << "format " << c.format << " vlrs " << c.vlrs.size() << " gap "
-                                        << c.gap << " points " << c.points << " extra " << c.extra);
+    std::vector<LasBuilder> cases = {
+        {.format = 1, .points = 250, .extraPerPoint = 8, .headerExtra = 6, .vlrLengths = {9}},
+        {.format = 0, .gap = 1}};
+    for (int f = 0; f < 4; ++f)
+        for (LasBuilder b : {LasBuilder{.format = f, .points = 1234},
+                             {.format = f, .points = 1234, .vlrLengths = {16, 0, 40}},
+                             {.format = f, .points = 1234, .gap = 37, .vlrLengths = {16}},
+                             {.format = f, .points = 0}})
+            cases.push_back(b);
+    for (const LasBuilder& b : cases) {
+        SCOPED_TRACE(&b - cases.data());
         const auto p = place(dir, b);
         auto expected = p.bytes;
-        std::fill_n(expected.begin() + 227, c.headerExtra + (c.gap == 1 && c.vlrs.empty()), 0);
+        std::fill_n(expected.begin() + 227, b.headerExtra + (b.gap == 1 && b.vlrLengths.empty()), 0);
         CLASFile_C g(p.in.c_str()); // records held as bytes, written in two steps
         g.ReadVRL();
         g.SetPath(p.out.c_str());
         g.WriteHeader();
         g.WriteVRL();
         const unsigned char* records = p.bytes.data() + b.offsetToPoints();
-        const uint32_t first = c.points / 2;
+        const uint32_t first = b.points / 2;
         g.WriteRecords(records, first, nullptr);
         g.CloseFile(); // with no file open a write appends to the file at the path
-        g.WriteRecords(records + size_t(first) * b.recordLength(), c.points - first, nullptr);
+        g.WriteRecords(records + size_t(first) * b.recordLength(), b.points - first, nullptr);
         g.CloseFile();
         EXPECT_EQ(readBytes(p.out), expected);
         CLASFile_C f;
         f.ReadFile(p.in.c_str(), nullptr);
         f.WriteFile(p.out.c_str(), nullptr);
-        for (uint32_t i = 0; c.extra && i < c.points; ++i)
-            std::fill_n(expected.begin() + b.offsetToPoints() + i * b.recordLength() + 28, c.extra, 0);
+        for (uint32_t i = 0; b.extraPerPoint && i < b.points; ++i)
+            std::fill_n(expected.begin() + b.offsetToPoints() + i * b.recordLength() + 28, b.extraPerPoint,
+                        0);
         EXPECT_EQ(readBytes(p.out), expected);
     }
-    LasBuilder s; // a HeaderSize below 227: the area starts inside the block and is written after it
-    s.gap = 30;
-    auto p = place(dir, s);
+    auto p =
+        place(dir, {.gap = 30}); // a HeaderSize below 227: the area starts inside the block, written after it
     storeLE<uint16_t>(p.bytes.data() + 94, 200);
     writeBytes(p.in, p.bytes);
     CLASFile_C g;
     g.ReadFile(p.in.c_str(), nullptr);
-    EXPECT_EQ(g.RecordArea().size(), s.offsetToPoints() - 200);
+    EXPECT_EQ(g.RecordArea().size(), p.b.offsetToPoints() - 200);
     g.WriteFile(p.out.c_str(), nullptr);
     EXPECT_EQ(readBytes(p.out), p.bytes);
 }
 
 TEST(CLASFile_C, WriteFailuresThrowTheirReasons) {
     TempDir dir;
-    LasBuilder b;
-    b.format = 3, b.points = 20;
-    const auto p = place(dir, b);
+    const auto p = place(dir, {.format = 3, .points = 20});
     CLASFile_C f, g, empty;
     f.ReadFile(p.in.c_str(), nullptr);
     EXPECT_REASON(f.WriteFile(dir.file("no/such/dir.las").c_str(), nullptr),

@@ -3,9 +3,7 @@
 // justify. Run under AddressSanitizer.
 #include "CLASFile.h"
 #include "CLASFile_C.h"
-#include "LasBuilder.h"
 #include "LasTestUtil.h"
-#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -27,11 +25,11 @@ struct AddressSpaceCap {
         uint64_t kib = 0;
         while (status >> key && !(key == "VmSize:" && status >> kib)) {
         }
-        if (kib == 0 || getrlimit(RLIMIT_AS, &saved) != 0)
-            return;
-        rlimit capped = saved;
-        capped.rlim_cur = std::min<rlim_t>(saved.rlim_cur, rlim_t(kib) * 1024 + (rlim_t(512) << 20));
-        active = setrlimit(RLIMIT_AS, &capped) == 0;
+        rlimit capped{};
+        if (kib && getrlimit(RLIMIT_AS, &saved) == 0)
+            capped = {std::min<rlim_t>(saved.rlim_cur, rlim_t(kib) * 1024 + (rlim_t(512) << 20)),
+                      saved.rlim_max};
+        active = capped.rlim_cur && setrlimit(RLIMIT_AS, &capped) == 0;
 #endif
     }
     ~AddressSpaceCap() {
@@ -40,17 +38,13 @@ struct AddressSpaceCap {
     }
 };
 
-LasBuilder sample() {
-    LasBuilder b;
-    b.format = 3, b.points = 120, b.vlrLengths = {30, 0, 7}, b.gap = 5, b.extraPerPoint = 2;
-    return b;
-}
+const LasBuilder sample{.format = 3, .points = 120, .extraPerPoint = 2, .gap = 5, .vlrLengths = {30, 0, 7}};
 
 // Each object is made afresh for every file, so overruns meet the sanitizer. The last record reads only
 // while its fields are all there.
 TEST(Corruption, EveryTruncationFailsCleanly) {
     TempDir dir;
-    const LasBuilder b = sample();
+    const LasBuilder& b = sample;
     const auto bytes = b.bytes();
     const std::string path = dir.file("cut.las");
     const size_t offset = b.offsetToPoints(), lastEnd = offset + size_t(b.points - 1) * b.recordLength() + 34;
@@ -101,7 +95,7 @@ TEST(Corruption, EveryTruncationFailsCleanly) {
 // and its bulk and attribute readers hold to the same bounds. Random damage loads consistently or not at all.
 TEST(Corruption, HostileAndRandomHeaderFields) {
     TempDir dir;
-    const LasBuilder b = sample();
+    const LasBuilder& b = sample;
     const auto good = b.bytes();
     const std::string path = dir.file("bad.las");
     const struct Patch {
@@ -111,10 +105,10 @@ TEST(Corruption, HostileAndRandomHeaderFields) {
         const char *message, *reason; // reason "": the compressor's object reads it
         bool pointsUnreadable;
     } patches[] = {
+        // clang-format off
         {107, 4, 0xFFFFFFFF, "truncated", "ReadError::LAS Points", true}, // point count
         {107, 4, 121, "truncated", "ReadError::LAS Points", true},
-        {100, 4, 0xFFFFFFFF, "variable length records do not fit", "ReadError::LAS VRL",
-         false}, // record count
+        {100, 4, 0xFFFFFFFF, "variable length records do not fit", "ReadError::LAS VRL", false}, // record count
         {100, 4, 1000, "variable length records do not fit", "ReadError::LAS VRL", false},
         {96, 4, 0, "Offset to point data is smaller than header size", "ReadError::LAS VRL", false},
         {96, 4, 100, "Offset to point data is smaller than header size", "ReadError::LAS VRL", false},
@@ -126,6 +120,7 @@ TEST(Corruption, HostileAndRandomHeaderFields) {
         {0, 1, 'X', "Wrong File Signature", "", false},
         {94, 2, 0, "Header size should be at least 227", "", false},
         {94, 2, 0xFFFF, "", "ReadError::LAS VRL", false},
+        // clang-format on
     };
     AddressSpaceCap cap;
     for (auto& p : patches) {

@@ -4,9 +4,7 @@
 #include "LASPoint.h"
 #include "LASPoint_C.h"
 #include "LASVarLenRecord.h"
-#include "LasBuilder.h"
 #include "LasTestUtil.h"
-#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -17,8 +15,6 @@
 #include <type_traits>
 
 namespace {
-
-using Bytes = std::vector<unsigned char>;
 
 Bytes block(const LASHeader& h) {
     Bytes b(LASHeader::BlockSize);
@@ -52,28 +48,21 @@ TEST(LASHeader, ValidationMessages) {
         std::string message;
         bool writeSilent = false; // an empty file is nothing to warn about when writing
     } cases[] = {
-        {"valid", [](LASHeader& x) { x.NumberOfPointsByReturn[4] = 0xDEADBEEF, x.Min_Z = -123.456789012; },
-         true, ""},
-        {"signature", [](LASHeader& x) { x.FileSignature[3] = 'G'; }, false,
-         "ReadError: Wrong File Signature"},
+        // clang-format off
+        {"valid", [](LASHeader& x) { x.NumberOfPointsByReturn[4] = 0xDEADBEEF, x.Min_Z = -123.456789012; }, true, ""},
+        {"signature", [](LASHeader& x) { x.FileSignature[3] = 'G'; }, false, "ReadError: Wrong File Signature"},
         {"version 1.3", [](LASHeader& x) { x.VersionMinor = 3; }, true, version},
         {"version 2.0", [](LASHeader& x) { x.VersionMajor = 2, x.VersionMinor = 0; }, true, version},
-        {"header size 200", [](LASHeader& x) { x.HeaderSize = 200, x.OffsetToPointData = 227; }, true,
-         "ReadError: Header size should be at least 227"},
-        {"offset below header", [](LASHeader& x) { x.OffsetToPointData = 100; }, false,
-         "ReadError: Offset to point data is smaller than header size"},
+        {"header size 200", [](LASHeader& x) { x.HeaderSize = 200, x.OffsetToPointData = 227; }, true, "ReadError: Header size should be at least 227"},
+        {"offset below header", [](LASHeader& x) { x.OffsetToPointData = 100; }, false, "ReadError: Offset to point data is smaller than header size"},
         // A short HeaderSize must not let points be read from inside the 227-byte block.
         {"offset inside block", [](LASHeader& x) { x.HeaderSize = 100, x.OffsetToPointData = 150; }, false,
-         "ReadError: Header size should be at least 227ReadError: Offset to point data is smaller than "
-         "header size"},
-        {"format 2 length 28", [](LASHeader& x) { x.PointDataFormatID = 2, x.PointDataRecordLength = 28; },
-         true, "ReadError: Wrong point2 data record length"},
-        {"format 0 length 21", [](LASHeader& x) { x.PointDataFormatID = 0, x.PointDataRecordLength = 21; },
-         true, "ReadError: Wrong point0 data record length"},
-        {"format 4", [](LASHeader& x) { x.PointDataFormatID = 4; }, false,
-         "ReadError: Unknown point data format"},
-        {"zero points", [](LASHeader& x) { x.NumberOfPointRecords = 0; }, true,
-         "ReadError: Number of point records is smaller then 0", true},
+         "ReadError: Header size should be at least 227ReadError: Offset to point data is smaller than header size"},
+        {"format 2 length 28", [](LASHeader& x) { x.PointDataFormatID = 2, x.PointDataRecordLength = 28; }, true, "ReadError: Wrong point2 data record length"},
+        {"format 0 length 21", [](LASHeader& x) { x.PointDataFormatID = 0, x.PointDataRecordLength = 21; }, true, "ReadError: Wrong point0 data record length"},
+        {"format 4", [](LASHeader& x) { x.PointDataFormatID = 4; }, false, "ReadError: Unknown point data format"},
+        {"zero points", [](LASHeader& x) { x.NumberOfPointRecords = 0; }, true, "ReadError: Number of point records is smaller then 0", true},
+        // clang-format on
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -115,8 +104,7 @@ TEST(LASHeader, TruncatedBlockNamesTheMissingField) {
 
 // What CheckPointData and Problem accept, at the edges: a file one byte short, absurd counts and lengths.
 TEST(LASHeader, PointDataChecksAtTheEdges) {
-    LasBuilder b;
-    b.vlrLengths = {10, 0}, b.extraPerPoint = 3;
+    const LasBuilder b{.extraPerPoint = 3, .vlrLengths = {10, 0}};
     const int64_t size = int64_t(b.bytes().size()), empty = 227 + 54 + 10 + 54;
     std::string why;
     LASHeader h = b.header();
@@ -129,16 +117,16 @@ TEST(LASHeader, PointDataChecksAtTheEdges) {
         int64_t size;
         bool accepted;
     } cases[] = {
+        // clang-format off
         {"as built, with records and extra bytes", [](LASHeader&) {}, size, true},
         {"file size unknown", [](LASHeader& h) { h.NumberOfPointRecords = 0xFFFFFFFF; }, -1, true},
         {"more points than the file holds", [](LASHeader& h) { ++h.NumberOfPointRecords; }, size, false},
-        {"version 1.0, flat, negative scale",
-         [](LASHeader& h) { h.VersionMinor = 0, h.Min_Z = h.Max_Z, h.ScaleFactor_Y = -1e-3; }, size, true},
-        {"no points, the file ending at the offset", [](LASHeader& h) { h.NumberOfPointRecords = 0; }, empty,
-         true},
+        {"version 1.0, flat, negative scale", [](LASHeader& h) { h.VersionMinor = 0, h.Min_Z = h.Max_Z, h.ScaleFactor_Y = -1e-3; }, size, true},
+        {"no points, the file ending at the offset", [](LASHeader& h) { h.NumberOfPointRecords = 0; }, empty, true},
         {"no points, one byte short", [](LASHeader& h) { h.NumberOfPointRecords = 0; }, empty - 1, false},
         {"records filling the gap", [](LASHeader& h) { h.NumberOfVariableLengthRecords = 2; }, size, true},
         {"one record more than fits", [](LASHeader& h) { h.NumberOfVariableLengthRecords = 3; }, size, false},
+        // clang-format on
     };
     for (const Case& c : cases) {
         h = b.header();
