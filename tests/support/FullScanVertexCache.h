@@ -1,5 +1,5 @@
 #pragma once
-// The vertex-cache reordering exactly as Part 6.5 defines it, one full scan per emitted triangle
+// The vertex-cache reordering in its plain form, one full scan per emitted triangle
 // (quadratic), with counts wider than 8 bits: the reference the fast reordering must equal.
 #include "VertexCache.h"
 
