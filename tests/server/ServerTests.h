@@ -170,6 +170,13 @@ inline std::vector<double> edges(double from, double to, int n, std::vector<doub
     return sorted(extra);
 }
 
+// A query's arguments after the data set's name: the rectangle, heights and level l (to l1 when given).
+inline std::string rect(double x0, double x1, double y0, double y1, int l, std::string z = "-1e12/1e12",
+                        int l1 = -1) {
+    return "/" + num(x0) + "/" + num(x1) + "/" + num(y0) + "/" + num(y1) + "/" + z + "/" + std::to_string(l) +
+           "/" + std::to_string(l1 < 0 ? l : l1);
+}
+
 // A served data set as the client sees it.
 struct Served {
     HttpClient& http;
@@ -190,11 +197,8 @@ struct Served {
     }
     // The records of a rectangle on one level, none outside [x0, x1) x [y0, y1).
     Records range(double x0, double x1, double y0, double y1, int l, const std::string& z = "-1e12/1e12") {
-        const std::string L = "/" + std::to_string(l);
         const Records out =
-            splitReply(get("getRangeLODNormals",
-                           "/" + num(x0) + "/" + num(x1) + "/" + num(y0) + "/" + num(y1) + "/" + z + L + L),
-                       in.h.PointDataRecordLength);
+            splitReply(get("getRangeLODNormals", rect(x0, x1, y0, y1, l, z)), in.h.PointDataRecordLength);
         size_t outside = 0;
         for (const auto& r : out) {
             const double x = worldOf(r.data(), in.h, 0), y = worldOf(r.data(), in.h, 1);
