@@ -2,7 +2,6 @@
 #include "ServerTests.h"
 
 #include <atomic>
-#include <functional>
 
 namespace {
 
@@ -36,20 +35,22 @@ struct ServingLimits : public ::testing::Test {
     static inline int levels_ = 0;
 };
 
-// What a client holding a connection does after connecting.
+// What a client holding a connection sends after connecting; with a small receive buffer it reads nothing
+// of a long reply; trickling, it sends a byte more at a time without end.
 struct Holder {
     const char* what;
-    std::function<void(RawClient&)> start;
-    int receiveBuffer = 0; // small: it reads nothing of a long reply
-    bool trickle = false;  // a byte at a time, without end
+    std::string (*sends)();
+    int receiveBuffer = 0;
+    bool trickle = false;
 };
-const Holder kIdle{"idle", [](RawClient&) {}};
-const Holder kHalfLine{"half a request line", [](RawClient& c) { c.send("GET /Varnel/res"); }};
-const Holder kTrickle{"header fields trickled a byte at a time",
-                      [](RawClient& c) { c.send("GET " + kBase + "getDatasetNames HTTP/1.1\r\nX-Slow: "); },
-                      0, true};
-const Holder kUnread{"a whole data set requested and not read",
-                     [](RawClient& c) { c.send(request(ServingLimits::wholeDataSet())); }, 4096};
+// clang-format off
+const Holder kIdle{"idle", [] { return std::string(); }};
+const Holder kHalfLine{"half a request line", [] { return std::string("GET /Varnel/res"); }};
+const Holder kTrickle{"header fields trickled", [] { return "GET " + kBase + "getDatasetNames HTTP/1.1\r\nX-Slow: "; }, 0, true};
+const Holder kUnread{"a whole data set asked for, unread", [] { return request(ServingLimits::wholeDataSet()); }, 4096};
+const Holder kPipelined{"two whole data sets pipelined, unread", [] { return kUnread.sends() + kUnread.sends(); }, 65536};
+const Holder kAfterReply{"idles after a reply", [] { return request("getDatasetNames"); }};
+// clang-format on
 
 // `count` holders, connected and started; with `trickle`, a byte to each in turn every `period`.
 struct Holders {
@@ -60,7 +61,7 @@ struct Holders {
         for (int i = 0; i < count; ++i) {
             clients.push_back(std::make_unique<RawClient>(port, h.receiveBuffer));
             EXPECT_TRUE(clients.back()->connected);
-            h.start(*clients.back());
+            clients.back()->send(h.sends());
         }
         if (h.trickle)
             trickler = std::thread([this, period] {
@@ -80,10 +81,7 @@ struct Holders {
 TEST_F(ServingLimits, NewClientsAreAnsweredWhileOthersHoldConnections) {
     LocalPointServer server(data(), 1);
     const std::string tile = server.base() + "getRangeLODNormals/scene/0/1e12/0/1e12/-1e9/1e9/0/0";
-    const Holder pipelined{"two whole data sets pipelined, none read",
-                           [](RawClient& c) { c.send(request(wholeDataSet()) + request(wholeDataSet())); },
-                           65536};
-    for (const Holder& h : {kIdle, kHalfLine, kTrickle, kUnread, pipelined}) {
+    for (const Holder& h : {kIdle, kHalfLine, kTrickle, kUnread, kPipelined}) {
         SCOPED_TRACE(h.what);
         Holders holders(server.port(), h, 64);
         std::this_thread::sleep_for(milliseconds(300)); // the server has taken them all up
@@ -182,8 +180,7 @@ TEST_F(ServingLimits, ConnectionsEndOnTheirDeadlines) {
     o.sendTimeout = milliseconds(500);
     o.maxRequestsPerConnection = 3;
     LocalPointServer server(data(), o);
-    const Holder afterReply{"idles after a reply", [](RawClient& c) { c.send(request("getDatasetNames")); }};
-    for (const Holder& h : {kIdle, kHalfLine, kTrickle, kUnread, afterReply}) {
+    for (const Holder& h : {kIdle, kHalfLine, kTrickle, kUnread, kAfterReply}) {
         SCOPED_TRACE(h.what);
         Holders one(server.port(), h, 1, milliseconds(50));
         const auto t0 = Clock::now();
