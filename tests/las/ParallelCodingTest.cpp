@@ -30,11 +30,9 @@ TEST(ParallelCoding, SameBytesAsOneThreadAndDamageStillThrows) {
     const auto packed = readBytes(dir.file("one.lasc"));
     EXPECT_TRUE(packed == readBytes(dir.file("two.lasc")));
 
-    for (int threads : {2, 4}) {
-        EXPECT_EQ(decompressFile(dir.file("two.lasc"), dir.file("back.las"), threads),
-                  (std::vector<uint64_t>{1000000, 2000001}));
-        EXPECT_TRUE(readBytes(dir.file("back.las")) == readBytes(las));
-    }
+    EXPECT_EQ(decompressFile(dir.file("two.lasc"), dir.file("back.las"), 2),
+              (std::vector<uint64_t>{1000000, 2000001}));
+    EXPECT_TRUE(readBytes(dir.file("back.las")) == readBytes(las));
 
     // Cut in the second chunk: the first is being written when decoding fails.
     writeBytes(dir.file("cut.lasc"), packed, packed.size() * 3 / 4);
@@ -122,7 +120,7 @@ void writeAlternatingSources(const std::string& path, uint64_t points) {
 TEST(SpeculativeDecode, SameFileOnEveryThreadCountAndDamageThrowsEverywhere) {
     TempDir dir;
     const std::string las = dir.file("in.las"), packed = dir.file("in.lasc");
-    writeAlternatingSources(las, 300000);
+    writeAlternatingSources(las, 100000);
     compressFile(las, packed, 2);
     const auto compressed = readBytes(packed);
     // Seven level codings in format 1, and at least the source IDs' false start besides.
