@@ -8,8 +8,7 @@ namespace {
 
 const std::string kBin = PONTARO_BIN_DIR;
 
-class TreeViewer : public ::testing::Test {
-protected:
+struct TreeViewer : ::testing::Test {
     void SetUp() override {
         if (const std::string why = cannotDriveViewer(); !why.empty())
             GTEST_SKIP() << why;
@@ -21,17 +20,15 @@ protected:
 // changes only where meshes replace splats; key s switches to splats only and back. Quitting, also while a
 // node is between the stages, ends cleanly.
 TEST_F(TreeViewer, DrawsNodesOptimisesSurfacesAndSwitchesBackToSplats) {
-    for (const auto& args : {std::vector<std::string>{"pontaro-las", "synth", dir.file("scene.las"),
-                                                      "--points", "60000", "--format", "3", "--seed", "3"},
-                             {"pontaro-tree", "build", dir.file("scene.las"), dir.file("tree")},
-                             {"pontaro-classify", dir.file("tree"), dir.file("classified.las"), "--threads",
-                              "2", "--no-cache"}}) {
-        std::vector<std::string> argv = args;
-        argv[0] = kBin + "/" + argv[0];
-        const ProcessResult r = runProcess(argv);
-        ASSERT_EQ(r.status, 0) << args[0] << ": " << r.out << r.err;
+    const std::string las = dir.file("scene.las"), tree = dir.file("tree");
+    for (const std::string& command :
+         {"pontaro-las synth " + las + " --points 60000 --format 3 --seed 3",
+          "pontaro-tree build " + las + " " + tree,
+          "pontaro-classify " + tree + " " + dir.file("c.las") + " --threads 2 --no-cache"}) {
+        const ProcessResult r = runProcess({"/bin/sh", "-c", kBin + "/" + command});
+        ASSERT_EQ(r.status, 0) << command << ": " << r.out << r.err;
     }
-    ViewerProcess v({"--tree", dir.file("tree")});
+    ViewerProcess v({"--tree", tree});
     ASSERT_FALSE(v.window.empty()) << v.log();
 
     // Settled: two statistics lines in a row with the same splats drawn and nodes optimised, at least one.
@@ -40,38 +37,31 @@ TEST_F(TreeViewer, DrawsNodesOptimisesSurfacesAndSwitchesBackToSplats) {
         "Nodes loaded: ([0-9]+). Nodes optimized: ([0-9]+), average optimization time per "
         "splat: ([0-9.e+-]+) ms.";
     std::vector<std::vector<std::string>> lines;
-    const bool settled = v.waitUntil(90, [&] {
-        lines = v.matches(stats);
-        const size_t n = lines.size();
+    ASSERT_TRUE(v.waitUntil(90, [&] {
+        const size_t n = (lines = v.matches(stats)).size();
         return n >= 2 && lines[n - 1][1] == lines[n - 2][1] && lines[n - 1][3] == lines[n - 2][3] &&
                std::stol(lines[n - 1][3]) >= 1;
-    });
-    ASSERT_TRUE(settled) << v.out().substr(0, 6000);
+    })) << v.out().substr(0, 6000);
     EXPECT_GT(std::stol(lines.back()[1]), 0);
     EXPECT_GE(std::stol(lines.back()[2]), 2) << "60,000 points make a root and children";
     EXPECT_NE(v.out().find("Finished processing of node"), std::string::npos);
     // Only optimisations of more than 1,000 splats are measured; every node here has that many.
     EXPECT_GT(std::stod(lines.back()[4]), 0.0);
 
-    const auto toggle = [&](const char* expect) {
-        v.key("s");
-        EXPECT_TRUE(v.proc->waitForOutput(expect, 60)) << v.out();
-        std::this_thread::sleep_for(std::chrono::milliseconds(400)); // a frame drawn with the new setting
+    // Screenshots after key `k` and, when given, the message that it took effect, a frame later.
+    const auto after = [&](const char* k, const char* message) {
+        v.key(k);
+        EXPECT_TRUE(message == nullptr || v.proc->waitForOutput(message, 60)) << v.out();
+        sleepMs(400);
+        return v.screenshot();
     };
-    v.key("g"); // the panel's numbers change from frame to frame
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    const Image meshed = v.screenshot();
-    toggle("Optimize surfaces off.");
-    const Image splats = v.screenshot();
-    toggle("Optimize surfaces on.");
-    const Image again = v.screenshot();
+    const Image meshed = after("g", nullptr), splats = after("s", "Optimize surfaces off."),
+                again = after("s", "Optimize surfaces on."); // g: the panel's numbers change every frame
     for (const Image* img : {&meshed, &splats, &again})
         ASSERT_EQ(img->width, 1024);
 
     // Colours that differ by more than a little in all channels together.
-    const auto moved = [](const uint8_t* a, const uint8_t* b) {
-        return std::abs(a[0] - b[0]) + std::abs(a[1] - b[1]) + std::abs(a[2] - b[2]) > 24;
-    };
+    const auto moved = [](const uint8_t* a, const uint8_t* b) { return colourDistance(a, b, true) > 24; };
     size_t litMeshed = 0, litSplats = 0, green = 0, changed = 0, holes = 0, unstable = 0;
     for (int y = 0; y < meshed.height; ++y)
         for (int x = 0; x < meshed.width; ++x) {
@@ -83,7 +73,7 @@ TEST_F(TreeViewer, DrawsNodesOptimisesSurfacesAndSwitchesBackToSplats) {
             holes += moved(m, p) && !lit(m) && lit(p); // a mesh that leaves the background where splats were
             unstable += moved(m, again.at(x, y));
         }
-    const size_t pixels = size_t(meshed.width) * size_t(meshed.height);
+    const size_t pixels = meshed.pixels();
     EXPECT_GT(litMeshed, pixels / 20) << "the meshed view is nearly empty";
     EXPECT_GT(litSplats, pixels / 20) << "the splat view is nearly empty";
     EXPECT_GT(green, litSplats / 10) << "the scene's colours are missing";
@@ -93,7 +83,7 @@ TEST_F(TreeViewer, DrawsNodesOptimisesSurfacesAndSwitchesBackToSplats) {
     EXPECT_LT(unstable, pixels / 1000) << "meshes are kept while switched off, nothing else changes";
     v.quit(1, "Ended retrieval thread");
 
-    ViewerProcess early({"--tree", dir.file("tree")});
+    ViewerProcess early({"--tree", tree});
     ASSERT_TRUE(early.proc->waitForOutput("Time for setup of", 60)) << early.log();
     early.quit(1, nullptr);
 }

@@ -7,9 +7,9 @@
 #include <SDL_image.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <regex>
 #include <string>
@@ -20,20 +20,20 @@ struct Image {
     int width = 0, height = 0;
     std::vector<uint8_t> rgba;
     const uint8_t* at(int x, int y) const { return &rgba[(size_t(y) * size_t(width) + size_t(x)) * 4]; }
+    size_t pixels() const { return size_t(width) * size_t(height); }
 };
 
+// Empty when the file cannot be read.
 inline Image loadPng(const std::string& path) {
     Image img;
     SDL_Surface* s = IMG_Load(path.c_str());
-    if (s == nullptr)
-        return img;
-    SDL_Surface* c = SDL_ConvertSurfaceFormat(s, SDL_PIXELFORMAT_RGBA32, 0);
+    SDL_Surface* c = s != nullptr ? SDL_ConvertSurfaceFormat(s, SDL_PIXELFORMAT_RGBA32, 0) : nullptr;
     SDL_FreeSurface(s);
-    img.width = c->w, img.height = c->h;
-    img.rgba.resize(size_t(c->w) * size_t(c->h) * 4);
-    for (int y = 0; y < c->h; ++y)
-        std::memcpy(&img.rgba[size_t(y) * size_t(c->w) * 4],
-                    static_cast<uint8_t*>(c->pixels) + size_t(y) * size_t(c->pitch), size_t(c->w) * 4);
+    for (int y = 0; c != nullptr && y < c->h; ++y) {
+        const auto* row = static_cast<const uint8_t*>(c->pixels) + size_t(y) * size_t(c->pitch);
+        img.rgba.insert(img.rgba.end(), row, row + size_t(c->w) * 4);
+        img.width = c->w, img.height = y + 1;
+    }
     SDL_FreeSurface(c);
     return img;
 }
@@ -42,30 +42,30 @@ inline Image loadPng(const std::string& path) {
 inline bool lit(const uint8_t* p) {
     return p[0] + p[1] + p[2] >= 30;
 }
-// Differs by more than a little in some channel.
-inline bool differs(const uint8_t* a, const uint8_t* b) {
-    return std::abs(a[0] - b[0]) > 24 || std::abs(a[1] - b[1]) > 24 || std::abs(a[2] - b[2]) > 24;
+// The largest (or the summed) difference of the colour channels.
+inline int colourDistance(const uint8_t* a, const uint8_t* b, bool summed = false) {
+    const int d[3] = {std::abs(a[0] - b[0]), std::abs(a[1] - b[1]), std::abs(a[2] - b[2])};
+    return summed ? d[0] + d[1] + d[2] : std::max({d[0], d[1], d[2]});
 }
+// Pixels that differ by more than a little in some channel.
 inline size_t differing(const Image& a, const Image& b) {
     if (a.width != b.width || a.height != b.height)
-        return size_t(a.width) * size_t(a.height);
+        return a.pixels();
     size_t n = 0;
     for (size_t i = 0; i < a.rgba.size(); i += 4)
-        n += differs(&a.rgba[i], &b.rgba[i]);
+        n += colourDistance(&a.rgba[i], &b.rgba[i]) > 24;
     return n;
 }
 
-inline bool xdotool(const std::string& args) {
-    return std::system(("xdotool " + args + " >/dev/null 2>&1").c_str()) == 0;
+inline void sleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 // Why the viewer cannot be driven here; empty when it can.
 inline std::string cannotDriveViewer() {
     if (std::getenv("DISPLAY") == nullptr)
         return "no X display (run the tests under xvfb-run)";
-    if (std::system("command -v xdotool >/dev/null 2>&1") != 0)
-        return "xdotool is not installed";
-    return "";
+    return std::system("command -v xdotool >/dev/null 2>&1") == 0 ? "" : "xdotool is not installed";
 }
 
 // Hang guards are generous: sanitizer builds on a busy machine are slow. A viewer that has ended is not
@@ -78,15 +78,9 @@ public:
         args.insert(args.begin(), std::string(PONTARO_BIN_DIR) + "/pontaro-viewer");
         proc = std::make_unique<Process>(args);
         waitUntil(60, [&] {
-            FILE* f = popen(
-                ("xdotool search --pid " + std::to_string(proc->pid()) + " --name '^Pontaro$' 2>/dev/null")
-                    .c_str(),
-                "r");
-            char line[64] = {};
-            if (f != nullptr && std::fgets(line, sizeof line, f) != nullptr)
-                window = std::to_string(std::atol(line));
-            if (f != nullptr)
-                pclose(f);
+            const std::string id =
+                xdotool("search --pid " + std::to_string(proc->pid()) + " --name '^Pontaro$'");
+            window = id.substr(0, id.find('\n'));
             return !window.empty();
         });
     }
@@ -100,19 +94,28 @@ public:
                 return true;
             if (!proc->running())
                 return done();
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            sleepMs(50);
         }
         return false;
     }
-    // The capture groups of every match of `re` in the output.
+    // The capture groups of every match of `re` in the output from byte `from` on.
     std::vector<std::vector<std::string>> matches(const std::string& re, size_t from = 0) const {
-        std::string o = out();
-        o.erase(0, std::min(from, o.size()));
+        const std::string o = out().substr(std::min(from, out().size()));
         const std::regex r(re);
         std::vector<std::vector<std::string>> all;
         for (auto it = std::sregex_iterator(o.begin(), o.end(), r); it != std::sregex_iterator(); ++it)
             all.emplace_back(it->begin(), it->end());
         return all;
+    }
+    // Waits for a line matching `re` whose captured numbers are all above 0.
+    bool waitForPositive(const std::string& re, double seconds = 120) const {
+        return waitUntil(seconds, [&] {
+            for (const auto& m : matches(re))
+                if (std::all_of(m.begin() + 1, m.end(),
+                                [](const std::string& n) { return std::stol(n) > 0; }))
+                    return true;
+            return false;
+        });
     }
     void key(const std::string& k) const { xdotool("key --window " + window + " " + k); }
     void click(int x, int y) const {
@@ -124,23 +127,19 @@ public:
     Image screenshot() const {
         const size_t from = out().size();
         key("p");
-        std::string name;
-        waitUntil(60, [&] {
-            const std::string o = out();
-            const size_t at = o.find("Saved screenshot ", from), end = o.find('\n', at);
-            if (at != std::string::npos && end != std::string::npos)
-                name = o.substr(at + 17, end - at - 17);
-            return !name.empty();
-        });
-        Image img = loadPng(name);
-        std::remove(name.c_str());
+        std::vector<std::vector<std::string>> saved;
+        waitUntil(60, [&] { return !(saved = matches("Saved screenshot (.+)\n", from)).empty(); });
+        if (saved.empty())
+            return {};
+        Image img = loadPng(saved[0][1]);
+        std::remove(saved[0][1].c_str());
         return img;
     }
     // Screenshots until two in a row agree: the scene has stopped changing.
     Image settledScreenshot() const {
         Image last = screenshot();
         for (int i = 0; i < 240 && proc->running(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            sleepMs(500);
             Image next = screenshot();
             if (!next.rgba.empty() && next.rgba == last.rgba)
                 return next;
@@ -152,24 +151,28 @@ public:
 
     // Escape quits (a first one only closes a panel entry left selected by a click); the viewer must end
     // cleanly, having found its resources and ended its worker thread.
-    ProcessResult quit(int escapes = 1, const char* ended = "Ended caching thread") {
+    void quit(int escapes = 1, const char* ended = "Ended caching thread") {
         for (int i = 0; i < escapes; ++i) {
             key("Escape");
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            sleepMs(300);
         }
         ProcessResult r;
         if (!proc->waitFor(30, r)) {
             ADD_FAILURE() << "the viewer did not quit:\n" << out();
-            return r;
+            return;
         }
         EXPECT_EQ(r.status, 0) << r.out << r.err;
         EXPECT_TRUE(ended == nullptr || r.out.find(ended) != std::string::npos) << r.out;
         for (const char* fault : {"Error in frame", "Framebuffer incomplete", "Unable to load font",
                                   "Can't open file", "out of bounds"})
             EXPECT_EQ((r.out + r.err).find(fault), std::string::npos) << r.out << r.err;
-        return r;
     }
 
     std::unique_ptr<Process> proc;
     std::string window;
+
+private:
+    static std::string xdotool(const std::string& args) {
+        return runProcess({"/bin/sh", "-c", "exec xdotool " + args + " 2>/dev/null"}).out;
+    }
 };
