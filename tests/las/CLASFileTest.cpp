@@ -20,18 +20,12 @@ namespace {
 TEST(CLASFile, EveryQuirkEveryReaderAndAByteExactRewrite) {
     TempDir dir;
     for (int format = 0; format < 4; ++format)
-        for (auto [extra, gap, headerExtra] : {std::tuple{0, 0, 0}, {8, 0, 0}, {0, 2, 0}, {0, 0, 6}}) {
-            SCOPED_TRACE(testing::Message()
-                         << format << " extra " << extra << " gap " << gap << " " << headerExtra);
-            const auto p = place(dir, {.format = format,
-                                       .points = 300,
-                                       .extraPerPoint = extra,
-                                       .headerExtra = headerExtra,
-                                       .gap = gap,
-                                       .vlrLengths = {16, 0, 40},
-                                       .versionMinor = uint8_t(gap ? 0 : 2)});
-            const LasBuilder& b = p.b;
-            const int length = b.recordLength();
+        for (LasBuilder b :
+             {LasBuilder{}, {.extraPerPoint = 8}, {.gap = 2, .versionMinor = 0}, {.headerExtra = 6}}) {
+            b.format = format, b.points = 300, b.vlrLengths = {16, 0, 40};
+            SCOPED_TRACE(testing::Message() << format << " extra " << b.extraPerPoint << " gap " << b.gap);
+            const auto p = place(dir, b);
+            const int length = b.recordLength(), extra = b.extraPerPoint;
             CLASFile las, opened;
             bool loaded = false;
             EXPECT_EQ(logOf([&] { loaded = las.ReadFile(p.in.c_str()); }),

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -34,21 +35,16 @@ struct LasBuilder {
 
     int recordLength() const { return las_detail::formatSize(format) + extraPerPoint; }
     uint32_t vlrBytes() const {
-        uint32_t n = 0;
-        for (int l : vlrLengths)
-            n += 54 + l;
-        return n;
+        return uint32_t(54 * vlrLengths.size() + std::reduce(vlrLengths.begin(), vlrLengths.end()));
     }
     uint32_t offsetToPoints() const { return 227 + headerExtra + vlrBytes() + gap; }
 
     LASHeader header() const {
         LASHeader h;
-        std::memcpy(h.FileSignature, "LASF", 4);
+        std::memcpy(h.FileSignature, "LASF", 4), std::memcpy(h.GUIDdata4, "ABCDEFGH", 8);
         h.FileSourceID = 7, h.GlobalEncoding = 1, h.GUIDdata1 = 0x01020304;
-        std::memcpy(h.GUIDdata4, "ABCDEFGH", 8);
         h.VersionMajor = 1, h.VersionMinor = versionMinor;
-        std::strcpy(h.SystemIdentifier, "test system");
-        std::strcpy(h.GeneratingSoftware, "test builder");
+        std::strcpy(h.SystemIdentifier, "test system"), std::strcpy(h.GeneratingSoftware, "test builder");
         h.FileCreationDay = 100, h.FileCreationYear = 2020;
         h.HeaderSize = uint16_t(227 + headerExtra), h.OffsetToPointData = offsetToPoints();
         h.NumberOfVariableLengthRecords = uint32_t(vlrLengths.size());
@@ -56,7 +52,7 @@ struct LasBuilder {
         h.NumberOfPointRecords = points, h.NumberOfPointsByReturn[0] = points;
         h.ScaleFactor_X = h.ScaleFactor_Y = h.ScaleFactor_Z = 0.01;
         h.OffsetX = 640000, h.OffsetY = 5270000, h.OffsetZ = 100;
-        h.Max_X = 1, h.Min_X = 0, h.Max_Y = 1, h.Min_Y = 0, h.Max_Z = 1, h.Min_Z = 0;
+        h.Max_X = h.Max_Y = h.Max_Z = 1, h.Min_X = h.Min_Y = h.Min_Z = 0;
         return h;
     }
 
@@ -67,12 +63,11 @@ struct LasBuilder {
             out.push_back(uint8_t(0xE0 + i));
         for (size_t v = 0; v < vlrLengths.size(); ++v) {
             unsigned char h[54] = {};
-            las_detail::storeLE<uint16_t>(h, 0xAABB);
-            std::string user = "user" + std::to_string(v), desc = "record " + std::to_string(v);
-            std::memcpy(h + 2, user.data(), std::min<size_t>(user.size(), 15));
+            const std::string user = "user" + std::to_string(v), desc = "record " + std::to_string(v);
+            las_detail::storeLE<uint16_t>(h, 0xAABB), std::memcpy(h + 2, user.data(), user.size());
             las_detail::storeLE<uint16_t>(h + 18, uint16_t(1000 + v));
             las_detail::storeLE<uint16_t>(h + 20, uint16_t(vlrLengths[v]));
-            std::memcpy(h + 22, desc.data(), std::min<size_t>(desc.size(), 31));
+            std::memcpy(h + 22, desc.data(), desc.size());
             out.insert(out.end(), h, h + 54);
             for (int i = 0; i < vlrLengths[v]; ++i)
                 out.push_back(uint8_t(v * 31 + i));
@@ -81,14 +76,13 @@ struct LasBuilder {
             out.push_back(uint8_t(0xC0 ^ i));
         for (uint32_t i = 0; i < points; ++i) {
             unsigned char rec[64] = {};
-            auto f = pointFields(i);
+            const auto f = pointFields(i);
             format == 0   ? f.pack<0>(rec)
             : format == 1 ? f.pack<1>(rec)
             : format == 2 ? f.pack<2>(rec)
                           : f.pack<3>(rec);
-            int size = las_detail::formatSize(format);
             for (int e = 0; e < extraPerPoint; ++e)
-                rec[size + e] = uint8_t(0x55 + i + e);
+                rec[las_detail::formatSize(format) + e] = uint8_t(0x55 + i + e);
             out.insert(out.end(), rec, rec + recordLength());
         }
         return out;

@@ -29,9 +29,13 @@ template <class F> std::string reasonOf(F&& fn) {
     return "no CLasException";
 }
 
-template <class F> bool throwsLas(F&& fn) { return reasonOf(fn) != "no CLasException"; }
+template <class F> bool throwsLas(F&& fn) {
+    return reasonOf(fn) != "no CLasException";
+}
 
-inline bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+inline bool startsWith(const std::string& s, const std::string& prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
 
 // Fails unless stmt throws a CLasException whose reason starts with prefix.
 #define EXPECT_REASON(stmt, prefix) EXPECT_PRED2(startsWith, reasonOf([&] { stmt; }), std::string(prefix))
