@@ -123,11 +123,11 @@ TEST(SurfaceRules, RelativeDistanceCompatibilityAndGrowthTakeNormalsAsLines) {
     const GLVector3d p{10, 20, 30};
     const float nan = std::numeric_limits<float>::quiet_NaN();
     // clang-format off
-    const std::tuple<GLVector3f, GLVector3d, double> distances[] = {
-        {{0, 0, 1}, {13, 24, 30}, 0}, {{0, 0, 1}, {10, 20, 25}, 1}, {{0, 0, 1}, {11, 20, 31}, std::sqrt(0.5)},
+    const std::tuple<GLVector3f, GLVector3d, double> distances[] = {{{0, 0, 1}, {13, 24, 30}, 0},
+        {{0, 0, 1}, {10, 20, 25}, 1}, {{0, 0, 1}, {11, 20, 31}, std::sqrt(0.5)}, {{3, 0, 4}, {10, 21, 30}, 0},
         {{0, 0, -7}, {13, 24, 35}, 5 / std::sqrt(50.0)}, // length and sign of the normal do not matter
-        {{3, 0, 4}, {10, 21, 30}, 0}, {{3, 0, 4}, {13, 20, 34}, 1}, {{0, 0, 1}, p, 0},
-        {{0, 0, 0}, {10, 20, 31}, 1}, {{0, 0, 0}, p, 1}, {{nan, 0, 1}, {11, 20, 30}, 1}}; // no normal: no plane
+        {{3, 0, 4}, {13, 20, 34}, 1}, {{0, 0, 1}, p, 0}, {{0, 0, 0}, {10, 20, 31}, 1}, {{0, 0, 0}, p, 1},
+        {{nan, 0, 1}, {11, 20, 30}, 1}}; // no normal, no plane
     // clang-format on
     for (const auto& [n, q, want] : distances)
         EXPECT_NEAR(relativeDistanceToSurface(p, n, q), want, 1e-15) << q.x << " " << q.y << " " << q.z;

@@ -153,7 +153,8 @@ TEST(SceneModel, FootprintsRoofsAndCrowns) {
     b.cosA = 0.6, b.sinA = 0.8; // u axis along (0.6, 0.8)
     // clang-format off
     const std::tuple<double, double, bool> frame[] = {{-5.9, -3.9, true}, {-3.0, 0.0, true}, {2.5, 3.9, true},
-        {5.9, 0.0, true}, {6.1, 0.0, false}, {-6.1, 0.0, false}, {0.0, 4.1, false}, {0.0, -4.1, false}, {6.1, 4.1, false}};
+        {5.9, 0.0, true}, {6.1, 0.0, false}, {-6.1, 0.0, false}, {0.0, 4.1, false}, {0.0, -4.1, false},
+        {6.1, 4.1, false}};
     // clang-format on
     for (auto [u, v, inside] : frame)
         EXPECT_EQ(b.contains(b.cx + u * 0.6 - v * 0.8, b.cy + u * 0.8 + v * 0.6), inside) << u << "," << v;
@@ -164,9 +165,9 @@ TEST(SceneModel, FootprintsRoofsAndCrowns) {
     g.ridgeZ = 103, g.shape = RoofShape::Gable, f.shape = RoofShape::Flat;
     const double parapet = 100 + Building::ParapetHeight;
     // clang-format off
-    const std::tuple<const Building*, double, double, double> heights[] = {{&g, 0.0, 0.0, 103.0}, {&g, 3.0, 0.0, 103.0},
-        {&g, 0.0, 2.0, 101.5}, {&g, 0.0, -2.0, 101.5}, {&g, 0.0, 3.99, 100.0075}, {&f, 0.0, 0.0, 100.0},
-        {&f, 5.0, 3.0, 100.0}, {&f, 5.9, 0.0, parapet}, {&f, 0.0, -3.9, parapet}};
+    const std::tuple<const Building*, double, double, double> heights[] = {{&g, 0.0, 0.0, 103.0},
+        {&g, 3.0, 0.0, 103.0}, {&g, 0.0, 2.0, 101.5}, {&g, 0.0, -2.0, 101.5}, {&g, 0.0, 3.99, 100.0075},
+        {&f, 0.0, 0.0, 100.0}, {&f, 5.0, 3.0, 100.0}, {&f, 5.9, 0.0, parapet}, {&f, 0.0, -3.9, parapet}};
     // clang-format on
     for (auto [roof, x, y, z] : heights)
         EXPECT_NEAR(roof->roofHeight(x, y), z, 1e-9) << (roof == &g ? "gable " : "flat ") << x << "," << y;

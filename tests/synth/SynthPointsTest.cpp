@@ -423,12 +423,12 @@ TEST(SyntheticLAS, ProgressUpToTheTotalAndFailuresLeaveNothingBehind) {
         }
         return std::string("no exception");
     };
-    for (auto [o, fragment] : {std::pair(SynthOptions{0, 0, 1}, "number of points"),
-                               {SynthOptions{4294967296ULL, 0, 1}, "4294967295"},
-                               {SynthOptions{UINT64_MAX, 1, 1}, "4294967295"},
-                               {SynthOptions{100, 4, 1}, "format"},
-                               {SynthOptions{100, -1, 1}, "format"},
-                               {SynthOptions{100, 0, 1}, "cannot"}}) // a folder that is not there
+    // clang-format off
+    const std::pair<SynthOptions, const char*> bad[] = {{{0, 0, 1}, "number of points"},
+        {{4294967296ULL, 0, 1}, "4294967295"}, {{UINT64_MAX, 1, 1}, "4294967295"}, {{100, 4, 1}, "format"},
+        {{100, -1, 1}, "format"}, {{100, 0, 1}, "cannot"}}; // the last in a folder that is not there
+    // clang-format on
+    for (const auto& [o, fragment] : bad)
         EXPECT_NE(message(dir.file("missing/bad.las"), o).find(fragment), std::string::npos) << fragment;
     EXPECT_THROW(writeSyntheticLAS("", SynthOptions{100, 0, 1}), std::runtime_error);
     EXPECT_THROW(PointGenerator(10, 0, 1, SurveyPlan{}), std::runtime_error) << "a plan with no strips";
