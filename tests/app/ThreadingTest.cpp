@@ -29,6 +29,21 @@ bool becomesTrue(const std::atomic<bool>& flag) {
     return flag;
 }
 
+// Runs `blocked` on another thread: it must still be waiting `ms` later (if ms > 0) and end once `release`
+// has run; `release` runs again if it does not, so that a fault fails the test instead of hanging it.
+void expectWaitsFor(const std::function<void()>& blocked, const std::function<void()>& release, int ms = 50) {
+    std::atomic<bool> done{false};
+    std::thread t([&] { blocked(), done = true; });
+    Sleep(unsigned(ms));
+    EXPECT_TRUE(ms == 0 || !done) << "returned before it was released";
+    release();
+    const bool ended = becomesTrue(done);
+    if (!ended)
+        release();
+    t.join();
+    EXPECT_TRUE(ended) << "not released";
+}
+
 // TryLock from a thread that owns nothing, releasing again when it succeeded.
 bool freeForOthers(CMutexClass& m) {
     bool acquired = false;
@@ -102,13 +117,8 @@ TEST(CMutexClass, HandedOverBetweenThreadsAndExclusive) {
     CMutexClass m;
     Holder locker([&] { m.LockIgnoringOwner(); });
     EXPECT_FALSE(freeForOthers(m));
-    std::atomic<bool> acquired{false};
-    std::thread waiter([&] { m.Lock(), acquired = true, m.Unlock(); });
-    Sleep(50);
-    EXPECT_FALSE(acquired) << "Lock returned while another thread held the lock";
-    std::thread([&] { m.UnlockIgnoringOwner(); }).join();
-    waiter.join();
-    EXPECT_TRUE(acquired);
+    expectWaitsFor([&] { m.Lock(), m.Unlock(); },
+                   [&] { std::thread([&] { m.UnlockIgnoringOwner(); }).join(); });
     EXPECT_TRUE(freeForOthers(m));
 
     long counter = 0;
@@ -127,36 +137,18 @@ TEST(CMutexClass, HandedOverBetweenThreadsAndExclusive) {
 }
 
 // Wait waits for a Set (also one given before it), consumes it, and returns with the event's mutex held
-// until Reset. Before the wait: 0 a Set, 1 none, 2 a Set already consumed by an earlier Wait.
+// until Reset.
 TEST(CEventClass, OneSetReleasesOneWait) {
-    for (int before : {0, 1, 2}) {
-        CEventClass e;
-        if (before != 1)
-            e.Set();
-        if (before == 2)
-            e.Wait(), e.Reset();
-        std::atomic<bool> woke{false};
-        std::thread waiter([&] { woke = e.Wait(), e.Reset(); });
-        if (before != 0) {
-            Sleep(50);
-            EXPECT_FALSE(woke) << (before == 2 ? "one Set released two waits" : "woke without a Set");
-            e.Set();
-        }
-        const bool wokeInTime = becomesTrue(woke);
-        if (!wokeInTime)
-            e.Set(); // release the waiter so the test can end
-        waiter.join();
-        EXPECT_TRUE(wokeInTime) << "case " << before;
-    }
     CEventClass e;
-    std::atomic<bool> setReturned{false};
+    const auto waitOnce = [&] { e.Wait(), e.Reset(); };
+    expectWaitsFor(waitOnce, [&] { e.Set(); }); // nothing set yet
+    e.Set();
+    int calls = 0; // the Set before the wait releases it; a second call sets should it still wait
+    expectWaitsFor(
+        waitOnce, [&] { calls++ ? e.Set() : void(); }, 0);
+    expectWaitsFor(waitOnce, [&] { e.Set(); }); // that Set was consumed: one Set, one wait
     e.Set(), e.Wait();
-    std::thread setter([&] { e.Set(), setReturned = true; }); // takes the mutex: waits for Reset
-    Sleep(50);
-    EXPECT_FALSE(setReturned);
-    e.Reset();
-    setter.join();
-    EXPECT_TRUE(setReturned);
+    expectWaitsFor([&] { e.Set(); }, [&] { e.Reset(); }); // Set takes the mutex Wait left held
 }
 
 // A worker whose Run is given; it stops and joins in its destructor, as every worker must.
@@ -230,13 +222,8 @@ TEST(CThread, PingThreadBeforeStartAndSleep) {
     sleeper.join();
     for (bool thenStart : {true, false}) {
         Worker w(loop);
-        std::atomic<bool> returned{false}, result{!thenStart};
-        std::thread pinger([&] { result = w.PingThread(0), returned = true; });
-        Sleep(350);
-        EXPECT_FALSE(returned) << "PingThread(0) returned before a start or stop";
-        EXPECT_TRUE(thenStart ? w.Start() : (w.Stop(), true));
-        pinger.join();
-        EXPECT_EQ(result, thenStart);
+        expectWaitsFor([&] { EXPECT_EQ(w.PingThread(0), thenStart); },
+                       [&] { EXPECT_TRUE(thenStart ? w.Start() : (w.Stop(), true)); }, 350);
         w.Stop(), w.Join();
         EXPECT_EQ(w.runs, thenStart ? 1 : 0);
     }

@@ -91,15 +91,15 @@ void writeSurvey(const std::string& path, const std::vector<SurveyPoint>& points
     h.OffsetX = std::floor(h.Min_X), h.OffsetY = std::floor(h.Min_Y), h.OffsetZ = std::floor(h.Min_Z);
     std::vector<unsigned char> bytes(LASHeader::BlockSize + points.size() * 28);
     h.copyToBuffer(bytes.data());
+    const auto raw = [](double v, double offset, double scale) {
+        return int32_t(std::llround((v - offset) / scale));
+    };
     for (size_t i = 0; i < points.size(); ++i) {
         const SurveyPoint& p = points[i];
-        las_detail::PointFields{int32_t(std::llround((p.x - h.OffsetX) / h.ScaleFactor_X)),
-                                int32_t(std::llround((p.y - h.OffsetY) / h.ScaleFactor_Y)),
-                                int32_t(std::llround((p.z - h.OffsetZ) / h.ScaleFactor_Z)),
-                                p.intensity,
-                                p.returnByte,
-                                p.classification}
-            .pack<1>(bytes.data() + LASHeader::BlockSize + i * 28);
+        las_detail::PointFields f{raw(p.x, h.OffsetX, 0.01), raw(p.y, h.OffsetY, 0.01),
+                                  raw(p.z, h.OffsetZ, 0.001)};
+        f.intensity = p.intensity, f.returnByte = p.returnByte, f.classification = p.classification;
+        f.pack<1>(bytes.data() + LASHeader::BlockSize + i * 28);
     }
     writeBytes(path, bytes);
 }
