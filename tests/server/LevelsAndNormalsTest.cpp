@@ -61,8 +61,7 @@ TEST(LevelAssignment, LevelsAreASparseOverviewAndQuadrupleForEveryShape) {
                 a.levelOf[i] == level;
         const double mean = double(a.counts[level]) / double(blocks * blocks);
         for (size_t k : counts)
-            EXPECT_TRUE(k >= mean * lo && k <= mean * hi)
-                << "level " << level << ", " << blocks << " blocks: " << k;
+            EXPECT_TRUE(k >= mean * lo && k <= mean * hi) << level << ", " << blocks << " blocks: " << k;
     }
     for (size_t n : {1, 2, 10})
         checkLevels("tiny " + std::to_string(n), uniform(n, 10.0, 10.0, n), 1, 1, 1.0);
@@ -222,8 +221,7 @@ TEST(PointNormals, SceneNormalsAreUnitUpAndIndependentOfTheSearch) {
     size_t roofs = 0, roofsUp = 0, ground = 0, groundUp = 0;
     for (size_t i = 0; i < las.count(); ++i) {
         const float* v = &normals[3 * i];
-        ASSERT_NEAR(std::sqrt(double(v[0]) * v[0] + double(v[1]) * v[1] + double(v[2]) * v[2]), 1.0, 1e-5)
-            << i;
+        ASSERT_NEAR(std::hypot(double(v[0]), double(v[1]), double(v[2])), 1.0, 1e-5) << i;
         ASSERT_GE(v[2], 0.0f) << "point " << i;
         const int cls = las.at(i)[15] & 31;
         roofs += cls == 6, roofsUp += cls == 6 && v[2] > 0.5f;
@@ -248,8 +246,7 @@ TEST(PointNormals, SceneNormalsAreUnitUpAndIndependentOfTheSearch) {
         };
         EXPECT_TRUE(same(normalsOf(set, 5, 2, NeighbourSearch::Trees))) << set.size();
         for (unsigned threads : {1u, 2u, 7u, 0u}) // more threads, more blocks with their own trees
-            EXPECT_TRUE(same(normalsOf(set, 5, threads)))
-                << set.size() << " points, " << threads << " threads";
+            EXPECT_TRUE(same(normalsOf(set, 5, threads))) << set.size() << " points, threads " << threads;
     }
 }
 

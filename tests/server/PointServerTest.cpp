@@ -212,8 +212,7 @@ TEST_F(ServedScene, ByteRangesOfEveryReplyAreItsBytes) {
                                                             std::to_string(c.first + c.count - 1) + "/" + N
                                                       : "")
                 << c.range;
-            EXPECT_TRUE(c.status == 416 || body == whole.substr(c.first, c.count))
-                << c.range << ": " << body.size();
+            EXPECT_TRUE(c.status == 416 || body == whole.substr(c.first, c.count)) << c.range;
         }
     }
     const auto [status, range, offered, body] = getWith("getHeader/nothing", "Range: bytes=0-3\r\n");

@@ -32,8 +32,7 @@ TEST(PontaroServer, ImportListVerifyServeAndInterrupt) {
     writeSyntheticLAS(las, SynthOptions{4000, 2, 11});
     auto r = runServer({"import", las, "--data", data, "--neighbours", "8"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(r.out.find("4000 points") != std::string::npos && r.err.find("normals") != std::string::npos)
-        << r.out << r.err;
+    EXPECT_TRUE(r.out.find("4000 points") != std::string::npos && r.err.find("normals") != std::string::npos);
     const std::string live = data + "/.tmp-" + datasetDirName("x").substr(3) + "-1-abc"; // pid 1 lives
     const std::string dead = data + "/.tmp-" + datasetDirName("y").substr(3) + "-999999999-abc";
     std::filesystem::create_directory(live);
@@ -90,8 +89,7 @@ TEST(PontaroServer, ImportListVerifyServeAndInterrupt) {
     EXPECT_EQ(r.status, 0) << r.err;
     for (const std::string& skipped : {edited + changed, damaged + changed, data + "/ds-0000000000000000"})
         EXPECT_NE(r.err.find("pontaro-server: skipping " + skipped), std::string::npos) << r.err;
-    EXPECT_NE(r.out.find("\"GET " + kBase + "getNumberOfLevels/field%20scan\" 200 4 "), std::string::npos)
-        << r.out;
+    EXPECT_NE(r.out.find("\"GET " + kBase + "getNumberOfLevels/field%20scan\" 200 4 "), std::string::npos);
 
     writeSyntheticLAS(dir.file("big.las"), SynthOptions{400000, 1, 3});
     const Contents before = contentsOf(data);
