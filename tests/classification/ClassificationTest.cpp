@@ -46,16 +46,16 @@ TEST(QueryHandler, EqualsBruteForceWithTiesDuplicatesAndSizesBeyondTheSet) {
     survey.surface(0, 30, 0, 30, 1.0, 0.05, 0, [](double x, double y) { return 0.1 * x + 0.02 * y * y; });
     for (int i = 0; i < 200; ++i)
         survey.add(survey.uniform(0, 30), survey.uniform(0, 30), survey.uniform(0, 10), -1);
-    const std::pair<std::vector<GLVector3d>, std::vector<uint32_t>> cases[] = {
-        {grid.positions, {0, 1, 2, 9, 40, 252, 259}},
-        {survey.positions, {200, 10, 100}},
-        {{{1, 2, 3}}, {0, 1, 2, 100}},
-        {std::vector<GLVector3d>(4, {1, 2, 3}), {1, 2, 3, 4, 200}}};
-    for (const auto& [positions, ks] : cases) {
+    // clang-format off
+    const std::tuple<std::vector<GLVector3d>, std::vector<uint32_t>, uint32_t> cases[] = { // points, k, step
+        {grid.positions, {0, 1, 2, 9, 40, 252, 259}, 1}, {survey.positions, {200, 10, 100}, 5},
+        {{{1, 2, 3}}, {0, 1, 2, 100}, 1}, {std::vector<GLVector3d>(4, {1, 2, 3}), {1, 2, 3, 4, 200}, 1}};
+    // clang-format on
+    for (const auto& [positions, ks, stride] : cases) {
         QueryHandler q(positions, std::vector<GLVector3f>(positions.size(), GLVector3f{0, 0, 1}));
         std::vector<const QueryPoint*> r, set;
         for (uint32_t k : ks)
-            for (uint32_t i = 0; i<positions.size(); i += positions.size()> 300 ? 5 : 1) {
+            for (uint32_t i = 0; i < positions.size(); i += stride) {
                 q.nearest(i, k, r);
                 q.nearestSet(i, k, set);
                 const auto all = byDistance(positions, i);
@@ -163,9 +163,7 @@ TEST(SurfaceRules, RelativeDistanceCompatibilityAndGrowthTakeNormalsAsLines) {
 }
 
 CompatibilityOptions compatibility(unsigned threads, const std::string& dir = "") {
-    CompatibilityOptions o;
-    o.threads = threads, o.cacheDirectory = dir, o.datasetName = "set";
-    return o;
+    return {dir, "set", threads, {}};
 }
 
 // Neighbours nearest first, at most 99, counted up to the first incompatible one; angles by acos,
@@ -304,18 +302,16 @@ TEST(CompatibilityCache, NamesInEveryLocaleUsedOnlyForTheSameDataAndThresholdsIn
     EXPECT_TRUE(log.has("Cannot keep the compatible neighbours"));
 }
 
+ContinuousSurfaceOptions batch(unsigned threads) {
+    return {threads, "", "", {}};
+}
+
 // Steps the interactive classifier to the end; fails instead of looping for ever.
 void runToEnd(SurfaceClassifier& c, const QueryHandler& q) {
     for (size_t steps = 0; !c.classificationEnded(); ++steps) {
         ASSERT_LT(steps, 100 * q.size() + 1000) << "no end";
         c.nextIteration(q);
     }
-}
-
-ContinuousSurfaceOptions batch(unsigned threads) {
-    ContinuousSurfaceOptions o;
-    o.threads = threads;
-    return o;
 }
 
 // A seed inside a surface starts no class; seeds need at least 16 compatible neighbours; the run ends when
