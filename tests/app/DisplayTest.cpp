@@ -11,7 +11,7 @@
 namespace {
 
 // A measurement is taken once more than 5000 ms have passed; the next one counts from it.
-TEST(FrameRate, MeasuresEveryFiveSeconds) {
+TEST(FrameRate, MeasuresEveryFiveSecondsAndFillsTheFrameBudget) {
     lastCalcTime = -1, frameCount = 0, lastFPS = 1.0;
     const long start = 1000;
     EXPECT_FALSE(trackFPS(start)); // only starts the measurement
@@ -26,10 +26,7 @@ TEST(FrameRate, MeasuresEveryFiveSeconds) {
     EXPECT_FALSE(trackFPS(start + 10001));
     EXPECT_TRUE(trackFPS(start + 10002));
     EXPECT_DOUBLE_EQ(getFPS(), 3 * 1000.0 / 5001.0);
-}
-
-// A frame sleeps what is left of its 5 ms budget.
-TEST(FrameRate, SleepFillsTheFrameBudget) {
+    // A frame sleeps what is left of its 5 ms budget.
     const std::pair<long, long> cases[] = {{100, 5}, {102, 3}, {104, 1}, {105, 0}, {180, 0}};
     for (const auto& [now, sleep] : cases)
         EXPECT_EQ(fpsSleepMs(now, 100), sleep) << now;

@@ -48,7 +48,6 @@ TEST(EventHandler, HeldKeysDependOnTimeNotFrames) {
     GLEventHandler h = hold(SDLK_l, 500, 10);
     h.applyHeldKeys(900);
     EXPECT_NEAR(h.centre[0], 6.0, 1e-4);
-
     GLEventHandler two;
     two.handleEvent(event(SDL_KEYDOWN, SDLK_l), 0);
     two.handleEvent(event(SDL_KEYDOWN, SDLK_i), 0);
@@ -63,7 +62,7 @@ TEST(EventHandler, HeldKeysDependOnTimeNotFrames) {
 
 // At the pole (the y view, or dragging through 90 degrees) the up vector stays perpendicular to the view;
 // zoom stays within its limits.
-TEST(EventHandler, CameraAtThePoleAndZoomLimits) {
+TEST(EventHandler, CameraZoomLimitsWheelTogglesAndDrag) {
     GLEventHandler h;
     for (float elevation : {45.0f, 89.0f, 90.0f, 120.0f}) {
         h.elevation = elevation;
@@ -78,11 +77,7 @@ TEST(EventHandler, CameraAtThePoleAndZoomLimits) {
     EXPECT_GE(zoom.distance, kMinDistance);
     EXPECT_GT(zoom.eye().z, 0);
     EXPECT_LE(hold(SDLK_a, 60000, 100).distance, kMaxDistance);
-}
-
-// The wheel, key y's view, the toggles, dragging (one degree per pixel, only with a button), quitting.
-TEST(EventHandler, WheelViewTogglesDragAndQuit) {
-    GLEventHandler h;
+    // The wheel, key y's view, the toggles, dragging (one degree per pixel, only with a button), quitting.
     SDL_Event wheel = event(SDL_MOUSEWHEEL);
     for (int y : {1, -1}) {
         wheel.wheel.y = y;
@@ -99,7 +94,6 @@ TEST(EventHandler, WheelViewTogglesDragAndQuit) {
     EXPECT_TRUE(h.screenshotRequested);
     h.handleEvent(event(SDL_KEYDOWN, SDLK_m), 0);
     EXPECT_EQ(h.colorMode, 2u);
-
     SDL_Event motion = event(SDL_MOUSEMOTION);
     motion.motion.xrel = 10, motion.motion.yrel = -5;
     h.handleEvent(motion, 0);
@@ -167,7 +161,7 @@ TEST(EventHandler, FramingFillsTheWindow) {
 
 // Headers the viewer refuses to show, in the words of every LAS entry point (their catalogue is the LAS
 // header's own), then its own level check; flat data is fine.
-TEST(Connection, HeadersThatCannotBeShown) {
+TEST(Connection, HeadersAndServerArgument) {
     LASHeader good;
     std::memcpy(good.FileSignature, "LASF", 4);
     good.VersionMajor = 1, good.VersionMinor = 2, good.PointDataFormatID = 3, good.PointDataRecordLength = 34;
@@ -187,18 +181,16 @@ TEST(Connection, HeadersThatCannotBeShown) {
         {signature, 0, "not a LAS file: it does not begin with the signature \"LASF\""}};
     for (const auto& [header, levels, problem] : cases)
         EXPECT_EQ(checkDataset(header, levels), problem) << levels;
-}
-
-TEST(Connection, ServerArgument) {
+    // The server argument: a host, a URL, or a URL with a path of its own.
     const std::string path = "/Varnel/resources/Server/";
-    const std::pair<const char*, std::string> cases[] = {
+    const std::pair<const char*, std::string> urls[] = {
         {"lidar.example.org", "http://lidar.example.org" + path},
         {"10.0.0.7:8080", "http://10.0.0.7:8080" + path},
         {"http://host:10488", "http://host:10488" + path},
         {"http://host:10488/", "http://host:10488" + path},
         {"https://host/tiles/api", "https://host/tiles/api/"}, // behind a proxy: the path as given
         {"http://host/Varnel/resources/Server/", "http://host" + path}};
-    for (const auto& [given, expected] : cases)
+    for (const auto& [given, expected] : urls)
         EXPECT_EQ(serverBaseUrl(given), expected) << given;
     for (const char* refused : {"", "ftp://host", "http://", "http:///x", "host name"})
         EXPECT_EQ(serverBaseUrl(refused), "") << refused;

@@ -120,7 +120,6 @@ TEST(CMutexClass, HandedOverBetweenThreadsAndExclusive) {
     expectWaitsFor([&] { m.Lock(), m.Unlock(); },
                    [&] { std::thread([&] { m.UnlockIgnoringOwner(); }).join(); });
     EXPECT_TRUE(freeForOthers(m));
-
     long counter = 0;
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
@@ -192,7 +191,6 @@ TEST(CThread, StartStopAndRestart) {
     w.Stop(), w.Join(), w.Join(); // nothing left to join the second time
     EXPECT_EQ(w.completed, 2);
     EXPECT_EQ(w.runs, 2) << "concurrent starts created more than one thread";
-
     // A worker in state Running finishes work after its loop: Stop waits until it has shut down.
     Worker r([](Worker& r) { r.setRunning(), loop(r), Sleep(50), r.result = 1, r.ShuttingDown(); });
     ASSERT_TRUE(r.Start());
@@ -252,21 +250,18 @@ TEST(CThread, JoinedBeforeDestructionFirstPingAndSelfStop) {
         EXPECT_EQ(w.ThreadState(), CThread::Stopped);
     }
     EXPECT_EQ(finished, 1);
-
     auto stateless = std::make_unique<StatelessWorker>();
     ASSERT_TRUE(stateless->Start());
     while (StatelessWorker::runs == 0)
         Sleep(1);
     stateless.reset();
     EXPECT_EQ(StatelessWorker::ends, 1);
-
     for (int i = 0; i < 20; ++i) {
         Worker p([](Worker& p) { p.result = p.PingThread(1) ? 1 : -1; });
         ASSERT_TRUE(p.Start());
         p.Join();
         ASSERT_EQ(p.result, 1) << "round " << i;
     }
-
     Worker self([](Worker& w) { // Stop must return although the state is still Running
         w.setRunning(), w.Stop(), w.stopReturned = true, w.ShuttingDown(), w.Join(), w.started = true;
     });

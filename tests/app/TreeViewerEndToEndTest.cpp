@@ -30,7 +30,6 @@ TEST_F(TreeViewer, DrawsNodesOptimisesSurfacesAndSwitchesBackToSplats) {
     }
     ViewerProcess v({"--tree", tree});
     ASSERT_FALSE(v.window.empty()) << v.log();
-
     // Settled: two statistics lines in a row with the same splats drawn and nodes optimised, at least one.
     const std::string stats =
         "Average number of splats drawn: ([0-9]+), retrieval speed: [0-9]+ splats/sec. "
@@ -47,7 +46,6 @@ TEST_F(TreeViewer, DrawsNodesOptimisesSurfacesAndSwitchesBackToSplats) {
     EXPECT_NE(v.out().find("Finished processing of node"), std::string::npos);
     // Only optimisations of more than 1,000 splats are measured; every node here has that many.
     EXPECT_GT(std::stod(lines.back()[4]), 0.0);
-
     // Screenshots after key `k` and, when given, the message that it took effect, a frame later.
     const auto after = [&](const char* k, const char* message) {
         v.key(k);
@@ -59,7 +57,6 @@ TEST_F(TreeViewer, DrawsNodesOptimisesSurfacesAndSwitchesBackToSplats) {
                 again = after("s", "Optimize surfaces on."); // g: the panel's numbers change every frame
     for (const Image* img : {&meshed, &splats, &again})
         ASSERT_EQ(img->width, 1024);
-
     // Colours that differ by more than a little in all channels together.
     const auto moved = [](const uint8_t* a, const uint8_t* b) { return colourDistance(a, b, true) > 24; };
     size_t litMeshed = 0, litSplats = 0, green = 0, changed = 0, holes = 0, unstable = 0;
@@ -82,7 +79,6 @@ TEST_F(TreeViewer, DrawsNodesOptimisesSurfacesAndSwitchesBackToSplats) {
     EXPECT_LT(holes, changed / 5) << "meshes drawn as holes";
     EXPECT_LT(unstable, pixels / 1000) << "meshes are kept while switched off, nothing else changes";
     v.quit(1, "Ended retrieval thread");
-
     ViewerProcess early({"--tree", tree});
     ASSERT_TRUE(early.proc->waitForOutput("Time for setup of", 60)) << early.log();
     early.quit(1, nullptr);

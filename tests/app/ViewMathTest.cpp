@@ -184,7 +184,6 @@ TEST(ViewMathMatrices, Inverse) {
     matrixInversion(m.p, 3, m.p);
     EXPECT_TRUE(std::equal(inv.begin(), inv.end(), expected.begin()));
     EXPECT_TRUE(std::equal(m.begin(), m.end(), expected.begin())) << "in place";
-
     const Mat4 proj = perspective(60.0, 1.5, 1.0, 100.0);
     const Rows mvp = product(kCamera.mv, proj);
     Rows mvpInv;
@@ -196,7 +195,6 @@ TEST(ViewMathMatrices, Inverse) {
                 sum += double(mvp.v[i][k]) * mvpInv.v[k][j];
             EXPECT_NEAR(sum, i == j ? 1.0 : 0.0, 1e-4) << i << "," << j;
         }
-
     for (float corner : {1.0f, kNaN, std::numeric_limits<float>::infinity(), 0.0f}) {
         Rows in{{corner, 2}, {2, corner == 1.0f ? 4.0f : 1.0f}}, out;
         std::fill(out.begin(), out.end(), 7.0f);
@@ -241,7 +239,6 @@ TEST(ViewMathAngles, BetweenNormalsAndLines) {
     // clang-format on
     for (size_t i = 0; i < std::size(cases); ++i)
         EXPECT_NEAR(angleBetweenNormals(&cases[i].a, &cases[i].b), cases[i].angle, cases[i].tolerance) << i;
-
     // Between lines z is ignored, a zero-length line makes 0, differences of 2^32 - 1 overflow 32 bits.
     const auto at = [](int x, int y, int z = 0) { return Splat{x, y, z, 0, 0, 1}; };
     // clang-format off
@@ -283,7 +280,6 @@ TEST(ViewMathSegments, SweepPointOnLineAndLinesCross) {
         EXPECT_EQ(vectorBetweenCCWvectors(s(10, 20), cases[i].p, cases[i].from, cases[i].to),
                   cases[i].between)
             << "case " << i;
-
     // pointOnLineFloat excludes the end points; linesCrossFloat counts overlaps and T's but not shared ends.
     // clang-format off
     const struct { Splat a, b, p; bool on; } points[] = {

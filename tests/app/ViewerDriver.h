@@ -86,7 +86,6 @@ public:
     }
     std::string out() const { return proc->out(); }
     std::string log() const { return proc->out() + proc->err(); }
-
     // Polls `done` every 50 ms for up to `seconds` while the viewer runs.
     bool waitUntil(double seconds, const std::function<bool()>& done) const {
         for (int i = 0; i < int(seconds * 20); ++i) {
@@ -122,7 +121,6 @@ public:
         xdotool("mousemove --window " + window + " " + std::to_string(x) + " " + std::to_string(y) +
                 " click 1");
     }
-
     // Presses p and returns the screenshot saved (in the directory the viewer was started from).
     Image screenshot() const {
         const size_t from = out().size();
@@ -148,7 +146,6 @@ public:
         ADD_FAILURE() << (proc->running() ? "the image kept changing" : "the viewer ended");
         return last;
     }
-
     // Escape quits (a first one only closes a panel entry left selected by a click); the viewer must end
     // cleanly, having found its resources and ended its worker thread.
     void quit(int escapes = 1, const char* ended = "Ended caching thread") {
@@ -167,7 +164,6 @@ public:
                                   "Can't open file", "out of bounds"})
             EXPECT_EQ((r.out + r.err).find(fault), std::string::npos) << r.out << r.err;
     }
-
     std::unique_ptr<Process> proc;
     std::string window;
 

@@ -185,7 +185,6 @@ TEST_F(Viewer, SceneColourModesMeshesScreenModeAndServerLoss) {
     sleepMs(500);
     v.click(20, 6);
     ASSERT_TRUE(v.waitForPositive(kDrawn + ", retrieval speed: ([0-9]+)")) << v.log();
-
     // LAS colours (the default), then Normals, Depth, the modes by attribute (tested on a known layout
     // below), OFF, and LAS again.
     const Image las = v.screenshot();
@@ -198,7 +197,6 @@ TEST_F(Viewer, SceneColourModesMeshesScreenModeAndServerLoss) {
     EXPECT_TRUE(depth.lit > 0 && depth.grey == depth.lit) << depth.grey << " of " << depth.lit;
     EXPECT_TRUE(off.grey > off.lit * 9 / 10 && off.greenish == 0) << "plain lit surfaces";
     EXPECT_NE(v.out().find("Changed to Return color mode.\nChanged to OFF color mode."), std::string::npos);
-
     v.key("m g"); // LAS again, the panel hidden: its numbers change from frame to frame
     const Image splats = v.settledScreenshot();
     ASSERT_GT(coverage(splats).lit, splats.pixels() / 20);
@@ -212,7 +210,6 @@ TEST_F(Viewer, SceneColourModesMeshesScreenModeAndServerLoss) {
     v.key("t");
     EXPECT_LT(differing(splats, v.settledScreenshot()), splats.pixels() / 1000);
     v.key("g");
-
     // "Screen mode" is the last entry: nine clicks go from 1024x768 to 1920x1080. Entries are as high as
     // their rendered text, which depends on the glyphs: lay them out as the panel does.
     int y = 0;
@@ -234,7 +231,6 @@ TEST_F(Viewer, SceneColourModesMeshesScreenModeAndServerLoss) {
     const Image big = v.screenshot();
     EXPECT_TRUE(big.width == 1920 && big.height == 1080) << big.width << " x " << big.height;
     EXPECT_GT(coverage(big).lit, 0u);
-
     server.reset(); // the viewer keeps drawing what it has
     sleepMs(1500);
     EXPECT_GT(coverage(v.screenshot()).lit, 0u);
@@ -263,14 +259,12 @@ TEST_F(Viewer, ColourModesByAttributeOnAKnownLayout) {
         EXPECT_GT(c.g, lastGreen + 15) << "at " << f << ": " << c;
         lastGreen = c.g;
     }
-
     v->key("m");
     const Image intensity = v->settledScreenshot();
     const Rgb dim = meanAround(intensity, box, 0.15, 0.5), bright = meanAround(intensity, box, 0.85, 0.5);
     for (const Rgb& c : {dim, bright})
         EXPECT_TRUE(std::abs(c.r - c.g) < 3 && std::abs(c.g - c.b) < 3) << "intensity is grey: " << c;
     EXPECT_GT(bright.g, dim.g + 80) << dim << " " << bright;
-
     // Classes, then returns, by quadrant as their legends colour them: channel a above channel b by at least
     // a margin, and channel c above d (0 red, 1 green, 2 blue).
     // clang-format off
@@ -290,7 +284,6 @@ TEST_F(Viewer, ColourModesByAttributeOnAKnownLayout) {
         const Rgb c = meanAround(returns, box, q.fx, q.fy);
         EXPECT_TRUE(c[q.a] > c[q.b] + q.ab && c[q.c] > c[q.d] + q.cd) << q.what << ": " << c;
     }
-
     // Eye-dome lighting darkens the ground along the roof's edges and leaves open ground as it was.
     v->key("e");
     const Image edl = v->settledScreenshot();
@@ -303,7 +296,6 @@ TEST_F(Viewer, ColourModesByAttributeOnAKnownLayout) {
     EXPECT_GT(darkened, size_t(box.width() / 2)) << "no outline";
     EXPECT_LT(darkened, size_t(box.width()) * size_t(box.height()) / 10) << "darkened far from any edge";
     EXPECT_NEAR(meanAround(edl, box, 0.75, 0.75).b, meanAround(returns, box, 0.75, 0.75).b, 25);
-
     // Halving the budget nine times leaves 3,000,000 / 2^8 = 11,718 and then the floor of 10,000 splats.
     for (int i = 0; i < 9; ++i)
         v->key("bracketleft");
