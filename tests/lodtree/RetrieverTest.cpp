@@ -33,10 +33,11 @@ struct TestPoint {
     uint32_t surf;
     uint8_t border;
 };
+using Points = std::vector<TestPoint>;
 
 // Values differ between nodes and points, so a record taken from the wrong place shows.
-std::vector<TestPoint> makePoints(int count, int seed) {
-    std::vector<TestPoint> pts;
+Points makePoints(int count, int seed) {
+    Points pts;
     for (int i = 0; i < count; ++i)
         pts.push_back({1000 * seed + 7 * i, -300 * seed - 3 * i, 50 - 11 * i + seed, uint16_t(100 * seed + i),
                        uint16_t(2 * i + 1), uint16_t(65535 - i), 0.1f * float(i), -0.5f, float(seed),
@@ -51,29 +52,23 @@ template <class F> bool eventually(F condition, std::chrono::milliseconds limit 
     return true;
 }
 
-// A named pipe in place of a node file: the retriever blocks opening it until release(), which lets a
-// test act while a load is in progress. Released at the latest when the gate goes, so that a failed
-// assertion cannot leave the retriever blocked.
-class FifoGate {
-public:
-    explicit FifoGate(const std::string& path) : path_(path) {
-        std::filesystem::remove(path);
-        EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+// A named pipe in place of a node file: the retriever blocks opening it until release() opens and closes
+// the writing end (the reader then sees an empty file). Released at the latest when the gate goes, so that a
+// failed assertion cannot leave the retriever blocked.
+struct FifoGate {
+    std::string path;
+    bool released = false;
+    explicit FifoGate(const std::string& p) : path(p) {
+        std::filesystem::remove(p);
+        EXPECT_EQ(mkfifo(p.c_str(), 0600), 0);
     }
     ~FifoGate() { release(); }
-    // Opens the pipe for writing once a reader waits and closes it: the reader goes on and sees an empty
-    // file.
     bool release() {
-        released_ = released_ || eventually([&] {
-                        const int fd = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK);
-                        return fd >= 0 && ::close(fd) == 0;
-                    });
-        return released_;
+        return released = released || eventually([&] {
+                              const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+                              return fd >= 0 && ::close(fd) == 0;
+                          });
     }
-
-private:
-    std::string path_;
-    bool released_ = false;
 };
 
 class Retriever : public ::testing::Test {
@@ -98,8 +93,11 @@ protected:
     LODTreeNode* root() { return tree->root.get(); }
     LODTreeNode* level1(int q) { return tree->root->child(q); }
     LODTreeNode* level2(int q) { return tree->root->child(1)->child(q); }
-    void writeNode(LODTreeNode* node, const std::vector<TestPoint>& pts, float coverage,
-                   int64_t numPoints = -1) {
+    std::vector<LODTreeNode*> all() {
+        return {root(),    level1(1), level1(2), level1(3), level1(4),
+                level2(1), level2(2), level2(3), level2(4)};
+    }
+    void writeNode(LODTreeNode* node, const Points& pts, float coverage = 0.5f, int64_t numPoints = -1) {
         LODTreeNodeHeader h;
         h.numPoints = numPoints < 0 ? uint32_t(pts.size()) : uint32_t(numPoints);
         h.coverage = coverage;
@@ -141,8 +139,8 @@ protected:
                         : r.handleNextRequest<LASPoint3>();
     }
     // What was written, with the defaults the retriever documents for side files that lack entries.
-    void expectLoaded(const LODTreeNode* n, const std::vector<TestPoint>& pts, size_t normals, size_t surfs,
-                      size_t borders) {
+    void expectLoaded(const LODTreeNode* n, const Points& pts, size_t normals = SIZE_MAX,
+                      size_t surfs = SIZE_MAX, size_t borders = SIZE_MAX) {
         ASSERT_EQ(n->status.load(), NODE_IN_RAM);
         EXPECT_TRUE(n->needsUpload);
         ASSERT_EQ(n->splats.size(), pts.size());
@@ -153,24 +151,17 @@ protected:
         for (size_t i = 0; i < pts.size(); ++i) {
             const TestPoint& t = pts[i];
             const Splat& s = n->splats[i];
+            const float k = i < normals;
             EXPECT_EQ(std::tie(s.x, s.y, s.z), std::tie(t.x, t.y, t.z)) << i;
-            const bool hasNormal = i < normals;
-            EXPECT_EQ(std::tie(s.nx, s.ny, s.nz),
-                      std::make_tuple(hasNormal ? t.nx : 0, hasNormal ? t.ny : 0, hasNormal ? t.nz : 0))
+            EXPECT_EQ(std::tie(s.nx, s.ny, s.nz), std::make_tuple(k * t.nx, k * t.ny, k * t.nz)) << i;
+            EXPECT_TRUE(!header.hasColor() ||
+                        std::tie(n->colors[i].r, n->colors[i].g, n->colors[i].b) == std::tie(t.r, t.g, t.b))
                 << i;
-            if (header.hasColor()) {
-                EXPECT_EQ(std::tie(n->colors[i].r, n->colors[i].g, n->colors[i].b), std::tie(t.r, t.g, t.b))
-                    << i;
-            }
             EXPECT_EQ(n->surfaceIDs[i], i < surfs ? t.surf : 0) << i;
             EXPECT_EQ(n->borders[i], i < borders ? t.border : 0) << i;
-            zMin = std::min(zMin, t.z);
-            zMax = std::max(zMax, t.z);
+            zMin = std::min(zMin, t.z), zMax = std::max(zMax, t.z);
         }
         EXPECT_EQ(std::tie(n->zMin, n->zMax), std::tie(zMin, zMax));
-    }
-    void expectLoaded(const LODTreeNode* n, const std::vector<TestPoint>& pts) {
-        expectLoaded(n, pts, pts.size(), pts.size(), pts.size());
     }
     TempDir tmp;
     std::string savedBase;
@@ -178,13 +169,10 @@ protected:
     std::unique_ptr<LODTree> tree;
 };
 
-using RetrieverThread = Retriever;
-
 // Primary before secondary, lowest level first, then by priority (nearest first); a new request for a
 // queued node replaces it; requests beyond the deepest level are dropped; forgetNode drops a node's requests.
 TEST_F(Retriever, QueuesServePrimaryBeforeSecondaryLowestLevelFirstInPriorityOrder) {
     TreeNodeRetrieverThread r("survey", &header, 3);
-    EXPECT_EQ(r.constructFullName(level2(3)), level2(3)->getPointPath());
     EXPECT_EQ(r.getLowestRequests(), -1);
     EXPECT_FALSE(serve(r));
     request(r, level1(1), 0.5f);
@@ -203,23 +191,20 @@ TEST_F(Retriever, QueuesServePrimaryBeforeSecondaryLowestLevelFirstInPriorityOrd
     request(r, level2(3), 0.2f, true);
     request(r, level2(3), 0.2f, false); // moves to the secondary list
     EXPECT_EQ(r.countRequests(), 9);
-    EXPECT_EQ(r.getLowestRequests(), 1);
     TreeNodeRetrieverThread shallow("survey", &header, 2);
     shallow.addRequest(new LODTreeRequest{0, level2(4)}, true);
     EXPECT_EQ(shallow.countRequests(), 0);
     // No node has files: each served node ends "Empty", which shows the order.
     const std::vector<LODTreeNode*> expected{level1(1), level1(3), level1(2), level1(4), level2(4),
                                              level2(1), root(),    level2(2), level2(3)};
-    const std::vector<int> lowest{1, 1, 1, 2, 2, 0, 2, 2, -1};
+    const std::vector<int> lowest{1, 1, 1, 1, 2, 2, 0, 2, 2, -1};
     for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(r.getLowestRequests(), lowest[i]);
         ASSERT_TRUE(serve(r));
         for (size_t j = 0; j < expected.size(); ++j)
-            EXPECT_EQ(expected[j]->status.load(), j <= i ? NODE_EMPTY : NODE_REQUESTED)
-                << "after " << i << ", node " << j;
-        EXPECT_EQ(r.getLowestRequests(), lowest[i]);
+            EXPECT_EQ(expected[j]->status.load(), j <= i ? NODE_EMPTY : NODE_REQUESTED) << i << ", " << j;
     }
-    EXPECT_EQ(r.countRequests(), 0);
-    // forgetNode drops the node's queued requests.
+    EXPECT_EQ(r.getLowestRequests(), -1);
     request(r, level1(1), 1);
     request(r, level1(2), 2);
     r.forgetNode(level1(1));
@@ -234,19 +219,15 @@ TEST_F(Retriever, LoadsRecordsNormalsSurfacesAndBordersInEveryFormat) {
         for (int extra : {0, 5}) {
             SCOPED_TRACE("format " + std::to_string(format) + ", extra bytes " + std::to_string(extra));
             useFormat(format, extra);
-            const auto a = makePoints(5, 1), b = makePoints(4, 2), c = makePoints(3, 3);
-            writeNode(root(), a, 0.5f);
-            writeNode(level1(3), b, 0.5f);
-            writeNode(level2(4), c, 0.5f);
+            const std::vector<std::pair<LODTreeNode*, Points>> nodes{
+                {level2(4), makePoints(3, 3)}, {level1(3), makePoints(4, 2)}, {root(), makePoints(5, 1)}};
             TreeNodeRetrieverThread r("survey", &header, 3);
-            request(r, level2(4), 0);
-            request(r, level1(3), 0);
-            request(r, root(), 0);
-            for (int i = 0; i < 3; ++i)
+            for (const auto& [n, pts] : nodes)
+                writeNode(n, pts), request(r, n, 0);
+            for (const auto& [n, pts] : nodes)
                 ASSERT_TRUE(serve(r));
-            expectLoaded(root(), a);
-            expectLoaded(level1(3), b);
-            expectLoaded(level2(4), c);
+            for (const auto& [n, pts] : nodes)
+                expectLoaded(n, pts);
             EXPECT_EQ(level2(4)->header.subNodes, 9);
             EXPECT_EQ(r.totalPoints(), 12u);
             EXPECT_EQ(r.surfaceCount(), 9u);
@@ -258,7 +239,8 @@ TEST_F(Retriever, LoadsRecordsNormalsSurfacesAndBordersInEveryFormat) {
 // the average coverage is weighted by points, and empty nodes leave it alone (not 0/0).
 TEST_F(Retriever, BadFilesAndTheAverageCoverage) {
     useFormat(2, 3);
-    const auto a = makePoints(5, 1), b = makePoints(5, 2), c = makePoints(5, 3), d = makePoints(300, 4);
+    const auto a = makePoints(5, 1), b = makePoints(5, 2), d = makePoints(300, 4);
+    auto c = makePoints(5, 3);
     writeNode(root(), {}, 0.7f);
     writeNode(level1(1), a, 0.8f);
     writeNode(level1(2), b, 0.8f);
@@ -269,88 +251,78 @@ TEST_F(Retriever, BadFilesAndTheAverageCoverage) {
     std::filesystem::resize_file(level1(2)->getNormalPath(), 12 * 4 - 1);
     std::filesystem::resize_file(level1(3)->getBorderPath(), 0);
     writeBytes(level1(3)->getSurfPath(), std::vector<unsigned char>(400, 1)); // longer than needed
-    writeNode(level1(4), makePoints(4, 5), 0.5f);
+    writeNode(level1(4), makePoints(4, 5));
     std::filesystem::resize_file(level1(4)->getPointPath(), 26 + 4 * 29 - 1);
     writeNode(level2(1), makePoints(3, 6), 0.5f, 0xFFFFFFFFll);
     writeBytes(level2(2)->getPointPath(), std::vector<unsigned char>(10, 0)); // level2(3) has no file at all
     TreeNodeRetrieverThread r("survey", &header, 3);
-    for (LODTreeNode* n :
-         {root(), level1(1), level1(2), level1(3), level1(4), level2(1), level2(2), level2(3), level2(4)})
+    for (LODTreeNode* n : all())
         request(r, n, 0);
     ASSERT_TRUE(serve(r));
     EXPECT_EQ(root()->status.load(), NODE_EMPTY);
     EXPECT_EQ(r.averageCoverage(), 0.0f);
     for (int i = 0; i < 8; ++i)
         ASSERT_TRUE(serve(r));
-    expectLoaded(level1(1), a, 0, 5, 5);
-    expectLoaded(level1(2), b, 3, 2, 5);
-    auto c1 = c;
-    for (auto& p : c1)
+    expectLoaded(level1(1), a, 0);
+    expectLoaded(level1(2), b, 3, 2);
+    for (auto& p : c)
         p.surf = 0x01010101;
-    expectLoaded(level1(3), c1, 5, 5, 0);
+    expectLoaded(level1(3), c, 5, 5, 0);
     expectLoaded(level2(4), d);
     for (LODTreeNode* n : {level1(4), level2(1), level2(2), level2(3)}) {
         EXPECT_EQ(n->status.load(), NODE_EMPTY) << n->id.generateSuffix();
-        EXPECT_TRUE(n->splats.empty()) << n->id.generateSuffix();
         EXPECT_LT(n->splats.capacity(), 1000u) << n->id.generateSuffix();
     }
     EXPECT_NEAR(r.averageCoverage(), (15 * 0.8 + 300 * 0.9) / 315, 1e-6);
     EXPECT_EQ(r.totalPoints(), 315u);
 }
 
-TEST_F(Retriever, OnlyNodesStillRequestedAreLoaded) {
+// A node given up before it is served is not loaded; a late reprioritisation of a loaded node does not load
+// it again over its arrays; an unknown point format ends the thread without serving.
+TEST_F(Retriever, OnlyNodesStillRequestedAreLoadedAndUnknownFormatsNever) {
     const auto pts = makePoints(6, 1);
-    writeNode(level1(1), pts, 0.5f);
+    writeNode(level1(1), pts);
     TreeNodeRetrieverThread r("survey", &header, 2);
     request(r, level1(1), 0);
-    level1(1)->setNodeStatus(NODE_NOT_LOADED); // the requester gave it up
+    level1(1)->setNodeStatus(NODE_NOT_LOADED);
     EXPECT_FALSE(serve(r));
     EXPECT_EQ(level1(1)->status.load(), NODE_NOT_LOADED);
     EXPECT_TRUE(level1(1)->splats.empty());
     EXPECT_FALSE(level1(1)->needsUpload);
     request(r, level1(1), 0);
     ASSERT_TRUE(serve(r));
-    expectLoaded(level1(1), pts);
-    // A late change of priority for a node loaded meanwhile must not load it again over its arrays.
-    writeNode(level1(1), makePoints(6, 9), 0.5f);
+    writeNode(level1(1), makePoints(6, 9));
     r.addRequest(new LODTreeRequest{0, level1(1)}, true);
     EXPECT_FALSE(serve(r));
     expectLoaded(level1(1), pts);
-}
-
-TEST_F(Retriever, UnknownPointFormatEndsTheThreadWithoutServing) {
     header.PointDataFormatID = 5;
-    TreeNodeRetrieverThread r("survey", &header, 2);
-    request(r, level1(1), 0);
-    r.Start();
-    auto joined = std::async(std::launch::async, [&] { r.Join(); });
+    TreeNodeRetrieverThread bad("survey", &header, 2);
+    request(bad, level1(2), 0);
+    bad.Start();
+    auto joined = std::async(std::launch::async, [&] { bad.Join(); });
     const bool ended = joined.wait_for(5s) == std::future_status::ready;
     if (!ended)
-        r.Stop();
+        bad.Stop();
     ASSERT_TRUE(ended);
-    EXPECT_EQ(r.countRequests(), 1);
+    EXPECT_EQ(bad.countRequests(), 1);
 }
 
-TEST_F(RetrieverThread, ServesRequestsAddedAndReprioritisedFromOtherThreads) {
+TEST_F(Retriever, ThreadServesRequestsAddedAndReprioritisedFromOtherThreads) {
     useFormat(3, 4);
-    const std::vector<LODTreeNode*> nodes{root(),    level1(1), level1(2), level1(3), level1(4),
-                                          level2(1), level2(2), level2(3), level2(4)};
-    std::vector<std::vector<TestPoint>> pts(nodes.size());
+    const auto nodes = all();
+    std::vector<Points> pts(nodes.size());
     uint32_t total = 0;
     for (size_t i = 0; i < nodes.size(); ++i)
         if (i != 4 && i != 7) { // two nodes without files
-            pts[i] = makePoints(5 + 3 * int(i), int(i) + 1);
-            writeNode(nodes[i], pts[i], 0.5f);
+            writeNode(nodes[i], pts[i] = makePoints(5 + 3 * int(i), int(i) + 1));
             total += uint32_t(pts[i].size());
         }
     TreeNodeRetrieverThread r("survey", &header, 3);
     r.Start();
     std::atomic<bool> done{false};
     std::thread watcher([&] {
-        while (!done) {
+        for (; !done; Sleep(1))
             r.countRequests(), r.getLowestRequests(), r.averageCoverage(), r.surfaceCount();
-            Sleep(1);
-        }
     });
     std::thread adder([&] {
         for (size_t i = 0; i < nodes.size(); ++i)
@@ -360,10 +332,9 @@ TEST_F(RetrieverThread, ServesRequestsAddedAndReprioritisedFromOtherThreads) {
     });
     adder.join();
     const bool allServed = eventually([&] {
-        for (LODTreeNode* n : nodes)
-            if (n->status.load() == NODE_REQUESTED)
-                return false;
-        return r.countRequests() == 0;
+        return r.countRequests() == 0 && std::none_of(nodes.begin(), nodes.end(), [](LODTreeNode* n) {
+                   return n->status.load() == NODE_REQUESTED;
+               });
     });
     done = true;
     watcher.join();
@@ -378,12 +349,12 @@ TEST_F(RetrieverThread, ServesRequestsAddedAndReprioritisedFromOtherThreads) {
     EXPECT_EQ(r.totalPoints(), total);
 }
 
-TEST_F(RetrieverThread, ANodeBeingLoadedIsNeitherRequeuedNorFreedUnderTheRetriever) {
+// A node being loaded is neither requeued nor freed under the retriever (forgetNode waits for the load).
+TEST_F(Retriever, ThreadNeverRequeuesOrFreesTheNodeItIsLoading) {
     TreeNodeRetrieverThread r("survey", &header, 2);
-    writeNode(level1(2), makePoints(6, 2), 0.5f);
+    writeNode(level1(2), makePoints(6, 2));
     // After the retriever, so that they are released before it is destroyed.
-    FifoGate blockedPoints(level1(1)->getPointPath());
-    FifoGate blockedNormals(level1(2)->getNormalPath());
+    FifoGate blockedPoints(level1(1)->getPointPath()), blockedNormals(level1(2)->getNormalPath());
     request(r, level1(1), 0);
     r.Start();
     ASSERT_TRUE(eventually([&] { return r.countRequests() == 0; })); // taken: now being loaded
@@ -411,7 +382,8 @@ TEST_F(RetrieverThread, ANodeBeingLoadedIsNeitherRequeuedNorFreedUnderTheRetriev
     EXPECT_FALSE(level1(2)->needsUpload);
 }
 
-TEST_F(RetrieverThread, StopEndsTheThreadPromptlyWhileIdleAndWhileLoading) {
+// Stop ends the thread promptly while idle, and waits for a load in progress.
+TEST_F(Retriever, ThreadStopsPromptlyWhileIdleAndWhileLoading) {
     TreeNodeRetrieverThread idle("survey", &header, 2);
     request(idle, level1(1), 0); // no file: ends Empty, which shows the loop runs
     idle.Start();
@@ -422,7 +394,7 @@ TEST_F(RetrieverThread, StopEndsTheThreadPromptlyWhileIdleAndWhileLoading) {
     EXPECT_EQ(idle.ThreadState(), CThread::Stopped);
     request(idle, level1(1), 0); // left queued: the destructor deletes it
     TreeNodeRetrieverThread loading("survey", &header, 2);
-    writeNode(level1(2), makePoints(4, 1), 0.5f);
+    writeNode(level1(2), makePoints(4, 1));
     FifoGate blockedNormals(level1(2)->getNormalPath());
     request(loading, level1(2), 0);
     loading.Start();
@@ -435,7 +407,7 @@ TEST_F(RetrieverThread, StopEndsTheThreadPromptlyWhileIdleAndWhileLoading) {
         stopped = true;
     });
     Sleep(50);
-    EXPECT_FALSE(stopped); // Stop waits for the load in progress
+    EXPECT_FALSE(stopped);
     EXPECT_TRUE(blockedNormals.release());
     EXPECT_TRUE(eventually([&] { return stopped.load(); }, 2s)); // a hang guard, not a speed target
     stopper.join();

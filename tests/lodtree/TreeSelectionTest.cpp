@@ -79,7 +79,12 @@ protected:
                     out.push_back(c.get());
         return out;
     }
-    std::vector<LODTreeNode*> allNodes() const { return nodesOf(*tree); }
+    static uint64_t pointsOf(const std::vector<LODTreeNode*>& nodes) {
+        uint64_t points = 0;
+        for (const LODTreeNode* n : nodes)
+            points += uint64_t(n->numPoints);
+        return points;
+    }
     // A camera at `eye` looking at `centre` (y up unless looking along it), 800 x 600 pixels, 45 degrees.
     TreeCamera camera(GLVector3d eye, GLVector3d centre, double seconds = 0) const {
         using V = std::array<double, 3>;
@@ -87,8 +92,8 @@ protected:
             return V{a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
         };
         auto unit = [](V v) {
-            const double l = std::hypot(v[0], v[1], v[2]);
-            return V{v[0] / l, v[1] / l, v[2] / l};
+            return V{v[0] / std::hypot(v[0], v[1], v[2]), v[1] / std::hypot(v[0], v[1], v[2]),
+                     v[2] / std::hypot(v[0], v[1], v[2])};
         };
         auto dot = [](V a, V b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; };
         const V e{eye.x, eye.y, eye.z}, fw = unit({centre.x - eye.x, centre.y - eye.y, centre.z - eye.z});
@@ -102,11 +107,8 @@ protected:
             mv[4 * i] = float(s[i]), mv[4 * i + 1] = float(u[i]), mv[4 * i + 2] = float(-fw[i]);
         mv[12] = float(-dot(s, e)), mv[13] = float(-dot(u, e)), mv[14] = float(dot(fw, e)), mv[15] = 1;
         extractFrustum(proj, mv);
-        TreeCamera c;
+        TreeCamera c{eye, {}, proj[5] * 600 / 2.0, seconds};
         loadFrustum(c.frustum);
-        c.eye = eye;
-        c.pixelFactor = proj[5] * 600 / 2.0;
-        c.seconds = seconds;
         return c;
     }
     // Straight down onto the middle of the tree from high enough to see all of it.
@@ -127,18 +129,16 @@ protected:
 // The structure read back holds every point, radii shrink downwards, the model space is the tile grid's,
 // and every loaded splat lies in its node's box.
 TEST_F(TreeFixture, StructureReadBackHoldsEveryPointInNodesThatMapIntoTheirModelBoxes) {
-    const auto nodes = allNodes();
+    const auto nodes = nodesOf(*tree);
     ASSERT_GT(nodes.size(), 1u) << "90,000 points must split the root";
-    uint64_t points = 0;
     for (LODTreeNode* n : nodes) {
-        points += uint64_t(n->numPoints);
         EXPECT_TRUE(n->numPoints <= 0 || n->defaultSplatRadius > 0) << n->id.generateSuffix();
         for (auto& c : n->children)
             EXPECT_TRUE(!c || c->numPoints <= 0 || n->numPoints <= 0 ||
                         c->defaultSplatRadius < n->defaultSplatRadius)
                 << c->id.generateSuffix();
     }
-    EXPECT_EQ(points, 90000u);
+    EXPECT_EQ(pointsOf(nodes), 90000u);
     EXPECT_EQ(tree->pointFormat, 3);
     const LODGrid grid(&header);
     const TreeModelSpace& space = selection->space();
@@ -190,12 +190,8 @@ TEST_F(TreeFixture, MissingFilesAreRefusedOrReadAsEmptyNodes) {
         ASSERT_NE(t->root->child(q), nullptr);
         EXPECT_EQ(t->root->child(q)->status.load(), NODE_NOT_LOADED);
     }
-    uint64_t points = 0;
-    const auto nodes = nodesOf(*t);
-    for (const LODTreeNode* n : nodes)
-        points += uint64_t(n->numPoints);
-    EXPECT_EQ(points, 90000u - removed);
-    EXPECT_EQ(nodes.size(), allNodes().size() - 1);
+    EXPECT_EQ(pointsOf(nodesOf(*t)), 90000u - removed);
+    EXPECT_EQ(nodesOf(*t).size(), nodesOf(*tree).size() - 1);
 }
 
 // The root first (drawn once in the GPU), then refinement down to the threshold: every drawn node after its
@@ -217,7 +213,7 @@ TEST_F(TreeFixture, CoarseNodesFirstThenRefinementUntilTheThresholdWithAncestors
     EXPECT_EQ(f.draw, std::vector<LODTreeNode*>{tree->root.get()});
     EXPECT_EQ(selection->loadedNodes(), 1u);
     f = settle(cam, 1e-9);
-    const auto nodes = allNodes();
+    const auto nodes = nodesOf(*tree);
     EXPECT_EQ(f.draw.size(),
               size_t(std::count_if(nodes.begin(), nodes.end(), [](auto* n) { return n->numPoints > 0; })));
     auto isChild = [](const LODTreeNode* c, const LODTreeNode* p) {
