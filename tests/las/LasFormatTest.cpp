@@ -154,10 +154,8 @@ TEST(LASVarLenRecord, RoundTripZeroLengthAndTruncation) {
     const std::string path = dir.file("v.bin");
     LASVarLenRecord a, empty, b, c, copy;
     a.Reserved = 0xAABB, a.RecordID = 34735, a.RecordLenAfterHeader = 5;
-    std::strcpy(a.UserID, "LASF_Projection");
-    a.CreateData();
-    std::memcpy(a.Data.data(), "\x01\x02\x03\x04\x05", 5);
-    std::strcpy(empty.UserID, "empty");
+    std::strcpy(a.UserID, "LASF_Projection"), std::strcpy(empty.UserID, "empty");
+    a.CreateData(), std::memcpy(a.Data.data(), "\x01\x02\x03\x04\x05", 5);
     FilePtr f = openFile(path.c_str(), "wb");
     ASSERT_TRUE(a.Write(f.get()) && empty.Write(f.get()));
     f = openFile(path.c_str(), "rb"); // the assignment closes, and so flushes, the written file
