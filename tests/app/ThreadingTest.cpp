@@ -56,8 +56,7 @@ bool freeForOthers(CMutexClass& m) {
 struct Holder {
     std::atomic<bool> ready{false}, release{false};
     std::thread thread;
-    explicit Holder(
-        std::function<void()> first, std::function<void()> last = [] {})
+    Holder(std::function<void()> first, std::function<void()> last)
         : thread([this, first, last] {
               first(), ready = true;
               while (!release)
@@ -115,7 +114,7 @@ TEST(CMutexClass, OwnerExclusivityAndCopies) {
 // Lock and TryLock keep a counter exact across threads.
 TEST(CMutexClass, HandedOverBetweenThreadsAndExclusive) {
     CMutexClass m;
-    Holder locker([&] { m.LockIgnoringOwner(); });
+    Holder locker([&] { m.LockIgnoringOwner(); }, [] {});
     EXPECT_FALSE(freeForOthers(m));
     expectWaitsFor([&] { m.Lock(), m.Unlock(); },
                    [&] { std::thread([&] { m.UnlockIgnoringOwner(); }).join(); });

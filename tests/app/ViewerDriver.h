@@ -68,8 +68,7 @@ inline std::string cannotDriveViewer() {
     return std::system("command -v xdotool >/dev/null 2>&1") == 0 ? "" : "xdotool is not installed";
 }
 
-// Hang guards are generous: sanitizer builds on a busy machine are slow. A viewer that has ended is not
-// waited for.
+// Hang guards are generous: sanitizer builds on a busy machine are slow. An ended viewer is not waited for.
 class ViewerProcess {
 public:
     explicit ViewerProcess(std::vector<std::string> args) {
@@ -149,15 +148,11 @@ public:
     // Escape quits (a first one only closes a panel entry left selected by a click); the viewer must end
     // cleanly, having found its resources and ended its worker thread.
     void quit(int escapes = 1, const char* ended = "Ended caching thread") {
-        for (int i = 0; i < escapes; ++i) {
-            key("Escape");
-            sleepMs(300);
-        }
+        for (int i = 0; i < escapes; ++i)
+            key("Escape"), sleepMs(300);
         ProcessResult r;
-        if (!proc->waitFor(30, r)) {
-            ADD_FAILURE() << "the viewer did not quit:\n" << out();
-            return;
-        }
+        if (!proc->waitFor(30, r))
+            return ADD_FAILURE() << "the viewer did not quit:\n" << out();
         EXPECT_EQ(r.status, 0) << r.out << r.err;
         EXPECT_TRUE(ended == nullptr || r.out.find(ended) != std::string::npos) << r.out;
         for (const char* fault : {"Error in frame", "Framebuffer incomplete", "Unable to load font",

@@ -38,17 +38,15 @@ Coverage coverage(const Image& img) {
 // Bounding box of the pixels that are not background.
 struct Box {
     int x0 = 1 << 30, y0 = 1 << 30, x1 = -1, y1 = -1;
+    explicit Box(const Image& img) {
+        for (int y = 0; y < img.height; ++y)
+            for (int x = 0; x < img.width; ++x)
+                if (lit(img.at(x, y)))
+                    x0 = std::min(x0, x), y0 = std::min(y0, y), x1 = std::max(x1, x), y1 = std::max(y1, y);
+    }
     int width() const { return x1 - x0 + 1; }
     int height() const { return y1 - y0 + 1; }
 };
-Box litBox(const Image& img) {
-    Box b;
-    for (int y = 0; y < img.height; ++y)
-        for (int x = 0; x < img.width; ++x)
-            if (lit(img.at(x, y)))
-                b = {std::min(b.x0, x), std::min(b.y0, y), std::max(b.x1, x), std::max(b.y1, y)};
-    return b;
-}
 
 struct Rgb {
     double r = 0, g = 0, b = 0;
@@ -185,8 +183,7 @@ TEST_F(Viewer, SceneColourModesMeshesScreenModeAndServerLoss) {
     sleepMs(500);
     v.click(20, 6);
     ASSERT_TRUE(v.waitForPositive(kDrawn + ", retrieval speed: ([0-9]+)")) << v.log();
-    // LAS colours (the default), then Normals, Depth, the modes by attribute (tested on a known layout
-    // below), OFF, and LAS again.
+    // LAS colours (the default), Normals, Depth, the modes by attribute (tested below), OFF, LAS again.
     const Image las = v.screenshot();
     ASSERT_TRUE(las.width == 1024 && las.height == 768) << las.width << " x " << las.height;
     const auto after = [&](const char* keys) { return v.key(keys), coverage(v.screenshot()); };
@@ -245,11 +242,11 @@ TEST_F(Viewer, ColourModesByAttributeOnAKnownLayout) {
     std::unique_ptr<ViewerProcess> v;
     const Image elevation = openSettled(v, "Layout", "g y"); // the panel hidden, seen from above
     ASSERT_FALSE(elevation.rgba.empty());
-    const Box box = litBox(elevation);
+    const Box box(elevation);
     ASSERT_TRUE(box.width() > elevation.width / 3 && box.height() > elevation.height / 3)
         << "the data set should fill most of the window";
-    // From above, x runs down the screen and y to the right. Heights rise with x down the right half (no
-    // roof there) from the ramp's violet to its greens, the roof's heights taking its yellow end.
+    // From above x runs down, y right. Down the right half (no roof) heights go from violet to greens; the
+    // roof is yellow.
     const Rgb low = meanAround(elevation, box, 0.75, 0.1), roof = meanAround(elevation, box, 0.25, 0.8);
     EXPECT_GT(low.b, low.g + 40) << "violet: " << low;
     EXPECT_GT(roof.r + roof.g, 2.5 * roof.b) << "yellow: " << roof;
@@ -326,7 +323,7 @@ TEST_F(Viewer, TrueProportionsAndFraming) {
         std::unique_ptr<ViewerProcess> v;
         const Image img = openSettled(v, name, "g");
         ASSERT_FALSE(img.rgba.empty());
-        const Box box = litBox(img);
+        const Box box(img);
         // The framing fits the data set's box; a sphere fills less of it than a tower or a plain.
         EXPECT_GT(std::max(double(box.width()) / img.width, double(box.height()) / img.height),
                   name == "Sphere" ? 0.25 : 0.45)
