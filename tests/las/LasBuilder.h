@@ -15,9 +15,9 @@ struct LasBuilder {
     int format = 1;
     uint32_t points = 10;
     int extraPerPoint = 0;
-    int headerExtra = 0;           // bytes of header beyond the 227-byte block
-    int gap = 0;                   // bytes between the records and the points
-    std::vector<int> vlrLengths{}; // data length of each variable-length record
+    int headerExtra = 0;         // bytes of header beyond the 227-byte block
+    int gap = 0;                 // bytes between the records and the points
+    std::vector<int> vlrLengths; // data length of each variable-length record
     uint8_t versionMinor = 2;
 
     // Point i's fields: distinct, exercising sign, flags and full ranges.

@@ -11,6 +11,9 @@
 #include <sstream>
 #include <string>
 
+// Builders are written with designated fields only where they differ from the defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 using Bytes = std::vector<unsigned char>;
 
 template <class F> std::string logOf(F&& fn) {
