@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <fcntl.h>
@@ -99,33 +100,27 @@ protected:
     }
     void writeNode(LODTreeNode* node, const Points& pts, float coverage = 0.5f, int64_t numPoints = -1) {
         LODTreeNodeHeader h;
-        h.numPoints = numPoints < 0 ? uint32_t(pts.size()) : uint32_t(numPoints);
-        h.coverage = coverage;
+        h.numPoints = numPoints < 0 ? uint32_t(pts.size()) : uint32_t(numPoints), h.coverage = coverage,
         h.subNodes = 9;
         FILE* f = std::fopen(node->getPointPath().c_str(), "wb");
         ASSERT_TRUE(f && h.write(f));
         std::unique_ptr<LASPoint> p(newLASPoint(header.PointDataFormatID));
         std::vector<unsigned char> record(header.PointDataRecordLength, 0xEE); // extra bytes stay 0xEE
-        std::vector<float> normals;
-        std::vector<uint32_t> surf;
-        std::vector<uint8_t> border;
+        std::vector<unsigned char> normals, surf, border;
+        auto put = [](std::vector<unsigned char>& to, const auto& v) {
+            const auto* b = reinterpret_cast<const unsigned char*>(&v);
+            to.insert(to.end(), b, b + sizeof v);
+        };
         for (const TestPoint& t : pts) {
             p->SetX(t.x), p->SetY(t.y), p->SetZ(t.z), p->SetIntensity(0xBEEF);
             p->SetRed(t.r), p->SetGreen(t.g), p->SetBlue(t.b);
             p->copyToBuffer(record.data());
             std::fwrite(record.data(), 1, record.size(), f);
-            normals.insert(normals.end(), {t.nx, t.ny, t.nz});
-            surf.push_back(t.surf);
-            border.push_back(t.border);
+            put(normals, std::array{t.nx, t.ny, t.nz}), put(surf, t.surf), put(border, t.border);
         }
         std::fclose(f);
-        auto put = [](const std::string& path, const auto& v) {
-            const auto* b = reinterpret_cast<const unsigned char*>(v.data());
-            writeBytes(path, std::vector<unsigned char>(b, b + v.size() * sizeof(v[0])));
-        };
-        put(node->getNormalPath(), normals);
-        put(node->getSurfPath(), surf);
-        put(node->getBorderPath(), border);
+        writeBytes(node->getNormalPath(), normals), writeBytes(node->getSurfPath(), surf);
+        writeBytes(node->getBorderPath(), border);
     }
     void request(TreeNodeRetrieverThread& r, LODTreeNode* node, float priority, bool primary = true) {
         node->setNodeStatus(NODE_REQUESTED);
