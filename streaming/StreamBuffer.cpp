@@ -96,14 +96,19 @@ size_t StreamBuffer::readSome(void* dest, size_t max) {
 int StreamBuffer::seek(long target) {
     std::lock_guard guard(lock_);
     int64_t distance = int64_t(target) - position_;
+    const size_t chunkBefore = current_;
+    const int64_t offsetBefore = offset_;
     while (distance < 0) { // backwards
         if (offset_ + distance >= 0) {
             offset_ += distance;
             distance = 0;
             break;
         }
-        if (current_ == 0)
+        if (current_ == 0) { // a refused seek leaves the position where it was
+            current_ = chunkBefore;
+            offset_ = offsetBefore;
             throw std::out_of_range("StreamBuffer::seek: before the data kept");
+        }
         distance += offset_;
         --current_;
         offset_ = int64_t(chunks_[current_].size());
