@@ -86,8 +86,7 @@ Pts randomPoints(size_t n, unsigned seed) {
     return p;
 }
 
-// Fast order equals the reference, is a permutation of the input's triangles (each keeping its own index
-// order), and does not raise the ACMR.
+// Fast order equals the reference, permutes whole triangles, and does not raise the ACMR.
 void expectSameAsReference(const Idx& indices, unsigned vertexCount) {
     Idx fast = indices;
     optimizeTriangleOrderForVertexCache(fast, vertexCount);
@@ -190,8 +189,7 @@ bool names(const Idx& tris, unsigned v) {
     return std::find(tris.begin(), tris.end(), v) != tris.end();
 }
 
-// Empty when `tris` is a planar triangulation in x, y: every triangle counter-clockwise, every directed
-// edge used once, no two triangles overlapping, Euler characteristic 1. Otherwise the first fault found.
+// Empty when `tris` is planar in x, y (counter-clockwise, edges once, no overlap, a disc), else the fault.
 std::string planarityFault(const Pts& pts, const Idx& tris) {
     std::set<std::pair<unsigned, unsigned>> directed, undirected;
     std::set<unsigned> used;
@@ -211,8 +209,7 @@ std::string planarityFault(const Pts& pts, const Idx& tris) {
     const long euler = long(used.size()) - long(undirected.size()) + long(tris.size() / 3);
     if (!tris.empty() && euler != 1)
         return "Euler characteristic " + std::to_string(euler) + ", not a disc";
-    // Interiors overlap unless some edge of one triangle separates them (triangles are convex); only
-    // triangles whose boxes meet are tested.
+    // Convex triangles overlap unless an edge of one separates them; only boxes that meet are tested.
     auto separated = [&](const unsigned* s, const unsigned* t) {
         for (int k = 0; k < 6; ++k) {
             const unsigned *tri = k < 3 ? s : t, *other = k < 3 ? t : s;
@@ -238,8 +235,7 @@ std::string planarityFault(const Pts& pts, const Idx& tris) {
     return {};
 }
 
-// Simplifies and checks what must hold of every result: a planar triangulation, the removed vertices
-// counted, and every removed vertex inside the final mesh within the largest error (800 t) of it.
+// Planar, removals counted, every removed vertex inside the mesh within the largest error (800 t) of it.
 SimplifyReport simplifyAndCheck(const Pts& pts, float threshold, SimplifyVariant variant,
                                 Idx* out = nullptr) {
     Idx tris;
@@ -335,9 +331,8 @@ TEST(Triangulation, RandomPointsAreDelaunayInEveryForm) {
         EXPECT_EQ(f, core);
 }
 
-// Segments stay edges: a comb whose notches the unconstrained triangulation cuts across, and a box of
-// segments around a cloud with segments inside it. Crossing segments add a point (reported by returning
-// false) but triangles name only input points; a segment naming no point and unknown switches are refused.
+// Segments stay edges (a comb, a box around a cloud); crossings return false naming only input points;
+// a segment naming no point and unknown switches are refused.
 TEST(ConstrainedTriangulation, SegmentsStayEdgesCrossingsAndBadInput) {
     Pts comb{{0, 0, 0}, {100, 0, 0}, {100, 30, 0}};
     for (int k = 4; k >= 0; --k)
@@ -394,8 +389,7 @@ TEST(ConstrainedTriangulation, SegmentsStayEdgesCrossingsAndBadInput) {
     cleanTriangulation(in, res);
 }
 
-// Surfaces: triangles whose three points are all in the set go; per class, a triangle is kept only when all
-// three points are of one positive class, class by class ascending.
+// Triangles all in the set go; per class only triangles of one positive class stay, classes ascending.
 TEST(SurfaceTriangulation, DropsTrianglesOfThePointSetAndKeepsOneClassPerTriangle) {
     std::vector<Splat> splats = intSplats(randomPoints(200, 5));
     Idx all;
@@ -482,8 +476,7 @@ TEST(VertexCache, ScoresAcmrAndSmallOrBadLists) {
     EXPECT_EQ(partial.size(), 4u);
 }
 
-// The fast order equals the full scan on grids (also shuffled), a fan beyond 255 triangles (an 8-bit count
-// would wrap), random meshes with hubs and degenerate triangles, and a Delaunay mesh.
+// Full-scan order on grids, a fan past 255 triangles (8-bit counts wrap), random meshes, a Delaunay mesh.
 TEST(VertexCache, MeshesMatchTheFullScan) {
     std::mt19937 rng(7);
     std::vector<std::pair<Idx, unsigned>> meshes{{gridMesh(60, 50), 3000}};
@@ -518,9 +511,8 @@ TEST(VertexCache, MeshesMatchTheFullScan) {
     EXPECT_LT(calculateACMR(meshes[0].first, 32), 0.8);
 }
 
-// A synthetic survey (roofs, trees) simplifies within the bound. Real samples: up to 50,000 points
-// triangulate into counter-clockwise triangles, at least n/2 of them; the first 3,000 are ordered as the
-// full scan orders them and simplify within the bound.
+// A synthetic survey and real samples: clean triangulations of at least n/2 triangles, the full scan's
+// order, simplification within the bound.
 TEST(Surveys, TriangulateCleanlyOrderAsTheFullScanAndSimplifyWithinTheBound) {
     synth::PointGenerator gen(8000, 0, 1);
     const std::size_t length = std::size_t(gen.recordLength());
@@ -562,9 +554,8 @@ TEST(Surveys, TriangulateCleanlyOrderAsTheFullScanAndSimplifyWithinTheBound) {
     }
 }
 
-// Removing an interior vertex of a fan leaves two triangles fewer; border vertices (3 and 4 neighbours)
-// move the border inward; three neighbours give their own triangle, counter-clockwise. A local minimum's
-// error is its distance to the ring's plane times the cosine of its smallest slope.
+// Fan and border removals retriangulate in place, counter-clockwise; a local minimum's error is scaled by
+// the cosine of its smallest slope.
 TEST(VertexRemoval, FansBordersAndLocalMinima) {
     TestMesh grid(flatGrid(5, 1.0));
     for (unsigned i = 0; i < 25; ++i) // interior vertices of a plane
@@ -603,8 +594,7 @@ TEST(VertexRemoval, FansBordersAndLocalMinima) {
               Flags::LOCAL_MINIMUM | Flags::SINGLE_CHAIN);
 }
 
-// Refused removals change nothing: new edges longer than the maximum, a closed fan beside another fan,
-// and a foreign triangle in the links (infinite error).
+// Refused removals change nothing: edges over the maximum, a closed fan beside another, a foreign triangle.
 TEST(VertexRemoval, RefusedRemovalsChangeNothing) {
     TestMesh m(ring(6, 0.0, {0.05, 0.02, 0}));
     const auto indices = m.indices;
@@ -697,9 +687,8 @@ TEST(VertexRemoval, DistanceToTriangleMatchesBruteForce) {
     EXPECT_DOUBLE_EQ(distToTriangle({0.2, 0.2, 3}, {0, 0, 0}, {1, 0, 0}, {0, 1, 0}, 10), 3.0);
 }
 
-// Each driver stops at its share: tile n/64 (a plane keeps nothing else), free n/4, weighted at most n/4.
-// Equal errors go in index order: on a plane the free driver removes low indices first. The default
-// threshold is 1/1000, new edges are limited to 800 t, rough terrain keeps its shape and runs are identical.
+// Shares: tile n/64, free n/4, weighted at most n/4; ties in index order; default threshold 1/1000, edges up
+// to 800 t; rough terrain keeps shape; runs are identical.
 TEST(Simplification, SharesTiesThresholdAndEdgeLimit) {
     const auto flat = terrain(640, 10.0, 3, 0.0);
     const auto tile = simplifyAndCheck(flat, 0.01f, SimplifyVariant::Tile);
@@ -780,8 +769,7 @@ TEST(Simplification, RandomSamplingAndIndependentSets) {
     }
 }
 
-// Raw values near the 32-bit limit with a centimetre scale are converted about the tile's centre: a 1 m
-// bump on a plane survives while the plane is thinned.
+// Raw values near 2^31 at centimetre scale: a 1 m bump on a plane survives while the plane is thinned.
 TEST(Simplification, TileTriangulatesRawCoordinatesAtRealMagnitudes) {
     SplatTile tile;
     tile.coordinateScale[0] = tile.coordinateScale[1] = tile.coordinateScale[2] = 0.01;

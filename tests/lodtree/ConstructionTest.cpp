@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -205,8 +206,7 @@ struct Partition : testing::Test {
     LODTreeNode& root = *tree.root;
 };
 
-// One record over the limit splits the leaf; every record lands in the quadrant it lies in. A node file
-// that cannot be created ends the build naming it.
+// One record over the limit splits the leaf into quadrants; a node file that cannot be made ends the build.
 TEST_F(Partition, FortyThousandPointsStayFortyThousandAndOneSplit) {
     const TreeBounds b{0, 1000, 0, 1000};
     for (int i = 0; i < MAX_LEAF_POINTS; ++i)
@@ -266,8 +266,7 @@ TEST_F(Partition, LevellingPushesEveryPointToTheDeepestLevelWithBoundedOpenFiles
         db = {db[0], (db[0] + db[1]) / 2, db[2], (db[2] + db[3]) / 2};
     }
     deep->partitionPoint(record20(520, 520).data(), db);
-    // A level-2 leaf "-1-2" with one point, and a level-1 leaf with four points in each of its 256
-    // level-5 cells.
+    // A one-point level-2 leaf "-1-2" and a level-1 leaf with four points in each of its 256 level-5 cells.
     split(root.child(1))->child(2)->partitionPoint(record20(100, 400, 7).data(), b);
     size_t records = 2;
     for (int cx = 0; cx < 16; ++cx)
@@ -315,8 +314,7 @@ TEST_F(Partition, SmallestLeafWidthAndTheDoublingOfTheSquare) {
         EXPECT_EQ(finalTreeBounds(c.header, c.records, c.width), c.want) << c.header[0] << " " << c.width;
 }
 
-// Coverage counts occupied grid cells (records on the maximum edge and outside in the edge cells), and
-// an inner node averages its children.
+// Coverage counts occupied grid cells (edge and outside records in edge cells); inner nodes average children.
 TEST_F(Partition, CoverageCountsGridCellsAndAveragesChildren) {
     const TreeBounds b{0, 36, 0, 36};
     for (int c = 0; c < 36; ++c)
@@ -344,8 +342,7 @@ TEST_F(Partition, CoverageCountsGridCellsAndAveragesChildren) {
 
 // ---- whole builds
 
-// A LAS file of LasBuilder's header, records and quirks with the given positions; the header box is the
-// points' extent (in stored units) unless given.
+// A LasBuilder file with the given positions; the header box is their extent (stored units) unless given.
 Bytes lasFile(LasBuilder b, const std::vector<Point>& pts, std::optional<std::array<double, 4>> box = {}) {
     b.points = uint32_t(pts.size());
     Bytes out = b.bytes();
@@ -364,8 +361,7 @@ Bytes lasFile(LasBuilder b, const std::vector<Point>& pts, std::optional<std::ar
     return out;
 }
 
-// A dense patch of 4096 units that forces a tree of several levels, and a sparse scatter over a square of
-// 2^20 units whose corners are taken.
+// A dense 4096-unit patch (several levels) and a sparse scatter over 2^20 units with its corners taken.
 std::vector<Point> clusteredSurvey(uint32_t dense, uint32_t sparse, uint64_t seed) {
     std::vector<Point> pts = {{0, 0, 1000}, {(1 << 20) - 1, (1 << 20) - 1, 1000}};
     uint64_t s = seed;
@@ -389,8 +385,7 @@ void buildTree(const std::string& las, const std::string& dir, TreeBuildControl*
     partition(f.get(), dir + "/", control);
 }
 
-// The "header" file the build must write: the input's bytes before its points, with the tree-bounds record
-// after the input's records and the counts grown by it.
+// The build's "header" file: the input before its points, plus the tree-bounds record and grown counts.
 Bytes expectedHeaderFile(const Bytes& in, const TreeBounds& b) {
     LASHeader h;
     h.copyFromBuffer(in.data());
@@ -411,9 +406,8 @@ Bytes expectedHeaderFile(const Bytes& in, const TreeBounds& b) {
     return out;
 }
 
-// Checks a built tree against its input: every input record in exactly one node, in the region of that node
-// and, within an inner node, in the range of the child it came from; the per-point files' lengths; the header
-// file; nothing left over (no neighbour lists after the build). Returns the node count and depth.
+// Every input record in exactly one node, in its region and its child's range; file lengths, the header
+// file, no leftovers. Returns the node count and depth.
 std::pair<size_t, int> expectCompleteTree(const std::string& las, const std::string& dir, uint64_t points) {
     std::pair<size_t, int> shape;
     const auto in = readBytes(las);
@@ -477,8 +471,7 @@ std::pair<size_t, int> expectCompleteTree(const std::string& las, const std::str
     return shape;
 }
 
-// Every format, the quirks of real files (extra bytes, long header, gap, a header box smaller than the
-// points), identical points, one point and none: every record in exactly one node, all stages run.
+// Every format, real files' quirks, identical points, one point and none: every record in one node.
 TEST(Build, EveryRecordInExactlyOneNodeForEveryFormatAndHostileInput) {
     TempDir dir;
     struct Case {
@@ -590,8 +583,7 @@ std::array<std::string, 4> files(const LODTreeNode* n) {
 }
 constexpr size_t entrySize[4] = {0, 12, 4, 1}; // normal, surface identifier, border; records vary
 
-// Entry `id` of the four parallel files: a record carrying the id in Z with id-derived bytes after the
-// coordinates (so a record that lost or mixed bytes differs), its normal, surface identifier and border.
+// Entry `id` of the four parallel files, with id-derived bytes after the coordinates so mixed bytes show.
 std::array<Bytes, 4> entry(int length, int32_t id, int32_t x = 0, int32_t y = 0) {
     std::array<Bytes, 4> e{Bytes(size_t(length)), Bytes(12), Bytes(4), Bytes{uint8_t(id % 2)}};
     for (int i = 12; i < length; ++i)
@@ -619,44 +611,37 @@ void fillLeaf(LODTreeNode* n, int count, int32_t firstId, float coverage = 0.5f)
         writeBytes(files(n)[k], side[k]);
 }
 
-// The ids of the entries of the four files (points after `skip` bytes), each checked whole against entry(id).
-std::vector<int32_t> ids(int length, const std::array<std::string, 4>& paths, size_t skip) {
-    std::array<Bytes, 4> b;
-    for (int k = 0; k < 4; ++k)
-        b[k] = readBytes(paths[k]);
-    const size_t n = (b[0].size() - skip) / size_t(length);
-    std::vector<int32_t> out;
-    for (int k = 0; k < 4; ++k)
-        EXPECT_EQ(b[k].size(), k ? n * entrySize[k] : skip + n * size_t(length)) << paths[k];
-    for (size_t i = 0, rec = skip; i < n; ++i, rec += size_t(length)) {
-        const auto e = entry(length, out.emplace_back(las_detail::loadLE<int32_t>(&b[0][rec + 8])));
-        for (size_t k = 0; k < 4; ++k) {
-            const size_t from = k ? 0 : 8, at = k ? i * entrySize[k] : rec;
-            EXPECT_TRUE(at + e[k].size() <= b[k].size() &&
-                        std::equal(e[k].begin() + long(from), e[k].end(), b[k].begin() + long(at + from)))
-                << paths[k] << ": entry " << i;
-        }
-    }
-    return out;
-}
-
-// The node's header (count, offsets of quadrants 2 to 4, sub-node bits) and the ids it keeps.
+// The node's header (count, offsets of quadrants 2 to 4, sub-node bits, coverage, radius) and the ids of its
+// entries, each checked whole against entry(id) in all four files.
 struct NodeOnDisk {
     std::array<uint32_t, 5> offsets;
     float coverage, radius;
     std::vector<int32_t> ids;
 };
-NodeOnDisk readNode(const LODTreeNode* n) {
-    LODTreeNodeHeader h;
-    FILE* f = std::fopen(n->getPointPath().c_str(), "rb");
-    EXPECT_TRUE(f && h.read(f)) << n->getPointPath();
-    if (f)
-        std::fclose(f);
-    NodeOnDisk out{{h.numPoints, h.offsetQ2, h.offsetQ3, h.offsetQ4, h.subNodes},
-                   h.coverage,
-                   h.defaultSplatRadius,
-                   ids(n->tree->recordLength, files(n), LODTreeNodeHeader::Bytes)};
-    EXPECT_EQ(out.ids.size(), h.numPoints);
+NodeOnDisk readNode(const LODTreeNode* node) {
+    const size_t length = size_t(node->tree->recordLength);
+    std::array<Bytes, 4> b;
+    for (int k = 0; k < 4; ++k)
+        b[k] = readBytes(files(node)[k]);
+    if (b[0].size() < 26)
+        return ADD_FAILURE() << files(node)[0] << " has no header", NodeOnDisk{};
+    auto word = [&](int at) { return las_detail::loadLE<uint32_t>(&b[0][size_t(at)]); };
+    NodeOnDisk out{{word(0), word(4), word(8), word(12), b[0][24]},
+                   std::bit_cast<float>(word(16)),
+                   std::bit_cast<float>(word(20)),
+                   {}};
+    const size_t n = out.offsets[0];
+    for (int k = 0; k < 4; ++k)
+        EXPECT_EQ(b[k].size(), k ? n * entrySize[k] : 26 + n * length) << files(node)[k];
+    for (size_t i = 0, rec = 26; i < n && rec + length <= b[0].size(); ++i, rec += length) {
+        const auto e = entry(int(length), out.ids.emplace_back(las_detail::loadLE<int32_t>(&b[0][rec + 8])));
+        for (size_t k = 0; k < 4; ++k) {
+            const size_t from = k ? 0 : 8, at = k ? i * entrySize[k] : rec;
+            EXPECT_TRUE(at + e[k].size() <= b[k].size() &&
+                        std::equal(e[k].begin() + long(from), e[k].end(), b[k].begin() + long(at + from)))
+                << files(node)[k] << ": entry " << i;
+        }
+    }
     return out;
 }
 
@@ -676,10 +661,8 @@ struct ParentFiles {
 
 using Simplification = Partition;
 
-// A whole tree from its root: a leaf passes up every fourth point from the first and keeps the rest; an
-// inner node does the same with what its children passed up (offsets count kept points per child); each
-// child gets a quarter of the area; the root keeps all that reaches it; nodes left without points (a stale
-// file, one point passed up, children passing up nothing) leave no files. Radius: 1.2 sqrt(area cover / 2n).
+// A leaf passes up every fourth point and keeps the rest; inner nodes do the same with what came up, children
+// get a quarter of the area, the root keeps all, empty nodes leave no files; radius 1.2 sqrt(area cov / 2n).
 TEST_F(Simplification, WholeTreeFromTheRoot) {
     LODTreeNode* root = split(tree.root.get());
     LODTreeNode *inner = split(root->child(1)), *barren = split(root->child(4));
@@ -716,8 +699,7 @@ TEST_F(Simplification, WholeTreeFromTheRoot) {
             << e.path();
 }
 
-// A missing or short side file, or a temporary that cannot be written, ends the build naming the file and
-// leaves the node's points in place; the root checks its entries' files too.
+// A missing or short side file or an unwritable temporary ends the build naming it, keeping the points.
 TEST_F(Simplification, MissingOrShortFilesEndTheBuildNamingTheFile) {
     LODTreeNode* top = split(tree.root.get());
     for (int q = 1; q <= 3; ++q)
@@ -808,8 +790,7 @@ TEST(NearestNeighbours, BruteForceIsExactIn64BitsWithTiesInReferenceOrder) {
     r = search(false, {{hi, hi, hi}, {hi, 0, 0}, {lo, 0, 0}}, {{lo, 0, 0}}, 3, 3);
     EXPECT_EQ(r.i, (std::vector<uint32_t>{3, 2, 1}));
     EXPECT_EQ(r.d, (std::vector<KnnDistance>{0, 18446744065119617025ull, UINT64_MAX}));
-    // Four points at distance 1 keep their reference order after the point itself; k beyond the
-    // reference count pads with UINT64_MAX and index 0.
+    // Ties keep reference order after the point itself; k beyond the count pads with UINT64_MAX and index 0.
     r = search(false, {{1, 0, 0}, {0, 1, 0}, {-1, 0, 0}, {0, -1, 0}, {0, 0, 0}}, {{0, 0, 0}}, 2, 7);
     EXPECT_EQ(r.i, (std::vector<uint32_t>{5, 1, 2, 3, 4, 0, 0}));
     EXPECT_EQ(r.d, (std::vector<KnnDistance>{0, 1, 1, 1, 1, UINT64_MAX, UINT64_MAX}));
@@ -817,8 +798,7 @@ TEST(NearestNeighbours, BruteForceIsExactIn64BitsWithTiesInReferenceOrder) {
 
 TEST(NearestNeighbours, IndexedSearchGivesTheBruteForceListsOnSyntheticSets) {
     const Cloud wide = randomCloud(800, -300000, 300000, 1); // differences far above 46,341
-    // A plane lattice twice over in shuffled order: equal distances in every cell, indices unrelated to
-    // position.
+    // A plane lattice twice over, shuffled: equal distances everywhere, indices unrelated to position.
     Cloud lattice, duplicated, collinear, shuffled;
     for (int i = 0; i < 400; ++i)
         lattice.push_back({i / 40 * 2, i / 4 % 10 * 2, i % 4});
@@ -851,8 +831,7 @@ TEST(NearestNeighbours, IndexedSearchGivesTheBruteForceListsOnSyntheticSets) {
         SCOPED_TRACE(name);
         expectIndexedEqualsBruteForce(cloud, cloud, 101);
     }
-    // The stages' form: lists point after point, only distances below a bound per query (here the
-    // brute force's 40th), which is the brute force's list up to that distance.
+    // Row form with a bound per query (the brute force's 40th): the brute force's list up to that distance.
     const int k = 101, n = int(shuffled.size());
     const Knn brute = search(false, shuffled, shuffled, 3, k);
     std::vector<KnnDistance> below(shuffled.size()), d(shuffled.size() * k);
@@ -935,11 +914,8 @@ template <class T> std::vector<T> entries(const std::string& path) {
     return out;
 }
 
-// The defined lists of a levelled tree, computed as a plain sort: the node's points, then each
-// neighbour's in join order (sides right, left, up, down; corners up-right, down-right, up-left,
-// down-left), stably sorted by exact distance; at most 101 kept. The candidate tests may skip points,
-// but only points that no neighbour can improve, so the lists are those of the whole union. Compares
-// the file with them and returns them.
+// Reference lists: own points then each neighbour's in join order (sides R, L, U, D; corners UR, DR, UL, DL),
+// stably sorted by exact distance, at most 101. Compares the file with them and returns them.
 std::vector<std::vector<uint32_t>> expectListsMatch(HandTree& t, LODTreeNode* leaf, const std::string& path,
                                                     bool flat) {
     std::vector<std::pair<uint32_t, const Cloud*>> sources{{0, &t.points[leaf]}};
@@ -971,9 +947,8 @@ std::vector<std::vector<uint32_t>> expectListsMatch(HandTree& t, LODTreeNode* le
     return want;
 }
 
-// Lists join the node's neighbours: random points some 90,000 units apart (32-bit squares would overflow)
-// and an integer lattice (ties everywhere, also across borders); one leaf thinned to 50 points (its own k
-// is 50 and the joins fill it), one empty. A point is a border point when its list reaches another node.
+// Lists join the neighbours: random points 90,000 apart (32-bit squares overflow), a lattice (ties across
+// borders), a leaf of 50 points, an empty one. A border point's list reaches another node.
 TEST(NodeNeighbours, ListsAreThoseOfTheNodeAndItsNeighboursTogether) {
     for (bool lattice : {false, true}) {
         SCOPED_TRACE(lattice ? "lattice" : "random");
@@ -1024,8 +999,7 @@ TEST(NodeNeighbours, ListsAreThoseOfTheNodeAndItsNeighboursTogether) {
     }
 }
 
-// An interrupted stage leaves no temporary files; resumed, it computes only the leaves whose files are
-// missing or short, to the bytes of an uninterrupted run.
+// An interrupted stage leaves no temporaries; resumed, it redoes only missing or short leaves, same bytes.
 TEST(NodeNeighbours, InterruptedStageResumesWithoutRecomputingCompleteLeaves) {
     auto fill = [](int x0, int y0, int leaf) {
         Cloud c;
@@ -1094,9 +1068,8 @@ void expectNormal(const float* n, std::array<double, 3> dir, double length, cons
         EXPECT_NEAR(n[i], dir[std::size_t(i)] / dl * length, 1e-4 * length) << what << " component " << i;
 }
 
-// Normals point up, scaled by the 10th neighbour's distance: a tilted plane over four leaves (borders too),
-// a level lattice (stored as (0, 0, 2)), and a small leaf that must read its own entry count (k = 50: two
-// far-apart patches, level and tilted, show a list read from the wrong place).
+// Normals point up, scaled by the 10th neighbour distance: a tilted plane over four leaves, a level lattice,
+// and a leaf with k = 50 whose two far patches show a list read from the wrong place.
 TEST(NodeNormals, PlanesGiveUpwardNormalsScaledByTheTenthNeighbour) {
     HandTree t(1);
     for (int q = 1; q <= 4; ++q) {
@@ -1145,8 +1118,7 @@ TEST(NodeNormals, PlanesGiveUpwardNormalsScaledByTheTenthNeighbour) {
     }
 }
 
-// Too few or degenerate neighbours give counted zero normals; a list file that is not whole entries for
-// the points, or none at all, stops the stage.
+// Too few or degenerate neighbours give counted zero normals; a missing or partial list file stops the stage.
 TEST(NodeNormals, TooFewOrDegenerateNeighboursGiveCountedZeroNormals) {
     for (const Cloud& c : {Cloud{{0, 0, 0}, {5, 0, 0}, {0, 5, 1}},
                            Cloud{{0, 0, 0}, {1, 1, 1}, {2, 2, 2}, {3, 3, 3}, {5, 5, 5}}}) {

@@ -53,9 +53,7 @@ template <class F> bool eventually(F condition, std::chrono::milliseconds limit 
     return true;
 }
 
-// A named pipe in place of a node file: the retriever blocks opening it until release() opens and closes
-// the writing end (the reader then sees an empty file). Released at the latest when the gate goes, so that a
-// failed assertion cannot leave the retriever blocked.
+// A named pipe in place of a node file: opening it blocks until release(); released at the latest on exit.
 struct FifoGate {
     std::string path;
     bool released = false;
@@ -81,8 +79,7 @@ protected:
         useFormat(0);
     }
     void TearDown() override { basePath = savedBase; }
-    // A tree of the root, its four children and the four children of quadrant 1; records of the format's
-    // size plus `extra` bytes.
+    // The root, its children and quadrant 1's children; records of the format plus `extra` bytes.
     void useFormat(int format, int extra = 0) {
         header.PointDataFormatID = uint8_t(format);
         header.PointDataRecordLength = uint16_t(las_detail::formatSize(format) + extra);
@@ -164,8 +161,7 @@ protected:
     std::unique_ptr<LODTree> tree;
 };
 
-// Primary before secondary, lowest level first, then by priority (nearest first); a new request for a
-// queued node replaces it; requests beyond the deepest level are dropped; forgetNode drops a node's requests.
+// Primary before secondary, lowest level first, nearest first; requests replace, drop past the depth, forget.
 TEST_F(Retriever, QueuesServePrimaryBeforeSecondaryLowestLevelFirstInPriorityOrder) {
     TreeNodeRetrieverThread r("survey", &header, 3);
     EXPECT_EQ(r.getLowestRequests(), -1);
@@ -229,9 +225,8 @@ TEST_F(Retriever, LoadsRecordsNormalsSurfacesAndBordersInEveryFormat) {
         }
 }
 
-// Short or missing side files are filled with defaults; points files that disagree with their header
-// (cut short, an absurd count, shorter than a header, missing) leave the node empty, reserving nothing;
-// the average coverage is weighted by points, and empty nodes leave it alone (not 0/0).
+// Short side files get defaults; points files disagreeing with their header leave the node empty, reserving
+// nothing; the average coverage is weighted by points and ignores empty nodes (not 0/0).
 TEST_F(Retriever, BadFilesAndTheAverageCoverage) {
     useFormat(2, 3);
     const auto a = makePoints(5, 1), b = makePoints(5, 2), d = makePoints(300, 4);
@@ -272,8 +267,7 @@ TEST_F(Retriever, BadFilesAndTheAverageCoverage) {
     EXPECT_EQ(r.totalPoints(), 315u);
 }
 
-// A node given up before it is served is not loaded; a late reprioritisation of a loaded node does not load
-// it again over its arrays; an unknown point format ends the thread without serving.
+// A node given up is not loaded, a loaded one not reloaded; an unknown point format ends the thread unserved.
 TEST_F(Retriever, OnlyNodesStillRequestedAreLoadedAndUnknownFormatsNever) {
     const auto pts = makePoints(6, 1);
     writeNode(level1(1), pts);

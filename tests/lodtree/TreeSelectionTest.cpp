@@ -126,8 +126,7 @@ protected:
     std::vector<std::tuple<LODTreeNode*, float, bool>> requests;
 };
 
-// The structure read back holds every point, radii shrink downwards, the model space is the tile grid's,
-// and every loaded splat lies in its node's box.
+// Every point read back, radii shrink downwards, the tile grid's model space, every splat in its node's box.
 TEST_F(TreeFixture, StructureReadBackHoldsEveryPointInNodesThatMapIntoTheirModelBoxes) {
     const auto nodes = nodesOf(*tree);
     ASSERT_GT(nodes.size(), 1u) << "90,000 points must split the root";
@@ -163,8 +162,7 @@ TEST_F(TreeFixture, StructureReadBackHoldsEveryPointInNodesThatMapIntoTheirModel
     EXPECT_EQ(checked, 90000u);
 }
 
-// A directory without a tree is refused naming the missing file. A node that kept no points has no files:
-// an inner one (here the root) is read as empty with the tree below it, a leaf is no node at all.
+// No tree: refused naming the file. A node without files: an inner one is empty, a leaf no node at all.
 TEST_F(TreeFixture, MissingFilesAreRefusedOrReadAsEmptyNodes) {
     TempDir copy;
     LASHeader h;
@@ -194,9 +192,8 @@ TEST_F(TreeFixture, MissingFilesAreRefusedOrReadAsEmptyNodes) {
     EXPECT_EQ(nodesOf(*t).size(), nodesOf(*tree).size() - 1);
 }
 
-// The root first (drawn once in the GPU), then refinement down to the threshold: every drawn node after its
-// drawn parent, an ancestor as fine as its coarsest drawn child, refined exactly when its splats project
-// larger than the threshold.
+// The root first, then refinement: each drawn node after its parent, ancestors as fine as their coarsest
+// drawn child, refined exactly when projecting above the threshold.
 TEST_F(TreeFixture, CoarseNodesFirstThenRefinementUntilTheThresholdWithAncestorsDrawn) {
     const TreeCamera cam = overview();
     auto f = selection->update(cam, 1.5);
@@ -243,8 +240,7 @@ TEST_F(TreeFixture, CoarseNodesFirstThenRefinementUntilTheThresholdWithAncestors
     }
 }
 
-// Low over the lower left corner looking towards it: the children there are visible (primary) and near
-// (asked for first), the opposite quadrant is behind the camera.
+// Low over the lower left corner looking at it: the children there visible and nearest, the opposite behind.
 TEST_F(TreeFixture, RequestsPutVisibleAndNearNodesFirst) {
     ASSERT_EQ(settle(overview(), 1e9).draw.size(), 1u);
     const auto box = selection->nodeBox(*tree->root);
@@ -263,8 +259,7 @@ TEST_F(TreeFixture, RequestsPutVisibleAndNearNodesFirst) {
     EXPECT_EQ(retriever->getLowestRequests(), 1); // the visible one first although both wait at one level
 }
 
-// Over the budget, unwanted nodes are released farthest first (before their arrays go), marked nodes are
-// spared; within the budget nothing goes; evicted nodes come back when wanted.
+// Over the budget unwanted nodes go farthest first, marked ones are spared; evicted nodes come back.
 TEST_F(TreeFixture, EvictionFreesUnwantedNodesFarthestFirstAndSparesMarkedOnes) {
     const TreeCamera cam = overview();
     settle(cam, 1e-9);
@@ -299,8 +294,7 @@ TEST_F(TreeFixture, EvictionFreesUnwantedNodesFarthestFirstAndSparesMarkedOnes) 
     EXPECT_EQ(selection->loadedNodes(), all);
 }
 
-// At rest a node never leaves the view; moving steadily, the prediction agrees with where the camera
-// really loses the root.
+// At rest a node never leaves the view; moving, the prediction matches where the camera loses the root.
 TEST_F(TreeFixture, PredictedTimeInViewFollowsTheCameraMotion) {
     settle(overview(), 1e9);
     const auto box = selection->nodeBox(*tree->root);
@@ -329,8 +323,7 @@ TEST_F(TreeFixture, PredictedTimeInViewFollowsTheCameraMotion) {
     EXPECT_FALSE(visibleAt(predicted + 0.3));
 }
 
-// The node to optimise has surfaces, is not marked or optimised, and stays longest in view (at rest: the
-// one with more splats); none when surfaces are off.
+// The node to optimise has surfaces, is not marked or optimised, stays longest in view; none when off.
 TEST_F(TreeFixture, BestNodeForOptimizationHasSurfacesAndTheLongestTimeInView) {
     auto f = settle(overview(), 1e-9);
     ASSERT_GT(f.draw.size(), 2u);
