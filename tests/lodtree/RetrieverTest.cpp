@@ -1,5 +1,5 @@
-// The node retriever: queue order, loading every format with its side files, bad files, and the thread
-// under requests, reprioritisation, forgetting and stopping from other threads.
+// The node retriever: queue order, loading records (formats 0 to 3, extra bytes) with their side files, bad
+// files, and the thread under requests, reprioritisation, forgetting and stopping from other threads.
 #include "TreeNodeRetrieverThread.h"
 
 #include "LASHeader.h"
@@ -205,26 +205,6 @@ TEST_F(Retriever, QueuesServePrimaryBeforeSecondaryLowestLevelFirstInPriorityOrd
     EXPECT_EQ(level1(2)->status.load(), NODE_EMPTY);
 }
 
-TEST_F(Retriever, LoadsRecordsNormalsSurfacesAndBordersInEveryFormat) {
-    for (int format = 0; format <= 3; ++format)
-        for (int extra : {0, 5}) {
-            SCOPED_TRACE("format " + std::to_string(format) + ", extra bytes " + std::to_string(extra));
-            useFormat(format, extra);
-            const std::vector<std::pair<LODTreeNode*, Points>> nodes{
-                {level2(4), makePoints(3, 3)}, {level1(3), makePoints(4, 2)}, {root(), makePoints(5, 1)}};
-            TreeNodeRetrieverThread r("survey", &header, 3);
-            for (const auto& [n, pts] : nodes)
-                writeNode(n, pts), request(r, n, 0);
-            for (const auto& [n, pts] : nodes)
-                ASSERT_TRUE(serve(r));
-            for (const auto& [n, pts] : nodes)
-                expectLoaded(n, pts);
-            EXPECT_EQ(level2(4)->header.subNodes, 9);
-            EXPECT_EQ(r.totalPoints(), 12u);
-            EXPECT_EQ(r.surfaceCount(), 9u);
-        }
-}
-
 // Short side files get defaults; points files disagreeing with their header leave the node empty, reserving
 // nothing; the average coverage is weighted by points and ignores empty nodes (not 0/0).
 TEST_F(Retriever, BadFilesAndTheAverageCoverage) {
@@ -269,6 +249,7 @@ TEST_F(Retriever, BadFilesAndTheAverageCoverage) {
 
 // A node given up is not loaded, a loaded one not reloaded; an unknown point format ends the thread unserved.
 TEST_F(Retriever, OnlyNodesStillRequestedAreLoadedAndUnknownFormatsNever) {
+    useFormat(1, 5);
     const auto pts = makePoints(6, 1);
     writeNode(level1(1), pts);
     TreeNodeRetrieverThread r("survey", &header, 2);
@@ -335,7 +316,9 @@ TEST_F(Retriever, ThreadServesRequestsAddedAndReprioritisedFromOtherThreads) {
         else
             expectLoaded(nodes[i], pts[i]);
     }
+    EXPECT_EQ(nodes[0]->header.subNodes, 9);
     EXPECT_EQ(r.totalPoints(), total);
+    EXPECT_EQ(r.surfaceCount(), 21u); // three in each of the seven nodes with points
 }
 
 // A node being loaded is neither requeued nor freed under the retriever (forgetNode waits for the load).
