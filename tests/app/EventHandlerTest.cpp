@@ -49,12 +49,9 @@ TEST(EventHandler, HeldKeysDependOnTimeNotFrames) {
     h.applyHeldKeys(900);
     EXPECT_NEAR(h.centre[0], 6.0, 1e-4);
     GLEventHandler two;
-    two.handleEvent(event(SDL_KEYDOWN, SDLK_l), 0);
-    two.handleEvent(event(SDL_KEYDOWN, SDLK_i), 0);
-    two.applyHeldKeys(100);
-    two.handleEvent(event(SDL_KEYUP, SDLK_l), 100);
-    two.applyHeldKeys(200);
-    two.handleEvent(event(SDL_KEYUP, SDLK_i), 200);
+    two.handleEvent(event(SDL_KEYDOWN, SDLK_l), 0), two.handleEvent(event(SDL_KEYDOWN, SDLK_i), 0);
+    two.applyHeldKeys(100), two.handleEvent(event(SDL_KEYUP, SDLK_l), 100);
+    two.applyHeldKeys(200), two.handleEvent(event(SDL_KEYUP, SDLK_i), 200);
     two.applyHeldKeys(300);
     EXPECT_NEAR(two.centre[0], 1.2, 1e-5);
     EXPECT_NEAR(two.centre[1], 2.4, 1e-5) << "releasing one move key stopped the other";
