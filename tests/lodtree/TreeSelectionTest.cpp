@@ -174,20 +174,19 @@ TEST_F(TreeFixture, MissingFilesAreRefusedOrReadAsEmptyNodes) {
         EXPECT_NE(std::string(e.what()).find("header"), std::string::npos) << e.what();
     }
     fs::copy(treeDir(), copy.file("t"), fs::copy_options::recursive);
-    ASSERT_NE(tree->root->child(1), nullptr);
-    for (const auto& c : tree->root->child(1)->children)
-        ASSERT_EQ(c, nullptr) << "the fixture's node 1 is a leaf";
-    const uint64_t removed = uint64_t(tree->root->numPoints) + uint64_t(tree->root->child(1)->numPoints);
+    LODTreeNode* leaf = tree->root->child(1);
+    ASSERT_TRUE(leaf &&
+                std::all_of(std::begin(leaf->children), std::end(leaf->children), [](auto& c) { return !c; }))
+        << "the fixture's node 1 is a leaf";
+    const uint64_t removed = uint64_t(tree->root->numPoints) + uint64_t(leaf->numPoints);
     for (const std::string suffix : {"", "-1"})
         for (const char* base : {"points", "normals", "surf", "border"})
             fs::remove(copy.file("t/" + std::string(base) + suffix));
     const auto t = loadTreeStructure(copy.file("t") + "/", h, b);
     EXPECT_EQ(t->root->status.load(), NODE_EMPTY);
     EXPECT_EQ(t->root->child(1), nullptr);
-    for (int q = 2; q <= 4; ++q) {
-        ASSERT_NE(t->root->child(q), nullptr);
-        EXPECT_EQ(t->root->child(q)->status.load(), NODE_NOT_LOADED);
-    }
+    for (int q = 2; q <= 4; ++q)
+        EXPECT_TRUE(t->root->child(q) && t->root->child(q)->status.load() == NODE_NOT_LOADED) << q;
     EXPECT_EQ(pointsOf(nodesOf(*t)), 90000u - removed);
     EXPECT_EQ(nodesOf(*t).size(), nodesOf(*tree).size() - 1);
 }
@@ -259,12 +258,26 @@ TEST_F(TreeFixture, RequestsPutVisibleAndNearNodesFirst) {
     EXPECT_EQ(retriever->getLowestRequests(), 1); // the visible one first although both wait at one level
 }
 
-// Over the budget unwanted nodes go farthest first, marked ones are spared; evicted nodes come back.
-TEST_F(TreeFixture, EvictionFreesUnwantedNodesFarthestFirstAndSparesMarkedOnes) {
+// The node to optimise has surfaces, is not marked or optimised, stays longest in view (none when off). Over
+// the budget unwanted nodes go farthest first, marked ones are spared; evicted nodes come back.
+TEST_F(TreeFixture, BestNodeToOptimiseAndEvictionFarthestFirstSparingMarkedNodes) {
     const TreeCamera cam = overview();
-    settle(cam, 1e-9);
+    const auto f = settle(cam, 1e-9);
     const size_t all = selection->loadedNodes();
-    ASSERT_GT(all, 2u);
+    ASSERT_GT(f.draw.size(), 2u);
+    EXPECT_EQ(selection->findBestForOptimization(), nullptr); // freshly built trees have no surfaces
+    LODTreeNode *a = f.draw[1], *b = f.draw[2];
+    a->surfaceIDs.assign(a->splats.size(), 7);
+    b->surfaceIDs.assign(b->splats.size(), 9);
+    LODTreeNode *bigger = a->splats.size() >= b->splats.size() ? a : b, *other = bigger == a ? b : a;
+    EXPECT_EQ(selection->findBestForOptimization(), bigger);
+    ASSERT_TRUE(TreeSelection::markPendingOptimization(*bigger));
+    EXPECT_EQ(selection->findBestForOptimization(), other);
+    TreeSelection::clearPendingOptimization(*bigger);
+    selection->isOptimized = [&](const LODTreeNode& n) { return &n == bigger; };
+    EXPECT_EQ(selection->findBestForOptimization(), other);
+    selection->optimizeSurfaces = false;
+    EXPECT_EQ(selection->findBestForOptimization(), nullptr);
     std::vector<LODTreeNode*> released;
     selection->releaser = [&](LODTreeNode* n) {
         EXPECT_EQ(n->status.load(), NODE_IN_VRAM);
@@ -321,25 +334,6 @@ TEST_F(TreeFixture, PredictedTimeInViewFollowsTheCameraMotion) {
     };
     EXPECT_TRUE(visibleAt(predicted - 0.3));
     EXPECT_FALSE(visibleAt(predicted + 0.3));
-}
-
-// The node to optimise has surfaces, is not marked or optimised, stays longest in view; none when off.
-TEST_F(TreeFixture, BestNodeForOptimizationHasSurfacesAndTheLongestTimeInView) {
-    auto f = settle(overview(), 1e-9);
-    ASSERT_GT(f.draw.size(), 2u);
-    EXPECT_EQ(selection->findBestForOptimization(), nullptr); // freshly built trees have no surfaces
-    LODTreeNode *a = f.draw[1], *b = f.draw[2];
-    a->surfaceIDs.assign(a->splats.size(), 7);
-    b->surfaceIDs.assign(b->splats.size(), 9);
-    LODTreeNode *bigger = a->splats.size() >= b->splats.size() ? a : b, *other = bigger == a ? b : a;
-    EXPECT_EQ(selection->findBestForOptimization(), bigger);
-    ASSERT_TRUE(TreeSelection::markPendingOptimization(*bigger));
-    EXPECT_EQ(selection->findBestForOptimization(), other);
-    TreeSelection::clearPendingOptimization(*bigger);
-    selection->isOptimized = [&](const LODTreeNode& n) { return &n == bigger; };
-    EXPECT_EQ(selection->findBestForOptimization(), other);
-    selection->optimizeSurfaces = false;
-    EXPECT_EQ(selection->findBestForOptimization(), nullptr);
 }
 
 } // namespace
