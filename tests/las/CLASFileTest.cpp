@@ -16,6 +16,7 @@
 #include <fstream>
 #include <random>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -313,10 +314,9 @@ TEST(RealSamples, ReadMatchesManifestEveryReaderAgreesAndRewritesIdentically) {
         uint64_t byReturn[6] = {};
         for (auto& p : las.points) {
             const int64_t raw[3] = {p->GetX(), p->GetY(), p->GetZ()};
-            for (int a = 0; a < 3; ++a) {
-                lo[a] = std::min(lo[a], raw[a] * scale[a] + offset[a]);
+            for (int a = 0; a < 3; ++a)
+                lo[a] = std::min(lo[a], raw[a] * scale[a] + offset[a]),
                 hi[a] = std::max(hi[a], raw[a] * scale[a] + offset[a]);
-            }
             ++byReturn[std::min(p->GetReturnNumber(), uint8_t(6)) % 6];
         }
         for (int a = 0; a < 3; ++a) {
@@ -566,15 +566,13 @@ struct AddressSpaceCap {
     bool active = false;
     AddressSpaceCap() {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-        std::ifstream status("/proc/self/status");
-        std::string key;
-        uint64_t kib = 0;
-        while (status >> key && !(key == "VmSize:" && status >> kib)) {
-        }
+        uint64_t pages = 0; // the address space in use, in pages
+        std::ifstream("/proc/self/statm") >> pages;
         rlimit capped{};
-        if (kib && getrlimit(RLIMIT_AS, &saved) == 0)
-            capped = {std::min<rlim_t>(saved.rlim_cur, rlim_t(kib) * 1024 + (rlim_t(512) << 20)),
-                      saved.rlim_max};
+        if (pages && getrlimit(RLIMIT_AS, &saved) == 0)
+            capped = {
+                std::min<rlim_t>(saved.rlim_cur, rlim_t(pages) * sysconf(_SC_PAGESIZE) + (rlim_t(512) << 20)),
+                saved.rlim_max};
         active = capped.rlim_cur && setrlimit(RLIMIT_AS, &capped) == 0;
 #endif
     }
