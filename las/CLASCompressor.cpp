@@ -185,7 +185,7 @@ void CLASCompressor::decodeField(int f, ByteSource& in, Columns& c, Residuals& r
         std::vector<int32_t>& v = spec.ints ? c.*spec.ints : r.of[f][k];
         v.resize(n);
         uint64_t end = 0;
-        if (m_speculation && m_speculation->take(in.position(), n, v.data(), end))
+        if (m_speculation && m_speculation->take(in.position(), v, end))
             in.seek(end);
         else
             NivojskoDeKodiranje(v.data(), n, false, in);

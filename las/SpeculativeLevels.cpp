@@ -7,10 +7,13 @@
 
 namespace {
 
-// A frequency table whose symbols 10 to 255 have none: high counts non-decreasing up to symbol 9, which
-// holds 10000, and 10000 from there on.
+// A frequency table of level codes: high counts non-decreasing up to symbol 9, which holds 10000, and
+// 10000 from there on (symbols 10 to 255 have no frequency).
 bool levelCodeTable(const unsigned char* t) {
     auto high = [&](int s) { return uint32_t(t[2 * s]) | uint32_t(t[2 * s + 1]) << 8; };
+    // Code 1 would be minus zero: a table that gives it a frequency is a byte plane's.
+    if (high(1) != high(0))
+        return false;
     uint32_t prev = 0;
     for (int s = 0; s < 10; ++s) {
         if (high(s) < prev)
@@ -79,17 +82,19 @@ void SpeculativeLevels::moveTo(uint64_t position, size_t count) {
     m_changed.notify_all();
 }
 
-bool SpeculativeLevels::take(uint64_t position, size_t count, int32_t* out, uint64_t& end) {
+bool SpeculativeLevels::take(uint64_t position, std::vector<int32_t>& values, uint64_t& end) {
     std::unique_lock hold(m_lock);
     m_chain = std::max(m_chain, position + 1); // no helper starts here from now on
     m_exhausted = false;
     auto it = m_jobs.find(position);
-    if (it == m_jobs.end() || it->second.count != count)
+    if (it == m_jobs.end() || it->second.count != values.size())
         return false;
     m_changed.wait(hold, [&] { return !it->second.running; });
     const bool ok = it->second.ok;
     if (ok) {
-        std::memcpy(out, it->second.values.data(), count * sizeof(int32_t));
+        // The decoder's array goes to the helpers for another coding: its pages are already in memory.
+        values.swap(it->second.values);
+        m_spare.push_back(std::move(it->second.values));
         end = it->second.end;
         ++m_taken;
     }
@@ -154,6 +159,10 @@ void SpeculativeLevels::help() {
         Job& job = m_jobs[at];
         job.count = m_count;
         std::vector<int32_t> values;
+        if (!m_spare.empty()) {
+            values = std::move(m_spare.back());
+            m_spare.pop_back();
+        }
         uint64_t end = 0;
         bool ok = false;
         hold.unlock();

@@ -29,10 +29,11 @@ public:
 
     // The decoder is at `position` and its level codings hold `count` values from here on.
     void moveTo(uint64_t position, size_t count);
-    // The level coding of `count` values at `position`, when a helper has it or is decoding it (then this
-    // waits): its values go to `out`, the position after it to `end`, and the result is true. Otherwise
-    // false: no helper has it (or its decoding failed), and none will start on it.
-    bool take(uint64_t position, size_t count, int32_t* out, uint64_t& end);
+    // The level coding of values.size() values at `position`, when a helper has it or is decoding it
+    // (then this waits): its values replace those of `values` (whose storage the helpers reuse), the
+    // position after it goes to `end`, and the result is true. Otherwise false: no helper has it (or its
+    // decoding failed), and none will start on it.
+    bool take(uint64_t position, std::vector<int32_t>& values, uint64_t& end);
 
     // Positions after `from` that look like the start of a level coding, in order (at most `max`).
     static std::vector<uint64_t> candidates(const unsigned char* data, size_t size, uint64_t from,
@@ -57,8 +58,9 @@ private:
     mutable std::mutex m_lock;
     std::condition_variable m_changed;
     std::map<uint64_t, Job> m_jobs;
-    uint64_t m_chain = 0;     // helpers start nothing before this position
-    bool m_exhausted = false; // no candidate left for the helpers until the decoder moves
+    std::vector<std::vector<int32_t>> m_spare; // arrays handed back by the decoder
+    uint64_t m_chain = 0;                      // helpers start nothing before this position
+    bool m_exhausted = false;                  // no candidate left for the helpers until the decoder moves
     size_t m_count = 0;
     size_t m_taken = 0;
     size_t m_ahead; // jobs held at most
