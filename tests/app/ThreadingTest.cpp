@@ -168,7 +168,7 @@ void loop(Worker& w) {
     ++w.completed;
 }
 
-TEST(CThread, StartStopAndRestart) {
+TEST(CThread, StartStopRestartAndPingBeforeStart) {
     Worker w(loop);
     EXPECT_EQ(w.ThreadState(), CThread::Stopped);
     std::vector<std::thread> starters; // repeated and concurrent starts create one thread
@@ -198,11 +198,8 @@ TEST(CThread, StartStopAndRestart) {
     r.Stop();
     EXPECT_EQ(r.result, 1) << "Stop returned before the worker had shut down";
     EXPECT_EQ(r.ThreadState(), CThread::Stopped);
-}
-
-// Before any start PingThread polls every 100 ms up to its timeout, or without one waits for a start
-// (true) or a Stop (false). Sleep also sleeps a second or more, measured meanwhile.
-TEST(CThread, PingThreadBeforeStartAndSleep) {
+    // Before any start PingThread polls every 100 ms up to its timeout, or without one waits for a start
+    // (true) or a Stop (false). Sleep also sleeps a second or more, measured meanwhile.
     std::thread sleeper([] {
         for (unsigned ms : {20u, 1001u}) {
             const auto start = Clock::now();

@@ -83,7 +83,7 @@ void extractExact(double aspect = 1.0) {
 }
 
 // Planes in the order right, left, bottom, top, far, near, normalised; a point or box on a plane is outside.
-TEST(ViewMathFrustum, ExactFrustum) {
+TEST(ViewMathFrustum, PlanesAndVisibility) {
     for (double a : {2.0, 1.0}) { // the points and boxes below use the last, exact one
         extractExact(a);
         const double want[6][4] = {{-1 / a, 0, -1, 0}, {1 / a, 0, -1, 0}, {0, 1, -1, 0},
@@ -123,9 +123,7 @@ TEST(ViewMathFrustum, ExactFrustum) {
     EXPECT_EQ(edgeInFrustum(2.0, 0.0, -2.0, 5.0, 0.0, -2.0), 0);
     EXPECT_EQ(quadInFrustum(-5, -5, -2, 5, -5, -2, 5, 5, -2, -5, 5, -2), 1);
     EXPECT_EQ(quadInFrustum(2, -1, -2, 3, -1, -2, 3, 1, -2, 2, 1, -2), 0);
-}
-
-TEST(ViewMathFrustum, LookAtFromAnAngle) {
+    // The same through a look-at camera from an angle.
     extractFrustum(perspective(60.0, 1.5, 1.0, 100.0).data(), kCamera.mv.data());
     const double h = 20 * std::tan(30.0 * kPi / 180.0), w = 1.5 * h; // half extents at distance 20
     // clang-format off
@@ -141,10 +139,7 @@ TEST(ViewMathFrustum, LookAtFromAnAngle) {
     }
     const Vec3 b = kCamera.world(0, 0, 20); // behind the camera
     EXPECT_EQ(bBoxInFrustum(b.x - 1, b.x + 1, b.y - 1, b.y + 1, b.z - 1, b.z + 1), 0);
-}
-
-// A degenerate or non-finite matrix keeps the planes it cannot normalise.
-TEST(ViewMathFrustum, DegenerateMatrixKeepsThePreviousPlanes) {
+    // A degenerate or non-finite matrix keeps the planes it cannot normalise.
     extractExact();
     const Planes before = planes();
     // Row 0 of the clip matrix equal to row 3: right = row 3 - row 0 vanishes, left = 2 * row 3.
@@ -161,24 +156,20 @@ TEST(ViewMathFrustum, DegenerateMatrixKeepsThePreviousPlanes) {
     EXPECT_TRUE(planes() == before);
 }
 
-TEST(ViewMathMatrices, ProductAndDeterminants) {
+TEST(ViewMathMatrices, ProductDeterminantsAndInverse) {
     Mat4 mv = kIdentity;
     mv[12] = 1, mv[13] = 2, mv[14] = -5;
-    Rows out = product(mv, perspective(90.0, 1.0, 1.0, 3.0));
-    Rows expected{{1, 0, 0, 1}, {0, 1, 0, 2}, {0, 0, -2, 7}, {0, 0, -1, 5}};
-    EXPECT_TRUE(std::equal(out.begin(), out.end(), expected.begin()));
-    std::pair<Rows, double> determinants[] = {
-        {{{-3.5f}}, -3.5},
-        {{{3, 8}, {4, 6}}, -14.0},
-        {{{2, -3, 1}, {2, 0, -1}, {1, 4, 5}}, 49.0},
-        {{{1, 0, 2, -1}, {3, 0, 0, 5}, {2, 1, 4, -3}, {1, 0, 5, 0}}, 30.0}};
+    Rows got = product(mv, perspective(90.0, 1.0, 1.0, 3.0)),
+         want{{1, 0, 0, 1}, {0, 1, 0, 2}, {0, 0, -2, 7}, {0, 0, -1, 5}};
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin()));
+    // clang-format off
+    std::pair<Rows, double> determinants[] = {{{{-3.5f}}, -3.5}, {{{3, 8}, {4, 6}}, -14.0},
+        {{{2, -3, 1}, {2, 0, -1}, {1, 4, 5}}, 49.0}, {{{1, 0, 2, -1}, {3, 0, 0, 5}, {2, 1, 4, -3}, {1, 0, 5, 0}}, 30.0}};
+    // clang-format on
     for (int n = 1; n <= 4; ++n)
         EXPECT_EQ(calcDeterminant(determinants[n - 1].first.p, n), determinants[n - 1].second);
-}
-
-// A matrix that is not symmetric (its inverse is the transposed cofactors), in place too, and the inverse of
-// a view's model-view-projection; singular or non-finite matrices leave the output as it was.
-TEST(ViewMathMatrices, Inverse) {
+    // A matrix that is not symmetric (its inverse is the transposed cofactors), in place too, and the inverse
+    // of a view's model-view-projection; singular or non-finite matrices leave the output as it was.
     Rows m{{1, 2, 3}, {0, 1, 4}, {5, 6, 0}}, inv, expected{{-24, 18, 5}, {20, -15, -4}, {-5, 4, 1}};
     matrixInversion(m.p, 3, inv.p);
     matrixInversion(m.p, 3, m.p);
