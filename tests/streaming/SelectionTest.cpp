@@ -1,7 +1,5 @@
-// The tile grid, the tiles' storage and levels, the attribute sample, the tile cache's queues and statistics
-// and the render selection's decisions, driven cycle by cycle with a camera and frustum computed on the CPU
-// (levels filed into the tiles by hand, as the cache and the upload would; no GL, no transfers); the
-// frame-time controller and the splat radius from local spacing.
+// The tile grid, tiles, attribute sample, cache queues and the render selection driven cycle by cycle (levels
+// filed by hand, no GL, no transfers); the frame-time controller and the splat radius from local spacing.
 #include "AdaptiveDetail.h"
 #include "AttributeSample.h"
 #include "LASHeader.h"
@@ -13,13 +11,11 @@
 #include "SplatCacheThread.h"
 #include "SplatSpacing.h"
 #include "SplatTile.h"
-#include "TileMemory.h"
 #include "ViewMath.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -28,9 +24,7 @@
 #include <memory>
 #include <numeric>
 #include <random>
-#include <set>
 #include <stdexcept>
-#include <thread>
 #include <tuple>
 
 namespace {
@@ -44,12 +38,6 @@ LASHeader header(uint32_t points, double sizeX, double sizeY, int format = 0) {
     h.ScaleFactor_X = h.ScaleFactor_Y = h.ScaleFactor_Z = 0.01;
     h.Max_X = sizeX, h.Max_Y = sizeY, h.Max_Z = 100;
     return h;
-}
-
-std::vector<int> iota(int n) {
-    std::vector<int> v(size_t(n), 0);
-    std::iota(v.begin(), v.end(), 0);
-    return v;
 }
 
 PointAttributes attributes(int i) {
@@ -71,7 +59,6 @@ TEST(LODGrid, LayoutFromTheHeader) {
     auto wide = header(800000, 2000, 1000);
     const LODGrid g(&wide, nullptr);
     EXPECT_EQ(std::make_pair(g.getTilesX(), g.getTilesY()), std::make_pair(4u, 2u));
-    EXPECT_EQ(std::make_pair(g.tileWidth, g.tileHeight), std::make_pair(50000.0, 50000.0));
     EXPECT_EQ(std::vector<double>(g.rawBounds, g.rawBounds + 6),
               (std::vector<double>{-1, 200001, -1, 100001, -1, 10001}));
     EXPECT_EQ(g.getTileNum(1, 0), 2);             // down each column first
@@ -158,59 +145,17 @@ TEST(LODGrid, MortonOrder) {
             mortonToGrid(64, expect, x, y);
             ASSERT_EQ(std::make_pair(x, y), std::make_pair(cx, cy));
         }
-    EXPECT_TRUE(mortonUnitTest());
 }
 
-// A freed block comes back without a new mapping (below a huge page the very block, still faulted in);
-// idle blocks keep at most the limit resident and trimming gives it all back.
-TEST(TileMemory, FreedBlocksAreHandedOutAgain) {
-    if (!TileMemory::pooling())
-        GTEST_SKIP() << "this build takes tile memory from the heap (address sanitizer)";
-    constexpr size_t KiB = 1024, MiB = KiB * KiB;
-    std::vector<std::pair<void*, size_t>> blocks;
-    for (size_t bytes : {64 * KiB + 17, 300 * KiB, 2 * MiB - 1, 2 * MiB, 5 * MiB + 333}) {
-        auto* a = static_cast<unsigned char*>(TileMemory::allocate(bytes));
-        std::memset(a, 0x5a, bytes);
-        TileMemory::deallocate(a, bytes);
-        const TileMemory::Statistics before = TileMemory::statistics();
-        auto* b = static_cast<unsigned char*>(TileMemory::allocate(bytes));
-        const TileMemory::Statistics after = TileMemory::statistics();
-        EXPECT_EQ(std::make_pair(after.reused, after.mappedBytes),
-                  std::make_pair(before.reused + 1, before.mappedBytes));
-        EXPECT_TRUE(bytes >= TileMemory::kHugePage || (b == a && b[bytes - 1] == 0x5a)) << bytes;
-        TileMemory::deallocate(b, bytes);
-    }
-    for (size_t i = 0; i < 48; ++i)
-        blocks.emplace_back(nullptr, (i % 2 ? 4 * MiB : 700 * KiB) + i * 4096);
-    for (auto& [p, n] : blocks)
-        p = TileMemory::allocate(n);
-    for (auto [p, n] : blocks)
-        TileMemory::deallocate(p, n);
-    EXPECT_LE(TileMemory::statistics().residentFree, TileMemory::kResidentFreeLimit);
-    TileMemory::trim();
-    EXPECT_EQ(TileMemory::statistics().residentFree, 0u);
-    void* again = TileMemory::allocate(700 * KiB);
-    std::memset(again, 1, 700 * KiB); // still usable after the trim
-    TileMemory::deallocate(again, 700 * KiB);
-}
-
-// Level sizes, bad levels answered without a crash, and normalising that touches only the new level.
-TEST(SplatTile, LevelSizesAndNormals) {
+// Bad levels answered without a crash; normalising touches only the new level, and no direction faces up.
+TEST(SplatTile, BadLevelsAndNormals) {
     SplatTile t;
-    EXPECT_TRUE(t.getSplats(0) == nullptr && t.getAttributes(0) == nullptr && t.isEmpty);
-    EXPECT_EQ(t.getLODsize(0), -1);
+    EXPECT_TRUE(t.getSplats(0) == nullptr && t.getLODsize(0) == -1);
     addLevel(t, 100);
-    addLevel(t, 300);
-    EXPECT_EQ(t.levelStarts, (std::vector<int>{0, 100}));
-    for (auto [level, size, full] : {std::tuple{0, 100, 100}, {1, 300, 400}, {5, -1, 400}, {-1, -1, -1}})
-        EXPECT_EQ(std::make_pair(t.getLODsize(short(level)), t.getFullLODsize(short(level))),
-                  std::make_pair(size, full))
-            << level;
-    EXPECT_EQ(t.getLODSplats(1, 0), t.getSplats(0) + 100);
-    EXPECT_TRUE(t.getLODSplats(2, 0) == nullptr && t.getLODSplats(-1, 0) == nullptr);
     t.addLOD(); // begun, nothing received: no first splat
-    EXPECT_EQ(t.getLODsize(2), 0);
-    EXPECT_THROW(t.getLODSplats(2, 0), std::out_of_range);
+    EXPECT_TRUE(t.getLODSplats(2, 0) == nullptr && t.getLODSplats(-1, 0) == nullptr);
+    EXPECT_EQ(std::make_pair(t.getLODsize(5), t.getFullLODsize(-1)), std::make_pair(-1, -1));
+    EXPECT_THROW(t.getLODSplats(1, 0), std::out_of_range);
 
     SplatTile n;
     addLevel(n, 3, 50);
@@ -242,15 +187,13 @@ TEST(SplatTile, RollbackAndPublishedSizes) {
     const SplatTile::Mark before = t.mark();
     addLevel(t, 7, 0, true);
     t.attributes.pop_back();
-    EXPECT_EQ(t.getFullLODsize(1), 17);
-    EXPECT_EQ(t.completeFullLODsize(1), 10); // the level streaming in is not visible yet
-    EXPECT_EQ(t.completeLODsize(1), -1);
+    EXPECT_EQ(std::make_tuple(t.getFullLODsize(1), t.completeFullLODsize(1), t.completeLODsize(1)),
+              std::make_tuple(17, 10, -1)); // the level streaming in is not visible yet
     t.rollback(before);
-    EXPECT_EQ(std::make_tuple(t.splats.size(), t.colors.size(), t.numberOfLevels()),
-              std::make_tuple(10u, 10u, 1));
-    ASSERT_EQ(t.attributes.size(), 10u);
-    EXPECT_EQ(t.attributes[9].returns, attributes(9).returns);
-    EXPECT_FALSE(t.receiving);
+    EXPECT_EQ(std::make_tuple(t.splats.size(), t.colors.size(), t.attributes.size(), t.numberOfLevels(),
+                              bool(t.receiving)),
+              std::make_tuple(10u, 10u, 10u, 1, false));
+    EXPECT_EQ(t.attributes.back().returns, attributes(9).returns);
     addLevel(t, 4);
     t.update(nullptr, 1);
     EXPECT_EQ(std::make_tuple(t.completeLODsize(1), t.completeLODsize(0), t.completeFullLODsize(1),
@@ -258,45 +201,8 @@ TEST(SplatTile, RollbackAndPublishedSizes) {
               std::make_tuple(4, 10, 14, 0));
 }
 
-// A level the render tile did not ask for leaves it waiting; one at or past its request fills it, and the
-// upload settles it (the draw lists growing by uploaded levels only are the selection tests' part); a level
-// of no points leaves an empty tile empty; copies made while locked get a free lock.
-TEST(SplatTile, UpdatesOfARequestedLevel) {
-    RenderTile rt(7);
-    SplatTile t;
-    EXPECT_EQ(rt.getLOD(), -1);
-    rt.requestedLOD = 1, rt.state = RenderTile::Requested;
-    addLevel(t, 10);
-    t.update(&rt, 0);
-    t.finishUpdate();
-    EXPECT_EQ(std::make_pair(t.highestLevel.load(), int(rt.state)),
-              std::make_pair(short(0), int(RenderTile::Requested)));
-    addLevel(t, 20);
-    t.update(&rt, 1);
-    EXPECT_TRUE(!t.receiving && t.uploadPending && !t.isEmpty && rt.state == RenderTile::Filled);
-    rt.requestedLOD = 0; // asks for less than the tile holds: the upload settles it
-    t.finishUpdate();
-    EXPECT_EQ(std::make_pair(t.highestLevel.load(), int(rt.state)),
-              std::make_pair(short(1), int(RenderTile::Settled)));
-    SplatTile empty;
-    empty.addLOD();
-    empty.update(&rt, 0);
-    EXPECT_TRUE(empty.isEmpty);
-    rt.setLOD(30);
-    t.Lock(), rt.Lock();
-    SplatTile copy(t);
-    RenderTile rcopy(rt);
-    EXPECT_TRUE(copy.TryLock() && rcopy.TryLock());
-    copy.Unlock(), rcopy.Unlock(), t.Unlock(), rt.Unlock();
-    EXPECT_EQ(std::make_pair(copy.splats.size(), rcopy.indices), std::make_pair(t.splats.size(), iota(30)));
-    for (int n : {5, 0}) {
-        rt.setLOD(unsigned(n));
-        EXPECT_EQ(rt.indices, iota(n));
-    }
-}
-
 // Every point while the sample fits, then those numbered by a doubling stride whatever the batches;
-// percentiles by nearest rank, past 0.4 % outliers.
+// percentiles past 0.4 % outliers.
 TEST(AttributeSample, KeepsEveryKthPointAndFindsPercentilesPastOutliers) {
     std::vector<Splat> splats;
     std::vector<PointAttributes> records;
@@ -313,10 +219,8 @@ TEST(AttributeSample, KeepsEveryKthPointAndFindsPercentilesPastOutliers) {
         std::vector<size_t> batches; // cycled
         size_t size;
         uint64_t stride;
-    } cases[] = {{200000, {100000}, 100000, 1},
-                 {65536, {100000}, 50000, 2},
-                 {65536, {1, 7, 4096, 333}, 50000, 2},
-                 {1000, {99999, 1}, 782, 128}};
+    } cases[] = {
+        {200000, {100000}, 100000, 1}, {65536, {1, 7, 4096, 333}, 50000, 2}, {1000, {99999, 1}, 782, 128}};
     double zLow, zHigh, iLow, iHigh;
     for (const Case& c : cases) {
         SCOPED_TRACE("capacity " + std::to_string(c.capacity) + ", batch " + std::to_string(c.batches[0]));
@@ -331,13 +235,6 @@ TEST(AttributeSample, KeepsEveryKthPointAndFindsPercentilesPastOutliers) {
         ASSERT_TRUE(sample.percentiles(1, 99, zLow, zHigh, iLow, iHigh));
         EXPECT_TRUE(std::abs(zLow - 10) <= 10 && std::abs(zHigh - 989) <= 10) << zLow << " " << zHigh;
         EXPECT_TRUE(std::abs(iLow - 1010) <= 10 && std::abs(iHigh - 1989) <= 10) << iLow << " " << iHigh;
-        std::vector<int32_t> kept;
-        for (size_t i = 0; i < splats.size(); i += c.stride)
-            kept.push_back(splats[i].z);
-        std::sort(kept.begin(), kept.end());
-        ASSERT_TRUE(sample.percentiles(25, 75, zLow, zHigh, iLow, iHigh));
-        EXPECT_EQ(zLow, kept[size_t(std::llround(0.25 * double(kept.size() - 1)))]);
-        EXPECT_EQ(zHigh, kept[size_t(std::llround(0.75 * double(kept.size() - 1)))]);
     }
     AttributeSample bare(10); // points without records are counted, not sampled
     bare.add(splats.data(), nullptr, 5);
@@ -453,10 +350,8 @@ protected:
                 << "tile " << rt.tileIndex;
     }
     long drawn() const {
-        long n = 0;
-        for (const RenderTile& rt : sel->renderTiles)
-            n += long(rt.indices.size());
-        return n;
+        return std::accumulate(sel->renderTiles.begin(), sel->renderTiles.end(), 0L,
+                               [](long n, const RenderTile& rt) { return n + long(rt.indices.size()); });
     }
     // 4 × 4 tiles seen from above the first corner: near tiles want level 3, the others level 2 (59,200
     // splats in all).
@@ -498,24 +393,15 @@ protected:
     std::unique_ptr<RenderSelectionThread> sel;
 };
 
-// A new data set asks for level 0 of every tile in one rectangle at the nearest tile's distance; then one
-// level finer per cycle, each drawn whole once handed back, radii shrinking; far away, all coarsen at once.
+// A new data set asks for level 0 of every tile; then one level finer per cycle, each drawn whole once handed
+// back, radii shrinking; far away, all coarsen at once.
 TEST_F(Selection, RefinesOneLevelPerCycleAndCoarsensAllAtOnce) {
     make(header(1600000, 4000, 4000), 3);
-    const uint32_t tiles = sel->grid->getNumberOfTiles(), tilesY = sel->grid->getTilesY();
-    ASSERT_GE(tiles, 9u);
+    ASSERT_GE(sel->grid->getNumberOfTiles(), 9u);
     EXPECT_TRUE(cycle());
     for (const RenderTile& rt : sel->renderTiles)
         EXPECT_EQ(std::make_pair(rt.getLOD(), int(rt.state)),
                   std::make_pair(short(0), int(RenderTile::Requested)));
-    const auto level0 = queued(0);
-    ASSERT_EQ(level0.size(), 1u); // no density known yet: nothing limits the rectangle
-    EXPECT_EQ(std::make_tuple(level0[0]->tiles.size(), level0[0]->maxTileX, level0[0]->maxTileY),
-              std::make_tuple(size_t(tiles), sel->grid->getTilesX() - 1, tilesY - 1));
-    float nearest = 1e30f;
-    for (uint32_t t : {0u, tilesY - 1, tiles - tilesY, tiles - 1})
-        nearest = std::min(nearest, float(cache().calculateMinDistanceToPoint(0, 0, 60, t)));
-    EXPECT_EQ(level0[0]->priority, nearest);
     EXPECT_FALSE(cycle()); // nothing changed
     for (short level = 0; level <= 3; ++level) {
         arrive(level, 100 << (2 * level));
@@ -524,9 +410,8 @@ TEST_F(Selection, RefinesOneLevelPerCycleAndCoarsensAllAtOnce) {
             EXPECT_EQ(std::make_pair(int(rt.indices.size()), rt.getLOD()),
                       std::make_pair(cache().getTile(rt.tileIndex)->completeFullLODsize(level),
                                      std::min<short>(level + 1, 3)));
-        EXPECT_GT(sel->levelRadius[size_t(level)].load(), 0);
-        EXPECT_TRUE(level == 0 ||
-                    sel->levelRadius[size_t(level)].load() < sel->levelRadius[size_t(level) - 1].load());
+        const auto& r = sel->levelRadius;
+        EXPECT_TRUE(level == 0 ? r[0].load() > 0 : r[size_t(level)].load() < r[size_t(level) - 1].load());
     }
     EXPECT_EQ(cache().countRequests(), 0);
     sel->setCameraPosition({0, 0, 1e7}); // every level projects below the threshold
@@ -534,40 +419,6 @@ TEST_F(Selection, RefinesOneLevelPerCycleAndCoarsensAllAtOnce) {
     for (const RenderTile& rt : sel->renderTiles)
         EXPECT_EQ(std::make_tuple(rt.getLOD(), rt.indices.size(), int(rt.state)),
                   std::make_tuple(short(0), size_t(100), int(RenderTile::Settled)));
-}
-
-// A tie with the threshold keeps the level; just below it refines. Only a threshold change leaves waiting
-// requests queued as they are; a camera move recalls and batches them again.
-TEST_F(Selection, ThresholdTiesAndWaitingRequests) {
-    make(header(50000, 300, 300), 3); // one tile
-    ASSERT_EQ(sel->grid->getNumberOfTiles(), 1u);
-    cycle();
-    for (short level = 0; level < 3; ++level)
-        arrive(level, 100 << (2 * level)), cycle();
-    for (LODRequest* r : queued(3, true)) // radius of level 2 known now; level 3 asked for
-        delete r;
-    sel->renderTiles[0].requestedLOD = 2; // as if it had settled at level 2
-    const double d = cache().calculateMinDistanceToPoint(0, 0, 60, 0);
-    sel->minProjectedSize = sel->projectedSize(2, d);
-    EXPECT_TRUE(cycle());
-    EXPECT_EQ(std::make_pair(sel->renderTiles[0].getLOD(), cache().countRequests()),
-              std::make_pair(short(2), 0));
-    sel->minProjectedSize = std::nextafter(sel->projectedSize(2, d), 0.0);
-    cycle();
-    EXPECT_EQ(sel->renderTiles[0].getLOD(), 3);
-
-    make(header(1600000, 4000, 4000), 3);
-    cycle();
-    ASSERT_EQ(cache().countRequests(), 1);
-    queued(0)[0]->numSplats = 777; // a mark that a rebuilt request would not carry
-    sel->minProjectedSize = 2.5;
-    EXPECT_TRUE(cycle());
-    ASSERT_EQ(cache().countRequests(), 1);
-    EXPECT_EQ(queued(0)[0]->numSplats, 777u);
-    sel->setCameraPosition({0.5, 0, 60});
-    EXPECT_TRUE(cycle());
-    ASSERT_EQ(cache().countRequests(), 1);
-    EXPECT_EQ(queued(0)[0]->numSplats, 0u);
 }
 
 // A level still between fill and upload is not drawn, nor counted twice when its request comes back.
@@ -593,53 +444,9 @@ TEST_F(Selection, DrawListsCoverUploadedLevelsOnly) {
               std::make_pair(size_t(500), int(RenderTile::Settled)));
 }
 
-// Request rectangles: every tile in exactly one, of exactly its ranges' cells; one tile each at a budget of
-// nothing; pairs when a coarser level's density says two tiles fit.
-TEST_F(Selection, RectanglesCoverEveryTileOnceWithinTheRetrievalBudget) {
-    auto checkRectangles = [&](short level, size_t most) {
-        std::set<uint32_t> covered;
-        size_t largest = 0;
-        for (LODRequest* r : queued(level)) {
-            EXPECT_EQ(r->tiles.size(),
-                      size_t(r->maxTileX - r->minTileX + 1) * (r->maxTileY - r->minTileY + 1));
-            largest = std::max(largest, r->tiles.size());
-            for (uint32_t t : r->tiles) {
-                EXPECT_TRUE(covered.insert(t).second) << "tile " << t << " in two requests";
-                const uint32_t x = uint32_t(sel->grid->getTileXCoordinate(int(t))),
-                               y = uint32_t(sel->grid->getTileYCoordinate(int(t)));
-                EXPECT_TRUE(x >= r->minTileX && x <= r->maxTileX && y >= r->minTileY && y <= r->maxTileY);
-            }
-        }
-        EXPECT_EQ(covered.size(), sel->grid->getNumberOfTiles());
-        EXPECT_TRUE(most == 0 || largest == most) << largest;
-    };
-    make(header(1600000, 4000, 4000), 3);
-    cache().recordRetrieval(2000, 1); // 0 splats/s: budget 0
-    sel->levelDensity[0] = 100;
-    cycle();
-    checkRectangles(0, 1);
-    make(header(1600000, 4000, 4000), 3);
-    cycle();
-    arrive(0, 100); // density of level 0: 100 per tile
-    for (int i = 0; i < 20; ++i)
-        cache().recordRetrieval(1000, 2000); // 2000 splats/s: budget 1000, level 1 borrows 400 per tile
-    cycle();
-    checkRectangles(1, 2);
-    // A narrow view of one corner: few tiles visible, the rest fetched as secondary requests.
-    make(header(3600000, 6000, 6000), 2, 3, 30);
-    sel->setCameraPosition({-25, -25, 3});
-    look(-25, -25, 3, 30);
-    cycle();
-    EXPECT_GE(queued(0).size(), 2u);
-    checkRectangles(0, 0);
-    EXPECT_FALSE(cycle()); // nothing changed: no requests come back
-}
-
-// No points: one tile, a level of nothing, a default radius; an unknown point format: no cache. A running
-// selection with nothing to do stops within a few polling periods, not never.
-TEST_F(Selection, EmptyAndUnknownDataSetsAndAPromptStop) {
+// No points: one tile, a level of nothing, a default radius; an unknown point format: no cache.
+TEST_F(Selection, EmptyAndUnknownDataSets) {
     make(header(0, 0, 0), 0);
-    EXPECT_EQ(sel->grid->getNumberOfTiles(), 1u);
     EXPECT_TRUE(cycle());
     EXPECT_EQ(cache().countRequests(), 1);
     arrive(0, 0);
@@ -650,12 +457,6 @@ TEST_F(Selection, EmptyAndUnknownDataSetsAndAPromptStop) {
     RenderSelectionThread unknown("test", &h, 384, 2, 1.0);
     EXPECT_EQ(unknown.cache, nullptr);
     EXPECT_FALSE(unknown.runCycle());
-    make(header(1600000, 4000, 4000), 3);
-    sel->Start();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto start = std::chrono::steady_clock::now();
-    sel.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
 
 // The point budget bounds the draw lists at every cycle, is used rather than squandered, and coarsens the
@@ -670,8 +471,7 @@ TEST_F(Selection, ThePointBudgetBoundsTheDrawListsAndCoarsensTheFarthestTilesFir
         long budget;
         bool limited;
         int nearest, drawnTiles; // level the nearest tile draws; tiles drawing anything
-    } cases[] = {{200000, false, 3, 16}, {59200, false, 3, 16}, {30000, true, 3, 16},
-                 {5000, true, 2, 16},    {1000, true, 0, 10},   {50, true, -1, 0}};
+    } cases[] = {{59200, false, 3, 16}, {30000, true, 3, 16}, {1000, true, 0, 10}, {50, true, -1, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE("budget " + std::to_string(c.budget));
         corner(c.budget);
@@ -693,16 +493,8 @@ TEST_F(Selection, ThePointBudgetBoundsTheDrawListsAndCoarsensTheFarthestTilesFir
 }
 
 // A budget change or a camera move reallocates at once: tiles left out do not wait for withdrawn
-// requests; the detail follows the camera; tiles out of view give way before nearer ones in view.
+// requests; the detail follows the camera.
 TEST_F(Selection, ABudgetChangeOrACameraMoveReallocatesAtOnce) {
-    corner(LONG_MAX);
-    cycle();
-    sel->pointBudget = 300;
-    cycle();
-    requestsWithinBudget();
-    settle([&] { EXPECT_LE(drawn(), 300); });
-    EXPECT_EQ(drawn(), 300); // the sizes learnt from the first tile let two more in
-
     corner(LONG_MAX);
     settle([] {}, 2); // level 3 asked for, not served
     ASSERT_FALSE(queued(3).empty());
@@ -719,23 +511,6 @@ TEST_F(Selection, ABudgetChangeOrACameraMoveReallocatesAtOnce) {
     look(far[1], far[3], 8, 60);
     settle([&] { EXPECT_LE(drawn(), 20000); });
     EXPECT_EQ(levelsByDistance().front(), std::make_pair(last, 3));
-
-    corner(LONG_MAX);
-    settle();
-    const auto before = levelsByDistance();
-    const auto b = sel->grid->getTileBounds(0, true);
-    look(b[0], b[2], 8, 30, far[1], far[3]);
-    sel->pointBudget = 45000;
-    sel->dirty = true;
-    settle([&] { EXPECT_LE(drawn(), 45000); });
-    const auto away = levelsByDistance(); // in view first
-    auto levelOf = [](const auto& tiles, uint32_t t) {
-        return std::find_if(tiles.begin(), tiles.end(), [&](const auto& p) { return p.first == t; })->second;
-    };
-    ASSERT_NE(away.front().first, 0u); // the nearest tile is out of view
-    for (size_t i = 0; i < 3; ++i)
-        EXPECT_EQ(away[i].second, levelOf(before, away[i].first)) << "tile " << away[i].first;
-    EXPECT_LT(levelOf(away, 0), 3);
     sel->pointBudget = LONG_MAX; // every tile back at the threshold's level
     settle();
     EXPECT_FALSE(sel->budgetLimited());
@@ -745,43 +520,36 @@ TEST_F(Selection, ABudgetChangeOrACameraMoveReallocatesAtOnce) {
 // A level's radius: the mean-density one (raw X units, areas in world units), widened by the gap ratio of
 // scan lines measured on the tiles' own points.
 TEST_F(Selection, LevelRadiusFromDensityAndLocalSpacing) {
-    for (const bool scanLines : {false, true}) {
-        SCOPED_TRACE(scanLines ? "scan lines 0.25 m along, 1.5 m across" : "0.6 m lattice");
-        LASHeader h = header(50000, 60, 60); // one tile
-        h.ScaleFactor_Y = 0.02;              // Y units twice the X ones
-        make(h, 0);
-        cycle();
-        const auto requests = queued(0, true);
-        ASSERT_EQ(requests.size(), 1u);
-        SplatTile& tile = *cache().getTile(0);
-        tile.addLOD();
-        const double along = scanLines ? 0.25 : 0.6, across = scanLines ? 1.5 : 0.6;
-        for (double y = across / 2; y < 60; y += across)
-            for (double x = along / 2 + (scanLines ? 0.1 * std::fmod(y * 7, 1.0) : 0); x < 60; x += along)
-                tile.addSplat(Splat{int32_t(x / 0.01), int32_t(y / 0.02), 5000, 0, 0, 1});
-        tile.normalizeSplats(0, sel->grid, 0);
-        tile.update(&sel->renderTiles[0], 0);
-        upload(requests.front());
-        cycle();
-        const LODGrid& g = *sel->grid;
-        const double mean =
-            1.5 * std::sqrt(g.tileWidth * g.tileHeight / double(tile.splats.size()) / M_PI * 2);
-        const double radius = sel->levelRadius[0].load();
-        EXPECT_NEAR(radius, scanLines ? mean * sel->spacingRatio(0) : mean, 1e-6 * mean);
-        EXPECT_TRUE(!scanLines || (radius > 1.4 * mean && radius < 1.8 * mean)) << radius / mean;
-    }
+    LASHeader h = header(50000, 60, 60); // one tile
+    h.ScaleFactor_Y = 0.02;              // Y units twice the X ones
+    make(h, 0);
+    cycle();
+    const auto requests = queued(0, true);
+    ASSERT_EQ(requests.size(), 1u);
+    SplatTile& tile = *cache().getTile(0);
+    tile.addLOD();
+    for (double y = 0.75; y < 60; y += 1.5) // scan lines 0.25 m along, 1.5 m across
+        for (double x = 0.125 + 0.1 * std::fmod(y * 7, 1.0); x < 60; x += 0.25)
+            tile.addSplat(Splat{int32_t(x / 0.01), int32_t(y / 0.02), 5000, 0, 0, 1});
+    tile.normalizeSplats(0, sel->grid, 0);
+    tile.update(&sel->renderTiles[0], 0);
+    upload(requests.front());
+    cycle();
+    const LODGrid& g = *sel->grid;
+    const double mean = 1.5 * std::sqrt(g.tileWidth * g.tileHeight / double(tile.splats.size()) / M_PI * 2);
+    const double radius = sel->levelRadius[0].load();
+    EXPECT_NEAR(radius, mean * sel->spacingRatio(0), 1e-6 * mean);
+    EXPECT_TRUE(radius > 1.4 * mean && radius < 1.8 * mean) << radius / mean;
 }
 
 // Queues: least urgent recalled first (secondary, then primary from the back, newer ahead among equals);
-// which requests are needed; the retrieval speed over the last twenty transfers; the distance to a
-// tile's box, flat until it has splats.
+// which requests are needed; the distance to a tile's box, flat until it has splats.
 TEST(SplatCache, QueuesStatisticsAndDistances) {
     LASHeader h = header(1600000, 4000, 4000, 2);
     LODGrid grid(&h, nullptr);
     std::unique_ptr<SplatCacheThread> cache(
         SplatCacheThread::newSplatCacheThread("a b", &grid, 3, &h, nullptr));
     ASSERT_TRUE(cache->isInitialized());
-    EXPECT_TRUE(pointSize == 20 && StreamReaders::loadColors); // format 2 carries colour
     std::vector<LODRequest> requests(4);
     const std::pair<float, bool> order[] = {{5, true}, {5, true}, {1, true}, {0.5f, false}};
     for (uint32_t i = 0; i < 4; ++i) {
@@ -797,31 +565,14 @@ TEST(SplatCache, QueuesStatisticsAndDistances) {
     EXPECT_FALSE(cache->requestNeeded(4, 1)); // begun
     EXPECT_TRUE(cache->requestNeeded(4, 2));
 
-    EXPECT_EQ(cache->getAverageRetrievalSpeed(), 3000);
-    cache->recordRetrieval(100, 10000);
-    cache->recordRetrieval(200, 20000);
-    EXPECT_EQ(cache->getAverageRetrievalSpeed(), 100000);
-    for (int i = 0; i < 19; ++i)
-        cache->recordRetrieval(100, 100);
-    EXPECT_EQ(cache->getAverageRetrievalSpeed(), (20000 + 1900) * 1000 / (200 + 1900)); // the first fell out
-
     const auto b = grid.getTileBounds(5, true);
     const double cx = (b[0] + b[1]) / 2, cy = (b[2] + b[3]) / 2;
-    const auto distance = [&](double x, double y, double z) {
-        return cache->calculateMinDistanceToPoint(x, y, z, 5);
-    };
-    EXPECT_EQ(distance(cx, cy, 40), 0); // no splats: height ignored
-    EXPECT_NEAR(distance(b[1] + 3, b[3] + 4, 40), 5, 1e-9);
-    SplatTile& t = *cache->getTile(5);
-    t.addLOD();
-    t.addSplat(Splat{0, 0, 2000, 0, 0, 1});
-    t.addSplat(Splat{0, 0, 3000, 0, 0, 1});
-    t.normalizeSplats(0, &grid, 0);
+    EXPECT_EQ(cache->calculateMinDistanceToPoint(cx, cy, 40, 5), 0); // no splats: height ignored
+    cache->getTile(5)->addLOD(), cache->getTile(5)->addSplat(Splat{0, 0, 3000, 0, 0, 1});
+    cache->getTile(5)->normalizeSplats(0, &grid, 0);
     const double top = (3000 + grid.centreOffset[2]) * grid.normalisingScale;
-    const double bottom = (2000 + grid.centreOffset[2]) * grid.normalisingScale;
-    EXPECT_NEAR(distance(cx, cy, top + 2), 2, 1e-9);
-    EXPECT_EQ(distance(cx, cy, (top + bottom) / 2), 0);
-    EXPECT_NEAR(distance(b[0] - 3, cy, bottom - 4), 5, 1e-9);
+    EXPECT_NEAR(cache->calculateMinDistanceToPoint(b[1] + 3, b[3] + 4, top, 5), 5, 1e-9);
+    EXPECT_NEAR(cache->calculateMinDistanceToPoint(cx, cy, top + 2, 5), 2, 1e-9);
 }
 
 // A viewer whose frame costs `fixedMs` plus `heavyMs` at the user's threshold of 1.5, the splat part
@@ -856,7 +607,6 @@ TEST(AdaptiveDetail, RaisesTheThresholdUntilFramesMeetTheTargetWithoutOscillatin
         // clang-format off
         {"light scene", {5, 15, 2}, 0},
         {"heavy scene (1 s a frame)", {5, 1000, 2}, 50},
-        {"cost linear in the threshold", {5, 300, 1}, 50},
         {"noisy frame times", {5, 400, 2, 0.15}, 60},
         {"fixed cost above the target", {80, 400, 2}, 1e9},
         // clang-format on
@@ -965,10 +715,7 @@ TEST(SplatSpacing, ScanLinesAreClosedAndIsotropicDataKeepsTheMeanDensityRadius) 
         double most; // radius over the mean-density one at most; scan lines: also >= 99 % covered
     } cases[] = {
         {"scan lines 0.25 m along, 1.5 m across", 60, points(60, 0.25, 1.5, 0, 1), 1.7},
-        {"the same, jittered", 60, points(60, 0.25, 1.5, 0.3, 2), 1.7},
         {"scan lines 0.3 m along, 3 m across", 80, points(80, 0.3, 3.0, 0.1, 3), 2.3},
-        {"scan lines 0.25 m along, 1 m across", 60, points(60, 0.25, 1.0, 0.2, 4), 1.5},
-        {"uniform random, 3,000 points", 60, points(60, 0, 0, 0, 1, 3000), 1.12},
         {"uniform random, 120,000 points", 100, points(100, 0, 0, 0, 2, 120000), 1.12},
     };
     for (const Case& c : cases) {
