@@ -3,7 +3,6 @@
 
 #include <functional>
 #include <linux/magic.h>
-#include <sys/stat.h>
 #include <sys/statfs.h>
 
 namespace fs = std::filesystem;
@@ -82,24 +81,18 @@ TEST(DatasetImport, SyntheticScenesOfEveryFormatAndReimports) {
     EXPECT_EQ(std::distance(fs::directory_iterator(data), {}), 4) << "nothing left aside";
 }
 
-// The checksum sees every byte (lanes, tail, length) and takes pieces of any size.
-TEST(DatasetIntegrity, ChecksumSeesEveryByteAndTakesPiecesOfAnySize) {
-    std::string bytes;
-    for (size_t i = 0; i < 101; ++i)
-        bytes += char(i * 37 + 11);
-    const uint64_t whole = checksum64(bytes.data(), bytes.size());
-    for (size_t piece : {1, 7, 31, 32, 33, 100}) {
-        Checksum64 c;
-        for (size_t at = 0; at < bytes.size(); at += piece)
-            c.update(bytes.data() + at, std::min(piece, bytes.size() - at));
-        EXPECT_EQ(c.digest(), whole) << piece;
+// The checksum sees every bit (lanes, tail, length) and takes pieces of any size.
+TEST(DatasetIntegrity, ChecksumSeesEveryBitAndTakesPiecesOfAnySize) {
+    std::string b(101, 'x');
+    const uint64_t whole = checksum64(b.data(), b.size());
+    Checksum64 c;
+    c.update(b.data(), 33), c.update(b.data() + 33, 68);
+    EXPECT_TRUE(c.digest() == whole && checksum64(b.data(), 100) != whole);
+    for (size_t bit = 0; bit < 8 * b.size(); bit += 7) {
+        b[bit / 8] ^= char(1 << bit % 8);
+        EXPECT_NE(checksum64(b.data(), b.size()), whole) << bit;
+        b[bit / 8] ^= char(1 << bit % 8);
     }
-    for (size_t bit = 0; bit < 8 * bytes.size(); bit += 7) { // bit 7 of the first byte, 6 of the next...
-        std::string changed = bytes;
-        changed[bit / 8] ^= char(1 << (7 - bit % 8));
-        EXPECT_NE(checksum64(changed.data(), changed.size()), whole) << bit;
-    }
-    EXPECT_TRUE(checksum64(bytes.data(), 100) != whole && checksum64("", 0) != checksum64("\0", 1));
 }
 
 // Manifest covers every file; damage is found (records only with checkRecords), the good set still served.
@@ -161,11 +154,13 @@ TEST(DatasetIntegrity, DamagedDataSetsAreSkippedWithTheReason) {
             const DatasetStore store = DatasetStore::load(data, &problems, checkRecords, &notes);
             if (c.reason.empty() || (c.onlyWithCheckRecords && !checkRecords)) {
                 EXPECT_TRUE(store.size() == 2 && problems.empty()) << problems.size();
-                if (c.reason.empty())
-                    EXPECT_EQ(notes, std::vector<std::string>{
-                                         ds + ": no checksums (imported before they were kept): "
-                                              "only the consistency of its files is checked; "
-                                              "import it again to have them"});
+                EXPECT_EQ(notes,
+                          c.reason.empty()
+                              ? std::vector<std::string>{ds +
+                                                         ": no checksums (imported before "
+                                                         "they were kept): only the consistency of its "
+                                                         "files is checked; import it again to have them"}
+                              : std::vector<std::string>{});
                 continue;
             }
             EXPECT_TRUE(store.names() == std::vector<std::string>{"good"} && notes.empty());
@@ -204,17 +199,16 @@ DatasetInfo checkTiles(const std::string& las, const std::string& wholeDs, int n
     for (size_t t = 1; t < tiles.size();
          ++t) { // the same points in other offsets: raw values move against them
         LasBytes f = LasBytes::read(tiles[t]);
-        double* offsets[3] = {&f.header.OffsetX, &f.header.OffsetY, &f.header.OffsetZ};
-        const double scales[3] = {f.header.ScaleFactor_X, f.header.ScaleFactor_Y, f.header.ScaleFactor_Z};
         std::vector<uint32_t> all(f.count());
         std::iota(all.begin(), all.end(), 0u);
-        for (int a = 0; a < 3; ++a) {
-            *offsets[a] += double(shift[a]) * scales[a];
+        for (int a = 0; a < 3; ++a)
             for (uint32_t i : all) {
                 const int32_t v = int32_t(f.raw(i, a) - shift[a]);
                 std::memcpy(&f.records[size_t(i) * f.header.PointDataRecordLength + 4 * size_t(a)], &v, 4);
             }
-        }
+        f.header.OffsetX += double(shift[0]) * f.header.ScaleFactor_X;
+        f.header.OffsetY += double(shift[1]) * f.header.ScaleFactor_Y;
+        f.header.OffsetZ += double(shift[2]) * f.header.ScaleFactor_Z;
         f.write(tiles[t], all);
     }
     const DatasetInfo info = importDataset(tiles, prefix + "many", "s", 10);
@@ -240,32 +234,19 @@ TEST(MultiFileImport, TilesGiveTheDataSetOfTheWholeScene) {
     ASSERT_GE(readDatasetInfo(data + "/" + datasetDirName("s")).levels.size(), 3u);
     LocalPointServer own(data);
     HttpClient http;
-    const struct {
-        const char* what;
-        int nx, ny;
-        int64_t shift[3];
-    } cases[] = {{"two tiles side by side", 2, 1, {0, 0, 0}},
-                 {"two tiles one above the other", 1, 2, {0, 0, 0}},
-                 {"four tiles", 2, 2, {0, 0, 0}},
-                 {"four tiles whose offsets differ by whole units", 2, 2, {100000, -2500, 7}}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        const std::string prefix = dir.file(c.what) + "-";
-        const DatasetInfo info =
-            checkTiles(scene, data + "/" + datasetDirName("s"), c.nx, c.ny, c.shift, prefix);
-        LocalPointServer tiled(prefix + "many");
-        const LASHeader first = LasBytes::read(prefix + "1.las").header;
-        for (int axis = 0; axis < 2;
-             ++axis) { // a metre either side of the first tile's upper edge, all levels
-            const double edge = axis ? first.Max_Y + first.ScaleFactor_Y : first.Max_X + first.ScaleFactor_X;
-            const std::string near = num(edge - 1) + "/" + num(edge + 1), across = "-1e9/1e9";
-            const std::string strip =
-                "getRangeNormals/s/" + (axis ? across + "/" + near : near + "/" + across) + "/-1e9/1e9";
-            const Records seam =
-                splitReply(http.get(tiled.base() + strip).body, info.recordLength - 12, true);
-            EXPECT_TRUE(seam.size() > 50 || edge > info.bounds[2 * axis + 1]) << "xy"[axis];
-            EXPECT_TRUE(seam == splitReply(http.get(own.base() + strip).body, info.recordLength - 12, true));
-        }
+    const int64_t shift[3] = {100000, -2500, 7}; // offsets that differ by whole units
+    const std::string prefix = dir.file("tile");
+    const DatasetInfo info = checkTiles(scene, data + "/" + datasetDirName("s"), 2, 2, shift, prefix);
+    LocalPointServer tiled(prefix + "many");
+    const LASHeader first = LasBytes::read(prefix + "1.las").header;
+    for (int axis = 0; axis < 2; ++axis) { // a metre either side of the first tile's upper edge, all levels
+        const double edge = axis ? first.Max_Y + first.ScaleFactor_Y : first.Max_X + first.ScaleFactor_X;
+        const std::string near = num(edge - 1) + "/" + num(edge + 1), across = "-1e9/1e9";
+        const std::string strip =
+            "getRangeNormals/s/" + (axis ? across + "/" + near : near + "/" + across) + "/-1e9/1e9";
+        const Records seam = splitReply(http.get(tiled.base() + strip).body, info.recordLength - 12, true);
+        EXPECT_GT(seam.size(), 50u) << "xy"[axis];
+        EXPECT_TRUE(seam == splitReply(http.get(own.base() + strip).body, info.recordLength - 12, true));
     }
 }
 
@@ -289,11 +270,9 @@ TEST(DatasetImport, RefusalsAndFailuresWriteNothing) {
     variant("half.las", [](LASHeader& h) { h.OffsetX += 0.5 * h.ScaleFactor_X; });
     variant("far.las", [](LASHeader& h) { h.OffsetZ += 3221225472.0 * h.ScaleFactor_Z; });
     good.write(dir.file("empty.las"), {});
-    good.write(dir.file("empty2.las"), {});
     const std::string bytes = slurp(b);
     spit(dir.file("cut.las"), bytes.substr(0, bytes.size() - 100));
     spit(dir.file("f6.las"), bytes.substr(0, 104) + '\6' + bytes.substr(105));
-    spit(dir.file("v14.las"), bytes.substr(0, 25) + '\4' + bytes.substr(26));
     const struct {
         std::vector<std::string> files;     // in the order given to the import
         std::vector<std::string> fragments; // each in the message
@@ -307,14 +286,10 @@ TEST(DatasetImport, RefusalsAndFailuresWriteNothing) {
         {{"a.las", "half.las"}, {"half.las: its X offset", "a.las's", "by 0.5 scale units, not a whole number"}},
         {{"a.las", "far.las"}, {"far.las: point 0 lies beyond what ", "a.las's offsets"}},
         {{"a.las", "b.las", "cut.las"}, {"cut.las: file is truncated"}},
-        {{"cut.las"}, {"cut.las: file is truncated"}},
         {{"f6.las"}, {"f6.las: "}},
-        {{"v14.las"}, {"v14.las: "}},
         {{"a.las", "b.las", "a.las"}, {"a.las is the same file as ", "a.las"}},
-        {{"empty.las", "empty2.las"}, {"the files hold no points"}},
         {{"empty.las"}, {"empty.las: the file holds no points"}},
         {{"a.las", "b.las", "nowhere.las"}, {"nowhere.las: not a readable LAS file"}},
-        {{"nowhere.las"}, {"nowhere.las: not a readable LAS file"}},
         {{"a.las"}, {"the data set name is empty"}, ""},
         {{"a.las"}, {"must not be \".\" or \"..\""}, ".."},
         {{"a.las"}, {"must not hold control characters"}, "two\nlines"},
@@ -373,14 +348,6 @@ TEST(DatasetImport, RefusalsAndFailuresWriteNothing) {
     EXPECT_THROW(importDataset(a, blocker, "x", 8), std::runtime_error);
     EXPECT_THROW(importDataset(a, blocker + "/sub", "x", 8), std::runtime_error);
     EXPECT_EQ(slurp(blocker), "abc");
-    if (geteuid() != 0) { // permissions do not bind root
-        const std::string ro = dir.file("readonly");
-        fs::create_directory(ro);
-        chmod(ro.c_str(), 0555);
-        EXPECT_THROW(importDataset(a, ro, "x", 8), std::runtime_error);
-        chmod(ro.c_str(), 0755);
-        EXPECT_TRUE(fs::is_empty(ro));
-    }
     EXPECT_TRUE(contentsOf(data) == before);
     // A file without points among others is taken: the data set of the others.
     EXPECT_EQ(importDataset({a, dir.file("empty.las")}, data, "with an empty tile", 8).points, 3000u);

@@ -18,12 +18,8 @@
 #include <sys/socket.h>
 
 inline std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in)
-        throw std::runtime_error("cannot read " + path);
-    std::string out(size_t(in.tellg()), '\0');
-    in.seekg(0).read(out.data(), std::streamsize(out.size()));
-    return out;
+    const auto b = readBytes(path);
+    return {b.begin(), b.end()};
 }
 inline void spit(const std::string& path, const std::string& b) {
     writeBytes(path, {b.begin(), b.end()});

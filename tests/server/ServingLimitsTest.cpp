@@ -98,7 +98,7 @@ TEST_F(ServingLimits, NewClientsAreAnsweredWhileOthersHoldConnections) {
     // Clients busy fetching whole data sets over kept-alive connections leave room for short requests.
     std::atomic<bool> done{false};
     std::atomic<uint64_t> fetched{0};
-    std::vector<std::thread> busy;
+    std::vector<std::jthread> busy;
     for (int i = 0; i < 16; ++i)
         busy.emplace_back([&] {
             for (HttpClient client; !done;)
@@ -112,8 +112,7 @@ TEST_F(ServingLimits, NewClientsAreAnsweredWhileOthersHoldConnections) {
         took.push_back(t);
     }
     done = true;
-    for (auto& t : busy)
-        t.join();
+    busy.clear();
     EXPECT_GT(fetched.load(), 0u);
     EXPECT_LT(sorted(took)[took.size() / 2], 0.2 * kSlowdown) << "median tile request, seconds";
 }
@@ -256,7 +255,7 @@ TEST_F(ServingLimits, TheProgramKeepsMemoryFlatAndStopsWithinASecond) {
             ASSERT_GT(before, 0);
             constexpr size_t kLine = 50 << 20;
             std::atomic<int> whole{0}, otherReplies{0};
-            std::vector<std::thread> senders;
+            std::vector<std::jthread> senders;
             for (int i = 0; i < 4; ++i)
                 senders.emplace_back([&] {
                     RawClient c(port);
@@ -267,8 +266,7 @@ TEST_F(ServingLimits, TheProgramKeepsMemoryFlatAndStopsWithinASecond) {
                     whole += sent >= kLine;
                     otherReplies += !reply.empty() && reply.rfind("HTTP/1.1 414", 0) != 0;
                 });
-            for (auto& t : senders)
-                t.join();
+            senders.clear();
             const long after = peakKiB(p.pid());
             EXPECT_LT(after - before, long(4096 * kSlowdown)) << "peak resident KiB before " << before;
             EXPECT_EQ(whole, 0) << "the server read a whole line";
