@@ -1,9 +1,8 @@
 #pragma once
-// Compressing and decompressing whole files in tests, with the decoder's GPS time lines kept off the
-// test output.
+// Compressing and decompressing whole files in tests, with the decoder's GPS time lines switched off.
 #include "CLASCompressor.h"
 #include "FileHandle.h"
-#include "support/CaptureStdout.h"
+#include "LasLog.h"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +28,7 @@ inline std::vector<uint64_t> decompressFile(const std::string& in, const std::st
     c.setThreads(threads);
     std::vector<uint64_t> done;
     c.onChunk = [&](uint64_t points, uint64_t) { done.push_back(points); };
-    StdoutCapture quiet;
+    LasLogTo quiet(nullptr);
     c.DecompressLASFile(f.get(), &las);
     return done;
 }
