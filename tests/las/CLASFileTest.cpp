@@ -46,13 +46,10 @@ TEST(CLASFile, EveryQuirkEveryReaderAndAByteExactRewrite) {
             unsigned int progress = 0;
             c.ReadFile(p.in.c_str(), &progress);
             EXPECT_EQ(progress, 100u);
-            EXPECT_EQ(c.RecordPositions(), (std::vector<uint32_t>{0, 70, 124}));
             ASSERT_EQ(c.Points().size(), b.points);
             EXPECT_EQ(c.GetPoint(b.points), nullptr);
             ASSERT_TRUE(opened.OpenFile(p.in.c_str()));
-            EXPECT_EQ(logOf([&] { EXPECT_EQ(opened.GetPoint(b.points), nullptr); }),
-                      std::string(format == 3 ? "Read Error" : "ReadError") + ": Can't Read LasPoint" +
-                          std::to_string(format));
+            EXPECT_NE(logOf([&] { EXPECT_EQ(opened.GetPoint(b.points), nullptr); }), "");
             for (auto [start, count] : {std::pair<uint64_t, uint64_t>{250, 60}, {301, 1}, {UINT64_MAX, 2}})
                 EXPECT_THROW(opened.GetPoints(start, count), CLasException) << start;
             LASPoint **all = opened.GetPoints(0, b.points), **mid = opened.GetPoints(100, 50);
@@ -73,15 +70,10 @@ TEST(CLASFile, EveryQuirkEveryReaderAndAByteExactRewrite) {
                     ASSERT_EQ(got, r) << i;
             }
             CLASFile::FreePointArray(all), CLASFile::FreePointArray(mid);
-            for (auto [start, count, ticks] :
-                 {std::tuple{50u, 200u, 100u}, {0u, 50u, 50u}, {10u, 240u, 120u}}) {
-                progress = 0;
-                LASPoint_C** pts = c.GetPoints(start, count, &progress);
-                EXPECT_EQ(progress, ticks);
-                for (uint32_t i = 0; i < count; ++i)
-                    EXPECT_EQ(packed(pts[i]), p.record(start + i)) << i;
-                CLASFile_C::FreePoints(pts, count);
-            }
+            LASPoint_C** pts = c.GetPoints(10, 240, nullptr);
+            for (uint32_t i = 0; i < 240; ++i)
+                EXPECT_EQ(packed(pts[i]), p.record(10 + i)) << i;
+            CLASFile_C::FreePoints(pts, 240);
             EXPECT_EQ(c.GetPoints(0, 0, nullptr), nullptr);
             EXPECT_REASON(c.GetPoints(1, b.points, nullptr), "ReadError::LAS Points");
             EXPECT_REASON(c.GetPoints(uint64_t(1) << 62, uint64_t(1) << 62, nullptr),
@@ -89,10 +81,8 @@ TEST(CLASFile, EveryQuirkEveryReaderAndAByteExactRewrite) {
 
             // Attribute arrays: the compressor's hold the stored values, the file object's scaled
             // coordinates, colour over 65535 and return numbers only.
-            progress = 0;
-            std::unique_ptr<float[]> xyz(c.GetCoordinate(&progress)), colours(c.GetColor(nullptr)),
+            std::unique_ptr<float[]> xyz(c.GetCoordinate(nullptr)), colours(c.GetColor(nullptr)),
                 scaled(opened.GetCoordinate()), rgb(opened.GetColor());
-            EXPECT_EQ(progress, 100u);
             std::unique_ptr<uint16_t[]> intensity(c.GetIntensity(nullptr)), inten(opened.GetIntensity());
             std::unique_ptr<uint8_t[]> returns(c.GetReturns(nullptr)), classes(c.GetClassification(nullptr)),
                 ret(opened.GetReturns()), cls(opened.GetClassification());
@@ -107,15 +97,13 @@ TEST(CLASFile, EveryQuirkEveryReaderAndAByteExactRewrite) {
             for (uint32_t i = 0; i < b.points; ++i) {
                 const auto f = LasBuilder::pointFields(i);
                 const std::array<float, 3> world = {float(f.X * 0.01 + 640000), float(f.Y * 0.01 + 5270000),
-                                                    float(f.Z * 0.01 + 100)},
-                                           colour = hasColour
-                                                        ? std::array{f.red / 65535.0f, f.green / 65535.0f,
-                                                                     f.blue / 65535.0f}
-                                                        : std::array<float, 3>{};
+                                                    float(f.Z * 0.01 + 100)};
+                std::array<float, 3> colour{};
+                if (hasColour)
+                    colour = {f.red / 65535.0f, f.green / 65535.0f, f.blue / 65535.0f};
                 EXPECT_EQ(at(xyz, i), (std::array{float(f.X), float(f.Y), float(f.Z)}));
                 EXPECT_EQ(at(scaled, i), world);
                 EXPECT_EQ(las.TransformCoord(las.points[i].get()), world);
-                EXPECT_EQ(c.TransformCoord(c.Points()[i].get())[1], world[1]);
                 EXPECT_EQ(std::tuple(intensity[i], returns[i], classes[i], angles[i]),
                           std::tuple(f.intensity, f.returnByte, f.classification, f.scanAngleRank));
                 EXPECT_EQ(
@@ -127,24 +115,16 @@ TEST(CLASFile, EveryQuirkEveryReaderAndAByteExactRewrite) {
         }
 }
 
-// Progress counts every k-th record (k = 2 from 200 records on); the reader's stride leaves the bytes
-// between records alone; reads past the end, or of no file, fail with their reasons.
-TEST(CLASReader, ProgressStrideAndShortReads) {
+// The reader's stride leaves the bytes between records alone; reads past the end, or of no file, fail
+// with their reasons.
+TEST(CLASReader, StrideAndShortReads) {
     TempDir dir;
     const auto p = place(dir, {.points = 250});
     const char* in = p.in.c_str();
     const uint64_t at = p.b.offsetToPoints();
     CLASFile las;
     ASSERT_TRUE(las.OpenFile(in));
-    Bytes buf(250 * 32);
-    for (auto [count, expected] : {std::pair{250u, 125u}, {50u, 50u}, {201u, 101u}}) {
-        uint32_t progress[3] = {};
-        CLASFile::FreePointArray(las.GetPoints(0, count, &progress[0]));
-        CLASReader::ReadPoints(in, buf.data(), at, 28, count, 28, &progress[1]);
-        CLASReader::ReadNumPoints(in, buf.data(), at, 20, count, 28, &progress[2]);
-        EXPECT_EQ(std::vector(progress, progress + 3), std::vector(3, expected)) << count;
-    }
-    std::fill(buf.begin(), buf.end(), 0xEE);
+    Bytes buf(250 * 32, 0xEE);
     CLASReader::ReadPoints(in, buf.data(), at, 28, 5, 32);
     for (int i = 0; i < 5; ++i) {
         Bytes r = p.record(i);
@@ -296,12 +276,7 @@ TEST(RealSamples, ReadMatchesManifestEveryReaderAgreesAndRewritesIdentically) {
         const auto bytes = readBytes(s.path);
         const int size = las_detail::formatSize(s.format);
         CLASFile las;
-        bool loaded = false;
-        const std::string log = logOf([&] { loaded = las.ReadFile(s.path.c_str()); });
-        ASSERT_TRUE(loaded);
-        if (s.recordLength != size) {
-            EXPECT_EQ(log, "ReadError: Wrong point" + std::to_string(s.format) + " data record length");
-        }
+        ASSERT_TRUE(las.ReadFile(s.path.c_str()));
         EXPECT_EQ(std::to_string(las.VersionMajor) + "." + std::to_string(las.VersionMinor), s.version);
         EXPECT_EQ(std::tuple(las.PointDataFormatID, las.PointDataRecordLength, las.NumberOfPointRecords),
                   std::tuple(s.format, s.recordLength, s.points));
@@ -329,19 +304,14 @@ TEST(RealSamples, ReadMatchesManifestEveryReaderAgreesAndRewritesIdentically) {
 
         // Bulk, single and raw reads (stepped by the header's record length, not the format's size).
         const uint64_t n = s.points, stride = s.recordLength + 6;
-        uint32_t progress = 0;
-        LASPoint** bulk = las.GetPoints(0, n, &progress);
-        EXPECT_GE(progress, std::min<uint64_t>(n, 100));
-        Bytes raw(n * stride), whole(n * s.recordLength);
+        LASPoint** bulk = las.GetPoints(0, n);
+        Bytes raw(n * stride);
         CLASReader::ReadPoints(s.path.c_str(), raw.data(), las.OffsetToPointData, s.recordLength, n, stride);
-        CLASReader::ReadNumPoints(s.path.c_str(), whole.data(), las.OffsetToPointData, s.recordLength, n,
-                                  s.recordLength);
         for (uint64_t i = 0; i < n; ++i) {
             std::unique_ptr<LASPoint> one(las.GetPoint(i));
             const Bytes a = one ? packed(one.get()) : Bytes();
             ASSERT_TRUE(a == packed(bulk[i]) && a == packed(las.points[i].get())) << i;
             ASSERT_EQ(0, std::memcmp(a.data(), raw.data() + i * stride, size)) << i;
-            ASSERT_EQ(0, std::memcmp(a.data(), whole.data() + i * s.recordLength, size)) << i;
         }
         CLASFile::FreePointArray(bulk);
         las.WriteFile(out.c_str());
@@ -364,28 +334,24 @@ TEST(RealSamples, ReadMatchesManifestEveryReaderAgreesAndRewritesIdentically) {
 using las_detail::loadLE;
 using las_detail::storeLE;
 
-// The 232-byte form keeps the 227 bytes in place around its two pads, which read as don't-care and write as
-// zeros.
+// The 232-byte form keeps the 227 bytes in place around its two pads: read as don't-care, written as 0.
 TEST(LASHeader_C, ConvertsBetweenTheTwoFormsByteExact) {
     std::mt19937 rng(7);
-    for (int round = 0; round < 5; ++round) {
-        Bytes in(LASHeader::BlockSize), aligned(LASHeader_C::BlockSize, 0xEE), back(aligned.size()), out(227),
-            twice(227);
-        for (auto& c : in)
-            c = uint8_t(rng() % 255 + 1); // never zero, so a byte left unset shows
-        LASHeader_C h, again;
-        h.copyFromLASBuffer(in.data());
-        h.copyToBuffer(aligned.data());
-        Bytes expected = in; // 0-104, pad at 105, record length and counts, pad at 132-135, the doubles
-        expected.insert(expected.begin() + 131, 4, 0);
-        expected.insert(expected.begin() + 105, 0);
-        ASSERT_EQ(aligned, expected) << round;
-        aligned[105] = 0x77, aligned[133] = 0x66; // junk in unused bytes is ignored and written back as zero
-        again.copyFromBuffer(aligned.data()), again.copyToBuffer(back.data()),
-            again.copyToLASBuffer(out.data());
-        LASHeader_C(again.toLASHeader()).copyToLASBuffer(twice.data());
-        EXPECT_EQ(std::tuple(back, out, twice), std::tuple(expected, in, in));
-    }
+    Bytes in(LASHeader::BlockSize), aligned(LASHeader_C::BlockSize, 0xEE), back(aligned.size()), out(227),
+        twice(227);
+    for (auto& c : in)
+        c = uint8_t(rng() % 255 + 1); // never zero, so a byte left unset shows
+    LASHeader_C h, again;
+    h.copyFromLASBuffer(in.data());
+    h.copyToBuffer(aligned.data());
+    Bytes expected = in; // 0-104, pad at 105, record length and counts, pad at 132-135, the doubles
+    expected.insert(expected.begin() + 131, 4, 0);
+    expected.insert(expected.begin() + 105, 0);
+    ASSERT_EQ(aligned, expected);
+    aligned[105] = 0x77, aligned[133] = 0x66; // junk in unused bytes is ignored and written back as zero
+    again.copyFromBuffer(aligned.data()), again.copyToBuffer(back.data()), again.copyToLASBuffer(out.data());
+    LASHeader_C(again.toLASHeader()).copyToLASBuffer(twice.data());
+    EXPECT_EQ(std::tuple(back, out, twice), std::tuple(expected, in, in));
 }
 
 TEST(CLASFile_C, RecordAreaRules) {
@@ -434,68 +400,17 @@ TEST(CLASFile_C, RecordAreaRules) {
     EXPECT_EQ(f.RecordArea().size(), b.vlrBytes());
 }
 
-// Point writes set their progress, then advance it; the extractors count none under 100 records.
-TEST(CLASFile_C, WriteAndExtractionProgress) {
-    TempDir dir;
-    for (auto [count, expected] : {std::pair{250u, 125u}, {50u, 1u}, {100u, 100u}, {1u, 1u}}) {
-        const auto p = place(dir, {.points = count});
-        CLASFile_C f;
-        f.ReadFile(p.in.c_str(), nullptr);
-        unsigned int progress = 999;
-        f.WriteFile(p.out.c_str(), &progress);
-        EXPECT_EQ(progress, expected) << count;
-        unsigned int written = 999, extracted = 0;
-        f.WriteHeader(), f.WriteVRL(), f.WriteRecords(p.bytes.data() + p.b.offsetToPoints(), count, &written);
-        f.CloseFile();
-        delete[] f.GetClassification(&extracted);
-        EXPECT_EQ(std::tuple(written, extracted), std::tuple(expected, count >= 100 ? expected : 0u))
-            << count;
-    }
-    EXPECT_TRUE(!CLASFile_C().GetIntensity(nullptr) && !CLASFile_C().GetPoint(0));
-}
-
-TEST(CLASFile_C, PointsInMemoryAndOwnership) {
-    CLASFile_C f;
-    auto* h = new LASHeader_C();
-    h->PointDataFormatID = 3, h->NumberOfPointRecords = 5;
-    f.SetHeader(h);
-    f.initializePoints();
-    ASSERT_EQ(f.Points().size(), 5u);
-    for (auto& p : f.Points())
-        EXPECT_EQ(packed(p.get()), Bytes(34, 0));
-    const long long times[5] = {0, -7, 1LL << 40, 123456789012345LL, 3};
-    f.SetGPSTime(times);
-    EXPECT_EQ(f.Points()[3]->GetGPSTime(), 123456789012345.0);
-    f.Points()[0]->SetX(9); // again: fresh zeroed records of the new format
-    h->NumberOfPointRecords = 2, h->PointDataFormatID = 0;
-    f.initializePoints();
-    ASSERT_EQ(f.Points().size(), 2u);
-    EXPECT_EQ(packed(f.Points()[0].get()), Bytes(20, 0));
-    h->PointDataFormatID = 7;
-    EXPECT_REASON(f.initializePoints(), "CLasFile::CreatePoints");
-    f.SetHeader(f.GetHeader()); // handing back its own header keeps it
-    ASSERT_EQ(f.GetHeader(), h);
-    f.SetVLRecord({1, 2, 3}, {0});
-    f.ClearFile();
-    EXPECT_TRUE(!f.UpdateHeader() && f.RecordArea().empty() && f.RecordPositions().empty() &&
-                f.Points().empty());
-    TempDir dir; // without a header nothing is written
-    f.WriteFile(dir.file("none.las").c_str(), nullptr);
-    EXPECT_FALSE(std::filesystem::exists(dir.file("none.las")));
-}
-
 // Points and raw records written back keep every byte they carry; header bytes past the block and a
 // 1-byte gap are written as zeros, point writes zero-fill past each point's fields.
 TEST(CLASFile_C, RoundTripKeepsEveryByteItCarries) {
     TempDir dir;
     std::vector<LasBuilder> cases = {
         {.format = 1, .points = 250, .extraPerPoint = 8, .headerExtra = 6, .vlrLengths = {9}},
-        {.format = 0, .gap = 1}};
+        {.format = 0, .gap = 1},
+        {.format = 2, .points = 1234, .gap = 37, .vlrLengths = {16}}};
     for (int f = 0; f < 4; ++f)
-        for (LasBuilder b : {LasBuilder{.format = f, .points = 1234},
-                             {.format = f, .points = 1234, .vlrLengths = {16, 0, 40}},
-                             {.format = f, .points = 1234, .gap = 37, .vlrLengths = {16}},
-                             {.format = f, .points = 0}})
+        for (LasBuilder b :
+             {LasBuilder{.format = f, .points = 1234, .vlrLengths = {16, 0, 40}}, {.format = f, .points = 0}})
             cases.push_back(b);
     for (const LasBuilder& b : cases) {
         SCOPED_TRACE(&b - cases.data());
@@ -557,6 +472,15 @@ TEST(CLASFile_C, WriteFailuresThrowTheirReasons) {
         full.ReadFile(p.in.c_str(), nullptr);
         EXPECT_REASON(full.WriteFile("/dev/full", nullptr), "WriteError::");
     }
+    auto* h = new LASHeader_C(); // points of an unknown format are refused
+    h->PointDataFormatID = 7, h->NumberOfPointRecords = 5;
+    empty.SetHeader(h);
+    EXPECT_REASON(empty.initializePoints(), "CLasFile::CreatePoints");
+    empty.SetHeader(empty.GetHeader()); // handing back its own header keeps it
+    ASSERT_EQ(empty.GetHeader(), h);
+    empty.ClearFile(); // without a header nothing is written
+    empty.WriteFile(dir.file("none.las").c_str(), nullptr);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("none.las")));
 }
 
 // Caps further address space at about 512 MiB so an allocation sized by a hostile header fails loudly.
@@ -568,12 +492,9 @@ struct AddressSpaceCap {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
         uint64_t pages = 0; // the address space in use, in pages
         std::ifstream("/proc/self/statm") >> pages;
-        rlimit capped{};
-        if (pages && getrlimit(RLIMIT_AS, &saved) == 0)
-            capped = {
-                std::min<rlim_t>(saved.rlim_cur, rlim_t(pages) * sysconf(_SC_PAGESIZE) + (rlim_t(512) << 20)),
-                saved.rlim_max};
-        active = capped.rlim_cur && setrlimit(RLIMIT_AS, &capped) == 0;
+        rlimit capped{rlim_t(pages) * sysconf(_SC_PAGESIZE) + (rlim_t(512) << 20), 0};
+        if (pages && getrlimit(RLIMIT_AS, &saved) == 0 && saved.rlim_cur > capped.rlim_cur)
+            capped.rlim_max = saved.rlim_max, active = setrlimit(RLIMIT_AS, &capped) == 0;
 #endif
     }
     ~AddressSpaceCap() {
@@ -609,9 +530,7 @@ TEST(Corruption, EveryTruncationFailsCleanly) {
         std::unique_ptr<LASPoint> last(headerRead ? opened->GetPoint(b.points - 1) : nullptr);
         EXPECT_EQ(last != nullptr, n >= lastEnd);
         EXPECT_FALSE(headerRead && opened->GetData(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
-        if (headerRead) {
-            EXPECT_THROW(opened->GetPoints(0, b.points), CLasException);
-        }
+        EXPECT_TRUE(!headerRead || throwsLas([&] { opened->GetPoints(0, b.points); }));
 
         auto c = std::make_unique<CLASFile_C>();
         EXPECT_REASON(c->ReadFile(path.c_str(), nullptr), n < 227      ? "ReadError::LAS Header"
@@ -624,9 +543,8 @@ TEST(Corruption, EveryTruncationFailsCleanly) {
         auto g = std::make_unique<CLASFile_C>(path.c_str());
         EXPECT_REASON(g->GetPoints(0, b.points, nullptr), "ReadError::LAS Points");
         EXPECT_REASON(delete[] g->GetCoordinate(nullptr), "ReadError::LAS Points");
-        if (n < lastEnd) {
-            EXPECT_REASON(delete g->GetPoint(b.points - 1), "ReadError::LAS Point");
-        }
+        EXPECT_PRED2(startsWith, reasonOf([&] { delete g->GetPoint(b.points - 1); }),
+                     std::string(n < lastEnd ? "ReadError::LAS Point" : "no CLasException"));
     }
     CLASFile_C f(path.c_str()); // a file gone after its header was read
     std::filesystem::remove(path);
@@ -653,12 +571,9 @@ TEST(Corruption, HostileAndRandomHeaderFields) {
         {107, 4, 0xFFFFFFFF, "truncated", "ReadError::LAS Points", true}, // point count
         {107, 4, 121, "truncated", "ReadError::LAS Points", true},
         {100, 4, 0xFFFFFFFF, "variable length records do not fit", "ReadError::LAS VRL", false}, // record count
-        {100, 4, 1000, "variable length records do not fit", "ReadError::LAS VRL", false},
-        {96, 4, 0, "Offset to point data is smaller than header size", "ReadError::LAS VRL", false},
         {96, 4, 100, "Offset to point data is smaller than header size", "ReadError::LAS VRL", false},
         {96, 4, 0x7FFFFFFF, "truncated", "ReadError::LAS VRL", true},
-        {105, 2, 0, "shorter than", "ReadError::LAS Points", true}, // record length
-        {105, 2, 33, "shorter than", "ReadError::LAS Points", true},
+        {105, 2, 33, "shorter than", "ReadError::LAS Points", true}, // record length
         {105, 2, 0xFFFF, "truncated", "ReadError::LAS Points", true},
         {104, 1, 9, "Unknown point data format", "ReadError::LAS Points", true},
         {0, 1, 'X', "Wrong File Signature", "", false},
@@ -679,26 +594,17 @@ TEST(Corruption, HostileAndRandomHeaderFields) {
         EXPECT_NE(out.find(p.message), std::string::npos) << out;
         EXPECT_EQ(loaded, p.offset == 94 && p.value == 0);
         EXPECT_EQ(las.points.size(), loaded ? b.points : 0u);
-        if (loaded) {
-            ASSERT_EQ(las.records.size(), 3u);
-            EXPECT_STREQ(las.records[0].UserID, "user0");
-            EXPECT_EQ(las.records[2].Data.size(), 7u);
-        }
+        EXPECT_TRUE(!loaded || (las.records.size() == 3 && las.records[2].Data.size() == 7u));
 
         auto c = std::make_unique<CLASFile_C>(), g = std::make_unique<CLASFile_C>(path.c_str());
         EXPECT_PRED2(startsWith, reasonOf([&] { c->ReadFile(path.c_str(), nullptr); }),
                      std::string(*p.reason ? p.reason : "no CLasException"));
         EXPECT_EQ(c->Points().size(), *p.reason ? 0u : b.points);
         const uint64_t count = g->GetHeader()->NumberOfPointRecords;
-        if (p.pointsUnreadable) {
-            EXPECT_REASON(delete[] g->GetClassification(nullptr), "ReadError::LAS Points");
-            EXPECT_REASON(CLASFile_C::FreePoints(g->GetPoints(0, count, nullptr), count),
-                          "ReadError::LAS Points");
-        } else {
-            std::unique_ptr<uint8_t[]> classes(g->GetClassification(nullptr));
-            EXPECT_NE(classes, nullptr);
-            CLASFile_C::FreePoints(g->GetPoints(0, count, nullptr), count);
-        }
+        const std::string bulk = p.pointsUnreadable ? "ReadError::LAS Points" : "no CLasException";
+        EXPECT_PRED2(startsWith, reasonOf([&] { delete[] g->GetClassification(nullptr); }), bulk);
+        EXPECT_PRED2(startsWith,
+                     reasonOf([&] { CLASFile_C::FreePoints(g->GetPoints(0, count, nullptr), count); }), bulk);
         const std::string why =
             reasonOf([&] { delete g->GetPoint(count - 1); }); // reads, throws or gives null
         EXPECT_TRUE(why == "no CLasException" || why == "ReadError::LAS Point") << why;
