@@ -166,11 +166,10 @@ TEST(SceneModel, FootprintsRoofsAndCrowns) {
 }
 
 // Buildings inside their block, on or above the ground, apart, flat or pitched 24 to 45 degrees, rotated;
-// trees on the ground, conifers and broadleaves, no crown over a roof; a village at the
-// centre for any seed.
+// trees on the ground, no crown over a roof; a village at the centre for any seed.
 TEST(SceneModel, ObjectsStandOnTheTerrainInsideTheirBlockKeepClearOfEachOtherAndVary) {
     const SceneModel m(3, 1500, 1500);
-    int flat = 0, gable = 0, rotated = 0, conifers = 0, broadleaves = 0;
+    int flat = 0, gable = 0, rotated = 0;
     // A point of a building's frame, (i, j) in its half length and width.
     auto at = [](const Building& b, double i, double j) {
         const double u = i * b.halfLength, v = j * b.halfWidth;
@@ -211,7 +210,6 @@ TEST(SceneModel, ObjectsStandOnTheTerrainInsideTheirBlockKeepClearOfEachOtherAnd
                 EXPECT_TRUE(t.cx >= bx * B && t.cx < (bx + 1) * B && t.radius <= SceneModel::MaxTreeRadius);
                 EXPECT_TRUE(t.groundZ == m.groundHeight(t.cx, t.cy) && t.crownBaseZ >= t.groundZ + 2.0 &&
                             t.topZ > t.crownBaseZ);
-                (t.conifer ? conifers : broadleaves) += 1;
                 for (const Building& b : near) // whichever block the building belongs to
                     for (int k = 0; k < 48; ++k)
                         EXPECT_FALSE(
@@ -220,7 +218,6 @@ TEST(SceneModel, ObjectsStandOnTheTerrainInsideTheirBlockKeepClearOfEachOtherAnd
             }
         }
     EXPECT_TRUE(flat > 5 && gable > 5 && rotated > 5) << flat << " " << gable << " " << rotated;
-    EXPECT_TRUE(conifers > 50 && broadleaves > 50) << conifers << " " << broadleaves;
     for (uint64_t seed = 1; seed <= 12; ++seed) {
         std::vector<Building> buildings;
         std::vector<Tree> trees;
@@ -240,7 +237,6 @@ TEST(SceneModel, BlocksAgreeWithABruteForceSearchAndDependOnSeedAndPositionOnly)
         std::vector<Building> buildings;
         std::vector<Tree> trees;
         m.objectsIn(bx * B, by * B, (bx + 1) * B, (by + 1) * B, buildings, trees);
-        EXPECT_EQ(blk.buildings.size(), m.buildingsOf(bx, by).size());
         for (int i = 0; i < 4000; ++i) {
             const double x = (bx + r.uniform()) * B, y = (by + r.uniform()) * B;
             const SurfaceHit hit = blk.hitAt(x, y);
