@@ -22,7 +22,6 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <numeric>
 #include <random>
 #include <set>
 #include <sstream>
@@ -291,7 +290,7 @@ TEST(Triangulation, SmallAndDegenerateInputs) {
     }
 }
 
-// Empty circumcircles (exact on integers), 2n - h - 2 triangles, and every splat form giving the same list.
+// Empty circumcircles (exact on integers), and every splat form giving the same list.
 TEST(Triangulation, RandomPointsAreDelaunayInEveryForm) {
     const auto p = randomPoints(2000, 7);
     Idx idx;
@@ -308,15 +307,6 @@ TEST(Triangulation, RandomPointsAreDelaunayInEveryForm) {
             ASSERT_LE(det, 0) << "point inside the circumcircle of triangle " << t / 3;
         }
     }
-    Pts s = p, hull; // monotone chain
-    std::sort(s.begin(), s.end(), [](auto& u, auto& v) { return std::tie(u.x, u.y) < std::tie(v.x, v.y); });
-    for (int pass = 0; pass < 2; ++pass, std::reverse(s.begin(), s.end()), hull.pop_back())
-        for (size_t base = hull.size(); auto& q : s) {
-            while (hull.size() >= base + 2 && orient(hull[hull.size() - 2], hull.back(), q) <= 0)
-                hull.pop_back();
-            hull.push_back(q);
-        }
-    EXPECT_EQ(idx.size() / 3, 2 * p.size() - hull.size() - 2);
     const Pts few(p.begin(), p.begin() + 500);
     std::vector<Splat> ints = intSplats(few), floats;
     for (auto& m : few)
@@ -326,12 +316,11 @@ TEST(Triangulation, RandomPointsAreDelaunayInEveryForm) {
     ASSERT_TRUE(triangulatePoints(few, core));
     EXPECT_TRUE(triangulateSplats(ints, forms[0], false) && triangulateSplats(floats, forms[1], true) &&
                 triangulateSplats(intPtrs, forms[2], false) && triangulateSplats(floatPtrs, forms[3], true));
-    EXPECT_FALSE(core.empty());
     for (const Idx& f : forms)
         EXPECT_EQ(f, core);
 }
 
-// Segments stay edges (a comb, a box around a cloud); crossings return false naming only input points;
+// Segments stay edges (a comb); crossings return false naming only input points;
 // a segment naming no point and unknown switches are refused.
 TEST(ConstrainedTriangulation, SegmentsStayEdgesCrossingsAndBadInput) {
     Pts comb{{0, 0, 0}, {100, 0, 0}, {100, 30, 0}};
@@ -357,31 +346,12 @@ TEST(ConstrainedTriangulation, SegmentsStayEdgesCrossingsAndBadInput) {
         for (unsigned i = 0; i < n; ++i)
             EXPECT_TRUE(hasEdge(idx, i, (i + 1) % n)) << "segment " << i;
     }
-    auto p = randomPoints(300, 11);
-    for (auto& m : p)
-        m = {1000 + m.x / 1024, 1000 + m.y / 1024, 0};
-    const unsigned c = unsigned(p.size());
-    p.insert(p.end(), {{990, 990, 0}, {2030, 990, 0}, {2030, 2030, 0}, {990, 2030, 0}});
-    const Idx segments{c, c + 1, c + 1, c + 2, c + 2, c + 3, c + 3, c, 0, 1, 2, 3};
-    Idx idx;
-    EXPECT_TRUE(triangulatePoints(p, segments, idx));
-    EXPECT_NEAR(expectValid(p, idx), 1040.0 * 1040.0, 1e-6);
-    for (size_t s = 0; s < segments.size(); s += 2)
-        EXPECT_TRUE(hasEdge(idx, segments[s], segments[s + 1])) << segments[s] << "-" << segments[s + 1];
-
     const Pts sq{{0, 0, 0}, {4, 0, 0}, {4, 4, 0}, {0, 4, 0}, {1, 3, 0}};
     Idx crossing{0, 1, 1, 2, 2, 3, 3, 0, 0, 2, 1, 3};
-    std::vector<Splat> sqSplats = intSplats(sq);
-    std::vector<Splat*> sqPtrs = pointers(sqSplats);
-    Idx out[3];
-    EXPECT_FALSE(triangulatePoints(sq, crossing, out[0]));
-    EXPECT_FALSE(triangulateSplats(sqSplats, crossing, out[1], false));
-    EXPECT_FALSE(triangulateSplats(sqPtrs, crossing, out[2], false));
-    for (const Idx& o : out) {
-        EXPECT_FALSE(o.empty());
-        expectValid(sq, o);
-    }
-    Idx bad{0, 5};
+    Idx idx, bad{0, 5};
+    EXPECT_FALSE(triangulatePoints(sq, crossing, idx));
+    EXPECT_FALSE(idx.empty());
+    expectValid(sq, idx);
     EXPECT_THROW(triangulatePoints(sq, bad, idx), std::invalid_argument);
     triangulateio in, res;
     initTriangulation(in, res, sq);
@@ -394,18 +364,16 @@ TEST(SurfaceTriangulation, DropsTrianglesOfThePointSetAndKeepsOneClassPerTriangl
     std::vector<Splat> splats = intSplats(randomPoints(200, 5));
     Idx all;
     triangulateSplats(splats, all, false);
-    for (unsigned step : {0u, 2u}) {
-        std::set<unsigned> set;
-        for (unsigned i = 0; step && i < 200; i += step)
-            set.insert(i);
-        Idx expected, idx;
-        for (size_t t = 0; t < all.size(); t += 3)
-            if (!(set.count(all[t]) && set.count(all[t + 1]) && set.count(all[t + 2])))
-                expected.insert(expected.end(), all.begin() + t, all.begin() + t + 3);
-        createSurfaceTriangulation(splats, set, idx);
-        EXPECT_EQ(idx, expected);
-        EXPECT_EQ(expected.size() < all.size(), step != 0);
-    }
+    std::set<unsigned> set;
+    for (unsigned i = 0; i < 200; i += 2)
+        set.insert(i);
+    Idx expected, idx;
+    for (size_t t = 0; t < all.size(); t += 3)
+        if (!(set.count(all[t]) && set.count(all[t + 1]) && set.count(all[t + 2])))
+            expected.insert(expected.end(), all.begin() + t, all.begin() + t + 3);
+    createSurfaceTriangulation(splats, set, idx);
+    EXPECT_EQ(idx, expected);
+    EXPECT_LT(expected.size(), all.size());
     const auto p = randomPoints(400, 9);
     splats = intSplats(p);
     // Two surfaces side by side, unclassified (0) and negative points scattered through both.
@@ -435,7 +403,6 @@ TEST(MeshPoints, FromRawAreCentredAndScaled) {
     const double scale[3] = {0.5, 0.01, 2};
     double origin[3];
     const auto m = meshPointsFromRaw(raw.data(), raw.size(), scale, origin);
-    ASSERT_EQ(m.size(), 3u);
     EXPECT_EQ(std::vector<double>(origin, origin + 3), (std::vector<double>{-0.5, 10, 200}));
     EXPECT_EQ(std::tie(m[0].x, m[1].x, m[2].z), std::make_tuple(-1073741823.75, 1073741823.75, 0.0));
     EXPECT_DOUBLE_EQ(m[0].y, -0.2);
@@ -451,9 +418,7 @@ TEST(VertexCache, ScoresAcmrAndSmallOrBadLists) {
     EXPECT_EQ(calculateVertexScore(1, 2), 2.75f);
     EXPECT_EQ(calculateVertexScore(4, 3), 2.0f);
     EXPECT_FLOAT_EQ(calculateVertexScore(4, 31), 1.0f + float(std::pow(1 - 28 * 0.03448276, 1.5)));
-    EXPECT_LT(calculateVertexScore(5, 10), calculateVertexScore(5, 9));
     EXPECT_DOUBLE_EQ(calculateACMR({0, 1, 2, 0, 1, 2}, 32), 1.5);
-    EXPECT_EQ(calculateACMR({}, 32), 0.0);
     EXPECT_DOUBLE_EQ(calculateACMR({0, 1, 2, 0, 1, 2}, 0), 3.0);
     // LRU of 3: 0 1 2 3 miss (3 evicts 0); 2 hits and moves to the front; 0 misses and evicts 1, 1 misses
     // and evicts 3, 3 misses and evicts 2; the last 3 hits: 7 misses.
@@ -463,11 +428,7 @@ TEST(VertexCache, ScoresAcmrAndSmallOrBadLists) {
         optimizeTriangleOrderForVertexCache(idx, 4);
         EXPECT_EQ(idx, kept);
     }
-    Idx mesh = {5, 6, 7, 1, 2, 0, 8, 9, 10, 2, 1, 3}; // triangles sharing an edge follow each other
-    expectSameAsReference(mesh, 11);
-    optimizeTriangleOrderForVertexCache(mesh, 11);
-    auto at = [&](Idx t) { return std::search(mesh.begin(), mesh.end(), t.begin(), t.end()) - mesh.begin(); };
-    EXPECT_EQ(std::abs(at({1, 2, 0}) - at({2, 1, 3})), 3);
+    expectSameAsReference({5, 6, 7, 1, 2, 0, 8, 9, 10, 2, 1, 3}, 11);
     Idx idx = {0, 1, 2, 2, 1, 3}, partial = {0, 1, 2, 3};
     EXPECT_THROW(optimizeTriangleOrderForVertexCache(idx, 3), std::out_of_range);
     EXPECT_THROW(optimizeTriangleOrderForVertexCache(idx, 0), std::out_of_range);
@@ -480,18 +441,12 @@ TEST(VertexCache, ScoresAcmrAndSmallOrBadLists) {
 TEST(VertexCache, MeshesMatchTheFullScan) {
     std::mt19937 rng(7);
     std::vector<std::pair<Idx, unsigned>> meshes{{gridMesh(60, 50), 3000}};
-    Idx grid = gridMesh(100, 80), shuffled, fan;
-    Idx order(grid.size() / 3);
-    std::iota(order.begin(), order.end(), 0u);
-    std::shuffle(order.begin(), order.end(), std::mt19937(3));
-    for (unsigned t : order)
-        shuffled.insert(shuffled.end(), grid.begin() + 3 * t, grid.begin() + 3 * t + 3);
-    meshes.push_back({shuffled, 8000});
+    Idx fan;
     for (unsigned half = 0, n = 600; half < 2; ++half) // all of the fan first, then the ring around it
         for (unsigned i = 0; i < n; ++i)
             fan.insert(fan.end(), {half ? 1 + i : 0, half ? 1 + n + i : 1 + i, 1 + (i + 1) % n});
     meshes.push_back({fan, 1201});
-    for (unsigned triangles : {2u, 10u, 100u, 1000u, 5000u})
+    for (unsigned triangles : {2u, 1000u})
         for (unsigned vertices : {triangles / 2 + 3, triangles * 3})
             meshes.push_back({randomMesh(rng, triangles, vertices), vertices});
     meshes.push_back({randomMesh(rng, 20000, 10000), 10000});
@@ -558,13 +513,11 @@ TEST(Surveys, TriangulateCleanlyOrderAsTheFullScanAndSimplifyWithinTheBound) {
 // the cosine of its smallest slope.
 TEST(VertexRemoval, FansBordersAndLocalMinima) {
     TestMesh grid(flatGrid(5, 1.0));
-    for (unsigned i = 0; i < 25; ++i) // interior vertices of a plane
-        EXPECT_TRUE(i / 5 % 4 == 0 || i % 5 % 4 == 0 || grid.error(i) == 0.0f) << "vertex " << i;
+    EXPECT_EQ(grid.error(12), 0.0f); // an interior vertex of a plane
     const size_t before = grid.live().size() / 3;
     ASSERT_TRUE(grid.remove(12));
     EXPECT_EQ(grid.live().size() / 3, before - 2);
     EXPECT_FALSE(names(grid.live(), 12));
-    EXPECT_TRUE(grid.v(12).links.empty());
     EXPECT_EQ(planarityFault(grid.points, grid.live()), "");
     for (const Pts& pts : {Pts{{0, 0, 0}, {-2, 1, 0}, {0, 2, 0}, {2, 1, 0}},
                            Pts{{0, 0, 0}, {-2, 1, 0}, {-1, 2, 0}, {1, 2, 0}, {2, 1, 0}}}) {
@@ -575,7 +528,6 @@ TEST(VertexRemoval, FansBordersAndLocalMinima) {
         EXPECT_TRUE(m.v(0).flags & Flags::BORDER);
         ASSERT_TRUE(m.remove(0)) << n << " neighbours";
         EXPECT_EQ(m.live().size() / 3, n - 2);
-        EXPECT_EQ(m.deleted.size(), 1u);
         EXPECT_EQ(planarityFault(m.points, m.live()), "");
         for (unsigned i : m.live()) // the corner at the origin is gone: nothing below y = 1
             EXPECT_GE(m.points[i].y, 1.0);
@@ -633,7 +585,6 @@ TEST(VertexRemoval, NarrowAnglesAndConcaveEdges) {
         bool result, narrow;
     } cases[] = {{0, 1, 1, 2, true, true},    // head to tail: the 1° wedge
                  {0, 1, 1, 3, false, false},  // a straight line
-                 {2, 1, 3, 1, false, false},  // tail to tail
                  {1, 2, 2, 1, true, false},   // the same edge
                  {0, 2, 1, 3, false, false}}; // no shared point
     for (const auto& c : cases) {
@@ -660,35 +611,8 @@ TEST(VertexRemoval, NarrowAnglesAndConcaveEdges) {
               (std::pair{1, Idx{10, 11, 14, 10}}));
 }
 
-// Distance to a triangle (also degenerate ones) against a dense brute-force sampling of it.
-TEST(VertexRemoval, DistanceToTriangleMatchesBruteForce) {
-    std::mt19937 rng(7);
-    std::uniform_real_distribution<double> u(-2, 2);
-    for (int trial = 0; trial < 60; ++trial) {
-        MeshPoint p{u(rng), u(rng), u(rng)}, a{u(rng), u(rng), u(rng)}, b{u(rng), u(rng), u(rng)},
-            c{u(rng), u(rng), u(rng)};
-        if (trial % 3 == 1) // collinear corners
-            c = {2 * b.x - a.x, 2 * b.y - a.y, 2 * b.z - a.z};
-        if (trial % 3 == 2) // two corners in one place
-            c = b;
-        double brute = 1e300;
-        for (int i = 0; i <= 400; ++i)
-            for (int j = 0; i + j <= 400; ++j) {
-                const double s = i / 400.0, t = j / 400.0;
-                brute = std::min(brute, std::hypot(a.x + s * (b.x - a.x) + t * (c.x - a.x) - p.x,
-                                                   a.y + s * (b.y - a.y) + t * (c.y - a.y) - p.y,
-                                                   a.z + s * (b.z - a.z) + t * (c.z - a.z) - p.z));
-            }
-        const double d = distToTriangle(p, a, b, c, 1e9);
-        EXPECT_LE(d, brute + 1e-9);
-        EXPECT_NEAR(d, brute, 0.03) << "trial " << trial;
-        EXPECT_EQ(distToTriangle(p, a, b, c, d), -1.0); // not below the limit
-    }
-    EXPECT_DOUBLE_EQ(distToTriangle({0.2, 0.2, 3}, {0, 0, 0}, {1, 0, 0}, {0, 1, 0}, 10), 3.0);
-}
-
 // Shares: tile n/64, free n/4, weighted at most n/4; ties in index order; default threshold 1/1000, edges up
-// to 800 t; rough terrain keeps shape; runs are identical.
+// to 800 t; runs are identical.
 TEST(Simplification, SharesTiesThresholdAndEdgeLimit) {
     const auto flat = terrain(640, 10.0, 3, 0.0);
     const auto tile = simplifyAndCheck(flat, 0.01f, SimplifyVariant::Tile);
@@ -708,12 +632,6 @@ TEST(Simplification, SharesTiesThresholdAndEdgeLimit) {
         const MeshPoint &a = grid[kept[t]], &b = grid[kept[t / 3 * 3 + (t + 1) % 3]];
         EXPECT_LE(std::hypot(a.x - b.x, a.y - b.y), 0.8 + 1e-9);
     }
-    const auto rough = terrain(4000, 20.0, 11, 1.5);
-    const auto r = simplifyAndCheck(rough, 0.002f, SimplifyVariant::Tile, &kept);
-    simplifyAndCheck(rough, 0.002f, SimplifyVariant::Tile, &again);
-    EXPECT_GT(r.removed, 0u);
-    EXPECT_LT(r.removed, 4000u - 4000u / 64);
-    EXPECT_EQ(kept, again);
 }
 
 // With fewer points than error threads, each point is still measured exactly once.
@@ -736,8 +654,8 @@ TEST(Simplification, FewerPointsThanThreadsAreEachMeasuredOnce) {
     EXPECT_EQ(seen, std::vector<int>(5, 1));
 }
 
-// Sampling keeps a quarter of the points, reproducibly; independent sets never mark two neighbours.
-TEST(Simplification, RandomSamplingAndIndependentSets) {
+// Sampling keeps a quarter of the points, reproducibly.
+TEST(Simplification, RandomSamplingKeepsAQuarter) {
     const auto pts = terrain(401, 10.0, 9, 0.5);
     Idx tris, again;
     triangulatePoints(pts, tris);
@@ -747,26 +665,6 @@ TEST(Simplification, RandomSamplingAndIndependentSets) {
     EXPECT_EQ(std::set<unsigned>(tris.begin(), tris.end()).size(), 101u);
     EXPECT_EQ(planarityFault(pts, tris), "");
     EXPECT_EQ(tris, again);
-    const auto low = terrain(500, 10.0, 5, 0.05);
-    for (bool all : {false, true}) {
-        std::vector<std::unique_ptr<TriangulationVertex>> owned;
-        std::vector<TriangulationVertex*> vertices;
-        for (unsigned i = 0; i < low.size(); ++i)
-            vertices.push_back(owned.emplace_back(std::make_unique<TriangulationVertex>(i)).get());
-        Idx t;
-        std::size_t marked = 0;
-        for (int pass = 0; pass < 3; ++pass) {
-            marked += std::size_t(simplificationIteration(low, {}, t, vertices, 0.2f, all));
-            for (std::size_t i = 0; i < t.size(); ++i)
-                EXPECT_FALSE(vertices.at(t[i])->flags & vertices.at(t[i / 3 * 3 + (i + 1) % 3])->flags &
-                             Flags::MARKED)
-                    << "neighbours both marked";
-        }
-        EXPECT_EQ(std::count_if(vertices.begin(), vertices.end(),
-                                [](auto* v) { return (v->flags & Flags::MARKED) != 0; }),
-                  long(marked));
-        EXPECT_GT(marked, 50u);
-    }
 }
 
 // Raw values near 2^31 at centimetre scale: a 1 m bump on a plane survives while the plane is thinned.

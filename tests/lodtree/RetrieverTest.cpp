@@ -161,10 +161,9 @@ protected:
     std::unique_ptr<LODTree> tree;
 };
 
-// Primary before secondary, lowest level first, nearest first; requests replace, drop past the depth, forget.
+// Primary before secondary, lowest level first, nearest first; requests replace, drop past the depth.
 TEST_F(Retriever, QueuesServePrimaryBeforeSecondaryLowestLevelFirstInPriorityOrder) {
     TreeNodeRetrieverThread r("survey", &header, 3);
-    EXPECT_EQ(r.getLowestRequests(), -1);
     EXPECT_FALSE(serve(r));
     request(r, level1(1), 0.5f);
     request(r, level1(2), 0.7f);
@@ -196,13 +195,6 @@ TEST_F(Retriever, QueuesServePrimaryBeforeSecondaryLowestLevelFirstInPriorityOrd
             EXPECT_EQ(expected[j]->status.load(), j <= i ? NODE_EMPTY : NODE_REQUESTED) << i << ", " << j;
     }
     EXPECT_EQ(r.getLowestRequests(), -1);
-    request(r, level1(1), 1);
-    request(r, level1(2), 2);
-    r.forgetNode(level1(1));
-    EXPECT_EQ(r.countRequests(), 1);
-    ASSERT_TRUE(serve(r));
-    EXPECT_EQ(level1(1)->status.load(), NODE_REQUESTED);
-    EXPECT_EQ(level1(2)->status.load(), NODE_EMPTY);
 }
 
 // Short side files get defaults; points files disagreeing with their header leave the node empty, reserving
@@ -275,50 +267,6 @@ TEST_F(Retriever, OnlyNodesStillRequestedAreLoadedAndUnknownFormatsNever) {
         bad.Stop();
     ASSERT_TRUE(ended);
     EXPECT_EQ(bad.countRequests(), 1);
-}
-
-TEST_F(Retriever, ThreadServesRequestsAddedAndReprioritisedFromOtherThreads) {
-    useFormat(3, 4);
-    const auto nodes = all();
-    std::vector<Points> pts(nodes.size());
-    uint32_t total = 0;
-    for (size_t i = 0; i < nodes.size(); ++i)
-        if (i != 4 && i != 7) { // two nodes without files
-            writeNode(nodes[i], pts[i] = makePoints(5 + 3 * int(i), int(i) + 1));
-            total += uint32_t(pts[i].size());
-        }
-    TreeNodeRetrieverThread r("survey", &header, 3);
-    r.Start();
-    std::atomic<bool> done{false};
-    std::thread watcher([&] {
-        for (; !done; Sleep(1))
-            r.countRequests(), r.getLowestRequests(), r.averageCoverage(), r.surfaceCount();
-    });
-    std::thread adder([&] {
-        for (size_t i = 0; i < nodes.size(); ++i)
-            request(r, nodes[i], float(nodes.size() - i), i % 2 == 0);
-        for (size_t i = 0; i < nodes.size(); i += 2)
-            r.addRequest(new LODTreeRequest{0.1f * float(i), nodes[i]}, i % 4 == 0);
-    });
-    adder.join();
-    const bool allServed = eventually([&] {
-        return r.countRequests() == 0 && std::none_of(nodes.begin(), nodes.end(), [](LODTreeNode* n) {
-                   return n->status.load() == NODE_REQUESTED;
-               });
-    });
-    done = true;
-    watcher.join();
-    ASSERT_TRUE(allServed);
-    for (size_t i = 0; i < nodes.size(); ++i) {
-        SCOPED_TRACE(i);
-        if (pts[i].empty())
-            EXPECT_EQ(nodes[i]->status.load(), NODE_EMPTY);
-        else
-            expectLoaded(nodes[i], pts[i]);
-    }
-    EXPECT_EQ(nodes[0]->header.subNodes, 9);
-    EXPECT_EQ(r.totalPoints(), total);
-    EXPECT_EQ(r.surfaceCount(), 21u); // three in each of the seven nodes with points
 }
 
 // A node being loaded is neither requeued nor freed under the retriever (forgetNode waits for the load).

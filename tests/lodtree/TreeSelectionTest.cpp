@@ -3,7 +3,6 @@
 #include "TreeSelection.h"
 
 #include "LASPoint.h"
-#include "LODGrid.h"
 #include "LodTreeLog.h"
 #include "TestConfig.h"
 #include "TreeNodeRetrieverThread.h"
@@ -126,24 +125,12 @@ protected:
     std::vector<std::tuple<LODTreeNode*, float, bool>> requests;
 };
 
-// Every point read back, radii shrink downwards, the tile grid's model space, every splat in its node's box.
+// Every point read back, every splat in its node's box.
 TEST_F(TreeFixture, StructureReadBackHoldsEveryPointInNodesThatMapIntoTheirModelBoxes) {
     const auto nodes = nodesOf(*tree);
     ASSERT_GT(nodes.size(), 1u) << "90,000 points must split the root";
-    for (LODTreeNode* n : nodes) {
-        EXPECT_TRUE(n->numPoints <= 0 || n->defaultSplatRadius > 0) << n->id.generateSuffix();
-        for (auto& c : n->children)
-            EXPECT_TRUE(!c || c->numPoints <= 0 || n->numPoints <= 0 ||
-                        c->defaultSplatRadius < n->defaultSplatRadius)
-                << c->id.generateSuffix();
-    }
     EXPECT_EQ(pointsOf(nodes), 90000u);
-    EXPECT_EQ(tree->pointFormat, 3);
-    const LODGrid grid(&header);
     const TreeModelSpace& space = selection->space();
-    EXPECT_EQ((std::vector<double>{space.offset[0], space.offset[1], space.offset[2], space.scale}),
-              (std::vector<double>{grid.centreOffset[0], grid.centreOffset[1], grid.centreOffset[2],
-                                   grid.normalisingScale}));
     settle(overview(), 1e-9);
     size_t checked = 0;
     for (LODTreeNode* n : nodes) {
@@ -200,14 +187,8 @@ TEST_F(TreeFixture, CoarseNodesFirstThenRefinementUntilTheThresholdWithAncestors
     EXPECT_EQ(std::get<0>(requests[0]), tree->root.get());
     EXPECT_TRUE(std::get<2>(requests[0]));
     EXPECT_TRUE(f.draw.empty());
-    serveAndUpload(f);
-    f = selection->update(cam, 1.5);
-    ASSERT_EQ(f.upload.size(), 1u); // in RAM, not yet in the GPU: not drawn
-    EXPECT_TRUE(f.draw.empty());
-    serveAndUpload(f);
     f = settle(cam, 1e9); // a threshold nothing reaches keeps the root alone
     EXPECT_EQ(f.draw, std::vector<LODTreeNode*>{tree->root.get()});
-    EXPECT_EQ(selection->loadedNodes(), 1u);
     f = settle(cam, 1e-9);
     const auto nodes = nodesOf(*tree);
     EXPECT_EQ(f.draw.size(),
@@ -258,26 +239,13 @@ TEST_F(TreeFixture, RequestsPutVisibleAndNearNodesFirst) {
     EXPECT_EQ(retriever->getLowestRequests(), 1); // the visible one first although both wait at one level
 }
 
-// The node to optimise has surfaces, is not marked or optimised, stays longest in view (none when off). Over
-// the budget unwanted nodes go farthest first, marked ones are spared; evicted nodes come back.
-TEST_F(TreeFixture, BestNodeToOptimiseAndEvictionFarthestFirstSparingMarkedNodes) {
+// Over the budget unwanted nodes go farthest first, nodes marked for optimisation are spared; evicted ones
+// come back.
+TEST_F(TreeFixture, EvictionFarthestFirstSparingMarkedNodes) {
     const TreeCamera cam = overview();
     const auto f = settle(cam, 1e-9);
     const size_t all = selection->loadedNodes();
     ASSERT_GT(f.draw.size(), 2u);
-    EXPECT_EQ(selection->findBestForOptimization(), nullptr); // freshly built trees have no surfaces
-    LODTreeNode *a = f.draw[1], *b = f.draw[2];
-    a->surfaceIDs.assign(a->splats.size(), 7);
-    b->surfaceIDs.assign(b->splats.size(), 9);
-    LODTreeNode *bigger = a->splats.size() >= b->splats.size() ? a : b, *other = bigger == a ? b : a;
-    EXPECT_EQ(selection->findBestForOptimization(), bigger);
-    ASSERT_TRUE(TreeSelection::markPendingOptimization(*bigger));
-    EXPECT_EQ(selection->findBestForOptimization(), other);
-    TreeSelection::clearPendingOptimization(*bigger);
-    selection->isOptimized = [&](const LODTreeNode& n) { return &n == bigger; };
-    EXPECT_EQ(selection->findBestForOptimization(), other);
-    selection->optimizeSurfaces = false;
-    EXPECT_EQ(selection->findBestForOptimization(), nullptr);
     std::vector<LODTreeNode*> released;
     selection->releaser = [&](LODTreeNode* n) {
         EXPECT_EQ(n->status.load(), NODE_IN_VRAM);
@@ -305,35 +273,6 @@ TEST_F(TreeFixture, BestNodeToOptimiseAndEvictionFarthestFirstSparingMarkedNodes
     selection->pointBudget = 100'000'000;
     settle(cam, 1e-9);
     EXPECT_EQ(selection->loadedNodes(), all);
-}
-
-// At rest a node never leaves the view; moving, the prediction matches where the camera loses the root.
-TEST_F(TreeFixture, PredictedTimeInViewFollowsTheCameraMotion) {
-    settle(overview(), 1e9);
-    const auto box = selection->nodeBox(*tree->root);
-    const double side = box[1] - box[0], speed = side / 10; // model units per second
-    const GLVector3d start{0, 0, 0.5 * side};
-    // (Far enough in time from the overview that its jump is not taken for motion.)
-    settle(camera(start, {0, 0, 0}, 5.0), 1e9);
-    selection->update(camera(start, {0, 0, 0}, 5.5), 1e9);
-    EXPECT_TRUE(std::isinf(selection->predictedTimeInView(*tree->root)));
-    auto at = [&](double t) {
-        const GLVector3d e{start.x + speed * t, start.y, start.z};
-        return camera(e, {e.x, e.y, 0}, 6.0 + t);
-    };
-    for (double t = 0; t <= 1.0; t += 0.1)
-        selection->update(at(t), 1e9);
-    const double predicted = selection->predictedTimeInView(*tree->root);
-    ASSERT_TRUE(std::isfinite(predicted));
-    EXPECT_GT(predicted, 1.0);
-    EXPECT_FLOAT_EQ(tree->root->predictedTimeInView.load(), float(predicted * 1000));
-    auto visibleAt = [&](double t) {
-        selection->update(at(1.0 + t), 1e9);
-        const auto f = selection->update(at(1.0 + t), 1e9);
-        return std::find(f.draw.begin(), f.draw.end(), tree->root.get()) != f.draw.end();
-    };
-    EXPECT_TRUE(visibleAt(predicted - 0.3));
-    EXPECT_FALSE(visibleAt(predicted + 0.3));
 }
 
 } // namespace
