@@ -77,12 +77,11 @@ TEST(PontaroServer, ImportListVerifyServeAndInterrupt) {
         EXPECT_EQ(client.get(base + "getHeader/none").status, 404);
     }
     ASSERT_TRUE(p.waitForOutput("getHeader/none\" 404", 10));
-    kill(p.pid(), SIGTERM);
+    kill(p.pid(), SIGINT);
     r = p.wait();
     EXPECT_EQ(r.status, 0) << r.err;
     for (const std::string& skipped : {edited + changed, damaged + changed, data + "/ds-0000000000000000"})
         EXPECT_NE(r.err.find("pontaro-server: skipping " + skipped), std::string::npos) << r.err;
-    EXPECT_NE(r.out.find("\"GET " + kBase + "getNumberOfLevels/field%20scan\" 200 4 "), std::string::npos);
 
     writeSyntheticLAS(dir.file("big.las"), SynthOptions{400000, 1, 3});
     const Contents before = contentsOf(data);
@@ -130,10 +129,8 @@ TEST(PontaroServer, ImportOfSeveralFilesAndFailures) {
         {{"import", tiles + "/none*.las", "--data", data, "--name", "x"}, "no file matches"},
         {{"import", dir.file("empty"), "--data", data, "--name", "x"}, "holds no *.las or *.LAS files"},
         {{"import", dir.file("junk.las"), "--data", data}, "junk.las"},
-        {{"import", dir.file("junk.las"), "--data", data, "--neighbours", "2"}, "--neighbours"},
         {{"list", "--data", dir.file("nowhere")}, "nowhere"},
         {{"serve", "--data", data, "--port", "70000"}, "--port"},
-        {{"serve", "--data", dir.file("missing")}, "missing"},
         {{"export", "--data", data}, "unknown command"},
         // clang-format on
     };
