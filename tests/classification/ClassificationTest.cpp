@@ -154,9 +154,8 @@ TEST(QueryHandler, EqualsBruteForceWithTiesDuplicatesAndSizesBeyondTheSet) {
     EXPECT_THROW(empty.point(0), std::out_of_range);
 }
 
-// Normals normalised, unusable ones marked; the identity changes with a coordinate; mismatched or
-// non-finite input refused.
-TEST(QueryHandler, NormalsIdentityAndBadInput) {
+// Normals normalised, unusable ones marked; mismatched or non-finite input refused.
+TEST(QueryHandler, NormalsAndBadInput) {
     const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
     QueryHandler q({{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {3, 0, 0}, {4, 0, 0}},
                    {{0, 3, 4}, {0, 0, 0}, {inf, 0, 1}, {nan, 0, 1}, {-2e-20f, 0, 0}});
@@ -164,12 +163,6 @@ TEST(QueryHandler, NormalsIdentityAndBadInput) {
                 std::fabs(q.point(0).normal.z - 0.8f) < 1e-7);
     EXPECT_FALSE(q.point(1).hasNormal() || q.point(2).hasNormal() || q.point(3).hasNormal());
     EXPECT_NEAR(q.point(4).normal.x, -1.0f, 1e-6) << "a tiny normal still has a direction";
-    std::vector<GLVector3d> p{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
-    const std::vector<GLVector3f> n(3, GLVector3f{0, 0, 1});
-    const DataIdentity a = QueryHandler(p, n).identity();
-    p[2].z = 1e-9;
-    EXPECT_TRUE(a == QueryHandler({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, n).identity() && a.points == 3 &&
-                a.hash != QueryHandler(p, n).identity().hash);
     EXPECT_THROW(QueryHandler({{0, 0, 0}}, {}), std::invalid_argument);
     for (const GLVector3d& bad : {GLVector3d{0, std::nan(""), 0}, GLVector3d{0, 0, inf}})
         EXPECT_THROW(QueryHandler({bad}, {{0, 0, 1}}), std::invalid_argument);
@@ -447,7 +440,7 @@ TEST(ContinuousSurfaces, SamePartitionAsTheInteractiveClassifierOnOneAndTwoThrea
     EXPECT_EQ(stages, (std::vector<std::string>{"compatibility", "surfaces"}));
 }
 
-// Scenes with known surfaces: a ridge splits a gable roof, crowns stay out, a wall with normals both ways
+// Scenes with known surfaces: a ridge splits a gable roof, a wall with normals both ways
 // is one surface, a roof's step parts it from the ground, and a cylinder is cut into patches no wider
 // than twice the secondary angle.
 TEST(ContinuousSurfaces, SyntheticScenesAgainstKnownLabels) {
@@ -458,27 +451,22 @@ TEST(ContinuousSurfaces, SyntheticScenesAgainstKnownLabels) {
         int surfaces; // -1: any; 0: the cylinder
     };
     std::vector<Case> cases{{"ridge", {}, 0.99, 0.9, 0, 2},
-                            {"vegetation", {}, 0.98, 0.9, 0.05, 1},
                             {"wall", {}, 0.99, 0.95, 0, 1},
                             {"flat roof", {}, 0.99, 0.9, 0, 2},
                             {"settlement", smallSettlement(), 0.97, 0.85, 0.1, -1},
                             {"cylinder", {}, 0, 0, 0, 0}};
     cases[0].s.surface(-10, -0.1, 0, 20, 0.4, 0.01, 0, [](double x, double) { return 10 + 0.7 * x; });
     cases[0].s.surface(0.1, 10, 0, 20, 0.4, 0.01, 1, [](double x, double) { return 10 - 0.7 * x; });
-    Scene& v = cases[1].s;
-    v.surface(0, 30, 0, 30, 0.6, 0.02, 0, [](double, double) { return 0.0; });
-    for (int i = 0; i < 1500; ++i)
-        v.add(v.uniform(5, 25), v.uniform(5, 25), v.uniform(1.5, 12), -1);
-    Scene& w = cases[2].s;
+    Scene& w = cases[1].s;
     for (double y = 0; y <= 30; y += 0.4)
         for (double z = 0; z <= 10; z += 0.4)
             w.add(5 + w.noise(0.01), y + w.uniform(-0.1, 0.1), z + w.uniform(-0.1, 0.1), 0);
-    Scene& f = cases[3].s; // the same normals: only the step's angle to the seed's plane parts them
+    Scene& f = cases[2].s; // the same normals: only the step's angle to the seed's plane parts them
     f.surface(0, 30, 0, 30, 0.5, 0.01, 0, [](double, double) { return 0.0; });
     for (size_t i = 0; i < f.positions.size(); ++i)
         if (auto& p = f.positions[i]; p.x > 9 && p.x < 21 && p.y > 9 && p.y < 21)
             f.labels[i] = 1, p.z = 3.0 + f.noise(0.01);
-    Scene& cyl = cases[5].s; // radius 8: the normals turn through 180 degrees
+    Scene& cyl = cases[4].s; // radius 8: the normals turn through 180 degrees
     std::vector<double> angleOf;
     for (double a = 0.05; a < std::numbers::pi - 0.05; a += 0.05)
         for (double y = 0; y <= 30; y += 0.4) {
@@ -494,7 +482,7 @@ TEST(ContinuousSurfaces, SyntheticScenesAgainstKnownLabels) {
             return size_t(std::count_if(c.s.normals.begin(), c.s.normals.end(),
                                         [&](auto n) { return n.x * sign > 0.9f; }));
         };
-        ASSERT_TRUE(&c != &cases[2] || std::min(facing(1), facing(-1)) > c.s.normals.size() / 10)
+        ASSERT_TRUE(&c != &cases[1] || std::min(facing(1), facing(-1)) > c.s.normals.size() / 10)
             << "normals facing both ways";
         const auto r = findContinuousSurfaces(*c.s.handler(), {}, batch(2));
         // Points by (class, label). Purity: the share of classified points in a class of their majority

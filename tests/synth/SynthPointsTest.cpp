@@ -136,13 +136,6 @@ TEST(PointGenerator, PulsesScanLinesAndTimesAreConsistentForEveryFormatAndTinyCo
         ASSERT_EQ(pts.size(), 40000u);
         const auto pulses = checkPulses(pts, format, gen.plan());
         EXPECT_EQ(gen.stats().pulses, pulses.size());
-        int edges = 0; // full scan lines sweep from one swath edge to the other
-        for (const auto& pulse : pulses)
-            if (pts[pulse.first].edgeOfFlightLine()) {
-                ++edges;
-                EXPECT_GE(std::abs(pts[pulse.first].scanAngleRank), int(gen.plan().maxScanAngle) - 1);
-            }
-        EXPECT_GE(edges, int(pulses.size() / gen.plan().pulsesPerLine) - 1);
     }
     for (uint64_t n : {1ULL, 2ULL, 7ULL})
         for (int format : {0, 3}) {
@@ -263,8 +256,6 @@ TEST(PointGenerator, VillageHoldsGroundTreesAndBuildingsWhereTheSceneHasThemStat
               std::tuple(lo[0], lo[1], lo[2], hi[0], hi[1], hi[2]));
     EXPECT_TRUE(std::equal(byReturn, byReturn + 5, s.byReturn));
     EXPECT_EQ(std::tuple(s.ground, s.vegetation, s.building), std::tuple(counts[2], counts[5], counts[6]));
-    // All three classes in believable shares.
-    EXPECT_TRUE(counts[2] > pts.size() / 2 && counts[5] > pts.size() / 100 && counts[6] > pts.size() / 100);
     // The points cover the planned scene as densely as a real survey; the plan's estimate of returns per
     // pulse is close to what the scan gave.
     const double w = (s.maxX - s.minX) * Scale, h = (s.maxY - s.minY) * Scale;
