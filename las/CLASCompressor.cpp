@@ -4,7 +4,7 @@
 #include "FileHandle.h"
 #include "LASHeader.h"
 #include "LASPointData.h"
-#include "SpeculativeLevels.h"
+#include "LevelsAhead.h"
 
 #include <algorithm>
 #include <atomic>
@@ -185,7 +185,7 @@ void CLASCompressor::decodeField(int f, ByteSource& in, Columns& c, Residuals& r
         std::vector<int32_t>& v = spec.ints ? c.*spec.ints : r.of[f][k];
         v.resize(n);
         uint64_t end = 0;
-        if (m_speculation && m_speculation->take(in.position(), v, end))
+        if (m_levelsAhead && m_levelsAhead->take(in.position(), v, end))
             in.seek(end);
         else
             NivojskoDeKodiranje(v.data(), n, false, in);
@@ -211,8 +211,8 @@ std::vector<int> CLASCompressor::chunkFields(const Columns& c) {
 }
 
 void CLASCompressor::decodeChunk(ByteSource& in, Columns& c, Residuals& r) {
-    if (m_speculation)
-        m_speculation->moveTo(in.position(), c.n);
+    if (m_levelsAhead)
+        m_levelsAhead->moveTo(in.position(), c.n);
     for (int f : chunkFields(c))
         decodeField(f, in, c, r);
     m_fieldsDone += fieldCount(c.format);
@@ -554,14 +554,14 @@ void CLASCompressor::DecompressLASFile(FILE* in, CLASFile_C* file, unsigned int*
     // With threads to spare, the level codings ahead are decoded from a mapping of the input while this
     // thread decodes in order (a pipe or a short read maps nothing and decodes in one chain).
     Mapping mapping;
-    std::unique_ptr<SpeculativeLevels> speculation;
+    std::unique_ptr<LevelsAhead> ahead;
     if (m_threads >= 2 && !raw && !chunks.empty() && mapping.map(in, inSize))
-        speculation = std::make_unique<SpeculativeLevels>(mapping.data() + inStart, size_t(inSize - inStart),
-                                                          m_threads - 1);
+        ahead =
+            std::make_unique<LevelsAhead>(mapping.data() + inStart, size_t(inSize - inStart), m_threads - 1);
     struct Attach {
-        SpeculativeLevels*& slot;
+        LevelsAhead*& slot;
         ~Attach() { slot = nullptr; }
-    } attach{m_speculation = speculation.get()};
+    } attach{m_levelsAhead = ahead.get()};
 
     file->SetHeader(h.release());
     file->SetVLRecord(std::move(area), std::move(positions));

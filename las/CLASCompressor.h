@@ -23,7 +23,7 @@
 #include <functional>
 #include <vector>
 
-class SpeculativeLevels;
+class LevelsAhead;
 
 class CLASCompressor {
 public:
@@ -132,5 +132,5 @@ protected:
     bool m_raw = false;
     uint64_t m_totalPoints = 0;
     int m_threads = 1;
-    SpeculativeLevels* m_speculation = nullptr; // level codings decoded ahead, while DecompressLASFile runs
+    LevelsAhead* m_levelsAhead = nullptr; // level codings decoded ahead, while DecompressLASFile runs
 };

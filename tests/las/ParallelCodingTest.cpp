@@ -6,8 +6,8 @@
 #include "AC.h"
 #include "ByteSource.h"
 #include "LASPointData.h"
+#include "LevelsAhead.h"
 #include "PointCodec.h"
-#include "SpeculativeLevels.h"
 #include "SyntheticScene.h"
 #include "support/CodecFiles.h"
 #include "support/TempDir.h"
@@ -49,7 +49,7 @@ size_t threadsRunning() {
                                 std::filesystem::directory_iterator()));
 }
 
-TEST(SpeculativeDecode, TheDecoderTakesResultsForItsOwnPositionsOnly) {
+TEST(DecodingAhead, TheDecoderTakesResultsForItsOwnPositionsOnly) {
     // A byte block, then three level codings; the last has magnitudes whose high bytes run from 2 to
     // 9, so its second byte plane looks like the start of another level coding.
     const size_t n = 50000;
@@ -70,11 +70,11 @@ TEST(SpeculativeDecode, TheDecoderTakesResultsForItsOwnPositionsOnly) {
     std::vector<unsigned char> stream;
     pieces.encodeInto(stream, 1);
     // The three codings and the false start in the last.
-    ASSERT_EQ(SpeculativeLevels::candidates(stream.data(), stream.size(), 0, 100).size(), 4u);
+    ASSERT_EQ(LevelsAhead::candidates(stream.data(), stream.size(), 0, 100).size(), 4u);
 
     for (int helpers : {1, 3}) {
         SCOPED_TRACE(helpers);
-        SpeculativeLevels ahead(stream.data(), stream.size(), helpers);
+        LevelsAhead ahead(stream.data(), stream.size(), helpers);
         ahead.moveTo(0, n);
         // The first coding is left to the decoder; the helpers decode the other two meanwhile.
         for (int i = 0; i < 2000 && ahead.ready() < 2; ++i)
@@ -117,14 +117,14 @@ void writeAlternatingSources(const std::string& path, uint64_t points) {
     writeBytes(path, data, data.size());
 }
 
-TEST(SpeculativeDecode, SameFileOnEveryThreadCountAndDamageThrowsEverywhere) {
+TEST(DecodingAhead, SameFileOnEveryThreadCountAndDamageThrowsEverywhere) {
     TempDir dir;
     const std::string las = dir.file("in.las"), packed = dir.file("in.lasc");
     writeAlternatingSources(las, 100000);
     compressFile(las, packed, 2);
     const auto compressed = readBytes(packed);
     // Seven level codings in format 1, and at least the source IDs' false start besides.
-    const auto found = SpeculativeLevels::candidates(compressed.data(), compressed.size(), 0, 1000);
+    const auto found = LevelsAhead::candidates(compressed.data(), compressed.size(), 0, 1000);
     EXPECT_GT(found.size(), 7u);
 
     const auto original = readBytes(las);

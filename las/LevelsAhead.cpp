@@ -1,4 +1,4 @@
-#include "SpeculativeLevels.h"
+#include "LevelsAhead.h"
 
 #include "AC.h"
 #include "PointCodec.h"
@@ -32,8 +32,8 @@ constexpr unsigned char kTerminator[3] = {0xFF, 0xFF, 0x00};
 
 } // namespace
 
-std::vector<uint64_t> SpeculativeLevels::candidates(const unsigned char* data, size_t size, uint64_t from,
-                                                    size_t max) {
+std::vector<uint64_t> LevelsAhead::candidates(const unsigned char* data, size_t size, uint64_t from,
+                                              size_t max) {
     std::vector<uint64_t> found;
     // A level coding at p: the terminator in p - 3 .. p - 1, its first value in p .. p + 3, its table after.
     uint64_t at = from < 3 ? 0 : from - 3;
@@ -51,13 +51,13 @@ std::vector<uint64_t> SpeculativeLevels::candidates(const unsigned char* data, s
     return found;
 }
 
-SpeculativeLevels::SpeculativeLevels(const unsigned char* data, size_t size, int helpers)
-    : m_data(data), m_size(size), m_ahead(size_t(2 * std::max(helpers, 1) + 2)) {
+LevelsAhead::LevelsAhead(const unsigned char* data, size_t size, int helpers)
+    : m_data(data), m_size(size), m_maxJobs(size_t(2 * std::max(helpers, 1) + 2)) {
     for (int i = 0; i < helpers; ++i)
         m_helpers.emplace_back([this] { help(); });
 }
 
-SpeculativeLevels::~SpeculativeLevels() {
+LevelsAhead::~LevelsAhead() {
     {
         std::lock_guard hold(m_lock);
         m_stop = true;
@@ -67,7 +67,7 @@ SpeculativeLevels::~SpeculativeLevels() {
         t.join();
 }
 
-void SpeculativeLevels::moveTo(uint64_t position, size_t count) {
+void LevelsAhead::moveTo(uint64_t position, size_t count) {
     {
         std::lock_guard hold(m_lock);
         m_chain = std::max(m_chain, position);
@@ -82,7 +82,7 @@ void SpeculativeLevels::moveTo(uint64_t position, size_t count) {
     m_changed.notify_all();
 }
 
-bool SpeculativeLevels::take(uint64_t position, std::vector<int32_t>& values, uint64_t& end) {
+bool LevelsAhead::take(uint64_t position, std::vector<int32_t>& values, uint64_t& end) {
     std::unique_lock hold(m_lock);
     m_chain = std::max(m_chain, position + 1); // no helper starts here from now on
     m_exhausted = false;
@@ -104,12 +104,12 @@ bool SpeculativeLevels::take(uint64_t position, std::vector<int32_t>& values, ui
     return ok;
 }
 
-size_t SpeculativeLevels::taken() const {
+size_t LevelsAhead::taken() const {
     std::lock_guard hold(m_lock);
     return m_taken;
 }
 
-size_t SpeculativeLevels::ready() const {
+size_t LevelsAhead::ready() const {
     std::lock_guard hold(m_lock);
     size_t n = 0;
     for (const auto& [at, job] : m_jobs)
@@ -119,7 +119,7 @@ size_t SpeculativeLevels::ready() const {
 
 // The first candidate ahead of the decoder that nobody has is left to the decoder itself, so that it has
 // work of its own while the helpers decode the ones after it.
-bool SpeculativeLevels::nextCandidate(uint64_t& at) {
+bool LevelsAhead::nextCandidate(uint64_t& at) {
     bool leftToDecoder = false;
     for (uint64_t from = m_chain;;) {
         const auto found = candidates(m_data, m_size, from == 0 ? 0 : from - 1, 1);
@@ -137,7 +137,7 @@ bool SpeculativeLevels::nextCandidate(uint64_t& at) {
     }
 }
 
-void SpeculativeLevels::help() {
+void LevelsAhead::help() {
     AC ac;
     std::unique_lock hold(m_lock);
     for (;;) {
@@ -147,7 +147,7 @@ void SpeculativeLevels::help() {
             size_t ahead = 0;
             for (const auto& [at, job] : m_jobs)
                 ahead += at >= m_chain;
-            return !m_exhausted && m_count > 0 && ahead < m_ahead;
+            return !m_exhausted && m_count > 0 && ahead < m_maxJobs;
         });
         if (m_stop)
             return;

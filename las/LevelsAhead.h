@@ -19,13 +19,13 @@
 #include <thread>
 #include <vector>
 
-class SpeculativeLevels {
+class LevelsAhead {
 public:
     // `data` holds the stream from position 0 on, `size` bytes, and must outlive this object.
-    SpeculativeLevels(const unsigned char* data, size_t size, int helpers);
-    ~SpeculativeLevels();
-    SpeculativeLevels(const SpeculativeLevels&) = delete;
-    SpeculativeLevels& operator=(const SpeculativeLevels&) = delete;
+    LevelsAhead(const unsigned char* data, size_t size, int helpers);
+    ~LevelsAhead();
+    LevelsAhead(const LevelsAhead&) = delete;
+    LevelsAhead& operator=(const LevelsAhead&) = delete;
 
     // The decoder is at `position` and its level codings hold `count` values from here on.
     void moveTo(uint64_t position, size_t count);
@@ -63,7 +63,7 @@ private:
     bool m_exhausted = false;                  // no candidate left for the helpers until the decoder moves
     size_t m_count = 0;
     size_t m_taken = 0;
-    size_t m_ahead; // jobs held at most
+    size_t m_maxJobs; // jobs held at most
     bool m_stop = false;
     std::vector<std::thread> m_helpers;
 };
