@@ -1,6 +1,8 @@
 // Import of a LAS file into a data set directory, built aside and renamed into place.
 #include "DatasetImport.h"
+#include "BucketImport.h"
 #include "DatasetFormat.h"
+#include "ImportStages.h"
 
 #include "CLASReader.h"
 #include "FileHandle.h"
@@ -33,7 +35,7 @@
 
 namespace fs = std::filesystem;
 
-namespace {
+namespace import_detail {
 
 constexpr uint64_t kPerCell = 64;
 constexpr uint32_t kMaxGrid = 4096;
@@ -149,16 +151,6 @@ void removeStaleTemporaries(const std::string& dataDir) {
     }
 }
 
-// One input file of a data set: its header, where its records go among those of all files, and what
-// moves its raw coordinates onto the first file's offsets.
-struct Source {
-    std::string path;
-    LASHeader header;
-    uint64_t first = 0;
-    int64_t shift[3] = {0, 0, 0};
-    std::optional<uint64_t> coordinates; // hash of the first reading
-};
-
 // Shortest text that reads back as the same double.
 std::string shortest(double v) {
     char buf[32];
@@ -231,16 +223,6 @@ void matchFirst(const Source& first, Source& s) {
 // freed as soon as they are no longer needed, since the import's peaks of memory decide the size of the
 // largest data set a machine can import.
 
-// Validate: the arguments, then every header before any records are read, so that a bad file late in a
-// long list fails the import at once.
-struct Input {
-    std::vector<Source> sources;
-    uint64_t points = 0;
-    uint32_t recLen = 0;               // LAS record
-    std::vector<unsigned char> header; // the first file's bytes before its records
-    double scale[3] = {}, offset[3] = {};
-};
-
 void checkArguments(const std::string& name, int neighbours, const std::vector<std::string>& lasPaths) {
     if (name.empty())
         fail("the data set name is empty");
@@ -292,92 +274,6 @@ Input validateInputs(const std::vector<std::string>& lasPaths) {
     std::copy(offset, offset + 3, in.offset);
     return in;
 }
-
-// The records of the input files in the first file's offsets, read in pieces or whole. The records are
-// read three times, so that they never sit in memory beside the working arrays of the normals or the
-// levels (the import's peaks): coordinates for the normals, x and y for the levels, then whole for
-// writing. Each reading must find the same coordinates.
-class RecordReader {
-public:
-    explicit RecordReader(Input& in) : in_(in), recLen_(in.recLen) {}
-
-    // fn(source, index of the first record in its file, records, count) for consecutive pieces of the
-    // records, file after file.
-    void
-    forEachPiece(const std::function<void(const Source&, uint64_t, const unsigned char*, uint64_t)>& fn) {
-        const uint64_t piece = std::max<uint64_t>(1, (8u << 20) / recLen_);
-        std::vector<unsigned char> records(std::min(piece, in_.points) * recLen_);
-        for (Source& s : in_.sources) {
-            const uint64_t count = s.header.NumberOfPointRecords;
-            uint64_t h = 0;
-            for (uint64_t from = 0; from < count; from += piece) {
-                const uint64_t m = std::min(piece, count - from);
-                read(s, from, m, records.data());
-                h = hashCoordinates(records.data(), m, h);
-                shift(s, from, m, records.data());
-                fn(s, from, records.data(), m);
-            }
-            checkHash(s, h);
-        }
-    }
-
-    // Read: every record, in input order.
-    std::vector<unsigned char> readAll() {
-        std::vector<unsigned char> raw(in_.points * recLen_);
-        for (Source& s : in_.sources) {
-            const uint64_t count = s.header.NumberOfPointRecords;
-            unsigned char* at = raw.data() + s.first * recLen_;
-            if (count == 0)
-                continue;
-            read(s, 0, count, at);
-            checkHash(s, hashCoordinates(at, count, 0));
-            shift(s, 0, count, at);
-        }
-        return raw;
-    }
-
-private:
-    // A failure names the file.
-    void read(const Source& s, uint64_t from, uint64_t count, unsigned char* out) const {
-        try {
-            CLASReader::ReadPoints(s.path.c_str(), out, s.header.OffsetToPointData + from * recLen_, recLen_,
-                                   count, recLen_);
-        } catch (const std::exception& e) {
-            fail(s.path + ": cannot read the point records (" + e.what() + ")");
-        }
-    }
-    void shift(const Source& s, uint64_t from, uint64_t count, unsigned char* records) const {
-        if (s.shift[0] == 0 && s.shift[1] == 0 && s.shift[2] == 0)
-            return;
-        for (uint64_t i = from; i < from + count; ++i, records += recLen_)
-            for (int a = 0; a < 3; ++a) {
-                const int64_t v = int64_t(rawCoord(records, a)) + s.shift[a];
-                if (v < INT32_MIN || v > INT32_MAX)
-                    fail(s.path + ": point " + std::to_string(i) + " lies beyond what " +
-                         in_.sources.front().path + "'s offsets and scale factors can hold");
-                las_detail::storeLE<int32_t>(records + las_detail::kRecordX + 4 * a, int32_t(v));
-            }
-    }
-    uint64_t hashCoordinates(const unsigned char* records, uint64_t count, uint64_t h) const {
-        for (uint64_t i = 0; i < count; ++i, records += recLen_) {
-            uint64_t xy, z = uint32_t(rawCoord(records, 2));
-            std::memcpy(&xy, records, 8);
-            h = (h ^ xy) * 0x9E3779B97F4A7C15ull;
-            h = (h ^ z ^ (h >> 29)) * 0xBF58476D1CE4E5B9ull;
-        }
-        return h;
-    }
-    static void checkHash(Source& s, uint64_t h) {
-        if (s.coordinates && h != *s.coordinates)
-            fail(s.path + ": the file changed while it was being imported");
-        s.coordinates = h;
-    }
-
-    Input& in_;
-    const uint32_t recLen_;
-};
-
-using Report = std::function<void(const char* phase, uint64_t done, uint64_t total)>;
 
 // Read (phase "read"): the points' world coordinates, x y z per point, and their bounds into `info`.
 std::vector<double> readCoordinates(RecordReader& reader, const Input& in, DatasetInfo& info,
@@ -550,55 +446,44 @@ void writeLevelFiles(DatasetWriter& out, const DatasetInfo& info, const CellOrde
     }
 }
 
-// Publish: the data set is built in a temporary directory beside its final place and renamed into it once
-// complete. Until then, a failure removes the temporary directory and a data directory created for it.
-class Staging {
-public:
-    // Everything that can fail on the input has been checked before: only now is the data directory
-    // touched.
-    Staging(std::string dataDir, const std::string& name)
-        : dataDir_(std::move(dataDir)), id_(datasetDirName(name).substr(3)),
-          final_(dataDir_ + "/" + datasetDirName(name)) {
-        std::error_code ec;
-        createdDataDir_ = !fs::exists(dataDir_, ec) && fs::create_directories(dataDir_, ec);
-        if (ec)
-            fail(dataDir_ + ": " + ec.message());
-    }
-    Staging(const Staging&) = delete;
-    Staging& operator=(const Staging&) = delete;
-    ~Staging() {
-        if (done_)
-            return;
-        if (!tmp_.empty())
-            removeTree(tmp_);
-        if (createdDataDir_)
-            ::rmdir(dataDir_.c_str());
-    }
+Staging::Staging(std::string dataDir, const std::string& name)
+    : dataDir_(std::move(dataDir)), id_(datasetDirName(name).substr(3)),
+      final_(dataDir_ + "/" + datasetDirName(name)) {
+    std::error_code ec;
+    createdDataDir_ = !fs::exists(dataDir_, ec) && fs::create_directories(dataDir_, ec);
+    if (ec)
+        fail(dataDir_ + ": " + ec.message());
+}
 
-    // The temporary directory to build in.
-    const std::string& begin(const std::string& name) {
-        const std::string nameFile = final_ + "/" + kNameFile;
-        if (exists(nameFile) && readDatasetFile(nameFile) != name)
-            fail(final_ + " holds another data set whose name has the same hash");
-        removeStaleTemporaries(dataDir_);
-        tmp_ = makeTempDir(dataDir_, id_, "");
-        return tmp_;
-    }
+Staging::~Staging() {
+    if (done_)
+        return;
+    if (!tmp_.empty())
+        removeTree(tmp_);
+    if (createdDataDir_)
+        ::rmdir(dataDir_.c_str());
+}
 
-    void publish() {
-        syncDirectory(tmp_);
-        moveIntoPlace(tmp_, final_, dataDir_, id_);
-        tmp_.clear();
-        syncDirectory(dataDir_);
-        done_ = true;
-    }
+const std::string& Staging::begin(const std::string& name) {
+    const std::string nameFile = final_ + "/" + kNameFile;
+    if (exists(nameFile) && readDatasetFile(nameFile) != name)
+        fail(final_ + " holds another data set whose name has the same hash");
+    removeStaleTemporaries(dataDir_);
+    tmp_ = makeTempDir(dataDir_, id_, "");
+    return tmp_;
+}
 
-private:
-    std::string dataDir_, id_, final_, tmp_;
-    bool createdDataDir_ = false, done_ = false;
-};
+void Staging::publish() {
+    syncDirectory(tmp_);
+    moveIntoPlace(tmp_, final_, dataDir_, id_);
+    tmp_.clear();
+    syncDirectory(dataDir_);
+    done_ = true;
+}
 
-} // namespace
+} // namespace import_detail
+
+using namespace import_detail;
 
 DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir, const std::string& name,
                           int neighbours, const ImportProgress& progress) {
@@ -607,14 +492,35 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
 
 DatasetInfo importDataset(const std::vector<std::string>& lasPaths, const std::string& dataDir,
                           const std::string& name, int neighbours, const ImportProgress& progress) {
+    ImportOptions options;
+    options.neighbours = neighbours;
+    options.progress = progress;
+    return importDataset(lasPaths, dataDir, name, options);
+}
+
+uint64_t defaultImportMemory() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES), size = ::sysconf(_SC_PAGE_SIZE);
+    const uint64_t physical = pages > 0 && size > 0 ? uint64_t(pages) * uint64_t(size) : uint64_t(8) << 30;
+    return std::max(kMinImportMemory, physical / 4);
+}
+
+DatasetInfo importDataset(const std::vector<std::string>& lasPaths, const std::string& dataDir,
+                          const std::string& name, const ImportOptions& options) {
     const Report report = [&](const char* phase, uint64_t done, uint64_t total) {
-        if (progress)
-            progress(phase, done, total);
+        if (options.progress)
+            options.progress(phase, done, total);
     };
+    const int neighbours = options.neighbours;
     checkArguments(name, neighbours, lasPaths);
+    const uint64_t memory = options.memory ? options.memory : defaultImportMemory();
+    if (memory < kMinImportMemory)
+        fail("the memory bound must be at least " + std::to_string(kMinImportMemory >> 20) + " MiB");
     Input in = validateInputs(lasPaths);
     RecordReader reader(in);
     const uint64_t n = in.points;
+    if (inMemoryImportBytes(n, in.recLen) > memory)
+        return importInBuckets(in, reader, dataDir, name, neighbours, memory, options.tmpDir, report);
+
     DatasetInfo info;
     info.name = name;
     info.points = n;

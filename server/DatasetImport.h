@@ -26,6 +26,20 @@ DatasetInfo importDataset(const std::string& lasPath, const std::string& dataDir
 DatasetInfo importDataset(const std::vector<std::string>& lasPaths, const std::string& dataDir,
                           const std::string& name, int neighbours, const ImportProgress& progress = {});
 
+// What an import may use. An input that would take more than `memory` in memory at once goes through
+// buckets on disk instead, with the same result; `memory` must be at least kMinImportMemory.
+struct ImportOptions {
+    int neighbours = 16;
+    uint64_t memory = 0; // bytes; 0: a quarter of physical memory
+    std::string tmpDir;  // where the buckets go; empty: the data directory
+    ImportProgress progress;
+};
+constexpr uint64_t kMinImportMemory = uint64_t(32) << 20;
+uint64_t defaultImportMemory();
+
+DatasetInfo importDataset(const std::vector<std::string>& lasPaths, const std::string& dataDir,
+                          const std::string& name, const ImportOptions& options);
+
 // For a process whose job is one import: keeps the memory its phases free for the next phase instead of
 // handing it back to the system, which would fault in and zero every page again (the import allocates
 // and frees several arrays of hundreds of megabytes in turn). Process-wide; not for a long-running server.

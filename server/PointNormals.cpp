@@ -30,7 +30,7 @@ constexpr int64_t kBatchRings = 1; // rings of cells gathered around each cell f
 // block gets its own tree (built in parallel), and each block's points are put in its tree's leaf order,
 // which makes neighbouring points neighbours in memory and queries in that order cache-friendly.
 struct FiniteCloud {
-    std::vector<double> xyz;   // 3 per point
+    std::vector<double> xyz;     // 3 per point
     std::vector<uint32_t> input; // each point's index in the input
 };
 
@@ -55,7 +55,8 @@ struct Block {
     }
 };
 
-using Tree = nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<double, Block>, Block, 3, size_t>;
+using Tree =
+    nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<double, Block>, Block, 3, size_t>;
 
 // Applies the gather permutation "position first + j takes point first + perm[j]" in place, walking each
 // cycle once; perm[k] = k marks a position as done (and is the identity the trees need afterwards).
@@ -102,7 +103,8 @@ std::vector<Block> splitIntoBlocks(FiniteCloud& cloud, int depth) {
             const int a = r.axis;
             std::nth_element(order.begin() + std::ptrdiff_t(r.first), order.begin() + std::ptrdiff_t(mid),
                              order.begin() + std::ptrdiff_t(r.end), [&](size_t p, size_t q) {
-                                 const double u = cloud.xyz[3 * p + size_t(a)], v = cloud.xyz[3 * q + size_t(a)];
+                                 const double u = cloud.xyz[3 * p + size_t(a)],
+                                              v = cloud.xyz[3 * q + size_t(a)];
                                  return u < v || (u == v && cloud.input[p] < cloud.input[q]);
                              });
             next.push_back({r.first, mid, 1 - a});
@@ -203,7 +205,9 @@ public:
 
     double worstDist() const { return worst_; }
     // The k-th distance found so far (infinity until full).
-    double kthDist() const { return full() ? dists_[capacity_ - 1] : std::numeric_limits<double>::infinity(); }
+    double kthDist() const {
+        return full() ? dists_[capacity_ - 1] : std::numeric_limits<double>::infinity();
+    }
 
 private:
     // Strictly above the k-th distance w, so that tree searches offer equal distances too (w = 0 included).
@@ -304,11 +308,11 @@ public:
     struct Batch {
         uint32_t cell = UINT32_MAX;
         std::vector<double> x, y, z, d;
-        std::vector<uint32_t> at, sel;           // cloud positions; scratch
-        std::vector<double> cd;                  // scratch
-        std::vector<int64_t> rank;               // scratch
+        std::vector<uint32_t> at, sel; // cloud positions; scratch
+        std::vector<double> cd;        // scratch
+        std::vector<int64_t> rank;     // scratch
         double guess = INFINITY;
-        double lo[2] = {}, hi[2] = {};          // the region; infinite towards the grid's borders
+        double lo[2] = {}, hi[2] = {}; // the region; infinite towards the grid's borders
     };
 
     void search(const double* q, TieOrderedKnn& result, Batch& batch) const {
@@ -354,7 +358,8 @@ public:
             if (ties) // equal distances rank by input index
                 for (size_t j = 0; j < m; ++j)
                     for (size_t i = 0; i < m; ++i)
-                        rank[j] += cd[i] == cd[j] && cloud_->input[batch.at[cj[i]]] < cloud_->input[batch.at[cj[j]]];
+                        rank[j] +=
+                            cd[i] == cd[j] && cloud_->input[batch.at[cj[i]]] < cloud_->input[batch.at[cj[j]]];
             for (size_t j = 0; j < m; ++j)
                 if (rank[j] < int64_t(k))
                     result.set(size_t(rank[j]), cd[j], batch.at[cj[j]]);
@@ -371,8 +376,9 @@ public:
                 batch.guess = bound * 1.1;
         }
         const double bound = result.kthDist();
-        const double gap = std::min({q[0] - batch.lo[0], batch.hi[0] - q[0], q[1] - batch.lo[1], batch.hi[1] - q[1]}) -
-                           slack(q);
+        const double gap =
+            std::min({q[0] - batch.lo[0], batch.hi[0] - q[0], q[1] - batch.lo[1], batch.hi[1] - q[1]}) -
+            slack(q);
         if (result.full() && gap > 0 && gap * gap > bound)
             return;
         search(q, result, kBatchRings + 1);
@@ -452,8 +458,10 @@ private:
         b.z.clear();
         b.at.clear();
         const int64_t cx = c % gx_, cy = c / gx_;
-        const int64_t x0 = std::max<int64_t>(cx - kBatchRings, 0), x1 = std::min<int64_t>(cx + kBatchRings, gx_ - 1);
-        const int64_t y0 = std::max<int64_t>(cy - kBatchRings, 0), y1 = std::min<int64_t>(cy + kBatchRings, gy_ - 1);
+        const int64_t x0 = std::max<int64_t>(cx - kBatchRings, 0),
+                      x1 = std::min<int64_t>(cx + kBatchRings, gx_ - 1);
+        const int64_t y0 = std::max<int64_t>(cy - kBatchRings, 0),
+                      y1 = std::min<int64_t>(cy + kBatchRings, gy_ - 1);
         auto add = [&](int64_t x, int64_t y) {
             const size_t k = size_t(y) * gx_ + size_t(x);
             for (uint32_t i = start_[k]; i < start_[k + 1]; ++i) {
@@ -577,8 +585,8 @@ bool planeNormal(const FiniteCloud& cloud, const double* query, const size_t* ne
         c[4] += y * z;
         c[5] += z * z;
     }
-    // Closed form: the eigenvalues of B = (C - qI) / p are 2cos(phi + 2 pi j / 3) with cos(3 phi) = det(B) / 2.
-    // The smallest one is exact to rounding even where the two larger ones coincide (an evenly sampled
+    // Closed form: the eigenvalues of B = (C - qI) / p are 2cos(phi + 2 pi j / 3) with cos(3 phi) = det(B)
+    // / 2. The smallest one is exact to rounding even where the two larger ones coincide (an evenly sampled
     // plane), and its eigenvector is the cross product of two rows of C - lambda I.
     const double q = (c[0] + c[3] + c[5]) / 3;
     const double b00 = c[0] - q, b11 = c[3] - q, b22 = c[5] - q;
@@ -622,7 +630,8 @@ void computeNormals(const double* xyz, size_t n, int k, float* normals, unsigned
 }
 
 void computeNormals(std::vector<double>&& xyz, int k, float* normals, unsigned threads,
-                    const std::function<void(size_t done, size_t total)>& progress, NeighbourSearch search) {
+                    const std::function<void(size_t done, size_t total)>& progress, NeighbourSearch search,
+                    double* reach2, const uint8_t* only) {
     if (k < 3)
         throw std::invalid_argument("computeNormals: k must be at least 3, got " + std::to_string(k));
     const size_t n = xyz.size() / 3;
@@ -644,13 +653,18 @@ void computeNormals(std::vector<double>&& xyz, int k, float* normals, unsigned t
             cloud.input.push_back(uint32_t(i));
         } else {
             setFallback(normals + 3 * i);
+            if (reach2)
+                reach2[i] = std::numeric_limits<double>::infinity();
         }
     }
     cloud.xyz.resize(3 * cloud.input.size());
     const size_t kk = size_t(k);
     if (cloud.input.size() < kk) {
-        for (size_t i : cloud.input)
+        for (size_t i : cloud.input) {
             setFallback(normals + 3 * i);
+            if (reach2)
+                reach2[i] = std::numeric_limits<double>::infinity();
+        }
         if (progress)
             progress(n, n);
         return;
@@ -660,7 +674,8 @@ void computeNormals(std::vector<double>&& xyz, int k, float* normals, unsigned t
     const unsigned wanted = threads ? threads : std::max(1u, std::thread::hardware_concurrency());
 
     GridSearch grid;
-    const bool useGrid = search != NeighbourSearch::Trees && grid.build(cloud, search == NeighbourSearch::Cells);
+    const bool useGrid =
+        search != NeighbourSearch::Trees && grid.build(cloud, search == NeighbourSearch::Cells);
     // Otherwise: at least one block per thread, and blocks small enough for their trees to stay in cache. The
     // search is exact whatever the split: blocks whose box is nearer than the k-th neighbour so far are
     // searched too.
@@ -679,7 +694,8 @@ void computeNormals(std::vector<double>&& xyz, int k, float* normals, unsigned t
                 continue;
             double gap2 = 0;
             for (int a = 0; a < 3; ++a) {
-                const double d = std::max({0.0, blocks[o].lo[a] - blocks[b].hi[a], blocks[b].lo[a] - blocks[o].hi[a]});
+                const double d =
+                    std::max({0.0, blocks[o].lo[a] - blocks[b].hi[a], blocks[b].lo[a] - blocks[o].hi[a]});
                 gap2 += d * d;
             }
             nearby[b].push_back({gap2, o});
@@ -694,7 +710,8 @@ void computeNormals(std::vector<double>&& xyz, int k, float* normals, unsigned t
         auto build = [&] {
             for (size_t b; (b = nextBlock++) < blocks.size();) {
                 try {
-                    trees[b] = std::make_unique<Tree>(3, blocks[b], nanoflann::KDTreeSingleIndexAdaptorParams(16));
+                    trees[b] =
+                        std::make_unique<Tree>(3, blocks[b], nanoflann::KDTreeSingleIndexAdaptorParams(16));
                     permute(cloud, blocks[b].first, trees[b]->vAcc); // the block's points in leaf order
                 } catch (...) {
                     std::lock_guard lock(buildError);
@@ -739,17 +756,22 @@ void computeNormals(std::vector<double>&& xyz, int k, float* normals, unsigned t
                 if (c >= chunks)
                     break;
                 size_t end = std::min(m, (c + 1) * chunk);
-                size_t b = useGrid ? 0
-                                   : size_t(std::upper_bound(blocks.begin(), blocks.end(), c * chunk,
-                                                             [](size_t t, const Block& x) { return t < x.first; }) -
-                                            blocks.begin()) -
-                                         1;
+                size_t b =
+                    useGrid ? 0
+                            : size_t(std::upper_bound(blocks.begin(), blocks.end(), c * chunk,
+                                                      [](size_t t, const Block& x) { return t < x.first; }) -
+                                     blocks.begin()) -
+                                  1;
                 for (size_t t = c * chunk; t < end; ++t) {
                     const size_t i = cloud.input[t];
+                    if (only && !only[i])
+                        continue;
                     const double* q = &cloud.xyz[3 * t];
                     TieOrderedKnn result(kk, indices.data(), dists.data(), inputs.data(), cloud.input.data());
                     if (useGrid) {
                         grid.search(q, result, batch);
+                        if (reach2)
+                            reach2[i] = result.kthDist();
                         if (!result.full() ||
                             !planeNormal(cloud, q, indices.data(), kk, offsets, normals + 3 * i))
                             setFallback(normals + 3 * i);
@@ -767,6 +789,8 @@ void computeNormals(std::vector<double>&& xyz, int k, float* normals, unsigned t
                             trees[o]->findNeighbors(other, q, params);
                         }
                     }
+                    if (reach2)
+                        reach2[i] = result.kthDist();
                     if (!result.full() ||
                         !planeNormal(cloud, q, indices.data(), kk, offsets, normals + 3 * i))
                         setFallback(normals + 3 * i);

@@ -1,6 +1,7 @@
 #pragma once
 // Per-point normals for the import: principal component of each point's k nearest neighbours.
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <vector>
 
@@ -23,6 +24,12 @@ void computeNormals(const double* xyz, size_t n, int k, float* normals, unsigned
 enum class NeighbourSearch { Automatic, Cells, Trees };
 
 // The same, taking over the caller's coordinates (xyz.size() / 3 points) to work in them without a copy.
+// reach2, when given, gets per point the squared distance to its k-th neighbour (infinity when it has
+// fewer than k finite points to choose from): all its neighbours lie within that distance, so a part of a
+// larger cloud gives a point the normal of the whole cloud when nothing was left out that near. `only`, when
+// given, limits the work to the points i with only[i] != 0: the others are neighbours, their normals and
+// reach2 left as they are.
 void computeNormals(std::vector<double>&& xyz, int k, float* normals, unsigned threads = 0,
                     const std::function<void(size_t done, size_t total)>& progress = {},
-                    NeighbourSearch search = NeighbourSearch::Automatic);
+                    NeighbourSearch search = NeighbourSearch::Automatic, double* reach2 = nullptr,
+                    const uint8_t* only = nullptr);

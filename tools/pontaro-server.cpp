@@ -7,6 +7,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <charconv>
+#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -26,7 +30,7 @@
 namespace {
 
 const char* kUsage = R"(usage: pontaro-server COMMAND ...
-  import FILE.las... --data DIR [--name NAME] [--neighbours K]
+  import FILE.las... --data DIR [--name NAME] [--neighbours K] [--memory SIZE] [--tmp DIR]
                       import LAS 1.0-1.2 files (formats 0-3) as one data set NAME, computing normals
                       from K nearest neighbours (3 to 64, default 16) over all of them. A FILE may be
                       a directory (its *.las and *.LAS files, by name) or a quoted glob pattern
@@ -34,6 +38,9 @@ const char* kUsage = R"(usage: pontaro-server COMMAND ...
                       is required otherwise. Refused: files that differ in point data format, record
                       length or scale factors, offsets that differ by a fraction of a scale unit, and
                       a file given twice. The first file's header is served, counting all points.
+                      Memory stays within SIZE (like 512M or 8G; default a quarter of physical memory,
+                      at least 32M): larger inputs go through temporary files in DIR (default: the data
+                      directory), which need about three times the input's size free on disk.
   list --data DIR     one line per data set: name, points, levels, bounds; a data set that cannot be
                       served gets a line saying why
   verify --data DIR [NAME]
@@ -49,12 +56,39 @@ const char* kUsage = R"(usage: pontaro-server COMMAND ...
 
 struct Options {
     std::vector<std::string> files;
-    std::string data, name, host = "127.0.0.1";
+    std::string data, name, host = "127.0.0.1", tmp;
+    uint64_t memory = 0;
     bool haveName = false, verify = false;
     int neighbours = 16, port = kDefaultServerPort, threads = 0;
 };
 
 enum class Mode { Import, List, Verify, Serve };
+
+// "512M", "8G", "1.5T" or a number of bytes; K, M, G and T are powers of 1024.
+uint64_t parseSize(const std::string& text, const std::string& what) {
+    const std::string error = what + " must be a size like 512M or 8G, at least " +
+                              std::to_string(kMinImportMemory >> 20) + "M, not '" + text + "'";
+    size_t digits = 0;
+    while (digits < text.size() &&
+           (std::isdigit(static_cast<unsigned char>(text[digits])) || text[digits] == '.'))
+        ++digits;
+    const std::string suffix = text.substr(digits);
+    static const std::string units = "KMGT";
+    int shift = 0;
+    if (suffix.size() == 1 &&
+        units.find(char(std::toupper(static_cast<unsigned char>(suffix[0])))) != std::string::npos)
+        shift = 10 * (1 + int(units.find(char(std::toupper(static_cast<unsigned char>(suffix[0]))))));
+    else if (!suffix.empty())
+        throw UsageError(error);
+    double v = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + digits, v);
+    if (digits == 0 || ec != std::errc() || end != text.data() + digits)
+        throw UsageError(error);
+    const double bytes = std::ldexp(v, shift);
+    if (!(bytes >= double(kMinImportMemory)) || !(bytes < 0x1p62))
+        throw UsageError(error);
+    return uint64_t(bytes);
+}
 
 Options parse(const std::vector<std::string>& args, Mode mode) {
     const bool importing = mode == Mode::Import, serving = mode == Mode::Serve;
@@ -73,6 +107,10 @@ Options parse(const std::vector<std::string>& args, Mode mode) {
             o.haveName = true;
         } else if (importing && a == "--neighbours") {
             o.neighbours = parseNumber<int>(value(), "--neighbours", 3, 64);
+        } else if (importing && a == "--memory") {
+            o.memory = parseSize(value(), "--memory");
+        } else if (importing && a == "--tmp") {
+            o.tmp = value();
         } else if (serving && a == "--host") {
             o.host = value();
         } else if (serving && a == "--port") {
@@ -127,13 +165,31 @@ private:
     std::thread watcher_;
 };
 
-// Progress lines on standard error; a line is ended before anything else is printed there.
-// An interrupt ends the import at its next progress report, through the import's own failure path.
+// Progress lines on standard error, with an estimate of the time left; a line is ended before anything else
+// is printed there. An interrupt ends the import at its next progress report, through the import's own
+// failure path.
 struct Progress {
     bool open = false;
     std::string phase;
     int shown = -1;
     const std::atomic<bool>* interrupted = nullptr;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+
+    // The import's phases in order, each with its rough share of the whole time.
+    static double before(const std::string& p, double& weight) {
+        static const std::pair<const char*, double> phases[] = {
+            {"read", 0.05}, {"partition", 0.08}, {"levels", 0.12}, {"normals", 0.5}, {"write", 0.25}};
+        double sum = 0;
+        for (const auto& [name, w] : phases) {
+            if (p == name) {
+                weight = w;
+                return sum;
+            }
+            sum += w;
+        }
+        weight = 0;
+        return sum;
+    }
     void operator()(const std::string& p, uint64_t done, uint64_t total) {
         if (interrupted && *interrupted)
             throw std::runtime_error("interrupted; the data directory is as it was");
@@ -144,7 +200,19 @@ struct Progress {
             std::cerr << "\n";
         phase = p;
         shown = pct;
-        std::cerr << "\rimport: " << p << " " << pct << "%" << std::flush;
+        double weight = 0;
+        const double sum = before(p, weight), all = before("", weight);
+        const double fraction = (sum + weight * (total ? double(done) / double(total) : 1)) / all;
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::string left;
+        if (elapsed >= 2 && fraction >= 0.02 && fraction < 1) {
+            const long s = std::lround(elapsed / fraction - elapsed);
+            left = s < 60
+                       ? ", about " + std::to_string(s) + " s left"
+                       : ", about " + std::to_string(s / 60) + " min " + std::to_string(s % 60) + " s left";
+        }
+        std::cerr << "\rimport: " << p << " " << pct << "%" << left << "          " << std::flush;
         open = true;
     }
     void end() {
@@ -218,7 +286,12 @@ int import(const std::vector<std::string>& args) {
     progress.interrupted = &interrupted;
     DatasetInfo info;
     try {
-        info = importDataset(files, o.data, name, o.neighbours, std::ref(progress));
+        ImportOptions options;
+        options.neighbours = o.neighbours;
+        options.memory = o.memory;
+        options.tmpDir = o.tmp;
+        options.progress = std::ref(progress);
+        info = importDataset(files, o.data, name, options);
     } catch (...) {
         progress.end();
         throw;

@@ -1,7 +1,9 @@
 // Data set import, single and multi-file: every record once in its cell, all or nothing, damage reported.
 #include "ServerTests.h"
 
+#include <csignal>
 #include <functional>
+#include <sys/resource.h>
 #include <linux/magic.h>
 #include <sys/statfs.h>
 
@@ -373,3 +375,70 @@ TEST(DatasetImport, RealSamples) {
 }
 
 } // namespace
+
+// Imports bounded in memory: buckets on disk give the in-memory import's bytes (normals at bucket borders
+// included), one file or tiles; an interrupted import and a full disk leave no trace in either directory.
+TEST(BoundedImport, BucketsGiveTheInMemoryDataSetAndLeaveNothingBehind) {
+    TempDir dir;
+    const std::string scene = dir.file("scene.las"), tmp = dir.file("tmp");
+    writeSyntheticLAS(scene, SynthOptions{400000, 1, 17});
+    const auto tiles = splitIntoTiles(scene, 2, 3, dir.file("tile"));
+    fs::create_directories(tmp);
+    auto import = [&](const std::vector<std::string>& files, const std::string& data, uint64_t memory,
+                      const ImportProgress& progress = {}) {
+        ImportOptions o;
+        o.neighbours = 10;
+        o.memory = memory;
+        o.tmpDir = memory ? tmp : "";
+        o.progress = progress;
+        return importDataset(files, data, "s", o);
+    };
+    std::vector<std::string> phases;
+    for (const auto& files : {std::vector<std::string>{scene}, tiles}) {
+        const std::string whole = dir.file("whole"), bounded = dir.file("bounded");
+        import(files, whole, 0);
+        import(files, bounded, kMinImportMemory, [&](const std::string& p, uint64_t, uint64_t) {
+            if (phases.empty() || phases.back() != p)
+                phases.push_back(p);
+        });
+        EXPECT_TRUE(contentsOf(whole) == contentsOf(bounded)) << files.size() << " files";
+        EXPECT_TRUE(fs::is_empty(tmp));
+        fs::remove_all(whole);
+        fs::remove_all(bounded);
+    }
+    EXPECT_NE(std::find(phases.begin(), phases.end(), "partition"), phases.end()) << "never bucketed";
+
+    auto refused = [&](const ImportProgress& progress, const std::string& fragment) {
+        const std::string data = dir.file("data");
+        try {
+            import({scene}, data, kMinImportMemory, progress);
+            ADD_FAILURE() << "taken";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find(fragment), std::string::npos) << e.what();
+        }
+        EXPECT_FALSE(fs::exists(data));
+        EXPECT_TRUE(fs::is_empty(tmp));
+    };
+    for (const char* phase : {"partition", "levels", "normals", "write"})
+        refused(
+            [&](const std::string& p, uint64_t done, uint64_t) {
+                if (p == phase && done > 0)
+                    throw std::runtime_error("interrupted");
+            },
+            "interrupted");
+    // A full disk: writes beyond a file size limit fail as on a full disk (the signal it raises is ignored).
+    struct rlimit old;
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = {4 << 20, old.rlim_max};
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    refused({}, "File too large");
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+    try {
+        import({scene}, dir.file("data"), kMinImportMemory - 1);
+        ADD_FAILURE() << "taken";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("at least 32 MiB"), std::string::npos) << e.what();
+    }
+}
