@@ -14,6 +14,7 @@ bench/compress_bench.sh "$build" "$data" "${PONTARO_BENCH_POINTS:-10000000}"
 "$build/bin/pontaro_bench_geometry"
 "$build/bin/pontaro_bench_lodtree"
 bench/tree_build_bench.sh "$build" "$data" "${PONTARO_BENCH_POINTS:-10000000}"
+bench/import_bench.sh "$build" "$data" "${PONTARO_BENCH_POINTS:-10000000}"
 "$build/bin/pontaro_bench_classify"
 # The streaming engine and the viewer need GL: a display, or Xvfb.
 stream=("$build/bin/pontaro_bench_stream" "$data" "${PONTARO_BENCH_STREAM_POINTS:-5000000}")

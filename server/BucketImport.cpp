@@ -20,6 +20,7 @@
 #include <numeric>
 #include <optional>
 #include <queue>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -754,6 +755,17 @@ DatasetInfo importInBuckets(Input& in, RecordReader& reader, const std::string& 
              ", and " + gigabytes(freeBytes(dataDir)) + " are free");
 
     work.scan(memory);
+    // Every bucket holds a file open; a survey far larger than its bound needs more than the usual 1024.
+    struct rlimit files;
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY &&
+        work.buckets() + 64 > files.rlim_cur) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, rlim_t(work.buckets() + 64));
+        ::setrlimit(RLIMIT_NOFILE, &files);
+        if (work.buckets() + 64 > files.rlim_cur)
+            fail("the import would need " + std::to_string(work.buckets()) +
+                 " temporary files open at once, more than this system allows (" +
+                 std::to_string(files.rlim_max) + "): give it more memory with --memory");
+    }
     work.partition(scratch);
     work.calibrate();
     work.thin(scratch);

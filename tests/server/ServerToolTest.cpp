@@ -38,7 +38,15 @@ TEST(PontaroServer, ImportListVerifyServeAndInterrupt) {
     std::filesystem::create_directory(live);
     std::filesystem::create_directory(dead);
     for (const char* name : {"levels edited", "records damaged"})
-        ASSERT_EQ(runServer({"import", las, "--data", data, "--name", name}).status, 0);
+        ASSERT_EQ(runServer({"import", las, "--data", data, "--name", name, "--memory", "1.5G", "--tmp",
+                             dir.file("t")})
+                      .status,
+                  0);
+    const auto small = runServer({"import", las, "--data", data, "--memory", "16M"});
+    EXPECT_TRUE(small.status == 2 &&
+                small.err.find("--memory must be a size like 512M or 8G, at least 32M, not '16M'") !=
+                    std::string::npos)
+        << small.err;
     EXPECT_TRUE(!std::filesystem::exists(dead) && std::filesystem::exists(live));
 
     const std::string edited = data + "/" + datasetDirName("levels edited") + "/levels",
