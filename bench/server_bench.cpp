@@ -8,6 +8,9 @@
 // requests at 16 and 200 concurrent connections, and tile latency while 16 clients fetch whole data sets,
 // for the point server against the serving of before (cpp-httplib, one of 32 threads per open connection),
 // rebuilt here over the same protocol and data.
+// With "cold" first: a data set dropped from the page cache, then small random rectangles from one client
+// and from 8 and 32 clients on disjoint regions: bytes read from disk and bytes newly cached per byte sent,
+// and requests per second cold and warm, for reads advised against the kernel's readahead.
 #include "../tests/support/LasTiles.h"
 #include "DatasetImport.h"
 #include "DatasetStore.h"
@@ -19,13 +22,17 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
+#include <random>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -386,8 +393,9 @@ RunResult fetchBeside(const std::vector<std::string>& urls, int clients, const s
 
 // A data set kept between runs: its import is not what these figures are about.
 std::shared_ptr<const Dataset> keptDataset(const std::string& dir, const std::string& name, uint64_t points,
-                                           uint32_t seed) {
-    const std::string data = dir + "/server-connections-data", las = dir + "/" + name + ".las";
+                                           uint32_t seed,
+                                           const std::string& dataName = "server-connections-data") {
+    const std::string data = dir + "/" + dataName, las = dir + "/" + name + ".las";
     const std::string at = data + "/" + datasetDirName(name);
     try {
         return DatasetStore::loadDataset(at);
@@ -480,12 +488,203 @@ int connectionsBench(const std::string& dir, uint64_t points) {
     return 0;
 }
 
+// Pages of the level files (records and indexes) in the page cache.
+uint64_t residentPages(const Dataset& ds) {
+    const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
+    uint64_t pages = 0;
+    std::vector<unsigned char> in;
+    for (const ServedLevel& lv : ds.levels)
+        for (const MappedFile* f : {&lv.records, &lv.cellIndex}) {
+            if (f->size() == 0)
+                continue;
+            in.resize((f->size() + page - 1) / page);
+            if (mincore(const_cast<unsigned char*>(f->data()), f->size(), in.data()) != 0)
+                throw std::runtime_error("mincore failed");
+            for (unsigned char b : in)
+                pages += b & 1;
+        }
+    return pages;
+}
+
+// Drops a data set's files from the page cache: first the pages mapped by every loaded copy (the kernel
+// keeps mapped pages), then the clean pages of each file. Returns the pages left resident.
+uint64_t evict(const std::vector<std::shared_ptr<const Dataset>>& copies, const std::string& datasetDir) {
+    for (const auto& ds : copies)
+        for (const ServedLevel& lv : ds->levels)
+            for (const MappedFile* f : {&lv.records, &lv.cellIndex})
+                if (f->size() > 0)
+                    madvise(const_cast<unsigned char*>(f->data()), f->size(), MADV_DONTNEED);
+    for (const auto& e : std::filesystem::directory_iterator(datasetDir)) {
+        const int fd = open(e.path().c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+            close(fd);
+        }
+    }
+    return residentPages(*copies[0]);
+}
+
+// Bytes this process has had read from storage so far.
+uint64_t readFromDisk() {
+    std::ifstream in("/proc/self/io");
+    for (std::string key; in >> key;) {
+        uint64_t v = 0;
+        in >> v;
+        if (key == "read_bytes:")
+            return v;
+    }
+    throw std::runtime_error("/proc/self/io has no read_bytes");
+}
+
+// Each client's urls in turn over its own connection, all clients at once.
+RunResult fetchEach(const std::vector<std::vector<std::string>>& perClient) {
+    std::atomic<uint64_t> bytes{0};
+    std::vector<std::vector<double>> lat(perClient.size());
+    const auto t0 = Clock::now();
+    std::vector<std::thread> threads;
+    for (size_t c = 0; c < perClient.size(); ++c)
+        threads.emplace_back([&, c] {
+            Fetcher f;
+            for (const auto& u : perClient[c]) {
+                const auto s = Clock::now();
+                bytes += f.get(u);
+                lat[c].push_back(since(s));
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    return RunResult::of(since(t0), bytes, lat);
+}
+
+struct ColdFigures {
+    RunResult run;
+    uint64_t read = 0, resident = 0; // bytes read from storage, bytes of level files that became resident
+    double perSent(uint64_t v) const { return double(v) / double(std::max<uint64_t>(1, run.bytes)); }
+};
+
+// A data set far larger than its replies, its files dropped from the page cache before each run: a
+// few hundred small random rectangles from one client, then clients on disjoint regions at once, for the
+// server reading as LevelReads::Advised says against the kernel's readahead, and both again warm.
+int coldBench(const std::string& dir, uint64_t points) {
+    std::filesystem::create_directories(dir);
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    const std::string name = "cold-" + std::to_string(points), dataName = "server-cold-data";
+    const std::string data = dir + "/" + dataName, datasetDir = data + "/" + datasetDirName(name);
+    keptDataset(dir, name, points, 13, dataName);
+    std::shared_ptr<const DatasetStore> stores[2];
+    const char* modes[2] = {"kernel readahead", "advised"};
+    setLevelReads(LevelReads::Kernel);
+    stores[0] = std::make_shared<const DatasetStore>(DatasetStore::load(data));
+    setLevelReads(LevelReads::Advised);
+    stores[1] = std::make_shared<const DatasetStore>(DatasetStore::load(data));
+    std::vector<std::shared_ptr<const Dataset>> copies{stores[0]->find(name), stores[1]->find(name)};
+    const Dataset& ds = *copies[1];
+    uint64_t fileBytes = 0;
+    for (const ServedLevel& lv : ds.levels)
+        fileBytes += lv.records.size() + lv.cellIndex.size();
+    if (const uint64_t left = evict(copies, datasetDir); left > 0)
+        std::printf("server cold reads: %llu pages stay cached after eviction (a file system that keeps "
+                    "them, such as tmpfs): the figures below are warm\n",
+                    (unsigned long long)left);
+
+    std::vector<std::unique_ptr<PointServer>> servers;
+    std::vector<std::thread> serving;
+    std::string bases[2];
+    for (int m = 0; m < 2; ++m) {
+        servers.push_back(std::make_unique<PointServer>(stores[m]));
+        bases[m] = "http://127.0.0.1:" + std::to_string(servers.back()->bind("127.0.0.1", 0)) +
+                   "/Varnel/resources/Server/getRangeLODNormals/" + name + "/";
+        serving.emplace_back([&s = *servers.back()] { s.run(); });
+    }
+    // A small rectangle at a random level, within [x0, x1) of the extent: a quarter of the extent across at
+    // level 0, half as much at each level further, as a viewer's tiles are (so replies are of like sizes).
+    const double* b = ds.info.bounds;
+    std::mt19937_64 rng(7);
+    auto rectangle = [&](const std::string& base, double x0, double x1) {
+        const int l = std::uniform_int_distribution<int>(0, int(ds.levels.size()) - 1)(rng);
+        const double w = (b[1] - b[0]) / (4 << l), h = (b[3] - b[2]) / (4 << l);
+        const double x = x0 + std::uniform_real_distribution<double>(0, std::max(0.0, x1 - x0 - w))(rng);
+        const double y = b[2] + std::uniform_real_distribution<double>(0, b[3] - b[2] - h)(rng);
+        return base + num(x) + "/" + num(x + w) + "/" + num(y) + "/" + num(y + h) +
+               "/-999999999.0/999999999.0/" + std::to_string(l) + "/" + std::to_string(l);
+    };
+    // The same requests for both modes: clients[c] the urls of client c over its strip of the extent.
+    auto requests = [&](int clients, int each) {
+        std::array<std::vector<std::vector<std::string>>, 2> out;
+        for (int c = 0; c < clients; ++c) {
+            const double x0 = b[0] + (b[1] - b[0]) * c / clients,
+                         x1 = b[0] + (b[1] - b[0]) * (c + 1) / clients;
+            for (auto& o : out)
+                o.emplace_back();
+            for (int k = 0; k < each; ++k) {
+                const std::string r = rectangle("", x0, x1);
+                for (int m = 0; m < 2; ++m)
+                    out[size_t(m)].back().push_back(bases[m] + r);
+            }
+        }
+        return out;
+    };
+    const uint64_t page = uint64_t(sysconf(_SC_PAGESIZE));
+    auto measure = [&](const std::vector<std::vector<std::string>>& urls, bool cold) {
+        if (cold)
+            evict(copies, datasetDir);
+        ColdFigures f;
+        const uint64_t read0 = readFromDisk(), resident0 = residentPages(ds);
+        f.run = fetchEach(urls);
+        f.read = readFromDisk() - read0;
+        f.resident = (residentPages(ds) - std::min(residentPages(ds), resident0)) * page;
+        return f;
+    };
+    std::printf("server cold reads: %llu points, level files %.0f MB; the same requests with the kernel's "
+                "readahead and with reads advised\n",
+                (unsigned long long)ds.info.points, double(fileBytes) / 1e6);
+    for (int clients : {1, 8, 32}) {
+        const auto urls = requests(clients, clients == 1 ? 400 : 1600 / clients);
+        ColdFigures f[2], warm[2];
+        for (int m = 0; m < 2; ++m)
+            f[m] = measure(urls[size_t(m)], true);
+        // Warm: the second of two passes over the same requests, after a cold one; the best of both sides.
+        for (int round = 0; round < 2; ++round)
+            for (int m = 0; m < 2; ++m) {
+                const ColdFigures w = measure(urls[size_t(m)], false);
+                if (round == 0 || w.run.seconds < warm[m].run.seconds)
+                    warm[m] = w;
+            }
+        for (int m = 0; m < 2; ++m)
+            std::printf("server cold reads, %d client%s, %s: %zu requests, %.2f MB sent; read %.2f MB from "
+                        "disk (%.2f per byte sent), %.2f MB newly resident (%.2f per byte sent); %.0f req/s "
+                        "cold, p99 %.2f ms; %.0f req/s warm\n",
+                        clients, clients == 1 ? "" : "s", modes[m], f[m].run.latencies.size(),
+                        double(f[m].run.bytes) / 1e6, double(f[m].read) / 1e6, f[m].perSent(f[m].read),
+                        double(f[m].resident) / 1e6, f[m].perSent(f[m].resident),
+                        double(f[m].run.latencies.size()) / f[m].run.seconds,
+                        1e3 * percentile(f[m].run.latencies, 0.99),
+                        double(warm[m].run.latencies.size()) / warm[m].run.seconds);
+        auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
+        std::printf(
+            "server cold reads, %d client%s: advised over kernel readahead: disk reads %.3f, residency "
+            "growth %.3f, cold req/s %.2f, warm req/s %.2f\n",
+            clients, clients == 1 ? "" : "s", ratio(f[1].perSent(f[1].read), f[0].perSent(f[0].read)),
+            ratio(f[1].perSent(f[1].resident), f[0].perSent(f[0].resident)),
+            ratio(double(f[1].run.latencies.size()) / f[1].run.seconds,
+                  double(f[0].run.latencies.size()) / f[0].run.seconds),
+            ratio(warm[0].run.seconds, warm[1].run.seconds));
+    }
+    for (auto& s : servers)
+        s->stop();
+    for (auto& t : serving)
+        t.join();
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "tiles")
         return tilesBench(argc > 2 ? argv[2] : "bench-data", argc > 3 ? std::stoull(argv[3]) : 2000000,
                           std::filesystem::path(argv[0]).parent_path().string());
+    if (argc > 1 && std::string(argv[1]) == "cold")
+        return coldBench(argc > 2 ? argv[2] : "bench-data", argc > 3 ? std::stoull(argv[3]) : 8000000);
     if (argc > 1 && std::string(argv[1]) == "connections")
         return connectionsBench(argc > 2 ? argv[2] : "bench-data",
                                 argc > 3 ? std::stoull(argv[3]) : 10000000);

@@ -7,6 +7,7 @@
 #include "LASHeader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -24,7 +25,22 @@ namespace {
     throw std::runtime_error(what);
 }
 
+std::atomic<LevelReads> levelReadsOfNewLoads{LevelReads::Advised};
+
+const size_t kPageBytes = size_t(::sysconf(_SC_PAGESIZE));
+// The kernel reads at most its readahead window (or the device's largest request) of one request to read
+// ahead and drops the rest: larger ranges are asked for in pieces no window is smaller than.
+constexpr uint64_t kWillNeedPieceBytes = 128 << 10;
+
 } // namespace
+
+void setLevelReads(LevelReads reads) {
+    levelReadsOfNewLoads = reads;
+}
+
+LevelReads levelReads() {
+    return levelReadsOfNewLoads;
+}
 
 MappedFile::MappedFile(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -67,6 +83,26 @@ MappedFile::~MappedFile() {
         ::munmap(const_cast<unsigned char*>(data_), size_);
 }
 
+void MappedFile::expect(Access access) const {
+    if (!data_)
+        return;
+    const int advice = access == Access::Random       ? MADV_RANDOM
+                       : access == Access::Sequential ? MADV_SEQUENTIAL
+                                                      : MADV_NORMAL;
+    ::madvise(const_cast<unsigned char*>(data_), size_, advice);
+}
+
+void MappedFile::willNeed(uint64_t offset, uint64_t length) const {
+    if (offset >= size_ || length == 0)
+        return;
+    const uint64_t end = std::min<uint64_t>(size_, offset + length);
+    for (uint64_t at = offset / kPageBytes * kPageBytes; at < end;) {
+        const uint64_t stop = std::min(end, at + kWillNeedPieceBytes);
+        ::madvise(const_cast<unsigned char*>(data_) + at, size_t(stop - at), MADV_WILLNEED);
+        at = stop;
+    }
+}
+
 uint64_t ServedLevel::cellStart(uint64_t cell) const {
     return cellIndexEntry(cellIndex.data(), cell);
 }
@@ -89,6 +125,9 @@ void checkRecordsInCells(const ServedLevel& lv, const Dataset& ds, const std::st
     const uint32_t length = ds.info.recordLength;
     const uint64_t cells = uint64_t(lv.grid.gridX) * lv.grid.gridY;
     const uint64_t step = everyCell ? 1 : std::max<uint64_t>(1, cells / 64);
+    if (lv.advised && !everyCell) // the sampled cells' pages read together, not one fault at a time
+        for (uint64_t c = step / 2; c < cells; c += step)
+            lv.records.willNeed(lv.cellStart(c) * length, (lv.cellStart(c + 1) - lv.cellStart(c)) * length);
     for (uint64_t c = step / 2; c < cells; c += step)
         for (uint64_t r = lv.cellStart(c), end = lv.cellStart(c + 1); r < end; ++r) {
             const unsigned char* record = lv.records.data() + r * length;
@@ -156,6 +195,7 @@ std::shared_ptr<const Dataset> DatasetStore::loadDataset(const std::string& dir,
         ds->offset[a] = offset[a];
     }
 
+    const LevelReads reads = levelReads();
     uint64_t total = 0;
     for (size_t l = 0; l < info.levels.size(); ++l) {
         ServedLevel lv;
@@ -174,6 +214,11 @@ std::shared_ptr<const Dataset> DatasetStore::loadDataset(const std::string& dir,
         const std::string recordsPath = dir + "/" + recordsFile, indexPath = dir + "/" + indexFile;
         lv.records = MappedFile(recordsPath);
         lv.cellIndex = MappedFile(indexPath);
+        // The checks read the index whole and the records whole or at a few cells: the index, and records
+        // read whole, in order; sampled cells page by page, not megabytes around each.
+        lv.advised = reads == LevelReads::Advised;
+        if (lv.advised)
+            lv.records.expect(checkRecords ? MappedFile::Access::Sequential : MappedFile::Access::Random);
         checkLevelFiles(recordsPath, indexPath, lv.grid, info.recordLength, lv.records.size(),
                         lv.cellIndex.data(), lv.cellIndex.size());
         checkAll(indexFile, lv.cellIndex.data(), lv.cellIndex.size());
@@ -181,6 +226,10 @@ std::shared_ptr<const Dataset> DatasetStore::loadDataset(const std::string& dir,
         if (checkRecords)
             checkAll(recordsFile, lv.records.data(), lv.records.size());
         checkRecordsInCells(lv, *ds, recordsPath, checkRecords && !manifest.present());
+        if (lv.advised) {
+            lv.records.expect(MappedFile::Access::Random);
+            lv.cellIndex.expect(MappedFile::Access::Random);
+        }
         total += lv.grid.points;
         ds->levels.push_back(std::move(lv));
     }

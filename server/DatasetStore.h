@@ -11,6 +11,15 @@
 #include <string>
 #include <vector>
 
+// How the level files of data sets loaded from then on are read. `Advised`, the default: a fault reads
+// only its own page, and each reply asks for the bytes it is about to send, a window at a time, so that a
+// data set far larger than memory is served without reading (and caching, in place of pages in use) what
+// nobody asked for. `Kernel` leaves it to the kernel's readahead, which reads a wide window around every
+// fault; measurements compare against it.
+enum class LevelReads { Advised, Kernel };
+void setLevelReads(LevelReads reads);
+LevelReads levelReads();
+
 // A read-only mapping of a whole file (empty files map to nothing).
 class MappedFile {
 public:
@@ -24,6 +33,12 @@ public:
     const unsigned char* data() const { return data_; }
     size_t size() const { return size_; }
 
+    enum class Access { Normal, Sequential, Random };
+    // How the mapping will be read, for the kernel's readahead on faults; a hint, ignored where refused.
+    void expect(Access access) const;
+    // Starts reading the whole pages holding [offset, offset + length) without waiting for them.
+    void willNeed(uint64_t offset, uint64_t length) const;
+
 private:
     const unsigned char* data_ = nullptr;
     size_t size_ = 0;
@@ -33,6 +48,7 @@ struct ServedLevel {
     DatasetLevel grid;
     MappedFile records;   // grid.points wire records, cell after cell, row-major (see cellsOrderedByX)
     MappedFile cellIndex; // gridX * gridY + 1 little-endian uint64: first record of each cell, then the count
+    bool advised = false; // read as LevelReads::Advised says (both files expect random access)
     uint64_t cellStart(uint64_t cell) const;
 };
 

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <unistd.h>
 
 namespace {
 // A piece is one turn of a connection among the others of its thread: small enough for short replies not
@@ -54,6 +55,39 @@ void rawRange(double lo, double hi, double scale, double offset, int64_t& first,
         first = 1, last = 0; // only for NaN bounds, which requests never carry
 }
 constexpr size_t kScratchBytes = 128 << 10;
+// How far ahead of use a reply's records are asked for: enough for the disk to work on several requests at
+// once, little beside the piece being sent.
+constexpr uint64_t kAheadBytes = 1 << 20;
+const uint64_t kPageBytes = uint64_t(::sysconf(_SC_PAGESIZE));
+constexpr uint64_t kIndexEntryBytes = sizeof(uint64_t);
+
+// Byte ranges about to be read, asked for in few requests: ranges of one file less than a page apart merge.
+class Asks {
+public:
+    Asks() = default;
+    Asks(const Asks&) = delete;
+    Asks& operator=(const Asks&) = delete;
+    ~Asks() { flush(); }
+    void add(const MappedFile& file, uint64_t lo, uint64_t hi) {
+        if (file_ == &file && lo >= lo_ && lo <= hi_ + kPageBytes) {
+            hi_ = std::max(hi_, hi);
+            return;
+        }
+        flush();
+        file_ = &file;
+        lo_ = lo;
+        hi_ = hi;
+    }
+    void flush() {
+        if (file_)
+            file_->willNeed(lo_, hi_ - lo_);
+        file_ = nullptr;
+    }
+
+private:
+    const MappedFile* file_ = nullptr;
+    uint64_t lo_ = 0, hi_ = 0;
+};
 constexpr size_t kDirectBytes = 32 << 10;
 constexpr uint64_t kMaxMatchBits = uint64_t(1) << 24;
 // Match bits of all readers together: many large filtered replies in flight (slow clients) must not add
@@ -125,6 +159,12 @@ RangeReader::RangeReader(std::shared_ptr<const Dataset> dataset, const RangeQuer
         const uint32_t cx1 = cellCoord(q_.maxX, g.originX, g.cell, g.gridX);
         const uint32_t cy0 = cellCoord(q_.minY, g.originY, g.cell, g.gridY);
         const uint32_t cy1 = cellCoord(q_.maxY, g.originY, g.cell, g.gridY);
+        if (lv.advised) { // the rows' index entries, a row's width apart, read together
+            Asks asks;
+            for (uint64_t cy = cy0; cy <= cy1; ++cy)
+                asks.add(lv.cellIndex, (cy * g.gridX + cx0) * kIndexEntryBytes,
+                         (cy * g.gridX + cx1 + 2) * kIndexEntryBytes);
+        }
         for (uint32_t cy = cy0; cy <= cy1; ++cy) {
             const uint64_t row = uint64_t(cy) * g.gridX;
             const bool edgeRow = testY && (cy == cy0 || cy == cy1);
@@ -167,11 +207,23 @@ RangeReader::RangeReader(std::shared_ptr<const Dataset> dataset, const RangeQuer
     }
     uint64_t tested = 0;
     for (Run& r : runs_) {
+        r.from = runBytes_;
+        runBytes_ += (r.end - r.first) * stride;
         if (r.filter) {
             r.bit = tested;
             tested += r.end - r.first;
         }
     }
+    if (!runs_.empty()) {
+        at_ = runs_[0].first;
+        ahead_ = {0, at_};
+        advised_ = runs_[0].level->advised;
+    }
+    // The first window of the reply is on its way while the records to count are read.
+    if (advised_)
+        askAhead(ahead_, kAheadBytes, false);
+    Cursor counting = ahead_;
+    const uint64_t countStep = std::max<uint64_t>(1, kAheadBytes / 2 / stride);
     // The counting pass keeps its answers when they are few enough, so that producing the reply touches
     // only matching records; beyond that (a height-filtered whole data set) records are tested again.
     const uint64_t bitBytes = (tested + 63) / 64 * 8;
@@ -185,20 +237,43 @@ RangeReader::RangeReader(std::shared_ptr<const Dataset> dataset, const RangeQuer
             continue;
         }
         // Without branches: about half the records of an edge cell match, in no predictable pattern.
-        const unsigned char* p = r.level->records.data() + r.first * stride;
-        if (matchBits_.empty()) {
-            for (uint64_t i = r.first; i < r.end; ++i, p += stride)
-                points_ += matches(p);
-            continue;
-        }
-        for (uint64_t i = r.first, bit = r.bit; i < r.end; ++i, ++bit, p += stride) {
-            const uint64_t m = matches(p);
-            points_ += m;
-            matchBits_[bit / 64] |= m << (bit % 64);
+        for (uint64_t i = r.first; i < r.end;) {
+            if (advised_)
+                askAhead(counting, r.from + (i - r.first) * stride + kAheadBytes, true);
+            const uint64_t stop = std::min(r.end, i + countStep);
+            const unsigned char* p = r.level->records.data() + i * stride;
+            if (matchBits_.empty()) {
+                for (; i < stop; ++i, p += stride)
+                    points_ += matches(p);
+                continue;
+            }
+            for (uint64_t bit = r.bit + (i - r.first); i < stop; ++i, ++bit, p += stride) {
+                const uint64_t m = matches(p);
+                points_ += m;
+                matchBits_[bit / 64] |= m << (bit % 64);
+            }
         }
     }
-    if (!runs_.empty())
-        at_ = runs_[0].first;
+}
+
+uint64_t RangeReader::offset(const Cursor& c) const {
+    return c.run < runs_.size()
+               ? runs_[c.run].from + (c.at - runs_[c.run].first) * dataset_->info.recordLength
+               : runBytes_;
+}
+
+void RangeReader::askAhead(Cursor& c, uint64_t until, bool filteredOnly) {
+    const size_t stride = dataset_->info.recordLength;
+    Asks asks;
+    for (uint64_t from; c.run < runs_.size() && (from = offset(c)) < until;) {
+        const Run& r = runs_[c.run];
+        const uint64_t end = std::min(r.end, c.at + (until - from + stride - 1) / stride);
+        if (r.filter || !filteredOnly)
+            asks.add(r.level->records, c.at * stride, end * stride);
+        c.at = end;
+        if (c.at == r.end && ++c.run < runs_.size())
+            c.at = runs_[c.run].first;
+    }
 }
 
 RangeReader::~RangeReader() {
@@ -217,7 +292,7 @@ void RangeReader::addRun(const ServedLevel& level, uint64_t first, uint64_t end,
             return;
         }
     }
-    runs_.push_back(Run{&level, first, end, filter, 0});
+    runs_.push_back(Run{&level, first, end, filter, 0, 0});
 }
 
 bool RangeReader::matches(const unsigned char* record) const {
@@ -271,6 +346,14 @@ std::span<const unsigned char> RangeReader::produce() {
     const size_t scratchSize = ScratchPool::size(stride);
     unsigned char* scratch = nullptr;
     size_t used = 0;
+    if (advised_ && run_ < runs_.size()) {
+        const Cursor here{run_, at_};
+        const uint64_t at = offset(here);
+        if (offset(ahead_) < at) // skipped past
+            ahead_ = here;
+        if (offset(ahead_) < at + kAheadBytes / 2)
+            askAhead(ahead_, at + kAheadBytes, false);
+    }
     while (run_ < runs_.size()) {
         const Run& r = runs_[run_];
         const unsigned char* base = r.level->records.data();

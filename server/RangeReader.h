@@ -2,7 +2,9 @@
 // The records of a range query, produced piece by piece: nothing is built whole in memory, and pieces of
 // cells that lie wholly inside the query are views straight into the mapped level files. What a reader
 // holds beyond its plan is bounded: one gather buffer while it produces, and match bits only while the
-// readers of the whole process keep within a budget.
+// readers of the whole process keep within a budget. On advised levels (LevelReads) it asks the kernel
+// for the index entries and records it will read, a window ahead of use, so that a cold reply reads from
+// disk little more than it sends.
 #include "DatasetStore.h"
 
 #include <limits>
@@ -41,7 +43,15 @@ private:
         uint64_t first, end; // record range
         bool filter;         // whether each record must be tested against the query
         uint64_t bit;        // where a filtered run's records start in matchBits_
+        uint64_t from;       // the bytes of all runs before it
     };
+    struct Cursor {
+        size_t run = 0;
+        uint64_t at = 0; // a record of runs_[run]
+    };
+    uint64_t offset(const Cursor& c) const;
+    // Asks the kernel for the records from `c` up to `until` (an offset over all runs) and moves `c` there.
+    void askAhead(Cursor& c, uint64_t until, bool filteredOnly);
     bool matches(const unsigned char* record) const;
     bool take(const Run& r, uint64_t i) const;
     void addRun(const ServedLevel& level, uint64_t first, uint64_t end, bool filter);
@@ -57,4 +67,7 @@ private:
     uint64_t at_ = 0;                          // next record of runs_[run_]
     size_t drop_ = 0;                          // bytes of the next record left out by skip()
     std::unique_ptr<unsigned char[]> scratch_; // from a pool shared by all readers, once needed
+    bool advised_ = false;                     // whether reads are asked for ahead (LevelReads)
+    Cursor ahead_;                             // the first record of the reply not yet asked for
+    uint64_t runBytes_ = 0;                    // of all runs
 };

@@ -2,6 +2,8 @@
 #include "ServerTests.h"
 
 #include <atomic>
+#include <fcntl.h>
+#include <sys/mman.h>
 
 namespace {
 
@@ -271,6 +273,102 @@ TEST_F(ServingLimits, TheProgramKeepsMemoryFlatAndStopsWithinASecond) {
     ASSERT_TRUE(p.waitFor(10, r)) << "still running after 10 s";
     EXPECT_LT(secondsSince(t0), 1.0 * kSlowdown);
     EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// Pages of a mapped file in the page cache.
+size_t residentPages(const MappedFile& f) {
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> in((f.size() + page - 1) / page);
+    if (f.size() > 0 && mincore(const_cast<unsigned char*>(f.data()), f.size(), in.data()) != 0)
+        ADD_FAILURE() << "mincore: " << std::strerror(errno);
+    return size_t(std::count_if(in.begin(), in.end(), [](unsigned char b) { return (b & 1) != 0; }));
+}
+
+// Drops a data set's level files from the page cache (the kernel keeps pages mapped anywhere, so this
+// process's mappings go first, and pages still being read, so it tries again for a while); the pages left.
+size_t evict(const Dataset& ds, const std::string& datasetDir) {
+    size_t left = 0;
+    for (int attempt = 0; attempt < 50; ++attempt, std::this_thread::sleep_for(milliseconds(20))) {
+        left = 0;
+        for (size_t l = 0; l < ds.levels.size(); ++l) {
+            const ServedLevel& lv = ds.levels[l];
+            for (const auto& [f, name] :
+                 {std::pair{&lv.records, levelRecordsFile(l)}, {&lv.cellIndex, levelIndexFile(l)}}) {
+                madvise(const_cast<unsigned char*>(f->data()), f->size(), MADV_DONTNEED);
+                const int fd = open((datasetDir + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+                posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+                close(fd);
+                left += residentPages(*f);
+            }
+        }
+        if (left == 0)
+            break;
+    }
+    return left;
+}
+
+// From a cold cache, a small range reply leaves cached the pages of the records it sent and of the index
+// entries it needed, and little more: not the kernel's readahead window around every page it touched.
+TEST_F(ServingLimits, AColdReplyReadsLittleMoreThanItSends) {
+    auto store = std::make_shared<DatasetStore>(DatasetStore::load(data()));
+    const auto ds = store->find("scene");
+    ASSERT_TRUE(ds);
+    const std::string datasetDir = data() + "/" + datasetDirName("scene");
+    if (const size_t left = evict(*ds, datasetDir); left > 0)
+        GTEST_SKIP() << left << " pages of " << datasetDir
+                     << " stay cached after eviction: this file system keeps them (tmpfs?)";
+    PointServer server(store);
+    const int port = server.bind("127.0.0.1", 0);
+    struct Serving {
+        PointServer& server;
+        std::thread thread{[this] { server.run(); }};
+        ~Serving() {
+            server.stop();
+            thread.join();
+        }
+    } serving{server};
+    const std::string base = "http://127.0.0.1:" + std::to_string(port) + kBase;
+    // The finest level, the largest file; rectangles of whole cells, so that every record read is sent.
+    const int level = levels_ - 1;
+    const ServedLevel& lv = ds->levels[size_t(level)];
+    const DatasetLevel& g = lv.grid;
+    ASSERT_GT(lv.records.size(), 1u << 20) << "a level file much larger than any reply below";
+    const uint32_t midX = g.gridX / 2, midY = g.gridY / 2;
+    struct Cells {
+        const char* what;
+        uint32_t x0, x1, y0, y1; // cell columns and rows, half-open
+    };
+    const Cells cases[] = {
+        {"one cell", midX, midX + 1, midY, midY + 1},
+        {"3 x 3 cells", midX - 1, midX + 2, midY - 1, midY + 2},
+        {"a whole row", 0, g.gridX, midY, midY + 1},
+        {"2 columns of 8 rows", midX, midX + 2, midY - 4, midY + 4},
+    };
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    for (const Cells& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(evict(*ds, datasetDir), 0u);
+        auto at = [&](double origin, uint32_t cell, double nudge) {
+            return origin + (cell + nudge) * g.cell;
+        };
+        const HttpReply r =
+            HttpClient().get(base + "getRangeLODNormals/scene/" + num(at(g.originX, c.x0, 1e-9)) + "/" +
+                             num(at(g.originX, c.x1, -1e-9)) + "/" + num(at(g.originY, c.y0, 1e-9)) + "/" +
+                             num(at(g.originY, c.y1, -1e-9)) + "/-1e9/1e9/" + std::to_string(level) + "/" +
+                             std::to_string(level));
+        ASSERT_EQ(r.status, 200);
+        ASSERT_GT(r.body.size(), 0u);
+        // A row's records are one stretch: at most one page more than its bytes fill.
+        const size_t rows = c.y1 - c.y0, sentPages = r.body.size() / page + 2 * rows;
+        const uint64_t firstEntry = (uint64_t(c.y0) * g.gridX + c.x0) * 8,
+                       lastEntry = (uint64_t(c.y1 - 1) * g.gridX + c.x1 + 1) * 8;
+        const size_t indexPages = size_t(lastEntry / page - firstEntry / page + 1);
+        EXPECT_LE(residentPages(lv.records), sentPages + 4) << r.body.size() << " bytes sent";
+        EXPECT_LE(residentPages(lv.cellIndex), indexPages + 1);
+        for (int other = 0; other < levels_; ++other)
+            if (other != level)
+                EXPECT_EQ(residentPages(ds->levels[size_t(other)].records), 0u) << "level " << other;
+    }
 }
 
 } // namespace
