@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -141,14 +142,20 @@ public:
         }
         return dense_;
     }
-    bool insertDense(uint64_t cx, uint64_t cy) {
-        const uint64_t b = (cy - range_.rowLo) * range_.cols + (cx - range_.colLo);
-        uint64_t& word = bits_[b >> 6];
-        const uint64_t mask = uint64_t(1) << (b & 63);
-        const bool fresh = !(word & mask);
-        word |= mask;
-        return fresh;
-    }
+    // The bitmap, to be copied into locals of a pass: stores through it then cannot alias its fields.
+    struct Bitmap {
+        uint64_t* words;
+        uint64_t cols, base;
+        bool operator()(uint64_t cx, uint64_t cy) const {
+            const uint64_t b = cy * cols + cx - base;
+            uint64_t& word = words[b >> 6];
+            const uint64_t mask = uint64_t(1) << (b & 63);
+            const bool fresh = !(word & mask);
+            word |= mask;
+            return fresh;
+        }
+    };
+    Bitmap bitmap() { return {bits_.data(), range_.cols, range_.rowLo * range_.cols + range_.colLo}; }
     bool insertSparse(uint64_t cx, uint64_t cy) { return set_.insert((cx << 32) | cy); }
 
 private:
@@ -158,30 +165,31 @@ private:
     CellSet set_;
 };
 
+template <class Insert>
+size_t thinInto(const LevelGrid& g, const double* rxy, size_t m, double inverse, uint8_t* chosen,
+                Insert insert) {
+    const double minX = g.minX, minY = g.minY; // locals: the stores to `chosen` may alias anything else
+    size_t count = 0;
+    for (size_t k = 0; k < m; ++k) {
+        const auto cx = uint64_t((rxy[2 * k] - minX) * inverse);
+        const auto cy = uint64_t((rxy[2 * k + 1] - minY) * inverse);
+        chosen[k] = insert(cx, cy);
+        count += chosen[k];
+    }
+    return count;
+}
+
 // Marks in `chosen` the first point, in priority order, of each occupied cell of size `cell`; returns how
 // many. `rxy` holds the points' coordinates in that order, all within `box`, so the pass reads memory front
 // to back.
 size_t thin(const LevelGrid& g, const Box& box, const std::vector<double>& rxy, double cell,
             TakenCells& taken, std::vector<uint8_t>& chosen) {
-    size_t count = 0;
     const size_t m = rxy.size() / 2;
     const double inverse = 1 / cell;
-    if (taken.reset(rangeOf(g, box, inverse), m)) {
-        for (size_t k = 0; k < m; ++k) {
-            const auto cx = uint64_t((rxy[2 * k] - g.minX) * inverse);
-            const auto cy = uint64_t((rxy[2 * k + 1] - g.minY) * inverse);
-            chosen[k] = taken.insertDense(cx, cy);
-            count += chosen[k];
-        }
-    } else {
-        for (size_t k = 0; k < m; ++k) {
-            const auto cx = uint64_t((rxy[2 * k] - g.minX) * inverse);
-            const auto cy = uint64_t((rxy[2 * k + 1] - g.minY) * inverse);
-            chosen[k] = taken.insertSparse(cx, cy);
-            count += chosen[k];
-        }
-    }
-    return count;
+    if (taken.reset(rangeOf(g, box, inverse), m))
+        return thinInto(g, rxy.data(), m, inverse, chosen.data(), taken.bitmap());
+    return thinInto(g, rxy.data(), m, inverse, chosen.data(),
+                    [&](uint64_t cx, uint64_t cy) { return taken.insertSparse(cx, cy); });
 }
 
 // Runs body(part, first, end) over `parts` contiguous ranges of [0, n), each on its own thread. The bodies
@@ -258,20 +266,30 @@ void priorityOrder(const double* xy, size_t n, uint64_t seed, const uint32_t* in
     });
 }
 
+// The points in priority order, and what a thinning pass needs.
+struct Thinning {
+    std::vector<uint32_t> remaining; // positions of the points not yet given a level
+    std::vector<double> rxy;         // their coordinates
+    TakenCells taken;
+    std::vector<uint8_t> chosen;
+
+    Thinning(const double* xy, size_t m, uint64_t seed, const uint32_t* index) : chosen(m) {
+        // Priority from the coordinates, so the choice does not depend on the input order except among points
+        // at identical positions, which fall back to the index.
+        priorityOrder(xy, m, seed, index, remaining, rxy);
+    }
+};
+
 // Thins the points level after level, each level keeping the first point in priority order of each occupied
 // cell of the remaining points, until the rest is taken. `global`: the points are the whole data set and the
-// stopping rules decide; otherwise thinning goes on as long as the cells fit (the unbounded levels). Writes
-// levelOf and adds per level the points marked in `own` (nullptr: all) to `counts`; returns the levels used.
-int thinLevels(const LevelGrid& g, const double* xy, const uint32_t* index, size_t m, const Box& box,
-               uint64_t seed, bool global, const uint8_t* own, uint8_t* levelOf, uint64_t* counts) {
-    // Priority from the coordinates, so the choice does not depend on the input order except among points at
-    // identical positions, which fall back to the index.
-    std::vector<uint32_t> remaining;
-    std::vector<double> rxy;
-    priorityOrder(xy, m, seed, index, remaining, rxy);
-    TakenCells taken;
-    std::vector<uint8_t> chosen(m);
-
+// stopping rules decide; otherwise thinning goes on as long as the cells fit (the unbounded levels). With
+// `thinned0`, t.chosen already holds level 0's pass, which found that many cells. Writes levelOf and adds per
+// level the points marked in `own` (nullptr: all) to `counts`; returns the levels used.
+int thinLevels(const LevelGrid& g, const Box& box, Thinning& t, std::optional<uint64_t> thinned0, bool global,
+               const uint8_t* own, uint8_t* levelOf, uint64_t* counts) {
+    std::vector<uint32_t>& remaining = t.remaining;
+    std::vector<double>& rxy = t.rxy;
+    std::vector<uint8_t>& chosen = t.chosen;
     int level = 0;
     double cell = g.cell0;
     uint64_t previous = 0;
@@ -280,7 +298,7 @@ int thinLevels(const LevelGrid& g, const double* xy, const uint32_t* index, size
         if (global ? lastBefore(g, level, cell, rest, previous)
                    : level > 0 && (level == kMaxLevels - 1 || !fits(g, cell)))
             break;
-        const uint64_t count = thin(g, box, rxy, cell, taken, chosen);
+        const uint64_t count = level == 0 && thinned0 ? *thinned0 : thin(g, box, rxy, cell, t.taken, chosen);
         if (global && lastAfter(level, count, rest, previous))
             break;
         size_t kept = 0;
@@ -340,8 +358,7 @@ struct LevelCalibration::Counting {
         const uint64_t sharedRow = carrying && range.rowLo == carryRow ? carryRow : UINT64_MAX;
         top.clear();
         if (dense)
-            countCells(g, xy, m, inverse, topRow, sharedRow,
-                       [this](uint64_t cx, uint64_t cy) { return taken.insertDense(cx, cy); });
+            countCells(g, xy, m, inverse, topRow, sharedRow, taken.bitmap());
         else
             countCells(g, xy, m, inverse, topRow, sharedRow,
                        [this](uint64_t cx, uint64_t cy) { return taken.insertSparse(cx, cy); });
@@ -356,9 +373,12 @@ struct LevelCalibration::Counting {
     template <class Insert>
     void countCells(const LevelGrid& g, const double* xy, size_t m, double inverse, uint64_t topRow,
                     uint64_t sharedRow, const Insert& insert) {
-        for (size_t i = 0; i < m; ++i) {
-            const auto cx = uint64_t((xy[2 * i] - g.minX) * inverse);
-            const auto cy = uint64_t((xy[2 * i + 1] - g.minY) * inverse);
+        const double minX = g.minX, minY = g.minY; // locals, as in thinInto
+        const uint64_t enough = saturated;         // beyond it, the carried row no longer matters either
+        uint64_t found = count;
+        for (size_t i = 0; i < m && found < enough; ++i) {
+            const auto cx = uint64_t((xy[2 * i] - minX) * inverse);
+            const auto cy = uint64_t((xy[2 * i + 1] - minY) * inverse);
             bool fresh;
             if (cy == sharedRow) {
                 fresh = carry.insert(cx);
@@ -367,9 +387,9 @@ struct LevelCalibration::Counting {
                 if (fresh && cy == topRow)
                     top.push_back(cx);
             }
-            if (fresh && ++count >= saturated)
-                return; // the carried row no longer matters either
+            found += fresh;
         }
+        count = found;
     }
 };
 
@@ -436,12 +456,16 @@ void LevelCalibration::add(const double* xy, size_t m) {
 void LevelCalibration::endRound() {
     if (done_ || !counting_->inRound)
         throw std::logic_error("level calibration: no round to end");
-    Counting& c = *counting_;
-    c.inRound = false;
+    counting_->inRound = false;
+    decide(counting_->count);
+}
+
+void LevelCalibration::decide(uint64_t count) {
     // The calibration: scale the cell by the square root of the count's ratio to the target, clamped, until
     // the ratio is within [1/2, 2], the cell would no longer fit the grid or the rounds are used up.
+    Counting& c = *counting_;
     const int round = rounds_++;
-    const double ratio = double(c.count) / target_;
+    const double ratio = double(count) / target_;
     if (ratio >= 0.5 && ratio <= 2.0) {
         done_ = true;
     } else {
@@ -475,7 +499,8 @@ void thinUnbounded(const LevelGrid& grid, const double* xy, const uint32_t* inde
                 (box.maxX - grid.minX) * inverse0 < kMaxCellsPerAxis &&
                 (box.maxY - grid.minY) * inverse0 < kMaxCellsPerAxis)))
         throw std::invalid_argument("level thinning: points outside the grid");
-    thinLevels(grid, xy, index, m, box, seed, false, own, levelOf, counts.data());
+    Thinning t(xy, m, seed, index);
+    thinLevels(grid, box, t, std::nullopt, false, own, levelOf, counts.data());
 }
 
 std::vector<uint64_t> cutLevels(const LevelGrid& grid, const LevelCounts& unbounded) {
@@ -518,22 +543,29 @@ LevelAssignment assignLevels(const double* xy, size_t n, uint64_t seed) {
         throw std::invalid_argument("level assignment: more than 4294967295 points");
     const Box box = boxOf(xy, n, "level assignment");
     LevelCalibration calibration(box.minX, box.maxX, box.minY, box.maxY, n);
-    while (!calibration.done()) { // as LevelCalibration::add, without finding the box again
-        calibration.beginRound();
-        calibration.counting_->add(calibration.grid_, xy, n, box);
-        calibration.endRound();
-    }
-    const LevelGrid grid = calibration.grid();
-    out.cellSize0 = grid.cell0;
     out.levelOf.assign(n, 0);
     if (n <= kSingleLevelMax) {
+        out.cellSize0 = calibration.grid().cell0;
         out.levels = 1;
         out.counts = {n};
         return out;
     }
+    // The calibration's rounds counted by thinning passes in priority order: the last one, when its cell is
+    // the one taken, is level 0's pass.
+    Thinning t(xy, n, seed, nullptr);
+    std::optional<uint64_t> thinned0;
+    double thinnedCell = 0;
+    while (!calibration.done()) {
+        thinnedCell = calibration.counting_->cell;
+        thinned0 = thin(calibration.grid_, box, t.rxy, thinnedCell, t.taken, t.chosen);
+        calibration.decide(*thinned0);
+    }
+    const LevelGrid grid = calibration.grid();
+    out.cellSize0 = grid.cell0;
+    if (thinnedCell != grid.cell0)
+        thinned0.reset();
     LevelCounts counts{};
-    out.levels =
-        thinLevels(grid, xy, nullptr, n, box, seed, true, nullptr, out.levelOf.data(), counts.data());
+    out.levels = thinLevels(grid, box, t, thinned0, true, nullptr, out.levelOf.data(), counts.data());
     out.counts.assign(counts.begin(), counts.begin() + out.levels);
     return out;
 }

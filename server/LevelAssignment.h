@@ -77,6 +77,7 @@ public:
 private:
     friend LevelAssignment assignLevels(const double* xy, size_t n, uint64_t seed);
     struct Counting;
+    void decide(uint64_t count); // ends a round that found `count` cells
     LevelGrid grid_;
     double target_ = 0; // level-0 cells wanted
     int rounds_ = 0;

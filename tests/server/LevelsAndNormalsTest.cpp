@@ -3,6 +3,7 @@
 #include "PointNormals.h"
 #include "ServerTests.h"
 
+#include <numeric>
 #include <random>
 #include <tuple>
 
@@ -75,6 +76,115 @@ TEST(LevelAssignment, LevelsDependOnPointsAndSeedOnly) {
     for (std::vector<double> bad :
          {std::vector<double>{1, 2, NAN, 3}, {1, 2, 1, INFINITY}, {-1.7e308, 0, 1.7e308, 0}})
         EXPECT_THROW(assignLevels(bad.data(), 2), std::invalid_argument);
+}
+
+// Levels found strip by strip, as an import does for data larger than memory: the points sorted by y and cut
+// into `strips` strips (every other cut a few points after the one before: strips thinner than a row), the
+// calibration fed strip after strip, each strip thinned with the rest of the level-0 rows it touches
+// (`margins` false leaves those out), the levels cut from the summed counts. `thin` counts the strips whose
+// rows all reach into another strip.
+LevelAssignment byStrips(const std::vector<double>& xy, size_t strips, uint64_t seed, bool margins,
+                         size_t& thin) {
+    const size_t n = xy.size() / 2;
+    std::vector<uint32_t> order(n); // equal y: last point first, so that ties in the priority need `index`
+    std::iota(order.rbegin(), order.rend(), 0);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](uint32_t a, uint32_t b) { return xy[2 * a + 1] < xy[2 * b + 1]; });
+    std::mt19937_64 rng(strips + n);
+    std::vector<size_t> cuts{0, n};
+    for (size_t s = 1; s < strips; ++s)
+        cuts.push_back(s % 2 ? rng() % (n + 1) : std::min(n, cuts.back() + 1 + rng() % 4));
+    std::sort(cuts.begin(), cuts.end());
+    std::vector<double> part;
+    auto gather = [&](size_t from, size_t to) {
+        part.clear();
+        for (size_t k = from; k < to; ++k)
+            part.insert(part.end(), {xy[2 * order[k]], xy[2 * order[k] + 1]});
+    };
+    double box[4] = {INFINITY, -INFINITY, INFINITY, -INFINITY};
+    for (size_t i = 0; i < 2 * n; ++i)
+        box[i % 2 * 2] = std::min(box[i % 2 * 2], xy[i]),
+                    box[i % 2 * 2 + 1] = std::max(box[i % 2 * 2 + 1], xy[i]);
+    LevelCalibration calibration(box[0], box[1], box[2], box[3], n);
+    while (!calibration.done()) {
+        calibration.beginRound();
+        for (size_t s = 0; s + 1 < cuts.size(); ++s) {
+            gather(cuts[s], cuts[s + 1]);
+            calibration.add(part.data(), cuts[s + 1] - cuts[s]);
+        }
+        calibration.endRound();
+    }
+    const LevelGrid grid = calibration.grid();
+    auto row = [&](size_t k) { return grid.rowOf(xy[2 * order[k] + 1]); };
+    LevelCounts counts{};
+    std::vector<uint8_t> unbounded(n);
+    for (size_t s = 0; s + 1 < cuts.size(); ++s) {
+        const size_t first = cuts[s], end = cuts[s + 1];
+        if (first == end)
+            continue;
+        size_t from = first, to = end;
+        while (margins && from > 0 && row(from - 1) == row(first))
+            --from;
+        while (margins && to < n && row(to) == row(end - 1))
+            ++to;
+        thin += from < first && to > end && row(first) == row(end - 1);
+        gather(from, to);
+        std::vector<uint8_t> own(to - from, 0), levels(to - from);
+        std::fill(own.begin() + std::ptrdiff_t(first - from), own.begin() + std::ptrdiff_t(end - from), 1);
+        thinUnbounded(grid, part.data(), order.data() + from, to - from, seed, own.data(), levels.data(),
+                      counts);
+        for (size_t k = first; k < end; ++k)
+            unbounded[order[k]] = levels[k - from];
+    }
+    LevelAssignment out;
+    out.counts = cutLevels(grid, counts);
+    out.levels = int(out.counts.size());
+    out.cellSize0 = grid.cell0;
+    for (uint8_t l : unbounded)
+        out.levelOf.push_back(uint8_t(std::min(int(l), out.levels - 1)));
+    return out;
+}
+
+// Strip by strip, whatever the strips, the levels are those of all points at once; without the neighbours'
+// rows they are not.
+TEST(LevelAssignment, StripByStripGivesTheLevelsOfAllPointsAtOnce) {
+    auto holes = uniform(150000, 1000.0, 1000.0, 7);
+    std::erase_if(holes, [&, i = size_t(0)](const double&) mutable {
+        const size_t p = i++ / 2;
+        return std::fmod(holes[2 * p], 200.0) > 120.0 && std::fmod(holes[2 * p + 1], 250.0) > 90.0;
+    });
+    auto repeated = uniform(30000, 100.0, 100.0, 3);
+    for (int copy = 0; copy < 3; ++copy)
+        repeated.insert(repeated.end(), repeated.begin(), repeated.begin() + 60000);
+    const std::tuple<std::string, std::vector<double>, uint64_t> scenes[] = {
+        {"uniform", uniform(200000, 2000.0, 1500.0, 1), 0},
+        {"clustered with holes", holes, 5},
+        {"corridor", uniform(100000, 0.4, 3000.0, 2), 0},
+        {"line in y", uniform(60000, 0.0, 800.0, 4), 9}, // the calibration's count saturates
+        {"repeated positions", repeated, 0},
+        {"tiny", uniform(250, 10.0, 10.0, 6), 0}};
+    for (const auto& [what, xy, seed] : scenes) {
+        const LevelAssignment all = assignLevels(xy.data(), xy.size() / 2, seed);
+        size_t thin = 0;
+        for (size_t strips : {1, 3, 17}) {
+            SCOPED_TRACE(what + ", " + std::to_string(strips) + " strips");
+            const LevelAssignment parts = byStrips(xy, strips, seed, true, thin);
+            EXPECT_TRUE(parts.levelOf == all.levelOf && parts.counts == all.counts &&
+                        parts.levels == all.levels && parts.cellSize0 == all.cellSize0)
+                << testing::PrintToString(parts.counts) << " for " << testing::PrintToString(all.counts);
+        }
+        EXPECT_TRUE(all.levels == 1 || thin > 0) << what << ": no strip within a row";
+        const LevelAssignment cut = byStrips(xy, 17, seed, false, thin);
+        EXPECT_TRUE(all.levels == 1 || cut.levelOf != all.levelOf || cut.counts != all.counts) << what;
+    }
+    // Batches out of y order, points outside the bounds and counts short of the points are refused.
+    const std::vector<double> xy{0, 5, 10, 10, 3, 0, 4, 6};
+    LevelCalibration calibration(0, 10, 0, 10, 1000);
+    calibration.beginRound();
+    calibration.add(xy.data(), 2);
+    EXPECT_THROW(calibration.add(xy.data() + 4, 2), std::invalid_argument);
+    EXPECT_THROW(calibration.add(std::vector<double>{11, 10}.data(), 1), std::invalid_argument);
+    EXPECT_THROW(cutLevels({0, 0, 10, 0.5, 1000}, LevelCounts{900, 99}), std::invalid_argument);
 }
 
 std::vector<float> normalsOf(const std::vector<double>& xyz, int k, unsigned threads = 0,
