@@ -397,7 +397,9 @@ LevelCalibration::LevelCalibration(double minX, double maxX, double minY, double
     if (n == 0)
         return;
     const double width = maxX - minX, height = maxY - minY;
-    if (!std::isfinite(width) || !std::isfinite(height) || width < 0 || height < 0)
+    if (!(width >= 0 && height >= 0))
+        throw std::invalid_argument("level calibration: bounds not finite or inverted");
+    if (!std::isfinite(width) || !std::isfinite(height))
         throw std::invalid_argument("level assignment: coordinate range too large");
     const double extent = std::max(width, height);
     grid_ = {minX, minY, extent, 0, n};

@@ -49,16 +49,18 @@ struct LevelGrid {
 
 // Calibration of the level-0 cell: rounds of counting the occupied cells of a candidate size over all points,
 // each round fed in batches. Every point of a batch must have a y at least that of every point of the
-// batches before it in the round (strips in y; within a batch any order). Memory: about 16 bytes per point
-// of the largest batch plus the cells of one level-0 row (never more than 256 x the level-0 target).
+// batches before it in the round (strips in y; within a batch any order). Memory: at most about 24 bytes per
+// point of the largest batch plus the cells of one row (never more than 256 x the level-0 target). Typically
+// one round; up to 8 for clustered or lower-dimensional data.
 //
 //     LevelCalibration cal(minX, maxX, minY, maxY, n);
 //     while (!cal.done()) { cal.beginRound(); for (each strip) cal.add(xy, m); cal.endRound(); }
 //     const LevelGrid grid = cal.grid();
 class LevelCalibration {
 public:
-    // The exact bounds of all n points. Throws std::invalid_argument for non-finite bounds or a range too
-    // large. With n <= 300 or all points on one spot no round is needed.
+    // The smallest and largest x and y of all n points, exactly (of the doubles later given to add). Throws
+    // std::invalid_argument for non-finite or inverted bounds or a range too large. With n <= 300 or all
+    // points on one spot no round is needed.
     LevelCalibration(double minX, double maxX, double minY, double maxY, uint64_t n);
     ~LevelCalibration();
     LevelCalibration(LevelCalibration&&) noexcept;
