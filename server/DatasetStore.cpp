@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
@@ -31,6 +32,10 @@ const size_t kPageBytes = size_t(::sysconf(_SC_PAGESIZE));
 // The kernel reads at most its readahead window (or the device's largest request) of one request to read
 // ahead and drops the rest: larger ranges are asked for in pieces no window is smaller than.
 constexpr uint64_t kWillNeedPieceBytes = 128 << 10;
+// Pages asked for are remembered for the rest of a period this long, 56 pages to a word beside its period.
+constexpr std::chrono::seconds kAskedPeriod{2};
+constexpr uint64_t kAskedWordPages = 56;
+constexpr uint64_t kAskedBits = (uint64_t(1) << kAskedWordPages) - 1;
 
 } // namespace
 
@@ -66,7 +71,7 @@ MappedFile::MappedFile(const std::string& path) {
 }
 
 MappedFile::MappedFile(MappedFile&& o) noexcept
-    : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+    : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)), asked_(std::move(o.asked_)) {}
 
 MappedFile& MappedFile::operator=(MappedFile&& o) noexcept {
     if (this != &o) {
@@ -74,6 +79,7 @@ MappedFile& MappedFile::operator=(MappedFile&& o) noexcept {
             ::munmap(const_cast<unsigned char*>(data_), size_);
         data_ = std::exchange(o.data_, nullptr);
         size_ = std::exchange(o.size_, 0);
+        asked_ = std::move(o.asked_);
     }
     return *this;
 }
@@ -83,19 +89,49 @@ MappedFile::~MappedFile() {
         ::munmap(const_cast<unsigned char*>(data_), size_);
 }
 
-void MappedFile::expect(Access access) const {
+void MappedFile::expect(Access access) {
     if (!data_)
         return;
     const int advice = access == Access::Random       ? MADV_RANDOM
                        : access == Access::Sequential ? MADV_SEQUENTIAL
                                                       : MADV_NORMAL;
     ::madvise(const_cast<unsigned char*>(data_), size_, advice);
+    if (access == Access::Random && !asked_) {
+        const size_t words = (size_ + kPageBytes - 1) / kPageBytes / kAskedWordPages + 1;
+        asked_ = std::make_unique<std::atomic<uint64_t>[]>(words); // zero: no page asked for
+    }
+}
+
+bool MappedFile::askedLately(uint64_t firstPage, uint64_t lastPage) const {
+    const uint64_t period =
+        uint64_t(std::chrono::steady_clock::now().time_since_epoch() / kAskedPeriod) & 0xff;
+    bool all = true;
+    for (uint64_t w = firstPage / kAskedWordPages; w <= lastPage / kAskedWordPages; ++w) {
+        const uint64_t base = w * kAskedWordPages;
+        const uint64_t lo = std::max(firstPage, base) - base,
+                       hi = std::min(lastPage, base + kAskedWordPages - 1) - base;
+        const uint64_t mask = ((uint64_t(2) << (hi - lo)) - 1) << lo;
+        std::atomic<uint64_t>& word = asked_[w];
+        uint64_t old = word.load(std::memory_order_relaxed);
+        for (;;) {
+            const uint64_t bits = (old >> kAskedWordPages) == period ? old & kAskedBits : 0;
+            if ((bits & mask) == mask)
+                break;
+            all = false;
+            if (word.compare_exchange_weak(old, (period << kAskedWordPages) | bits | mask,
+                                           std::memory_order_relaxed))
+                break;
+        }
+    }
+    return all;
 }
 
 void MappedFile::willNeed(uint64_t offset, uint64_t length) const {
     if (offset >= size_ || length == 0)
         return;
     const uint64_t end = std::min<uint64_t>(size_, offset + length);
+    if (asked_ && askedLately(offset / kPageBytes, (end - 1) / kPageBytes))
+        return;
     for (uint64_t at = offset / kPageBytes * kPageBytes; at < end;) {
         const uint64_t stop = std::min(end, at + kWillNeedPieceBytes);
         ::madvise(const_cast<unsigned char*>(data_) + at, size_t(stop - at), MADV_WILLNEED);

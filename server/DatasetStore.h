@@ -4,6 +4,7 @@
 // the checksums of their import, so that damage is refused instead of served.
 #include "DatasetFiles.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -35,13 +36,21 @@ public:
 
     enum class Access { Normal, Sequential, Random };
     // How the mapping will be read, for the kernel's readahead on faults; a hint, ignored where refused.
-    void expect(Access access) const;
-    // Starts reading the whole pages holding [offset, offset + length) without waiting for them.
+    void expect(Access access);
+    // Starts reading the whole pages holding [offset, offset + length) without waiting for them. Once random
+    // access is expected, pages asked for within the last few seconds are not asked for again: asking costs
+    // a system call, cached or not, and pages read moments ago are all but always still cached (were one
+    // not, touching it reads just that page).
     void willNeed(uint64_t offset, uint64_t length) const;
 
 private:
+    bool askedLately(uint64_t firstPage, uint64_t lastPage) const; // and marks them asked for now
+
     const unsigned char* data_ = nullptr;
     size_t size_ = 0;
+    // Per 56 pages, those asked for in a period of a few seconds, and that period (mod 256) in the top byte:
+    // bits of an earlier period count as unset.
+    std::unique_ptr<std::atomic<uint64_t>[]> asked_;
 };
 
 struct ServedLevel {

@@ -60,6 +60,7 @@ constexpr size_t kScratchBytes = 128 << 10;
 constexpr uint64_t kAheadBytes = 1 << 20;
 const uint64_t kPageBytes = uint64_t(::sysconf(_SC_PAGESIZE));
 constexpr uint64_t kIndexEntryBytes = sizeof(uint64_t);
+constexpr uint64_t kEdgeCellAskBytes = 16 << 10;
 
 // Byte ranges about to be read, asked for in few requests: ranges of one file less than a page apart merge.
 class Asks {
@@ -183,6 +184,14 @@ RangeReader::RangeReader(std::shared_ptr<const Dataset> dataset, const RangeQuer
         }
         if (!byX)
             continue;
+        // Small edge cells are asked for whole, all rows' at once: cold, their bisections would otherwise
+        // wait for one page after another.
+        if (lv.advised) {
+            Asks asks;
+            for (const Cut& c : cuts)
+                if ((c.b - c.a) * stride <= kEdgeCellAskBytes)
+                    asks.add(lv.records, c.a * stride, c.b * stride);
+        }
         // All rows' bisections advance in step: their probes are independent loads (mostly cache misses)
         // that the processor overlaps, where one bisection after another would wait for each in turn.
         for (bool more = !cuts.empty(); more;) {
