@@ -54,7 +54,6 @@ void rawRange(double lo, double hi, double scale, double offset, int64_t& first,
     if (first <= last && !(inside(first) && inside(last)))
         first = 1, last = 0; // only for NaN bounds, which requests never carry
 }
-constexpr size_t kScratchBytes = 128 << 10;
 // How far ahead of use a reply's records are asked for: enough for the disk to work on several requests at
 // once, little beside the piece being sent.
 constexpr uint64_t kAheadBytes = 1 << 20;
@@ -89,6 +88,8 @@ private:
     const MappedFile* file_ = nullptr;
     uint64_t lo_ = 0, hi_ = 0;
 };
+
+constexpr size_t kScratchBytes = 128 << 10;
 constexpr size_t kDirectBytes = 32 << 10;
 constexpr uint64_t kMaxMatchBits = uint64_t(1) << 24;
 // Match bits of all readers together: many large filtered replies in flight (slow clients) must not add
