@@ -208,8 +208,7 @@ private:
     Entries load(size_t b, uint64_t from, uint64_t count) const;
     // First entry of bucket b at or after which pred(y) holds (pred is monotone: false, then true).
     template <class Pred> uint64_t firstWhere(size_t b, const Pred& pred) const;
-    // The points of the other buckets whose y lies in [lo, hi], appended to `out`.
-    void gather(size_t b, double lo, double hi, Entries& out) const;
+    // The points of the other buckets in level-0 rows [rlo, rhi], appended to `out`.
     void gatherRows(size_t b, uint64_t rlo, uint64_t rhi, Entries& out) const;
     // Normals of the points with y in [lo, hi] (only those of `wanted`, sorted input indices, when given),
     // from every point within `margin` of that band, in input index order.
@@ -261,24 +260,6 @@ template <class Pred> uint64_t BucketImport::firstWhere(size_t b, const Pred& pr
             lo = mid + 1;
     }
     return lo;
-}
-
-void BucketImport::gather(size_t b, double lo, double hi, Entries& out) const {
-    auto append = [&](size_t o, uint64_t from, uint64_t to) {
-        if (to <= from)
-            return;
-        const size_t at = out.bytes.size();
-        out.bytes.resize(at + (to - from) * entry_);
-        buckets_[o].points->read(from, to - from, &out.bytes[at]);
-    };
-    for (size_t o = b; o-- > 0 && (buckets_[o].count == 0 || buckets_[o].maxY >= lo);) {
-        if (buckets_[o].count)
-            append(o, firstWhere(o, [&](double v) { return v >= lo; }), buckets_[o].count);
-    }
-    for (size_t o = b + 1; o < buckets_.size() && (buckets_[o].count == 0 || buckets_[o].minY <= hi); ++o) {
-        if (buckets_[o].count)
-            append(o, 0, firstWhere(o, [&](double v) { return v > hi; }));
-    }
 }
 
 void BucketImport::gatherRows(size_t b, uint64_t rlo, uint64_t rhi, Entries& out) const {
