@@ -219,7 +219,9 @@ private:
         std::vector<size_t> open;     // positions whose neighbourhood may reach beyond what was loaded
         double margin = 0;
     };
-    Band band(double lo, double hi, double margin, const std::vector<uint32_t>& wanted) const;
+    // `progress(done, total)` now and then, as computeNormals reports.
+    Band band(double lo, double hi, double margin, const std::vector<uint32_t>& wanted,
+              const std::function<void(size_t, size_t)>& progress = {}) const;
 
     Input& in_;
     RecordReader& reader_;
@@ -284,7 +286,8 @@ void BucketImport::gatherRows(size_t b, uint64_t rlo, uint64_t rhi, Entries& out
 }
 
 BucketImport::Band BucketImport::band(double lo, double hi, double margin,
-                                      const std::vector<uint32_t>& wanted) const {
+                                      const std::vector<uint32_t>& wanted,
+                                      const std::function<void(size_t, size_t)>& progress) const {
     Entries e;
     e.size = entry_;
     const double from = lo - margin, to = hi + margin;
@@ -328,8 +331,8 @@ BucketImport::Band BucketImport::band(double lo, double hi, double margin,
     order = {};
     std::vector<float> all(3 * m);
     std::vector<double> reach2(m);
-    computeNormals(std::move(xyz), neighbours_, all.data(), 0, {}, NeighbourSearch::Automatic, reach2.data(),
-                   only.data());
+    computeNormals(std::move(xyz), neighbours_, all.data(), 0, progress, NeighbourSearch::Automatic,
+                   reach2.data(), only.data());
     // A point's normal is that of all points when every point left out lies farther than its k-th
     // neighbour: those below `from` or above `to` are at least the gap in y away.
     const bool allBelow = !(info_.bounds[2] < from), allAbove = !(info_.bounds[3] > to);
@@ -512,7 +515,10 @@ void BucketImport::normals(const Scratch& scratch) {
         // First the normals from the points within the usual reach of the bucket; then, for the points whose
         // k-th neighbour lies farther than their distance to what was loaded, again from bands around them
         // as wide as that neighbour's distance (an upper bound of the reach once more points are loaded).
-        Band first = band(bucket.minY, bucket.maxY, margin_, {});
+        Band first = band(bucket.minY, bucket.maxY, margin_, {}, [&](size_t d, size_t total) {
+            report_("normals", done + uint64_t(double(core) * double(d) / double(std::max<size_t>(1, total))),
+                    n);
+        });
         std::vector<uint32_t> sortedIndex = std::move(first.index);
         std::vector<float> normals = std::move(first.normals);
         for (std::vector<size_t> open = std::move(first.open); !open.empty();) {
