@@ -45,7 +45,8 @@ public:
         fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (fd_ < 0)
             fail(sysError(path_));
-        buf_.reserve(std::max(buffer, entry));
+        capacity_ = std::max(buffer, entry);
+        buf_ = std::make_unique_for_overwrite<unsigned char[]>(capacity_);
     }
     ~ScratchFile() {
         if (fd_ >= 0)
@@ -55,17 +56,24 @@ public:
     ScratchFile& operator=(const ScratchFile&) = delete;
 
     void append(const void* data, size_t size) {
-        auto p = static_cast<const unsigned char*>(data);
-        if (buf_.size() + size > buf_.capacity())
+        if (size >= capacity_) {
             flush();
-        if (size >= buf_.capacity())
-            writeAt(p, size, written_);
-        else
-            buf_.insert(buf_.end(), p, p + size);
+            writeAt(static_cast<const unsigned char*>(data), size, written_);
+        } else {
+            std::memcpy(room(size), data, size);
+        }
+    }
+    // `size` bytes (at most the buffer's) to fill in place, appended.
+    unsigned char* room(size_t size) {
+        if (used_ + size > capacity_)
+            flush();
+        unsigned char* p = buf_.get() + used_;
+        used_ += size;
+        return p;
     }
     void flush() {
-        writeAt(buf_.data(), buf_.size(), written_);
-        buf_.clear();
+        writeAt(buf_.get(), used_, written_);
+        used_ = 0;
     }
     // Entries [from, from + count) into out; the buffer must have been flushed.
     void read(uint64_t from, uint64_t count, unsigned char* out) const {
@@ -85,7 +93,7 @@ public:
         written_ = 0;
         writeAt(data, size, 0);
     }
-    uint64_t entries() const { return (written_ + buf_.size()) / entry_; }
+    uint64_t entries() const { return (written_ + used_) / entry_; }
     void remove() {
         ::close(fd_);
         fd_ = -1;
@@ -110,7 +118,8 @@ private:
     size_t entry_;
     int fd_ = -1;
     uint64_t written_ = 0;
-    std::vector<unsigned char> buf_;
+    std::unique_ptr<unsigned char[]> buf_;
+    size_t used_ = 0, capacity_ = 0;
 };
 
 // The scratch directory, removed with everything in it whatever way the import ends.
@@ -399,17 +408,16 @@ void BucketImport::partition(const Scratch& scratch) {
     const size_t buffer = bufferBytes();
     for (size_t b = 0; b < buckets_.size(); ++b)
         buckets_[b].points = std::make_unique<ScratchFile>(scratch.file("points", b), entry_, buffer);
-    std::vector<unsigned char> e(entry_);
     report_("partition", 0, n);
     reader_.forEachPiece([&](const Source& s, uint64_t from, const unsigned char* records, uint64_t count) {
         for (uint64_t i = s.first + from; i < s.first + from + count; ++i, records += in_.recLen) {
             const double v = y(records);
             Bucket& b =
                 buckets_[size_t(std::upper_bound(bounds_.begin(), bounds_.end(), v) - bounds_.begin())];
-            std::memcpy(e.data(), records, in_.recLen);
+            unsigned char* e = b.points->room(entry_);
+            std::memcpy(e, records, in_.recLen);
             const uint32_t index = uint32_t(i);
-            std::memcpy(&e[in_.recLen], &index, 4);
-            b.points->append(e.data(), entry_);
+            std::memcpy(e + in_.recLen, &index, 4);
             ++b.count;
             b.minY = std::min(b.minY, v);
             b.maxY = std::max(b.maxY, v);
@@ -578,16 +586,22 @@ void BucketImport::normals(const Scratch& scratch) {
             keys[i] = {uint64_t(l) << 56 | cell, uint64_t(xkey) << 32 | e.index(i), uint32_t(i)};
         }
         std::sort(keys.begin(), keys.end());
-        std::vector<unsigned char> out(4 + wire_);
+        // Where each record's normal lies: the normals are in input index order.
+        std::vector<uint32_t> normalOf(core);
+        {
+            std::vector<uint64_t> indices(core);
+            for (uint64_t i = 0; i < core; ++i)
+                indices[i] = e.index(i);
+            const std::vector<uint32_t> byIndex = orderByKey(indices, 32);
+            for (uint64_t j = 0; j < core; ++j)
+                normalOf[byIndex[j]] = uint32_t(j);
+        }
         for (const Key& k : keys) {
+            unsigned char* out = bucket.run->room(4 + wire_);
             const uint32_t index = uint32_t(k.low);
-            std::memcpy(out.data(), &index, 4);
-            std::memcpy(&out[4], e.record(k.at), in_.recLen);
-            const size_t at =
-                size_t(std::lower_bound(sortedIndex.begin(), sortedIndex.end(), uint32_t(k.low)) -
-                       sortedIndex.begin());
-            storeNormal(&out[4 + in_.recLen], &normals[3 * at]);
-            bucket.run->append(out.data(), out.size());
+            std::memcpy(out, &index, 4);
+            std::memcpy(out + 4, e.record(k.at), in_.recLen);
+            storeNormal(out + 4 + in_.recLen, &normals[3 * size_t(normalOf[k.at])]);
             ++bucket.runLevel[(k.high >> 56) + 1];
         }
         bucket.run->flush();
