@@ -569,40 +569,33 @@ void BucketImport::normals(const Scratch& scratch) {
         Entries e = load(b, 0, core);
         std::vector<uint8_t> level(core);
         bucket.levels->read(0, core, level.data());
-        struct Key {
-            uint64_t high; // level, cell
-            uint64_t low;  // X key, input index
-            uint32_t at;
-            bool operator<(const Key& o) const { return high < o.high || (high == o.high && low < o.low); }
-        };
-        std::vector<Key> keys(core);
-        for (uint64_t i = 0; i < core; ++i) {
+        // The normals are in input index order; so are the keys, which a stable sort then leaves in input
+        // index order where level, cell and X are equal. Cells number below 2^24 (4096 x 4096), levels 16.
+        std::vector<uint32_t> byIndex;
+        {
+            std::vector<uint64_t> indices(core);
+            for (uint64_t i = 0; i < core; ++i)
+                indices[i] = e.index(i);
+            byIndex = orderByKey(indices, 32);
+        }
+        std::vector<uint64_t> keys(core);
+        for (uint64_t j = 0; j < core; ++j) {
+            const uint32_t i = byIndex[j];
             const int l = std::min<int>(level[i], int(counts_.size()) - 1);
             const DatasetLevel& g = info_.levels[size_t(l)];
             const unsigned char* r = e.record(i);
             const uint64_t cell = uint64_t(cellCoord(y(r), g.originY, g.cell, g.gridY)) * g.gridX +
                                   cellCoord(x(r), g.originX, g.cell, g.gridX);
             const uint32_t xkey = uint32_t(rawCoord(r, 0)) ^ flip;
-            keys[i] = {uint64_t(l) << 56 | cell, uint64_t(xkey) << 32 | e.index(i), uint32_t(i)};
+            keys[j] = uint64_t(l) << 60 | cell << 32 | xkey;
         }
-        std::sort(keys.begin(), keys.end());
-        // Where each record's normal lies: the normals are in input index order.
-        std::vector<uint32_t> normalOf(core);
-        {
-            std::vector<uint64_t> indices(core);
-            for (uint64_t i = 0; i < core; ++i)
-                indices[i] = e.index(i);
-            const std::vector<uint32_t> byIndex = orderByKey(indices, 32);
-            for (uint64_t j = 0; j < core; ++j)
-                normalOf[byIndex[j]] = uint32_t(j);
-        }
-        for (const Key& k : keys) {
+        for (const uint32_t j : orderByKey(keys, 64)) {
+            const uint32_t i = byIndex[j], index = e.index(i);
             unsigned char* out = bucket.run->room(4 + wire_);
-            const uint32_t index = uint32_t(k.low);
             std::memcpy(out, &index, 4);
-            std::memcpy(out + 4, e.record(k.at), in_.recLen);
-            storeNormal(out + 4 + in_.recLen, &normals[3 * size_t(normalOf[k.at])]);
-            ++bucket.runLevel[(k.high >> 56) + 1];
+            std::memcpy(out + 4, e.record(i), in_.recLen);
+            storeNormal(out + 4 + in_.recLen, &normals[3 * size_t(j)]);
+            ++bucket.runLevel[(keys[j] >> 60) + 1];
         }
         bucket.run->flush();
         for (int l = 0; l < kMaxLevelCount; ++l)
