@@ -75,6 +75,12 @@ public:
         writeAt(buf_.get(), used_, written_);
         used_ = 0;
     }
+    // Flushes and gives the buffer back: the file is complete and only read from now on.
+    void finish() {
+        flush();
+        buf_.reset();
+        capacity_ = 0;
+    }
     // Entries [from, from + count) into out; the buffer must have been flushed.
     void read(uint64_t from, uint64_t count, unsigned char* out) const {
         size_t size = size_t(count * entry_);
@@ -208,7 +214,7 @@ public:
     void calibrate();
     void thin(const Scratch& scratch);
     void normals(const Scratch& scratch);
-    void write(DatasetWriter& out);
+    void write(DatasetWriter& out, const Scratch& scratch);
     size_t buckets() const { return buckets_.size(); }
 
 private:
@@ -425,7 +431,7 @@ void BucketImport::partition(const Scratch& scratch) {
         report_("partition", s.first + from + count, n);
     });
     for (Bucket& b : buckets_)
-        b.points->flush();
+        b.points->finish();
 }
 
 // Levels, first part (phase "levels"): every bucket sorted by (y, index), which lets later stages read the
@@ -516,7 +522,7 @@ void BucketImport::normals(const Scratch& scratch) {
     report_("normals", 0, n);
     for (size_t b = 0; b < buckets_.size(); ++b) {
         Bucket& bucket = buckets_[b];
-        bucket.run = std::make_unique<ScratchFile>(scratch.file("run", b), 1, 4 * kMiB);
+        bucket.run = std::make_unique<ScratchFile>(scratch.file("run", b), 1, bufferBytes());
         if (bucket.count == 0)
             continue;
         const uint64_t core = bucket.count;
@@ -530,20 +536,17 @@ void BucketImport::normals(const Scratch& scratch) {
         std::vector<uint32_t> sortedIndex = std::move(first.index);
         std::vector<float> normals = std::move(first.normals);
         for (std::vector<size_t> open = std::move(first.open); !open.empty();) {
-            std::vector<size_t> lower, upper;
-            for (size_t k : open)
-                (first.y[k] - bucket.minY < bucket.maxY - first.y[k] ? lower : upper).push_back(k);
+            // In groups an eighth of the strip tall, so that no band holds much more than its points' reach.
+            std::sort(open.begin(), open.end(), [&](size_t a, size_t o) { return first.y[a] < first.y[o]; });
+            const double tall = (bucket.maxY - bucket.minY) / 8;
             std::vector<size_t> still;
-            for (const auto* side : {&lower, &upper}) {
-                if (side->empty())
-                    continue;
-                double lo = INFINITY, hi = -INFINITY, reach = 0;
+            for (size_t from = 0, to; from < open.size(); from = to) {
+                double lo = first.y[open[from]], hi = lo, reach = 0;
                 std::vector<uint32_t> wanted;
-                for (size_t k : *side) {
-                    lo = std::min(lo, first.y[k]);
-                    hi = std::max(hi, first.y[k]);
-                    reach = std::max(reach, first.reach[k]);
-                    wanted.push_back(sortedIndex[k]);
+                for (to = from; to < open.size() && first.y[open[to]] <= lo + tall; ++to) {
+                    hi = first.y[open[to]];
+                    reach = std::max(reach, first.reach[open[to]]);
+                    wanted.push_back(sortedIndex[open[to]]);
                 }
                 if (!std::isfinite(reach))
                     reach = 4 * first.margin;
@@ -597,7 +600,7 @@ void BucketImport::normals(const Scratch& scratch) {
             storeNormal(out + 4 + in_.recLen, &normals[3 * size_t(j)]);
             ++bucket.runLevel[(keys[j] >> 60) + 1];
         }
-        bucket.run->flush();
+        bucket.run->finish();
         for (int l = 0; l < kMaxLevelCount; ++l)
             bucket.runLevel[l + 1] += bucket.runLevel[l];
         done += core;
@@ -610,7 +613,7 @@ void BucketImport::normals(const Scratch& scratch) {
 }
 
 // Write (phase "write"): each level merged from the buckets' runs, with its cell index.
-void BucketImport::write(DatasetWriter& out) {
+void BucketImport::write(DatasetWriter& out, const Scratch& scratch) {
     const uint64_t n = in_.points;
     const uint32_t flip = in_.scale[0] > 0 ? 0x80000000u : 0x7fffffffu;
     const size_t runEntry = 4 + wire_;
@@ -668,13 +671,21 @@ void BucketImport::write(DatasetWriter& out) {
         for (size_t k = 0; k < cursors.size(); ++k)
             if (refill(cursors[k]))
                 heap.push(k);
-        std::vector<uint64_t> start(uint64_t(g.gridX) * g.gridY + 1, 0);
+        // The cell index as the cells go by, to a file: a grid of 4096 x 4096 cells would take 134 MB.
+        const uint64_t cells = uint64_t(g.gridX) * g.gridY;
+        ScratchFile index(scratch.file("index", l), 8, size_t(1) << 20);
+        uint64_t nextCell = 0, inLevel = 0;
+        auto startsUpTo = [&](uint64_t cell) {
+            for (; nextCell <= cell; ++nextCell)
+                std::memcpy(index.room(8), &inLevel, 8);
+        };
         out.beginRecords(l);
         while (!heap.empty()) {
             const size_t k = heap.top();
             heap.pop();
             Cursor& c = cursors[k];
-            ++start[c.cell + 1];
+            startsUpTo(c.cell);
+            ++inLevel;
             const unsigned char* r = &c.buf[c.at * runEntry + 4];
             batch.insert(batch.end(), r, r + wire_);
             if (batch.size() >= batch.capacity()) {
@@ -690,9 +701,12 @@ void BucketImport::write(DatasetWriter& out) {
         written += batch.size() / wire_;
         batch.clear();
         out.endRecords();
-        for (size_t c = 0; c + 1 < start.size(); ++c)
-            start[c + 1] += start[c];
-        out.writeIndex(l, start.data(), start.size() - 1);
+        startsUpTo(cells);
+        index.flush();
+        out.writeIndex(l, cells, [&](uint64_t first, uint64_t count, uint64_t* starts) {
+            index.read(first, count, reinterpret_cast<unsigned char*>(starts));
+        });
+        index.remove();
         report_("write", written, n);
     }
 }
@@ -769,7 +783,7 @@ DatasetInfo importInBuckets(Input& in, RecordReader& reader, const std::string& 
     out.writeName(name);
     out.writeHeader(in.header);
     out.writeLevels(info);
-    work.write(out);
+    work.write(out, scratch);
     out.writeManifest();
     report("write", n, n);
     staging.publish();

@@ -399,15 +399,27 @@ void DatasetWriter::endRecords() {
 }
 
 void DatasetWriter::writeIndex(size_t level, const uint64_t* cellStarts, uint64_t cells) {
+    writeIndex(level, cells, [&](uint64_t first, uint64_t count, uint64_t* starts) {
+        for (uint64_t k = 0; k < count; ++k)
+            starts[k] = cellStarts[first + k] - cellStarts[0];
+    });
+}
+
+void DatasetWriter::writeIndex(
+    size_t level, uint64_t cells,
+    const std::function<void(uint64_t first, uint64_t count, uint64_t* starts)>& piece) {
     // In pieces: a level's index may be a hundred megabytes, at the import's peak of memory.
     const std::string file = levelIndexFile(level);
     File f(dir_ + "/" + file, file);
-    unsigned char piece[kIndexEntry * 4096];
+    constexpr uint64_t kPiece = 4096;
+    uint64_t starts[kPiece];
+    unsigned char bytes[kIndexEntry * kPiece];
     for (uint64_t c = 0; c <= cells;) {
-        const uint64_t m = std::min<uint64_t>(4096, cells + 1 - c);
+        const uint64_t m = std::min<uint64_t>(kPiece, cells + 1 - c);
+        piece(c, m, starts);
         for (uint64_t k = 0; k < m; ++k)
-            las_detail::storeLE<uint64_t>(piece + kIndexEntry * k, cellStarts[c + k] - cellStarts[0]);
-        f.write(piece, size_t(m) * kIndexEntry);
+            las_detail::storeLE<uint64_t>(bytes + kIndexEntry * k, starts[k]);
+        f.write(bytes, size_t(m) * kIndexEntry);
         c += m;
     }
     f.finish();

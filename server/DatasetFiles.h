@@ -11,6 +11,7 @@
 //   "manifest"     size and checksum of each file above, written last
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -119,6 +120,10 @@ public:
     void writeRecords(const void* data, size_t size);
     void endRecords();
     void writeIndex(size_t level, const uint64_t* cellStarts, uint64_t cells);
+    // The same with the index given in pieces: piece(first, count, starts) fills the starts of cells
+    // [first, first + count), counted from the level's first record.
+    void writeIndex(size_t level, uint64_t cells,
+                    const std::function<void(uint64_t first, uint64_t count, uint64_t* starts)>& piece);
     // Last: it vouches for the files above as they were written.
     void writeManifest();
 
