@@ -31,8 +31,9 @@ namespace import_detail {
 namespace {
 
 constexpr uint64_t kMiB = uint64_t(1) << 20;
-// Memory the stages take per point of a bucket at their peak (the normals: records, coordinates, the
-// neighbour search, normals, sort keys), beyond the record itself; and what they take whatever the bucket.
+// Memory per point of a bucket, beyond the record itself: the stages' peak (the normals: records,
+// coordinates, the neighbour search, normals, sort keys) measures about 120 bytes; the rest is room for
+// uneven margins. And what the stages take whatever the bucket.
 constexpr uint64_t kBucketBytesPerPoint = 300;
 constexpr uint64_t kFixedBytes = 24 * kMiB;
 constexpr size_t kSampleMax = size_t(1) << 20;
@@ -401,7 +402,7 @@ void BucketImport::scan(uint64_t memory) {
     buckets_.resize(count);
     const double w = info_.bounds[1] - info_.bounds[0], h = info_.bounds[3] - info_.bounds[2];
     // A k-nearest neighbourhood of evenly spread points reaches sqrt(k / pi) spacings; twice that rarely
-    // falls short, and a bucket where it does is done again with more.
+    // falls short, and the points where it does are done again from wider bands.
     const double spacing = std::sqrt(std::max(w * h, std::max(w, h) * std::max(w, h) * 1e-6) / double(n));
     margin_ = 2 * std::sqrt(neighbours_ / M_PI) * spacing;
     if (!(margin_ > 0))
