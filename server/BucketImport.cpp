@@ -222,6 +222,8 @@ private:
     double y(const unsigned char* record) const { return worldCoord(record, 1, in_.scale[1], in_.offset[1]); }
     double x(const unsigned char* record) const { return worldCoord(record, 0, in_.scale[0], in_.offset[0]); }
     Entries load(size_t b, uint64_t from, uint64_t count) const;
+    // Entries [from, to) of bucket b appended to `out`.
+    void load(size_t b, uint64_t from, uint64_t to, Entries& out) const;
     // First entry of bucket b at or after which pred(y) holds (pred is monotone: false, then true).
     template <class Pred> uint64_t firstWhere(size_t b, const Pred& pred) const;
     // The points of the other buckets in level-0 rows [rlo, rhi], appended to `out`.
@@ -258,11 +260,18 @@ private:
     }
 };
 
+void BucketImport::load(size_t b, uint64_t from, uint64_t to, Entries& out) const {
+    if (to <= from)
+        return;
+    const size_t at = out.bytes.size();
+    out.bytes.resize(at + (to - from) * entry_);
+    buckets_[b].points->read(from, to - from, &out.bytes[at]);
+}
+
 Entries BucketImport::load(size_t b, uint64_t from, uint64_t count) const {
     Entries e;
     e.size = entry_;
-    e.bytes.resize(count * entry_);
-    buckets_[b].points->read(from, count, e.bytes.data());
+    load(b, from, from + count, e);
     return e;
 }
 
@@ -282,13 +291,7 @@ template <class Pred> uint64_t BucketImport::firstWhere(size_t b, const Pred& pr
 
 void BucketImport::gatherRows(size_t b, uint64_t rlo, uint64_t rhi, Entries& out) const {
     // Rows never decrease with y, so the points of rows [rlo, rhi] form one stretch of y.
-    auto append = [&](size_t o, uint64_t from, uint64_t to) {
-        if (to <= from)
-            return;
-        const size_t at = out.bytes.size();
-        out.bytes.resize(at + (to - from) * entry_);
-        buckets_[o].points->read(from, to - from, &out.bytes[at]);
-    };
+    auto append = [&](size_t o, uint64_t from, uint64_t to) { load(o, from, to, out); };
     const LevelGrid& c = grid_;
     for (size_t o = b; o-- > 0 && (buckets_[o].count == 0 || c.rowOf(buckets_[o].maxY) >= rlo);) {
         if (buckets_[o].count)
@@ -313,9 +316,7 @@ BucketImport::Band BucketImport::band(double lo, double hi, double margin,
             continue;
         const uint64_t first = o.minY >= from ? 0 : firstWhere(b, [&](double v) { return v >= from; });
         const uint64_t end = o.maxY <= to ? o.count : firstWhere(b, [&](double v) { return v > to; });
-        const size_t at = e.bytes.size();
-        e.bytes.resize(at + (end - first) * entry_);
-        o.points->read(first, end - first, &e.bytes[at]);
+        load(b, first, end, e);
     }
     const uint64_t m = e.count();
     // Ties between equally near neighbours go by input index, as over all points at once.
@@ -370,27 +371,12 @@ BucketImport::Band BucketImport::band(double lo, double hi, double margin,
 void BucketImport::scan(uint64_t memory) {
     memory_ = memory;
     const uint64_t n = in_.points;
-    for (int a = 0; a < 3; ++a) {
-        info_.bounds[2 * a] = std::numeric_limits<double>::infinity();
-        info_.bounds[2 * a + 1] = -std::numeric_limits<double>::infinity();
-    }
     const uint64_t step = std::max<uint64_t>(1, (n + kSampleMax - 1) / kSampleMax);
     std::vector<double> sample;
     sample.reserve(size_t(n / step + 1));
-    report_("read", 0, n);
-    reader_.forEachPiece([&](const Source& s, uint64_t from, const unsigned char* records, uint64_t count) {
-        for (uint64_t i = from; i < from + count; ++i, records += in_.recLen) {
-            for (int a = 0; a < 3; ++a) {
-                const double v = worldCoord(records, a, in_.scale[a], in_.offset[a]);
-                if (!std::isfinite(v))
-                    fail(s.path + ": point " + std::to_string(i) + " has a non-finite coordinate");
-                info_.bounds[2 * a] = std::min(info_.bounds[2 * a], v);
-                info_.bounds[2 * a + 1] = std::max(info_.bounds[2 * a + 1], v);
-            }
-            if ((s.first + i) % step == 0)
-                sample.push_back(y(records));
-        }
-        report_("read", s.first + from + count, n);
+    readPoints(reader_, in_, info_, report_, [&](uint64_t i, const double* p) {
+        if (i % step == 0)
+            sample.push_back(p[1]);
     });
     const uint64_t perPoint = kBucketBytesPerPoint + in_.recLen;
     const uint64_t perBucket = std::max<uint64_t>(1, (memory - std::min(memory / 2, kFixedBytes)) / perPoint);
@@ -518,7 +504,6 @@ void BucketImport::thin(const Scratch& scratch) {
 // Normals (phase "normals"), and each bucket's points in served order, level by level, into its run.
 void BucketImport::normals(const Scratch& scratch) {
     const uint64_t n = in_.points;
-    const uint32_t flip = in_.scale[0] > 0 ? 0x80000000u : 0x7fffffffu;
     uint64_t done = 0;
     report_("normals", 0, n);
     for (size_t b = 0; b < buckets_.size(); ++b) {
@@ -588,10 +573,7 @@ void BucketImport::normals(const Scratch& scratch) {
             const int l = std::min<int>(level[i], int(counts_.size()) - 1);
             const DatasetLevel& g = info_.levels[size_t(l)];
             const unsigned char* r = e.record(i);
-            const uint64_t cell = uint64_t(cellCoord(y(r), g.originY, g.cell, g.gridY)) * g.gridX +
-                                  cellCoord(x(r), g.originX, g.cell, g.gridX);
-            const uint32_t xkey = uint32_t(rawCoord(r, 0)) ^ flip;
-            keys[j] = uint64_t(l) << 60 | cell << 32 | xkey;
+            keys[j] = uint64_t(l) << 60 | gridCell(g, x(r), y(r)) << 32 | xOrderKey(r, in_.scale[0]);
         }
         for (const uint32_t j : orderByKey(keys, 64)) {
             const uint32_t i = byIndex[j], index = e.index(i);
@@ -616,7 +598,6 @@ void BucketImport::normals(const Scratch& scratch) {
 // Write (phase "write"): each level merged from the buckets' runs, with its cell index.
 void BucketImport::write(DatasetWriter& out, const Scratch& scratch) {
     const uint64_t n = in_.points;
-    const uint32_t flip = in_.scale[0] > 0 ? 0x80000000u : 0x7fffffffu;
     const size_t runEntry = 4 + wire_;
     const size_t buffered = std::max<size_t>(1, bufferBytes() / runEntry);
     uint64_t written = 0;
@@ -638,9 +619,8 @@ void BucketImport::write(DatasetWriter& out, const Scratch& scratch) {
             const unsigned char* r = e + 4;
             uint32_t index;
             std::memcpy(&index, e, 4);
-            c.cell = uint64_t(cellCoord(y(r), g.originY, g.cell, g.gridY)) * g.gridX +
-                     cellCoord(x(r), g.originX, g.cell, g.gridX);
-            c.low = uint64_t(uint32_t(rawCoord(r, 0)) ^ flip) << 32 | index;
+            c.cell = gridCell(g, x(r), y(r));
+            c.low = uint64_t(xOrderKey(r, in_.scale[0])) << 32 | index;
         };
         // The next piece of the cursor's run; false at its end.
         auto refill = [&](Cursor& c) {

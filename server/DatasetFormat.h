@@ -2,6 +2,7 @@
 // What import and serving must compute identically: a record's world coordinate and its grid cell.
 // Serving relies on both being the same functions of the same bytes, so that cells strictly inside a
 // query rectangle need no per-point test.
+#include "DatasetFiles.h"
 #include "LASPointData.h"
 
 #include <cmath>
@@ -26,6 +27,18 @@ inline uint32_t cellCoord(double v, double origin, double size, uint32_t n) {
     if (!(c >= 0))
         return 0;
     return c >= double(n - 1) ? n - 1 : uint32_t(c);
+}
+
+// Cell of a level's grid, numbered row by row, holding world x, y.
+inline uint64_t gridCell(const DatasetLevel& g, double x, double y) {
+    return uint64_t(cellCoord(y, g.originY, g.cell, g.gridY)) * g.gridX +
+           cellCoord(x, g.originX, g.cell, g.gridX);
+}
+
+// Key that orders a record by world X within its cell: raw X biased to sort as unsigned, inverted where
+// the scale is negative.
+inline uint32_t xOrderKey(const unsigned char* record, double scaleX) {
+    return uint32_t(rawCoord(record, 0)) ^ (scaleX > 0 ? 0x80000000u : 0x7fffffffu);
 }
 
 // 64-bit checksum of a data set's files: computed as the import writes them, compared when they are served

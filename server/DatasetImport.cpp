@@ -275,11 +275,9 @@ Input validateInputs(const std::vector<std::string>& lasPaths) {
     return in;
 }
 
-// Read (phase "read"): the points' world coordinates, x y z per point, and their bounds into `info`.
-std::vector<double> readCoordinates(RecordReader& reader, const Input& in, DatasetInfo& info,
-                                    const Report& report) {
+void readPoints(RecordReader& reader, const Input& in, DatasetInfo& info, const Report& report,
+                const std::function<void(uint64_t index, const double* xyz)>& point) {
     const uint64_t n = in.points;
-    std::vector<double> xyz(3 * n);
     for (int a = 0; a < 3; ++a) {
         info.bounds[2 * a] = std::numeric_limits<double>::infinity();
         info.bounds[2 * a + 1] = -std::numeric_limits<double>::infinity();
@@ -287,17 +285,26 @@ std::vector<double> readCoordinates(RecordReader& reader, const Input& in, Datas
     report("read", 0, n);
     reader.forEachPiece([&](const Source& s, uint64_t from, const unsigned char* records, uint64_t count) {
         for (uint64_t i = from; i < from + count; ++i, records += in.recLen) {
+            double p[3];
             for (int a = 0; a < 3; ++a) {
-                double v = worldCoord(records, a, in.scale[a], in.offset[a]);
-                if (!std::isfinite(v))
+                p[a] = worldCoord(records, a, in.scale[a], in.offset[a]);
+                if (!std::isfinite(p[a]))
                     fail(s.path + ": point " + std::to_string(i) + " has a non-finite coordinate");
-                xyz[3 * (s.first + i) + a] = v;
-                info.bounds[2 * a] = std::min(info.bounds[2 * a], v);
-                info.bounds[2 * a + 1] = std::max(info.bounds[2 * a + 1], v);
+                info.bounds[2 * a] = std::min(info.bounds[2 * a], p[a]);
+                info.bounds[2 * a + 1] = std::max(info.bounds[2 * a + 1], p[a]);
             }
+            point(s.first + i, p);
         }
         report("read", s.first + from + count, n);
     });
+}
+
+// Read: the points' world coordinates, x y z per point.
+std::vector<double> readCoordinates(RecordReader& reader, const Input& in, DatasetInfo& info,
+                                    const Report& report) {
+    std::vector<double> xyz(3 * in.points);
+    readPoints(reader, in, info, report,
+               [&](uint64_t i, const double* p) { std::copy_n(p, 3, &xyz[3 * i]); });
     return xyz;
 }
 
@@ -380,26 +387,20 @@ CellOrder orderByCell(const DatasetInfo& info, Levels&& levels, const std::vecto
     // Cell numbers stay below 2^32: at most 4096 x 4096 cells in each of at most 16 levels.
     std::vector<uint32_t> cellOf(n);
     for (uint64_t i = 0; i < n; ++i) {
-        const DatasetLevel& g = info.levels[levelOf[i]];
         cellOf[i] = uint32_t(o.cellBase[levelOf[i]] +
-                             uint64_t(cellCoord(levels.xy[2 * i + 1], g.originY, g.cell, g.gridY)) * g.gridX +
-                             cellCoord(levels.xy[2 * i], g.originX, g.cell, g.gridX));
+                             gridCell(info.levels[levelOf[i]], levels.xy[2 * i], levels.xy[2 * i + 1]));
         ++o.start[cellOf[i] + 1];
     }
     for (uint64_t c = 0; c + 1 < o.start.size(); ++c)
         o.start[c + 1] += o.start[c];
     // Within a cell, records go in order of world X (ties in input order): a query edge then cuts each
     // cell at one place, found by bisection. Entries are the X key above the input index (a LAS 1.0-1.2
-    // file holds fewer than 2^32 points); the key is raw X, biased to sort as unsigned and inverted where
-    // the scale is negative.
+    // file holds fewer than 2^32 points).
     o.order.resize(n);
     {
-        const uint32_t flip = in.scale[0] > 0 ? 0x80000000u : 0x7fffffffu;
         std::vector<uint64_t> next(o.start.begin(), o.start.end() - 1);
-        for (uint64_t i = 0; i < n; ++i) {
-            const uint32_t key = uint32_t(rawCoord(&raw[i * in.recLen], 0)) ^ flip;
-            o.order[next[cellOf[i]]++] = uint64_t(key) << 32 | i;
-        }
+        for (uint64_t i = 0; i < n; ++i)
+            o.order[next[cellOf[i]]++] = uint64_t(xOrderKey(&raw[i * in.recLen], in.scale[0])) << 32 | i;
     }
     cellOf = {};
     levels = {};

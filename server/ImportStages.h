@@ -130,6 +130,11 @@ private:
     const uint32_t recLen_;
 };
 
+// Read (phase "read"): every point's world coordinates, in input order, to `point`; their bounds into
+// `info`. A non-finite coordinate is refused, naming the file and point.
+void readPoints(RecordReader& reader, const Input& in, DatasetInfo& info, const Report& report,
+                const std::function<void(uint64_t index, const double* xyz)>& point);
+
 // Square cells holding about 64 records on average over the points' bounds.
 DatasetLevel makeGrid(uint64_t count, const double* bounds);
 // The first file's header for several files served as one.

@@ -73,13 +73,13 @@ uint64_t parseSize(const std::string& text, const std::string& what) {
            (std::isdigit(static_cast<unsigned char>(text[digits])) || text[digits] == '.'))
         ++digits;
     const std::string suffix = text.substr(digits);
-    static const std::string units = "KMGT";
-    int shift = 0;
-    if (suffix.size() == 1 &&
-        units.find(char(std::toupper(static_cast<unsigned char>(suffix[0])))) != std::string::npos)
-        shift = 10 * (1 + int(units.find(char(std::toupper(static_cast<unsigned char>(suffix[0]))))));
-    else if (!suffix.empty())
+    const size_t unit =
+        suffix.size() == 1
+            ? std::string_view("KMGT").find(char(std::toupper(static_cast<unsigned char>(suffix[0]))))
+            : std::string_view::npos;
+    if (!suffix.empty() && unit == std::string_view::npos)
         throw UsageError(error);
+    const int shift = suffix.empty() ? 0 : 10 * (1 + int(unit));
     double v = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + digits, v);
     if (digits == 0 || ec != std::errc() || end != text.data() + digits)
@@ -175,7 +175,8 @@ struct Progress {
     const std::atomic<bool>* interrupted = nullptr;
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 
-    // The import's phases in order, each with its rough share of the whole time.
+    // The import's phases in order, each with its rough share of the whole time (the shares add up to 1);
+    // returns the shares of the phases before p.
     static double before(const std::string& p, double& weight) {
         static const std::pair<const char*, double> phases[] = {
             {"read", 0.05}, {"partition", 0.08}, {"levels", 0.12}, {"normals", 0.5}, {"write", 0.25}};
@@ -188,7 +189,7 @@ struct Progress {
             sum += w;
         }
         weight = 0;
-        return sum;
+        return 1;
     }
     void operator()(const std::string& p, uint64_t done, uint64_t total) {
         if (interrupted && *interrupted)
@@ -201,8 +202,7 @@ struct Progress {
         phase = p;
         shown = pct;
         double weight = 0;
-        const double sum = before(p, weight), all = before("", weight);
-        const double fraction = (sum + weight * (total ? double(done) / double(total) : 1)) / all;
+        const double fraction = before(p, weight) + weight * (total ? double(done) / double(total) : 1);
         const double elapsed =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::string left;
